@@ -1,0 +1,155 @@
+#include "datafolder.h"
+
+#include "app/appconfig.h"
+#include "platform/win/winplatform.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QRegularExpression>
+
+namespace {
+
+const char makerFolderWord[] = "QuillMarrow";
+
+QString roamingBase()
+{
+    const QDir home = QDir::home();
+    const QString roaming = home.filePath(QStringLiteral("AppData/Roaming"));
+    if (QFileInfo(roaming).isDir())
+        return roaming;
+    return home.filePath(QStringLiteral("Application Data"));
+}
+
+QString redirectFilePath()
+{
+    return QDir(userAppFolder()).filePath(AppConfig::productId() + QStringLiteral(".redirect"));
+}
+
+bool pathTaken(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+} // namespace
+
+QString userAppFolder()
+{
+    return QDir(roamingBase()).filePath(QLatin1String(makerFolderWord));
+}
+
+QString redirectedDataRoot()
+{
+    QFile file(redirectFilePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QByteArray bytes = file.readAll();
+    const int zero = bytes.indexOf('\0');
+    if (zero >= 0)
+        bytes.truncate(zero);
+    const QString path = QString::fromUtf8(bytes);
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return QString();
+    return path;
+}
+
+QDir dataFolder()
+{
+    static QMutex mutex;
+    static QString cached;
+    QString path;
+    {
+        QMutexLocker locker(&mutex);
+        if (cached.isEmpty()) {
+            QString root = redirectedDataRoot();
+            if (root.isEmpty())
+                root = userAppFolder();
+            cached = QDir(root).absoluteFilePath(AppConfig::productId());
+        }
+        path = cached;
+    }
+    // A folder that cannot be created is not fatal: every user of it copes with failures.
+    QDir().mkpath(path);
+    return QDir(path);
+}
+
+QDir localDbFolder()
+{
+    const QString path = dataFolder().filePath(QStringLiteral("local_databases"));
+    QDir().mkpath(path);
+    return QDir(path);
+}
+
+void writeDataRedirect(const QString &path)
+{
+    QFile file(redirectFilePath());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    file.write(path.toUtf8());
+}
+
+void openInExplorer(const QString &path)
+{
+    winplatform::openFolder(QDir::toNativeSeparators(path));
+}
+
+void openUrl(const QString &url)
+{
+    winplatform::shellOpen(url);
+}
+
+QString sanitizeFileName(const QString &name)
+{
+    QString result = name;
+    result.remove(QRegularExpression(QStringLiteral("[\\\\/:*?\"<>|]")));
+    return result.trimmed();
+}
+
+QString uniqueFilePath(const QString &path)
+{
+    if (!pathTaken(path))
+        return path;
+    const QFileInfo info(path);
+    const QDir folder = info.dir();
+    const QString base = info.baseName();
+    const QString suffix = info.suffix();
+    for (qint64 counter = 1;; ++counter) {
+        QString name = QStringLiteral("%1(%2)").arg(base).arg(counter);
+        if (!suffix.isEmpty())
+            name += QLatin1Char('.') + suffix;
+        const QString candidate = folder.filePath(name);
+        if (!pathTaken(candidate))
+            return candidate;
+    }
+}
+
+QString md5Hex(const QString &text)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+void removeFolderRecursively(const QString &path)
+{
+    const QFileInfo info(path);
+    // A link is removed itself; following it would delete what lies outside the tree.
+    if (info.isSymLink()) {
+        QFile::remove(path);
+        return;
+    }
+    if (!info.isDir())
+        return;
+    const QDir dir(path);
+    const QFileInfoList entries = dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::Drives
+        | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isDir() && !entry.isSymLink())
+            removeFolderRecursively(entry.absoluteFilePath());
+        else
+            QFile::remove(entry.absoluteFilePath());
+    }
+    QDir().rmdir(dir.absolutePath());
+}

@@ -1,0 +1,21 @@
+// A list view that announces selection changes and context-menu requests as signals.
+#pragma once
+
+#include <QItemSelection>
+#include <QListView>
+
+class MyListView : public QListView
+{
+    Q_OBJECT
+public:
+    explicit MyListView(QWidget *parent = nullptr);
+
+signals:
+    void onSelectionChanged(const QItemSelection &selected, const QItemSelection &deselected);
+    void createContextMenu();
+
+protected:
+    void selectionChanged(
+        const QItemSelection &selected, const QItemSelection &deselected) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+};

@@ -1,0 +1,85 @@
+#include "startup.h"
+
+#include "app/appconfig.h"
+#include "app/dailylog.h"
+#include "app/datafolder.h"
+#include "app/mainwindow.h"
+#include "app/messagebox.h"
+#include "device/mobiledevice.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <QTranslator>
+
+#include <memory>
+
+namespace {
+
+const char autoQuitVariable[] = "QUILLMARROW_AUTOQUIT_MS";
+
+QMessageBox::StandardButton dismissButton(const QMessageBox &box)
+{
+    const QMessageBox::StandardButtons buttons = box.standardButtons();
+    for (QMessageBox::StandardButton button :
+        { QMessageBox::Cancel, QMessageBox::No, QMessageBox::Ok, QMessageBox::Yes }) {
+        if (buttons.testFlag(button))
+            return button;
+    }
+    return QMessageBox::NoButton;
+}
+
+// Unattended runs (the start-up tests) must never wait for a user.
+void setUpAutoQuit(QApplication &app)
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue(autoQuitVariable, &ok);
+    if (!ok || ms < 0)
+        return;
+    setMessageBoxHook([](QMessageBox &box) {
+        qDebug("Message box dismissed: %s", qUtf8Printable(box.text()));
+        return dismissButton(box);
+    });
+    QTimer::singleShot(ms, &app, &QCoreApplication::quit);
+}
+
+} // namespace
+
+int runApplication(int &argc, char **argv, int (*wrapperVersion)())
+{
+    std::unique_ptr<QApplication> ownApp;
+    if (!QCoreApplication::instance())
+        ownApp = std::make_unique<QApplication>(argc, argv);
+    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
+    if (!app)
+        return 1;
+
+    QTranslator translator;
+    translator.load(QStringLiteral(":/en.qm"));
+    QCoreApplication::installTranslator(&translator);
+    setUpAutoQuit(*app);
+
+    if (!wrapperVersion || wrapperVersion() != 5) {
+        showError(QStringLiteral("invalid libsqlite_qt."));
+        return 1;
+    }
+
+    initLogFile(dataFolder().filePath(QStringLiteral("qlogs")), 10);
+
+    QString frameworkError;
+    mobiledevice_load_frameworks(frameworkError);
+
+    MainWindow window;
+    window.show();
+
+    if (!mobiledevice_frameworks_loaded()) {
+        showWarning(QObject::tr("IDS_NONE_INSTALL_ITUNES")
+                        .arg(AppConfig::helpUrl(
+                            QStringLiteral("/tutorial/how-to-connect-ios-device-to-quillmarrow-"
+                                           "successfully.html"))));
+    }
+
+    // Legacy local databases ("mms.db" under "local_databases" or "data") are to be upgraded
+    // here, under a progress dialog, before the event loop; a successful upgrade ends the run.
+
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,404 @@
+#include "backupmanifest.h"
+
+#include "app/datafolder.h"
+#include "backup/aescrypto.h"
+#include "backup/mbdb.h"
+#include "backup/plistvalue.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QtDebug>
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+const QString kHomeDomain = QStringLiteral("HomeDomain");
+const QString kMediaDomain = QStringLiteral("MediaDomain");
+const QString kWirelessDomain = QStringLiteral("WirelessDomain");
+const QString kCameraRollDomain = QStringLiteral("CameraRollDomain");
+const QString kAppDomainPrefix = QStringLiteral("AppDomain-");
+
+// Manifest.plist is small; anything far larger is not a manifest.
+const qint64 kMaxManifestPlistSize = 256 * 1024 * 1024;
+// Large chunks keep the copy fast; memory use stays bounded.
+const qint64 kChunkSize = 1024 * 1024;
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+QRegularExpression caseless(const char *pattern)
+{
+    return QRegularExpression(
+        QString::fromLatin1(pattern), QRegularExpression::CaseInsensitiveOption);
+}
+
+QString baseName(const QString &fileName)
+{
+    const int dot = fileName.indexOf(QLatin1Char('.'));
+    return dot < 0 ? fileName : fileName.left(dot);
+}
+
+// Node names become file names when files are copied out: a path with empty, "." or ".."
+// components, a backslash or a zero byte could lead outside the target folder.
+bool isSafeTreePath(const QString &fullPath, const MbdbRecord &record)
+{
+    if (record.Domain.Bytes.contains('\0') || record.Path.Bytes.contains('\0'))
+        return false;
+    if (fullPath.contains(QLatin1Char('\\')))
+        return false;
+    const QStringList parts = fullPath.split(QLatin1Char('/'));
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+BackupFileNode::~BackupFileNode()
+{
+    // Deep trees come from untrusted indexes: free them without recursion.
+    std::vector<std::unique_ptr<BackupFileNode>> pending;
+    pending.swap(children);
+    while (!pending.empty()) {
+        std::unique_ptr<BackupFileNode> node = std::move(pending.back());
+        pending.pop_back();
+        for (auto &c : node->children)
+            pending.push_back(std::move(c));
+        node->children.clear();
+    }
+}
+
+BackupFileNode *BackupFileNode::child(const QString &childName) const
+{
+    for (const auto &c : children) {
+        if (c->name == childName)
+            return c.get();
+    }
+    return nullptr;
+}
+
+BackupManifest::BackupManifest(const QString &folder, QObject *parent)
+    : QObject(parent)
+    , m_backupDir(folder)
+{
+}
+
+BackupManifest::~BackupManifest() = default;
+
+QDir BackupManifest::defaultBackupDir()
+{
+    const QDir home = QDir::home();
+    QString base = home.filePath(QStringLiteral("AppData/Roaming"));
+    if (!QFileInfo(base).isDir())
+        base = home.filePath(QStringLiteral("Application Data"));
+    return QDir(QDir(base).absoluteFilePath(QStringLiteral("Apple Computer/MobileSync/Backup")));
+}
+
+QString BackupManifest::backupId() const
+{
+    return md5Hex(QDir::fromNativeSeparators(m_backupDir.absolutePath()));
+}
+
+void BackupManifest::loadManifestPlist()
+{
+    const QString path = m_backupDir.absoluteFilePath(QStringLiteral("Manifest.plist"));
+    QFile file(path);
+    if (!file.exists())
+        fail(QStringLiteral("Cannot find ") + path);
+    if (!file.open(QIODevice::ReadOnly))
+        fail(file.errorString());
+    if (file.size() > kMaxManifestPlistSize)
+        fail(QStringLiteral("%1 is too large to be a backup manifest.").arg(path));
+    const QByteArray data = file.readAll();
+    const PlistValue plist = PlistValue::fromData(data);
+    if (!plist.isDict())
+        fail(QStringLiteral("%1 is damaged: it is not a property list.").arg(path));
+
+    BackupDeviceInfo info;
+    const PlistValue lockdown = plist.item(QStringLiteral("Lockdown"));
+    info.UniqueDeviceID = lockdown.item(QStringLiteral("UniqueDeviceID")).toString();
+    info.DeviceName = lockdown.item(QStringLiteral("DeviceName")).toString();
+    info.ProductType = lockdown.item(QStringLiteral("ProductType")).toString();
+    info.ProductVersion = lockdown.item(QStringLiteral("ProductVersion")).toString();
+    info.SerialNumber = lockdown.item(QStringLiteral("SerialNumber")).toString();
+    info.Date = plist.item(QStringLiteral("Date")).toDateTime();
+    info.IsEncrypted = plist.item(QStringLiteral("IsEncrypted")).toBool();
+    info.BackupKeyBag = plist.item(QStringLiteral("BackupKeyBag")).toByteArray();
+    m_deviceInfo = info;
+
+    const QString folderName = QFileInfo(m_backupDir.absolutePath()).fileName();
+    if (!info.UniqueDeviceID.isEmpty() && folderName.contains(info.UniqueDeviceID)) {
+        m_displayName = folderName;
+        m_displayName.replace(info.UniqueDeviceID, info.DeviceName);
+    } else if (info.DeviceName.isEmpty()) {
+        m_displayName = folderName;
+    } else {
+        m_displayName = info.DeviceName + QLatin1Char('-') + folderName;
+    }
+}
+
+bool BackupManifest::unlock(const QString &passcode)
+{
+    m_keybag = Keybag::parse(m_deviceInfo.BackupKeyBag);
+    const QString problem = Keybag::problem(m_keybag);
+    if (!problem.isEmpty())
+        fail(problem);
+    return Keybag::unlock(m_keybag, passcode.toUtf8());
+}
+
+void BackupManifest::clearIndexes()
+{
+    m_cameraRollPhotos.clear();
+    m_cameraRollVideos.clear();
+    m_cameraRollThumbnails.clear();
+    m_smsParts.clear();
+    m_smsAttachments.clear();
+    m_smsFilesByDevicePath.clear();
+    m_smsDb = m_addressBookDb = m_addressBookImagesDb = m_notesDb = nullptr;
+    m_calendarDb = m_calendarExtrasDb = m_recordingsDb = m_voicemailDb = nullptr;
+    m_bookmarksDb = m_callHistoryDb = m_callHistoryStore = nullptr;
+    m_recordings.clear();
+    m_voicemails.clear();
+}
+
+void BackupManifest::loadFileTree()
+{
+    if (!m_root.children.empty())
+        return;
+    const MbdbIndex index = loadMbdb(m_backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
+    QList<MbdbRecord> records = index.values();
+    std::stable_sort(records.begin(), records.end(), mbdbRecordLess);
+
+    clearIndexes();
+    QHash<QString, BackupFileNode *> byPath;
+    auto addNode = [](BackupFileNode *parent, const QString &name, const MbdbRecord &record) {
+        auto node = std::make_unique<BackupFileNode>();
+        node->name = name;
+        node->record = record;
+        node->parent = parent;
+        BackupFileNode *raw = node.get();
+        parent->children.push_back(std::move(node));
+        return raw;
+    };
+
+    const QString applications = QStringLiteral("Applications");
+    for (const MbdbRecord &record : qAsConst(records)) {
+        const QString domain = record.Domain.toString();
+        const QString path = record.Path.toString();
+        QString fullPath;
+        if (domain.startsWith(kAppDomainPrefix)) {
+            if (!byPath.contains(applications))
+                byPath.insert(applications, addNode(&m_root, applications, MbdbRecord()));
+            fullPath = applications + QLatin1Char('/') + domain.mid(kAppDomainPrefix.size());
+            if (!path.isEmpty())
+                fullPath += QLatin1Char('/') + path;
+        } else {
+            fullPath = path;
+        }
+        const int slash = fullPath.lastIndexOf(QLatin1Char('/'));
+        const QString name = slash < 0 ? fullPath : fullPath.mid(slash + 1);
+        const QString parentPath = slash < 0 ? QString() : fullPath.left(slash);
+        if (name.isEmpty() || byPath.contains(fullPath))
+            continue;
+        if (!isSafeTreePath(fullPath, record)) {
+            qWarning() << "Backup index entry left out, unsafe path:" << domain << path;
+            continue;
+        }
+        BackupFileNode *parent = byPath.value(parentPath, &m_root);
+        BackupFileNode *node = addNode(parent, name, record);
+        byPath.insert(fullPath, node);
+        classify(node);
+    }
+}
+
+void BackupManifest::classify(BackupFileNode *node)
+{
+    const MbdbRecord &r = node->record;
+    const QString domain = r.Domain.toString();
+    const QString path = r.Path.toString();
+    const bool isFile = !r.isDirectory();
+    auto is = [&domain](const QString &d) { return domain.compare(d, Qt::CaseInsensitive) == 0; };
+    auto pathIs = [&path](const char *p) {
+        return path.compare(QLatin1String(p), Qt::CaseInsensitive) == 0;
+    };
+
+    if (is(kCameraRollDomain)) {
+        static const QRegularExpression dcim
+            = caseless("^Media/DCIM/\\d+APPLE/[^/\\.]+(\\.[^/\\.]+)");
+        static const QRegularExpression meta
+            = caseless("^Media/PhotoData/MetaData/DCIM/\\d+APPLE/([^/\\.]+)(\\.[^/\\.]+)");
+        static const QRegularExpression thumb
+            = caseless("^Media/DCIM/\\.THMB/[^/]+/\\d+APPLE___([^/\\.]+)(\\.[^/\\.]+)");
+        QRegularExpressionMatch m = dcim.match(path);
+        if (m.hasMatch()) {
+            const QString ext = m.captured(1).toLower();
+            if (ext == QLatin1String(".mov"))
+                m_cameraRollVideos.append(node);
+            else if (ext == QLatin1String(".jpg") || ext == QLatin1String(".png"))
+                m_cameraRollPhotos.append(node);
+            return;
+        }
+        m = meta.match(path);
+        if (m.hasMatch()) {
+            if (m.captured(2).toLower() == QLatin1String(".thm"))
+                m_cameraRollThumbnails.insert(m.captured(1), node);
+            return;
+        }
+        m = thumb.match(path);
+        if (m.hasMatch()) {
+            const QString ext = m.captured(2).toLower();
+            if (ext == QLatin1String(".jpg") || ext == QLatin1String(".png"))
+                m_cameraRollThumbnails.insert(m.captured(1), node);
+        }
+    } else if (is(kHomeDomain)) {
+        const struct
+        {
+            const char *path;
+            BackupFileNode **slot;
+        } knownFiles[] = {
+            { "Library/SMS/sms.db", &m_smsDb },
+            { "Library/AddressBook/AddressBook.sqlitedb", &m_addressBookDb },
+            { "Library/AddressBook/AddressBookImages.sqlitedb", &m_addressBookImagesDb },
+            { "Library/Notes/notes.sqlite", &m_notesDb },
+            { "Library/Calendar/Calendar.sqlitedb", &m_calendarDb },
+            { "Library/Calendar/Extras.db", &m_calendarExtrasDb },
+            { "Library/Voicemail/voicemail.db", &m_voicemailDb },
+            { "Library/Safari/Bookmarks.db", &m_bookmarksDb },
+            { "Library/CallHistoryDB/CallHistory.storedata", &m_callHistoryStore },
+        };
+        for (const auto &s : knownFiles) {
+            if (!*s.slot && pathIs(s.path)) {
+                *s.slot = node;
+                return;
+            }
+        }
+        static const QRegularExpression voicemail = caseless("^Library/Voicemail/(\\d+)\\.amr$");
+        const QRegularExpressionMatch m = voicemail.match(path);
+        if (m.hasMatch())
+            m_voicemails.insert(m.captured(1).toInt(), node);
+    } else if (is(kMediaDomain)) {
+        static const QRegularExpression recording = caseless("^Media/Recordings/([^/.]+\\.m4a)$");
+        if (!m_recordingsDb && pathIs("Media/Recordings/Recordings.db")) {
+            m_recordingsDb = node;
+        } else if (path.startsWith(QLatin1String("Library/SMS/"), Qt::CaseInsensitive)) {
+            if (isFile)
+                addSmsFileKeys(node, path);
+        } else if (isFile) {
+            const QRegularExpressionMatch m = recording.match(path);
+            if (m.hasMatch())
+                m_recordings.insert(m.captured(1), node);
+        }
+    } else if (is(kWirelessDomain)) {
+        if (!m_callHistoryDb && pathIs("Library/CallHistory/call_history.db"))
+            m_callHistoryDb = node;
+    }
+}
+
+void BackupManifest::addSmsFileKeys(BackupFileNode *node, const QString &path)
+{
+    const QString devicePrefix = QStringLiteral("/var/mobile/");
+    const int k = path.lastIndexOf(QLatin1String("-preview"));
+    if (k > 0) {
+        m_smsFilesByDevicePath.insert(
+            devicePrefix + path.left(k) + QLatin1String("-preview"), node);
+        const QString fileName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+        if (fileName.contains(QLatin1String("-preview-left"), Qt::CaseInsensitive))
+            m_smsFilesByDevicePath.insert(
+                devicePrefix + path.left(k) + QLatin1String("-preview-left"), node);
+    } else {
+        const int d = path.lastIndexOf(QLatin1Char('.'));
+        m_smsFilesByDevicePath.insert(devicePrefix + (d > 0 ? path.left(d) : path), node);
+    }
+
+    static const QRegularExpression parts = caseless("^Library/SMS/Parts/[^/]+/[^/]+/([^/]+)$");
+    static const QRegularExpression attachments
+        = caseless("^Library/SMS/Attachments/([^/]+)/([^/]+)$");
+    QRegularExpressionMatch m = parts.match(path);
+    if (m.hasMatch()) {
+        m_smsParts.insert(baseName(m.captured(1)), node);
+        return;
+    }
+    m = attachments.match(path);
+    if (m.hasMatch())
+        m_smsAttachments.insert(m.captured(1) + QLatin1Char('/') + baseName(m.captured(2)), node);
+}
+
+void BackupManifest::extractFile(const BackupFileNode *node, const QString &destination,
+    void *context, ExtractProgressFn progress) const
+{
+    const MbdbRecord &record = node->record;
+    const QString fileId = record.fileName();
+    QFile source(m_backupDir.absoluteFilePath(fileId));
+    if (!source.open(QIODevice::ReadOnly))
+        fail(source.errorString());
+
+    QByteArray fileKey;
+    if (m_deviceInfo.IsEncrypted && record.EncryptionKey.isValid()) {
+        fileKey = Keybag::unwrapFileKey(
+            m_keybag, record.ProtectionClass, record.EncryptionKey.Bytes.mid(4));
+        // Copying the ciphertext instead would hand out garbage as the file.
+        if (fileKey.isEmpty())
+            fail(QStringLiteral("%1, cannot unwrap the file key: the backup is locked or the "
+                                "key is damaged.")
+                     .arg(fileId));
+    }
+
+    const qint64 total = source.size();
+    const qint64 size = static_cast<qint64>(std::min<quint64>(record.Size, quint64(INT64_MAX)));
+    if (total < size)
+        fail(QStringLiteral("%1, the stored file is shorter than its recorded size (%2 of %3 "
+                            "bytes).")
+                 .arg(fileId)
+                 .arg(total)
+                 .arg(size));
+
+    QFile dest(destination);
+    if (!dest.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        fail(dest.errorString());
+
+    mbedtls_aes_context aes;
+    mbedtls_aes_init(&aes);
+    struct AesGuard
+    {
+        mbedtls_aes_context *ctx;
+        ~AesGuard() { mbedtls_aes_free(ctx); }
+    } guard { &aes };
+    unsigned char iv[16] = {};
+    if (!fileKey.isEmpty() && !setAesDecryptKey256(&aes, fileKey))
+        fail(QStringLiteral("%1, cannot unwrap the file key.").arg(fileId));
+
+    QByteArray buffer(static_cast<int>(std::min(kChunkSize, std::max<qint64>(total, 16))), '\0');
+    qint64 done = 0;
+    while (done < total) {
+        const qint64 want = std::min<qint64>(buffer.size(), total - done);
+        const qint64 n = source.read(buffer.data(), want);
+        if (n <= 0)
+            fail(QStringLiteral("%1, %2").arg(fileId, source.errorString()));
+        const qint64 before = done;
+        done += n;
+        qint64 toWrite = n;
+        if (!fileKey.isEmpty()) {
+            if (!aesCbcDecryptInPlace(&aes, iv, buffer.data(), static_cast<size_t>(n)))
+                fail(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(fileId));
+            // The padding after the recorded size is not part of the file.
+            toWrite = std::max<qint64>(0, std::min(n, size - before));
+        }
+        if (toWrite > 0 && dest.write(buffer.constData(), toWrite) != toWrite)
+            fail(dest.errorString());
+        if (progress)
+            progress(total, done, context);
+    }
+
+    if (!dest.flush())
+        fail(dest.errorString());
+    const QDateTime mtime = QDateTime::fromSecsSinceEpoch(record.Mtime, Qt::UTC);
+    dest.setFileTime(mtime, QFileDevice::FileAccessTime);
+    dest.setFileTime(mtime, QFileDevice::FileModificationTime);
+    dest.close();
+}

@@ -1,0 +1,42 @@
+#include "mbdbrecord.h"
+
+#include <QCryptographicHash>
+
+QString MbdbString::toString() const
+{
+    if (!isValid())
+        return QString();
+    const int zero = Bytes.indexOf('\0');
+    return QString::fromUtf8(zero < 0 ? Bytes : Bytes.left(zero));
+}
+
+void MbdbString::setBytes(const QByteArray &bytes)
+{
+    Bytes = bytes;
+    Length = static_cast<quint16>(bytes.size());
+}
+
+QString MbdbRecord::fileName() const
+{
+    return mbdbFileName(Domain.toString(), Path.toString());
+}
+
+bool MbdbRecord::isDirectory() const
+{
+    return Size == 0 && LinkTarget.toString().isEmpty();
+}
+
+QString mbdbFileName(const QString &domain, const QString &path)
+{
+    const QByteArray id = (domain + QLatin1Char('-') + path).toUtf8();
+    return QString::fromLatin1(QCryptographicHash::hash(id, QCryptographicHash::Sha1).toHex());
+}
+
+bool mbdbRecordLess(const MbdbRecord &a, const MbdbRecord &b)
+{
+    const QString da = a.Domain.toString();
+    const QString db = b.Domain.toString();
+    if (da != db)
+        return da < db;
+    return a.Path.toString() < b.Path.toString();
+}

@@ -1,0 +1,51 @@
+# Helpers that give every target of ours the same warnings and the same way of
+# pulling in the built-in resources.
+
+set(QM_WARNINGS -Wall -Wextra -Werror)
+
+# qm_library(NAME [SOURCES ...] [LIBS ...])
+# A static library of one subsystem folder. Without SOURCES it takes every
+# .cpp and .h of the calling folder.
+function(qm_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    if(NOT ARG_SOURCES)
+        file(GLOB ARG_SOURCES CONFIGURE_DEPENDS
+            "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.h")
+    endif()
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_compile_options(${name} PRIVATE ${QM_WARNINGS})
+    target_include_directories(${name} PUBLIC "${CMAKE_SOURCE_DIR}")
+    target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+endfunction()
+
+# qm_link_resources(TARGET): links the resource objects (translation, style
+# sheet, images, SQL scripts, country table) into an executable.
+function(qm_link_resources target)
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:qm_resources>)
+    add_dependencies(${target} qm_resources)
+endfunction()
+
+# qm_add_test(NAME SOURCES ... LIBS ...)
+function(qm_add_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_compile_options(${name} PRIVATE ${QM_WARNINGS})
+    target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}" "${CMAKE_SOURCE_DIR}/tests")
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt5::Test)
+    qm_link_resources(${name})
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TZ=UTC;LC_ALL=C.UTF-8"
+        TIMEOUT 300)
+endfunction()
+
+# qm_add_tests(LIBS ...): one test executable per tst_*.cpp of the calling
+# folder, each with the folder's other .cpp files (shared helpers) beside it.
+function(qm_add_tests)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    file(GLOB tests CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/tst_*.cpp")
+    foreach(src ${tests})
+        get_filename_component(name "${src}" NAME_WE)
+        qm_add_test(${name} SOURCES "${src}" LIBS ${ARG_LIBS})
+    endforeach()
+endfunction()

@@ -1,0 +1,81 @@
+#include "messages/absdb.h"
+
+AbsDb::~AbsDb() = default;
+
+void AbsDb::beginTransaction()
+{
+    open();
+    if (!beginTran())
+        throw Sqlite3Exception(lastError());
+    inTransaction = true;
+}
+
+bool AbsDb::endTransaction(bool commit)
+{
+    if (!inTransaction)
+        return false;
+    open();
+    if (commit) {
+        if (!commitTran()) {
+            // Leave no half-finished transaction behind the error.
+            const QString error = lastError();
+            if (isOpen() && !sqlite3_get_autocommit(handle()))
+                rollbackTran();
+            inTransaction = false;
+            throw Sqlite3Exception(error);
+        }
+    } else if (!rollbackTran()) {
+        const QString error = lastError();
+        const bool stillOpen = isOpen() && !sqlite3_get_autocommit(handle());
+        inTransaction = false;
+        // A rollback refused because SQLite already ended the transaction loses nothing.
+        if (stillOpen)
+            throw Sqlite3Exception(error);
+    }
+    inTransaction = false;
+    return true;
+}
+
+qint64 AbsDb::insertRow(const Sqlite3Row &row, const QString &table, const QSet<QString> &exclude)
+{
+    open();
+    executeThrow(row.insertSql(table, exclude));
+    return lastInsertId();
+}
+
+QList<Sqlite3Row> AbsDb::selectAll(const QString &table)
+{
+    open();
+    QList<Sqlite3Row> rows;
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql(QStringLiteral("select * from %1").arg(table)));
+    while (cursor.moveNext())
+        rows.append(cursor.getRow());
+    return rows;
+}
+
+AbsMessageDb::~AbsMessageDb() = default;
+
+AbsIOSMessageDb::~AbsIOSMessageDb() = default;
+
+int AbsIOSMessageDb::smsDbVersion(const QString &path)
+{
+    QSet<QString> tables;
+    {
+        Sqlite3DB db;
+        db.openThrow(path, 2);
+        {
+            Sqlite3Cursor cursor
+                = db.queryThrow(Sqlite3Sql("select * from sqlite_master where type='table'"));
+            while (cursor.moveNext())
+                tables.insert(cursor.getText(QStringLiteral("name")));
+        }
+        db.close();
+    }
+    static const char *const required[]
+        = { "chat", "handle", "chat_handle_join", "message", "chat_message_join" };
+    for (const char *name : required) {
+        if (!tables.contains(QLatin1String(name)))
+            return 5;
+    }
+    return 6;
+}

@@ -1,0 +1,56 @@
+// Base classes of the program's SQLite databases and the message database interface that
+// tree nodes and workers use. Every operation opens the file lazily through open().
+#pragma once
+
+#include "messages/msgrecords.h"
+#include "platform/sqlite_qt/sqlite_qt.h"
+
+#include <QList>
+#include <QSet>
+#include <QSharedPointer>
+#include <QString>
+
+class AbsDb : public Sqlite3DB
+{
+public:
+    AbsDb() = default;
+    ~AbsDb() override;
+
+    // Opens the file and registers the class's SQL functions; returns at once when open.
+    virtual void open() = 0;
+
+    // Throws the wrapper's error text when the transaction cannot begin.
+    void beginTransaction();
+    // Commits or rolls back the transaction begun here; false when none was begun. A
+    // commit that fails is rolled back and thrown with the wrapper's error text.
+    bool endTransaction(bool commit);
+
+    qint64 insertRow(const Sqlite3Row &row, const QString &table,
+        const QSet<QString> &exclude = QSet<QString>());
+    QList<Sqlite3Row> selectAll(const QString &table);
+
+    bool inTransaction = false;
+};
+
+class AbsMessageDb : public AbsDb
+{
+public:
+    ~AbsMessageDb() override;
+
+    // Loads all chats with their handles and contact names into the set.
+    virtual void chats(QSharedPointer<MsgMessageSet> &set) = 0;
+    // Loads the messages of one chat, or of all chats for 0, with their attachments.
+    virtual void messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId) = 0;
+};
+
+class AbsIOSMessageDb : public AbsMessageDb
+{
+public:
+    ~AbsIOSMessageDb() override;
+
+    // The sms.db generation the class handles: 5 or 6.
+    virtual int version() = 0;
+
+    // 6 when the file has the iOS 6+ tables, else 5; throws when it cannot be read.
+    static int smsDbVersion(const QString &path);
+};

@@ -1,0 +1,214 @@
+#include "messages/ios6messagedb.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QTemporaryFile>
+
+#include <stdexcept>
+
+namespace {
+
+void throwText(const QString &text)
+{
+    throw std::runtime_error(text.toStdString());
+}
+
+// Stands in for the device's own functions that its triggers call; touches no file.
+void returnZero(sqlite3_context *context, int, sqlite3_value **)
+{
+    sqlite3_result_int(context, 0);
+}
+
+struct UpgradeStep
+{
+    int line;
+    const char *column;
+    const char *sql;
+};
+
+const UpgradeStep kMessageSteps[] = {
+    { 127, "is_audio_message",
+      "ALTER TABLE message ADD COLUMN is_audio_message INTEGER DEFAULT 0;" },
+    { 130, "is_played", "ALTER TABLE message ADD COLUMN is_played INTEGER DEFAULT 0;" },
+    { 133, "date_played", "ALTER TABLE message ADD COLUMN date_played INTEGER;" },
+    { 136, "item_type", "ALTER TABLE message ADD COLUMN item_type INTEGER DEFAULT 0;" },
+    { 139, "other_handle", "ALTER TABLE message ADD COLUMN other_handle INTEGER DEFAULT -1;" },
+    { 142, "group_title", "ALTER TABLE message ADD COLUMN group_title TEXT;" },
+    { 145, "group_action_type",
+      "ALTER TABLE message ADD COLUMN group_action_type INTEGER DEFAULT 0;" },
+    { 148, "share_status", "ALTER TABLE message ADD COLUMN share_status INTEGER;" },
+    { 151, "share_direction", "ALTER TABLE message ADD COLUMN share_direction INTEGER;" },
+    { 154, "is_expirable", "ALTER TABLE message ADD COLUMN is_expirable INTEGER DEFAULT 0;" },
+    { 157, "expire_state", "ALTER TABLE message ADD COLUMN expire_state INTEGER DEFAULT 0;" },
+    { 160, "message_action_type",
+      "ALTER TABLE message ADD COLUMN message_action_type INTEGER DEFAULT 0;" },
+    { 163, "logic_hash", "ALTER TABLE message ADD COLUMN logic_hash TEXT;" },
+};
+
+} // namespace
+
+bool createDatabaseFile(const QString &path, const QString &script, QString &error)
+{
+    const QFileInfo target(path);
+    if (!QDir().mkpath(target.absolutePath())) {
+        error = QStringLiteral("can not create folder %1").arg(target.absolutePath());
+        return false;
+    }
+    QTemporaryFile temp(target.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    if (!temp.open()) {
+        error = temp.errorString();
+        return false;
+    }
+    const QString tempPath = temp.fileName();
+    temp.close();
+    try {
+        Sqlite3DB db;
+        db.openThrow(tempPath, Sqlite3DB::ReadWrite);
+        if (!db.beginTran() || !db.exec(script, error) || !db.commitTran()) {
+            if (error.isEmpty())
+                error = db.lastError();
+            return false;
+        }
+        db.close();
+    } catch (const std::exception &e) {
+        error = QString::fromUtf8(e.what());
+        return false;
+    }
+    if (!QFile::rename(tempPath, target.absoluteFilePath())) {
+        error = QStringLiteral("can not move %1 to %2").arg(tempPath, target.absoluteFilePath());
+        return false;
+    }
+    temp.setAutoRemove(false);
+    return true;
+}
+
+IOS6MessageDb::IOS6MessageDb(const QDir &dataFolder, const QString &countryCode,
+                             bool upgradeSchema)
+    : dataDir(dataFolder)
+    , fileRelayDir(dataFolder.filePath(QStringLiteral("file-relay")))
+    , contacts(dataFolder, countryCode)
+    , recycle(dataFolder.filePath(QStringLiteral("recycle.db")))
+    , country(countryCode)
+    , dbPath(fileRelayDir.filePath(QStringLiteral("var/mobile/Library/SMS/sms.db")))
+    , upgradeSchema(upgradeSchema)
+{
+}
+
+IOS6MessageDb::~IOS6MessageDb() = default;
+
+void IOS6MessageDb::setSmsDbPath(const QString &path)
+{
+    dbPath = path;
+}
+
+void IOS6MessageDb::open()
+{
+    if (isOpen())
+        return;
+    // A failed open leaves the object closed, so that the next call tries again instead of
+    // working on a connection without a layout.
+    try {
+        if (QFileInfo::exists(dbPath)) {
+            openThrow(dbPath, ReadWrite);
+            if (upgradeSchema)
+                upgradeLayout();
+        } else {
+            createLayout();
+            openThrow(dbPath, ReadWrite);
+        }
+        registerFunctions();
+        loadTableSql();
+    } catch (...) {
+        close();
+        tableSql.clear();
+        throw;
+    }
+}
+
+void IOS6MessageDb::createLayout()
+{
+    QFile ddl(QStringLiteral(":res/localmsgdb_ddl.sql"));
+    if (!ddl.open(QIODevice::ReadOnly))
+        throwText(QStringLiteral("read IOS6MessageDb ddl error. %1").arg(ddl.errorString()));
+    const QString script = QString::fromUtf8(ddl.readAll());
+    QString error;
+    if (!createDatabaseFile(dbPath, script, error))
+        throwText(QStringLiteral("create IOS6MessageDb error. %1").arg(error));
+}
+
+void IOS6MessageDb::upgradeLayout()
+{
+    auto columnsOf = [this](const QString &table) {
+        QSet<QString> names;
+        const QList<_SqliteCol> cols = tbInfo(table);
+        for (const _SqliteCol &col : cols)
+            names.insert(col.name.toLower());
+        return names;
+    };
+
+    QList<UpgradeStep> steps;
+    if (!columnsOf(QStringLiteral("chat")).contains(QStringLiteral("group_id")))
+        steps.append({ 122, "group_id", "ALTER TABLE chat ADD COLUMN group_id TEXT;" });
+    const QSet<QString> messageColumns = columnsOf(QStringLiteral("message"));
+    for (const UpgradeStep &step : kMessageSteps) {
+        if (messageColumns.contains(QLatin1String(step.column)))
+            continue;
+        steps.append(step);
+        if (qstrcmp(step.column, "logic_hash") == 0)
+            steps.append({ 164, "", "CREATE INDEX message_idx_logic_hash ON message(logic_hash);" });
+    }
+    if (steps.isEmpty())
+        return;
+
+    // All steps or none: a failure part-way must not leave a half-upgraded file.
+    if (!beginTran())
+        throw Sqlite3Exception(lastError());
+    for (const UpgradeStep &step : qAsConst(steps)) {
+        QString error;
+        if (!exec(QString::fromLatin1(step.sql), error)) {
+            rollbackTran();
+            throwText(QStringLiteral("line:%1, sql:%2, error:%3")
+                              .arg(step.line)
+                              .arg(QString::fromLatin1(step.sql), error));
+        }
+    }
+    if (!commitTran()) {
+        const QString error = lastError();
+        rollbackTran();
+        throw Sqlite3Exception(error);
+    }
+}
+
+void IOS6MessageDb::registerFunctions()
+{
+    if (sqlite3_create_function_v2(handle(), "delete_attachment_path", 1, SQLITE_ANY, nullptr,
+                                   returnZero, nullptr, nullptr, nullptr)
+                != SQLITE_OK
+        || sqlite3_create_function_v2(handle(), "before_delete_attachment_path", 2, SQLITE_ANY,
+                                      nullptr, returnZero, nullptr, nullptr, nullptr)
+                != SQLITE_OK)
+        throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(handle())));
+}
+
+void IOS6MessageDb::loadTableSql()
+{
+    tableSql.clear();
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select * from sqlite_master where type='table'"));
+    const int name = cursor.columnIndex(QStringLiteral("name"));
+    const int sql = cursor.columnIndex(QStringLiteral("sql"));
+    while (cursor.moveNext())
+        tableSql.insert(cursor.getText(name), cursor.getText(sql));
+}
+
+bool IOS6MessageDb::tableHas(const QString &table, const QString &probe,
+                             Qt::CaseSensitivity cs) const
+{
+    const auto it = tableSql.constFind(table);
+    return it != tableSql.constEnd() && it->contains(probe, cs);
+}
+
+bool IOS6MessageDb::hasItemTypeColumn() const
+{
+    return tableHas(QStringLiteral("message"), QStringLiteral("item_type"), Qt::CaseSensitive);
+}

@@ -1,0 +1,90 @@
+// The iOS 6+ message database: a device's or backup's copied sms.db, every local message
+// database of the data folder (created from the built-in layout and upgraded in place) and
+// the target of merges into a device database.
+#pragma once
+
+#include "messages/absdb.h"
+#include "messages/countrylibdb.h"
+#include "messages/ioscontactsmemdb.h"
+#include "messages/msgrecords.h"
+#include "recovery/messagerecycledb.h"
+
+#include <QDir>
+#include <QHash>
+#include <QSharedPointer>
+#include <QString>
+
+// Creates a database file at `path` by running `script` into a temporary file beside it and
+// renaming that into place, so that a failure leaves no file behind. False with the reason
+// in `error`.
+bool createDatabaseFile(const QString &path, const QString &script, QString &error);
+
+class IOS6MessageDb : public AbsIOSMessageDb
+{
+public:
+    IOS6MessageDb(const QDir &dataFolder, const QString &countryCode, bool upgradeSchema);
+    ~IOS6MessageDb() override;
+
+    // Opens the file, creating it from the local layout when missing and, with
+    // upgradeSchema, adding missing columns; returns at once when open.
+    void open() override;
+    void chats(QSharedPointer<MsgMessageSet> &set) override;
+    void messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId) override;
+    int version() override { return 6; }
+
+    // Works on another file (a copy) instead; call before the first open.
+    void setSmsDbPath(const QString &path);
+    QString smsDbPath() const { return dbPath; }
+    QDir dataFolder() const { return dataDir; }
+    QDir fileRelayFolder() const { return fileRelayDir; }
+    MessageRecycleDb &recycleDb() { return recycle; }
+
+    bool hasItemTypeColumn() const;
+    // True when the cached CREATE statement of `table` contains `probe`.
+    bool tableHas(const QString &table, const QString &probe, Qt::CaseSensitivity cs) const;
+    // The CREATE statement of a table as cached by open(); empty when absent.
+    QString createSql(const QString &table) const { return tableSql.value(table); }
+
+    // The absolute path of an attachment's file in the file-relay tree, or empty when the
+    // stored name is empty or would lead outside that tree.
+    QString attachmentLocalPath(const QString &filename) const;
+
+    qint64 messageRowidByGuid(const QString &guid);
+    qint64 chatRowidByGuid(const QString &guid);
+    qint64 attachmentRowidByGuid(const _MsgAttachment &attachment);
+    qint64 handleRowid(const _MsgHandle &handle);
+    bool hasChatHandleJoin(qint64 chatId, qint64 handleId);
+    qint64 messageRowidByLogicHash(const _MsgMessage &message);
+    qint64 messageCount();
+
+    // Inserts never look for an existing row: callers look up first.
+    qint64 insertHandle(const _MsgHandle &handle);
+    qint64 insertMessage(const _MsgMessage &message, qint64 handleRowid, qint64 otherHandleRowid,
+                         const QString &logicHash);
+    qint64 insertAttachment(const _MsgAttachment &attachment);
+    qint64 insertChat(const _MsgChat &chat);
+    void addChatHandleJoin(qint64 chatId, qint64 handleId);
+    void addChatMessageJoin(qint64 chatId, qint64 messageId);
+    void addMessageAttachmentJoin(qint64 messageId, qint64 attachmentId);
+    void setLastAddressedHandle(qint64 chatId, const QString &handleId);
+    // Raises the chat's _last to the date; _last never goes down.
+    void updateChatLast(qint64 chatId, qint32 date);
+    // Removes the message, its joins and its chat when no message is left in it.
+    void deleteMessage(const _MsgMessage &message);
+
+private:
+    void createLayout();
+    void upgradeLayout();
+    void registerFunctions();
+    void loadTableSql();
+    void normalizeHandle(_MsgHandle &handle, QHash<QString, _CountryInfo> &countries);
+
+    QDir dataDir;
+    QDir fileRelayDir;
+    IOSContactsMemDb contacts;
+    MessageRecycleDb recycle;
+    CountryLibDb country;
+    QHash<QString, QString> tableSql;
+    QString dbPath;
+    bool upgradeSchema;
+};

@@ -1,0 +1,43 @@
+// Contact names and photos by normalised phone number, from a small cache "ct-phone.db"
+// that is rebuilt from the device's copied address book whenever that is newer.
+#pragma once
+
+#include "messages/absdb.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+
+struct ContactInfo
+{
+    QString first;
+    QString middle;
+    QString last;
+    QByteArray photo;
+};
+
+class IOSContactsMemDb : public AbsDb
+{
+public:
+    // folder: the device's data folder, which holds "ct-phone.db" and the "file-relay" tree.
+    IOSContactsMemDb(const QDir &folder, const QString &countryCode);
+    ~IOSContactsMemDb() override;
+
+    // Rebuilds the cache when the address book (or its -wal file) is newer, then opens it
+    // read-only. Without an address book nothing is opened.
+    void open() override;
+
+    // Empty when no person has the number.
+    ContactInfo findByNumber(const QString &number);
+
+    static QString displayName(const ContactInfo &contact);
+    // Seconds since 1970-01-01 UTC; 0 when the file cannot be examined.
+    static qint32 fileModifiedTime(const QString &path);
+
+private:
+    void rebuild(const QString &cachePath, qint32 sourceTime);
+    void fill(const QString &addressBookPath, const QString &imagesPath);
+
+    QDir m_folder;
+    QString m_countryCode;
+};

@@ -1,0 +1,850 @@
+#include "platform/sqlite_qt/sqlite_qt.h"
+
+#include <QHash>
+
+#include <cstring>
+#include <utility>
+
+int sqlite_qt_version()
+{
+    return 5;
+}
+
+namespace {
+
+const int kBusyTimeoutMs = 5000;
+const int kMaxCachedStatements = 64;
+const int kMaxSqlInMessage = 300;
+
+QString notOpenText()
+{
+    return QStringLiteral("database is not open");
+}
+
+// SQLite's own text comes first so callers that show or match it are unaffected.
+QString withSql(const QString &text, const QString &sql)
+{
+    if (sql.isEmpty())
+        return text;
+    QString shown = sql.simplified();
+    if (shown.size() > kMaxSqlInMessage)
+        shown = shown.left(kMaxSqlInMessage) + QStringLiteral("...");
+    return QStringLiteral("%1 (SQL: %2)").arg(text, shown);
+}
+
+QString quoteIdentifier(const QString &name)
+{
+    QString quoted = name;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+} // namespace
+
+namespace sqlite_qt_detail {
+
+// Column names of a prepared statement, looked up without regard to case. The first of
+// several columns with the same name wins, as SQLite's own name lookup does.
+struct ColumnIndex
+{
+    explicit ColumnIndex(sqlite3_stmt *stmt)
+    {
+        const int n = stmt ? sqlite3_column_count(stmt) : 0;
+        raw.reserve(n);
+        for (int i = 0; i < n; ++i) {
+            const char *name = sqlite3_column_name(stmt, i);
+            raw.append(QByteArray(name ? name : ""));
+            const QString text = QString::fromUtf8(raw.last());
+            names.append(text);
+            if (!exact.contains(text))
+                exact.insert(text, i);
+            const QString folded = text.toCaseFolded();
+            if (!foldedIndex.contains(folded))
+                foldedIndex.insert(folded, i);
+        }
+    }
+
+    // A statement is recompiled when the schema changes, which may change its columns.
+    bool matches(sqlite3_stmt *stmt) const
+    {
+        const int n = stmt ? sqlite3_column_count(stmt) : 0;
+        if (n != raw.size())
+            return false;
+        for (int i = 0; i < n; ++i) {
+            const char *name = sqlite3_column_name(stmt, i);
+            if (!name || std::strcmp(name, raw.at(i).constData()) != 0)
+                return false;
+        }
+        return true;
+    }
+
+    int indexOf(const QString &name) const
+    {
+        // Callers mostly spell names as the schema does: try that before folding case.
+        const auto it = exact.constFind(name);
+        if (it != exact.constEnd())
+            return it.value();
+        return foldedIndex.value(name.toCaseFolded(), -1);
+    }
+
+    QVector<QByteArray> raw;
+    QStringList names;
+    QHash<QString, int> exact;
+    QHash<QString, int> foldedIndex;
+};
+
+struct Statement;
+
+struct Connection
+{
+    struct Cached
+    {
+        sqlite3_stmt *stmt = nullptr;
+        QSharedPointer<const ColumnIndex> columns;
+        quint64 lastUse = 0;
+    };
+
+    explicit Connection(sqlite3 *handle)
+        : db(handle)
+    {
+    }
+    ~Connection() { closeNow(); }
+
+    void closeNow();
+    // Takes the cached statement for `sql` out of the cache; its stmt is null when none.
+    Cached take(const QString &sql) { return cache.take(sql); }
+    void giveBack(const QString &sql, sqlite3_stmt *stmt, QSharedPointer<const ColumnIndex> cols);
+
+    sqlite3 *db;
+    QHash<QString, Cached> cache;
+    QSet<Statement *> live;
+    quint64 useCounter = 0;
+};
+
+// A prepared statement leased from its connection. While a cursor holds it no other
+// query can use it; when the last holder lets go it goes back to the cache, reset.
+struct Statement
+{
+    Statement(QSharedPointer<Connection> c, const QString &text, sqlite3_stmt *s,
+        QSharedPointer<const ColumnIndex> cols)
+        : conn(std::move(c))
+        , sql(text)
+        , stmt(s)
+        , columns(std::move(cols))
+    {
+        conn->live.insert(this);
+    }
+    ~Statement()
+    {
+        if (stmt)
+            conn->giveBack(sql, stmt, columns);
+        conn->live.remove(this);
+    }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    const ColumnIndex &index()
+    {
+        if (!columnsChecked) {
+            if (!columns || !columns->matches(stmt))
+                columns = QSharedPointer<const ColumnIndex>::create(stmt);
+            columnsChecked = true;
+        }
+        return *columns;
+    }
+
+    QSharedPointer<Connection> conn;
+    QString sql;
+    sqlite3_stmt *stmt;
+    QSharedPointer<const ColumnIndex> columns;
+    bool columnsChecked = false;
+    bool stepped = false;
+    bool onRow = false;
+    bool done = false;
+};
+
+void Connection::closeNow()
+{
+    if (!db)
+        return;
+    for (Statement *s : qAsConst(live)) {
+        if (s->stmt)
+            sqlite3_finalize(s->stmt);
+        s->stmt = nullptr;
+        s->onRow = false;
+        s->done = true;
+    }
+    for (const Cached &c : qAsConst(cache))
+        sqlite3_finalize(c.stmt);
+    cache.clear();
+    sqlite3_close_v2(db);
+    db = nullptr;
+}
+
+void Connection::giveBack(
+    const QString &sql, sqlite3_stmt *stmt, QSharedPointer<const ColumnIndex> cols)
+{
+    // The reset also ends the statement's read transaction.
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (!db || cache.contains(sql)) {
+        sqlite3_finalize(stmt);
+        return;
+    }
+    if (cache.size() >= kMaxCachedStatements) {
+        auto oldest = cache.begin();
+        for (auto it = cache.begin(); it != cache.end(); ++it) {
+            if (it->lastUse < oldest->lastUse)
+                oldest = it;
+        }
+        sqlite3_finalize(oldest->stmt);
+        cache.erase(oldest);
+    }
+    Cached c;
+    c.stmt = stmt;
+    c.columns = std::move(cols);
+    c.lastUse = ++useCounter;
+    cache.insert(sql, c);
+}
+
+} // namespace sqlite_qt_detail
+
+using sqlite_qt_detail::Connection;
+using sqlite_qt_detail::Statement;
+
+// Sqlite3Exception
+
+Sqlite3Exception::Sqlite3Exception(const QString &text, int code)
+    : std::runtime_error(text.toUtf8().toStdString())
+    , m_code(code)
+{
+}
+
+// Sqlite3Sql
+
+Sqlite3Sql::Sqlite3Sql(const QString &sql)
+    : m_sql(sql)
+{
+}
+
+Sqlite3Sql::Sqlite3Sql(const char *sql)
+    : m_sql(QString::fromUtf8(sql))
+{
+}
+
+Sqlite3Sql &Sqlite3Sql::appendSql(const QString &sql)
+{
+    m_sql += sql;
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addTextParam(const QString &value)
+{
+    // A null QString is still text: NOT NULL text columns take an empty string.
+    m_params.append(QVariant(value.isNull() ? QString(QLatin1String("")) : value));
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addIntParam(int value)
+{
+    m_params.append(QVariant(qlonglong(value)));
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addInt64Param(qint64 value)
+{
+    m_params.append(QVariant(qlonglong(value)));
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addDoubleParam(double value)
+{
+    m_params.append(QVariant(value));
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addBlobParam(const QByteArray &value)
+{
+    m_params.append(QVariant(value.isNull() ? QByteArray("") : value));
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addNullParam()
+{
+    m_params.append(QVariant());
+    return *this;
+}
+
+Sqlite3Sql &Sqlite3Sql::addParam(const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+    case QMetaType::Nullptr:
+        return addNullParam();
+    case QMetaType::Bool:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+        return addInt64Param(value.toLongLong());
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return addDoubleParam(value.toDouble());
+    case QMetaType::QByteArray:
+        return addBlobParam(value.toByteArray());
+    default:
+        return addTextParam(value.toString());
+    }
+}
+
+// Sqlite3Row
+
+int Sqlite3Row::indexOf(const QString &column) const
+{
+    for (int i = 0; i < m_columns.size(); ++i) {
+        if (m_columns.at(i).compare(column, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+bool Sqlite3Row::contains(const QString &column) const
+{
+    return indexOf(column) >= 0;
+}
+
+QVariant Sqlite3Row::value(const QString &column) const
+{
+    return m_values.value(indexOf(column));
+}
+
+void Sqlite3Row::setValue(const QString &column, const QVariant &value)
+{
+    const int i = indexOf(column);
+    if (i >= 0) {
+        m_values[i] = value;
+        return;
+    }
+    m_columns.append(column);
+    m_values.append(value);
+}
+
+void Sqlite3Row::remove(const QString &column)
+{
+    const int i = indexOf(column);
+    if (i < 0)
+        return;
+    m_columns.removeAt(i);
+    m_values.remove(i);
+}
+
+QStringList Sqlite3Row::columns() const
+{
+    return m_columns;
+}
+
+int Sqlite3Row::getInt(const QString &column) const
+{
+    return value(column).toInt();
+}
+
+qint64 Sqlite3Row::getInt64(const QString &column) const
+{
+    return value(column).toLongLong();
+}
+
+double Sqlite3Row::getDouble(const QString &column) const
+{
+    return value(column).toDouble();
+}
+
+QString Sqlite3Row::getText(const QString &column) const
+{
+    return value(column).toString();
+}
+
+QByteArray Sqlite3Row::getBlob(const QString &column) const
+{
+    return value(column).toByteArray();
+}
+
+Sqlite3Sql Sqlite3Row::insertSql(const QString &table, const QSet<QString> &exclude) const
+{
+    QSet<QString> skip;
+    for (const QString &name : exclude)
+        skip.insert(name.toCaseFolded());
+
+    QStringList names;
+    QVector<QVariant> values;
+    for (int i = 0; i < m_columns.size(); ++i) {
+        if (skip.contains(m_columns.at(i).toCaseFolded()))
+            continue;
+        names.append(quoteIdentifier(m_columns.at(i)));
+        values.append(m_values.at(i));
+    }
+
+    if (names.isEmpty())
+        return Sqlite3Sql(
+            QStringLiteral("insert into %1 default values").arg(quoteIdentifier(table)));
+
+    QStringList marks;
+    marks.reserve(names.size());
+    for (int i = 0; i < names.size(); ++i)
+        marks.append(QStringLiteral("?"));
+    Sqlite3Sql sql(QStringLiteral("insert into %1(%2) values(%3)")
+                       .arg(quoteIdentifier(table), names.join(QLatin1Char(',')),
+                           marks.join(QLatin1Char(','))));
+    for (const QVariant &v : qAsConst(values))
+        sql.addParam(v);
+    return sql;
+}
+
+// _SqliteCol
+
+namespace {
+
+enum class Affinity { Integer, Text, Blob, Real, Numeric };
+
+// SQLite's rules for the affinity of a declared column type, in their order.
+Affinity affinityOf(const QString &declared)
+{
+    const QString t = declared.toUpper();
+    if (t.contains(QLatin1String("INT")))
+        return Affinity::Integer;
+    if (t.contains(QLatin1String("CHAR")) || t.contains(QLatin1String("CLOB"))
+        || t.contains(QLatin1String("TEXT")))
+        return Affinity::Text;
+    if (t.contains(QLatin1String("BLOB")) || t.trimmed().isEmpty())
+        return Affinity::Blob;
+    if (t.contains(QLatin1String("REAL")) || t.contains(QLatin1String("FLOA"))
+        || t.contains(QLatin1String("DOUB")))
+        return Affinity::Real;
+    return Affinity::Numeric;
+}
+
+} // namespace
+
+_SqliteCol::_SqliteCol(
+    const QString &name, const QString &type, bool notNull, bool hasDefault, bool primaryKey)
+    : name(name)
+    , type(type)
+    , notNull(notNull)
+    , hasDefault(hasDefault)
+    , primaryKey(primaryKey)
+{
+}
+
+bool _SqliteCol::isInteger() const
+{
+    return affinityOf(type) == Affinity::Integer;
+}
+
+bool _SqliteCol::isText() const
+{
+    return affinityOf(type) == Affinity::Text;
+}
+
+bool _SqliteCol::isBlob() const
+{
+    return affinityOf(type) == Affinity::Blob;
+}
+
+bool _SqliteCol::isReal() const
+{
+    return affinityOf(type) == Affinity::Real;
+}
+
+bool _SqliteCol::isNumeric() const
+{
+    return affinityOf(type) == Affinity::Numeric;
+}
+
+// Sqlite3Cursor
+
+Sqlite3Cursor::Sqlite3Cursor(QSharedPointer<Statement> stmt)
+    : m_stmt(std::move(stmt))
+{
+}
+
+bool Sqlite3Cursor::onRow() const
+{
+    return m_stmt && m_stmt->stmt && m_stmt->onRow;
+}
+
+bool Sqlite3Cursor::moveNext()
+{
+    if (!m_stmt || !m_stmt->stmt || m_stmt->done)
+        return false;
+    // Stepping past the end would make SQLite start the query over.
+    const int rc = sqlite3_step(m_stmt->stmt);
+    if (!m_stmt->stepped) {
+        m_stmt->stepped = true;
+        m_stmt->columnsChecked = false;
+    }
+    if (rc == SQLITE_ROW) {
+        m_stmt->onRow = true;
+        return true;
+    }
+    m_stmt->onRow = false;
+    m_stmt->done = true;
+    if (rc == SQLITE_DONE)
+        return false;
+    const QString text = QString::fromUtf8(sqlite3_errmsg(m_stmt->conn->db));
+    const int code = sqlite3_extended_errcode(m_stmt->conn->db);
+    throw Sqlite3Exception(withSql(text, m_stmt->sql), code);
+}
+
+int Sqlite3Cursor::count() const
+{
+    return m_stmt && m_stmt->stmt ? m_stmt->index().names.size() : 0;
+}
+
+QString Sqlite3Cursor::columnName(int index) const
+{
+    return m_stmt && m_stmt->stmt ? m_stmt->index().names.value(index) : QString();
+}
+
+int Sqlite3Cursor::columnIndex(const QString &name) const
+{
+    return m_stmt && m_stmt->stmt ? m_stmt->index().indexOf(name) : -1;
+}
+
+bool Sqlite3Cursor::isNull(const QString &name) const
+{
+    const int i = columnIndex(name);
+    return !onRow() || i < 0 || sqlite3_column_type(m_stmt->stmt, i) == SQLITE_NULL;
+}
+
+int Sqlite3Cursor::getInt(const QString &name) const
+{
+    return getInt(columnIndex(name));
+}
+
+qint64 Sqlite3Cursor::getInt64(const QString &name) const
+{
+    return getInt64(columnIndex(name));
+}
+
+double Sqlite3Cursor::getDouble(const QString &name) const
+{
+    const int i = columnIndex(name);
+    if (!onRow() || i < 0)
+        return 0.0;
+    return sqlite3_column_double(m_stmt->stmt, i);
+}
+
+QString Sqlite3Cursor::getText(const QString &name) const
+{
+    return getText(columnIndex(name));
+}
+
+QByteArray Sqlite3Cursor::getBlob(const QString &name) const
+{
+    return getBlob(columnIndex(name));
+}
+
+QVariant Sqlite3Cursor::getValue(const QString &name) const
+{
+    return getValue(columnIndex(name));
+}
+
+int Sqlite3Cursor::getInt(int index) const
+{
+    if (!onRow() || index < 0 || index >= count())
+        return 0;
+    return sqlite3_column_int(m_stmt->stmt, index);
+}
+
+qint64 Sqlite3Cursor::getInt64(int index) const
+{
+    if (!onRow() || index < 0 || index >= count())
+        return 0;
+    return sqlite3_column_int64(m_stmt->stmt, index);
+}
+
+QString Sqlite3Cursor::getText(int index) const
+{
+    if (!onRow() || index < 0 || index >= count())
+        return QString();
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt->stmt, index));
+    const int bytes = sqlite3_column_bytes(m_stmt->stmt, index);
+    return text ? QString::fromUtf8(text, bytes) : QString();
+}
+
+QByteArray Sqlite3Cursor::getBlob(int index) const
+{
+    if (!onRow() || index < 0 || index >= count())
+        return QByteArray();
+    const auto *data = static_cast<const char *>(sqlite3_column_blob(m_stmt->stmt, index));
+    const int bytes = sqlite3_column_bytes(m_stmt->stmt, index);
+    return data ? QByteArray(data, bytes) : QByteArray();
+}
+
+QVariant Sqlite3Cursor::getValue(int index) const
+{
+    if (!onRow() || index < 0 || index >= count())
+        return QVariant();
+    switch (sqlite3_column_type(m_stmt->stmt, index)) {
+    case SQLITE_INTEGER:
+        return QVariant(qlonglong(sqlite3_column_int64(m_stmt->stmt, index)));
+    case SQLITE_FLOAT:
+        return QVariant(sqlite3_column_double(m_stmt->stmt, index));
+    case SQLITE_TEXT:
+        return QVariant(getText(index));
+    case SQLITE_BLOB: {
+        // A zero-length blob stays a blob, not a NULL.
+        const QByteArray bytes = getBlob(index);
+        return QVariant(bytes.isNull() ? QByteArray("") : bytes);
+    }
+    default:
+        return QVariant();
+    }
+}
+
+Sqlite3Row Sqlite3Cursor::getRow() const
+{
+    Sqlite3Row row;
+    if (!onRow())
+        return row;
+    const sqlite_qt_detail::ColumnIndex &cols = m_stmt->index();
+    const int n = cols.names.size();
+    row.m_columns.reserve(n);
+    row.m_values.reserve(n);
+    for (int i = 0; i < n; ++i) {
+        // A join may repeat a name; the row keeps the first, as lookups by name do.
+        if (cols.indexOf(cols.names.at(i)) != i)
+            continue;
+        row.m_columns.append(cols.names.at(i));
+        row.m_values.append(getValue(i));
+    }
+    return row;
+}
+
+// Sqlite3DB
+
+Sqlite3DB::Sqlite3DB() = default;
+
+Sqlite3DB::~Sqlite3DB()
+{
+    close();
+}
+
+void Sqlite3DB::openThrow(const QString &path, int flags)
+{
+    close();
+    const int mode = flags & (SQLITE_OPEN_READONLY | SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (mode != SQLITE_OPEN_READONLY && mode != SQLITE_OPEN_READWRITE
+        && mode != (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) {
+        m_lastError = withSql(QString::fromUtf8(sqlite3_errstr(SQLITE_MISUSE)),
+            QStringLiteral("open flags %1").arg(flags));
+        throw Sqlite3Exception(m_lastError, SQLITE_MISUSE);
+    }
+
+    sqlite3 *db = nullptr;
+    const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        const QString text = QString::fromUtf8(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        const int code = db ? sqlite3_extended_errcode(db) : rc;
+        sqlite3_close_v2(db);
+        m_lastError = QStringLiteral("%1: %2").arg(text, path);
+        throw Sqlite3Exception(m_lastError, code);
+    }
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    m_conn = QSharedPointer<Connection>::create(db);
+    m_path = path;
+    m_lastError.clear();
+}
+
+void Sqlite3DB::close()
+{
+    if (m_conn) {
+        m_conn->closeNow();
+        m_conn.reset();
+    }
+    m_path.clear();
+}
+
+bool Sqlite3DB::isOpen() const
+{
+    return m_conn && m_conn->db;
+}
+
+sqlite3 *Sqlite3DB::handle() const
+{
+    return m_conn ? m_conn->db : nullptr;
+}
+
+void Sqlite3DB::throwError(int code, const QString &sql)
+{
+    const QString text = isOpen() ? QString::fromUtf8(sqlite3_errmsg(m_conn->db)) : notOpenText();
+    if (isOpen())
+        code = sqlite3_extended_errcode(m_conn->db);
+    m_lastError = text;
+    throw Sqlite3Exception(withSql(text, sql), code);
+}
+
+bool Sqlite3DB::runSimple(const char *sql)
+{
+    QString error;
+    return exec(QString::fromLatin1(sql), error);
+}
+
+bool Sqlite3DB::beginTran()
+{
+    return runSimple("begin");
+}
+
+bool Sqlite3DB::commitTran()
+{
+    return runSimple("commit");
+}
+
+bool Sqlite3DB::rollbackTran()
+{
+    return runSimple("rollback");
+}
+
+QSharedPointer<Statement> Sqlite3DB::prepareThrow(const Sqlite3Sql &sql)
+{
+    if (!isOpen())
+        throwError(SQLITE_MISUSE, sql.sql());
+
+    Connection::Cached cached = m_conn->take(sql.sql());
+    if (!cached.stmt) {
+        const QByteArray text = sql.sql().toUtf8();
+        const char *tail = nullptr;
+        const int rc = sqlite3_prepare_v2(
+            m_conn->db, text.constData(), text.size() + 1, &cached.stmt, &tail);
+        if (rc != SQLITE_OK)
+            throwError(rc, sql.sql());
+        // Anything after the first statement would be silently ignored: refuse it.
+        if (tail && *tail) {
+            sqlite3_stmt *next = nullptr;
+            const int rc2 = sqlite3_prepare_v2(m_conn->db, tail, -1, &next, nullptr);
+            sqlite3_finalize(next);
+            if (rc2 != SQLITE_OK || next) {
+                sqlite3_finalize(cached.stmt);
+                m_lastError = QStringLiteral("only one statement can be run at a time");
+                throw Sqlite3Exception(withSql(m_lastError, sql.sql()), SQLITE_MISUSE);
+            }
+        }
+    }
+
+    auto stmt = QSharedPointer<Statement>::create(m_conn, sql.sql(), cached.stmt, cached.columns);
+    if (!stmt->stmt)
+        return stmt; // blank SQL or only a comment: nothing to run
+
+    const QVector<QVariant> &params = sql.params();
+    for (int i = 0; i < params.size(); ++i) {
+        const QVariant &v = params.at(i);
+        const int pos = i + 1;
+        int rc;
+        switch (v.userType()) {
+        case QMetaType::UnknownType:
+            rc = sqlite3_bind_null(stmt->stmt, pos);
+            break;
+        case QMetaType::LongLong:
+            rc = sqlite3_bind_int64(stmt->stmt, pos, v.toLongLong());
+            break;
+        case QMetaType::Double:
+            rc = sqlite3_bind_double(stmt->stmt, pos, v.toDouble());
+            break;
+        case QMetaType::QByteArray: {
+            const QByteArray bytes = v.toByteArray();
+            rc = sqlite3_bind_blob64(
+                stmt->stmt, pos, bytes.constData(), quint64(bytes.size()), SQLITE_TRANSIENT);
+            break;
+        }
+        default: {
+            const QByteArray utf8 = v.toString().toUtf8();
+            rc = sqlite3_bind_text64(stmt->stmt, pos, utf8.constData(), quint64(utf8.size()),
+                SQLITE_TRANSIENT, SQLITE_UTF8);
+            break;
+        }
+        }
+        if (rc != SQLITE_OK)
+            throwError(rc, sql.sql());
+    }
+    return stmt;
+}
+
+Sqlite3Cursor Sqlite3DB::queryThrow(const Sqlite3Sql &sql)
+{
+    return Sqlite3Cursor(prepareThrow(sql));
+}
+
+int Sqlite3DB::executeThrow(const Sqlite3Sql &sql)
+{
+    QSharedPointer<Statement> stmt = prepareThrow(sql);
+    if (!stmt->stmt)
+        return 0;
+    const int before = sqlite3_total_changes(m_conn->db);
+    int rc;
+    do {
+        rc = sqlite3_step(stmt->stmt);
+    } while (rc == SQLITE_ROW);
+    if (rc != SQLITE_DONE)
+        throwError(rc, sql.sql());
+    // sqlite3_changes() keeps the count of the last insert/update/delete; other
+    // statements changed nothing.
+    return sqlite3_total_changes(m_conn->db) != before ? sqlite3_changes(m_conn->db) : 0;
+}
+
+bool Sqlite3DB::exec(const QString &sql, QString &error)
+{
+    error.clear();
+    if (!isOpen()) {
+        error = notOpenText();
+        m_lastError = error;
+        return false;
+    }
+    char *message = nullptr;
+    const int rc = sqlite3_exec(m_conn->db, sql.toUtf8().constData(), nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) {
+        error = QString::fromUtf8(message ? message : sqlite3_errstr(rc));
+        m_lastError = error;
+    }
+    sqlite3_free(message);
+    return rc == SQLITE_OK;
+}
+
+qint64 Sqlite3DB::lastInsertId() const
+{
+    return isOpen() ? sqlite3_last_insert_rowid(m_conn->db) : 0;
+}
+
+int Sqlite3DB::changes() const
+{
+    return isOpen() ? sqlite3_changes(m_conn->db) : 0;
+}
+
+QString Sqlite3DB::lastError() const
+{
+    return m_lastError;
+}
+
+QList<_SqliteCol> Sqlite3DB::tbInfo(const QString &table)
+{
+    QList<_SqliteCol> cols;
+    try {
+        Sqlite3Cursor c
+            = queryThrow(QStringLiteral("pragma table_info(%1)").arg(quoteIdentifier(table)));
+        while (c.moveNext()) {
+            cols.append(_SqliteCol(c.getText(QStringLiteral("name")),
+                c.getText(QStringLiteral("type")), c.getInt(QStringLiteral("notnull")) != 0,
+                !c.isNull(QStringLiteral("dflt_value")), c.getInt(QStringLiteral("pk")) > 0));
+        }
+    } catch (const Sqlite3Exception &) {
+        // The text is in lastError(); an unreadable table has no columns to report.
+        cols.clear();
+    }
+    return cols;
+}

@@ -1,0 +1,207 @@
+#include "winplatform.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStorageInfo>
+#include <QStringList>
+#include <QTextStream>
+#include <QUrl>
+
+namespace winplatform {
+
+namespace {
+
+// A registry text read into a 256-byte buffer holds at most 127 UTF-16 units plus the NUL.
+constexpr int maxRegistryStringUnits = 127;
+
+QString environmentOr(const char *name, const QString &fallback)
+{
+    const QString value = qEnvironmentVariable(name);
+    return value.isEmpty() ? fallback : value;
+}
+
+bool isRegistryKeyLine(const QString &line)
+{
+    return line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'));
+}
+
+bool sameRegistryName(const QString &a, const QString &b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+// The "removable" flag of the block device behind `device` (e.g. "/dev/sdb1"); a partition
+// has no flag of its own, its disk one folder up does.
+bool isRemovableBlockDevice(const QString &device)
+{
+    if (!device.startsWith(QLatin1String("/dev/")))
+        return false;
+    const QString name = device.mid(5);
+    if (name.isEmpty() || name.contains(QLatin1Char('/')))
+        return false;
+    const QString sysPath
+        = QFileInfo(QStringLiteral("/sys/class/block/") + name).canonicalFilePath();
+    if (sysPath.isEmpty())
+        return false;
+    for (const QString &candidate : { sysPath + QStringLiteral("/removable"),
+             QFileInfo(sysPath).path() + QStringLiteral("/removable") }) {
+        QFile flag(candidate);
+        if (flag.open(QIODevice::ReadOnly))
+            return flag.readAll().trimmed() == "1";
+    }
+    return false;
+}
+
+QStorageInfo readyStorage(const QString &path, bool *ok)
+{
+    QStorageInfo storage;
+    *ok = false;
+    if (path.isEmpty())
+        return storage;
+    storage.setPath(path);
+    *ok = storage.isValid() && storage.isReady();
+    return storage;
+}
+
+bool startDetachedOpener(const QString &target)
+{
+    return QProcess::startDetached(QStringLiteral("xdg-open"), QStringList { target });
+}
+
+} // namespace
+
+QString registryFilePath()
+{
+    return environmentOr("QUILLMARROW_REGISTRY", QStringLiteral("/etc/quillmarrow/registry.conf"));
+}
+
+QString readRegistryString(const QString &keyPath, const QString &valueName)
+{
+    QFile file(registryFilePath());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QString();
+
+    const QString wantedKey = keyPath.trimmed();
+    const QString wantedValue = valueName.trimmed();
+    QTextStream in(&file);
+    in.setCodec("UTF-8");
+    bool inKey = false;
+    while (!in.atEnd()) {
+        const QString line = in.readLine().trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char(';'))
+            || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (isRegistryKeyLine(line)) {
+            inKey = sameRegistryName(line.mid(1, line.size() - 2).trimmed(), wantedKey);
+            continue;
+        }
+        if (!inKey)
+            continue;
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (eq < 0 || !sameRegistryName(line.left(eq).trimmed(), wantedValue))
+            continue;
+        const QString value = line.mid(eq + 1).trimmed();
+        return value.size() > maxRegistryStringUnits ? QString() : value;
+    }
+    return QString();
+}
+
+QString commonProgramFilesFolder()
+{
+    return environmentOr("QUILLMARROW_COMMON_FILES", QStringLiteral("/opt"));
+}
+
+QChar pathListSeparator()
+{
+    return QDir::listSeparator();
+}
+
+QString environmentPath()
+{
+    return qEnvironmentVariable("PATH");
+}
+
+bool setEnvironmentPath(const QString &value)
+{
+    return qputenv("PATH", value.toLocal8Bit());
+}
+
+QString findLibraryOnPath(const QString &name)
+{
+    if (name.isEmpty() || name.contains(QLatin1Char('/')))
+        return name;
+    const QStringList fileNames { QStringLiteral("lib%1.so").arg(name),
+        QStringLiteral("%1.so").arg(name) };
+    // Empty PATH entries would mean the working folder; libraries are never taken from there.
+    const QStringList folders = environmentPath().split(pathListSeparator(), Qt::SkipEmptyParts);
+    for (const QString &folder : folders) {
+        for (const QString &fileName : fileNames) {
+            const QFileInfo candidate(QDir(folder), fileName);
+            if (candidate.isFile())
+                return candidate.absoluteFilePath();
+        }
+    }
+    return name;
+}
+
+bool shellOpen(const QString &urlOrPath)
+{
+    const QString text = urlOrPath.trimmed();
+    if (text.isEmpty())
+        return false;
+    const QUrl parsed(text, QUrl::StrictMode);
+    const bool isWebAddress = parsed.isValid() && parsed.scheme().size() > 1;
+    const QUrl url
+        = isWebAddress ? parsed : QUrl::fromLocalFile(QFileInfo(text).absoluteFilePath());
+    if (QDesktopServices::openUrl(url))
+        return true;
+    // Without a desktop session Qt has no opener; the argument never starts with '-'.
+    return startDetachedOpener(isWebAddress ? url.toString() : url.toLocalFile());
+}
+
+bool openFolder(const QString &path)
+{
+    const QFileInfo folder(path);
+    if (path.isEmpty() || !folder.isDir())
+        return false;
+    const QString absolute = folder.absoluteFilePath();
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(absolute)))
+        return true;
+    return startDetachedOpener(absolute);
+}
+
+DriveType driveType(const QString &path)
+{
+    bool ok = false;
+    const QStorageInfo storage = readyStorage(path, &ok);
+    if (!ok)
+        return DriveType::NoRootDir;
+
+    const QString fsType = QString::fromLatin1(storage.fileSystemType()).toLower();
+    static const QStringList ramTypes { QStringLiteral("tmpfs"), QStringLiteral("ramfs") };
+    static const QStringList remoteTypes { QStringLiteral("nfs"), QStringLiteral("nfs4"),
+        QStringLiteral("cifs"), QStringLiteral("smb"), QStringLiteral("smb3"),
+        QStringLiteral("smbfs"), QStringLiteral("sshfs"), QStringLiteral("fuse.sshfs") };
+    static const QStringList cdTypes { QStringLiteral("iso9660"), QStringLiteral("udf") };
+    if (ramTypes.contains(fsType))
+        return DriveType::RamDisk;
+    if (remoteTypes.contains(fsType))
+        return DriveType::Remote;
+    if (cdTypes.contains(fsType))
+        return DriveType::CdRom;
+    if (isRemovableBlockDevice(QString::fromLocal8Bit(storage.device())))
+        return DriveType::Removable;
+    return DriveType::Fixed;
+}
+
+qint64 freeSpace(const QString &path)
+{
+    bool ok = false;
+    const QStorageInfo storage = readyStorage(path, &ok);
+    return ok ? storage.bytesAvailable() : -1;
+}
+
+} // namespace winplatform

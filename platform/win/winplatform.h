@@ -1,0 +1,41 @@
+// Linux stand-ins for the handful of Windows calls the program makes: machine registry
+// strings, the common program files folder, the PATH variable, opening URLs, files and
+// folders with the desktop, and drive type and free space.
+#pragma once
+
+#include <QString>
+
+namespace winplatform {
+
+// One text value of the machine registry (HKEY_LOCAL_MACHINE, 32-bit view). On Linux
+// the registry is a small text file (see registryFilePath); empty on any failure.
+QString readRegistryString(const QString &keyPath, const QString &valueName);
+
+// The file standing in for the machine registry: $QUILLMARROW_REGISTRY, else
+// "/etc/quillmarrow/registry.conf". Lines "[key path]" open a key; "name=value" lines
+// under it are its values.
+QString registryFilePath();
+
+// The common program files folder: $QUILLMARROW_COMMON_FILES, else "/opt".
+QString commonProgramFilesFolder();
+
+// Separator between the folders of PATH (';' on Windows, ':' here).
+QChar pathListSeparator();
+QString environmentPath();
+bool setEnvironmentPath(const QString &value);
+
+// Looks for the shared library `name` in the folders of PATH and returns its absolute
+// file path, or `name` itself when none holds it (the loader then uses its own rules).
+QString findLibraryOnPath(const QString &name);
+
+// Opens a web address or a file with the desktop's handler; never through a shell.
+bool shellOpen(const QString &urlOrPath);
+// Shows a folder in the desktop's file manager.
+bool openFolder(const QString &path);
+
+enum class DriveType { Unknown, NoRootDir, Removable, Fixed, Remote, CdRom, RamDisk };
+DriveType driveType(const QString &path);
+// Bytes free for the current user on the volume holding `path`; -1 when unknown.
+qint64 freeSpace(const QString &path);
+
+} // namespace winplatform

@@ -1,0 +1,375 @@
+#include "backup/backupmanifest.h"
+#include "backup/mbdb.h"
+#include "support/backupwriter.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+QByteArray pattern(int size)
+{
+    QByteArray b(size, '\0');
+    for (int i = 0; i < size; ++i)
+        b[i] = char((i * 31 + 7) & 0xFF);
+    return b;
+}
+
+const BackupFileNode *walk(const BackupFileNode &root, const QStringList &names)
+{
+    const BackupFileNode *n = &root;
+    for (const QString &name : names) {
+        n = n->child(name);
+        if (!n)
+            return nullptr;
+    }
+    return n;
+}
+
+// A small backup as a device writes it: folders before their files.
+void addStandardContent(BackupWriter &w, const QByteArray &smsDb)
+{
+    w.addFolder("HomeDomain", "");
+    w.addFolder("HomeDomain", "Library");
+    w.addFolder("HomeDomain", "Library/SMS");
+    w.addFile("HomeDomain", "Library/SMS/sms.db", smsDb, 1400000123);
+    w.addFolder("MediaDomain", "Library");
+    w.addFolder("MediaDomain", "Library/SMS/Attachments");
+    w.addFile("MediaDomain", "Library/SMS/Attachments/ab/IMG_0001.JPG", "jpeg", 1400000200);
+    w.addFolder("AppDomain-com.example.notes", "");
+    w.addFolder("AppDomain-com.example.notes", "Documents");
+    w.addFile("AppDomain-com.example.notes", "Documents/note.txt", "note");
+    w.addFile("HomeDomain", "Orphans/lost.txt", "lost");
+}
+
+} // namespace
+
+class tst_BackupManifest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_tmp;
+    int m_counter = 0;
+    QString newFolder() { return m_tmp.filePath(QStringLiteral("b%1").arg(++m_counter)); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_tmp.isValid());
+        qputenv("HOME", m_tmp.path().toUtf8());
+    }
+
+    void defaultBackupFolderIsUnderHome()
+    {
+        QVERIFY(BackupManifest::defaultBackupDir().absolutePath().startsWith(m_tmp.path()));
+        QVERIFY(BackupManifest::defaultBackupDir().absolutePath().endsWith(
+            "Application Data/Apple Computer/MobileSync/Backup"));
+        BackupManifest m(m_tmp.path());
+        QCOMPARE(m.backupId().size(), 32);
+    }
+
+    void displayNameFromDeviceAndFolder_data()
+    {
+        QTest::addColumn<QString>("folderName");
+        QTest::addColumn<QString>("udid");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("udid folder") << "abc123"
+                                     << "abc123"
+                                     << "Phone";
+        QTest::newRow("udid with suffix") << "abc123-20140501"
+                                          << "abc123"
+                                          << "Phone-20140501";
+        QTest::newRow("other folder") << "other"
+                                      << "abc123"
+                                      << "Phone-other";
+        QTest::newRow("no udid") << "other2"
+                                 << ""
+                                 << "Phone-other2";
+    }
+    void displayNameFromDeviceAndFolder()
+    {
+        QFETCH(QString, folderName);
+        QFETCH(QString, udid);
+        QFETCH(QString, expected);
+        BackupWriter w(m_tmp.filePath(folderName));
+        w.setDevice(udid, "Phone");
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadManifestPlist();
+        QCOMPARE(m.displayName(), expected);
+        QCOMPARE(m.deviceInfo().DeviceName, QStringLiteral("Phone"));
+        QCOMPARE(m.deviceInfo().ProductType, QStringLiteral("iPhone5,2"));
+        QCOMPARE(m.deviceInfo().Date.toUTC(), QDateTime(QDate(2014, 5, 1), QTime(10, 0), Qt::UTC));
+        QVERIFY(!m.deviceInfo().IsEncrypted);
+    }
+
+    void damagedManifestPlistIsAClearError_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing") << QByteArray() << "Cannot find ";
+        QTest::newRow("garbage") << QByteArray("\x00\x01garbage", 9) << "damaged";
+        QTest::newRow("cut binary") << QByteArray("bplist00\xD0", 9) << "damaged";
+        QTest::newRow("array root")
+            << QByteArray("<plist version=\"1.0\"><array/></plist>") << "damaged";
+    }
+    void damagedManifestPlistIsAClearError()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(QString, message);
+        const QString folder = newFolder();
+        QDir().mkpath(folder);
+        if (!contents.isNull()) {
+            QFile f(folder + "/Manifest.plist");
+            f.open(QIODevice::WriteOnly);
+            f.write(contents);
+        }
+        BackupManifest m(folder);
+        try {
+            m.loadManifestPlist();
+            QFAIL("no error");
+        } catch (const std::runtime_error &e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains(message), e.what());
+        }
+    }
+
+    void roundTripOfSyntheticIndexIsByteIdentical()
+    {
+        BackupWriter w(newFolder());
+        addStandardContent(w, "sms");
+        w.write();
+        const QString index = w.folder() + "/Manifest.mbdb";
+        const QString copy = w.folder() + "/copy.mbdb";
+        saveMbdb(loadMbdb(index).values(), copy);
+        QCOMPARE(readAll(copy), readAll(index));
+    }
+
+    void treeMergesDomainsAndPlacesAppsAndOrphans()
+    {
+        BackupWriter w(newFolder());
+        addStandardContent(w, "sms");
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadManifestPlist();
+        m.loadFileTree();
+        const BackupFileNode *sms = walk(m.root(), { "Library", "SMS", "sms.db" });
+        QVERIFY(sms);
+        QCOMPARE(m.smsDb(), sms);
+        QCOMPARE(sms->parent->child("Attachments")->parent, sms->parent);
+        QVERIFY(walk(m.root(), { "Applications", "com.example.notes", "Documents", "note.txt" }));
+        QVERIFY(walk(m.root(), { "lost.txt" }));
+        int applications = 0;
+        for (const auto &c : m.root().children)
+            applications += c->name == QLatin1String("Applications");
+        QCOMPARE(applications, 1);
+        QCOMPARE(
+            m.smsFilesByDevicePath().value("/var/mobile/Library/SMS/Attachments/ab/IMG_0001")->name,
+            QStringLiteral("IMG_0001.JPG"));
+        QCOMPARE(m.smsAttachments().value("ab/IMG_0001")->name, QStringLiteral("IMG_0001.JPG"));
+
+        const size_t before = m.root().children.size();
+        m.loadFileTree();
+        QCOMPARE(m.root().children.size(), before);
+    }
+
+    void unsafePathsStayOutOfTheTree()
+    {
+        BackupWriter w(newFolder());
+        w.addFolder("HomeDomain", "Library");
+        w.addFile("HomeDomain", "Library/../../escape.txt", "x");
+        w.addFile("HomeDomain", "..", "x");
+        w.addFile("HomeDomain", "/etc/passwd", "x");
+        w.addFile("HomeDomain", "Library/a\\..\\b", "x");
+        w.addFile("AppDomain-..", "x.txt", "x");
+        const int nul = w.addFile("HomeDomain", "Library/ok.txt", "x");
+        w.records()[nul].path = QByteArray("Library/ok.txt\0/../../x", 23);
+        w.addFile("HomeDomain", "Library/fine.txt", "x");
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadFileTree();
+        QStringList names;
+        QList<const BackupFileNode *> stack { &m.root() };
+        while (!stack.isEmpty()) {
+            const BackupFileNode *n = stack.takeLast();
+            for (const auto &c : n->children) {
+                names << c->name;
+                stack << c.get();
+            }
+        }
+        names.sort();
+        QCOMPARE(names, QStringList({ "Applications", "Library", "fine.txt" }));
+    }
+
+    void copiedFileMatchesContentsAndTime()
+    {
+        BackupWriter w(newFolder());
+        const QByteArray smsDb = pattern(20000);
+        addStandardContent(w, smsDb);
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadManifestPlist();
+        m.loadFileTree();
+        const QString out = m_tmp.filePath("sms-copy.db");
+        struct Calls
+        {
+            int count = 0;
+            qint64 total = 0, done = 0;
+        } calls;
+        m.extractFile(m.smsDb(), out, &calls, [](qint64 total, qint64 done, void *ctx) {
+            auto *c = static_cast<Calls *>(ctx);
+            ++c->count;
+            c->total = total;
+            c->done = done;
+        });
+        QCOMPARE(readAll(out), smsDb);
+        QCOMPARE(QFileInfo(out).lastModified().toSecsSinceEpoch(), qint64(1400000123));
+        QVERIFY(calls.count >= 1);
+        QCOMPARE(calls.total, qint64(20000));
+        QCOMPARE(calls.done, qint64(20000));
+    }
+
+    void storedFileShorterThanRecordIsAnError()
+    {
+        BackupWriter w(newFolder());
+        const int i = w.addFile("HomeDomain", "Library/SMS/sms.db", pattern(100));
+        w.storedData(i).chop(1);
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadFileTree();
+        QVERIFY_EXCEPTION_THROWN(
+            m.extractFile(walk(m.root(), { "sms.db" }), m_tmp.filePath("short.db"), nullptr),
+            std::runtime_error);
+    }
+
+    void encryptedBackupUnlocksAndDecrypts_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::newRow("1") << 1;
+        QTest::newRow("15") << 15;
+        QTest::newRow("16") << 16;
+        QTest::newRow("17") << 17;
+        QTest::newRow("8192") << 8192;
+        QTest::newRow("1 MiB + 33") << (1024 * 1024 + 33);
+        QTest::newRow("2 MiB") << (2 * 1024 * 1024);
+    }
+    void encryptedBackupUnlocksAndDecrypts()
+    {
+        QFETCH(int, size);
+        BackupWriter w(newFolder());
+        w.setEncrypted("pässword", 10);
+        const QByteArray plain = pattern(size);
+        addStandardContent(w, plain);
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadManifestPlist();
+        QVERIFY(m.deviceInfo().IsEncrypted);
+        QVERIFY(!m.unlock("wrong"));
+        QVERIFY(m.unlock(QString::fromUtf8("pässword")));
+        m.loadFileTree();
+        const QString out = m_tmp.filePath("dec.db");
+        m.extractFile(m.smsDb(), out, nullptr);
+        QCOMPARE(readAll(out), plain);
+        QCOMPARE(QFileInfo(out).lastModified().toSecsSinceEpoch(), qint64(1400000123));
+    }
+
+    void encryptedFileThatCannotBeDecryptedIsAnError_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("locked") << "locked"
+                                << "cannot unwrap";
+        QTest::newRow("key 39 bytes") << "short key"
+                                      << "cannot unwrap";
+        QTest::newRow("key damaged") << "bad key"
+                                     << "cannot unwrap";
+        QTest::newRow("ragged ciphertext") << "ragged"
+                                           << "POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.";
+        QTest::newRow("cut ciphertext") << "cut"
+                                        << "shorter";
+    }
+    void encryptedFileThatCannotBeDecryptedIsAnError()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, message);
+        BackupWriter w(newFolder());
+        w.setEncrypted("pw", 3);
+        const int i = w.addFile("HomeDomain", "Library/SMS/sms.db", pattern(100));
+        if (damage == "short key")
+            w.records()[i].encryptionKey.chop(1);
+        else if (damage == "bad key")
+            w.records()[i].encryptionKey[10] = char(w.records()[i].encryptionKey[10] ^ 1);
+        else if (damage == "ragged")
+            w.storedData(i).append('x');
+        else if (damage == "cut")
+            w.storedData(i).chop(16);
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadManifestPlist();
+        if (damage != "locked")
+            QVERIFY(m.unlock("pw"));
+        m.loadFileTree();
+        try {
+            m.extractFile(walk(m.root(), { "sms.db" }), m_tmp.filePath("bad.db"), nullptr);
+            QFAIL("no error");
+        } catch (const std::runtime_error &e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains(message), e.what());
+            if (damage == "ragged")
+                QVERIFY(QString::fromUtf8(e.what()).startsWith(
+                    BackupWriter::fileId("HomeDomain", "Library/SMS/sms.db")));
+        }
+    }
+
+    void damagedKeybagIsAnErrorNotAWrongPassword_data()
+    {
+        QTest::addColumn<QByteArray>("blob");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("cut") << QByteArray("UUID\x00\x00\x00\x10", 8);
+        const QByteArray classItems = BackupWriter::keybagItem("UUID", "c")
+            + BackupWriter::keybagItem("CLAS", BackupWriter::u32be(1))
+            + BackupWriter::keybagItem("WRAP", BackupWriter::u32be(2))
+            + BackupWriter::keybagItem("WPKY", QByteArray(40, 'w'));
+        QTest::newRow("endless iterations") << BackupWriter::keybagItem("UUID", "h")
+                + BackupWriter::keybagItem("SALT", "s")
+                + BackupWriter::keybagItem("ITER", BackupWriter::u32be(0xFFFFFFFF)) + classItems;
+    }
+    void damagedKeybagIsAnErrorNotAWrongPassword()
+    {
+        QFETCH(QByteArray, blob);
+        const QString folder = newFolder();
+        QDir().mkpath(folder);
+        QFile f(folder + "/Manifest.plist");
+        f.open(QIODevice::WriteOnly);
+        f.write("<plist version=\"1.0\"><dict><key>IsEncrypted</key><true/>"
+                "<key>BackupKeyBag</key><data>"
+            + blob.toBase64() + "</data></dict></plist>");
+        f.close();
+        BackupManifest m(folder);
+        m.loadManifestPlist();
+        QVERIFY_EXCEPTION_THROWN(m.unlock("pw"), std::runtime_error);
+    }
+
+    void damagedIndexLeavesTreeEmpty()
+    {
+        BackupWriter w(newFolder());
+        addStandardContent(w, "sms");
+        w.write();
+        QFile index(w.folder() + "/Manifest.mbdb");
+        index.resize(index.size() - 3);
+        BackupManifest m(w.folder());
+        QVERIFY_EXCEPTION_THROWN(m.loadFileTree(), std::runtime_error);
+        QVERIFY(m.root().children.empty());
+        QVERIFY(!m.smsDb());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_BackupManifest)
+#include "tst_backupmanifest.moc"

@@ -1,0 +1,184 @@
+#include "backup/plistvalue.h"
+
+#include <QtTest>
+
+namespace {
+
+const QByteArray kXmlDict = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                            "<plist version=\"1.0\"><dict>"
+                            "<key>Name</key><string>Ann \xC3\xA9</string>"
+                            "<key>Count</key><integer>7</integer>"
+                            "<key>Blob</key><data>AAEC</data>"
+                            "<key>When</key><date>2001-01-02T00:00:00Z</date>"
+                            "<key>List</key><array><string>a</string><true/></array>"
+                            "</dict></plist>";
+
+} // namespace
+
+class tst_PlistValue : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parsesXmlAndBinaryAlike()
+    {
+        const PlistValue xml = PlistValue::fromData(kXmlDict);
+        QVERIFY(xml.isDict());
+        const PlistValue bin = PlistValue::fromData(xml.toBinary());
+        QVERIFY(bin.toBinary().startsWith("bplist00"));
+        for (const PlistValue &v : { xml, bin }) {
+            QCOMPARE(v.item("Name").toString(), QString::fromUtf8("Ann \xC3\xA9"));
+            QCOMPARE(v.item("Count").toUInt64(), quint64(7));
+            QCOMPARE(v.item("Blob").toByteArray(), QByteArray("\x00\x01\x02", 3));
+            QCOMPARE(v.item("When").toDateTime().toUTC(),
+                QDateTime(QDate(2001, 1, 2), QTime(0, 0), Qt::UTC));
+            QCOMPARE(v.item("List").arraySize(), 2);
+            QVERIFY(v.item("List").arrayItem(1).toBool());
+        }
+    }
+
+    void unparsableBytesGiveNull_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("bplist00 alone") << QByteArray("bplist00");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("garbage") << QByteArray("not a property list at all");
+        QTest::newRow("cut binary") << QByteArray("bplist00\xD1\x01\x02", 11);
+        QTest::newRow("cut xml") << kXmlDict.left(80);
+    }
+    void unparsableBytesGiveNull()
+    {
+        QFETCH(QByteArray, bytes);
+        const PlistValue v = PlistValue::fromData(bytes);
+        QVERIFY(!v.isDict());
+        if (bytes.size() <= 8)
+            QVERIFY(v.isNull());
+    }
+
+    void wrongTypeGivesEmptyValue()
+    {
+        const PlistValue v = PlistValue::fromData(kXmlDict);
+        QVERIFY(v.item("Missing").isNull());
+        QCOMPARE(v.item("Missing").toString(), QString());
+        QCOMPARE(v.item("Count").toString(), QString());
+        QCOMPARE(v.item("Name").toUInt64(), quint64(0));
+        QVERIFY(v.item("Name").toByteArray().isNull());
+        QVERIFY(!v.item("Name").toDateTime().isValid());
+        QVERIFY(v.item("Name").item("x").isNull());
+        QVERIFY(v.item("List").arrayItem(5).isNull());
+        QVERIFY(v.item("List").arrayItem(-1).isNull());
+    }
+
+    void datesCountFrom2001()
+    {
+        const PlistValue half(plist_new_date(0, 500000), true);
+        QCOMPARE(
+            half.toDateTime().toUTC(), QDateTime(QDate(2001, 1, 1), QTime(0, 0, 0, 500), Qt::UTC));
+        const PlistValue day
+            = PlistValue::fromDateTime(QDateTime(QDate(2001, 1, 2), QTime(0, 0), Qt::UTC));
+        int32_t sec = -1, usec = -1;
+        plist_get_date_val(day.node(), &sec, &usec);
+        QCOMPARE(sec, 86400);
+        QCOMPARE(usec, 0);
+    }
+
+    void setItemReplacesAndMovesToEnd()
+    {
+        PlistValue dict = PlistValue::newDict();
+        dict.setItem("a", PlistValue::fromUInt64(1));
+        dict.setItem("b", PlistValue::fromUInt64(2));
+        dict.setItem("a", PlistValue::fromUInt64(3));
+        QCOMPARE(dict.dictSize(), 2);
+        QCOMPARE(dict.item("a").toUInt64(), quint64(3));
+        const QString xml = dict.toXml();
+        QVERIFY(xml.indexOf("<key>b</key>") < xml.indexOf("<key>a</key>"));
+    }
+
+    void childOutlivesItsRoot()
+    {
+        PlistValue name;
+        PlistValue list;
+        {
+            const PlistValue root = PlistValue::fromData(kXmlDict);
+            name = root.item("Name");
+            list = root.item("List");
+        }
+        // The children still hold the tree they point into.
+        QCOMPARE(name.toString(), QString::fromUtf8("Ann \xC3\xA9"));
+        QCOMPARE(list.arrayItem(0).toString(), QStringLiteral("a"));
+    }
+
+    void insertedValueBelongsToContainer()
+    {
+        PlistValue inner = PlistValue::fromString("kept");
+        {
+            PlistValue array = PlistValue::newArray();
+            array.arrayAppend(inner);
+            QCOMPARE(array.arraySize(), 1);
+        }
+        // Still usable after the container's last handle went away.
+        QCOMPARE(inner.toString(), QStringLiteral("kept"));
+
+        PlistValue dict = PlistValue::newDict();
+        {
+            PlistValue child = PlistValue::fromUInt64(9);
+            dict.setItem("n", child);
+        }
+        QCOMPARE(dict.item("n").toUInt64(), quint64(9));
+    }
+
+    void insertingANodeTwiceCopiesIt()
+    {
+        PlistValue a = PlistValue::newDict();
+        PlistValue b = PlistValue::newDict();
+        PlistValue v = PlistValue::fromString("x");
+        a.setItem("k", v);
+        b.setItem("k", a.item("k")); // already in a's tree
+        a.setItem("self", a); // would make a cycle
+        QCOMPARE(b.item("k").toString(), QStringLiteral("x"));
+        QVERIFY(a.item("self").isDict());
+    }
+
+    void toMapGivesIndependentCopies()
+    {
+        QMap<QString, PlistValue> map;
+        {
+            const PlistValue root = PlistValue::fromData(kXmlDict);
+            map = root.toMap();
+        }
+        QCOMPARE(map.keys(), QStringList({ "Blob", "Count", "List", "Name", "When" }));
+        QCOMPARE(map.value("Count").toUInt64(), quint64(7));
+    }
+
+    void keysAndScalars()
+    {
+        const PlistValue key = PlistValue::fromKey("Lockdown");
+        QVERIFY(key.isKey());
+        QCOMPARE(key.keyString(), QStringLiteral("Lockdown"));
+        QVERIFY(PlistValue::fromDouble(2.5).isReal());
+        QCOMPARE(PlistValue::fromDouble(2.5).toDouble(), 2.5);
+        QVERIFY(PlistValue().isNull());
+        QVERIFY(PlistValue().toXml().isEmpty());
+        const PlistValue copy = PlistValue::copy(PlistValue::fromString("c"));
+        QCOMPARE(copy.toString(), QStringLiteral("c"));
+    }
+
+    void booleanRootSerialisesAsDocument()
+    {
+        const QString xml = PlistValue::fromBool(true).toXml();
+        QVERIFY(xml.contains("<plist"));
+        QVERIFY(xml.contains("<true/>"));
+        QVERIFY(PlistValue::fromData(xml.toUtf8()).toBool());
+    }
+
+    void freeNodeClearsTheValue()
+    {
+        PlistValue v = PlistValue::fromString("gone");
+        v.freeNode();
+        QVERIFY(v.isNull());
+        v.freeNode();
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_PlistValue)
+#include "tst_plistvalue.moc"

@@ -1,0 +1,311 @@
+#include "app/datafolder.h"
+#include "messages/countrylibdb.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestCountryLibDb : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void tableIsConsistent();
+    void countryByMcc_data();
+    void countryByMcc();
+    void countryBySn_data();
+    void countryBySn();
+    void unknownMccLeavesCurrentEmpty();
+    void normalizeNumber_data();
+    void normalizeNumber();
+    void patternMatchesWholeTextOnly();
+    void isNationalLength_data();
+    void isNationalLength();
+    void existingCopyIsUsedAndMissingOneRestored();
+
+private:
+    QTemporaryDir m_home;
+};
+
+void TestCountryLibDb::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    qputenv("HOME", m_home.path().toUtf8());
+    QVERIFY(dataFolder().absolutePath().startsWith(m_home.path()));
+}
+
+void TestCountryLibDb::tableIsConsistent()
+{
+    CountryLibDb db { QString() };
+    db.open();
+
+    QHash<QString, QStringList> mccsOf;
+    Sqlite3Cursor countries = db.queryThrow(Sqlite3Sql("select * from countries"));
+    const QRegularExpression letters("^[A-Z]{2}$"), digits("^[0-9]{1,3}$"),
+        mccList("^[0-9]{3}(,[0-9]{3})*$"), lengths("^[0-9]{1,2}(,[0-9]{1,2})*$");
+    while (countries.moveNext()) {
+        const QString sn = countries.getText("sn");
+        QVERIFY2(letters.match(sn).hasMatch(), qPrintable(sn));
+        QVERIFY2(digits.match(countries.getText("pnum")).hasMatch(), qPrintable(sn));
+        QVERIFY2(mccList.match(countries.getText("mmc")).hasMatch(), qPrintable(sn));
+        QVERIFY2(lengths.match(countries.getText("numc")).hasMatch(), qPrintable(sn));
+        QVERIFY2(!countries.getText("n").isEmpty() && !countries.getText("ln").isEmpty(),
+            qPrintable(sn));
+        bool found = false;
+        const _CountryInfo info = db.countryBySn(sn, &found);
+        QVERIFY(found);
+        QVERIFY2(!info.r1.isEmpty(), qPrintable(sn));
+        QVERIFY2(QRegularExpression(info.r1).isValid(), qPrintable(sn + " " + info.r1));
+        mccsOf.insert(sn, countries.getText("mmc").split(','));
+    }
+    QVERIFY2(
+        mccsOf.size() > 200 && mccsOf.size() < 260, qPrintable(QString::number(mccsOf.size())));
+
+    int mappings = 0;
+    Sqlite3Cursor mmcSn = db.queryThrow(Sqlite3Sql("select mmc, sn from mmc_sn"));
+    while (mmcSn.moveNext()) {
+        ++mappings;
+        const QString mcc = mmcSn.getText("mmc"), sn = mmcSn.getText("sn");
+        QVERIFY2(mccsOf.value(sn).contains(mcc), qPrintable(mcc + " -> " + sn));
+    }
+    QVERIFY2(mappings > 200 && mappings <= 260, qPrintable(QString::number(mappings)));
+
+    // Every code a country lists has an owner, so countryByMcc finds some country for it.
+    QSet<QString> owned;
+    mmcSn = db.queryThrow(Sqlite3Sql("select mmc from mmc_sn"));
+    while (mmcSn.moveNext())
+        owned.insert(mmcSn.getText("mmc"));
+    for (auto it = mccsOf.cbegin(); it != mccsOf.cend(); ++it) {
+        for (const QString &mcc : it.value())
+            QVERIFY2(owned.contains(mcc), qPrintable(it.key() + " " + mcc));
+    }
+}
+
+void TestCountryLibDb::countryByMcc_data()
+{
+    QTest::addColumn<QString>("mcc");
+    QTest::addColumn<QString>("sn");
+    QTest::addColumn<QString>("pnum");
+    QTest::newRow("US 310") << "310"
+                            << "US"
+                            << "1";
+    QTest::newRow("US 316") << "316"
+                            << "US"
+                            << "1";
+    QTest::newRow("GB 235") << "235"
+                            << "GB"
+                            << "44";
+    QTest::newRow("DE") << "262"
+                        << "DE"
+                        << "49";
+    QTest::newRow("CN") << "460"
+                        << "CN"
+                        << "86";
+}
+
+void TestCountryLibDb::countryByMcc()
+{
+    QFETCH(QString, mcc);
+    QFETCH(QString, sn);
+    QFETCH(QString, pnum);
+    CountryLibDb db(mcc);
+    const _CountryInfo current = db.currentCountry();
+    QCOMPARE(current.sn, sn);
+    QCOMPARE(current.pnum, pnum);
+    QVERIFY(current.mmc.split(',').contains(mcc));
+
+    bool found = false;
+    QCOMPARE(db.countryByMcc(mcc, &found).sn, sn);
+    QVERIFY(found);
+}
+
+void TestCountryLibDb::countryBySn_data()
+{
+    QTest::addColumn<QString>("sn");
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("upper") << "GB" << true << "GB";
+    QTest::newRow("lower") << "cn" << true << "CN";
+    QTest::newRow("unknown gives current") << "ZZ" << false << "DE";
+    QTest::newRow("empty gives current") << "" << false << "DE";
+    QTest::newRow("quote is a value") << "' or 1=1 --" << false << "DE";
+}
+
+void TestCountryLibDb::countryBySn()
+{
+    QFETCH(QString, sn);
+    QFETCH(bool, found);
+    QFETCH(QString, expected);
+    CountryLibDb db("262");
+    bool wasFound = !found;
+    QCOMPARE(db.countryBySn(sn, &wasFound).sn, expected);
+    QCOMPARE(wasFound, found);
+    QCOMPARE(db.countryBySn(sn).sn, expected);
+}
+
+void TestCountryLibDb::unknownMccLeavesCurrentEmpty()
+{
+    CountryLibDb db("999");
+    const _CountryInfo current = db.currentCountry();
+    QVERIFY(current.sn.isEmpty());
+    QVERIFY(current.pnum.isEmpty());
+    QVERIFY(current.r1.isEmpty());
+    bool found = true;
+    QVERIFY(db.countryByMcc("000", &found).sn.isEmpty());
+    QVERIFY(!found);
+    QCOMPARE(CountryLibDb::normalizeNumber(current, "(201) 555-0123"), QString("2015550123"));
+}
+
+void TestCountryLibDb::normalizeNumber_data()
+{
+    QTest::addColumn<QString>("sn");
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("US national with punctuation") << "US"
+                                                  << "(201) 555-0123"
+                                                  << "+12015550123";
+    QTest::newRow("US with calling code") << "US"
+                                          << "1 201 555 0123"
+                                          << "+12015550123";
+    QTest::newRow("US too short") << "US"
+                                  << "555-0123"
+                                  << "5550123";
+    QTest::newRow("US already international") << "US"
+                                              << "+1 (201) 555-0123"
+                                              << "+12015550123";
+    QTest::newRow("GB trunk prefix") << "GB"
+                                     << "07400 123456"
+                                     << "+447400123456";
+    QTest::newRow("GB national") << "GB"
+                                 << "7400123456"
+                                 << "+447400123456";
+    QTest::newRow("GB with calling code") << "GB"
+                                          << "44 7400 123456"
+                                          << "+447400123456";
+    QTest::newRow("GB plus with dots") << "GB"
+                                       << "+44.7400.123456"
+                                       << "+447400123456";
+    QTest::newRow("GB landline not mobile") << "GB"
+                                            << "2079460000"
+                                            << "2079460000";
+    QTest::newRow("GB landline with trunk") << "GB"
+                                            << "020 7946 0000"
+                                            << "02079460000";
+    QTest::newRow("DE trunk prefix") << "DE"
+                                     << "0151/23456789"
+                                     << "+4915123456789";
+    QTest::newRow("DE ten digits") << "DE"
+                                   << "0170 1234567"
+                                   << "+491701234567";
+    QTest::newRow("CN national") << "CN"
+                                 << "131 2345 6789"
+                                 << "+8613123456789";
+    QTest::newRow("CN with calling code") << "CN"
+                                          << "86-131-2345-6789"
+                                          << "+8613123456789";
+    QTest::newRow("e-mail lower-cased") << "US"
+                                        << "Ann.Lee+SMS@Example.COM"
+                                        << "ann.lee+sms@example.com";
+    QTest::newRow("alias lower-cased") << "GB"
+                                       << "Mum (Mobile)"
+                                       << "mum (mobile)";
+    QTest::newRow("at sign alone") << "GB"
+                                   << "12@34"
+                                   << "12@34";
+    QTest::newRow("short code") << "GB"
+                                << "8 00 50"
+                                << "80050";
+    QTest::newRow("empty") << "US"
+                           << ""
+                           << "";
+}
+
+void TestCountryLibDb::normalizeNumber()
+{
+    QFETCH(QString, sn);
+    QFETCH(QString, number);
+    QFETCH(QString, expected);
+    CountryLibDb db { QString() };
+    bool found = false;
+    const _CountryInfo country = db.countryBySn(sn, &found);
+    QVERIFY(found);
+    QCOMPARE(CountryLibDb::normalizeNumber(country, number), expected);
+}
+
+void TestCountryLibDb::patternMatchesWholeTextOnly()
+{
+    // GB's pattern has alternatives; each must be anchored at both ends.
+    CountryLibDb db("234");
+    const _CountryInfo gb = db.currentCountry();
+    QVERIFY(gb.r1.contains('|'));
+    QVERIFY(CountryLibDb::matchesNationalPattern(gb, "7457012345"));
+    QVERIFY(!CountryLibDb::matchesNationalPattern(gb, "7457012345999"));
+    QVERIFY(!CountryLibDb::matchesNationalPattern(gb, "99997400123456"));
+    QCOMPARE(CountryLibDb::normalizeNumber(gb, "7457012345999"), QString("7457012345999"));
+    QVERIFY(!CountryLibDb::matchesNationalPattern(_CountryInfo(), ""));
+}
+
+void TestCountryLibDb::isNationalLength_data()
+{
+    QTest::addColumn<QString>("numc");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("expected");
+    QTest::newRow("listed") << "7,8,10" << 8 << true;
+    QTest::newRow("last") << "7,8,10" << 10 << true;
+    QTest::newRow("not listed") << "7,8,10" << 9 << false;
+    QTest::newRow("empty parts kept but never a length") << "10,,11" << 0 << false;
+    QTest::newRow("empty list") << "" << 0 << false;
+}
+
+void TestCountryLibDb::isNationalLength()
+{
+    QFETCH(QString, numc);
+    QFETCH(int, length);
+    QFETCH(bool, expected);
+    _CountryInfo country;
+    country.numc = numc;
+    QCOMPARE(CountryLibDb::isNationalLength(country, length), expected);
+}
+
+void TestCountryLibDb::existingCopyIsUsedAndMissingOneRestored()
+{
+    const QString path = dataFolder().filePath("countries.db");
+    {
+        CountryLibDb db("262");
+        db.open();
+    }
+    QVERIFY(QFile::exists(path));
+    QVERIFY(QFile::permissions(path) & QFile::WriteOwner);
+
+    QVERIFY(QFile::remove(path));
+    {
+        Sqlite3DB own;
+        own.openThrow(path, 6);
+        QString error;
+        QVERIFY2(own.exec("create table countries(sn, ln, pnum, mmc, numc, u2, r1, n);"
+                          "create table mmc_sn(mmc, sn);"
+                          "insert into countries values('ZZ','Zed','999','901','5','0','9\\d{4}',"
+                          "'Zedland');"
+                          "insert into mmc_sn values('901','ZZ');",
+                     error),
+            qPrintable(error));
+    }
+    {
+        CountryLibDb db("901");
+        QCOMPARE(db.currentCountry().n, QString("Zedland"));
+        QCOMPARE(CountryLibDb::normalizeNumber(db.currentCountry(), "91234"), QString("+99991234"));
+    }
+
+    QVERIFY(QFile::remove(path));
+    CountryLibDb db("901");
+    bool found = true;
+    db.countryBySn("ZZ", &found);
+    QVERIFY(!found);
+    QCOMPARE(db.countryBySn("DE").n, QString("Germany"));
+}
+
+QTEST_GUILESS_MAIN(TestCountryLibDb)
+#include "tst_countrylibdb.moc"

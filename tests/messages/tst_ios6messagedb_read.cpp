@@ -1,0 +1,422 @@
+#include "app/datafolder.h"
+#include "messages/ios6messagedb.h"
+#include "support/addressbookfixture.h"
+#include "support/ios6smsdbfixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(IOS6SmsDbFixture::Layout)
+
+namespace {
+
+const QString kUsMcc = QStringLiteral("310");
+
+// Row ids of the synthetic device database.
+struct Device
+{
+    qint64 ann = 0, gbNumber = 0, mail = 0;
+    qint64 single = 0, group = 0, empty = 0;
+    qint64 hello = 0, picture = 0, fromGb = 0, event = 0, hidden = 0;
+    qint64 image = 0, pdf = 0, hiddenFile = 0;
+};
+
+Device buildDevice(const QString &folder, IOS6SmsDbFixture::Layout layout)
+{
+    Device d;
+    IOS6SmsDbFixture f(folder, layout);
+    d.ann = f.addHandle("(201) 555-0123", "SMS", "us");
+    d.gbNumber = f.addHandle("07400 123456", "iMessage", "gb");
+    d.mail = f.addHandle("Ann@Example.com", "iMessage", "");
+
+    d.single = f.addChat("SMS;-;+12015550123", "+12015550123");
+    f.joinChatHandle(d.single, d.ann);
+    d.group = f.addChat("iMessage;+;chat123456789012345678", "chat123456789012345678",
+                        "iMessage", 43, "Team");
+    f.joinChatHandle(d.group, d.gbNumber);
+    f.joinChatHandle(d.group, d.mail);
+    d.empty = f.addChat("SMS;-;+12025550199", "+12025550199");
+
+    IOS6SmsDbFixture::Message m;
+    m.guid = "M-HELLO";
+    m.text = "hello";
+    m.handle = d.ann;
+    m.date = 100;
+    d.hello = f.addMessage(m);
+    f.joinChatMessage(d.single, d.hello);
+
+    m.guid = "M-PICTURE";
+    m.text = QString(QChar(0xFFFC));
+    m.isFromMe = 1;
+    m.date = 200;
+    d.picture = f.addMessage(m);
+    f.joinChatMessage(d.single, d.picture);
+    d.image = f.addAttachment("A-IMAGE", "~/Library/SMS/Attachments/aa/IMG_1.jpg", "image/jpeg");
+    f.joinMessageAttachment(d.picture, d.image);
+    f.writeFile("var/mobile/Library/SMS/Attachments/aa/IMG_1.jpg", "jpeg");
+
+    m.guid = "M-GB";
+    m.text = "from gb";
+    m.isFromMe = 0;
+    m.handle = d.gbNumber;
+    m.service = "iMessage";
+    m.date = 300;
+    d.fromGb = f.addMessage(m);
+    f.joinChatMessage(d.group, d.fromGb);
+    d.pdf = f.addAttachment("A-PDF", "/var/mobile/Library/SMS/Attachments/bb/doc.pdf",
+                            "application/pdf");
+    f.joinMessageAttachment(d.fromGb, d.pdf);
+
+    m.guid = "M-EVENT";
+    m.text.clear();
+    m.date = 400;
+    m.itemType = 1;
+    m.otherHandle = d.mail;
+    d.event = f.addMessage(m);
+    f.joinChatMessage(d.group, d.event);
+
+    m.guid = "M-HIDDEN";
+    m.date = 500;
+    m.itemType = 4;
+    m.otherHandle = 0;
+    d.hidden = f.addMessage(m);
+    f.joinChatMessage(d.group, d.hidden);
+    d.hiddenFile = f.addAttachment("A-HIDDEN", "~/Library/SMS/Attachments/cc/loc.vcf",
+                                   "text/x-vlocation");
+    f.joinMessageAttachment(d.hidden, d.hiddenFile);
+    return d;
+}
+
+} // namespace
+
+class TestIOS6MessageDbRead : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void readsDeviceDatabase_data();
+    void readsDeviceDatabase();
+    void messagesOfTwoChatsInTurnKeepOneRecordEach();
+    void messageInTwoChatsIsOneRecord();
+    void storedContactNameFollowsAddressBook_data();
+    void storedContactNameFollowsAddressBook();
+    void attachmentPathStaysInsideFileRelay_data();
+    void attachmentPathStaysInsideFileRelay();
+    void attachmentLinkLeadingOutsideIsRefused();
+    void lookupsFindRowsOrAnswerZero();
+    void textFromDatabaseIsNeverSql();
+
+private:
+    QTemporaryDir m_home;
+};
+
+void TestIOS6MessageDbRead::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    qputenv("HOME", m_home.path().toUtf8());
+    QVERIFY(dataFolder().absolutePath().startsWith(m_home.path()));
+}
+
+void TestIOS6MessageDbRead::readsDeviceDatabase_data()
+{
+    QTest::addColumn<IOS6SmsDbFixture::Layout>("layout");
+    QTest::newRow("iOS 6 columns") << IOS6SmsDbFixture::Ios6;
+    QTest::newRow("later columns") << IOS6SmsDbFixture::Ios8;
+}
+
+void TestIOS6MessageDbRead::readsDeviceDatabase()
+{
+    QFETCH(IOS6SmsDbFixture::Layout, layout);
+    const bool later = layout == IOS6SmsDbFixture::Ios8;
+    QTemporaryDir dir;
+    const Device d = buildDevice(dir.path(), layout);
+    AddressBookFixture book(dir.path());
+    book.addPerson(1, "Ann", "", "Lee", { "201-555-0123" }, "photo");
+    book.write();
+
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+    QSharedPointer<MsgMessageSet> set;
+    db.messages(set, 0);
+    QVERIFY(set);
+
+    QCOMPARE(set->chatMap.size(), 3);
+    QCOMPARE(set->handleMap.size(), 3);
+    // Rows of item_type 4 are left out where the column exists.
+    QCOMPARE(set->messageMap.keys(),
+             later ? QList<qint64>({ d.hello, d.picture, d.fromGb, d.event })
+                   : QList<qint64>({ d.hello, d.picture, d.fromGb, d.event, d.hidden }));
+    QCOMPARE(set->attachmentMap.size(), 3);
+
+    const _MsgHandle *ann = set->handleMap.value(d.ann);
+    QCOMPARE(ann->id, QString("+12015550123"));
+    QCOMPARE(ann->country, QString("us"));
+    QCOMPARE(ann->contactName, QString("Ann Lee"));
+    QCOMPARE(ann->photo, QByteArray("photo"));
+    QCOMPARE(set->handleMap.value(d.gbNumber)->id, QString("+447400123456"));
+    QVERIFY(set->handleMap.value(d.gbNumber)->contactName.isEmpty());
+    // An empty country takes the device's own.
+    const _MsgHandle *mail = set->handleMap.value(d.mail);
+    QCOMPARE(mail->country, QString("us"));
+    QCOMPARE(mail->id, QString("ann@example.com"));
+
+    const _MsgChat *single = set->chatMap.value(d.single);
+    const _MsgChat *group = set->chatMap.value(d.group);
+    QCOMPARE(single->guid, QString("SMS;-;+12015550123"));
+    QCOMPARE(single->handles.keys(), QStringList({ QString::number(d.ann) }));
+    QCOMPARE(group->handles.size(), 2);
+    QCOMPARE(group->style, 43);
+    QCOMPARE(group->display_name, later ? QString("Team") : QString());
+    // Without a _last column the newest message date stands in.
+    QCOMPARE(single->last, 200);
+    QCOMPARE(group->last, 500);
+    QCOMPARE(set->chatMap.value(d.empty)->last, 0);
+    QCOMPARE(single->messages.size(), 2);
+
+    const _MsgMessage *hello = set->messageMap.value(d.hello);
+    QCOMPARE(hello->srcRowid, d.hello);
+    QCOMPARE(hello->rowid, d.hello);
+    QCOMPARE(hello->text, QString("hello"));
+    QCOMPARE(hello->handle, ann);
+    QCOMPARE(hello->chat, single);
+    QCOMPARE(hello->country, QString("us"));
+    QCOMPARE(hello->version, 10);
+
+    const _MsgMessage *picture = set->messageMap.value(d.picture);
+    QCOMPARE(picture->is_from_me, 1);
+    QCOMPARE(picture->attachments.keys(), QStringList({ QString::number(d.image) }));
+    const _MsgAttachment *image = picture->attachments.first();
+    QCOMPARE(image->localPath,
+             QDir(dir.path()).filePath("file-relay/var/mobile/Library/SMS/Attachments/aa/IMG_1.jpg"));
+    QVERIFY(QFile::exists(image->localPath));
+    QCOMPARE(image->mime_type, QString("image/jpeg"));
+
+    const _MsgAttachment *pdf = set->messageMap.value(d.fromGb)->attachments.first();
+    QCOMPARE(pdf->localPath,
+             QDir(dir.path()).filePath("file-relay/var/mobile/Library/SMS/Attachments/bb/doc.pdf"));
+
+    const _MsgMessage *event = set->messageMap.value(d.event);
+    QCOMPARE(event->item_type, later ? 1 : 0);
+    QCOMPARE(event->otherHandle, later ? mail : nullptr);
+    // Without the column the value reads as 0, not the record's default.
+    QCOMPARE(event->other_handle, later ? int(d.mail) : 0);
+
+    // The attachment of a hidden row is known but linked to no message.
+    const _MsgAttachment *hiddenFile = set->attachmentMap.value(d.hiddenFile);
+    QVERIFY(hiddenFile);
+    if (later) {
+        for (const _MsgMessage *m : set->messageMap)
+            QVERIFY(!m->attachments.values().contains(const_cast<_MsgAttachment *>(hiddenFile)));
+    }
+    QCOMPARE(db.messageCount(), later ? 4 : 5);
+}
+
+void TestIOS6MessageDbRead::messagesOfTwoChatsInTurnKeepOneRecordEach()
+{
+    QTemporaryDir dir;
+    const Device d = buildDevice(dir.path(), IOS6SmsDbFixture::Ios8);
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+
+    QSharedPointer<MsgMessageSet> set;
+    db.messages(set, d.single);
+    QCOMPARE(set->messageMap.keys(), QList<qint64>({ d.hello, d.picture }));
+    QCOMPARE(set->attachmentMap.keys(), QList<qint64>({ d.image }));
+    const _MsgChat *single = set->chatMap.value(d.single);
+    const _MsgHandle *ann = set->handleMap.value(d.ann);
+    const _MsgMessage *hello = set->messageMap.value(d.hello);
+
+    db.messages(set, d.group);
+    QCOMPARE(set->chatMap.size(), 3);
+    QCOMPARE(set->handleMap.size(), 3);
+    QCOMPARE(set->messageMap.keys(), QList<qint64>({ d.hello, d.picture, d.fromGb, d.event }));
+    // Records already loaded are kept, not replaced.
+    QCOMPARE(set->chatMap.value(d.single), single);
+    QCOMPARE(set->handleMap.value(d.ann), ann);
+    QCOMPARE(set->messageMap.value(d.hello), hello);
+    QCOMPARE(single->messages.size(), 2);
+
+    db.messages(set, 0);
+    QCOMPARE(set->messageMap.size(), 4);
+    QCOMPARE(single->messages.size(), 2);
+    QCOMPARE(set->chatMap.value(d.group)->messages.size(), 2);
+}
+
+void TestIOS6MessageDbRead::messageInTwoChatsIsOneRecord()
+{
+    QTemporaryDir dir;
+    IOS6SmsDbFixture f(dir.path(), IOS6SmsDbFixture::Ios6);
+    const qint64 h = f.addHandle("+12015550123");
+    const qint64 a = f.addChat("SMS;-;+12015550123", "+12015550123");
+    const qint64 b = f.addChat("iMessage;-;+12015550123", "+12015550123", "iMessage");
+    f.joinChatHandle(a, h);
+    f.joinChatHandle(b, h);
+    IOS6SmsDbFixture::Message m;
+    m.guid = "SHARED";
+    m.handle = h;
+    const qint64 shared = f.addMessage(m);
+    f.joinChatMessage(a, shared);
+    f.joinChatMessage(b, shared);
+    f.close();
+
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+    QSharedPointer<MsgMessageSet> set;
+    db.messages(set, 0);
+    QCOMPARE(set->messageMap.size(), 1);
+    _MsgMessage *message = set->messageMap.value(shared);
+    QCOMPARE(set->chatMap.value(a)->messages.value(QString::number(shared)), message);
+    QCOMPARE(set->chatMap.value(b)->messages.value(QString::number(shared)), message);
+    QVERIFY(message->chat == set->chatMap.value(a) || message->chat == set->chatMap.value(b));
+}
+
+void TestIOS6MessageDbRead::storedContactNameFollowsAddressBook_data()
+{
+    QTest::addColumn<bool>("withAddressBook");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("address book without a match") << true << QString();
+    QTest::newRow("no address book") << false << QString("Stored Name");
+}
+
+void TestIOS6MessageDbRead::storedContactNameFollowsAddressBook()
+{
+    QFETCH(bool, withAddressBook);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    {
+        IOS6MessageDb db(QDir(dir.path()), kUsMcc, true);
+        _MsgHandle handle;
+        handle.id = "+12015550123";
+        handle.country = "us";
+        handle.contactName = "Stored Name";
+        _MsgChat chat;
+        chat.guid = "SMS;-;+12015550123";
+        chat.chat_identifier = handle.id;
+        chat.handles.insert(handle.id, &handle);
+        db.insertChat(chat);
+    }
+    if (withAddressBook) {
+        AddressBookFixture book(dir.path());
+        book.addPerson(1, "Bob", "", "Ray", { "+12025550100" });
+        book.write();
+    }
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, true);
+    QSharedPointer<MsgMessageSet> set;
+    db.chats(set);
+    QCOMPARE(set->handleMap.size(), 1);
+    QCOMPARE(set->handleMap.first()->contactName, expected);
+}
+
+void TestIOS6MessageDbRead::attachmentPathStaysInsideFileRelay_data()
+{
+    QTest::addColumn<QString>("filename");
+    QTest::addColumn<QString>("expected"); // relative to file-relay; "-" for none
+
+    QTest::newRow("home") << "~/Library/SMS/Attachments/x.jpg"
+                          << "var/mobile/Library/SMS/Attachments/x.jpg";
+    QTest::newRow("absolute") << "/var/mobile/Library/SMS/Attachments/x.jpg"
+                              << "var/mobile/Library/SMS/Attachments/x.jpg";
+    QTest::newRow("reserved characters") << "~/Library/a:b*c?d\"e<f>g|h.jpg"
+                                         << "var/mobile/Library/abcdefgh.jpg";
+    QTest::newRow("backslash stays") << "~/Library/a\\b.jpg"
+                                     << "var/mobile/Library/a\\b.jpg";
+    QTest::newRow("double slash stays inside") << "//etc/passwd"
+                                               << "etc/passwd";
+    QTest::newRow("dot dot inside") << "~/Library/SMS/../SMS/x.jpg"
+                                    << "var/mobile/Library/SMS/x.jpg";
+    QTest::newRow("empty") << "" << "-";
+    QTest::newRow("only a slash") << "/" << "-";
+    QTest::newRow("parent of the tree") << "../../../etc/passwd" << "-";
+    QTest::newRow("home then parents") << "~/../../../../etc/passwd" << "-";
+    QTest::newRow("absolute then parents") << "/var/mobile/../../../secret" << "-";
+    QTest::newRow("the tree itself") << "var/.." << "-";
+    QTest::newRow("sibling with same prefix") << "../file-relay-other/x" << "-";
+}
+
+void TestIOS6MessageDbRead::attachmentPathStaysInsideFileRelay()
+{
+    QFETCH(QString, filename);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+    const QString path = db.attachmentLocalPath(filename);
+    if (expected == "-")
+        QCOMPARE(path, QString());
+    else
+        QCOMPARE(path, QDir(dir.path()).filePath("file-relay/" + expected));
+}
+
+void TestIOS6MessageDbRead::attachmentLinkLeadingOutsideIsRefused()
+{
+    QTemporaryDir dir;
+    IOS6SmsDbFixture f(dir.path(), IOS6SmsDbFixture::Ios8);
+    QFile secret(dir.filePath("secret.txt"));
+    QVERIFY(secret.open(QIODevice::WriteOnly));
+    secret.write("secret");
+    secret.close();
+    const QString linkFolder = dir.filePath("file-relay/var/mobile/Library/SMS/Attachments");
+    QVERIFY(QDir().mkpath(linkFolder));
+    QVERIFY(QFile::link(dir.filePath("secret.txt"), linkFolder + "/link.txt"));
+    f.writeFile("var/mobile/Library/SMS/Attachments/real.txt", "real");
+
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+    QCOMPARE(db.attachmentLocalPath("~/Library/SMS/Attachments/link.txt"), QString());
+    QCOMPARE(db.attachmentLocalPath("~/Library/SMS/Attachments/real.txt"),
+             linkFolder + "/real.txt");
+}
+
+void TestIOS6MessageDbRead::lookupsFindRowsOrAnswerZero()
+{
+    QTemporaryDir dir;
+    const Device d = buildDevice(dir.path(), IOS6SmsDbFixture::Ios8);
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+
+    QCOMPARE(db.messageRowidByGuid("M-GB"), d.fromGb);
+    QCOMPARE(db.messageRowidByGuid("nope"), qint64(0));
+    QCOMPARE(db.chatRowidByGuid("SMS;-;+12015550123"), d.single);
+    QCOMPARE(db.chatRowidByGuid("SMS;-;nope"), qint64(0));
+    _MsgAttachment attachment;
+    attachment.guid = "A-PDF";
+    QCOMPARE(db.attachmentRowidByGuid(attachment), d.pdf);
+    attachment.guid = "nope";
+    QCOMPARE(db.attachmentRowidByGuid(attachment), qint64(0));
+    _MsgHandle handle;
+    handle.id = "07400 123456";
+    handle.service = "iMessage";
+    QCOMPARE(db.handleRowid(handle), d.gbNumber);
+    handle.service = "SMS";
+    QCOMPARE(db.handleRowid(handle), qint64(0));
+    QVERIFY(db.hasChatHandleJoin(d.group, d.mail));
+    QVERIFY(!db.hasChatHandleJoin(d.single, d.mail));
+    // A device database has no logic_hash column to search.
+    _MsgMessage message;
+    message.guid = "M-GB";
+    QCOMPARE(db.messageRowidByLogicHash(message), qint64(0));
+}
+
+void TestIOS6MessageDbRead::textFromDatabaseIsNeverSql()
+{
+    QTemporaryDir dir;
+    const QString hostile = "x'); DROP TABLE message; --";
+    IOS6SmsDbFixture f(dir.path(), IOS6SmsDbFixture::Ios8);
+    const qint64 h = f.addHandle(hostile, "SMS", hostile);
+    const qint64 c = f.addChat(hostile, hostile);
+    f.joinChatHandle(c, h);
+    IOS6SmsDbFixture::Message m;
+    m.guid = hostile;
+    m.text = hostile;
+    m.handle = h;
+    f.joinChatMessage(c, f.addMessage(m));
+    f.close();
+
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+    QSharedPointer<MsgMessageSet> set;
+    db.messages(set, c);
+    QCOMPARE(set->messageMap.size(), 1);
+    QCOMPARE(set->messageMap.first()->text, hostile);
+    QCOMPARE(db.messageRowidByGuid(hostile), set->messageMap.firstKey());
+    QCOMPARE(db.chatRowidByGuid(hostile), c);
+}
+
+QTEST_GUILESS_MAIN(TestIOS6MessageDbRead)
+#include "tst_ios6messagedb_read.moc"

@@ -1,0 +1,224 @@
+#include "platform/win/winplatform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestWinPlatform : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void readsRegistryString_data();
+    void readsRegistryString();
+    void missingRegistryFileReadsEmpty();
+    void registryFileFallsBackToSystemPath();
+
+    void commonFilesFolderHonoursOverride();
+    void setsAndReadsPath();
+    void findsLibraryOnPath_data();
+    void findsLibraryOnPath();
+
+    void freeSpaceOfTempFolderIsPositive();
+    void freeSpaceOfMissingFolderIsUnknown();
+    void driveTypeOfTempFolderIsKnown();
+    void driveTypeOfMissingFolderIsNoRootDir();
+
+    void openFolderRefusesMissingFolder();
+
+private:
+    void writeRegistry(const QByteArray &content);
+
+    QTemporaryDir m_dir;
+    QByteArray m_savedPath;
+};
+
+void TestWinPlatform::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_savedPath = qgetenv("PATH");
+}
+
+void TestWinPlatform::init()
+{
+    qputenv("QUILLMARROW_REGISTRY", QFile::encodeName(m_dir.filePath("registry.conf")));
+    QFile::remove(m_dir.filePath("registry.conf"));
+}
+
+void TestWinPlatform::cleanupTestCase()
+{
+    qputenv("PATH", m_savedPath);
+}
+
+void TestWinPlatform::writeRegistry(const QByteArray &content)
+{
+    QFile file(m_dir.filePath("registry.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+void TestWinPlatform::readsRegistryString_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("expected");
+
+    const QString md = QStringLiteral("SOFTWARE\\Apple Inc.\\Apple Mobile Device Support");
+    const QString as = QStringLiteral("SOFTWARE\\Apple Inc.\\Apple Application Support");
+    QTest::newRow("exact") << md << "InstallDir"
+                           << "/opt/apple/mds";
+    QTest::newRow("key and value case-insensitive") << md.toUpper() << "installdir"
+                                                    << "/opt/apple/mds";
+    QTest::newRow("second key") << as << "InstallDir"
+                                << "/opt/apple/as = x";
+    QTest::newRow("value of another key not visible") << as << "Version"
+                                                      << "";
+    QTest::newRow("missing key") << "SOFTWARE\\Nobody"
+                                 << "InstallDir"
+                                 << "";
+    QTest::newRow("missing value") << md << "Nothing"
+                                   << "";
+    QTest::newRow("127 units fit") << "SOFTWARE\\Long"
+                                   << "Fits" << QString(127, QLatin1Char('a'));
+    QTest::newRow("128 units too long") << "SOFTWARE\\Long"
+                                        << "TooLong"
+                                        << "";
+    QTest::newRow("non-ASCII") << "SOFTWARE\\Long"
+                               << "Unicode" << QString::fromUtf8("/opt/\xc3\xa4pple");
+}
+
+void TestWinPlatform::readsRegistryString()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, expected);
+
+    writeRegistry("; machine registry\n"
+                  "[SOFTWARE\\Apple Inc.\\Apple Mobile Device Support]\n"
+                  "InstallDir=/opt/apple/mds\n"
+                  "Version=1.0\n"
+                  "\n"
+                  "[ SOFTWARE\\Apple Inc.\\Apple Application Support ]\r\n"
+                  "InstallDir = /opt/apple/as = x\r\n"
+                  "[SOFTWARE\\Long]\n"
+                  "Fits="
+        + QByteArray(127, 'a') + "\nTooLong=" + QByteArray(128, 'b')
+        + "\nUnicode=/opt/\xc3\xa4pple\n");
+    QCOMPARE(winplatform::readRegistryString(key, value), expected);
+}
+
+void TestWinPlatform::missingRegistryFileReadsEmpty()
+{
+    QVERIFY(winplatform::readRegistryString(
+        "SOFTWARE\\Apple Inc.\\Apple Mobile Device Support", "InstallDir")
+                .isEmpty());
+}
+
+void TestWinPlatform::registryFileFallsBackToSystemPath()
+{
+    qunsetenv("QUILLMARROW_REGISTRY");
+    QCOMPARE(winplatform::registryFilePath(), QStringLiteral("/etc/quillmarrow/registry.conf"));
+}
+
+void TestWinPlatform::commonFilesFolderHonoursOverride()
+{
+    qunsetenv("QUILLMARROW_COMMON_FILES");
+    QCOMPARE(winplatform::commonProgramFilesFolder(), QStringLiteral("/opt"));
+    qputenv("QUILLMARROW_COMMON_FILES", QFile::encodeName(m_dir.path()));
+    QCOMPARE(winplatform::commonProgramFilesFolder(), m_dir.path());
+    qunsetenv("QUILLMARROW_COMMON_FILES");
+}
+
+void TestWinPlatform::setsAndReadsPath()
+{
+    QCOMPARE(winplatform::pathListSeparator(), QLatin1Char(':'));
+    const QString value
+        = m_dir.path() + winplatform::pathListSeparator() + QString::fromLocal8Bit(m_savedPath);
+    QVERIFY(winplatform::setEnvironmentPath(value));
+    QCOMPARE(winplatform::environmentPath(), value);
+    QCOMPARE(qgetenv("PATH"), value.toLocal8Bit());
+    qputenv("PATH", m_savedPath);
+}
+
+void TestWinPlatform::findsLibraryOnPath_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("lib prefix in second folder") << QStringList { "b/libFoo.so" } << "Foo"
+                                                 << "b/libFoo.so";
+    QTest::newRow("plain name") << QStringList { "a/Foo.so" } << "Foo"
+                                << "a/Foo.so";
+    QTest::newRow("first folder wins") << QStringList { "a/Foo.so", "b/libFoo.so" } << "Foo"
+                                       << "a/Foo.so";
+    QTest::newRow("lib prefix first in a folder")
+        << QStringList { "a/Foo.so", "a/libFoo.so" } << "Foo"
+        << "a/libFoo.so";
+    QTest::newRow("not found gives the name") << QStringList { "a/Bar.so" } << "Foo"
+                                              << "Foo";
+    QTest::newRow("folder named like the library ignored")
+        << QStringList { "a/libFoo.so/x" } << "Foo"
+        << "Foo";
+}
+
+void TestWinPlatform::findsLibraryOnPath()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    for (const QString &relative : files) {
+        const QString path = root.filePath(relative);
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const QChar sep = winplatform::pathListSeparator();
+    QVERIFY(
+        winplatform::setEnvironmentPath(sep + root.filePath("a") + sep + sep + root.filePath("b")));
+    const QString found = winplatform::findLibraryOnPath(name);
+    qputenv("PATH", m_savedPath);
+    QCOMPARE(found, expected == name ? expected : root.filePath(expected));
+}
+
+void TestWinPlatform::freeSpaceOfTempFolderIsPositive()
+{
+    QVERIFY(winplatform::freeSpace(m_dir.path()) > 0);
+}
+
+void TestWinPlatform::freeSpaceOfMissingFolderIsUnknown()
+{
+    QCOMPARE(winplatform::freeSpace(m_dir.filePath("no/such/folder")), qint64(-1));
+    QCOMPARE(winplatform::freeSpace(QString()), qint64(-1));
+}
+
+void TestWinPlatform::driveTypeOfTempFolderIsKnown()
+{
+    const auto type = winplatform::driveType(m_dir.path());
+    QVERIFY(type != winplatform::DriveType::Unknown);
+    QVERIFY(type != winplatform::DriveType::NoRootDir);
+}
+
+void TestWinPlatform::driveTypeOfMissingFolderIsNoRootDir()
+{
+    QCOMPARE(winplatform::driveType(m_dir.filePath("no/such/folder")),
+        winplatform::DriveType::NoRootDir);
+}
+
+void TestWinPlatform::openFolderRefusesMissingFolder()
+{
+    QVERIFY(!winplatform::openFolder(m_dir.filePath("no/such/folder")));
+    QVERIFY(!winplatform::openFolder(QString()));
+    QVERIFY(!winplatform::shellOpen(QStringLiteral("   ")));
+}
+
+QTEST_GUILESS_MAIN(TestWinPlatform)
+#include "tst_winplatform.moc"
