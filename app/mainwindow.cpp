@@ -1,14 +1,547 @@
 #include "mainwindow.h"
+#include "ui_mainwindow.h"
 
+#include "app/appconfig.h"
+#include "app/datafolder.h"
+#include "app/itemmodelmain.h"
+#include "app/itemmodelsms.h"
 #include "app/messagebox.h"
+#include "device/mobiledevice.h"
+#include "messages/ios6messagedb.h"
+#include "messages/msgidentity.h"
 
-MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent)
+#include <QDateTime>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTextDocumentFragment>
+#include <QUrl>
+
+#include <exception>
+
+namespace {
+
+const char checkTimeFile[] = "last-check-version-time";
+const char newsFile[] = "last-adv";
+const qint64 checkInterval = 86400;
+const int chatNameMaxLength = 25;
+
+QString exceptionText(const std::exception &e)
 {
-    setWindowTitle(productTitle());
+    return QString::fromUtf8(e.what());
+}
+
+// The address when it is a well-formed absolute http or https URL with a host.
+QString webAddress(const QString &text)
+{
+    if (!text.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)
+        && !text.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+        return QString();
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty())
+        return QString();
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        return QString();
+    return url.toString(QUrl::FullyEncoded);
+}
+
+// Markup fragment to plain text: tags dropped, entities decoded, blanks collapsed.
+QString plainTextOf(const QString &markup)
+{
+    static const QRegularExpression tag(QStringLiteral("<[^>]*>"));
+    QString text = markup;
+    text.replace(tag, QString());
+    return QTextDocumentFragment::fromHtml(text).toPlainText().simplified();
+}
+
+QByteArray upToZero(QByteArray bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    if (zero >= 0)
+        bytes.truncate(zero);
+    return bytes;
+}
+
+void writeStateFile(const QString &name, const QByteArray &content)
+{
+    QSaveFile file(dataFolder().filePath(name));
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning("Cannot write %s: %s", qPrintable(name), qPrintable(file.errorString()));
+        return;
+    }
+    file.write(content);
+    file.commit();
+}
+
+// The trimmed http(s) download address of an update answer; empty when there is none.
+QString updateAddress(const QByteArray &answer)
+{
+    return webAddress(QString::fromLatin1(upToZero(answer)).trimmed());
+}
+
+// The news label's markup for a news answer: a restyled link rebuilt from the answer's
+// http(s) address and its text, escaped; empty when the answer is no such link.
+QString newsLinkMarkup(const QString &answer)
+{
+    if (!answer.startsWith(QLatin1String("<a"), Qt::CaseInsensitive))
+        return QString();
+    static const QRegularExpression anchor(QStringLiteral("^<a(\\s[^>]*)>(.*?)</a\\s*>\\s*$"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression href(
+        QStringLiteral("\\shref\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)'|([^\\s\"'>]+))"),
+        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression nestedAnchor(
+        QStringLiteral("</?a[\\s>]"), QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch link = anchor.match(answer);
+    if (!link.hasMatch() || link.captured(2).contains(nestedAnchor))
+        return QString();
+    const QRegularExpressionMatch target = href.match(link.captured(1));
+    if (!target.hasMatch())
+        return QString();
+    QString address = target.captured(1);
+    if (address.isNull())
+        address = target.captured(2);
+    if (address.isNull())
+        address = target.captured(3);
+    address = webAddress(plainTextOf(address));
+    const QString text = plainTextOf(link.captured(2));
+    if (address.isEmpty() || text.isEmpty())
+        return QString();
+    return QStringLiteral("<a style=\"color:%1;text-decoration:none;\" href=\"%2\">%3</a>")
+        .arg(QStringLiteral("#FF6016"), address.toHtmlEscaped(), text.toHtmlEscaped());
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent, Clock clock)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+    , m_bubbleView(this)
+    , m_network(this)
+    , m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentSecsSinceEpoch(); }))
+{
+    ui->setupUi(this);
     setStyleSheet(appStyleSheet());
+    // Setting a model on a view reports a selection change, which the handlers below
+    // answer with both models.
+    m_treeModel = new ItemModelMain(this);
+    m_listModel = new ItemModelSms(this);
+
+    connect(ui->treeViewDS, &MyTreeView::onSelectionChanged, this, &MainWindow::onMainTreeSelected);
+    connect(ui->treeViewSMS, &MyTreeView::onSelectionChanged, this, &MainWindow::onSMSItemSelected);
+    connect(ui->btnSearchHandle, &QToolButton::pressed, this, &MainWindow::searchCotnact);
+    connect(ui->txtHandleKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchCotnact);
+    connect(ui->btnSearchSMS, &QToolButton::pressed, this, &MainWindow::searchMessages);
+    connect(ui->txtSMSKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchMessages);
+
+    ui->splitter->setSizes({ 200, 450, 350 });
+
+    ui->treeViewDS->setModel(m_treeModel);
+    ui->treeViewDS->expandAll();
+
+    ui->treeViewSMS->setModel(m_listModel);
+    ui->treeViewSMS->setSortingEnabled(true);
+    QHeaderView *header = ui->treeViewSMS->header();
+    header->setSectionsMovable(false);
+    header->setSortIndicator(0, Qt::AscendingOrder);
+    connect(
+        header, &QHeaderView::sortIndicatorChanged, this, &MainWindow::onSMSSortIndicatorChanged);
+    ui->treeViewSMS->setColumnWidth(0, 160);
+    ui->treeViewSMS->setColumnWidth(1, 50);
+    ui->treeViewSMS->setColumnWidth(2, 120);
+
+    m_bubbleView.attachView(ui->webViewSMS);
+
+    setWindowTitle(productTitle());
+
+    lbNews = new QLabel(ui->statusBar);
+    lbNews->setObjectName(QStringLiteral("lbNews"));
+    lbNews->setTextFormat(Qt::RichText);
+    lbNews->setOpenExternalLinks(true);
+    ui->statusBar->setStyleSheet(QStringLiteral("QStatusBar::item{border: 0px}"));
+    ui->statusBar->addWidget(lbNews, 0);
+    showNewsFile();
+
+    if (mobiledevice_frameworks_loaded()) {
+        g_deviceNotifyTarget
+            = DeviceNotifyTarget(this, "iosDeviceConnected", "iosDeviceDisconnected");
+        try {
+            mobiledevice_subscribe(&g_deviceNotifyTarget);
+        } catch (const std::exception &e) {
+            qWarning("%s", e.what());
+            showError(exceptionText(e));
+        }
+    }
+
+    loadLocalDatabases();
+    checkForUpdate();
+    loadVirtualDevices();
+}
+
+MainWindow::~MainWindow()
+{
+    // The device library's thread must not post to a window that is gone.
+    if (g_deviceNotifyTarget.receiver == this)
+        g_deviceNotifyTarget.receiver = nullptr;
+    // Replies still running are aborted with the client; their answers are not wanted.
+    const QList<QNetworkReply *> replies = m_network.findChildren<QNetworkReply *>();
+    for (QNetworkReply *reply : replies)
+        reply->disconnect(this);
+    delete ui;
+}
+
+void MainWindow::showNewsFile()
+{
+    QFile file(dataFolder().filePath(QLatin1String(newsFile)));
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    // The file may come from an older version that stored the answer as it came.
+    lbNews->setText(newsLinkMarkup(QString::fromUtf8(file.readAll())));
+}
+
+void MainWindow::loadLocalDatabases()
+{
+    const QDir folder = localDbFolder();
+    const QStringList names = folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &name : names) {
+        QSharedPointer<AbsMessageDb> db(
+            new IOS6MessageDb(QDir(folder.filePath(name)), QString(), true));
+        m_treeModel->addLocalDb(db, name);
+    }
+    ui->treeViewDS->expand(m_treeModel->indexOfNode(m_treeModel->rootLocalDb()));
+}
+
+void MainWindow::checkForUpdate()
+{
+    if (AppConfig::webHost().isEmpty())
+        return;
+
+    qint64 last = 0;
+    QFile file(dataFolder().filePath(QLatin1String(checkTimeFile)));
+    if (file.open(QIODevice::ReadOnly)) {
+        bool ok = false;
+        last = upToZero(file.readAll()).trimmed().toLongLong(&ok);
+        if (!ok)
+            last = 0;
+    }
+    // Unsigned, so that a time stamp in the future does not hold the check back.
+    const quint32 elapsed = quint32(quint64(m_clock()) - quint64(last));
+    if (last != 0 && elapsed <= checkInterval)
+        return;
+
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(AppConfig::webHostName());
+    url.setPort(AppConfig::webHostPort());
+
+    url.setPath(QStringLiteral("/sms_check_update.php"));
+    url.setQuery(QStringLiteral("pid=%1&ver=%2&q=1")
+                     .arg(AppConfig::productId())
+                     .arg(AppConfig::buildNumber()));
+    QNetworkReply *update = m_network.get(QNetworkRequest(url));
+    connect(update, &QNetworkReply::finished, this,
+        [this, update] { onCheckVersionReadyRead(update); });
+
+    url.setPath(QStringLiteral("/adv.php"));
+    url.setQuery(QStringLiteral("pid=%1").arg(AppConfig::productId()));
+    QNetworkReply *news = m_network.get(QNetworkRequest(url));
+    connect(news, &QNetworkReply::finished, this, [this, news] { onGetAdvLinkRead(news); });
+}
+
+void MainWindow::loadVirtualDevices()
+{
+    const QDir root(dataFolder().filePath(QStringLiteral("virtual_ios")));
+    if (!root.exists())
+        return;
+    const QStringList names = root.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &name : names) {
+        IOSDevice device;
+        device.name = name;
+        device.udid = root.filePath(name);
+        QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(QDir(device.udid), QString(), true));
+        _IOSDeviceItemNode *node = m_treeModel->addDevice(db, device);
+        try {
+            db->chats(node->messageSet);
+            m_treeModel->refreshChatSessions(node);
+        } catch (const std::exception &e) {
+            showError(exceptionText(e));
+        }
+    }
+}
+
+void MainWindow::onCheckVersionReadyRead(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return; // no answer from the server at all
+    writeStateFile(QLatin1String(checkTimeFile), QByteArray::number(qMax<qint64>(0, m_clock())));
+    if (status.toInt() != 200 || reply->error() != QNetworkReply::NoError)
+        return;
+    const QString address = updateAddress(reply->readAll());
+    if (address.isEmpty())
+        return;
+    if (!askYesNo(tr("A new version of %1 is available. Would you like to download it now?")
+                      .arg(productTitle())))
+        return;
+    openDownloadPage(address);
+    close();
+}
+
+void MainWindow::onGetAdvLinkRead(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200
+        || reply->error() != QNetworkReply::NoError)
+        return;
+    const QString markup = newsLinkMarkup(QString::fromUtf8(reply->readAll()));
+    if (markup.isEmpty())
+        return;
+    lbNews->setText(markup);
+    writeStateFile(QLatin1String(newsFile), markup.toUtf8());
+}
+
+void MainWindow::openDownloadPage(const QString &url)
+{
+    openUrl(url);
 }
 
 void MainWindow::iosDeviceConnected(void *) { }
 
 void MainWindow::iosDeviceDisconnected(void *) { }
+
+AbsTreeItemModel::_ItemNode *MainWindow::currentNode() const
+{
+    return AbsTreeItemModel::nodeOf(ui->treeViewDS->currentIndex());
+}
+
+void MainWindow::queueExpand(const QModelIndex &index)
+{
+    const QPersistentModelIndex target(index);
+    MyTreeView *view = ui->treeViewDS;
+    QMetaObject::invokeMethod(
+        view,
+        [view, target] {
+            if (target.isValid())
+                view->expand(target);
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::queueSetCurrent(const QModelIndex &index)
+{
+    const QPersistentModelIndex target(index);
+    MyTreeView *view = ui->treeViewDS;
+    QMetaObject::invokeMethod(
+        view,
+        [view, target] {
+            if (target.isValid())
+                view->setCurrentIndex(target);
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::clearMessageView()
+{
+    m_currentChat = nullptr;
+    m_listModel->clear();
+    m_bubbleView.showBubble(MsgMessageList());
+    ui->lbSMSCount->setText(tr("Messages: %1").arg(0));
+    ui->lbChatName->clear();
+}
+
+void MainWindow::showMessages(MsgMessageList list, _MsgChat *chat)
+{
+    m_currentChat = chat;
+    sortMessages(list, ui->treeViewSMS->header()->sortIndicatorOrder() == Qt::DescendingOrder);
+    m_listModel->setMessages(list);
+    m_bubbleView.showBubble(list);
+    ui->lbSMSCount->setText(tr("Messages: %1").arg(list.size()));
+    if (!chat) {
+        ui->lbChatName->setText(tr("All"));
+        return;
+    }
+    QString title = chat->title(false);
+    if (title.size() > chatNameMaxLength)
+        title = title.left(chatNameMaxLength) + QStringLiteral("...");
+    ui->lbChatName->setText(title);
+}
+
+void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemSelection &)
+{
+    AbsTreeItemModel::_ItemNode *node = nullptr;
+    if (!selected.isEmpty())
+        node = AbsTreeItemModel::nodeOf(selected.first().topLeft());
+    if (!node) {
+        clearMessageView();
+        return;
+    }
+    try {
+        switch (node->kind) {
+        case LocalDBNode: {
+            auto *dbNode = static_cast<_AbsDBItemNode *>(node);
+            if (dbNode->children.isEmpty()) {
+                dbNode->db->chats(dbNode->messageSet);
+                m_treeModel->refreshChatSessions(dbNode);
+                queueExpand(m_treeModel->indexOfNode(dbNode));
+                if (dbNode->children.isEmpty()) {
+                    clearMessageView();
+                    break;
+                }
+                dbNode->db->messages(dbNode->messageSet, 0);
+            }
+            showMessages(dbNode->messageSet->messages(), nullptr);
+            break;
+        }
+        case IOSDeviceNode: {
+            auto *dbNode = static_cast<_AbsDBItemNode *>(node);
+            dbNode->db->messages(dbNode->messageSet, 0);
+            showMessages(dbNode->messageSet->messages(), nullptr);
+            break;
+        }
+        case ChatSessionNode: {
+            auto *session = static_cast<_ChatSessionItemNode *>(node);
+            if (session->chats.isEmpty()) {
+                clearMessageView();
+                break;
+            }
+            MsgMessageList list = messagesOfChats(session->chats);
+            // Sessions of a device read at start-up have their chats but not yet their
+            // messages: read them rather than show an empty chat.
+            AbsTreeItemModel::_ItemNode *parent = session->parent;
+            if (list.isEmpty() && parent
+                && (parent->kind == IOSDeviceNode || parent->kind == LocalDBNode)) {
+                auto *dbNode = static_cast<_AbsDBItemNode *>(parent);
+                dbNode->db->messages(dbNode->messageSet, 0);
+                list = messagesOfChats(session->chats);
+            }
+            showMessages(list, session->chats.first());
+            break;
+        }
+        default:
+            clearMessageView();
+            break;
+        }
+    } catch (const std::exception &e) {
+        showError(exceptionText(e));
+    }
+}
+
+void MainWindow::onSMSItemSelected(const QItemSelection &selected, const QItemSelection &)
+{
+    const QModelIndexList indexes = selected.indexes();
+    if (indexes.isEmpty() || !m_listModel->messageAt(indexes.first()))
+        return;
+    m_bubbleView.scrollToPos(indexes.first().row());
+}
+
+void MainWindow::onSMSSortIndicatorChanged(int logicalIndex, Qt::SortOrder)
+{
+    if (logicalIndex != 0) {
+        // Only the date sorts; this comes back here with column 0.
+        ui->treeViewSMS->header()->setSortIndicator(0, Qt::AscendingOrder);
+        return;
+    }
+    showMessages(m_listModel->messages(), m_currentChat);
+}
+
+void MainWindow::searchMessages()
+{
+    const QString keyword = ui->txtSMSKeyword->text().trimmed();
+    if (keyword.isEmpty())
+        return;
+    const MsgMessageList &list = m_listModel->messages();
+    const int rows = list.size();
+    if (rows == 0) {
+        showInfo(tr("IDS_CAN_NOT_FOUND_AND_MESSAGES"));
+        return;
+    }
+    const QModelIndex current = ui->treeViewSMS->currentIndex();
+    const int start = current.isValid() ? current.row() + 1 : 0;
+    // From the row after the current one, wrapping once: the current row comes last.
+    for (int i = 0; i < rows; ++i) {
+        const int row = (start + i) % rows;
+        const _MsgMessage *message = list.at(row);
+        if (message && message->displayText().contains(keyword, Qt::CaseInsensitive)) {
+            ui->treeViewSMS->setCurrentIndex(m_listModel->indexOfRow(row));
+            return;
+        }
+    }
+    showInfo(tr("IDS_CAN_NOT_FOUNDSMS_KEYWORD_%0").arg(keyword));
+}
+
+void MainWindow::searchCotnact()
+{
+    AbsTreeItemModel::_ItemNode *node = currentNode();
+    if (!node)
+        return;
+    QList<AbsTreeItemModel::_ItemNode *> candidates;
+    int start = 0;
+    switch (node->kind) {
+    case IOSDeviceNode:
+    case AndroidDeviceNode:
+    case LocalDBNode:
+        candidates = node->children;
+        break;
+    case ChatSessionNode:
+        if (!node->parent)
+            return;
+        candidates = node->parent->children;
+        start = candidates.indexOf(node) + 1;
+        break;
+    default:
+        return;
+    }
+    const QString keyword = ui->txtHandleKeyword->text().trimmed();
+    if (keyword.isEmpty())
+        return;
+    const int count = candidates.size();
+    for (int i = 0; i < count; ++i) {
+        AbsTreeItemModel::_ItemNode *candidate = candidates.at((start + i) % count);
+        if (candidate->name.contains(keyword, Qt::CaseInsensitive)) {
+            ui->treeViewDS->setCurrentIndex(m_treeModel->indexOfNode(candidate));
+            return;
+        }
+    }
+    showInfo(tr("IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0").arg(keyword));
+}
+
+MsgMessageList MainWindow::currentNodeMessages()
+{
+    AbsTreeItemModel::_ItemNode *node = currentNode();
+    if (!node || (node->kind != IOSDeviceNode && node->kind != LocalDBNode))
+        return MsgMessageList();
+    auto *dbNode = static_cast<_AbsDBItemNode *>(node);
+    try {
+        dbNode->db->messages(dbNode->messageSet, 0);
+        return dbNode->messageSet->messages();
+    } catch (const std::exception &e) {
+        showError(exceptionText(e));
+        return MsgMessageList();
+    }
+}
+
+MsgMessageList MainWindow::selectedMessages() const
+{
+    MsgMessageList list;
+    const QModelIndexList rows = ui->treeViewSMS->selectionModel()->selectedRows(0);
+    for (const QModelIndex &index : rows) {
+        if (_MsgMessage *message = m_listModel->messageAt(index))
+            list.append(message);
+    }
+    return list;
+}
+
+void MainWindow::selectNode(AbsTreeItemModel::_ItemNode *node)
+{
+    const QModelIndex index = m_treeModel->indexOfNode(node);
+    if (!index.isValid())
+        return;
+    ui->treeViewDS->expand(index);
+    queueSetCurrent(index);
+}

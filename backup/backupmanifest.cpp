@@ -373,6 +373,9 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     if (!fileKey.isEmpty() && !setAesDecryptKey256(&aes, fileKey))
         fail(QStringLiteral("%1, cannot unwrap the file key.").arg(fileId));
 
+    // Only a tail of 1 to 16 bytes is CBC padding; anything longer is kept, so that a record
+    // whose size is out of date loses no data.
+    const bool trimPadding = !fileKey.isEmpty() && total - size >= 1 && total - size <= 16;
     QByteArray buffer(static_cast<int>(std::min(kChunkSize, std::max<qint64>(total, 16))), '\0');
     qint64 done = 0;
     while (done < total) {
@@ -383,12 +386,11 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
         const qint64 before = done;
         done += n;
         qint64 toWrite = n;
-        if (!fileKey.isEmpty()) {
-            if (!aesCbcDecryptInPlace(&aes, iv, buffer.data(), static_cast<size_t>(n)))
-                fail(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(fileId));
-            // The padding after the recorded size is not part of the file.
+        if (!fileKey.isEmpty()
+            && !aesCbcDecryptInPlace(&aes, iv, buffer.data(), static_cast<size_t>(n)))
+            fail(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(fileId));
+        if (trimPadding)
             toWrite = std::max<qint64>(0, std::min(n, size - before));
-        }
         if (toWrite > 0 && dest.write(buffer.constData(), toWrite) != toWrite)
             fail(dest.errorString());
         if (progress)

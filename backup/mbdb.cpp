@@ -143,17 +143,18 @@ void mbdbWriteU32(QIODevice *dev, quint32 value)
 
 void mbdbWriteString(QIODevice *dev, const MbdbString &str)
 {
-    mbdbWriteU16(dev, str.Length);
-    if (str.Length == 0 || str.Length == 0xFFFF)
-        return;
-    if (str.Bytes.size() != str.Length) {
+    // A length that does not match the bytes, including the wrapped length of 65535 or more
+    // bytes, would drop or corrupt the text silently.
+    const int expected = str.isValid() ? str.Length : 0;
+    if (str.Bytes.size() != expected) {
         throw std::runtime_error(
             QStringLiteral("Cannot write a string of %1 bytes with the stored length %2")
                 .arg(str.Bytes.size())
                 .arg(str.Length)
                 .toStdString());
     }
-    writeExact(dev, str.Bytes.constData(), str.Length);
+    mbdbWriteU16(dev, str.Length);
+    writeExact(dev, str.Bytes.constData(), expected);
 }
 
 void mbdbWriteRecord(QIODevice *dev, const MbdbRecord &r)
@@ -250,9 +251,11 @@ MbdbString utf8String(const QString &text)
 void addMbdbFile(
     MbdbIndex &index, const QString &localFile, const QString &domain, const QString &path)
 {
-    qint32 counter = 0;
+    // Wider than the signed 32 bits the numbers are compared in, so that counting on from
+    // the largest one cannot overflow.
+    qint64 counter = 0;
     for (const MbdbRecord &r : qAsConst(index))
-        counter = std::max(counter, static_cast<qint32>(r.InodeLow));
+        counter = std::max<qint64>(counter, static_cast<qint32>(r.InodeLow));
 
     const QFileInfo info(localFile);
     const quint32 mtime = static_cast<quint32>(info.lastModified().toSecsSinceEpoch());

@@ -79,3 +79,20 @@ int AbsIOSMessageDb::smsDbVersion(const QString &path)
     }
     return 6;
 }
+
+void AbsIOSMessageDb::loadTableSql()
+{
+    tableSql.clear();
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select * from sqlite_master where type='table'"));
+    const int name = cursor.columnIndex(QStringLiteral("name"));
+    const int sql = cursor.columnIndex(QStringLiteral("sql"));
+    while (cursor.moveNext())
+        tableSql.insert(cursor.getText(name), cursor.getText(sql));
+}
+
+bool AbsIOSMessageDb::tableHas(
+    const QString &table, const QString &probe, Qt::CaseSensitivity cs) const
+{
+    const auto it = tableSql.constFind(table);
+    return it != tableSql.constEnd() && it->contains(probe, cs);
+}

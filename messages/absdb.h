@@ -5,6 +5,7 @@
 #include "messages/msgrecords.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
 
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QSharedPointer>
@@ -53,4 +54,17 @@ public:
 
     // 6 when the file has the iOS 6+ tables, else 5; throws when it cannot be read.
     static int smsDbVersion(const QString &path);
+
+    bool hasTable(const QString &table) const { return tableSql.contains(table); }
+    // True when the cached CREATE statement of `table` contains `probe`: optional columns
+    // of a device layout are told apart this way.
+    bool tableHas(const QString &table, const QString &probe, Qt::CaseSensitivity cs) const;
+    // The CREATE statement of a table as cached by open(); empty when absent.
+    QString createSql(const QString &table) const { return tableSql.value(table); }
+
+protected:
+    // Caches the CREATE statement of every table; open() calls it.
+    void loadTableSql();
+
+    QHash<QString, QString> tableSql;
 };

@@ -29,20 +29,20 @@ struct UpgradeStep
 
 const UpgradeStep kMessageSteps[] = {
     { 127, "is_audio_message",
-      "ALTER TABLE message ADD COLUMN is_audio_message INTEGER DEFAULT 0;" },
+        "ALTER TABLE message ADD COLUMN is_audio_message INTEGER DEFAULT 0;" },
     { 130, "is_played", "ALTER TABLE message ADD COLUMN is_played INTEGER DEFAULT 0;" },
     { 133, "date_played", "ALTER TABLE message ADD COLUMN date_played INTEGER;" },
     { 136, "item_type", "ALTER TABLE message ADD COLUMN item_type INTEGER DEFAULT 0;" },
     { 139, "other_handle", "ALTER TABLE message ADD COLUMN other_handle INTEGER DEFAULT -1;" },
     { 142, "group_title", "ALTER TABLE message ADD COLUMN group_title TEXT;" },
     { 145, "group_action_type",
-      "ALTER TABLE message ADD COLUMN group_action_type INTEGER DEFAULT 0;" },
+        "ALTER TABLE message ADD COLUMN group_action_type INTEGER DEFAULT 0;" },
     { 148, "share_status", "ALTER TABLE message ADD COLUMN share_status INTEGER;" },
     { 151, "share_direction", "ALTER TABLE message ADD COLUMN share_direction INTEGER;" },
     { 154, "is_expirable", "ALTER TABLE message ADD COLUMN is_expirable INTEGER DEFAULT 0;" },
     { 157, "expire_state", "ALTER TABLE message ADD COLUMN expire_state INTEGER DEFAULT 0;" },
     { 160, "message_action_type",
-      "ALTER TABLE message ADD COLUMN message_action_type INTEGER DEFAULT 0;" },
+        "ALTER TABLE message ADD COLUMN message_action_type INTEGER DEFAULT 0;" },
     { 163, "logic_hash", "ALTER TABLE message ADD COLUMN logic_hash TEXT;" },
 };
 
@@ -83,8 +83,7 @@ bool createDatabaseFile(const QString &path, const QString &script, QString &err
     return true;
 }
 
-IOS6MessageDb::IOS6MessageDb(const QDir &dataFolder, const QString &countryCode,
-                             bool upgradeSchema)
+IOS6MessageDb::IOS6MessageDb(const QDir &dataFolder, const QString &countryCode, bool upgradeSchema)
     : dataDir(dataFolder)
     , fileRelayDir(dataFolder.filePath(QStringLiteral("file-relay")))
     , contacts(dataFolder, countryCode)
@@ -156,7 +155,8 @@ void IOS6MessageDb::upgradeLayout()
             continue;
         steps.append(step);
         if (qstrcmp(step.column, "logic_hash") == 0)
-            steps.append({ 164, "", "CREATE INDEX message_idx_logic_hash ON message(logic_hash);" });
+            steps.append(
+                { 164, "", "CREATE INDEX message_idx_logic_hash ON message(logic_hash);" });
     }
     if (steps.isEmpty())
         return;
@@ -169,8 +169,8 @@ void IOS6MessageDb::upgradeLayout()
         if (!exec(QString::fromLatin1(step.sql), error)) {
             rollbackTran();
             throwText(QStringLiteral("line:%1, sql:%2, error:%3")
-                              .arg(step.line)
-                              .arg(QString::fromLatin1(step.sql), error));
+                          .arg(step.line)
+                          .arg(QString::fromLatin1(step.sql), error));
         }
     }
     if (!commitTran()) {
@@ -182,30 +182,17 @@ void IOS6MessageDb::upgradeLayout()
 
 void IOS6MessageDb::registerFunctions()
 {
-    if (sqlite3_create_function_v2(handle(), "delete_attachment_path", 1, SQLITE_ANY, nullptr,
-                                   returnZero, nullptr, nullptr, nullptr)
-                != SQLITE_OK
-        || sqlite3_create_function_v2(handle(), "before_delete_attachment_path", 2, SQLITE_ANY,
-                                      nullptr, returnZero, nullptr, nullptr, nullptr)
-                != SQLITE_OK)
-        throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(handle())));
-}
-
-void IOS6MessageDb::loadTableSql()
-{
-    tableSql.clear();
-    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select * from sqlite_master where type='table'"));
-    const int name = cursor.columnIndex(QStringLiteral("name"));
-    const int sql = cursor.columnIndex(QStringLiteral("sql"));
-    while (cursor.moveNext())
-        tableSql.insert(cursor.getText(name), cursor.getText(sql));
-}
-
-bool IOS6MessageDb::tableHas(const QString &table, const QString &probe,
-                             Qt::CaseSensitivity cs) const
-{
-    const auto it = tableSql.constFind(table);
-    return it != tableSql.constEnd() && it->contains(probe, cs);
+    const struct
+    {
+        const char *name;
+        int arguments;
+    } functions[] = { { "delete_attachment_path", 1 }, { "before_delete_attachment_path", 2 } };
+    for (const auto &f : functions) {
+        const int rc = sqlite3_create_function_v2(handle(), f.name, f.arguments, SQLITE_ANY,
+            nullptr, returnZero, nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK)
+            throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(handle())), rc);
+    }
 }
 
 bool IOS6MessageDb::hasItemTypeColumn() const

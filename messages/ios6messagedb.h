@@ -40,10 +40,6 @@ public:
     MessageRecycleDb &recycleDb() { return recycle; }
 
     bool hasItemTypeColumn() const;
-    // True when the cached CREATE statement of `table` contains `probe`.
-    bool tableHas(const QString &table, const QString &probe, Qt::CaseSensitivity cs) const;
-    // The CREATE statement of a table as cached by open(); empty when absent.
-    QString createSql(const QString &table) const { return tableSql.value(table); }
 
     // The absolute path of an attachment's file in the file-relay tree, or empty when the
     // stored name is empty or would lead outside that tree.
@@ -60,7 +56,7 @@ public:
     // Inserts never look for an existing row: callers look up first.
     qint64 insertHandle(const _MsgHandle &handle);
     qint64 insertMessage(const _MsgMessage &message, qint64 handleRowid, qint64 otherHandleRowid,
-                         const QString &logicHash);
+        const QString &logicHash);
     qint64 insertAttachment(const _MsgAttachment &attachment);
     qint64 insertChat(const _MsgChat &chat);
     void addChatHandleJoin(qint64 chatId, qint64 handleId);
@@ -76,7 +72,6 @@ private:
     void createLayout();
     void upgradeLayout();
     void registerFunctions();
-    void loadTableSql();
     void normalizeHandle(_MsgHandle &handle, QHash<QString, _CountryInfo> &countries);
 
     QDir dataDir;
@@ -84,7 +79,6 @@ private:
     IOSContactsMemDb contacts;
     MessageRecycleDb recycle;
     CountryLibDb country;
-    QHash<QString, QString> tableSql;
     QString dbPath;
     bool upgradeSchema;
 };

@@ -1,4 +1,5 @@
 #include "messages/ios6messagedb.h"
+#include "messages/relaypath.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -9,13 +10,28 @@
 namespace {
 
 // One column of a result and the record field it fills.
-template <typename Record>
-struct Field
+template <typename Record> struct Field
 {
-    Field(const char *c, qint32 Record::*f) : column(c), i32(f) { }
-    Field(const char *c, qint64 Record::*f) : column(c), i64(f) { }
-    Field(const char *c, QString Record::*f) : column(c), text(f) { }
-    Field(const char *c, QByteArray Record::*f) : column(c), bytes(f) { }
+    Field(const char *c, qint32 Record::*f)
+        : column(c)
+        , i32(f)
+    {
+    }
+    Field(const char *c, qint64 Record::*f)
+        : column(c)
+        , i64(f)
+    {
+    }
+    Field(const char *c, QString Record::*f)
+        : column(c)
+        , text(f)
+    {
+    }
+    Field(const char *c, QByteArray Record::*f)
+        : column(c)
+        , bytes(f)
+    {
+    }
 
     const char *column;
     qint32 Record::*i32 = nullptr;
@@ -26,8 +42,7 @@ struct Field
 
 // Fills records from a cursor with the column positions looked up once per query. A column
 // the result lacks reads as 0 or empty, replacing the record's default.
-template <typename Record>
-class RowReader
+template <typename Record> class RowReader
 {
 public:
     RowReader(const Sqlite3Cursor &cursor, const QVector<Field<Record>> &fields)
@@ -210,6 +225,7 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
         MsgMessageSet::create(set);
     MsgMessageSet &s = *set;
 
+    bool added = false;
     {
         Sqlite3Cursor c = queryThrow(Sqlite3Sql("select * from chat"));
         const RowReader<_MsgChat> reader(c, chatFields());
@@ -221,14 +237,20 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
             auto chat = std::make_unique<_MsgChat>();
             reader.read(c, *chat);
             s.chatMap.insert(rowid, chat.release());
+            added = true;
         }
     }
 
-    if (!tableHas(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive)) {
+    // The newest dates of chats already in the set were derived when they were added; the
+    // query reads every message, so it runs only when a chat is new (messages() calls this
+    // once per chat shown).
+    if (added
+        && !tableHas(
+            QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive)) {
         Sqlite3Cursor c = queryThrow(Sqlite3Sql(
-                "select chat_id, max(date) as last from ( select cm.chat_id, m.date from "
-                "chat_message_join as cm inner join message as m on cm.message_id=m.rowid ) as "
-                "tmp group by chat_id"));
+            "select chat_id, max(date) as last from ( select cm.chat_id, m.date from "
+            "chat_message_join as cm inner join message as m on cm.message_id=m.rowid ) as "
+            "tmp group by chat_id"));
         const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
         const int lastColumn = c.columnIndex(QStringLiteral("last"));
         while (c.moveNext()) {
@@ -252,18 +274,7 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
             handle = owned.get();
             s.handleMap.insert(rowid, owned.release());
             normalizeHandle(*handle, countries);
-            if (contacts.isOpen()) {
-                try {
-                    const ContactInfo contact = contacts.findByNumber(handle->id);
-                    handle->contactName = IOSContactsMemDb::displayName(contact);
-                    handle->photo = contact.photo;
-                } catch (const std::exception &e) {
-                    qWarning("%s",
-                             qUtf8Printable(QStringLiteral(
-                                                    "IOS6MessageDb::chats, IOSContactsMemDb error. %1")
-                                                    .arg(QString::fromUtf8(e.what()))));
-                }
-            }
+            contacts.applyContact(*handle, "IOS6MessageDb::chats");
         }
         if (_MsgChat *chat = s.chatMap.value(c.getInt64(chatIdColumn)))
             chat->handles.insert(QString::number(rowid), handle);
@@ -282,7 +293,7 @@ void IOS6MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
         if (hasItemTypeColumn())
             sql.appendSql(QStringLiteral(" and m.item_type <> 4"));
         if (chatId > 0)
-            sql.appendSql(QStringLiteral(" and j.chat_id=?")).addInt64Param(chatId);
+            sql.appendSql(QStringLiteral(" and j.chat_id=%1").arg(chatId));
         Sqlite3Cursor c = queryThrow(sql);
         const RowReader<_MsgMessage> reader(c, messageFields());
         const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
@@ -318,7 +329,7 @@ void IOS6MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
                    "ma.attachment_id=a.rowid inner join chat_message_join as cm on "
                    "ma.message_id=cm.message_id");
     if (chatId > 0)
-        sql.appendSql(QStringLiteral(" and cm.chat_id=?")).addInt64Param(chatId);
+        sql.appendSql(QStringLiteral(" and cm.chat_id=%1").arg(chatId));
     Sqlite3Cursor c = queryThrow(sql);
     const RowReader<_MsgAttachment> reader(c, attachmentFields());
     const int attachmentIdColumn = c.columnIndex(QStringLiteral("attachment_id"));
@@ -341,35 +352,14 @@ void IOS6MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
 
 QString IOS6MessageDb::attachmentLocalPath(const QString &filename) const
 {
-    QString relative = filename;
-    if (relative.startsWith(QLatin1Char('/')))
-        relative.remove(0, 1);
-    if (relative.startsWith(QLatin1String("~/")))
-        relative.replace(0, 2, QStringLiteral("var/mobile/"));
-    for (const QChar ch : QStringLiteral(":*?\"<>|"))
-        relative.remove(ch);
-    if (relative.isEmpty())
-        return QString();
-
-    // The name comes from the device's database: it must not reach outside the tree.
-    const QString root = QDir::cleanPath(fileRelayDir.absolutePath());
-    const QString path = QDir::cleanPath(root + QLatin1Char('/') + relative);
-    if (!path.startsWith(root + QLatin1Char('/')))
-        return QString();
-    const QFileInfo info(path);
-    if (info.isSymLink() || info.exists()) {
-        const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
-        const QString canonical = info.canonicalFilePath();
-        if (canonical.isEmpty() || !canonical.startsWith(canonicalRoot + QLatin1Char('/')))
-            return QString();
-    }
-    return path;
+    return relayFilePath(fileRelayDir, filename, RelayBackslash::Keep);
 }
 
 qint64 IOS6MessageDb::messageRowidByGuid(const QString &guid)
 {
     open();
-    return firstRowid(*this, Sqlite3Sql("select rowid from message where guid=?").addTextParam(guid));
+    return firstRowid(
+        *this, Sqlite3Sql("select rowid from message where guid=?").addTextParam(guid));
 }
 
 qint64 IOS6MessageDb::chatRowidByGuid(const QString &guid)
@@ -381,25 +371,26 @@ qint64 IOS6MessageDb::chatRowidByGuid(const QString &guid)
 qint64 IOS6MessageDb::attachmentRowidByGuid(const _MsgAttachment &attachment)
 {
     open();
-    return firstRowid(*this, Sqlite3Sql("select rowid from attachment where guid=?")
-                                     .addTextParam(attachment.guid));
+    return firstRowid(*this,
+        Sqlite3Sql("select rowid from attachment where guid=?").addTextParam(attachment.guid));
 }
 
 qint64 IOS6MessageDb::handleRowid(const _MsgHandle &handle)
 {
     open();
-    return firstRowid(*this, Sqlite3Sql("select rowid from handle where id=? and service=?")
-                                     .addTextParam(handle.id)
-                                     .addTextParam(handle.service));
+    return firstRowid(*this,
+        Sqlite3Sql("select rowid from handle where id=? and service=?")
+            .addTextParam(handle.id)
+            .addTextParam(handle.service));
 }
 
 bool IOS6MessageDb::hasChatHandleJoin(qint64 chatId, qint64 handleId)
 {
     open();
-    Sqlite3Cursor cursor =
-            queryThrow(Sqlite3Sql("select 1 from chat_handle_join where chat_id=? and handle_id=?")
-                               .addInt64Param(chatId)
-                               .addInt64Param(handleId));
+    Sqlite3Cursor cursor = queryThrow(
+        QStringLiteral("select 1 from chat_handle_join where chat_id=%1 and handle_id=%2")
+            .arg(chatId)
+            .arg(handleId));
     return cursor.moveNext();
 }
 
@@ -408,8 +399,9 @@ qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage &message)
     open();
     if (!tableHas(QStringLiteral("message"), QStringLiteral("logic_hash"), Qt::CaseSensitive))
         return 0;
-    return firstRowid(*this, Sqlite3Sql("select rowid from message where logic_hash=?")
-                                     .addTextParam(message.logicHash()));
+    return firstRowid(*this,
+        Sqlite3Sql("select rowid from message where logic_hash=?")
+            .addTextParam(message.logicHash()));
 }
 
 qint64 IOS6MessageDb::messageCount()

@@ -4,9 +4,6 @@
 
 #include <stdexcept>
 
-// Row ids and dates are bound, never written into the statement text, so that one prepared
-// statement serves every row of a batch.
-
 qint64 IOS6MessageDb::insertHandle(const _MsgHandle &handle)
 {
     open();
@@ -25,8 +22,8 @@ qint64 IOS6MessageDb::insertHandle(const _MsgHandle &handle)
     return insertRow(row, table);
 }
 
-qint64 IOS6MessageDb::insertMessage(const _MsgMessage &m, qint64 handleRowid,
-                                    qint64 otherHandleRowid, const QString &logicHash)
+qint64 IOS6MessageDb::insertMessage(
+    const _MsgMessage &m, qint64 handleRowid, qint64 otherHandleRowid, const QString &logicHash)
 {
     open();
     Sqlite3Row row;
@@ -137,9 +134,9 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat &chat)
 {
     if (chat.service_name != QLatin1String("SMS") && chat.service_name != QLatin1String("iMessage"))
         throw std::runtime_error(
-                QStringLiteral("IOS6MessageDb::insertChat, invalid chat, service_name:%1")
-                        .arg(chat.service_name)
-                        .toStdString());
+            QStringLiteral("IOS6MessageDb::insertChat, invalid chat, service_name:%1")
+                .arg(chat.service_name)
+                .toStdString());
     open();
     const QString table = QStringLiteral("chat");
     Sqlite3Row row;
@@ -159,8 +156,7 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat &chat)
         row.setValue(QStringLiteral("display_name"), chat.display_name);
     if (tableHas(table, QStringLiteral("group_id"), Qt::CaseSensitive))
         row.setValue(QStringLiteral("group_id"),
-                     chat.group_id.isEmpty() ? makeGuidFromData(chat.guid.toUtf8())
-                                             : chat.group_id);
+            chat.group_id.isEmpty() ? makeGuidFromData(chat.guid.toUtf8()) : chat.group_id);
     const qint64 chatRowid = insertRow(row, table);
 
     for (const _MsgHandle *handle : chat.handles) {
@@ -177,34 +173,34 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat &chat)
 void IOS6MessageDb::addChatHandleJoin(qint64 chatId, qint64 handleId)
 {
     open();
-    executeThrow(Sqlite3Sql("replace into chat_handle_join(chat_id,handle_id) values(?,?)")
-                         .addInt64Param(chatId)
-                         .addInt64Param(handleId));
+    executeThrow(QStringLiteral("replace into chat_handle_join(chat_id,handle_id) values(%1,%2)")
+                     .arg(chatId)
+                     .arg(handleId));
 }
 
 void IOS6MessageDb::addChatMessageJoin(qint64 chatId, qint64 messageId)
 {
     open();
-    executeThrow(Sqlite3Sql("replace into chat_message_join(chat_id,message_id) values(?,?)")
-                         .addInt64Param(chatId)
-                         .addInt64Param(messageId));
+    executeThrow(QStringLiteral("replace into chat_message_join(chat_id,message_id) values(%1,%2)")
+                     .arg(chatId)
+                     .arg(messageId));
 }
 
 void IOS6MessageDb::addMessageAttachmentJoin(qint64 messageId, qint64 attachmentId)
 {
     open();
-    executeThrow(
-            Sqlite3Sql("replace into message_attachment_join(message_id,attachment_id) values(?,?)")
-                    .addInt64Param(messageId)
-                    .addInt64Param(attachmentId));
+    executeThrow(QStringLiteral(
+        "replace into message_attachment_join(message_id,attachment_id) values(%1,%2)")
+                     .arg(messageId)
+                     .arg(attachmentId));
 }
 
 void IOS6MessageDb::setLastAddressedHandle(qint64 chatId, const QString &handleId)
 {
     open();
     executeThrow(Sqlite3Sql("update chat set last_addressed_handle=? where rowid=?")
-                         .addTextParam(handleId)
-                         .addInt64Param(chatId));
+                     .addTextParam(handleId)
+                     .addInt64Param(chatId));
 }
 
 void IOS6MessageDb::updateChatLast(qint64 chatId, qint32 date)
@@ -212,32 +208,29 @@ void IOS6MessageDb::updateChatLast(qint64 chatId, qint32 date)
     open();
     if (!tableHas(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive))
         return;
-    executeThrow(Sqlite3Sql("update chat set _last=? where rowid=? and _last < ?")
-                         .addIntParam(date)
-                         .addInt64Param(chatId)
-                         .addIntParam(date));
+    executeThrow(QStringLiteral("update chat set _last=%1 where rowid=%2 and _last < %3")
+                     .arg(date)
+                     .arg(chatId)
+                     .arg(date));
 }
 
 void IOS6MessageDb::deleteMessage(const _MsgMessage &message)
 {
     open();
-    const qint64 rowid = message.rowid;
-    executeThrow(Sqlite3Sql("DELETE FROM message WHERE rowid=?").addInt64Param(rowid));
+    const QString rowid = QString::number(message.rowid);
+    executeThrow(QStringLiteral("DELETE FROM message WHERE rowid=%1").arg(rowid));
+    executeThrow(QStringLiteral("DELETE FROM chat_message_join where message_id=%1").arg(rowid));
     executeThrow(
-            Sqlite3Sql("DELETE FROM chat_message_join where message_id=?").addInt64Param(rowid));
-    executeThrow(Sqlite3Sql("DELETE FROM message_attachment_join where message_id=?")
-                         .addInt64Param(rowid));
+        QStringLiteral("DELETE FROM message_attachment_join where message_id=%1").arg(rowid));
     if (!message.chat)
         return;
-    const qint64 chatId = message.chat->rowid;
-    const int removed = executeThrow(Sqlite3Sql("DELETE FROM chat WHERE rowid=? and (SELECT 1 "
-                                                "from chat_message_join WHERE chat_id=? LIMIT "
-                                                "1) IS NULL")
-                                             .addInt64Param(chatId)
-                                             .addInt64Param(chatId));
-    // A removed chat takes its handle joins along, so that the triggers can drop handles
-    // (with their contact names and photos) that nothing uses any more.
+    const QString chatId = QString::number(message.chat->rowid);
+    const int removed = executeThrow(QStringLiteral("DELETE FROM chat WHERE rowid=%1 and (SELECT 1 "
+                                                    "from chat_message_join WHERE chat_id=%2 "
+                                                    "LIMIT 1) IS NULL")
+                                         .arg(chatId, chatId));
+    // A removed chat takes its handle joins along, as the join's ON DELETE CASCADE means, so
+    // that the triggers can drop handles (with their contact names and photos) nothing uses.
     if (removed > 0)
-        executeThrow(Sqlite3Sql("DELETE FROM chat_handle_join WHERE chat_id=?")
-                             .addInt64Param(chatId));
+        executeThrow(QStringLiteral("DELETE FROM chat_handle_join WHERE chat_id=%1").arg(chatId));
 }

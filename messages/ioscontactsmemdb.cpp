@@ -166,6 +166,21 @@ ContactInfo IOSContactsMemDb::findByNumber(const QString &number)
     return contact;
 }
 
+void IOSContactsMemDb::applyContact(_MsgHandle &handle, const char *caller)
+{
+    if (!isOpen())
+        return;
+    try {
+        const ContactInfo contact = findByNumber(handle.id);
+        handle.contactName = displayName(contact);
+        handle.photo = contact.photo;
+    } catch (const std::exception &e) {
+        qWarning("%s",
+            qUtf8Printable(QStringLiteral("%1, IOSContactsMemDb error. %2")
+                               .arg(QLatin1String(caller), QString::fromUtf8(e.what()))));
+    }
+}
+
 QString IOSContactsMemDb::displayName(const ContactInfo &contact)
 {
     QString name = contact.first;

@@ -29,6 +29,9 @@ public:
 
     // Empty when no person has the number.
     ContactInfo findByNumber(const QString &number);
+    // Gives the handle the name and photo of its id when the cache is open. A failed lookup
+    // is logged as a warning "<caller>, IOSContactsMemDb error. <text>" and changes nothing.
+    void applyContact(_MsgHandle &handle, const char *caller);
 
     static QString displayName(const ContactInfo &contact);
     // Seconds since 1970-01-01 UTC; 0 when the file cannot be examined.

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QImage>
 #include <QLocale>
+#include <QSaveFile>
 #include <QtEndian>
 
 #include <algorithm>
@@ -239,9 +240,16 @@ QString messageText(const _MsgMessage &message)
 
 QString attachmentThumbnail(const _MsgAttachment &attachment)
 {
-    const QString path
-        = QDir(QDir::tempPath()).filePath(md5Hex(attachment.localPath) + QStringLiteral(".thumb"));
-    if (QFileInfo::exists(path))
+    // A folder of the user's own, never the shared temporary folder, and keyed by the
+    // file's identity so that a replaced picture gets a new thumbnail.
+    const QFileInfo source(attachment.localPath);
+    const QString key = source.absoluteFilePath() + QLatin1Char('\n')
+        + QString::number(source.size()) + QLatin1Char('\n')
+        + QString::number(source.lastModified().toMSecsSinceEpoch());
+    const QString folder = dataFolder().filePath(QStringLiteral("thumb_cache"));
+    QDir().mkpath(folder);
+    const QString path = QDir(folder).filePath(md5Hex(key) + QStringLiteral(".thumb"));
+    if (QFileInfo::exists(path) || !source.isFile())
         return path;
     QImage image;
     const char *format = "JPEG";
@@ -253,7 +261,10 @@ QString attachmentThumbnail(const _MsgAttachment &attachment)
     const QImage scaled = image.width() >= image.height()
         ? image.scaledToWidth(120, Qt::SmoothTransformation)
         : image.scaledToHeight(120, Qt::SmoothTransformation);
-    scaled.save(path, format);
+    // Written whole or not at all: a torn file would be served from the cache for good.
+    QSaveFile out(path);
+    if (out.open(QIODevice::WriteOnly) && scaled.save(&out, format))
+        out.commit();
     return path;
 }
 

@@ -195,8 +195,8 @@ bool compareChatGroups(const ChatGroup &a, const ChatGroup &b);
 
 // The message text with attachment markers, or the sentence of a group or system event.
 QString messageText(const _MsgMessage &message);
-// Path of a small preview picture in the temporary folder, made on first use; no file
-// exists there when the attachment is not a readable picture.
+// Path of a small preview picture in the data folder's "thumb_cache", made on first use; no
+// file exists there when the attachment is not a readable picture.
 QString attachmentThumbnail(const _MsgAttachment &attachment);
 // One CSV field.
 QString csvQuote(const QString &text);

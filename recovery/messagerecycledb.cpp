@@ -7,45 +7,46 @@
 #include <QHash>
 #include <QRegularExpression>
 
+#include <limits>
 #include <memory>
 #include <stdexcept>
 
 namespace {
 
-const char *const kLayout =
-        "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT "
-        "NULL, text TEXT, replace INTEGER DEFAULT 0, service_center TEXT, handle_id INTEGER "
-        "DEFAULT 0, subject TEXT, country TEXT, attributedBody BLOB, version INTEGER DEFAULT 0, "
-        "type INTEGER DEFAULT 0, service TEXT, account TEXT, account_guid TEXT, error INTEGER "
-        "DEFAULT 0, date INTEGER, date_read INTEGER, date_delivered INTEGER, is_delivered "
-        "INTEGER DEFAULT 0, is_finished INTEGER DEFAULT 0, is_emote INTEGER DEFAULT 0, "
-        "is_from_me INTEGER DEFAULT 0, is_empty INTEGER DEFAULT 0, is_delayed INTEGER DEFAULT "
-        "0, is_auto_reply INTEGER DEFAULT 0, is_prepared INTEGER DEFAULT 0, is_read INTEGER "
-        "DEFAULT 0, is_system_message INTEGER DEFAULT 0, is_sent INTEGER DEFAULT 0, "
-        "has_dd_results INTEGER DEFAULT 0, is_service_message INTEGER DEFAULT 0, is_forward "
-        "INTEGER DEFAULT 0, was_downgraded INTEGER DEFAULT 0, is_archive INTEGER DEFAULT 0, "
-        "cache_has_attachments INTEGER DEFAULT 0, cache_roomnames TEXT, was_data_detected "
-        "INTEGER DEFAULT 0, was_deduplicated INTEGER DEFAULT 0, chat_identifier TEXT, handle "
-        "TEXT, src_rowid INTEGER, is_skip INTEGER NOT NULL DEFAULT 0);"
-        "CREATE INDEX message_idx_chat_identifier on message(is_skip, chat_identifier, date);"
-        "CREATE INDEX message_idx_chat_date on message(date);"
-        "CREATE INDEX message_idx_handle_id on message(handle_id);"
-        "CREATE INDEX message_idx_src_rowid on message(src_rowid);"
-        "CREATE TABLE chat (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, "
-        "style INTEGER, state INTEGER, account_id TEXT, properties BLOB, chat_identifier TEXT, "
-        "service_name TEXT, room_name TEXT, account_login TEXT, is_archived INTEGER DEFAULT 0, "
-        "last_addressed_handle TEXT, display_name TEXT, src_rowid INTEGER);"
-        "CREATE INDEX chat_idx_identifier ON chat(chat_identifier);"
-        "CREATE INDEX chat_idx_src_rowid ON chat(src_rowid);"
-        "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, id TEXT NOT NULL, "
-        "country TEXT, service TEXT NOT NULL, uncanonicalized_id TEXT, src_rowid INTEGER, "
-        "UNIQUE (id, service));"
-        "CREATE INDEX handle_idx_src_rowid ON handle(src_rowid);";
+const char *const kLayout
+    = "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT "
+      "NULL, text TEXT, replace INTEGER DEFAULT 0, service_center TEXT, handle_id INTEGER "
+      "DEFAULT 0, subject TEXT, country TEXT, attributedBody BLOB, version INTEGER DEFAULT 0, "
+      "type INTEGER DEFAULT 0, service TEXT, account TEXT, account_guid TEXT, error INTEGER "
+      "DEFAULT 0, date INTEGER, date_read INTEGER, date_delivered INTEGER, is_delivered "
+      "INTEGER DEFAULT 0, is_finished INTEGER DEFAULT 0, is_emote INTEGER DEFAULT 0, "
+      "is_from_me INTEGER DEFAULT 0, is_empty INTEGER DEFAULT 0, is_delayed INTEGER DEFAULT "
+      "0, is_auto_reply INTEGER DEFAULT 0, is_prepared INTEGER DEFAULT 0, is_read INTEGER "
+      "DEFAULT 0, is_system_message INTEGER DEFAULT 0, is_sent INTEGER DEFAULT 0, "
+      "has_dd_results INTEGER DEFAULT 0, is_service_message INTEGER DEFAULT 0, is_forward "
+      "INTEGER DEFAULT 0, was_downgraded INTEGER DEFAULT 0, is_archive INTEGER DEFAULT 0, "
+      "cache_has_attachments INTEGER DEFAULT 0, cache_roomnames TEXT, was_data_detected "
+      "INTEGER DEFAULT 0, was_deduplicated INTEGER DEFAULT 0, chat_identifier TEXT, handle "
+      "TEXT, src_rowid INTEGER, is_skip INTEGER NOT NULL DEFAULT 0);"
+      "CREATE INDEX message_idx_chat_identifier on message(is_skip, chat_identifier, date);"
+      "CREATE INDEX message_idx_chat_date on message(date);"
+      "CREATE INDEX message_idx_handle_id on message(handle_id);"
+      "CREATE INDEX message_idx_src_rowid on message(src_rowid);"
+      "CREATE TABLE chat (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, "
+      "style INTEGER, state INTEGER, account_id TEXT, properties BLOB, chat_identifier TEXT, "
+      "service_name TEXT, room_name TEXT, account_login TEXT, is_archived INTEGER DEFAULT 0, "
+      "last_addressed_handle TEXT, display_name TEXT, src_rowid INTEGER);"
+      "CREATE INDEX chat_idx_identifier ON chat(chat_identifier);"
+      "CREATE INDEX chat_idx_src_rowid ON chat(src_rowid);"
+      "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, id TEXT NOT NULL, "
+      "country TEXT, service TEXT NOT NULL, uncanonicalized_id TEXT, src_rowid INTEGER, "
+      "UNIQUE (id, service));"
+      "CREATE INDEX handle_idx_src_rowid ON handle(src_rowid);";
 
 bool isGuid(const QString &text)
 {
     static const QRegularExpression rx(QStringLiteral(
-            "^[a-zA-Z0-9]{8}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{12}$"));
+        "^[a-zA-Z0-9]{8}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{4}\\-[a-zA-Z0-9]{12}$"));
     return rx.match(text).hasMatch();
 }
 
@@ -54,18 +55,31 @@ bool isIMessage(const QString &service)
     return service.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0;
 }
 
+// -value - base. A carved handle_id may hold anything, so the key saturates instead of
+// overflowing.
+qint64 recycledKey(qint64 value, qint64 base)
+{
+    qint64 negated = 0;
+    qint64 key = 0;
+    if (__builtin_sub_overflow(qint64(0), value, &negated)
+        || __builtin_sub_overflow(negated, base, &key))
+        return value > 0 ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
+    return key;
+}
+
 // Keys made for recovered conversations can coincide (two conversations with the same
 // handle_id); the set owns one record per key, so a later record moves to the next free key
 // below, which stays in the range that marks recovered chats.
 qint64 freeChatKey(const MsgMessageSet &set, qint64 key)
 {
-    while (set.chatMap.contains(key) || set.handleMap.contains(key))
+    while ((set.chatMap.contains(key) || set.handleMap.contains(key))
+        && key > std::numeric_limits<qint64>::min())
         --key;
     return key;
 }
 
-_MsgHandle *addHandle(MsgMessageSet &set, qint64 key, const QString &service,
-                      const QString &address)
+_MsgHandle *addHandle(
+    MsgMessageSet &set, qint64 key, const QString &service, const QString &address)
 {
     auto handle = std::make_unique<_MsgHandle>();
     handle->rowid = key;
@@ -93,7 +107,7 @@ void MessageRecycleDb::open()
         QString error;
         if (!createDatabaseFile(m_path, QString::fromLatin1(kLayout), error))
             throw std::runtime_error(
-                    QStringLiteral("create MessageRecycleDb error. %1").arg(error).toStdString());
+                QStringLiteral("create MessageRecycleDb error. %1").arg(error).toStdString());
     }
     openThrow(m_path, ReadWrite);
 }
@@ -120,8 +134,8 @@ qint64 MessageRecycleDb::findHandle(const _MsgHandle &handle)
     return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
 }
 
-qint64 MessageRecycleDb::insertMessage(const _MsgMessage &m, const QString &chatIdentifier,
-                                       const QString &handleText, qint64 srcRowid)
+qint64 MessageRecycleDb::insertMessage(
+    const _MsgMessage &m, const QString &chatIdentifier, const QString &handleText, qint64 srcRowid)
 {
     open();
     Sqlite3Row row;
@@ -177,17 +191,17 @@ qint64 MessageRecycleDb::findMessage(const _MsgMessage &message)
 {
     open();
     Sqlite3Sql sql(
-            "select rowid from message where guid=? or (date=? and is_from_me=? and text=?)");
+        "select rowid from message where guid=? or (date=? and is_from_me=? and text=?)");
     sql.addTextParam(message.guid)
-            .addIntParam(message.date)
-            .addIntParam(message.is_from_me)
-            .addTextParam(message.text);
+        .addIntParam(message.date)
+        .addIntParam(message.is_from_me)
+        .addTextParam(message.text);
     Sqlite3Cursor cursor = queryThrow(sql);
     return cursor.moveNext() ? cursor.getInt64(QStringLiteral("rowid")) : 0;
 }
 
-void MessageRecycleDb::setMessageNumber(const _MsgMessage &message, const QString &chatIdentifier,
-                                        const QString &handleText)
+void MessageRecycleDb::setMessageNumber(
+    const _MsgMessage &message, const QString &chatIdentifier, const QString &handleText)
 {
     const qint64 rowid = findMessage(message);
     if (rowid == 0)
@@ -200,9 +214,8 @@ void MessageRecycleDb::setMessageNumber(const _MsgMessage &message, const QStrin
 _MsgHandle MessageRecycleDb::handleBySrcRowid(qint64 srcRowid)
 {
     open();
-    Sqlite3Sql sql("select * from handle where src_rowid=?");
-    sql.addInt64Param(srcRowid);
-    Sqlite3Cursor cursor = queryThrow(sql);
+    Sqlite3Cursor cursor
+        = queryThrow(QStringLiteral("select * from handle where src_rowid=%1").arg(srcRowid));
     _MsgHandle handle;
     if (cursor.moveNext()) {
         handle.rowid = cursor.getInt64(QStringLiteral("src_rowid"));
@@ -243,21 +256,15 @@ QList<ExtMsgRecord> MessageRecycleDb::loadMessages()
               replace = col("replace"), serviceCenter = col("service_center"),
               handleId = col("handle_id"), subject = col("subject"), country = col("country"),
               body = col("attributedBody"), version = col("version"), type = col("type"),
-              service = col("service"), account = col("account"),
-              accountGuid = col("account_guid"), error = col("error"), date = col("date"),
-              dateRead = col("date_read"), dateDelivered = col("date_delivered"),
-              roomnames = col("cache_roomnames"), dataDetected = col("was_data_detected"),
-              deduplicated = col("was_deduplicated"), chatIdentifier = col("chat_identifier"),
-              handle = col("handle");
-    static const char *const flagNames[] = { "is_delivered",       "is_finished",
-                                             "is_emote",           "is_from_me",
-                                             "is_empty",           "is_delayed",
-                                             "is_auto_reply",      "is_prepared",
-                                             "is_read",            "is_system_message",
-                                             "is_sent",            "has_dd_results",
-                                             "is_service_message", "is_forward",
-                                             "was_downgraded",     "is_archive",
-                                             "cache_has_attachments" };
+              service = col("service"), account = col("account"), accountGuid = col("account_guid"),
+              error = col("error"), date = col("date"), dateRead = col("date_read"),
+              dateDelivered = col("date_delivered"), roomnames = col("cache_roomnames"),
+              dataDetected = col("was_data_detected"), deduplicated = col("was_deduplicated"),
+              chatIdentifier = col("chat_identifier"), handle = col("handle");
+    static const char *const flagNames[] = { "is_delivered", "is_finished", "is_emote",
+        "is_from_me", "is_empty", "is_delayed", "is_auto_reply", "is_prepared", "is_read",
+        "is_system_message", "is_sent", "has_dd_results", "is_service_message", "is_forward",
+        "was_downgraded", "is_archive", "cache_has_attachments" };
     const int flagCount = int(sizeof(flagNames) / sizeof(flagNames[0]));
     int flags[flagCount];
     for (int i = 0; i < flagCount; ++i)
@@ -266,7 +273,7 @@ QList<ExtMsgRecord> MessageRecycleDb::loadMessages()
     while (c.moveNext()) {
         ExtMsgRecord r;
         _MsgMessage &m = r.message;
-        m.rowid = -c.getInt64(rowid) - MessageKeyBase;
+        m.rowid = recycledKey(c.getInt64(rowid), MessageKeyBase);
         m.guid = c.getText(guid);
         m.text = c.getText(text);
         m.replace = c.getInt(replace);
@@ -284,15 +291,10 @@ QList<ExtMsgRecord> MessageRecycleDb::loadMessages()
         m.date = c.getInt(date);
         m.date_read = c.getInt(dateRead);
         m.date_delivered = c.getInt(dateDelivered);
-        qint32 *const flagFields[] = { &m.is_delivered,       &m.is_finished,
-                                       &m.is_emote,           &m.is_from_me,
-                                       &m.is_empty,           &m.is_delayed,
-                                       &m.is_auto_reply,      &m.is_prepared,
-                                       &m.is_read,            &m.is_system_message,
-                                       &m.is_sent,            &m.has_dd_results,
-                                       &m.is_service_message, &m.is_forward,
-                                       &m.was_downgraded,     &m.is_archive,
-                                       &m.cache_has_attachments };
+        qint32 *const flagFields[] = { &m.is_delivered, &m.is_finished, &m.is_emote, &m.is_from_me,
+            &m.is_empty, &m.is_delayed, &m.is_auto_reply, &m.is_prepared, &m.is_read,
+            &m.is_system_message, &m.is_sent, &m.has_dd_results, &m.is_service_message,
+            &m.is_forward, &m.was_downgraded, &m.is_archive, &m.cache_has_attachments };
         for (int i = 0; i < flagCount; ++i)
             *flagFields[i] = c.getInt(flags[i]);
         m.cache_roomnames = c.getText(roomnames);
@@ -306,8 +308,8 @@ QList<ExtMsgRecord> MessageRecycleDb::loadMessages()
     return records;
 }
 
-_MsgChat *MessageRecycleDb::chatForHandle(const QSharedPointer<MsgMessageSet> &set, qint64 key,
-                                          const QString &address)
+_MsgChat *MessageRecycleDb::chatForHandle(
+    const QSharedPointer<MsgMessageSet> &set, qint64 key, const QString &address)
 {
     MsgMessageSet &s = *set;
     key = freeChatKey(s, key);
@@ -326,8 +328,8 @@ _MsgChat *MessageRecycleDb::chatForHandle(const QSharedPointer<MsgMessageSet> &s
     return raw;
 }
 
-void MessageRecycleDb::buildChats(const QSharedPointer<MsgMessageSet> &set,
-                                  const QList<ExtMsgRecord> &records)
+void MessageRecycleDb::buildChats(
+    const QSharedPointer<MsgMessageSet> &set, const QList<ExtMsgRecord> &records)
 {
     MsgMessageSet &s = *set;
     QHash<QString, _MsgChat *> iMessageChats;
@@ -345,7 +347,7 @@ void MessageRecycleDb::buildChats(const QSharedPointer<MsgMessageSet> &set,
             continue;
         auto owned = std::make_unique<_MsgMessage>(r.message);
         _MsgMessage *m = owned.get();
-        m->srcRowid = -key;
+        m->srcRowid = recycledKey(key, 0);
         s.messageMap.insert(key, owned.release());
 
         const QString &address = r.chat_identifier;
@@ -354,16 +356,17 @@ void MessageRecycleDb::buildChats(const QSharedPointer<MsgMessageSet> &set,
             if (!isIMessage(m->service)) {
                 chat = otherChats.value(address);
                 if (!chat) {
-                    chat = chatForHandle(set, -m->handle_id - KnownChatKeyBase, address);
+                    chat = chatForHandle(set, recycledKey(m->handle_id, KnownChatKeyBase), address);
                     otherChats.insert(address, chat);
                 }
             } else {
                 chat = iMessageChats.value(address);
                 if (!chat) {
                     const QString accountId = isGuid(m->account_guid)
-                            ? m->account_guid
-                            : makeGuidFromData(address.toUtf8());
-                    const qint64 chatKey = freeChatKey(s, -m->handle_id - KnownChatKeyBase);
+                        ? m->account_guid
+                        : makeGuidFromData(address.toUtf8());
+                    const qint64 chatKey
+                        = freeChatKey(s, recycledKey(m->handle_id, KnownChatKeyBase));
                     auto newChat = std::make_unique<_MsgChat>();
                     newChat->rowid = chatKey;
                     newChat->guid = QStringLiteral("iMessage;-;%1").arg(address);
@@ -377,7 +380,7 @@ void MessageRecycleDb::buildChats(const QSharedPointer<MsgMessageSet> &set,
                     chat = newChat.get();
                     s.chatMap.insert(chatKey, newChat.release());
                     chat->handles.insert(
-                            address, addHandle(s, chatKey, QStringLiteral("iMessage"), address));
+                        address, addHandle(s, chatKey, QStringLiteral("iMessage"), address));
                     iMessageChats.insert(address, chat);
                 }
             }
@@ -393,11 +396,11 @@ void MessageRecycleDb::buildChats(const QSharedPointer<MsgMessageSet> &set,
                 }
             }
         } else {
-            const QString unknown = QStringLiteral("%1%2").arg(QStringLiteral("unknown")).arg(
-                    m->handle_id);
+            const QString unknown
+                = QStringLiteral("%1%2").arg(QStringLiteral("unknown")).arg(m->handle_id);
             chat = otherChats.value(unknown);
             if (!chat) {
-                chat = chatForHandle(set, -m->handle_id - UnknownChatKeyBase, unknown);
+                chat = chatForHandle(set, recycledKey(m->handle_id, UnknownChatKeyBase), unknown);
                 otherChats.insert(unknown, chat);
             }
             m->handle = chat->handles.isEmpty() ? nullptr : chat->handles.first();

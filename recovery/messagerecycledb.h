@@ -30,21 +30,21 @@ public:
     qint64 insertHandle(const _MsgHandle &handle, qint64 srcRowid);
     qint64 findHandle(const _MsgHandle &handle);
     qint64 insertMessage(const _MsgMessage &message, const QString &chatIdentifier,
-                         const QString &handleText, qint64 srcRowid);
+        const QString &handleText, qint64 srcRowid);
     // A stored row with the same guid, or with the same date, direction and text.
     qint64 findMessage(const _MsgMessage &message);
-    void setMessageNumber(const _MsgMessage &message, const QString &chatIdentifier,
-                          const QString &handleText);
+    void setMessageNumber(
+        const _MsgMessage &message, const QString &chatIdentifier, const QString &handleText);
     _MsgHandle handleBySrcRowid(qint64 srcRowid);
 
     QList<ExtMsgRecord> loadMessages();
     QList<_MsgHandle> loadHandles();
 
     // Adds the records as deleted messages grouped into chats by their chat identifier.
-    static void buildChats(const QSharedPointer<MsgMessageSet> &set,
-                           const QList<ExtMsgRecord> &records);
-    static _MsgChat *chatForHandle(const QSharedPointer<MsgMessageSet> &set, qint64 key,
-                                   const QString &address);
+    static void buildChats(
+        const QSharedPointer<MsgMessageSet> &set, const QList<ExtMsgRecord> &records);
+    static _MsgChat *chatForHandle(
+        const QSharedPointer<MsgMessageSet> &set, qint64 key, const QString &address);
 
 private:
     QString m_path;

@@ -6,9 +6,13 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$here/build"}
 shift || true
 
+# qttools5-dev carries CMake's Qt5LinguistTools package (en.ts -> en.qm), the -tools
+# package only lrelease itself. The offscreen platform plugin comes with libqt5gui5; the
+# offscreen tests render text, so a font is named rather than left to fontconfig's choice.
+# clang and its runtime are only for -DQM_FUZZ=ON.
 packages=(
     build-essential cmake pkg-config
-    qtbase5-dev qttools5-dev-tools libqt5webkit5-dev libqt5svg5-dev
+    qtbase5-dev qttools5-dev qttools5-dev-tools libqt5webkit5-dev fonts-dejavu-core
     libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev
     clang libclang-rt-14-dev
 )
@@ -20,7 +24,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+    # Through env: sudo drops the caller's environment.
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"

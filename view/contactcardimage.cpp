@@ -83,7 +83,7 @@ QImage readImage(const QByteArray &bytes, const char *format)
     const QSize size = reader.size();
     if (size.isValid() && qint64(size.width()) * size.height() > maxPhotoPixels) {
         // Only the JPEG decoder scales while decoding; others would allocate it all first.
-        if (qstrcmp(format, "jpgX") == 0)
+        if (qstrcmp(format, "jpg") != 0)
             return QImage();
         reader.setScaledSize(size.scaled(photoSize, photoSize, Qt::KeepAspectRatio));
     }

@@ -81,8 +81,15 @@ int VCardParser::parse(const char *bytes, std::size_t count, bool final)
         bool ok = true;
         if (lineStart) {
             // A CR here belongs to a blank CR LF line, not to a fold.
-            if (c == '\n' || c == '\r')
+            if (c == '\n' || c == '\r') {
+                // A blank line after a soft break ends the value instead of swallowing the
+                // next property into it.
+                if (c == '\n' && softBreak) {
+                    softBreak = false;
+                    qpPending = false;
+                }
                 continue;
+            }
             if (softBreak) {
                 // A quoted-printable soft break joins the lines; one fold blank is dropped.
                 if ((c == ' ' || c == '\t') && !foldSeen) {

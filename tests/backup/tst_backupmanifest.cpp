@@ -281,6 +281,38 @@ private slots:
         QCOMPARE(QFileInfo(out).lastModified().toSecsSinceEpoch(), qint64(1400000123));
     }
 
+    void encryptedTailBeyondPaddingIsKept_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("extra");
+        QTest::newRow("16 + 32 beyond") << 16 << 32;
+        QTest::newRow("100 + 16 beyond") << 100 << 16;
+        QTest::newRow("20000 + 8192 beyond") << 20000 << 8192;
+    }
+    void encryptedTailBeyondPaddingIsKept()
+    {
+        // Only the last 1 to 16 bytes can be padding; a longer tail means the recorded size
+        // is out of date, and cutting at it would lose data.
+        QFETCH(int, size);
+        QFETCH(int, extra);
+        BackupWriter w(newFolder());
+        w.setEncrypted("pw", 3);
+        const QByteArray plain = pattern(size);
+        const int i = w.addFile("HomeDomain", "Library/SMS/sms.db", plain);
+        w.storedData(i).append(pattern(extra));
+        const int stored = w.storedData(i).size();
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadManifestPlist();
+        QVERIFY(m.unlock("pw"));
+        m.loadFileTree();
+        const QString out = m_tmp.filePath("long.db");
+        m.extractFile(walk(m.root(), { "sms.db" }), out, nullptr);
+        const QByteArray copied = readAll(out);
+        QCOMPARE(copied.size(), stored);
+        QCOMPARE(copied.left(size), plain);
+    }
+
     void encryptedFileThatCannotBeDecryptedIsAnError_data()
     {
         QTest::addColumn<QString>("damage");

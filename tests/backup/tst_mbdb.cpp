@@ -165,14 +165,26 @@ private slots:
         QCOMPARE(readAll(out), expected);
     }
 
+    void failedSaveLeavesOldIndexIntact_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("bytes");
+        QTest::newRow("claims more bytes than it holds") << 10 << 3;
+        // setBytes keeps the length in 16 bits: these would pass as null or empty strings.
+        QTest::newRow("65535 bytes") << -1 << 65535;
+        QTest::newRow("65536 bytes") << -1 << 65536;
+    }
     void failedSaveLeavesOldIndexIntact()
     {
+        QFETCH(int, length);
+        QFETCH(int, bytes);
         const QByteArray old = BackupWriter::serializeIndex({ fileRecord("HomeDomain", "old") });
         const QString path = writeIndex(QStringLiteral("keep.mbdb"), old);
         MbdbRecord bad;
         bad.Domain.setBytes("HomeDomain");
-        bad.Path.Length = 10; // claims more bytes than it holds
-        bad.Path.Bytes = "abc";
+        bad.Path.setBytes(QByteArray(bytes, 'p'));
+        if (length >= 0)
+            bad.Path.Length = quint16(length);
         QVERIFY_EXCEPTION_THROWN(saveMbdb({ bad }, path), std::runtime_error);
         QCOMPARE(readAll(path), old);
     }
@@ -222,6 +234,29 @@ private slots:
         QCOMPARE(file.Size, quint64(4));
         QCOMPARE(file.DataHash.Bytes, QCryptographicHash::hash("jpeg", QCryptographicHash::Sha1));
         QCOMPARE(file.ProtectionClass, quint8(4));
+    }
+
+    void addFileCountsOnFromLargestSignedInode_data()
+    {
+        QTest::addColumn<quint32>("existing");
+        QTest::addColumn<quint32>("expected");
+        QTest::newRow("largest signed") << quint32(0x7FFFFFFF) << quint32(0x80000000);
+        QTest::newRow("negative ignored") << quint32(0x80000000) << quint32(1);
+        QTest::newRow("ordinary") << quint32(41) << quint32(42);
+    }
+    void addFileCountsOnFromLargestSignedInode()
+    {
+        QFETCH(quint32, existing);
+        QFETCH(quint32, expected);
+        MbdbIndex index;
+        MbdbRecord r;
+        r.Domain.setBytes("HomeDomain");
+        r.Path.setBytes("other");
+        r.InodeLow = existing;
+        index.insert(r.fileName(), r);
+        addMbdbFile(index, writeIndex(QStringLiteral("n"), "x"), QStringLiteral("HomeDomain"),
+            QStringLiteral("new.db"));
+        QCOMPARE(index.value(mbdbFileName("HomeDomain", "new.db")).InodeLow, expected);
     }
 
     void addFileWithoutFolderParts_data()

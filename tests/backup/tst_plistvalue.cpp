@@ -13,6 +13,50 @@ const QByteArray kXmlDict = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                             "<key>List</key><array><string>a</string><true/></array>"
                             "</dict></plist>";
 
+QByteArray ascii(const QByteArray &text)
+{
+    return char(0x50 | text.size()) + text;
+}
+
+QByteArray utf16(const char *latin1, int size)
+{
+    QByteArray out(1, char(0x60 | (size < 15 ? size : 0x0F)));
+    if (size >= 15)
+        out += QByteArray("\x10", 1) + char(size);
+    for (int i = 0; i < size; ++i)
+        out += QByteArray(1, '\0') + latin1[i];
+    return out;
+}
+
+QByteArray bigEndianDouble(double value)
+{
+    quint64 bits = 0;
+    memcpy(&bits, &value, sizeof bits);
+    QByteArray out(8, '\0');
+    for (int i = 7; i >= 0; --i, bits >>= 8)
+        out[i] = char(bits & 0xFF);
+    return out;
+}
+
+// A binary list of fewer than 256 objects and bytes; object 0 is the root.
+QByteArray bplist(const QList<QByteArray> &objects)
+{
+    QByteArray bin("bplist00");
+    QByteArray table;
+    for (const QByteArray &o : objects) {
+        table += char(bin.size());
+        bin += o;
+    }
+    const int tableAt = bin.size();
+    bin += table;
+    QByteArray trailer(32, '\0');
+    trailer[6] = 1;
+    trailer[7] = 1;
+    trailer[15] = char(objects.size());
+    trailer[31] = char(tableAt);
+    return bin + trailer;
+}
+
 } // namespace
 
 class tst_PlistValue : public QObject
@@ -53,6 +97,53 @@ private slots:
         QVERIFY(!v.isDict());
         if (bytes.size() <= 8)
             QVERIFY(v.isNull());
+    }
+
+    void binaryListsKeepExactValues_data()
+    {
+        QTest::addColumn<QByteArray>("key");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("keyText");
+        QTest::addColumn<QString>("valueText");
+        QTest::newRow("plain") << ascii("k") << ascii("v") << "k"
+                               << "v";
+        QTest::newRow("zero in UTF-16 value") << ascii("k") << utf16("x\0y", 3) << "k"
+                                              << "x";
+        QTest::newRow("zero in UTF-16 key") << utf16("a\0b", 3) << ascii("v") << "a"
+                                            << "v";
+        QTest::newRow("zero first") << utf16("\0a", 2) << utf16("\0b", 2) << ""
+                                    << "";
+        const QByteArray longText = QByteArray(20, 'l') + QByteArray(1, '\0') + "tail";
+        QTest::newRow("zero in long UTF-16 string")
+            << ascii("k") << utf16(longText.constData(), longText.size()) << "k"
+            << QString(20, QLatin1Char('l'));
+        QTest::newRow("zero in ASCII string") << ascii(QByteArray("a\0b", 3)) << ascii("v") << "a"
+                                              << "v";
+    }
+    void binaryListsKeepExactValues()
+    {
+        // libplist aborts on U+0000 inside UTF-16 strings, and the way around it must not cost
+        // the fractions of a second of dates or the precision of reals.
+        QFETCH(QByteArray, key);
+        QFETCH(QByteArray, value);
+        QFETCH(QString, keyText);
+        QFETCH(QString, valueText);
+        QByteArray date("\x33", 1);
+        QByteArray real("\x23", 1);
+        date += bigEndianDouble(86400.25);
+        real += bigEndianDouble(0.1);
+        // { key: value, "When": date, "Ratio": real }
+        const QByteArray bin = bplist({ QByteArray("\xD3\x01\x02\x03\x04\x05\x06", 7), key,
+            ascii("When"), ascii("Ratio"), value, date, real });
+        const PlistValue v = PlistValue::fromData(bin);
+        QVERIFY(v.isDict());
+        const QMap<QString, PlistValue> map = v.toMap();
+        QCOMPARE(map.size(), 3);
+        QVERIFY(map.contains(keyText));
+        QCOMPARE(map.value(keyText).toString(), valueText);
+        QCOMPARE(v.item("When").toDateTime().toUTC(),
+            QDateTime(QDate(2001, 1, 2), QTime(0, 0, 0, 250), Qt::UTC));
+        QCOMPARE(v.item("Ratio").toDouble(), 0.1);
     }
 
     void wrongTypeGivesEmptyValue()

@@ -14,6 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     root.item(QStringLiteral("Date")).toDateTime();
     root.item(QStringLiteral("IsEncrypted")).toBool();
     root.item(QStringLiteral("BackupKeyBag")).toByteArray();
-    root.toMap();
+    const QMap<QString, PlistValue> map = root.toMap();
+    for (const PlistValue &value : map)
+        value.toString();
     return 0;
 }

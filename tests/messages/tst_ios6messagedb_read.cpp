@@ -33,8 +33,8 @@ Device buildDevice(const QString &folder, IOS6SmsDbFixture::Layout layout)
 
     d.single = f.addChat("SMS;-;+12015550123", "+12015550123");
     f.joinChatHandle(d.single, d.ann);
-    d.group = f.addChat("iMessage;+;chat123456789012345678", "chat123456789012345678",
-                        "iMessage", 43, "Team");
+    d.group = f.addChat(
+        "iMessage;+;chat123456789012345678", "chat123456789012345678", "iMessage", 43, "Team");
     f.joinChatHandle(d.group, d.gbNumber);
     f.joinChatHandle(d.group, d.mail);
     d.empty = f.addChat("SMS;-;+12025550199", "+12025550199");
@@ -65,8 +65,8 @@ Device buildDevice(const QString &folder, IOS6SmsDbFixture::Layout layout)
     m.date = 300;
     d.fromGb = f.addMessage(m);
     f.joinChatMessage(d.group, d.fromGb);
-    d.pdf = f.addAttachment("A-PDF", "/var/mobile/Library/SMS/Attachments/bb/doc.pdf",
-                            "application/pdf");
+    d.pdf = f.addAttachment(
+        "A-PDF", "/var/mobile/Library/SMS/Attachments/bb/doc.pdf", "application/pdf");
     f.joinMessageAttachment(d.fromGb, d.pdf);
 
     m.guid = "M-EVENT";
@@ -83,8 +83,8 @@ Device buildDevice(const QString &folder, IOS6SmsDbFixture::Layout layout)
     m.otherHandle = 0;
     d.hidden = f.addMessage(m);
     f.joinChatMessage(d.group, d.hidden);
-    d.hiddenFile = f.addAttachment("A-HIDDEN", "~/Library/SMS/Attachments/cc/loc.vcf",
-                                   "text/x-vlocation");
+    d.hiddenFile
+        = f.addAttachment("A-HIDDEN", "~/Library/SMS/Attachments/cc/loc.vcf", "text/x-vlocation");
     f.joinMessageAttachment(d.hidden, d.hiddenFile);
     return d;
 }
@@ -146,8 +146,8 @@ void TestIOS6MessageDbRead::readsDeviceDatabase()
     QCOMPARE(set->handleMap.size(), 3);
     // Rows of item_type 4 are left out where the column exists.
     QCOMPARE(set->messageMap.keys(),
-             later ? QList<qint64>({ d.hello, d.picture, d.fromGb, d.event })
-                   : QList<qint64>({ d.hello, d.picture, d.fromGb, d.event, d.hidden }));
+        later ? QList<qint64>({ d.hello, d.picture, d.fromGb, d.event })
+              : QList<qint64>({ d.hello, d.picture, d.fromGb, d.event, d.hidden }));
     QCOMPARE(set->attachmentMap.size(), 3);
 
     const _MsgHandle *ann = set->handleMap.value(d.ann);
@@ -189,13 +189,13 @@ void TestIOS6MessageDbRead::readsDeviceDatabase()
     QCOMPARE(picture->attachments.keys(), QStringList({ QString::number(d.image) }));
     const _MsgAttachment *image = picture->attachments.first();
     QCOMPARE(image->localPath,
-             QDir(dir.path()).filePath("file-relay/var/mobile/Library/SMS/Attachments/aa/IMG_1.jpg"));
+        QDir(dir.path()).filePath("file-relay/var/mobile/Library/SMS/Attachments/aa/IMG_1.jpg"));
     QVERIFY(QFile::exists(image->localPath));
     QCOMPARE(image->mime_type, QString("image/jpeg"));
 
     const _MsgAttachment *pdf = set->messageMap.value(d.fromGb)->attachments.first();
     QCOMPARE(pdf->localPath,
-             QDir(dir.path()).filePath("file-relay/var/mobile/Library/SMS/Attachments/bb/doc.pdf"));
+        QDir(dir.path()).filePath("file-relay/var/mobile/Library/SMS/Attachments/bb/doc.pdf"));
 
     const _MsgMessage *event = set->messageMap.value(d.event);
     QCOMPARE(event->item_type, later ? 1 : 0);
@@ -324,13 +324,20 @@ void TestIOS6MessageDbRead::attachmentPathStaysInsideFileRelay_data()
                                                << "etc/passwd";
     QTest::newRow("dot dot inside") << "~/Library/SMS/../SMS/x.jpg"
                                     << "var/mobile/Library/SMS/x.jpg";
-    QTest::newRow("empty") << "" << "-";
-    QTest::newRow("only a slash") << "/" << "-";
-    QTest::newRow("parent of the tree") << "../../../etc/passwd" << "-";
-    QTest::newRow("home then parents") << "~/../../../../etc/passwd" << "-";
-    QTest::newRow("absolute then parents") << "/var/mobile/../../../secret" << "-";
-    QTest::newRow("the tree itself") << "var/.." << "-";
-    QTest::newRow("sibling with same prefix") << "../file-relay-other/x" << "-";
+    QTest::newRow("empty") << ""
+                           << "-";
+    QTest::newRow("only a slash") << "/"
+                                  << "-";
+    QTest::newRow("parent of the tree") << "../../../etc/passwd"
+                                        << "-";
+    QTest::newRow("home then parents") << "~/../../../../etc/passwd"
+                                       << "-";
+    QTest::newRow("absolute then parents") << "/var/mobile/../../../secret"
+                                           << "-";
+    QTest::newRow("the tree itself") << "var/.."
+                                     << "-";
+    QTest::newRow("sibling with same prefix") << "../file-relay-other/x"
+                                              << "-";
 }
 
 void TestIOS6MessageDbRead::attachmentPathStaysInsideFileRelay()
@@ -361,8 +368,8 @@ void TestIOS6MessageDbRead::attachmentLinkLeadingOutsideIsRefused()
 
     IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
     QCOMPARE(db.attachmentLocalPath("~/Library/SMS/Attachments/link.txt"), QString());
-    QCOMPARE(db.attachmentLocalPath("~/Library/SMS/Attachments/real.txt"),
-             linkFolder + "/real.txt");
+    QCOMPARE(
+        db.attachmentLocalPath("~/Library/SMS/Attachments/real.txt"), linkFolder + "/real.txt");
 }
 
 void TestIOS6MessageDbRead::lookupsFindRowsOrAnswerZero()

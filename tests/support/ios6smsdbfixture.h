@@ -40,10 +40,10 @@ public:
     void close();
 
     qint64 addHandle(const QString &id, const QString &service = QStringLiteral("SMS"),
-                     const QString &country = QStringLiteral("us"));
+        const QString &country = QStringLiteral("us"));
     qint64 addChat(const QString &guid, const QString &identifier,
-                   const QString &service = QStringLiteral("SMS"), int style = 45,
-                   const QString &displayName = QString());
+        const QString &service = QStringLiteral("SMS"), int style = 45,
+        const QString &displayName = QString());
     void joinChatHandle(qint64 chat, qint64 handle);
     qint64 addMessage(const Message &message);
     void joinChatMessage(qint64 chat, qint64 message);

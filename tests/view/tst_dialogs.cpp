@@ -8,9 +8,11 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <QTranslator>
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -39,6 +41,7 @@ class TestDialogs : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -55,10 +58,19 @@ private slots:
     void dataSourceCancelGivesZero();
 
     void aboutShowsProductAndPicture();
+    void formsShowEnglishTexts_data();
+    void formsShowEnglishTexts();
 
 private:
     QStringList m_warnings;
 };
+
+void TestDialogs::initTestCase()
+{
+    auto *translator = new QTranslator(this);
+    QVERIFY(translator->load(QStringLiteral(":/en.qm")));
+    QCoreApplication::installTranslator(translator);
+}
 
 void TestDialogs::init()
 {
@@ -137,16 +149,21 @@ void TestDialogs::localDbFormRefusesBadNamesAndStaysOpen_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("item");
-    QTest::newRow("blanks") << QStringLiteral("   ") << -1;
-    QTest::newRow("empty first item") << QString() << 0;
-    QTest::newRow("dot dot") << QStringLiteral("..") << -1;
-    QTest::newRow("separator") << QStringLiteral("a/b") << -1;
+    QTest::addColumn<QString>("warning");
+    const QString empty = QStringLiteral("Select one Database or enter a new Database name");
+    const QString invalid
+        = QStringLiteral("Invalid Local Database name(can't contain \\ / : * ? \" < > |).");
+    QTest::newRow("blanks") << QStringLiteral("   ") << -1 << empty;
+    QTest::newRow("empty first item") << QString() << 0 << empty;
+    QTest::newRow("dot dot") << QStringLiteral("..") << -1 << invalid;
+    QTest::newRow("separator") << QStringLiteral("a/b") << -1 << invalid;
 }
 
 void TestDialogs::localDbFormRefusesBadNamesAndStaysOpen()
 {
     QFETCH(QString, name);
     QFETCH(int, item);
+    QFETCH(QString, warning);
     LocalDbSelForm form({ QStringLiteral("Alpha") }, QString());
     auto *combo = form.findChild<QComboBox *>(QStringLiteral("cbLocalDbNames"));
     QVERIFY(combo);
@@ -161,7 +178,7 @@ void TestDialogs::localDbFormRefusesBadNamesAndStaysOpen()
     });
     QCOMPARE(form.getDbName(), QString());
     QVERIFY(stayedOpen);
-    QCOMPARE(m_warnings.size(), 1);
+    QCOMPARE(m_warnings, QStringList { warning });
 }
 
 void TestDialogs::localDbFormCancelGivesEmptyName()
@@ -203,7 +220,7 @@ void TestDialogs::dataSourceNeedsChoiceAmongSeveral()
         { { QString(), QStringLiteral("A"), 1 }, { QString(), QStringLiteral("B"), big } });
     QVERIFY(noneSelected);
     QVERIFY(stayedOpen);
-    QCOMPARE(m_warnings.size(), 1);
+    QCOMPARE(m_warnings, QStringList { QStringLiteral("Need to select a Device to continue.") });
     QCOMPARE(id, big);
 }
 
@@ -228,6 +245,68 @@ void TestDialogs::aboutShowsProductAndPicture()
     QCOMPARE(qRound(picture->scene()->itemsBoundingRect().height()), 64);
     whileRunning(form, [&] { press(form, "btnOK"); });
     QCOMPARE(form.exec(), int(QDialog::Accepted));
+}
+
+void TestDialogs::formsShowEnglishTexts_data()
+{
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("widget");
+    QTest::addColumn<QString>("text");
+
+    const QString localDb = QStringLiteral("LocalDbSelForm");
+    QTest::newRow("local db title")
+        << localDb << QString() << QStringLiteral("Select one Database for backup");
+    QTest::newRow("local db label")
+        << localDb << QStringLiteral("label")
+        << QStringLiteral("Select current database to merge or enter a new database name:");
+    QTest::newRow("local db tip") << localDb << QStringLiteral("cbLocalDbNames")
+                                  << QStringLiteral("Selecting current Database will merge "
+                                                    "messages;entering new DB name will create a "
+                                                    "new Database.");
+    QTest::newRow("local db ok") << localDb << QStringLiteral("btnOK") << QStringLiteral("Confirm");
+    QTest::newRow("local db close")
+        << localDb << QStringLiteral("btnClose") << QStringLiteral("Cancel");
+
+    const QString dataSource = QStringLiteral("DataSourceSelForm");
+    QTest::newRow("data source title") << dataSource << QString() << QStringLiteral("Dialog");
+    QTest::newRow("data source label")
+        << dataSource << QStringLiteral("lbSelDevice") << QStringLiteral("Please select a Device.");
+    QTest::newRow("data source ok")
+        << dataSource << QStringLiteral("btnOK") << QStringLiteral("Confirm");
+    QTest::newRow("data source close")
+        << dataSource << QStringLiteral("btnClose") << QStringLiteral("Cancel");
+
+    const QString about = QStringLiteral("AboutUsForm");
+    QTest::newRow("about title") << about << QStringLiteral("lbTitle") << QStringLiteral("About");
+    QTest::newRow("about ok") << about << QStringLiteral("btnOK") << QStringLiteral("OK");
+}
+
+void TestDialogs::formsShowEnglishTexts()
+{
+    QFETCH(QString, form);
+    QFETCH(QString, widget);
+    QFETCH(QString, text);
+
+    std::unique_ptr<QDialog> dialog;
+    if (form == QLatin1String("LocalDbSelForm"))
+        dialog = std::make_unique<LocalDbSelForm>(QStringList(), QString());
+    else if (form == QLatin1String("DataSourceSelForm"))
+        dialog = std::make_unique<DataSourceSelForm>();
+    else
+        dialog = std::make_unique<AboutUsForm>();
+    QCOMPARE(dialog->objectName(), form);
+    if (widget.isEmpty()) {
+        QCOMPARE(dialog->windowTitle(), text);
+        return;
+    }
+    QWidget *child = dialog->findChild<QWidget *>(widget);
+    QVERIFY(child);
+    if (auto *button = qobject_cast<QPushButton *>(child))
+        QCOMPARE(button->text(), text);
+    else if (auto *label = qobject_cast<QLabel *>(child))
+        QCOMPARE(label->text(), text);
+    else
+        QCOMPARE(child->toolTip(), text);
 }
 
 QTEST_MAIN(TestDialogs)

@@ -1,0 +1,96 @@
+// The navigation tree of the main window: the roots "Devices" and "Local Databases", a node
+// per device and per local database holding its message database, and under each of those
+// one node per chat session.
+#pragma once
+
+#include "app/abstreeitemmodel.h"
+#include "device/iosdevice.h"
+#include "messages/absdb.h"
+#include "messages/msgrecords.h"
+
+#include <QSharedPointer>
+
+enum ItemNodeKind {
+    RootDeviceNode = 1,
+    RootLocalDBNode = 2,
+    IOSDeviceNode = 3,
+    AndroidDeviceNode = 4, // never created by this program
+    LocalDBNode = 5,
+    ChatSessionNode = 6,
+};
+
+class _RootDeviceItemNode : public AbsTreeItemModel::_ItemNode
+{
+public:
+    explicit _RootDeviceItemNode(const QString &name);
+};
+
+class _RootLocalDBItemNode : public AbsTreeItemModel::_ItemNode
+{
+public:
+    explicit _RootLocalDBItemNode(const QString &name);
+};
+
+// A device or local database: its database and the set its chats and messages load into.
+// Workers take their own references to both, so they outlive a removed node.
+class _AbsDBItemNode : public AbsTreeItemModel::_ItemNode
+{
+public:
+    _AbsDBItemNode(int kind, const QString &name, _ItemNode *parent,
+        const QSharedPointer<AbsMessageDb> &database);
+    ~_AbsDBItemNode() override;
+
+    QSharedPointer<AbsMessageDb> db;
+    QSharedPointer<MsgMessageSet> messageSet;
+};
+
+class _IOSDeviceItemNode : public _AbsDBItemNode
+{
+public:
+    _IOSDeviceItemNode(
+        _ItemNode *parent, const IOSDevice &device, const QSharedPointer<AbsMessageDb> &database);
+
+    IOSDevice device;
+};
+
+class _LocalDBItemNode : public _AbsDBItemNode
+{
+public:
+    _LocalDBItemNode(
+        _ItemNode *parent, const QString &name, const QSharedPointer<AbsMessageDb> &database);
+};
+
+// The chats of one chat identifier; they belong to the parent's message set.
+class _ChatSessionItemNode : public AbsTreeItemModel::_ItemNode
+{
+public:
+    _ChatSessionItemNode(_ItemNode *parent, const ChatGroup &group);
+
+    QList<_MsgChat *> chats;
+    int last = 0;
+};
+
+class ItemModelMain : public AbsTreeItemModel
+{
+    Q_OBJECT
+
+public:
+    explicit ItemModelMain(QObject *parent = nullptr);
+
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(
+        int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    _IOSDeviceItemNode *addDevice(const QSharedPointer<AbsMessageDb> &db, const IOSDevice &device);
+    _LocalDBItemNode *addLocalDb(const QSharedPointer<AbsMessageDb> &db, const QString &name);
+    // Rebuilds the sessions from the chats already loaded into the node's set.
+    void refreshChatSessions(_AbsDBItemNode *node);
+
+    _RootDeviceItemNode *rootDevice() const { return m_rootDevice; }
+    _RootLocalDBItemNode *rootLocalDb() const { return m_rootLocalDb; }
+
+private:
+    _RootDeviceItemNode *m_rootDevice;
+    _RootLocalDBItemNode *m_rootLocalDb;
+};

@@ -1,0 +1,63 @@
+// Reader of a device's sms.db in the iOS 5 layout (SMS/MMS groups, MMS parts and iMessage
+// "madrid" chats), turning it into the shared records. It never writes to sms.db.
+#pragma once
+
+#include "messages/absdb.h"
+#include "messages/countrylibdb.h"
+#include "messages/ioscontactsmemdb.h"
+#include "messages/msgrecords.h"
+#include "recovery/messagerecycledb.h"
+
+#include <QDir>
+#include <QHash>
+#include <QSet>
+#include <QSharedPointer>
+#include <QString>
+
+// Keys in the set: SMS chats, handles, messages and MMS parts keep their positive row ids;
+// iMessage chats, handles and attachments get negative keys, clones of messages with more
+// than one MMS part keys below CloneKeyBase, so the two never meet.
+class IOS5MessageDb : public AbsIOSMessageDb
+{
+public:
+    static constexpr qint64 CloneKeyBase = -1647483648LL;
+
+    IOS5MessageDb(const QDir &dataFolder, const QString &countryCode);
+    ~IOS5MessageDb() override;
+
+    void open() override;
+    void chats(QSharedPointer<MsgMessageSet> &set) override;
+    // chatId: positive = one msg_group, negative = one madrid_chat, 0 = all messages.
+    void messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId) override;
+    int version() override { return 5; }
+
+    MessageRecycleDb &recycleDb() { return recycle; }
+    void recycledChats(QSharedPointer<MsgMessageSet> &set);
+    qint64 messageCount();
+
+    QString smsDbPath() const { return dbPath; }
+    QDir fileRelayFolder() const { return fileRelayDir; }
+
+    // The absolute path of a device file name ("/var/mobile/...", "~/...") in the
+    // file-relay tree, or empty when the name is empty or would lead outside that tree.
+    QString relayPath(const QString &deviceFilename) const;
+
+private:
+    _MsgHandle *newIMessageHandle(MsgMessageSet &set, const QString &id);
+    void loadSmsChats(MsgMessageSet &set);
+    void loadSmsMembers(MsgMessageSet &set);
+    void loadIMessageChats(MsgMessageSet &set);
+    void readIMessage(MsgMessageSet &set, const Sqlite3Cursor &c, _MsgMessage &message,
+        const QHash<QString, _MsgChat *> &chatsById);
+    void readSms(MsgMessageSet &set, const Sqlite3Cursor &c, _MsgMessage &message);
+    void readIMessageAttachments(MsgMessageSet &set, const QByteArray &info, _MsgMessage &message);
+    void readPieces(MsgMessageSet &set, qint64 chatId, const QSet<qint64> &newMessages);
+    _CountryInfo countryOf(const QString &sn);
+
+    QDir fileRelayDir;
+    IOSContactsMemDb contacts;
+    MessageRecycleDb recycle;
+    CountryLibDb country;
+    QString dbPath;
+    QHash<QString, _CountryInfo> countriesBySn;
+};
