@@ -22,8 +22,9 @@ const QString kAppDomainPrefix = QStringLiteral("AppDomain-");
 
 // Manifest.plist is small; anything far larger is not a manifest.
 const qint64 kMaxManifestPlistSize = 256 * 1024 * 1024;
-// Large chunks keep the copy fast; memory use stays bounded.
-const qint64 kChunkSize = 1024 * 1024;
+// Files are streamed so that memory use does not grow with their size; each chunk is also
+// one progress report.
+const qint64 kChunkSize = 8192;
 
 [[noreturn]] void fail(const QString &text)
 {
@@ -379,10 +380,14 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     QByteArray buffer(static_cast<int>(std::min(kChunkSize, std::max<qint64>(total, 16))), '\0');
     qint64 done = 0;
     while (done < total) {
-        const qint64 want = std::min<qint64>(buffer.size(), total - done);
-        const qint64 n = source.read(buffer.data(), want);
-        if (n <= 0)
-            fail(QStringLiteral("%1, %2").arg(fileId, source.errorString()));
+        // A short read must not end a chunk off a 16-byte boundary: fill it completely.
+        const qint64 n = std::min<qint64>(buffer.size(), total - done);
+        for (qint64 got = 0; got < n;) {
+            const qint64 r = source.read(buffer.data() + got, n - got);
+            if (r <= 0)
+                fail(QStringLiteral("%1, %2").arg(fileId, source.errorString()));
+            got += r;
+        }
         const qint64 before = done;
         done += n;
         qint64 toWrite = n;

@@ -47,7 +47,10 @@ Utf16Scan cutUtf16StringsAtZero(QByteArray &bin)
     const int offsetSize = trailer[6];
     const quint64 count = readBigEndian(trailer + 8, 8);
     const quint64 tableStart = readBigEndian(trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || tableStart < 8 || tableStart > size - 32
+    // libplist reads other offset widths its own way; those lists take the safe road.
+    const bool knownWidth
+        = offsetSize == 1 || offsetSize == 2 || offsetSize == 4 || offsetSize == 8;
+    if (!knownWidth || tableStart < 8 || tableStart > size - 32
         || count > (size - 32 - tableStart) / static_cast<quint64>(offsetSize))
         return Utf16Scan::Unreadable;
 

@@ -34,9 +34,12 @@ function(qm_add_test name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt5::Test)
     qm_link_resources(${name})
     add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TZ=UTC;LC_ALL=C.UTF-8"
-        TIMEOUT 300)
+    set(env "QT_QPA_PLATFORM=offscreen;TZ=UTC;LC_ALL=C.UTF-8")
+    if(QM_SANITIZE)
+        # Qt's platform plugin and network stack keep objects for the life of the process.
+        list(APPEND env "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp:fast_unwind_on_malloc=0:print_suppressions=0")
+    endif()
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 300)
 endfunction()
 
 # qm_add_tests(LIBS ...): one test executable per tst_*.cpp of the calling

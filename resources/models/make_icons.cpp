@@ -1,5 +1,6 @@
 // Draws the small icons of the navigation tree and the message list: the two roots, device
-// and database nodes, the group placeholder and the sent/received marks of iMessage and SMS.
+// and database nodes, the group placeholder, the sent/received marks of iMessage and SMS, and
+// the magnifier of the two search fields.
 //
 // Build and run from this folder:
 //   g++ -std=c++17 -fPIC make_icons.cpp $(pkg-config --cflags --libs Qt5Gui) \
@@ -161,5 +162,12 @@ int main(int argc, char **argv)
     ok &= draw("icon_sms-sent.png", [](QPainter &p) { bubble(p, SmsGreen, true); });
     ok &= draw(
         "icon_sms-receive.png", [](QPainter &p) { bubble(p, SmsGreen.lighter(130), false); });
+    ok &= draw("search.png", [](QPainter &p) {
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(PhoneGrey, 3));
+        p.drawEllipse(QPointF(13, 13), 8, 8);
+        p.setPen(QPen(PhoneGrey, 4, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(19, 19), QPointF(27, 27));
+    });
     return ok ? 0 : 1;
 }

@@ -39,18 +39,18 @@ QByteArray bigEndianDouble(double value)
 }
 
 // A binary list of fewer than 256 objects and bytes; object 0 is the root.
-QByteArray bplist(const QList<QByteArray> &objects)
+QByteArray bplist(const QList<QByteArray> &objects, int offsetWidth = 1)
 {
     QByteArray bin("bplist00");
     QByteArray table;
     for (const QByteArray &o : objects) {
-        table += char(bin.size());
+        table += QByteArray(offsetWidth - 1, '\0') + char(bin.size());
         bin += o;
     }
     const int tableAt = bin.size();
     bin += table;
     QByteArray trailer(32, '\0');
-    trailer[6] = 1;
+    trailer[6] = char(offsetWidth);
     trailer[7] = 1;
     trailer[15] = char(objects.size());
     trailer[31] = char(tableAt);
@@ -144,6 +144,17 @@ private slots:
         QCOMPARE(v.item("When").toDateTime().toUTC(),
             QDateTime(QDate(2001, 1, 2), QTime(0, 0, 0, 250), Qt::UTC));
         QCOMPARE(v.item("Ratio").toDouble(), 0.1);
+    }
+
+    void listsTheScanCannotFollowStillDoNotAbort()
+    {
+        // libplist reads 3-byte offsets its own way; such a list goes the safe road.
+        const QByteArray bin
+            = bplist({ QByteArray("\xD1\x01\x02", 3), utf16("a\0b", 3), utf16("x\0y", 3) }, 3);
+        const QMap<QString, PlistValue> map = PlistValue::fromData(bin).toMap();
+        QCOMPARE(map.size(), 1);
+        for (const PlistValue &value : map)
+            QVERIFY(value.toString().startsWith(QLatin1Char('x')));
     }
 
     void wrongTypeGivesEmptyValue()
