@@ -320,28 +320,15 @@ AbsTreeItemModel::_ItemNode *MainWindow::currentNode() const
     return AbsTreeItemModel::nodeOf(ui->treeViewDS->currentIndex());
 }
 
-void MainWindow::queueExpand(const QModelIndex &index)
+void MainWindow::queueOnTree(const QModelIndex &index, TreeAction action)
 {
     const QPersistentModelIndex target(index);
     MyTreeView *view = ui->treeViewDS;
     QMetaObject::invokeMethod(
         view,
-        [view, target] {
+        [view, target, action] {
             if (target.isValid())
-                view->expand(target);
-        },
-        Qt::QueuedConnection);
-}
-
-void MainWindow::queueSetCurrent(const QModelIndex &index)
-{
-    const QPersistentModelIndex target(index);
-    MyTreeView *view = ui->treeViewDS;
-    QMetaObject::invokeMethod(
-        view,
-        [view, target] {
-            if (target.isValid())
-                view->setCurrentIndex(target);
+                action(view, target);
         },
         Qt::QueuedConnection);
 }
@@ -388,7 +375,8 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
             if (dbNode->children.isEmpty()) {
                 dbNode->db->chats(dbNode->messageSet);
                 m_treeModel->refreshChatSessions(dbNode);
-                queueExpand(m_treeModel->indexOfNode(dbNode));
+                queueOnTree(m_treeModel->indexOfNode(dbNode),
+                    [](MyTreeView *view, const QModelIndex &i) { view->expand(i); });
                 if (dbNode->children.isEmpty()) {
                     clearMessageView();
                     break;
@@ -543,5 +531,5 @@ void MainWindow::selectNode(AbsTreeItemModel::_ItemNode *node)
     if (!index.isValid())
         return;
     ui->treeViewDS->expand(index);
-    queueSetCurrent(index);
+    queueOnTree(index, [](MyTreeView *view, const QModelIndex &i) { view->setCurrentIndex(i); });
 }

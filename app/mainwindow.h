@@ -14,6 +14,7 @@
 
 class ItemModelMain;
 class ItemModelSms;
+class MyTreeView;
 class QLabel;
 class QNetworkReply;
 
@@ -67,8 +68,8 @@ private:
     AbsTreeItemModel::_ItemNode *currentNode() const;
     // Queued so that tree changes made inside a selection handler run after it; the index
     // is persistent, so a node removed meanwhile is never touched.
-    void queueExpand(const QModelIndex &index);
-    void queueSetCurrent(const QModelIndex &index);
+    using TreeAction = void (*)(MyTreeView *, const QModelIndex &);
+    void queueOnTree(const QModelIndex &index, TreeAction action);
 
     Ui::MainWindow *ui;
     ItemModelMain *m_treeModel = nullptr;
