@@ -64,6 +64,9 @@ int runApplication(int &argc, char **argv, int (*wrapperVersion)())
     }
 
     initLogFile(dataFolder().filePath(QStringLiteral("qlogs")), 10);
+    // Every run leaves its mark in the day's log, also one that nothing else reports in.
+    qDebug("%s %s(%d) started", qUtf8Printable(productTitle()),
+        qUtf8Printable(AppConfig::productVersion()), AppConfig::buildNumber());
 
     QString frameworkError;
     mobiledevice_load_frameworks(frameworkError);

@@ -20,8 +20,9 @@ const QString kWirelessDomain = QStringLiteral("WirelessDomain");
 const QString kCameraRollDomain = QStringLiteral("CameraRollDomain");
 const QString kAppDomainPrefix = QStringLiteral("AppDomain-");
 
-// Manifest.plist is small; anything far larger is not a manifest.
-const qint64 kMaxManifestPlistSize = 256 * 1024 * 1024;
+// Manifest.plist is at most a few megabytes even with many applications; anything far
+// larger is not a manifest, and parsing it would take many times its size in memory.
+const qint64 kMaxManifestPlistSize = 64 * 1024 * 1024;
 // Files are streamed so that memory use does not grow with their size; each chunk is also
 // one progress report.
 const qint64 kChunkSize = 8192;

@@ -16,8 +16,10 @@ struct KeybagItem
 
 struct Keybag
 {
-    // PBKDF2 iteration counts above this are refused: the count comes from the backup.
-    static constexpr quint32 MaxIterations = 10000000;
+    // PBKDF2 iteration counts above this are refused: the count comes from the backup, and
+    // each unlock runs in the GUI thread. Backups of this kind use 10000; the bound takes
+    // about a second.
+    static constexpr quint32 MaxIterations = 1000000;
 
     KeybagTags header;
     QMap<qint32, KeybagTags> classes;

@@ -1,5 +1,6 @@
 #include "plistvalue.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -373,15 +374,54 @@ plist_t PlistValue::node() const
 
 QSharedPointer<PlistNodeHolder> PlistValue::treeHolder() const
 {
-    return d && d->owner ? d->owner : d;
+    // A tree that was put into another one belongs to the outer tree's holder.
+    QSharedPointer<PlistNodeHolder> top = d;
+    while (top && top->owner)
+        top = top->owner;
+    return top;
 }
+
+namespace {
+
+void registerInside(
+    const QSharedPointer<PlistNodeHolder> &top, const QSharedPointer<PlistNodeHolder> &holder)
+{
+    auto &inside = top->inside;
+    // Values come and go as a tree is read: drop the gone ones now and then.
+    if (inside.size() >= top->pruneAt) {
+        inside.erase(std::remove_if(inside.begin(), inside.end(),
+                         [](const QWeakPointer<PlistNodeHolder> &w) { return w.isNull(); }),
+            inside.end());
+        top->pruneAt = std::max(64, 2 * inside.size());
+    }
+    inside.append(holder);
+}
+
+} // namespace
 
 PlistValue PlistValue::child(plist_t n) const
 {
     PlistValue value(n, false);
-    if (n)
-        value.d->owner = treeHolder();
+    if (n) {
+        const QSharedPointer<PlistNodeHolder> top = treeHolder();
+        value.d->owner = top;
+        registerInside(top, value.d);
+    }
     return value;
+}
+
+void PlistValue::forgetSubtree(plist_t subtree) const
+{
+    const QSharedPointer<PlistNodeHolder> top = treeHolder();
+    if (!top)
+        return;
+    for (const QWeakPointer<PlistNodeHolder> &w : qAsConst(top->inside)) {
+        const QSharedPointer<PlistNodeHolder> h = w.toStrongRef();
+        if (h && h->node && isAncestorOrSelf(subtree, h->node))
+            h->node = nullptr;
+    }
+    if (top->node && isAncestorOrSelf(subtree, top->node))
+        top->node = nullptr;
 }
 
 PlistValue PlistValue::item(const QString &key) const
@@ -407,8 +447,16 @@ plist_t PlistValue::adopt(PlistValue &value) const
     // inserting it itself would free it twice or make a cycle.
     if (plist_get_parent(n) || isAncestorOrSelf(n, node()))
         return plist_copy(n);
+    const QSharedPointer<PlistNodeHolder> top = treeHolder();
     value.d->owned = false;
-    value.d->owner = treeHolder();
+    value.d->owner = top;
+    // The inserted tree's values now point into this tree.
+    registerInside(top, value.d);
+    for (const QWeakPointer<PlistNodeHolder> &w : qAsConst(value.d->inside)) {
+        if (const QSharedPointer<PlistNodeHolder> h = w.toStrongRef())
+            registerInside(top, h);
+    }
+    value.d->inside.clear();
     return n;
 }
 
@@ -421,8 +469,10 @@ PlistValue &PlistValue::setItem(const QString &key, PlistValue value)
         return *this;
     const QByteArray k = key.toUtf8();
     // Removing first moves the key to the end, as a fresh entry.
-    if (plist_dict_get_item(node(), k.constData()))
+    if (plist_t old = plist_dict_get_item(node(), k.constData())) {
+        forgetSubtree(old);
         plist_dict_remove_item(node(), k.constData());
+    }
     plist_dict_set_item(node(), k.constData(), n);
     return *this;
 }
@@ -439,6 +489,26 @@ PlistValue &PlistValue::arrayAppend(PlistValue value)
 
 void PlistValue::freeNode()
 {
-    if (d)
-        d->freeNode();
+    plist_t n = node();
+    if (!n)
+        return;
+    forgetSubtree(n);
+    d->node = nullptr;
+    plist_t parent = plist_get_parent(n);
+    if (!parent) {
+        plist_free(n);
+        return;
+    }
+    // A node inside a tree leaves it first, or the tree would free it a second time.
+    if (plist_get_node_type(parent) == PLIST_ARRAY) {
+        plist_array_item_remove(n);
+    } else if (plist_get_node_type(parent) == PLIST_DICT) {
+        char *key = nullptr;
+        plist_get_key_val(plist_dict_item_get_key(n), &key);
+        // Removal goes by key: only when the key finds this very node (a binary list may
+        // repeat a key) is it taken out; otherwise it stays until its tree is freed.
+        if (key && plist_dict_get_item(parent, key) == n)
+            plist_dict_remove_item(parent, key);
+        free(key);
+    }
 }

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QMap>
 #include <QSharedPointer>
 #include <QString>
@@ -16,6 +17,10 @@ struct PlistNodeHolder
     bool owned = true;
     // The holder whose tree contains this node; keeps that tree alive while this node is used.
     QSharedPointer<PlistNodeHolder> owner;
+    // On the holder of a whole tree: every value that points into it, so that values into a
+    // part that is freed can be cleared rather than left dangling.
+    QList<QWeakPointer<PlistNodeHolder>> inside;
+    int pruneAt = 64;
 
     PlistNodeHolder(plist_t n, bool o)
         : node(n)
@@ -81,6 +86,8 @@ public:
     PlistValue arrayItem(int index) const;
     PlistValue &setItem(const QString &key, PlistValue value);
     PlistValue &arrayAppend(PlistValue value);
+    // Frees the node now. A node inside a tree leaves it first; values held into the freed
+    // part, like those into an entry that setItem replaces, become null.
     void freeNode();
 
 private:
@@ -88,6 +95,8 @@ private:
     QSharedPointer<PlistNodeHolder> treeHolder() const;
     PlistValue child(plist_t node) const;
     plist_t adopt(PlistValue &value) const;
+    // Clears every value of this tree that points into the subtree about to be freed.
+    void forgetSubtree(plist_t subtree) const;
 
     QSharedPointer<PlistNodeHolder> d;
 };

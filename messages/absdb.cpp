@@ -47,7 +47,11 @@ QList<Sqlite3Row> AbsDb::selectAll(const QString &table)
 {
     open();
     QList<Sqlite3Row> rows;
-    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql(QStringLiteral("select * from %1").arg(table)));
+    // The name is quoted, so that it can only ever name a table.
+    QString quoted = table;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    Sqlite3Cursor cursor
+        = queryThrow(Sqlite3Sql(QStringLiteral("select * from \"%1\"").arg(quoted)));
     while (cursor.moveNext())
         rows.append(cursor.getRow());
     return rows;

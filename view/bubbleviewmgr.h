@@ -43,8 +43,8 @@ public:
     int pages() const { return pageCount; }
     QString currentAnchor() const { return anchor; }
 
-    // True when a clicked attachment with this exact suffix (case respected) is opened
-    // rather than saved.
+    // True when a clicked attachment with this whole suffix, compared without case, is
+    // opened rather than saved.
     static bool opensWithShell(const QString &suffix);
 
 public slots:

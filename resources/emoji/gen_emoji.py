@@ -9,10 +9,11 @@ temporary folder (never into this repository) and pass the unpacked package fold
 
 Codes produced by the emoji markup:
   - the private-use range U+E000..U+E537 (the legacy SoftBank codes; the package's
-    "softbank" field gives the standard emoji each stands for; codes without one get a copy
-    of a neutral placeholder, so a page never shows a broken image for them),
+    "softbank" field gives the standard emoji each stands for),
   - the fixed list of basic-plane symbols,
   - single code points U+1F000..U+1F7FF written as surrogate pairs.
+Codes of either range without a picture get a copy of a neutral placeholder, so a page never
+shows a broken image for them.
 Needs Pillow (Debian: python3-pil).
 """
 import io
@@ -93,9 +94,11 @@ def main():
         image = image.resize((SIZE, SIZE), Image.LANCZOS)
         image.save(os.path.join(out_dir, "%X.png" % code), optimize=True)
 
-    unmapped = [c for c in range(0xE000, 0xE538) if c not in wanted]
+    # Every code the markup can produce needs a file, or the page shows a broken image.
+    codes = list(range(0xE000, 0xE538)) + list(range(0x1F000, 0x1F800))
+    unmapped = [c for c in codes if c not in wanted]
     write_placeholders(out_dir, unmapped)
-    print("%d pictures; %d private-use codes show the placeholder" % (len(wanted), len(unmapped)))
+    print("%d pictures; %d codes show the placeholder" % (len(wanted), len(unmapped)))
 
 
 if __name__ == "__main__":

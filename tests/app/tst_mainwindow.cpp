@@ -389,9 +389,7 @@ void TestMainWindow::searchMessagesWrapsOnce()
     window.findChild<QLineEdit *>(QStringLiteral("txtSMSKeyword"))->setText("haystack");
     window.searchMessages();
     QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.first().text,
-        QCoreApplication::translate("MainWindow", "IDS_CAN_NOT_FOUNDSMS_KEYWORD_%0")
-            .arg("haystack"));
+    QCOMPARE(m_boxes.first().text, QStringLiteral("Find no Message with keyword haystack."));
 }
 
 void TestMainWindow::searchMessagesOnEmptyList()
@@ -405,8 +403,7 @@ void TestMainWindow::searchMessagesOnEmptyList()
     keyword->setText("anything");
     QTest::keyClick(keyword, Qt::Key_Return);
     QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.first().text,
-        QCoreApplication::translate("MainWindow", "IDS_CAN_NOT_FOUND_AND_MESSAGES"));
+    QCOMPARE(m_boxes.first().text, QStringLiteral("Can't find any Message."));
 }
 
 void TestMainWindow::searchContactWrapsWithinDatabase_data()
@@ -469,9 +466,8 @@ void TestMainWindow::searchContactWrapsWithinDatabase()
     } else if (expected.isEmpty()) {
         QCOMPARE(tree(window)->currentIndex(), start);
         QCOMPARE(m_boxes.size(), 1);
-        QCOMPARE(m_boxes.first().text,
-            QCoreApplication::translate("MainWindow", "IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0")
-                .arg(keyword));
+        QCOMPARE(
+            m_boxes.first().text, QStringLiteral("Find no contact with keyword %1.").arg(keyword));
     } else {
         QCOMPARE(tree(window)->currentIndex(), childIndex(window, home, expected));
         QCOMPARE(labelText(window, "lbChatName"), expected);

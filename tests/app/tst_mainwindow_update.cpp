@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -24,6 +25,8 @@ public:
     {
         int status = 200;
         QByteArray body;
+        // When not negative: the body after this many bytes follows a moment later.
+        int splitAt = -1;
     };
 
     LocalHttpServer()
@@ -65,9 +68,18 @@ private:
             QByteArray response = "HTTP/1.1 " + QByteArray::number(answer.status) + " X\r\n";
             response += "Content-Type: text/html\r\nConnection: close\r\n";
             response += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n\r\n";
-            response += answer.body;
-            socket->write(response);
-            socket->disconnectFromHost();
+            if (answer.splitAt < 0) {
+                socket->write(response + answer.body);
+                socket->disconnectFromHost();
+                return;
+            }
+            socket->write(response + answer.body.left(answer.splitAt));
+            socket->flush();
+            const QByteArray rest = answer.body.mid(answer.splitAt);
+            QTimer::singleShot(300, socket, [socket, rest] {
+                socket->write(rest);
+                socket->disconnectFromHost();
+            });
         });
     }
 
@@ -143,6 +155,7 @@ private slots:
     void newsReplyIsRestyledShownAndSaved();
     void savedNewsIsShownAtStart_data();
     void savedNewsIsShownAtStart();
+    void answersInPartsAreReadWhole();
 
 private:
     void waitForReplies(MainWindow &window);
@@ -382,6 +395,24 @@ void TestMainWindowUpdate::savedNewsIsShownAtStart()
     QCOMPARE(newsText(window), shown);
     auto *label = window.findChild<QLabel *>(QStringLiteral("lbNews"));
     QVERIFY(label->openExternalLinks());
+}
+
+void TestMainWindowUpdate::answersInPartsAreReadWhole()
+{
+    // Each first part alone would pass as an answer of its own.
+    const QByteArray address = "http://example.com/first/and/the/rest";
+    const QByteArray news = "<a href=\"http://example.com/n\">Spring sale</a>";
+    m_server.setAnswer(updatePath, { 200, address, address.indexOf("/and") });
+    m_server.setAnswer(newsPath, { 200, news, news.indexOf("sale") });
+
+    ObservedWindow window;
+    window.show();
+    waitForReplies(window);
+    QCOMPARE(m_questions.size(), 1);
+    QCOMPARE(window.opened, QStringList(QString::fromLatin1(address)));
+    const QString shown = styledLink.arg("http://example.com/n", "Spring sale");
+    QCOMPARE(newsText(window), shown);
+    QCOMPARE(readState("last-adv"), shown.toUtf8());
 }
 
 QTEST_MAIN(TestMainWindowUpdate)

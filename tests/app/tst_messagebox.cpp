@@ -69,6 +69,8 @@ class TestMessageBox : public QObject
 private slots:
     void initTestCase();
     void cleanup();
+    // First: the style sheet must not have been read yet.
+    void missingStyleSheetKeepsDefaultLook();
     void boxesHaveTheirIconButtonsAndLook_data();
     void boxesHaveTheirIconButtonsAndLook();
     void askYesNoIsTrueOnlyForYes_data();
@@ -93,6 +95,24 @@ void TestMessageBox::cleanup()
 {
     setMessageBoxHook(nullptr);
     AppConfig::setWebHost(QString());
+}
+
+void TestMessageBox::missingStyleSheetKeepsDefaultLook()
+{
+    Q_CLEANUP_RESOURCE(app);
+    QVERIFY(!QFile::exists(QStringLiteral(":style.css")));
+    QCOMPARE(appStyleSheet(), QString());
+    QString sheet = QStringLiteral("<not shown>");
+    setMessageBoxHook([&sheet](QMessageBox &box) {
+        sheet = box.styleSheet();
+        return QMessageBox::Ok;
+    });
+    showInfo(QStringLiteral("Still here."));
+    QCOMPARE(sheet, QString());
+
+    // An empty cache is read again on the next call.
+    Q_INIT_RESOURCE(app);
+    QVERIFY(appStyleSheet().contains(":main_bg.jpg"));
 }
 
 void TestMessageBox::boxesHaveTheirIconButtonsAndLook_data()

@@ -124,6 +124,11 @@ void TestStartup::programStartsLogsAndPrunes()
     const QRegularExpression line(QStringLiteral("^\\((D|W|C) \\d\\d:\\d\\d:\\d\\d\\) "));
     for (const QString &text : firstLines)
         QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
+    QCOMPARE(firstLines
+                 .filter(QRegularExpression(QStringLiteral(
+                     "^\\(D \\S+\\) Quillmarrow Threadkeeper 3\\.2\\.11\\(31\\) started$")))
+                 .size(),
+        1);
     // Without Apple's libraries the program warns and goes on.
     QVERIFY(firstLines.filter("Failed to load (Apple Mobile Device) framework").size() == 1);
 

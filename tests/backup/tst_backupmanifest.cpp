@@ -121,6 +121,11 @@ private slots:
         QTest::newRow("cut binary") << QByteArray("bplist00\xD0", 9) << "damaged";
         QTest::newRow("array root")
             << QByteArray("<plist version=\"1.0\"><array/></plist>") << "damaged";
+        QTest::newRow("cut xml") << QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\">"
+                                               "<dict><key>IsEncrypted</key><true/><key>Lock")
+                                 << "damaged";
+        // Written sparse: only the size counts.
+        QTest::newRow("far too large") << QByteArray("large") << "too large";
     }
     void damagedManifestPlistIsAClearError()
     {
@@ -131,7 +136,10 @@ private slots:
         if (!contents.isNull()) {
             QFile f(folder + "/Manifest.plist");
             f.open(QIODevice::WriteOnly);
-            f.write(contents);
+            if (contents == "large")
+                QVERIFY(f.resize(65 * 1024 * 1024));
+            else
+                f.write(contents);
         }
         BackupManifest m(folder);
         try {
@@ -230,8 +238,10 @@ private slots:
             c->total = total;
             c->done = done;
         });
-        QCOMPARE(readAll(out), smsDb);
+        // Times first: reading the copy may move its access time.
+        QCOMPARE(QFileInfo(out).lastRead().toSecsSinceEpoch(), qint64(1400000123));
         QCOMPARE(QFileInfo(out).lastModified().toSecsSinceEpoch(), qint64(1400000123));
+        QCOMPARE(readAll(out), smsDb);
         QCOMPARE(calls.count, 3); // one report per chunk of 8192 bytes
         QCOMPARE(calls.total, qint64(20000));
         QCOMPARE(calls.done, qint64(20000));

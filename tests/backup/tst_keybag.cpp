@@ -215,6 +215,7 @@ private slots:
         QTest::newRow("short") << QByteArray("\x01", 1);
         QTest::newRow("zero") << u32(0);
         QTest::newRow("above bound") << u32(Keybag::MaxIterations + 1);
+        QTest::newRow("ten million") << u32(10000000);
         QTest::newRow("huge") << u32(0xFFFFFFFF);
     }
     void unusableIterationCountIsRefused()
@@ -231,6 +232,14 @@ private slots:
         timer.start();
         QVERIFY(!Keybag::unlock(kb, "pw"));
         QVERIFY(timer.elapsed() < 2000);
+    }
+
+    void usualIterationCountIsAccepted()
+    {
+        const QByteArray blob = item("UUID", "h") + item("WRAP", u32(0)) + item("SALT", "s")
+            + item("ITER", u32(10000)) + item("UUID", "c") + item("CLAS", u32(1))
+            + item("WRAP", u32(2)) + item("WPKY", QByteArray(40, 'w'));
+        QCOMPARE(Keybag::problem(Keybag::parse(blob)), QString());
     }
 
     void fileKeyNeedsExactly40Bytes_data()

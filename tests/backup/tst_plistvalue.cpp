@@ -280,6 +280,54 @@ private slots:
         QVERIFY(v.isNull());
         v.freeNode();
     }
+
+    // Values held into a part of a tree that goes away become null instead of dangling.
+    void heldValuesOfAFreedPartBecomeNull_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("entriesLeft");
+        QTest::newRow("entry replaced") << "replace" << 5;
+        QTest::newRow("entry freed") << "free entry" << 4;
+        QTest::newRow("array item freed") << "free item" << 5;
+        QTest::newRow("root freed") << "free root" << 0;
+        QTest::newRow("inserted tree replaced") << "replace inserted" << 6;
+    }
+    void heldValuesOfAFreedPartBecomeNull()
+    {
+        QFETCH(QString, action);
+        QFETCH(int, entriesLeft);
+        PlistValue root = PlistValue::fromData(kXmlDict);
+        PlistValue list = root.item("List");
+        PlistValue first = list.arrayItem(0);
+        const PlistValue name = root.item("Name");
+        PlistValue inner = PlistValue::fromData(kXmlDict);
+        const PlistValue innerName = inner.item("Name");
+        if (action == "replace") {
+            root.setItem("List", PlistValue::fromString("new"));
+        } else if (action == "free entry") {
+            list.freeNode();
+        } else if (action == "free item") {
+            first.freeNode();
+            QCOMPARE(list.arraySize(), 1);
+            QVERIFY(list.arrayItem(0).toBool());
+        } else if (action == "free root") {
+            root.freeNode();
+        } else {
+            root.setItem("Inner", inner);
+            QCOMPARE(innerName.toString(), QString::fromUtf8("Ann \xC3\xA9"));
+            root.setItem("Inner", PlistValue::fromString("new"));
+            QVERIFY(!innerName.node());
+            QVERIFY(!inner.node());
+        }
+        const bool listGone = action != "free item" && action != "replace inserted";
+        QCOMPARE(first.node() == nullptr, action != "replace inserted");
+        QCOMPARE(list.node() == nullptr, listGone);
+        QCOMPARE(root.dictSize(), entriesLeft);
+        if (action != "free root")
+            QCOMPARE(name.toString(), QString::fromUtf8("Ann \xC3\xA9"));
+        // The rest of the tree is whole: it serialises and frees cleanly.
+        QCOMPARE(PlistValue::fromData(root.toBinary()).dictSize(), entriesLeft);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_PlistValue)

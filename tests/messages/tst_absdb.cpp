@@ -151,6 +151,22 @@ private slots:
         QCOMPARE(rows.at(1).getText(QStringLiteral("b")), QStringLiteral("a"));
     }
 
+    void selectAllTakesTableNameAsNameOnly()
+    {
+        runScript(m_path,
+            QStringLiteral("create table t(a integer);insert into t values(1);"
+                           "create table \"we\"\"ird; t\"(a integer);"
+                           "insert into \"we\"\"ird; t\" values(7);"));
+        TestDb db(m_path);
+        const QList<Sqlite3Row> weird = db.selectAll(QStringLiteral("we\"ird; t"));
+        QCOMPARE(weird.size(), 1);
+        QCOMPARE(weird.at(0).getInt(QStringLiteral("a")), 7);
+        // Text that would be a second statement or a condition is only a missing table.
+        QVERIFY_EXCEPTION_THROWN(db.selectAll(QStringLiteral("t; drop table t")), std::exception);
+        QVERIFY_EXCEPTION_THROWN(db.selectAll(QStringLiteral("t where a=2")), std::exception);
+        QCOMPARE(db.selectAll(QStringLiteral("t")).size(), 1);
+    }
+
     void statementErrorsPropagateAndKeepTransactionFlag()
     {
         TestDb db(m_path);

@@ -93,6 +93,9 @@ private slots:
     void initTestCase();
     void newDatabaseHasLocalLayout_data();
     void newDatabaseHasLocalLayout();
+    void newDatabaseDeclaresEveryColumnAsTheLayout_data();
+    void newDatabaseDeclaresEveryColumnAsTheLayout();
+    void newDatabaseTriggersKeepJoinsClean();
     void oldLocalDatabaseGainsMissingColumnsOnce_data();
     void oldLocalDatabaseGainsMissingColumnsOnce();
     void failedUpgradeChangesNothingAndStaysClosed();
@@ -198,6 +201,146 @@ void TestIOS6MessageDb::newDatabaseHasLocalLayout()
     Sqlite3Cursor c = check.queryThrow(Sqlite3Sql("select other_handle from message"));
     QVERIFY(c.moveNext());
     QCOMPARE(c.getInt(0), -1);
+}
+
+void TestIOS6MessageDb::newDatabaseDeclaresEveryColumnAsTheLayout_data()
+{
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<QStringList>("declarations");
+    QStringList message = { "ROWID INTEGER PRIMARY KEY AUTOINCREMENT", "guid TEXT UNIQUE NOT NULL",
+        "text TEXT", "replace INTEGER DEFAULT 0", "service_center TEXT",
+        "handle_id INTEGER DEFAULT 0", "subject TEXT", "country TEXT", "attributedBody BLOB",
+        "version INTEGER DEFAULT 0", "type INTEGER DEFAULT 0", "service TEXT", "account TEXT",
+        "account_guid TEXT", "error INTEGER DEFAULT 0", "date INTEGER", "date_read INTEGER",
+        "date_delivered INTEGER" };
+    for (const char *flag : { "is_delivered", "is_finished", "is_emote", "is_from_me", "is_empty",
+             "is_delayed", "is_auto_reply", "is_prepared", "is_read", "is_system_message",
+             "is_sent", "has_dd_results", "is_service_message", "is_forward", "was_downgraded",
+             "is_archive", "cache_has_attachments" })
+        message << QString::fromLatin1(flag) + " INTEGER DEFAULT 0";
+    message << "cache_roomnames TEXT"
+            << "was_data_detected INTEGER DEFAULT 0"
+            << "was_deduplicated INTEGER DEFAULT 0"
+            << "is_audio_message INTEGER DEFAULT 0"
+            << "is_played INTEGER DEFAULT 0"
+            << "date_played INTEGER"
+            << "item_type INTEGER DEFAULT 0"
+            << "other_handle INTEGER DEFAULT -1"
+            << "group_title TEXT"
+            << "group_action_type INTEGER DEFAULT 0"
+            << "share_status INTEGER"
+            << "share_direction INTEGER"
+            << "is_expirable INTEGER DEFAULT 0"
+            << "expire_state INTEGER DEFAULT 0"
+            << "message_action_type INTEGER DEFAULT 0"
+            << "logic_hash TEXT";
+    QCOMPARE(message.size(), 51);
+    QTest::newRow("message") << "message" << message;
+    QTest::newRow("handle") << "handle"
+                            << QStringList { "ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE",
+                                   "id TEXT NOT NULL", "country TEXT", "service TEXT NOT NULL",
+                                   "uncanonicalized_id TEXT", "_ct_name TEXT", "_photo BLOB",
+                                   "UNIQUE (id, service)" };
+    QTest::newRow("chat") << "chat"
+                          << QStringList { "ROWID INTEGER PRIMARY KEY AUTOINCREMENT",
+                                 "guid TEXT UNIQUE NOT NULL", "style INTEGER", "state INTEGER",
+                                 "account_id TEXT", "properties BLOB", "chat_identifier TEXT",
+                                 "service_name TEXT", "room_name TEXT", "account_login TEXT",
+                                 "is_archived INTEGER DEFAULT 0", "last_addressed_handle TEXT",
+                                 "display_name TEXT", "group_id TEXT", "_last INTEGER DEFAULT 0" };
+    QTest::newRow("attachment") << "attachment"
+                                << QStringList { "ROWID INTEGER PRIMARY KEY AUTOINCREMENT",
+                                       "guid TEXT UNIQUE NOT NULL",
+                                       "created_date INTEGER DEFAULT 0",
+                                       "start_date INTEGER DEFAULT 0", "filename TEXT", "uti TEXT",
+                                       "mime_type TEXT", "transfer_state INTEGER DEFAULT 0",
+                                       "is_outgoing INTEGER DEFAULT 0", "user_info BLOB",
+                                       "transfer_name TEXT", "total_bytes INTEGER DEFAULT 0" };
+    QTest::newRow("chat_handle_join")
+        << "chat_handle_join"
+        << QStringList { "chat_id INTEGER REFERENCES chat (ROWID) ON DELETE CASCADE",
+               "handle_id INTEGER REFERENCES handle (ROWID) ON DELETE CASCADE",
+               "UNIQUE(chat_id, handle_id)" };
+    QTest::newRow("chat_message_join")
+        << "chat_message_join"
+        << QStringList { "chat_id INTEGER REFERENCES chat (ROWID) ON DELETE CASCADE",
+               "message_id INTEGER REFERENCES message (ROWID) ON DELETE CASCADE",
+               "PRIMARY KEY (chat_id, message_id)" };
+    QTest::newRow("message_attachment_join")
+        << "message_attachment_join"
+        << QStringList { "message_id INTEGER REFERENCES message (ROWID) ON DELETE CASCADE",
+               "attachment_id INTEGER REFERENCES attachment (ROWID) ON DELETE CASCADE",
+               "UNIQUE(message_id, attachment_id)" };
+}
+
+void TestIOS6MessageDb::newDatabaseDeclaresEveryColumnAsTheLayout()
+{
+    QFETCH(QString, table);
+    QFETCH(QStringList, declarations);
+    QTemporaryDir dir;
+    {
+        IOS6MessageDb db(QDir(dir.path()), QString(), true);
+        db.open();
+    }
+    const QString sql = schemaOf(smsDbPath(dir)).value("table:" + table);
+    // Each declaration stands on a line of its own, in order, with single blanks.
+    const int open = sql.indexOf(QLatin1Char('('));
+    QVERIFY(open > 0);
+    QStringList lines = sql.mid(open + 1).split(QRegularExpression("\r?\n"), Qt::SkipEmptyParts);
+    QVERIFY(!lines.isEmpty());
+    QCOMPARE(lines.takeLast(), QString(")"));
+    for (QString &line : lines) {
+        if (line.endsWith(QLatin1Char(',')))
+            line.chop(1);
+    }
+    QCOMPARE(lines, declarations);
+}
+
+void TestIOS6MessageDb::newDatabaseTriggersKeepJoinsClean()
+{
+    QTemporaryDir dir;
+    IOS6MessageDb db(QDir(dir.path()), QString(), true);
+    db.open();
+    const char *setup[] = {
+        "insert into handle(ROWID, id, service) values(1, 'a', 'SMS')",
+        "insert into handle(ROWID, id, service) values(2, 'b', 'SMS')",
+        "insert into message(ROWID, guid, handle_id) values(1, 'M1', 1)",
+        "insert into message(ROWID, guid, handle_id) values(2, 'M2', 2)",
+        "insert into chat_message_join values(1, 1)",
+        "insert into chat_message_join values(1, 2)",
+        "insert into attachment(ROWID, guid) values(1, 'A1')",
+        "insert into attachment(ROWID, guid) values(2, 'A2')",
+        "insert into message_attachment_join values(1, 1)",
+        "insert into message_attachment_join values(2, 1)",
+        "insert into message_attachment_join values(2, 2)",
+    };
+    for (const char *statement : setup)
+        db.executeThrow(Sqlite3Sql(statement));
+    auto count = [&db](const char *sql) {
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
+        return c.moveNext() ? c.getInt(0) : -1;
+    };
+    QCOMPARE(count("select cache_has_attachments from message where rowid=1"), 1);
+
+    // A shared attachment survives the loss of one of its joins; the message's flag falls.
+    db.executeThrow(Sqlite3Sql("delete from message_attachment_join where message_id=1"));
+    QCOMPARE(count("select cache_has_attachments from message where rowid=1"), 0);
+    QCOMPARE(count("select cache_has_attachments from message where rowid=2"), 1);
+    QCOMPARE(count("select count(*) from attachment where rowid=1"), 1);
+    db.executeThrow(Sqlite3Sql("delete from message_attachment_join where message_id=2"));
+    QCOMPARE(count("select count(*) from attachment"), 0);
+
+    // A message without chat join goes, and its handle with it when nothing else uses it.
+    db.executeThrow(Sqlite3Sql("delete from chat_message_join where message_id=2"));
+    QCOMPARE(count("select count(*) from message where rowid=2"), 0);
+    QCOMPARE(count("select count(*) from handle where rowid=2"), 0);
+    QCOMPARE(count("select count(*) from handle where rowid=1"), 1);
+    db.executeThrow(Sqlite3Sql("insert into chat_handle_join values(1, 1)"));
+    db.executeThrow(Sqlite3Sql("delete from chat_message_join where message_id=1"));
+    QCOMPARE(count("select count(*) from message"), 0);
+    QCOMPARE(count("select count(*) from handle where rowid=1"), 1);
+    db.executeThrow(Sqlite3Sql("delete from chat_handle_join"));
+    QCOMPARE(count("select count(*) from handle"), 0);
 }
 
 void TestIOS6MessageDb::oldLocalDatabaseGainsMissingColumnsOnce_data()

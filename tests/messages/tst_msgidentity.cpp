@@ -281,6 +281,32 @@ private slots:
         }
     }
 
+    void sortsSameSecondMessagesSafely()
+    {
+        // Forty messages of one second, rows far apart: the order holds them all equal, and
+        // the plain negation calls every pair less both ways. std::sort given that negation
+        // reads before the start of this very list under the address sanitizer.
+        std::vector<_MsgMessage> messages;
+        for (int i = 0; i < 40; ++i)
+            messages.push_back(message(qint64(i) * 30, 100));
+        MsgMessageList list;
+        for (_MsgMessage &m : messages)
+            list.append(&m);
+        const MessageLess negation
+            = [](const _MsgMessage *a, const _MsgMessage *b) { return !compareMessages(a, b); };
+        MsgMessageList sorted = list;
+        sortMessages(sorted, negation);
+        QCOMPARE(QSet<_MsgMessage *>(sorted.begin(), sorted.end()),
+            QSet<_MsgMessage *>(list.begin(), list.end()));
+
+        // Equal messages keep their input order either way.
+        for (bool descending : { false, true }) {
+            sorted = list;
+            sortMessages(sorted, descending);
+            QCOMPARE(sorted, list);
+        }
+    }
+
     void sortKeepsOrderWhereRelationIsConsistent()
     {
         // Rows far apart, so the order is by date; equal dates keep their input order.

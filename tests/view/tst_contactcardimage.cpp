@@ -193,6 +193,19 @@ void TestContactCardImage::reusesCacheUntilFileChanges()
     QVERIFY(!second.isEmpty());
     QVERIFY(second != first);
     QVERIFY(QImage(second) != QImage(first));
+
+    // A rewrite of the same length is told apart by its time.
+    QVERIFY(!writeFile(QStringLiteral("changing.vcf"), card("FN:A Much Longer Old Name\r\n"))
+                 .isEmpty());
+    QFile file(vcf);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(
+        QDateTime::fromSecsSinceEpoch(1000000000, Qt::UTC), QFileDevice::FileModificationTime));
+    file.close();
+    const QString third = renderVCardImage(vcf);
+    QVERIFY(!third.isEmpty());
+    QVERIFY(third != second);
+    QVERIFY(QImage(third) != QImage(second));
 }
 
 void TestContactCardImage::fieldHeightGrowsWithWrappedValue()
