@@ -15,10 +15,11 @@ foreach(dir ${QM_PAGE_IMAGE_DIRS})
     set(stamp "${CMAKE_CURRENT_BINARY_DIR}/${dir}-copied.stamp")
     add_custom_command(
         OUTPUT "${stamp}"
-        COMMAND "${CMAKE_COMMAND}" -E make_directory "${QM_PAGE_IMAGE_OUT}/${dir}"
-        COMMAND "${CMAKE_COMMAND}" -E copy ${files} "${QM_PAGE_IMAGE_OUT}/${dir}/"
+        COMMAND "${CMAKE_COMMAND}" "-DSRC=${CMAKE_CURRENT_SOURCE_DIR}/${dir}"
+            "-DDST=${QM_PAGE_IMAGE_OUT}/${dir}"
+            -P "${CMAKE_CURRENT_SOURCE_DIR}/bubble/copypictures.cmake"
         COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
-        DEPENDS ${files}
+        DEPENDS ${files} "${CMAKE_CURRENT_SOURCE_DIR}/bubble/copypictures.cmake"
         COMMENT "Copying the ${dir} pictures beside the program"
         VERBATIM)
     list(APPEND QM_PAGE_IMAGE_STAMPS "${stamp}")
