@@ -3,7 +3,7 @@
 // one node per chat session.
 #pragma once
 
-#include "app/abstreeitemmodel.h"
+#include "shell/abstreeitemmodel.h"
 #include "device/iosdevice.h"
 #include "messages/absdb.h"
 #include "messages/msgrecords.h"

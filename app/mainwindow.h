@@ -2,7 +2,7 @@
 // list, the conversation view, the news link and the once-a-day update check.
 #pragma once
 
-#include "app/abstreeitemmodel.h"
+#include "shell/abstreeitemmodel.h"
 #include "messages/msgrecords.h"
 #include "view/bubbleviewmgr.h"
 

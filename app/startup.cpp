@@ -1,10 +1,10 @@
 #include "startup.h"
 
-#include "app/appconfig.h"
-#include "app/dailylog.h"
-#include "app/datafolder.h"
+#include "shell/appconfig.h"
+#include "shell/dailylog.h"
+#include "shell/datafolder.h"
 #include "app/mainwindow.h"
-#include "app/messagebox.h"
+#include "shell/messagebox.h"
 #include "device/mobiledevice.h"
 
 #include <QApplication>

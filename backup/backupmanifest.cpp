@@ -1,6 +1,6 @@
 #include "backupmanifest.h"
 
-#include "app/datafolder.h"
+#include "shell/datafolder.h"
 #include "backup/aescrypto.h"
 #include "backup/mbdb.h"
 #include "backup/plistvalue.h"

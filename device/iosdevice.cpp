@@ -1,6 +1,6 @@
 #include "iosdevice.h"
 
-#include "app/datafolder.h"
+#include "shell/datafolder.h"
 
 #include <QRegularExpression>
 

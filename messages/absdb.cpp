@@ -1,5 +1,9 @@
 #include "messages/absdb.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
 AbsDb::~AbsDb() = default;
 
 void AbsDb::beginTransaction()
@@ -99,4 +103,39 @@ bool AbsIOSMessageDb::tableHas(
 {
     const auto it = tableSql.constFind(table);
     return it != tableSql.constEnd() && it->contains(probe, cs);
+}
+
+bool createDatabaseFile(const QString &path, const QString &script, QString &error)
+{
+    const QFileInfo target(path);
+    if (!QDir().mkpath(target.absolutePath())) {
+        error = QStringLiteral("can not create folder %1").arg(target.absolutePath());
+        return false;
+    }
+    QTemporaryFile temp(target.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    if (!temp.open()) {
+        error = temp.errorString();
+        return false;
+    }
+    const QString tempPath = temp.fileName();
+    temp.close();
+    try {
+        Sqlite3DB db;
+        db.openThrow(tempPath, Sqlite3DB::ReadWrite);
+        if (!db.beginTran() || !db.exec(script, error) || !db.commitTran()) {
+            if (error.isEmpty())
+                error = db.lastError();
+            return false;
+        }
+        db.close();
+    } catch (const std::exception &e) {
+        error = QString::fromUtf8(e.what());
+        return false;
+    }
+    if (!QFile::rename(tempPath, target.absoluteFilePath())) {
+        error = QStringLiteral("can not move %1 to %2").arg(tempPath, target.absoluteFilePath());
+        return false;
+    }
+    temp.setAutoRemove(false);
+    return true;
 }

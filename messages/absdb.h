@@ -11,6 +11,11 @@
 #include <QSharedPointer>
 #include <QString>
 
+// Creates a database file at `path` by running `script` into a temporary file beside it and
+// renaming that into place, so that a failure leaves no file behind. False with the reason
+// in `error`.
+bool createDatabaseFile(const QString &path, const QString &script, QString &error);
+
 class AbsDb : public Sqlite3DB
 {
 public:

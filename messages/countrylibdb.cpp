@@ -1,6 +1,6 @@
 #include "messages/countrylibdb.h"
 
-#include "app/datafolder.h"
+#include "shell/datafolder.h"
 
 #include <QFile>
 #include <QHash>

@@ -3,7 +3,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
-#include <QTemporaryFile>
 
 #include <stdexcept>
 
@@ -47,41 +46,6 @@ const UpgradeStep kMessageSteps[] = {
 };
 
 } // namespace
-
-bool createDatabaseFile(const QString &path, const QString &script, QString &error)
-{
-    const QFileInfo target(path);
-    if (!QDir().mkpath(target.absolutePath())) {
-        error = QStringLiteral("can not create folder %1").arg(target.absolutePath());
-        return false;
-    }
-    QTemporaryFile temp(target.absoluteFilePath() + QStringLiteral(".XXXXXX"));
-    if (!temp.open()) {
-        error = temp.errorString();
-        return false;
-    }
-    const QString tempPath = temp.fileName();
-    temp.close();
-    try {
-        Sqlite3DB db;
-        db.openThrow(tempPath, Sqlite3DB::ReadWrite);
-        if (!db.beginTran() || !db.exec(script, error) || !db.commitTran()) {
-            if (error.isEmpty())
-                error = db.lastError();
-            return false;
-        }
-        db.close();
-    } catch (const std::exception &e) {
-        error = QString::fromUtf8(e.what());
-        return false;
-    }
-    if (!QFile::rename(tempPath, target.absoluteFilePath())) {
-        error = QStringLiteral("can not move %1 to %2").arg(tempPath, target.absoluteFilePath());
-        return false;
-    }
-    temp.setAutoRemove(false);
-    return true;
-}
 
 IOS6MessageDb::IOS6MessageDb(const QDir &dataFolder, const QString &countryCode, bool upgradeSchema)
     : dataDir(dataFolder)

@@ -14,11 +14,6 @@
 #include <QSharedPointer>
 #include <QString>
 
-// Creates a database file at `path` by running `script` into a temporary file beside it and
-// renaming that into place, so that a failure leaves no file behind. False with the reason
-// in `error`.
-bool createDatabaseFile(const QString &path, const QString &script, QString &error);
-
 class IOS6MessageDb : public AbsIOSMessageDb
 {
 public:

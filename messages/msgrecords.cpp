@@ -1,6 +1,6 @@
 #include "messages/msgrecords.h"
 
-#include "app/datafolder.h"
+#include "shell/datafolder.h"
 #include "messages/emojimarkup.h"
 #include "messages/msgidentity.h"
 

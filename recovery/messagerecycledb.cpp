@@ -1,6 +1,6 @@
 #include "recovery/messagerecycledb.h"
 
-#include "messages/ios6messagedb.h"
+#include "messages/absdb.h"
 #include "messages/msgidentity.h"
 
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "aboutusform.h"
 
-#include "app/appconfig.h"
-#include "app/messagebox.h"
+#include "shell/appconfig.h"
+#include "shell/messagebox.h"
 
 #include "ui_aboutusform.h"
 

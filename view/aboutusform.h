@@ -1,7 +1,7 @@
 // The About box: the product picture, name and version.
 #pragma once
 
-#include "app/winmovable.h"
+#include "shell/winmovable.h"
 
 #include <QDialog>
 

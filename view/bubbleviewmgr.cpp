@@ -1,7 +1,7 @@
 #include "view/bubbleviewmgr.h"
 
-#include "app/datafolder.h"
-#include "app/messagebox.h"
+#include "shell/datafolder.h"
+#include "shell/messagebox.h"
 #include "messages/emojimarkup.h"
 #include "view/bubblepage.h"
 

@@ -1,6 +1,6 @@
 #include "contactcardimage.h"
 
-#include "app/datafolder.h"
+#include "shell/datafolder.h"
 #include "view/vcardreader.h"
 
 #include <QBuffer>

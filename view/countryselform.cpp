@@ -1,6 +1,6 @@
 #include "view/countryselform.h"
 
-#include "app/messagebox.h"
+#include "shell/messagebox.h"
 #include "messages/countrylibdb.h"
 
 #include "ui_countryselform.h"

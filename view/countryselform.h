@@ -2,7 +2,7 @@
 // with a filter on the typed keyword; yields the country's mobile country code.
 #pragma once
 
-#include "app/winmovable.h"
+#include "shell/winmovable.h"
 
 #include <QDialog>
 #include <QList>

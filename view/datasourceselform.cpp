@@ -1,6 +1,6 @@
 #include "datasourceselform.h"
 
-#include "app/messagebox.h"
+#include "shell/messagebox.h"
 
 #include "ui_datasourceselform.h"
 

@@ -1,7 +1,7 @@
 // The dialog in which the user picks one device (or other source) from a drop-down list.
 #pragma once
 
-#include "app/winmovable.h"
+#include "shell/winmovable.h"
 
 #include <QDialog>
 #include <QList>

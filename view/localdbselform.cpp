@@ -1,6 +1,6 @@
 #include "localdbselform.h"
 
-#include "app/messagebox.h"
+#include "shell/messagebox.h"
 
 #include "ui_localdbselform.h"
 

@@ -2,7 +2,7 @@
 // one before messages are saved into it.
 #pragma once
 
-#include "app/winmovable.h"
+#include "shell/winmovable.h"
 
 #include <QDialog>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "app/appconfig.h"
-#include "app/datafolder.h"
+#include "shell/appconfig.h"
+#include "shell/datafolder.h"
 #include "app/mainwindow.h"
-#include "app/messagebox.h"
+#include "shell/messagebox.h"
 
 #include <QLabel>
 #include <QNetworkAccessManager>

@@ -1,4 +1,4 @@
-#include "app/messagebox.h"
+#include "shell/messagebox.h"
 #include "app/startup.h"
 
 #include <QDate>

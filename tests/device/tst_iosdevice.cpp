@@ -1,4 +1,4 @@
-#include "app/datafolder.h"
+#include "shell/datafolder.h"
 #include "device/iosdevice.h"
 
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "app/datafolder.h"
+#include "shell/datafolder.h"
 #include "messages/ios5messagedb.h"
 #include "messages/msgidentity.h"
 #include "platform/sqlite_qt/sqlite_qt.h"

@@ -1,4 +1,4 @@
-#include "app/datafolder.h"
+#include "shell/datafolder.h"
 #include "messages/ios6messagedb.h"
 #include "support/ios6smsdbfixture.h"
 

@@ -1,4 +1,4 @@
-#include "app/messagebox.h"
+#include "shell/messagebox.h"
 #include "messages/msgidentity.h"
 #include "view/bubblepage.h"
 #include "view/bubbleviewmgr.h"

@@ -1,5 +1,5 @@
-#include "app/datafolder.h"
-#include "app/messagebox.h"
+#include "shell/datafolder.h"
+#include "shell/messagebox.h"
 #include "view/countryselform.h"
 
 #include <QFile>

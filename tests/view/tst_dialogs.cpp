@@ -1,4 +1,4 @@
-#include "app/messagebox.h"
+#include "shell/messagebox.h"
 #include "view/aboutusform.h"
 #include "view/datasourceselform.h"
 #include "view/localdbselform.h"

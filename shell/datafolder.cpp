@@ -1,6 +1,6 @@
 #include "datafolder.h"
 
-#include "app/appconfig.h"
+#include "shell/appconfig.h"
 #include "platform/win/winplatform.h"
 
 #include <QCryptographicHash>

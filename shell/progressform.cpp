@@ -1,6 +1,6 @@
 #include "progressform.h"
 
-#include "app/messagebox.h"
+#include "shell/messagebox.h"
 
 #include <QLabel>
 #include <QProgressBar>

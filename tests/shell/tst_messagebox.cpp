@@ -1,5 +1,5 @@
-#include "app/appconfig.h"
-#include "app/messagebox.h"
+#include "shell/appconfig.h"
+#include "shell/messagebox.h"
 
 #include <QPushButton>
 #include <QTcpServer>

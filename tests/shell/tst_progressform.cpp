@@ -1,5 +1,5 @@
-#include "app/messagebox.h"
-#include "app/progressform.h"
+#include "shell/messagebox.h"
+#include "shell/progressform.h"
 
 #include <QLabel>
 #include <QProgressBar>

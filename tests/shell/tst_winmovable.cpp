@@ -1,5 +1,5 @@
-#include "app/myviews.h"
-#include "app/winmovable.h"
+#include "shell/myviews.h"
+#include "shell/winmovable.h"
 
 #include <QContextMenuEvent>
 #include <QMouseEvent>

@@ -1,4 +1,4 @@
-#include "app/abstreeitemmodel.h"
+#include "shell/abstreeitemmodel.h"
 
 AbsTreeItemModel::_ItemNode::_ItemNode(int kind, const QString &name, _ItemNode *parent)
     : kind(kind)

@@ -1,7 +1,7 @@
 #include "messagebox.h"
 
-#include "app/appconfig.h"
-#include "app/winmovable.h"
+#include "shell/appconfig.h"
+#include "shell/winmovable.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -2,7 +2,7 @@
 // report only through the static posters and stop once `failed` is set.
 #pragma once
 
-#include "app/winmovable.h"
+#include "shell/winmovable.h"
 
 #include <QDialog>
 

@@ -1,4 +1,4 @@
-#include "app/dailylog.h"
+#include "shell/dailylog.h"
 
 #include <QDate>
 #include <QFile>
