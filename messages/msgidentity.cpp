@@ -6,6 +6,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -105,6 +106,23 @@ QByteArray makeAttributedBody(const QString &guid)
     const QByteArray guidBytes = guid.toUtf8();
     // The length byte is 0x24 for the usual 36-byte GUID; longer ones keep a valid stream.
     return prefix + typedStreamLength(guidBytes.size()) + guidBytes + suffix;
+}
+
+bool isNanosecondTime(qint64 stored)
+{
+    return stored >= NanosecondTimeThreshold || stored <= -NanosecondTimeThreshold;
+}
+
+qint32 recordDateFromStored(qint64 stored)
+{
+    const qint64 seconds = isNanosecondTime(stored) ? stored / 1000000000 : stored;
+    return qint32(qBound<qint64>(std::numeric_limits<qint32>::min(), seconds,
+        std::numeric_limits<qint32>::max()));
+}
+
+qint64 storedTimeFromRecord(qint32 date, bool nanoseconds)
+{
+    return nanoseconds ? qint64(date) * 1000000000 : qint64(date);
 }
 
 QDateTime dateTimeFromTime(qint32 date)

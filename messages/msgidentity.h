@@ -19,6 +19,16 @@ QString makeGuidFromData(const QByteArray &data);
 QString makeGroupChatIdentifier(const QString &seed);
 // The typedstream attributedBody of a message made of one attachment placeholder.
 QByteArray makeAttributedBody(const QString &guid);
+// Stored times of the iOS 6+ layout are seconds since 2001 in older files and nanoseconds
+// since 2001 in those of iOS 11 and later. A magnitude of 10^11 or more cannot be seconds
+// (that is past the year 5000), so it is taken as nanoseconds. Every reader of stored times
+// goes through recordDateFromStored; writers keep the unit the file already uses.
+constexpr qint64 NanosecondTimeThreshold = Q_INT64_C(100000000000);
+bool isNanosecondTime(qint64 stored);
+// The record date (seconds since 2001, clamped to 32 bits) of a stored time of either unit.
+qint32 recordDateFromStored(qint64 stored);
+// The stored form of a record date in the unit of the file.
+qint64 storedTimeFromRecord(qint32 date, bool nanoseconds);
 // The local date-time of a record date.
 QDateTime dateTimeFromTime(qint32 date);
 

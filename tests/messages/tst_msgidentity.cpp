@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <climits>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -141,6 +142,30 @@ private slots:
         QFETCH(int, date);
         QFETCH(QString, utc);
         QCOMPARE(dateTimeFromTime(date).toUTC().toString(Qt::ISODate), utc);
+    }
+
+    void storedTimesOfEitherUnitBecomeRecordDates_data()
+    {
+        QTest::addColumn<qint64>("stored");
+        QTest::addColumn<qint32>("date");
+        QTest::addColumn<bool>("nanoseconds");
+        QTest::newRow("seconds of 2013") << Q_INT64_C(400000000) << 400000000 << false;
+        QTest::newRow("nanoseconds of 2019") << Q_INT64_C(580000000123456789) << 580000000 << true;
+        QTest::newRow("zero") << Q_INT64_C(0) << 0 << false;
+        QTest::newRow("largest seconds") << Q_INT64_C(99999999999) << std::numeric_limits<qint32>::max() << false;
+        QTest::newRow("smallest nanoseconds") << Q_INT64_C(100000000000) << 100 << true;
+        QTest::newRow("before 2001 in nanoseconds") << Q_INT64_C(-31536000000000000) << -31536000 << true;
+    }
+    void storedTimesOfEitherUnitBecomeRecordDates()
+    {
+        QFETCH(qint64, stored);
+        QFETCH(qint32, date);
+        QFETCH(bool, nanoseconds);
+        QCOMPARE(isNanosecondTime(stored), nanoseconds);
+        QCOMPARE(recordDateFromStored(stored), date);
+        if (stored % 1000000000 == 0 || !nanoseconds)
+            if (date != std::numeric_limits<qint32>::max())
+                QCOMPARE(storedTimeFromRecord(date, nanoseconds), stored);
     }
 
     void logicHashOfEventIsItsGuidOnly()
