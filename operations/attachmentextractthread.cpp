@@ -1,0 +1,113 @@
+#include "operations/attachmentextractthread.h"
+
+#include "messages/msgidentity.h"
+#include "shell/datafolder.h"
+#include "shell/progressform.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+// The last component of the stored name, cleaned so that it can only name a file directly
+// inside the output folder.
+QString targetName(const _MsgAttachment &attachment)
+{
+    QString name = attachment.filename.section(QLatin1Char('/'), -1);
+    name = sanitizeFileName(name);
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        name = sanitizeFileName(QFileInfo(attachment.localPath).fileName());
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        name = QStringLiteral("attachment");
+    return name;
+}
+
+void setFileTimes(const QString &path, qint32 date)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::Append))
+        return;
+    const QDateTime time = QDateTime::fromSecsSinceEpoch(qint64(date) + RecordEpochOffset, Qt::UTC);
+    file.setFileTime(time, QFileDevice::FileAccessTime);
+    file.setFileTime(time, QFileDevice::FileModificationTime);
+}
+
+} // namespace
+
+AttachmentExtractThread::AttachmentExtractThread(ProgressForm *form,
+    const MsgMessageList &messages, const QString &targetFolder, QObject *parent)
+    : QThread(parent)
+    , form(form)
+    , messages(messages)
+    , targetFolder(targetFolder)
+{
+}
+
+AttachmentExtractThread::~AttachmentExtractThread() = default;
+
+void AttachmentExtractThread::run()
+{
+    copied = 0;
+    extracted.clear();
+    if (!makeOutputFolder()) {
+        ProgressForm::postErrorOccurred(
+            form, QStringLiteral("can not create folder %1.").arg(targetFolder.absolutePath()));
+        return;
+    }
+    const int n = messages.size();
+    for (int i = 0; i < n; ++i) {
+        if (itemHook)
+            itemHook(i + 1);
+        if (form->failed)
+            break;
+        ProgressForm::postUpdateProgress(
+            form, tr("IDS_EXTRACTING_MEDIA_FILES"), int(double(i + 1) / n * 100), QString());
+        const _MsgMessage *message = messages.at(i);
+        for (const _MsgAttachment *attachment : message->attachments) {
+            if (form->failed)
+                break;
+            if (attachment && extract(*message, *attachment))
+                ++copied;
+        }
+    }
+    if (form->failed) {
+        // The folder is this run's own: nothing else is in it.
+        removeFolderRecursively(output);
+        return;
+    }
+    ProgressForm::postSucceed(
+        form, tr("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(copied).arg(output));
+}
+
+bool AttachmentExtractThread::makeOutputFolder()
+{
+    const QString wanted = targetFolder.absolutePath();
+    if (!QDir().mkpath(QFileInfo(wanted).absolutePath()))
+        return false;
+    // mkdir fails on anything that exists, so the folder found is new and this run's alone.
+    for (;;) {
+        const QString candidate = uniqueFilePath(wanted);
+        if (QDir().mkdir(candidate)) {
+            output = candidate;
+            return true;
+        }
+        if (!QFileInfo::exists(candidate))
+            return false;
+    }
+}
+
+bool AttachmentExtractThread::extract(const _MsgMessage &message, const _MsgAttachment &attachment)
+{
+    if (attachment.localPath.isEmpty())
+        return false;
+    const QString source = QDir::cleanPath(QFileInfo(attachment.localPath).absoluteFilePath());
+    if (extracted.contains(source) || !QFileInfo(source).isFile())
+        return false;
+    const QString target = uniqueFilePath(QDir(output).filePath(targetName(attachment)));
+    if (!QFile::copy(source, target))
+        return false;
+    extracted.insert(source);
+    setFileTimes(target, message.date);
+    return true;
+}

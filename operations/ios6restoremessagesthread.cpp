@@ -1,0 +1,371 @@
+#include "operations/ios6restoremessagesthread.h"
+
+#include "backup/mbdb.h"
+#include "messages/ios6messagedb.h"
+#include "messages/msgidentity.h"
+#include "operations/backuppatch.h"
+#include "operations/databasecopy.h"
+#include "operations/restoreentry.h"
+#include "operations/triggerstandins.h"
+#include "shell/progressform.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFileInfo>
+#include <QHash>
+
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+// Unwinds a cancelled run.
+struct Cancelled
+{
+};
+
+const char kIndexName[] = "Manifest.mbdb";
+const char kDatabaseDomain[] = "HomeDomain";
+const char kDatabasePath[] = "Library/SMS/sms.db";
+// Chats of recovered messages whose address is still unknown have keys at or below this.
+constexpr qint64 kUnknownChatKey = -2047483647;
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toStdString());
+}
+
+using GuidMap = QHash<QString, QList<qint64>>;
+
+GuidMap guidMap(IOS6MessageDb &db, const char *sql, const char *idColumn)
+{
+    GuidMap map;
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
+    const int guid = c.columnIndex(QStringLiteral("guid"));
+    const int id = c.columnIndex(QLatin1String(idColumn));
+    while (c.moveNext())
+        map[c.getText(guid)].append(c.getInt64(id));
+    return map;
+}
+
+// The row id of the handle in the target, inserted when missing, and joined to the chat.
+qint64 joinedHandle(IOS6MessageDb &target, qint64 chat, const _MsgHandle &handle)
+{
+    qint64 id = target.handleRowid(handle);
+    if (id == 0) {
+        id = target.insertHandle(handle);
+        target.addChatHandleJoin(chat, id);
+    } else if (!target.hasChatHandleJoin(chat, id)) {
+        target.addChatHandleJoin(chat, id);
+    }
+    return id;
+}
+
+// Phones since iOS 11 store times in nanoseconds; decided from the newest stored date.
+bool storesNanoseconds(IOS6MessageDb &db)
+{
+    Sqlite3Cursor c = db.queryThrow(
+        Sqlite3Sql("select date from message where date<>0 order by rowid desc limit 1"));
+    return c.moveNext() && isNanosecondTime(c.getInt64(0));
+}
+
+// A new row carries the record's seconds; the file's own unit is kept for every row.
+void storeDatesInNanoseconds(IOS6MessageDb &db, qint64 rowid, const _MsgMessage &m)
+{
+    Sqlite3Sql sql("update message set date=?, date_read=?, date_delivered=?");
+    sql.addInt64Param(storedTimeFromRecord(m.date, true))
+        .addInt64Param(storedTimeFromRecord(m.date_read, true))
+        .addInt64Param(storedTimeFromRecord(m.date_delivered, true));
+    if (db.tableHas(QStringLiteral("message"), QStringLiteral("date_played"), Qt::CaseSensitive)) {
+        sql.appendSql(QStringLiteral(", date_played=?"));
+        sql.addInt64Param(storedTimeFromRecord(m.date_played, true));
+    }
+    sql.appendSql(QStringLiteral(" where rowid=?"));
+    sql.addInt64Param(rowid);
+    db.executeThrow(sql);
+}
+
+quint32 unixSeconds(const QDateTime &time)
+{
+    return static_cast<quint32>(time.toSecsSinceEpoch());
+}
+
+} // namespace
+
+IOS6RestoreMessagesThread::IOS6RestoreMessagesThread(const QString &countryCode,
+    MsgMessageList *messages, IOS6MessageDb *source, const QDir &backupFolder, ProgressForm *form,
+    QObject *parent)
+    : QThread(parent)
+    , country(countryCode)
+    , messages(messages)
+    , source(source)
+    , backupFolder(backupFolder)
+    , form(form)
+    , clock([] { return QDateTime::currentSecsSinceEpoch(); })
+{
+}
+
+IOS6RestoreMessagesThread::~IOS6RestoreMessagesThread() = default;
+
+void IOS6RestoreMessagesThread::setClock(std::function<qint64()> c)
+{
+    clock = std::move(c);
+}
+
+void IOS6RestoreMessagesThread::setStepHook(std::function<void(Step)> hook)
+{
+    stepHook = std::move(hook);
+}
+
+void IOS6RestoreMessagesThread::step(Step s)
+{
+    if (stepHook)
+        stepHook(s);
+}
+
+bool IOS6RestoreMessagesThread::cancelled() const
+{
+    return form && form->failed;
+}
+
+void IOS6RestoreMessagesThread::run()
+{
+    ProgressForm::postUpdateProgress(form, tr("IDS_MERGING_IOS6_MESSAGES"), 0, QString());
+    skipped = 0;
+    restored = 0;
+    changed = false;
+    withAttachments.clear();
+    const qint64 stamp = clock();
+    std::unique_ptr<IOS6MessageDb> target;
+    try {
+        // Everything the patch needs of the backup is checked before any file is made.
+        checkBackupIndex();
+        step(Step::CopyDatabase);
+        source->close();
+        const QString base = source->smsDbPath() + QString::number(stamp);
+        work = base;
+        for (int n = 2; QFileInfo::exists(work); ++n)
+            work = base + QLatin1Char('-') + QString::number(n);
+        try {
+            copyDatabaseFile(source->smsDbPath(), work);
+        } catch (const std::exception &e) {
+            qWarning("IOS6RestoreMessagesThread copy failed: %s", e.what());
+            const QString text = QStringLiteral("copy database to %1 failed.").arg(work);
+            work.clear();
+            ProgressForm::postErrorOccurred(form, text);
+            return;
+        }
+
+        target = std::make_unique<IOS6MessageDb>(source->dataFolder(), country, false);
+        target->setSmsDbPath(work);
+        refill(*target);
+        target.reset();
+
+        step(Step::PatchBackup);
+        if (cancelled())
+            throw Cancelled();
+        // From here on the backup changes: finish whatever the dialog says.
+        QMetaObject::invokeMethod(
+            form, [f = form] { f->setCancelEnabled(false); }, Qt::QueuedConnection);
+        patchBackup(stamp);
+    } catch (const Cancelled &) {
+        target.reset();
+        removeDatabaseFiles(work);
+        work.clear();
+        return;
+    } catch (const std::exception &e) {
+        target.reset();
+        removeDatabaseFiles(work);
+        work.clear();
+        ProgressForm::postErrorOccurred(form, QString::fromUtf8(e.what()));
+        return;
+    }
+
+    if (cancelled()) {
+        // The dialog was closed while the backup was being written: say what was done.
+        ProgressForm::postSucceed(form, tr("IDS_MERGE_DONE_AFTER_CANCEL_%1").arg(restored));
+        return;
+    }
+    ProgressForm::postSucceed(form, QString());
+}
+
+void IOS6RestoreMessagesThread::checkBackupIndex()
+{
+    const QString indexPath = backupFolder.filePath(QLatin1String(kIndexName));
+    if (!QFileInfo::exists(indexPath))
+        fail(QStringLiteral("can not find %1.").arg(indexPath));
+    index = loadMbdb(indexPath);
+    const QString id
+        = mbdbFileName(QLatin1String(kDatabaseDomain), QLatin1String(kDatabasePath));
+    if (!index.contains(id))
+        fail(QStringLiteral("can not find %1 of %2 in %3.")
+                 .arg(QLatin1String(kDatabasePath), QLatin1String(kDatabaseDomain), indexPath));
+}
+
+void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
+{
+    target.open();
+    registerTriggerStandIns(target);
+    const bool nanoseconds = storesNanoseconds(target);
+
+    step(Step::EmptyCopy);
+    static const char *const emptying[] = {
+        "delete from attachment",
+        "delete from chat",
+        "delete from handle",
+        "delete from message",
+        "delete from message_attachment_join",
+        "delete from chat_message_join",
+        "delete from chat_handle_join",
+        "update sqlite_sequence set seq=0 where name in ('handle', 'chat', 'message', "
+        "'attachment')",
+        "vacuum",
+    };
+    for (const char *sql : emptying)
+        target.executeThrow(Sqlite3Sql(sql));
+
+    step(Step::Refill);
+    target.beginTransaction();
+    for (const char *table : { "chat", "handle", "chat_handle_join", "attachment" }) {
+        const QString name = QLatin1String(table);
+        const QList<Sqlite3Row> rows = source->selectAll(name);
+        for (Sqlite3Row row : rows) {
+            if (name == QLatin1String("chat"))
+                row.setValue(QStringLiteral("properties"), QVariant());
+            target.insertRow(row, name);
+        }
+    }
+    const GuidMap attachmentMap = guidMap(*source,
+        "select ma.*, m.guid from message_attachment_join as ma inner join message as m on "
+        "ma.message_id=m.rowid",
+        "attachment_id");
+    const GuidMap chatMap = guidMap(*source,
+        "select cm.*, m.guid from chat_message_join as cm inner join message as m on "
+        "cm.message_id=m.rowid",
+        "chat_id");
+
+    QVector<RestoreEntry> entries;
+    {
+        const QList<Sqlite3Row> rows = source->selectAll(QStringLiteral("message"));
+        entries.reserve(rows.size() + messages->size());
+        for (const Sqlite3Row &row : rows) {
+            RestoreEntry e;
+            e.rowid = row.getInt64(QStringLiteral("rowid"));
+            e.date = recordDateFromStored(row.getInt64(QStringLiteral("date")));
+            e.row = row;
+            e.existing = true;
+            entries.append(std::move(e));
+        }
+    }
+    const bool hasItemType = target.hasItemTypeColumn();
+    for (_MsgMessage *m : qAsConst(*messages)) {
+        if (!m->chat || m->chat->rowid <= kUnknownChatKey) {
+            qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
+            ++skipped;
+            continue;
+        }
+        if (m->item_type != 0 && !hasItemType)
+            continue;
+        ++restored;
+        if (!m->sortedAttachments().isEmpty())
+            withAttachments.append(m);
+        RestoreEntry e;
+        e.rowid = m->srcRowid;
+        e.date = m->date;
+        e.message = m;
+        entries.append(std::move(e));
+    }
+    if (restored == 0)
+        fail(tr("IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG").arg(skipped));
+
+    sortRestoreEntries(entries);
+
+    const int n = entries.size();
+    int shown = -1;
+    for (int i = 1; i <= n; ++i) {
+        if (cancelled())
+            throw Cancelled();
+        const int value = int(double(i) / n * 99);
+        if (value != shown) {
+            ProgressForm::postUpdateProgress(form, QString(), value, QString());
+            shown = value;
+        }
+        const RestoreEntry &e = entries.at(i - 1);
+        if (e.existing) {
+            const QString guid = e.row.getText(QStringLiteral("guid"));
+            qint64 m = target.messageRowidByGuid(guid);
+            if (m == 0)
+                m = target.insertRow(e.row, QStringLiteral("message"), { QStringLiteral("rowid") });
+            for (qint64 chat : chatMap.value(guid))
+                target.addChatMessageJoin(chat, m);
+            for (qint64 attachment : attachmentMap.value(guid))
+                target.addMessageAttachmentJoin(m, attachment);
+            continue;
+        }
+
+        const _MsgMessage &r = *e.message;
+        qint64 c = target.chatRowidByGuid(r.chat->guid);
+        if (c == 0)
+            c = target.insertChat(*r.chat);
+        const qint64 h = r.handle ? joinedHandle(target, c, *r.handle) : 0;
+        qint64 m = target.messageRowidByGuid(r.guid);
+        if (m == 0) {
+            const qint64 o = r.otherHandle ? joinedHandle(target, c, *r.otherHandle) : 0;
+            m = target.insertMessage(r, h, o, QString());
+            if (nanoseconds)
+                storeDatesInNanoseconds(target, m, r);
+            target.addChatMessageJoin(c, m);
+            target.updateChatLast(c, r.date);
+        }
+        if (r.chat->isGroup() && r.handle)
+            target.setLastAddressedHandle(c, r.handle->id);
+        for (const _MsgAttachment *a : r.sortedAttachments()) {
+            qint64 id = target.attachmentRowidByGuid(*a);
+            if (id == 0)
+                id = target.insertAttachment(*a);
+            target.addMessageAttachmentJoin(m, id);
+        }
+    }
+    target.endTransaction(true);
+    target.close();
+}
+
+void IOS6RestoreMessagesThread::patchBackup(qint64 stamp)
+{
+    BackupPatch patch(backupFolder, stamp);
+
+    step(Step::CopyAttachments);
+    for (const _MsgMessage *m : qAsConst(withAttachments)) {
+        for (const _MsgAttachment *a : m->sortedAttachments()) {
+            if (a->localPath.isEmpty() || !QFileInfo(a->localPath).isFile())
+                continue;
+            const int from = a->filename.indexOf(QLatin1String("Library/"));
+            if (from < 0)
+                continue;
+            const QString relative = a->filename.mid(from);
+            const QString name = mbdbFileName(QStringLiteral("MediaDomain"), relative);
+            patch.addFile(name, a->localPath);
+            addMbdbFile(index, patch.path(name), QStringLiteral("MediaDomain"), relative);
+        }
+    }
+
+    step(Step::ReplaceDatabase);
+    const QString id = mbdbFileName(QLatin1String(kDatabaseDomain), QLatin1String(kDatabasePath));
+    patch.replaceFile(id, work);
+    const QFileInfo merged(work);
+    MbdbRecord &record = index[id];
+    const QByteArray digest = sha1OfFile(work);
+    if (digest.size() != 20)
+        fail(QStringLiteral("can not read %1.").arg(work));
+    record.DataHash.setBytes(digest);
+    record.Mtime = unixSeconds(merged.lastModified());
+    record.Atime = record.Mtime;
+    record.Ctime
+        = unixSeconds(merged.birthTime().isValid() ? merged.birthTime() : merged.lastModified());
+    record.Size = quint64(merged.size());
+
+    step(Step::WriteIndex);
+    patch.writeIndex(index);
+    patch.commit();
+    changed = true;
+}

@@ -1,0 +1,10 @@
+// The whole content of a folder tree, to check that an operation changed nothing in it.
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+// Relative path of every file (hidden ones too) to its bytes; folders appear with a
+// trailing "/" and no bytes.
+QMap<QString, QByteArray> snapshotFolder(const QString &root);
