@@ -22,3 +22,9 @@ QMap<QString, QByteArray> snapshotFolder(const QString &root)
     }
     return files;
 }
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}

@@ -8,3 +8,5 @@
 // Relative path of every file (hidden ones too) to its bytes; folders appear with a
 // trailing "/" and no bytes.
 QMap<QString, QByteArray> snapshotFolder(const QString &root);
+// The bytes of one file; empty when it cannot be read.
+QByteArray fileBytes(const QString &path);
