@@ -1,5 +1,7 @@
 #include "messages/ios6messagedb.h"
 
+#include "messages/msgidentity.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -82,9 +84,11 @@ void IOS6MessageDb::open()
         }
         registerFunctions();
         loadTableSql();
+        detectDateUnit();
     } catch (...) {
         close();
         tableSql.clear();
+        nanosecondDates = false;
         throw;
     }
 }
@@ -157,6 +161,25 @@ void IOS6MessageDb::registerFunctions()
         if (rc != SQLITE_OK)
             throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(handle())), rc);
     }
+}
+
+void IOS6MessageDb::detectDateUnit()
+{
+    nanosecondDates = false;
+    // The local layout is ours and always in seconds, whatever a merge may have carried in.
+    if (upgradeSchema || !hasTable(QStringLiteral("message"))
+        || tableHas(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive))
+        return;
+    // The newest row shows the unit the phone writes now; one page read, not a table scan.
+    Sqlite3Cursor c = queryThrow(
+        Sqlite3Sql("select date from message where date <> 0 order by rowid desc limit 1"));
+    if (c.moveNext())
+        nanosecondDates = isNanosecondTime(c.getInt64(0));
+}
+
+qint64 IOS6MessageDb::storedTime(qint32 date) const
+{
+    return storedTimeFromRecord(date, nanosecondDates);
 }
 
 bool IOS6MessageDb::hasItemTypeColumn() const

@@ -35,6 +35,10 @@ public:
     MessageRecycleDb &recycleDb() { return recycle; }
 
     bool hasItemTypeColumn() const;
+    // True when the file stores its times in nanoseconds since 2001, as phones do since
+    // iOS 11: decided once on open from the newest stored message date. A file without dates
+    // and every local database keep seconds. Every date written goes in this unit.
+    bool storesNanosecondDates() const { return nanosecondDates; }
 
     // The absolute path of an attachment's file in the file-relay tree, or empty when the
     // stored name is empty or would lead outside that tree.
@@ -67,6 +71,9 @@ private:
     void createLayout();
     void upgradeLayout();
     void registerFunctions();
+    void detectDateUnit();
+    // A record date in the unit of this file.
+    qint64 storedTime(qint32 date) const;
     void normalizeHandle(_MsgHandle &handle, QHash<QString, _CountryInfo> &countries);
 
     QDir dataDir;
@@ -76,4 +83,5 @@ private:
     CountryLibDb country;
     QString dbPath;
     bool upgradeSchema;
+    bool nanosecondDates = false;
 };

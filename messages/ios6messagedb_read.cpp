@@ -1,4 +1,6 @@
+#include "messages/attributedbody.h"
 #include "messages/ios6messagedb.h"
+#include "messages/msgidentity.h"
 #include "messages/relaypath.h"
 
 #include <QDebug>
@@ -9,12 +11,22 @@
 
 namespace {
 
+// Marks a column that holds a time, stored in seconds or in nanoseconds since 2001.
+struct StoredTime
+{
+};
+
 // One column of a result and the record field it fills.
 template <typename Record> struct Field
 {
     Field(const char *c, qint32 Record::*f)
         : column(c)
         , i32(f)
+    {
+    }
+    Field(const char *c, qint32 Record::*f, StoredTime)
+        : column(c)
+        , time(f)
     {
     }
     Field(const char *c, qint64 Record::*f)
@@ -35,6 +47,7 @@ template <typename Record> struct Field
 
     const char *column;
     qint32 Record::*i32 = nullptr;
+    qint32 Record::*time = nullptr;
     qint64 Record::*i64 = nullptr;
     QString Record::*text = nullptr;
     QByteArray Record::*bytes = nullptr;
@@ -60,6 +73,8 @@ public:
             const int index = m_index.at(i);
             if (f.i32)
                 r.*f.i32 = c.getInt(index);
+            else if (f.time)
+                r.*f.time = recordDateFromStored(c.getInt64(index));
             else if (f.i64)
                 r.*f.i64 = c.getInt64(index);
             else if (f.text)
@@ -91,7 +106,7 @@ const QVector<Field<_MsgChat>> &chatFields()
         { "is_archived", &C::is_archived },
         { "last_addressed_handle", &C::last_addressed_handle },
         { "display_name", &C::display_name },
-        { "_last", &C::last },
+        { "_last", &C::last, StoredTime() },
         { "group_id", &C::group_id },
     };
     return fields;
@@ -131,9 +146,9 @@ const QVector<Field<_MsgMessage>> &messageFields()
         { "account", &M::account },
         { "account_guid", &M::account_guid },
         { "error", &M::error },
-        { "date", &M::date },
-        { "date_read", &M::date_read },
-        { "date_delivered", &M::date_delivered },
+        { "date", &M::date, StoredTime() },
+        { "date_read", &M::date_read, StoredTime() },
+        { "date_delivered", &M::date_delivered, StoredTime() },
         { "is_delivered", &M::is_delivered },
         { "is_finished", &M::is_finished },
         { "is_emote", &M::is_emote },
@@ -156,7 +171,7 @@ const QVector<Field<_MsgMessage>> &messageFields()
         { "was_deduplicated", &M::was_deduplicated },
         { "is_audio_message", &M::is_audio_message },
         { "is_played", &M::is_played },
-        { "date_played", &M::date_played },
+        { "date_played", &M::date_played, StoredTime() },
         { "item_type", &M::item_type },
         { "other_handle", &M::other_handle },
         { "group_title", &M::group_title },
@@ -176,8 +191,8 @@ const QVector<Field<_MsgAttachment>> &attachmentFields()
     static const QVector<Field<A>> fields = {
         { "rowid", &A::rowid },
         { "guid", &A::guid },
-        { "created_date", &A::created_date },
-        { "start_date", &A::start_date },
+        { "created_date", &A::created_date, StoredTime() },
+        { "start_date", &A::start_date, StoredTime() },
         { "filename", &A::filename },
         { "uti", &A::uti },
         { "mime_type", &A::mime_type },
@@ -255,7 +270,7 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
         const int lastColumn = c.columnIndex(QStringLiteral("last"));
         while (c.moveNext()) {
             if (_MsgChat *chat = s.chatMap.value(c.getInt64(chatIdColumn)))
-                chat->last = c.getInt(lastColumn);
+                chat->last = recordDateFromStored(c.getInt64(lastColumn));
         }
     }
 
@@ -305,6 +320,9 @@ void IOS6MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
                 auto owned = std::make_unique<_MsgMessage>();
                 reader.read(c, *owned);
                 owned->srcRowid = rowid;
+                // Phones since iOS 16 leave text empty and keep the words only here.
+                if (owned->text.isEmpty() && !owned->attributedBody.isEmpty())
+                    owned->text = attributedBodyText(owned->attributedBody);
                 message = owned.get();
                 s.messageMap.insert(rowid, owned.release());
             }

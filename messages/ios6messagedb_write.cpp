@@ -54,9 +54,9 @@ qint64 IOS6MessageDb::insertMessage(
     set("account", m.account);
     set("account_guid", m.account_guid);
     set("error", m.error);
-    set("date", m.date);
-    set("date_read", m.date_read);
-    set("date_delivered", m.date_delivered);
+    set("date", storedTime(m.date));
+    set("date_read", storedTime(m.date_read));
+    set("date_delivered", storedTime(m.date_delivered));
     set("is_delivered", m.is_delivered);
     set("is_finished", m.is_finished);
     set("is_emote", m.is_emote);
@@ -81,11 +81,11 @@ qint64 IOS6MessageDb::insertMessage(
     const struct
     {
         const char *column;
-        qint32 value;
+        qint64 value;
     } optional[] = {
         { "is_audio_message", m.is_audio_message },
         { "is_played", m.is_played },
-        { "date_played", m.date_played },
+        { "date_played", storedTime(m.date_played) },
         { "item_type", m.item_type },
         { "group_action_type", m.group_action_type },
         { "share_status", m.share_status },
@@ -112,8 +112,8 @@ qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment &a)
     open();
     Sqlite3Row row;
     row.setValue(QStringLiteral("guid"), a.guid);
-    row.setValue(QStringLiteral("created_date"), a.created_date);
-    row.setValue(QStringLiteral("start_date"), a.start_date);
+    row.setValue(QStringLiteral("created_date"), storedTime(a.created_date));
+    row.setValue(QStringLiteral("start_date"), storedTime(a.start_date));
     row.setValue(QStringLiteral("filename"), a.filename);
     row.setValue(QStringLiteral("uti"), a.uti);
     row.setValue(QStringLiteral("mime_type"), a.mime_type);
@@ -127,6 +127,9 @@ qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment &a)
         row.setValue(QStringLiteral("transfer_name"), a.transfer_name);
     if (tableHas(table, QStringLiteral("total_bytes"), Qt::CaseSensitive))
         row.setValue(QStringLiteral("total_bytes"), a.total_bytes);
+    // Current phones declare original_guid UNIQUE NOT NULL: without it no row goes in.
+    if (tableHas(table, QStringLiteral("original_guid"), Qt::CaseSensitive))
+        row.setValue(QStringLiteral("original_guid"), a.guid);
     return insertRow(row, table);
 }
 
@@ -208,10 +211,9 @@ void IOS6MessageDb::updateChatLast(qint64 chatId, qint32 date)
     open();
     if (!tableHas(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive))
         return;
+    const QString stored = QString::number(storedTime(date));
     executeThrow(QStringLiteral("update chat set _last=%1 where rowid=%2 and _last < %3")
-                     .arg(date)
-                     .arg(chatId)
-                     .arg(date));
+                     .arg(stored, QString::number(chatId), stored));
 }
 
 void IOS6MessageDb::deleteMessage(const _MsgMessage &message)

@@ -61,28 +61,17 @@ qint64 joinedHandle(IOS6MessageDb &target, qint64 chat, const _MsgHandle &handle
     return id;
 }
 
-// Phones since iOS 11 store times in nanoseconds; decided from the newest stored date.
-bool storesNanoseconds(IOS6MessageDb &db)
+// Current phones keep each message's stored date in its chat join as well and sort by it.
+void joinChatMessage(IOS6MessageDb &db, qint64 chat, qint64 message, qint64 storedDate)
 {
-    Sqlite3Cursor c = db.queryThrow(
-        Sqlite3Sql("select date from message where date<>0 order by rowid desc limit 1"));
-    return c.moveNext() && isNanosecondTime(c.getInt64(0));
-}
-
-// A new row carries the record's seconds; the file's own unit is kept for every row.
-void storeDatesInNanoseconds(IOS6MessageDb &db, qint64 rowid, const _MsgMessage &m)
-{
-    Sqlite3Sql sql("update message set date=?, date_read=?, date_delivered=?");
-    sql.addInt64Param(storedTimeFromRecord(m.date, true))
-        .addInt64Param(storedTimeFromRecord(m.date_read, true))
-        .addInt64Param(storedTimeFromRecord(m.date_delivered, true));
-    if (db.tableHas(QStringLiteral("message"), QStringLiteral("date_played"), Qt::CaseSensitive)) {
-        sql.appendSql(QStringLiteral(", date_played=?"));
-        sql.addInt64Param(storedTimeFromRecord(m.date_played, true));
-    }
-    sql.appendSql(QStringLiteral(" where rowid=?"));
-    sql.addInt64Param(rowid);
-    db.executeThrow(sql);
+    db.addChatMessageJoin(chat, message);
+    if (db.tableHas(QStringLiteral("chat_message_join"), QStringLiteral("message_date"),
+            Qt::CaseSensitive))
+        db.executeThrow(Sqlite3Sql("update chat_message_join set message_date=? where chat_id=? "
+                                   "and message_id=?")
+                            .addInt64Param(storedDate)
+                            .addInt64Param(chat)
+                            .addInt64Param(message));
 }
 
 quint32 unixSeconds(const QDateTime &time)
@@ -206,7 +195,6 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
 {
     target.open();
     registerTriggerStandIns(target);
-    const bool nanoseconds = storesNanoseconds(target);
 
     step(Step::EmptyCopy);
     static const char *const emptying[] = {
@@ -296,8 +284,9 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
             qint64 m = target.messageRowidByGuid(guid);
             if (m == 0)
                 m = target.insertRow(e.row, QStringLiteral("message"), { QStringLiteral("rowid") });
+            const qint64 stored = e.row.getInt64(QStringLiteral("date"));
             for (qint64 chat : chatMap.value(guid))
-                target.addChatMessageJoin(chat, m);
+                joinChatMessage(target, chat, m, stored);
             for (qint64 attachment : attachmentMap.value(guid))
                 target.addMessageAttachmentJoin(m, attachment);
             continue;
@@ -312,9 +301,8 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
         if (m == 0) {
             const qint64 o = r.otherHandle ? joinedHandle(target, c, *r.otherHandle) : 0;
             m = target.insertMessage(r, h, o, QString());
-            if (nanoseconds)
-                storeDatesInNanoseconds(target, m, r);
-            target.addChatMessageJoin(c, m);
+            joinChatMessage(
+                target, c, m, storedTimeFromRecord(r.date, target.storesNanosecondDates()));
             target.updateChatLast(c, r.date);
         }
         if (r.chat->isGroup() && r.handle)

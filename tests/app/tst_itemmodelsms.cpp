@@ -1,5 +1,9 @@
 #include "app/itemmodelsms.h"
+#include "messages/ios6messagedb.h"
 #include "messages/msgidentity.h"
+#include "shell/datafolder.h"
+#include "support/currentphonesmsdb.h"
+#include "view/bubblepage.h"
 
 #include <QAbstractItemModelTester>
 #include <QBrush>
@@ -75,6 +79,7 @@ private slots:
     void sortsByDateOnly();
     void sortKeepsPersistentIndexesOnTheirRecords();
     void setAndClearPassModelChecks();
+    void currentPhoneChatShowsRealDatesAndWords();
 };
 
 void TestItemModelSms::headersAndShape()
@@ -279,6 +284,53 @@ void TestItemModelSms::setAndClearPassModelChecks()
     model.clear();
     QCOMPARE(model.rowCount(), 0);
     QVERIFY(!model.index(0, 0).isValid());
+}
+
+void TestItemModelSms::currentPhoneChatShowsRealDatesAndWords()
+{
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    QVERIFY(dataFolder().absolutePath().startsWith(home.path()));
+
+    // 2019-06-01 12:00 UTC and a day before, stored in nanoseconds by the phone.
+    const qint32 june = qint32(
+        QDateTime(QDate(2019, 6, 1), QTime(12, 0), Qt::UTC).toSecsSinceEpoch() - RecordEpochOffset);
+    QTemporaryDir device;
+    qint64 chat = 0;
+    {
+        CurrentPhoneSmsDb phone(device.path());
+        const qint64 ann = phone.addHandle("+12015550123");
+        chat = phone.addChat("+12015550123", { ann });
+        CurrentPhoneSmsDb::Message m;
+        m.handle = ann;
+        m.text = "second & last";
+        m.textInBodyOnly = true;
+        m.date = june;
+        phone.addMessage(chat, m);
+        m.text = "first";
+        m.textInBodyOnly = false;
+        m.date = june - 86400;
+        phone.addMessage(chat, m);
+    }
+    IOS6MessageDb db(QDir(device.path()), "310", false);
+    QSharedPointer<MsgMessageSet> set;
+    db.messages(set, chat);
+
+    ItemModelSms model;
+    model.setMessages(messagesOfChats(set->chats()));
+    model.sort(0, Qt::AscendingOrder);
+    QCOMPARE(model.rowCount(), 2);
+    QCOMPARE(model.index(0, 3).data().toString(), QStringLiteral("first"));
+    QCOMPARE(model.index(1, 3).data().toString(), QStringLiteral("second & last"));
+    const QDateTime shown = dateTimeFromTime(june);
+    QCOMPARE(shown.toUTC(), QDateTime(QDate(2019, 6, 1), QTime(12, 0), Qt::UTC));
+    QCOMPARE(model.index(1, 0).data().toString(),
+        QLocale::system().toString(shown, QLocale::ShortFormat));
+
+    const QString page = bubblePageHtml(model.messages(), 1, 1);
+    QVERIFY(page.contains(QLatin1String("second &amp; last")));
+    QVERIFY(page.contains(QLatin1String("01 Jun 2019 12:0 PM")));
+    QVERIFY(page.indexOf(QLatin1String(">first<")) < page.indexOf(QLatin1String("second &amp;")));
 }
 
 QTEST_MAIN(TestItemModelSms)

@@ -1,23 +1,14 @@
 #include "messages/msgidentity.h"
 #include "operations/attachmentextractthread.h"
-#include "shell/progressform.h"
 #include "support/foldersnapshot.h"
 #include "support/messagesetbuilder.h"
-#include "support/workerrunner.h"
+#include "support/recordingprogressform.h"
+#include "support/workercontrol.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
-
-QString writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-    return path;
-}
 
 QStringList entries(const QString &folder)
 {
@@ -25,17 +16,17 @@ QStringList entries(const QString &folder)
         QDir::Name);
 }
 
-WorkerRun extract(const MsgMessageList &list, const QString &target, QString *output = nullptr,
-    std::function<void(ProgressForm &, int)> hook = nullptr)
+// Runs an extraction; true when it succeeded. `hook` runs in the worker before each message.
+bool extract(RecordingProgressForm &form, const MsgMessageList &list, const QString &target,
+    QString *output = nullptr, std::function<void(ProgressForm &, int)> hook = nullptr)
 {
-    ProgressForm form { QString() };
     AttachmentExtractThread worker(&form, list, target);
     if (hook)
         worker.setItemHook([&form, hook](int i) { hook(form, i); });
-    const WorkerRun run = runWorker(worker, form);
+    const bool done = form.run(worker) == 1 && !form.failed;
     if (output)
         *output = worker.outputFolder();
-    return run;
+    return done;
 }
 
 } // namespace
@@ -60,35 +51,32 @@ private:
 
 void TestAttachmentExtractThread::copiesEachFileOnceUnderUniqueNamesWithMessageDates()
 {
-    MessageSetBuilder b;
+    MessageSetBuilder b(m_dir.filePath(QStringLiteral("src1")));
     _MsgHandle *h = b.handle(QStringLiteral("+15550001"));
-    _MsgChat *chat = b.chat({ h });
-    const QString src = m_dir.filePath(QStringLiteral("src1"));
+    _MsgChat *chat = b.chat(h->id, { h });
+    const QString jpeg = QStringLiteral("image/jpeg");
     _MsgMessage *m1 = b.message(chat, h, 400000000, QString());
-    _MsgAttachment *shared = b.attach(m1, QStringLiteral("~/Library/SMS/Attachments/aa/01/IMG_1.jpg"),
-        writeFile(src + QStringLiteral("/a/IMG_1.jpg"), "first"));
-    b.attach(m1, QStringLiteral("~/Library/SMS/Attachments/bb/02/IMG_1.jpg"),
-        writeFile(src + QStringLiteral("/b/IMG_1.jpg"), "second"));
-    _MsgMessage *m2 = b.message(chat, nullptr, 400000100, QString());
-    b.attach(m2, QStringLiteral("~/Library/SMS/Attachments/cc/03/gone.jpg"),
-        src + QStringLiteral("/missing.jpg"));
-    _MsgMessage *m3 = b.message(chat, h, 400000200, QString());
-    // The same file shown by a second message, under a path spelled differently.
-    m3->attachments.insert(QStringLiteral("99"), shared);
+    _MsgAttachment *shared = b.attach(m1, QStringLiteral("IMG_1.jpg"), jpeg, "first");
+    b.attach(m1, QStringLiteral("IMG_1.jpg"), jpeg, "second");
+    _MsgMessage *m2 = b.message(chat, nullptr, 400000100, QString(), true);
+    b.attach(m2, QStringLiteral("gone.jpg"), jpeg, QByteArray());
+    // The same file shown again by two more messages, once under a path spelled differently.
+    b.message(chat, h, 400000200, QString())->attachments.insert(QStringLiteral("99"), shared);
     auto *again = new _MsgAttachment(*shared);
-    again->localPath = src + QStringLiteral("/a/../a/IMG_1.jpg");
+    again->localPath = QFileInfo(shared->localPath).absolutePath() + QStringLiteral("/../")
+        + QFileInfo(shared->localPath).dir().dirName() + QStringLiteral("/IMG_1.jpg");
     b.set->attachmentMap.insert(99, again);
     m2->attachments.insert(QStringLiteral("98"), again);
 
     const QString target = m_dir.filePath(QStringLiteral("out1/attachments(20240101-101010)"));
+    RecordingProgressForm form;
     QString output;
-    const WorkerRun run = extract(b.messages(), target, &output);
-    QVERIFY(run.done());
+    QVERIFY(extract(form, b.messages(), target, &output));
     QCOMPARE(output, target);
-    QCOMPARE(run.infos,
+    QCOMPARE(form.infos,
         QStringList { QStringLiteral("Successfully extacted 2 MMS attachment to %1.").arg(target) });
-    QCOMPARE(run.status, QStringLiteral("Extracting MMS attachment now.Please wait..."));
-    QCOMPARE(run.progress.last(), 100);
+    QCOMPARE(form.statuses.first(), QStringLiteral("Extracting MMS attachment now.Please wait..."));
+    QCOMPARE(form.values, (QList<int> { 33, 66, 100 }));
     QCOMPARE(entries(target), (QStringList { QStringLiteral("IMG_1(1).jpg"), QStringLiteral("IMG_1.jpg") }));
     // Times first: reading a file may move its access time.
     const qint64 expected = 400000000 + RecordEpochOffset;
@@ -117,31 +105,37 @@ void TestAttachmentExtractThread::namesStayInsideTheFolder()
 {
     QFETCH(QString, stored);
     QFETCH(QString, expected);
-    MessageSetBuilder b;
+    MessageSetBuilder b(m_dir.filePath(QStringLiteral("names-src")));
     _MsgHandle *h = b.handle(QStringLiteral("+15550001"));
-    b.attach(b.message(b.chat({ h }), h, 1000, QString()), stored,
-        writeFile(m_dir.filePath(QStringLiteral("names/src/local.bin")), "x"));
+    b.attach(b.message(b.chat(h->id, { h }), h, 1000, QString()), QStringLiteral("local.bin"),
+         QStringLiteral("image/jpeg"), "x")
+        ->filename = stored;
     const QString target = m_dir.filePath(QStringLiteral("names/%1").arg(QTest::currentDataTag()));
-    QVERIFY(extract(b.messages(), target).done());
+    RecordingProgressForm form;
+    QVERIFY(extract(form, b.messages(), target));
     QCOMPARE(entries(target), QStringList { expected });
 }
 
 void TestAttachmentExtractThread::runInTheSameSecondGetsItsOwnFolder()
 {
-    MessageSetBuilder b;
+    MessageSetBuilder b(m_dir.filePath(QStringLiteral("same-src")));
     _MsgHandle *h = b.handle(QStringLiteral("+15550001"));
-    b.attach(b.message(b.chat({ h }), h, 1000, QString()), QStringLiteral("~/Library/a.jpg"),
-        writeFile(m_dir.filePath(QStringLiteral("same/src/a.jpg")), "x"));
+    b.attach(b.message(b.chat(h->id, { h }), h, 1000, QString()), QStringLiteral("a.jpg"),
+        QStringLiteral("image/jpeg"), "x");
     const QString target = m_dir.filePath(QStringLiteral("same/attachments(20240101-101010)"));
-    writeFile(target + QStringLiteral("/a.jpg"), "earlier run");
+    QVERIFY(QDir().mkpath(target));
+    QFile earlier(target + QStringLiteral("/a.jpg"));
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.write("earlier run");
+    earlier.close();
 
+    RecordingProgressForm form;
     QString output;
-    const WorkerRun run = extract(b.messages(), target, &output);
-    QVERIFY(run.done());
+    QVERIFY(extract(form, b.messages(), target, &output));
     QCOMPARE(output, m_dir.filePath(QStringLiteral("same/attachments(20240101-101010)(1)")));
-    QVERIFY(run.infos.first().endsWith(output + QLatin1Char('.')));
+    QVERIFY(form.infos.first().endsWith(output + QLatin1Char('.')));
+    QCOMPARE(entries(target), QStringList { QStringLiteral("a.jpg") });
     QCOMPARE(fileBytes(target + QStringLiteral("/a.jpg")), QByteArray("earlier run"));
-    QCOMPARE(entries(target).size(), 1);
     QCOMPARE(fileBytes(output + QStringLiteral("/a.jpg")), QByteArray("x"));
 }
 
@@ -155,35 +149,42 @@ void TestAttachmentExtractThread::cancelRemovesOnlyThisRunsFolder_data()
 void TestAttachmentExtractThread::cancelRemovesOnlyThisRunsFolder()
 {
     QFETCH(int, at);
-    MessageSetBuilder b;
-    _MsgHandle *h = b.handle(QStringLiteral("+15550001"));
-    _MsgChat *chat = b.chat({ h });
     const QString base = m_dir.filePath(QStringLiteral("cancel%1").arg(at));
+    MessageSetBuilder b(base + QStringLiteral("/src"));
+    _MsgHandle *h = b.handle(QStringLiteral("+15550001"));
+    _MsgChat *chat = b.chat(h->id, { h });
     for (int i = 0; i < 4; ++i)
-        b.attach(b.message(chat, h, 1000 + i, QString()), QStringLiteral("~/f%1.jpg").arg(i),
-            writeFile(base + QStringLiteral("/src/f%1.jpg").arg(i), "x"));
-    const QString sibling = writeFile(base + QStringLiteral("/out/other.txt"), "keep");
-    const QString target = base + QStringLiteral("/out/attachments(1)");
+        b.attach(b.message(chat, h, 1000 + i, QString()), QStringLiteral("f%1.jpg").arg(i),
+            QStringLiteral("image/jpeg"), "x");
+    const QString out = base + QStringLiteral("/out");
+    QVERIFY(QDir().mkpath(out));
+    QFile sibling(out + QStringLiteral("/other.txt"));
+    QVERIFY(sibling.open(QIODevice::WriteOnly));
+    sibling.write("keep");
+    sibling.close();
+    const auto before = snapshotFolder(base);
 
+    RecordingProgressForm form;
     QString output;
-    const WorkerRun run = extract(b.messages(), target, &output, [at](ProgressForm &form, int i) {
-        if (i == at)
-            cancelFromWorker(form);
-    });
-    QCOMPARE(run.result, 0);
-    QVERIFY(run.infos.isEmpty() && run.errors.isEmpty());
-    QVERIFY(!QFileInfo::exists(output));
-    QCOMPARE(fileBytes(sibling), QByteArray("keep"));
-    QCOMPARE(entries(base + QStringLiteral("/src")).size(), 4);
+    QVERIFY(!extract(form, b.messages(), out + QStringLiteral("/attachments(1)"), &output,
+        [at](ProgressForm &dialog, int i) {
+            if (i == at)
+                cancelFromWorker(dialog);
+        }));
+    QVERIFY(form.infos.isEmpty() && form.errors.isEmpty());
+    QVERIFY(!output.isEmpty() && !QFileInfo::exists(output));
+    QCOMPARE(snapshotFolder(base), before);
 }
 
 void TestAttachmentExtractThread::folderThatCannotBeMadeIsReported()
 {
-    const QString blocker = writeFile(m_dir.filePath(QStringLiteral("blocker")), "a file");
-    const WorkerRun run = extract({}, blocker + QStringLiteral("/attachments(1)"));
-    QCOMPARE(run.result, 0);
-    QCOMPARE(run.errors.size(), 1);
-    QVERIFY(run.errors.first().contains(QStringLiteral("can not create folder")));
+    QFile blocker(m_dir.filePath(QStringLiteral("blocker")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    RecordingProgressForm form;
+    QVERIFY(!extract(form, {}, blocker.fileName() + QStringLiteral("/attachments(1)")));
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY(form.errors.first().contains(QStringLiteral("can not create folder")));
 }
 
 QTEST_MAIN(TestAttachmentExtractThread)

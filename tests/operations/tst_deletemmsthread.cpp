@@ -4,7 +4,8 @@
 #include "support/foldersnapshot.h"
 #include "support/localdbfixture.h"
 #include "support/messagesetbuilder.h"
-#include "support/workerrunner.h"
+#include "support/recordingprogressform.h"
+#include "support/workercontrol.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -38,19 +39,26 @@ public:
     DeleteFixture()
         : db(dir.filePath(QStringLiteral("db")))
     {
-        MessageSetBuilder b;
+        MessageSetBuilder b(dir.filePath(QStringLiteral("records")));
         _MsgHandle *ha = b.handle(QStringLiteral("+15550001"));
         _MsgHandle *hb = b.handle(QStringLiteral("+15550002"));
-        _MsgChat *ca = b.chat({ ha });
-        _MsgChat *cb = b.chat({ hb });
-        _MsgChat *group = b.chat({ ha, hb }, QStringLiteral("iMessage"));
-        b.message(ca, ha, 1000, QStringLiteral("a1"), QStringLiteral("a1"));
-        b.attach(b.message(ca, nullptr, 2000, QString(), QStringLiteral("a2")), kShared, QString());
-        _MsgAttachment *again
-            = b.attach(b.message(ca, ha, 3000, QString(), QStringLiteral("a3")), kShared, QString());
-        again->guid = QStringLiteral("ATT-again");
-        b.attach(b.message(cb, hb, 4000, QString(), QStringLiteral("b1")), kOwn, QString());
-        b.message(group, hb, 5000, QStringLiteral("g1"), QStringLiteral("g1"));
+        _MsgChat *ca = b.chat(ha->id, { ha });
+        _MsgChat *cb = b.chat(hb->id, { hb });
+        _MsgChat *group = b.chat(QStringLiteral("chat1"), { ha, hb });
+        auto message = [&b](_MsgChat *chat, _MsgHandle *from, qint32 date, const char *guid) {
+            _MsgMessage *m = b.message(chat, from, date, QLatin1String(guid), !from);
+            m->guid = QLatin1String(guid);
+            return m;
+        };
+        auto attach = [&b](_MsgMessage *m, const QString &filename) {
+            b.attach(m, QStringLiteral("x.jpg"), QStringLiteral("image/jpeg"), QByteArray())
+                ->filename = filename;
+        };
+        message(ca, ha, 1000, "a1");
+        attach(message(ca, nullptr, 2000, "a2"), kShared);
+        attach(message(ca, ha, 3000, "a3"), kShared);
+        attach(message(cb, hb, 4000, "b1"), kOwn);
+        message(group, hb, 5000, "g1");
         db.write(b.messages());
         sharedFile = db.writeAttachmentFile(kShared, "shared");
         ownFile = db.writeAttachmentFile(kOwn, "own");
@@ -69,15 +77,21 @@ public:
         return list;
     }
 
-    // `hook` runs in the worker before each message.
-    WorkerRun run(MsgMessageList list, std::function<void(ProgressForm &, int)> hook = nullptr)
+    // True when the run succeeded; `hook` runs in the worker before each message.
+    bool run(RecordingProgressForm &form, MsgMessageList list,
+        std::function<void(ProgressForm &, int)> hook = nullptr)
     {
         QDir folder(db.folder());
-        ProgressForm form { QString() };
         DeleteMMSThread worker(&folder, &list, &form);
         if (hook)
             worker.setItemHook([&form, hook](int i) { hook(form, i); });
-        return runWorker(worker, form);
+        return form.run(worker) == 1 && !form.failed;
+    }
+
+    bool run(MsgMessageList list)
+    {
+        RecordingProgressForm form;
+        return run(form, list);
     }
 
     qint64 count(const QString &sql) const { return scalar(db.path(), sql).toLongLong(); }
@@ -112,12 +126,12 @@ private slots:
 void TestDeleteMMSThread::deletesMessagesJoinsAndEmptiedChats()
 {
     DeleteFixture f;
-    const WorkerRun run = f.run(f.pick({ QStringLiteral("a1"), QStringLiteral("b1") }));
-    QVERIFY(run.done());
-    QCOMPARE(run.infos, QStringList { QStringLiteral("Successfully Deleted 2 Messages.") });
-    QCOMPARE(run.status, QStringLiteral("Deleting Messages..."));
-    QCOMPARE(run.detail, QStringLiteral("Messages: 2/2"));
-    QCOMPARE(run.progress.last(), 100);
+    RecordingProgressForm form;
+    QVERIFY(f.run(form, f.pick({ QStringLiteral("a1"), QStringLiteral("b1") })));
+    QCOMPARE(form.infos, QStringList { QStringLiteral("Successfully Deleted 2 Messages.") });
+    QCOMPARE(form.statuses, QStringList { QStringLiteral("Deleting Messages...") });
+    QCOMPARE(form.texts.last(), QStringLiteral("Messages: 2/2"));
+    QCOMPARE(form.values, (QList<int> { 0, 50, 100 }));
 
     QCOMPARE(scalar(f.db.path(), QStringLiteral("pragma integrity_check")).toString(),
         QStringLiteral("ok"));
@@ -143,9 +157,9 @@ void TestDeleteMMSThread::deletesMessagesJoinsAndEmptiedChats()
 void TestDeleteMMSThread::removesAFileOnlyWhenNoMessageLeftShowsIt()
 {
     DeleteFixture f;
-    QVERIFY(f.run(f.pick({ QStringLiteral("a2") })).done());
+    QVERIFY(f.run(f.pick({ QStringLiteral("a2") })));
     QVERIFY2(QFile::exists(f.sharedFile), "a3 still shows the picture");
-    QVERIFY(f.run(f.pick({ QStringLiteral("a3") })).done());
+    QVERIFY(f.run(f.pick({ QStringLiteral("a3") })));
     QVERIFY(!QFile::exists(f.sharedFile));
 }
 
@@ -177,7 +191,7 @@ void TestDeleteMMSThread::neverRemovesFilesOutsideTheDatabaseFolder()
     } else {
         a->localPath = f.db.folder() + QStringLiteral("/../outside/own.jpg");
     }
-    QVERIFY(f.run({ b1 }).done());
+    QVERIFY(f.run({ b1 }));
     QVERIFY(QFile::exists(outsideFile));
     QVERIFY(QFile::exists(f.ownFile)); // not named by the record any more
 }
@@ -194,14 +208,15 @@ void TestDeleteMMSThread::cancelLeavesEverythingAsItWas()
     QFETCH(int, at);
     DeleteFixture f;
     const auto before = snapshotFolder(f.dir.path());
-    const WorkerRun run = f.run(f.pick({ QStringLiteral("a1"), QStringLiteral("a2"),
-                                    QStringLiteral("a3"), QStringLiteral("b1") }),
-        [at](ProgressForm &form, int i) {
+    RecordingProgressForm form;
+    QVERIFY(!f.run(form,
+        f.pick({ QStringLiteral("a1"), QStringLiteral("a2"), QStringLiteral("a3"),
+            QStringLiteral("b1") }),
+        [at](ProgressForm &dialog, int i) {
             if (i == at)
-                cancelFromWorker(form);
-        });
-    QCOMPARE(run.result, 0);
-    QVERIFY(run.infos.isEmpty() && run.errors.isEmpty());
+                cancelFromWorker(dialog);
+        }));
+    QVERIFY(form.infos.isEmpty() && form.errors.isEmpty());
     QCOMPARE(snapshotFolder(f.dir.path()), before);
 }
 
@@ -212,11 +227,12 @@ void TestDeleteMMSThread::failureRollsBackAndReports()
         QStringLiteral("CREATE TRIGGER refuse BEFORE DELETE ON message WHEN old.guid='b1' "
                        "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END;"));
     const auto before = snapshotFolder(f.dir.path());
-    const WorkerRun run = f.run(f.pick({ QStringLiteral("a1"), QStringLiteral("a2"),
-        QStringLiteral("b1"), QStringLiteral("g1") }));
-    QCOMPARE(run.result, 0);
-    QCOMPARE(run.errors.size(), 1);
-    QVERIFY(run.errors.first().contains(QStringLiteral("refused by the test")));
+    RecordingProgressForm form;
+    QVERIFY(!f.run(form,
+        f.pick({ QStringLiteral("a1"), QStringLiteral("a2"), QStringLiteral("b1"),
+            QStringLiteral("g1") })));
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY(form.errors.first().contains(QStringLiteral("refused by the test")));
     QCOMPARE(snapshotFolder(f.dir.path()), before);
 }
 
@@ -224,9 +240,9 @@ void TestDeleteMMSThread::emptyListDeletesNothing()
 {
     DeleteFixture f;
     const auto before = snapshotFolder(f.dir.path());
-    const WorkerRun run = f.run({});
-    QVERIFY(run.done());
-    QCOMPARE(run.infos, QStringList { QStringLiteral("Successfully Deleted 0 Messages.") });
+    RecordingProgressForm form;
+    QVERIFY(f.run(form, {}));
+    QCOMPARE(form.infos, QStringList { QStringLiteral("Successfully Deleted 0 Messages.") });
     QCOMPARE(snapshotFolder(f.dir.path()), before);
 }
 
@@ -237,8 +253,9 @@ void TestDeleteMMSThread::worksWithTriggersCallingPhoneFunctions()
         QStringLiteral("CREATE TRIGGER after_delete_on_message_phone AFTER DELETE ON message "
                        "BEGIN SELECT phone_only_cleanup(old.guid, old.ROWID); SELECT "
                        "cancel_processing(); END;"));
-    const WorkerRun run = f.run(f.pick({ QStringLiteral("g1") }));
-    QVERIFY2(run.done(), qPrintable(run.errors.join(QLatin1Char('\n'))));
+    RecordingProgressForm form;
+    QVERIFY2(f.run(form, f.pick({ QStringLiteral("g1") })),
+        qPrintable(form.errors.join(QLatin1Char('\n'))));
     QCOMPARE(f.count("select count(*) from message where guid='g1'"), 0);
 }
 
@@ -248,7 +265,7 @@ void TestDeleteMMSThread::cleanUpTriggersRunOnceAndStay()
     // A message without a chat: the table-wide clean-up removes it as it always would.
     execute(f.db.path(),
         QStringLiteral("INSERT INTO message(guid, text, date) VALUES('orphan', 'x', 1)"));
-    QVERIFY(f.run(f.pick({ QStringLiteral("a1") })).done());
+    QVERIFY(f.run(f.pick({ QStringLiteral("a1") })));
     QCOMPARE(f.count("select count(*) from message where guid='orphan'"), 0);
     QCOMPARE(f.count("select count(*) from sqlite_master where type='trigger' and "
                      "name='clean_orphaned_messages'"),

@@ -4,10 +4,13 @@
 #include "messages/msgidentity.h"
 #include "operations/ios6restoremessagesthread.h"
 #include "shell/progressform.h"
+#include "support/currentphonesmsdb.h"
 #include "support/devicebackupfixture.h"
 #include "support/foldersnapshot.h"
+#include "support/ios6smsdbfixture.h"
 #include "support/messagesetbuilder.h"
-#include "support/workerrunner.h"
+#include "support/recordingprogressform.h"
+#include "support/workercontrol.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,7 +21,6 @@ namespace {
 
 using Step = IOS6RestoreMessagesThread::Step;
 constexpr qint64 kNow = 1700000000;
-const QString kNewAttachment = QStringLiteral("~/Library/SMS/Attachments/ab/01/new.jpg");
 
 QStringList column(const QString &path, const QString &sql)
 {
@@ -36,12 +38,11 @@ QStringList column(const QString &path, const QString &sql)
 class MergeFixture
 {
 public:
-    explicit MergeFixture(IOS6SmsDbFixture::Layout layout = IOS6SmsDbFixture::Ios8,
-        bool nanoseconds = false, bool writeBackup = true)
-        : device(dir.filePath(QStringLiteral("cache")), dir.filePath(QStringLiteral("backup")),
-            layout)
+    explicit MergeFixture(IOS6SmsDbFixture::Layout layout = IOS6SmsDbFixture::Ios8)
+        : device(dir.filePath(QStringLiteral("cache")), dir.filePath(QStringLiteral("backup")))
+        , builder(dir.filePath(QStringLiteral("records")))
     {
-        IOS6SmsDbFixture &d = device.device();
+        IOS6SmsDbFixture d(device.cacheFolder(), layout);
         const qint64 h1 = d.addHandle(QStringLiteral("+15550001"));
         const qint64 h2 = d.addHandle(QStringLiteral("me@example.com"), QStringLiteral("iMessage"));
         const qint64 c1 = d.addChat(QStringLiteral("SMS;-;+15550001"), QStringLiteral("+15550001"));
@@ -61,55 +62,68 @@ public:
         const qint64 a = d.addAttachment(QStringLiteral("DA1"),
             QStringLiteral("~/Library/SMS/Attachments/00/00/old.jpg"), QStringLiteral("image/jpeg"));
         d.joinMessageAttachment(2, a);
-        device.addPhoneTrigger();
-        if (nanoseconds)
-            device.useNanosecondDates();
-        if (writeBackup)
-            device.writeBackup();
+        // A function only the phone has, called whenever a message row goes.
+        QString error;
+        d.db().exec(QStringLiteral("CREATE TRIGGER after_delete_on_message AFTER DELETE ON "
+                                   "message BEGIN SELECT purge_message_parts(OLD.ROWID, "
+                                   "OLD.guid); END;"),
+            error);
+        d.close();
+        device.writeBackup();
+        addNewMessages();
+    }
 
+    // Four messages for the device: into its chat with +15550001, a new chat and a group.
+    void addNewMessages()
+    {
         _MsgHandle *n1 = builder.handle(QStringLiteral("+15550001"));
         _MsgHandle *n3 = builder.handle(QStringLiteral("+15550003"));
-        _MsgChat *known = builder.chat({ n1 });
-        _MsgChat *fresh = builder.chat({ n3 });
-        _MsgChat *group = builder.chat({ n1, n3 }, QStringLiteral("iMessage"));
-        builder.message(known, n1, 1500, QStringLiteral("N1"), QStringLiteral("N1"));
-        builder.message(fresh, nullptr, 2500, QStringLiteral("N3"), QStringLiteral("N3"));
-        builder.message(group, n3, 3500, QStringLiteral("N4"), QStringLiteral("N4"));
-        QFile picture(dir.filePath(QStringLiteral("new.jpg")));
-        if (picture.open(QIODevice::WriteOnly))
-            picture.write("new picture");
-        picture.close();
-        builder.attach(builder.message(known, nullptr, 6500, QString(), QStringLiteral("N2")),
-            kNewAttachment, picture.fileName());
+        _MsgChat *known = builder.chat(n1->id, { n1 });
+        _MsgChat *fresh = builder.chat(n3->id, { n3 });
+        _MsgChat *group = builder.chat(QStringLiteral("chat77"), { n1, n3 });
+        add(known, n1, 1500, "N1");
+        add(fresh, nullptr, 2500, "N3");
+        add(group, n3, 3500, "N4");
+        picture = builder.attach(add(known, nullptr, 6500, "N2"), QStringLiteral("new.jpg"),
+            QStringLiteral("image/jpeg"), "new picture");
         list = builder.messages();
     }
 
-    QString backup() const { return device.backupFolder(); }
-    QString storedDatabase() const
+    _MsgMessage *add(_MsgChat *chat, _MsgHandle *from, qint32 date, const char *guid)
     {
-        return QDir(backup()).filePath(DeviceBackupFixture::databaseFileId());
-    }
-    QString cacheSmsFolder() const
-    {
-        return QFileInfo(IOS6SmsDbFixture::smsDbPath(device.cacheFolder())).absolutePath();
+        _MsgMessage *m = builder.message(chat, from, date, QLatin1String(guid), !from);
+        m->guid = QLatin1String(guid);
+        return m;
     }
 
-    // `hook` runs in the worker as each step begins.
-    WorkerRun run(std::function<void(ProgressForm &, Step)> hook = nullptr)
+    QString backup() const { return device.backupFolder(); }
+    QString cacheSmsFolder() const { return QFileInfo(device.cachedDatabase()).absolutePath(); }
+
+    // True when the run succeeded; `hook` runs in the worker as each step begins.
+    bool run(RecordingProgressForm &form, std::function<void(ProgressForm &, Step)> hook = nullptr)
     {
         IOS6MessageDb source(QDir(device.cacheFolder()), QString(), false);
-        ProgressForm form { QString() };
         IOS6RestoreMessagesThread worker(
             QStringLiteral("us"), &list, &source, QDir(backup()), &form);
         worker.setClock([] { return kNow; });
         if (hook)
             worker.setStepHook([&form, hook](Step s) { hook(form, s); });
-        const WorkerRun result = runWorker(worker, form);
+        const bool done = form.run(worker) == 1 && !form.failed;
+        deliverLateReports();
         restored = worker.restored;
         skipped = worker.skipped;
         changed = worker.backupChanged();
         work = worker.workPath();
-        return result;
+        return done;
+    }
+
+    bool run()
+    {
+        RecordingProgressForm form;
+        const bool done = run(form);
+        if (!done)
+            qWarning("%s", qPrintable(form.errors.join(QLatin1Char('\n'))));
+        return done;
     }
 
     // The backup's message database as the backup reader copies it out.
@@ -120,9 +134,9 @@ public:
         manifest.loadFileTree();
         if (!manifest.smsDb())
             return QString();
-        const QString folder = dir.filePath(QStringLiteral("readback"));
-        const QString path = IOS6SmsDbFixture::smsDbPath(folder);
+        const QString path = IOS6SmsDbFixture::smsDbPath(dir.filePath(QStringLiteral("readback")));
         QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile::remove(path);
         manifest.extractFile(manifest.smsDb(), path, nullptr);
         return path;
     }
@@ -131,6 +145,7 @@ public:
     DeviceBackupFixture device;
     MessageSetBuilder builder;
     MsgMessageList list;
+    _MsgAttachment *picture = nullptr;
     int restored = -1;
     int skipped = -1;
     bool changed = false;
@@ -158,41 +173,41 @@ private slots:
     void nothingToMergeFails();
     void eventWithoutItemTypeColumnIsNeitherCounted();
     void knownGuidGetsOneRow();
-    void keepsNanosecondDates();
+    void keepsNanosecondDatesOfCurrentPhones();
     void includesWhatIsOnlyInTheWal();
 };
 
 void TestIOS6RestoreMessagesThread::mergesInDateOrderAndPatchesTheBackup()
 {
     MergeFixture f;
-    const QByteArray oldDatabase = fileBytes(f.storedDatabase());
-    const QByteArray oldIndex = fileBytes(QDir(f.backup()).filePath(QStringLiteral("Manifest.mbdb")));
-    const WorkerRun run = f.run();
-    QVERIFY2(run.done(), qPrintable(run.errors.join(QLatin1Char('\n'))));
-    QVERIFY(run.infos.isEmpty());
+    const QByteArray oldDatabase = fileBytes(f.device.storedDatabase());
+    const QByteArray oldIndex = fileBytes(f.device.indexPath());
+    RecordingProgressForm form;
+    QVERIFY2(f.run(form), qPrintable(form.errors.join(QLatin1Char('\n'))));
+    QVERIFY(form.infos.isEmpty());
     QCOMPARE(f.restored, 4);
     QCOMPARE(f.skipped, 0);
     QVERIFY(f.changed);
-    QCOMPARE(run.status, QStringLiteral("Saving messages to iPhone..."));
-    QCOMPARE(run.progress.last(), 99);
+    QCOMPARE(form.statuses, QStringList { QStringLiteral("Saving messages to iPhone...") });
+    QCOMPARE(form.values.last(), 99);
 
     // The index names the new file with its digest and size; the old files are kept aside.
-    const QByteArray merged = fileBytes(f.storedDatabase());
+    const QByteArray merged = fileBytes(f.device.storedDatabase());
     QCOMPARE(merged, fileBytes(f.work));
-    const MbdbIndex index = loadMbdb(QDir(f.backup()).filePath(QStringLiteral("Manifest.mbdb")));
+    const MbdbIndex index = loadMbdb(f.device.indexPath());
     const MbdbRecord record = index.value(DeviceBackupFixture::databaseFileId());
     QCOMPARE(record.DataHash.Bytes, QCryptographicHash::hash(merged, QCryptographicHash::Sha1));
     QCOMPARE(record.Size, quint64(merged.size()));
     const QString stamp = QStringLiteral("-%1").arg(kNow);
-    QCOMPARE(fileBytes(f.storedDatabase() + stamp), oldDatabase);
-    QCOMPARE(fileBytes(QDir(f.backup()).filePath(QStringLiteral("Manifest.mbdb")) + stamp), oldIndex);
+    QCOMPARE(fileBytes(f.device.storedDatabase() + stamp), oldDatabase);
+    QCOMPARE(fileBytes(f.device.indexPath() + stamp), oldIndex);
 
     // The new picture is stored under its media path, its folders entered.
-    const QString picture = QStringLiteral("Library/SMS/Attachments/ab/01/new.jpg");
+    const QString picture = f.picture->filename.mid(2);
     const QString pictureId = mbdbFileName(QStringLiteral("MediaDomain"), picture);
     QVERIFY(index.contains(pictureId));
-    QVERIFY(index.contains(
-        mbdbFileName(QStringLiteral("MediaDomain"), QStringLiteral("Library/SMS/Attachments/ab"))));
+    QVERIFY(index.contains(mbdbFileName(
+        QStringLiteral("MediaDomain"), QStringLiteral("Library/SMS/Attachments"))));
     QCOMPARE(fileBytes(QDir(f.backup()).filePath(pictureId)), QByteArray("new picture"));
 
     // Read back as the program reads a backup: every message once, row ids in date order.
@@ -207,9 +222,7 @@ void TestIOS6RestoreMessagesThread::mergesInDateOrderAndPatchesTheBackup()
                                 "m.rowid=j.message_id join attachment a on a.rowid=j.attachment_id "
                                 "order by m.guid")),
         (QStringList { "D2", "N2" }));
-    IOS6MessageDb reader(QDir(QFileInfo(copy).absolutePath() + QStringLiteral("/../../../../..")),
-        QString(), false);
-    reader.setSmsDbPath(copy);
+    IOS6MessageDb reader(QDir(f.dir.filePath(QStringLiteral("readback"))), QString(), false);
     QSharedPointer<MsgMessageSet> set;
     MsgMessageSet::create(set);
     reader.chats(set);
@@ -221,26 +234,25 @@ void TestIOS6RestoreMessagesThread::mergesInDateOrderAndPatchesTheBackup()
 void TestIOS6RestoreMessagesThread::keepsRowIdsOfChatsHandlesAndAttachments()
 {
     MergeFixture f;
-    const QString before = IOS6SmsDbFixture::smsDbPath(f.device.cacheFolder());
-    const QStringList chats = column(before, QStringLiteral("select rowid || guid from chat"));
-    const QStringList handles = column(before, QStringLiteral("select rowid || id from handle"));
-    const QStringList attachments
-        = column(before, QStringLiteral("select rowid || guid from attachment"));
-    const QStringList triggers
-        = column(before, QStringLiteral("select name from sqlite_master where type='trigger'"));
-    QVERIFY(f.run().done());
+    const QString before = f.device.cachedDatabase();
+    const QString rows[] = { QStringLiteral("select rowid || guid from chat"),
+        QStringLiteral("select rowid || id from handle"),
+        QStringLiteral("select rowid || guid from attachment") };
+    QList<QStringList> old;
+    for (const QString &sql : rows)
+        old.append(column(before, sql));
+    const QString triggers = QStringLiteral("select name from sqlite_master where type='trigger'");
+    const QStringList oldTriggers = column(before, triggers);
+    QVERIFY(f.run());
 
     const QString after = f.readBackBackup();
-    const QStringList newChats = column(after, QStringLiteral("select rowid || guid from chat"));
-    for (const QString &c : chats)
-        QVERIFY2(newChats.contains(c), qPrintable(c));
-    QCOMPARE(newChats.size(), chats.size() + 2);
-    for (const QString &h : handles)
-        QVERIFY(column(after, QStringLiteral("select rowid || id from handle")).contains(h));
-    for (const QString &a : attachments)
-        QVERIFY(column(after, QStringLiteral("select rowid || guid from attachment")).contains(a));
-    QCOMPARE(column(after, QStringLiteral("select name from sqlite_master where type='trigger'")),
-        triggers);
+    for (int i = 0; i < 3; ++i) {
+        const QStringList now = column(after, rows[i]);
+        for (const QString &row : old.at(i))
+            QVERIFY2(now.contains(row), qPrintable(row));
+    }
+    QCOMPARE(column(after, rows[0]).size(), old.at(0).size() + 2);
+    QCOMPARE(column(after, triggers), oldTriggers);
 
     // The triggers still run, the phone's own functions standing in.
     IOS6MessageDb db(QDir(f.dir.path()), QString(), false);
@@ -280,19 +292,19 @@ void TestIOS6RestoreMessagesThread::failureOrCancelBeforeThePatchLeavesTheBackup
     MergeFixture f;
     const auto backup = snapshotFolder(f.backup());
     const auto cache = snapshotFolder(f.cacheSmsFolder());
-    const WorkerRun run = f.run([step, cancel](ProgressForm &form, Step s) {
+    RecordingProgressForm form;
+    QVERIFY(!f.run(form, [step, cancel](ProgressForm &dialog, Step s) {
         if (s != step)
             return;
         if (cancel)
-            cancelFromWorker(form);
+            cancelFromWorker(dialog);
         else
             throw std::runtime_error("disk gone");
-    });
-    QCOMPARE(run.result, 0);
-    QVERIFY(run.infos.isEmpty());
-    QCOMPARE(run.errors.size(), cancel ? 0 : 1);
+    }));
+    QVERIFY(form.infos.isEmpty());
+    QCOMPARE(form.errors.size(), cancel ? 0 : 1);
     if (!cancel)
-        QVERIFY(run.errors.first().contains(QStringLiteral("disk gone")));
+        QVERIFY(form.errors.first().contains(QStringLiteral("disk gone")));
     QVERIFY(!f.changed);
     QCOMPARE(snapshotFolder(f.backup()), backup);
     QCOMPARE(snapshotFolder(f.cacheSmsFolder()), cache); // no work copy left behind
@@ -310,28 +322,29 @@ void TestIOS6RestoreMessagesThread::cancelWhileThePatchRunsFinishesAndSaysSo()
 {
     QFETCH(Step, step);
     MergeFixture f;
-    const WorkerRun run = f.run([step](ProgressForm &form, Step s) {
+    RecordingProgressForm form;
+    QVERIFY(!f.run(form, [step](ProgressForm &dialog, Step s) {
         if (s == step)
-            cancelFromWorker(form);
-    });
-    QCOMPARE(run.result, 0);
+            cancelFromWorker(dialog);
+    }));
     QVERIFY(f.changed);
-    QCOMPARE(run.infos.size(), 1);
-    QVERIFY(run.infos.first().contains(QStringLiteral("4 messages were written")));
-    QCOMPARE(fileBytes(f.storedDatabase()), fileBytes(f.work));
+    QCOMPARE(form.infos.size(), 1);
+    QVERIFY(form.infos.first().contains(QStringLiteral("4 messages were written")));
+    QCOMPARE(fileBytes(f.device.storedDatabase()), fileBytes(f.work));
 }
 
 void TestIOS6RestoreMessagesThread::failedInsertLeavesTheBackupAlone()
 {
     MergeFixture f;
-    _MsgHandle *h = f.builder.handle(QStringLiteral("someone"));
-    f.builder.message(f.builder.chat({ h }, QStringLiteral("Jabber")), h, 4500, QStringLiteral("x"));
+    _MsgHandle *h = f.builder.handle(QStringLiteral("someone"), QString(), QStringLiteral("Jabber"));
+    f.builder.message(f.builder.chat(h->id, { h }), h, 4500, QStringLiteral("x"));
     f.list = f.builder.messages();
     const auto backup = snapshotFolder(f.backup());
     const auto cache = snapshotFolder(f.cacheSmsFolder());
-    const WorkerRun run = f.run();
-    QCOMPARE(run.errors.size(), 1);
-    QVERIFY(run.errors.first().contains(
+    RecordingProgressForm form;
+    QVERIFY(!f.run(form));
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY(form.errors.first().contains(
         QStringLiteral("IOS6MessageDb::insertChat, invalid chat, service_name:Jabber")));
     QCOMPARE(snapshotFolder(f.backup()), backup);
     QCOMPARE(snapshotFolder(f.cacheSmsFolder()), cache);
@@ -349,17 +362,19 @@ void TestIOS6RestoreMessagesThread::missingIndexOrRecordIsFoundFirst()
 {
     QFETCH(bool, withIndex);
     QFETCH(QString, error);
-    MergeFixture f(IOS6SmsDbFixture::Ios8, false, false);
+    MergeFixture f;
+    QVERIFY(QDir(f.backup()).removeRecursively());
     f.device.writeBackup(false);
     if (!withIndex)
-        QVERIFY(QFile::remove(QDir(f.backup()).filePath(QStringLiteral("Manifest.mbdb"))));
+        QVERIFY(QFile::remove(f.device.indexPath()));
     const auto backup = snapshotFolder(f.backup());
     const auto cache = snapshotFolder(f.cacheSmsFolder());
-    bool copied = false;
-    const WorkerRun run = f.run([&copied](ProgressForm &, Step) { copied = true; });
-    QCOMPARE(run.errors.size(), 1);
-    QVERIFY2(run.errors.first().contains(error), qPrintable(run.errors.first()));
-    QVERIFY(!copied);
+    bool stepped = false;
+    RecordingProgressForm form;
+    QVERIFY(!f.run(form, [&stepped](ProgressForm &, Step) { stepped = true; }));
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY2(form.errors.first().contains(error), qPrintable(form.errors.first()));
+    QVERIFY(!stepped);
     QCOMPARE(snapshotFolder(f.backup()), backup);
     QCOMPARE(snapshotFolder(f.cacheSmsFolder()), cache);
 }
@@ -380,14 +395,16 @@ void TestIOS6RestoreMessagesThread::nothingToMergeFails()
     f.list.clear();
     if (unknownChats) {
         _MsgHandle *h = f.builder.handle(QStringLiteral("+15550009"));
-        f.list.append(f.builder.message(f.builder.chat({ h }, QStringLiteral("SMS"), -2047483647),
-            h, 100, QStringLiteral("recovered")));
+        _MsgChat *recovered = f.builder.chat(h->id, { h });
+        recovered->rowid = -2047483647;
+        f.list.append(f.builder.message(recovered, h, 100, QStringLiteral("recovered")));
         f.list.append(f.builder.message(nullptr, nullptr, 200, QStringLiteral("no chat")));
     }
     const auto cache = snapshotFolder(f.cacheSmsFolder());
-    const WorkerRun run = f.run();
-    QCOMPARE(run.errors.size(), 1);
-    QVERIFY(run.errors.first().contains(
+    RecordingProgressForm form;
+    QVERIFY(!f.run(form));
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY(form.errors.first().contains(
         QStringLiteral("Only found %1 messages with unknown contact info").arg(skipped)));
     QCOMPARE(f.skipped, skipped);
     QCOMPARE(f.restored, 0);
@@ -398,7 +415,7 @@ void TestIOS6RestoreMessagesThread::eventWithoutItemTypeColumnIsNeitherCounted()
 {
     MergeFixture f(IOS6SmsDbFixture::Ios6);
     f.list.first()->item_type = 1;
-    QVERIFY(f.run().done());
+    QVERIFY(f.run());
     QCOMPARE(f.restored, 3);
     QCOMPARE(f.skipped, 0);
     QVERIFY(!column(f.readBackBackup(), QStringLiteral("select guid from message")).contains("N1"));
@@ -408,7 +425,7 @@ void TestIOS6RestoreMessagesThread::knownGuidGetsOneRow()
 {
     MergeFixture f;
     f.list.first()->guid = QStringLiteral("D3");
-    QVERIFY(f.run().done());
+    QVERIFY(f.run());
     QCOMPARE(f.restored, 4);
     const QString copy = f.readBackBackup();
     QCOMPARE(column(copy, QStringLiteral("select count(*) from message where guid='D3'")),
@@ -416,37 +433,60 @@ void TestIOS6RestoreMessagesThread::knownGuidGetsOneRow()
     QCOMPARE(column(copy, QStringLiteral("select count(*) from message")), QStringList { "9" });
 }
 
-void TestIOS6RestoreMessagesThread::keepsNanosecondDates()
+void TestIOS6RestoreMessagesThread::keepsNanosecondDatesOfCurrentPhones()
 {
-    MergeFixture f(IOS6SmsDbFixture::Ios8, true);
-    QVERIFY(f.run().done());
+    MergeFixture f;
+    {
+        CurrentPhoneSmsDb phone(f.device.cacheFolder());
+        const qint64 h = phone.addHandle(QStringLiteral("+15550001"), QStringLiteral("SMS"));
+        const qint64 chat = phone.addChat(QStringLiteral("+15550001"), { h }, QStringLiteral("SMS"));
+        for (int i = 1; i <= 3; ++i) {
+            CurrentPhoneSmsDb::Message m;
+            m.text = QStringLiteral("P%1").arg(i);
+            m.guid = m.text;
+            m.handle = h;
+            m.date = 2000 * i;
+            m.textInBodyOnly = i == 2;
+            phone.addMessage(chat, m);
+        }
+        phone.close();
+    }
+    QVERIFY(QDir(f.backup()).removeRecursively());
+    f.device.writeBackup();
+    QVERIFY(f.run());
+
     const QString copy = f.readBackBackup();
-    const QStringList dates = column(copy, QStringLiteral("select date from message order by rowid"));
-    QCOMPARE(dates.size(), 10);
-    for (const QString &d : dates)
+    QCOMPARE(column(copy, QStringLiteral("select guid from message order by rowid")),
+        (QStringList { "N1", "P1", "N3", "N4", "P2", "P3", "N2" }));
+    for (const QString &d : column(copy, QStringLiteral("select date from message")))
         QVERIFY2(isNanosecondTime(d.toLongLong()), qPrintable(d));
-    QCOMPARE(column(copy, QStringLiteral("select date_read from message where guid='N1'")),
+    QCOMPARE(column(copy, QStringLiteral("select date from message where guid='N1'")),
         QStringList { QString::number(storedTimeFromRecord(1500, true)) });
-    QCOMPARE(column(copy, QStringLiteral("select guid from message order by rowid")).mid(0, 3),
-        (QStringList { "D1", "N1", "D2" }));
+    QCOMPARE(column(copy, QStringLiteral("select date from message where guid='P2'")),
+        QStringList { QString::number(CurrentPhoneSmsDb::storedDate(4000)) });
+    // The phone sorts a chat by the date its join row carries.
+    QCOMPARE(column(copy,
+                 QStringLiteral("select count(*) from chat_message_join j join message m on "
+                                "m.rowid=j.message_id where j.message_date<>m.date")),
+        QStringList { "0" });
 }
 
 void TestIOS6RestoreMessagesThread::includesWhatIsOnlyInTheWal()
 {
     MergeFixture f;
     // The cache copy holds one more message that is still only in its -wal file.
-    Sqlite3DB &db = f.device.device().db();
+    Sqlite3DB db;
+    db.openThrow(f.device.cachedDatabase(), Sqlite3DB::ReadWrite);
     QString error;
     QVERIFY(db.exec(QStringLiteral("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"), error));
-    QVERIFY(sqlite3_db_config(db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr) == SQLITE_OK);
-    IOS6SmsDbFixture::Message m;
-    m.guid = QStringLiteral("WAL");
-    m.date = 7000;
-    m.handle = 1;
-    f.device.device().joinChatMessage(1, f.device.device().addMessage(m));
-    QVERIFY(QFileInfo(f.device.device().path() + QStringLiteral("-wal")).size() > 0);
+    QCOMPARE(sqlite3_db_config(db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr), SQLITE_OK);
+    QVERIFY(db.exec(QStringLiteral("INSERT INTO message(guid, text, handle_id, date) "
+                                   "VALUES('WAL', 'late', 1, 7000); INSERT INTO "
+                                   "chat_message_join VALUES(1, last_insert_rowid());"),
+        error));
+    QVERIFY(QFileInfo(f.device.cachedDatabase() + QStringLiteral("-wal")).size() > 0);
 
-    QVERIFY(f.run().done());
+    QVERIFY(f.run());
     QVERIFY(column(f.readBackBackup(), QStringLiteral("select guid from message")).contains("WAL"));
 }
 

@@ -1,59 +1,45 @@
 #include "support/devicebackupfixture.h"
 
-#include "platform/sqlite_qt/sqlite_qt.h"
 #include "support/backupwriter.h"
+#include "support/ios6smsdbfixture.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <stdexcept>
 
-namespace {
-
-void execOrThrow(Sqlite3DB &db, const QString &sql)
-{
-    QString error;
-    if (!db.exec(sql, error))
-        throw std::runtime_error(error.toStdString());
-}
-
-} // namespace
-
-DeviceBackupFixture::DeviceBackupFixture(
-    const QString &cacheFolder, const QString &backupFolder, IOS6SmsDbFixture::Layout layout)
+DeviceBackupFixture::DeviceBackupFixture(const QString &cacheFolder, const QString &backupFolder)
     : m_cacheFolder(cacheFolder)
     , m_backupFolder(backupFolder)
-    , m_device(std::make_unique<IOS6SmsDbFixture>(cacheFolder, layout))
 {
 }
 
-DeviceBackupFixture::~DeviceBackupFixture() = default;
-
-void DeviceBackupFixture::addPhoneTrigger()
+QString DeviceBackupFixture::cachedDatabase() const
 {
-    execOrThrow(m_device->db(),
-        QStringLiteral("CREATE TRIGGER after_delete_on_message AFTER DELETE ON message BEGIN "
-                       "SELECT purge_message_parts(OLD.ROWID, OLD.guid); END;"));
+    return IOS6SmsDbFixture::smsDbPath(m_cacheFolder);
 }
 
-void DeviceBackupFixture::useNanosecondDates()
+QString DeviceBackupFixture::storedDatabase() const
 {
-    execOrThrow(m_device->db(),
-        QStringLiteral("UPDATE message SET date = date * 1000000000, date_read = date_read * "
-                       "1000000000, date_delivered = date_delivered * 1000000000"));
+    return QDir(m_backupFolder).filePath(databaseFileId());
 }
 
-void DeviceBackupFixture::writeBackup(bool withDatabaseRecord)
+QString DeviceBackupFixture::indexPath() const
 {
-    m_device->close();
-    QFile file(m_device->path());
+    return QDir(m_backupFolder).filePath(QStringLiteral("Manifest.mbdb"));
+}
+
+void DeviceBackupFixture::writeBackup(bool withDatabaseRecord) const
+{
+    QFile file(cachedDatabase());
     if (!file.open(QIODevice::ReadOnly))
         throw std::runtime_error("can not read the device database");
     BackupWriter backup(m_backupFolder);
-    backup.addFolder(QStringLiteral("HomeDomain"), QString());
-    backup.addFolder(QStringLiteral("HomeDomain"), QStringLiteral("Library"));
-    backup.addFolder(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS"));
-    backup.addFolder(QStringLiteral("MediaDomain"), QStringLiteral("Library"));
-    backup.addFolder(QStringLiteral("MediaDomain"), QStringLiteral("Library/SMS"));
+    for (const char *domain : { "HomeDomain", "MediaDomain" }) {
+        backup.addFolder(QLatin1String(domain), QString());
+        backup.addFolder(QLatin1String(domain), QStringLiteral("Library"));
+        backup.addFolder(QLatin1String(domain), QStringLiteral("Library/SMS"));
+    }
     if (withDatabaseRecord)
         backup.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"),
             file.readAll());

@@ -1,40 +1,32 @@
-// A device's sms.db as the backup cache holds it, and the backup folder it came from: the
-// starting point of a merge into a device database.
+// The backup folder that a device's message database came from, written from that database
+// as the backup cache holds it: the starting point of a merge into a device database.
 #pragma once
 
-#include "support/ios6smsdbfixture.h"
-
 #include <QString>
-
-#include <memory>
 
 class DeviceBackupFixture
 {
 public:
-    // The cache folder gets the device database (its sms.db under "file-relay"); the backup
-    // folder is written by writeBackup().
-    DeviceBackupFixture(const QString &cacheFolder, const QString &backupFolder,
-        IOS6SmsDbFixture::Layout layout = IOS6SmsDbFixture::Ios8);
-    ~DeviceBackupFixture();
+    // The device's sms.db lies at its usual place below `cacheFolder` (see
+    // IOS6SmsDbFixture::smsDbPath), made by any of the device fixtures.
+    DeviceBackupFixture(const QString &cacheFolder, const QString &backupFolder);
 
-    IOS6SmsDbFixture &device() { return *m_device; }
     QString cacheFolder() const { return m_cacheFolder; }
     QString backupFolder() const { return m_backupFolder; }
+    QString cachedDatabase() const;
+    // The stored copy of the message database in the backup folder.
+    QString storedDatabase() const;
+    QString indexPath() const;
 
-    // Adds a trigger that calls a function only the phone has whenever a message row goes,
-    // as real device files do.
-    void addPhoneTrigger();
-    // Rewrites every stored time of the message table in nanoseconds, as iOS 11 and later do.
-    void useNanosecondDates();
-    // Writes the backup folder (Manifest.plist, Manifest.mbdb, the sms.db as it is now, and
-    // its folders). Without the record, the index lacks the message database.
-    void writeBackup(bool withDatabaseRecord = true);
+    // Writes the backup folder (Manifest.plist, Manifest.mbdb, the folders and the sms.db
+    // as the cache holds it now; close the fixture's connection first). Without the record,
+    // the index lacks the message database.
+    void writeBackup(bool withDatabaseRecord = true) const;
 
-    // File id of the message database in the backup.
+    // File id of the message database in a backup.
     static QString databaseFileId();
 
 private:
     QString m_cacheFolder;
     QString m_backupFolder;
-    std::unique_ptr<IOS6SmsDbFixture> m_device;
 };

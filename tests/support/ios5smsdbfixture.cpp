@@ -42,20 +42,13 @@ const char kMadridAttachmentTable[]
       "attachment_guid TEXT, created_date INTEGER, start_date INTEGER, filename TEXT, uti_type "
       "TEXT, mime_type TEXT, transfer_state INTEGER, is_incoming INTEGER, message_id INTEGER);";
 
-void throwIf(bool failed, const QString &what)
-{
-    if (failed)
-        throw std::runtime_error(what.toStdString());
-}
-
 } // namespace
 
 IOS5SmsDbFixture::IOS5SmsDbFixture(const QString &dataFolder, int tables)
     : m_dataFolder(dataFolder)
+    , m_file(smsDbPath(dataFolder))
 {
-    const QString file = path();
-    QDir().mkpath(QFileInfo(file).absolutePath());
-    QFile::remove(file);
+    m_file.recreate();
     QString ddl = QLatin1String(kMessageTable);
     if (tables & MsgPieces)
         ddl += QLatin1String(kPiecesTable);
@@ -63,9 +56,7 @@ IOS5SmsDbFixture::IOS5SmsDbFixture(const QString &dataFolder, int tables)
         ddl += QLatin1String(kMadridChatTable);
     if (tables & MadridAttachment)
         ddl += QLatin1String(kMadridAttachmentTable);
-    ensureOpen();
-    QString error;
-    throwIf(!m_db->exec(ddl, error), error);
+    m_file.exec(ddl);
 }
 
 IOS5SmsDbFixture::~IOS5SmsDbFixture() = default;
@@ -87,59 +78,45 @@ QString IOS5SmsDbFixture::relayFolder() const
 
 Sqlite3DB &IOS5SmsDbFixture::db()
 {
-    ensureOpen();
-    return *m_db;
+    return m_file.db();
 }
 
 void IOS5SmsDbFixture::close()
 {
-    m_db.reset();
-}
-
-void IOS5SmsDbFixture::ensureOpen()
-{
-    if (m_db)
-        return;
-    m_db = std::make_unique<Sqlite3DB>();
-    m_db->openThrow(path(), 6);
-    QString error;
-    m_db->exec(QStringLiteral("PRAGMA synchronous=OFF"), error);
+    m_file.close();
 }
 
 qint64 IOS5SmsDbFixture::addGroup(qint64 hash)
 {
-    ensureOpen();
-    m_db->executeThrow(Sqlite3Sql("insert into msg_group(type, newest_message, unread_count, "
-                                  "hash) values(0,0,0,?)")
-                           .addInt64Param(hash));
-    return m_db->lastInsertId();
+    m_file.db().executeThrow(Sqlite3Sql("insert into msg_group(type, newest_message, unread_count, "
+                                        "hash) values(0,0,0,?)")
+                                 .addInt64Param(hash));
+    return m_file.db().lastInsertId();
 }
 
 qint64 IOS5SmsDbFixture::addMember(qint64 group, const QString &address, const QString &country)
 {
-    ensureOpen();
-    m_db->executeThrow(
+    m_file.db().executeThrow(
         Sqlite3Sql("insert into group_member(group_id, address, country) values(?,?,?)")
             .addInt64Param(group)
             .addTextParam(address)
             .addTextParam(country));
-    return m_db->lastInsertId();
+    return m_file.db().lastInsertId();
 }
 
 qint64 IOS5SmsDbFixture::addSms(const Sms &sms)
 {
-    ensureOpen();
-    m_db->executeThrow(Sqlite3Sql("insert into message(address, date, text, flags, replace, "
-                                  "group_id, version, subject, country, read, is_madrid) "
-                                  "values(?,?,?,?,0,?,0,?,?,1,0)")
-                           .addTextParam(sms.address)
-                           .addInt64Param(sms.date)
-                           .addTextParam(sms.text)
-                           .addIntParam(sms.flags)
-                           .addInt64Param(sms.group)
-                           .addTextParam(sms.subject)
-                           .addTextParam(sms.country));
-    const qint64 rowid = m_db->lastInsertId();
+    m_file.db().executeThrow(Sqlite3Sql("insert into message(address, date, text, flags, replace, "
+                                        "group_id, version, subject, country, read, is_madrid) "
+                                        "values(?,?,?,?,0,?,0,?,?,1,0)")
+                                 .addTextParam(sms.address)
+                                 .addInt64Param(sms.date)
+                                 .addTextParam(sms.text)
+                                 .addIntParam(sms.flags)
+                                 .addInt64Param(sms.group)
+                                 .addTextParam(sms.subject)
+                                 .addTextParam(sms.country));
+    const qint64 rowid = m_file.db().lastInsertId();
     if (sms.group != 0)
         setNewestMessage(sms.group, rowid);
     return rowid;
@@ -147,16 +124,14 @@ qint64 IOS5SmsDbFixture::addSms(const Sms &sms)
 
 void IOS5SmsDbFixture::setNewestMessage(qint64 group, qint64 message)
 {
-    ensureOpen();
-    m_db->executeThrow(Sqlite3Sql("update msg_group set newest_message=? where rowid=?")
-                           .addInt64Param(message)
-                           .addInt64Param(group));
+    m_file.db().executeThrow(Sqlite3Sql("update msg_group set newest_message=? where rowid=?")
+                                 .addInt64Param(message)
+                                 .addInt64Param(group));
 }
 
 qint64 IOS5SmsDbFixture::addPiece(qint64 message, int partId, const QString &contentType,
     const QString &contentLoc, const QByteArray &data)
 {
-    ensureOpen();
     Sqlite3Sql sql("insert into msg_pieces(message_id, data, part_id, content_type, "
                    "content_loc) values(?,?,?,?,?)");
     sql.addInt64Param(message);
@@ -165,8 +140,8 @@ qint64 IOS5SmsDbFixture::addPiece(qint64 message, int partId, const QString &con
     else
         sql.addBlobParam(data);
     sql.addIntParam(partId).addTextParam(contentType).addTextParam(contentLoc);
-    m_db->executeThrow(sql);
-    return m_db->lastInsertId();
+    m_file.db().executeThrow(sql);
+    return m_file.db().lastInsertId();
 }
 
 QByteArray IOS5SmsDbFixture::participantsPlist(const QStringList &addresses, bool binary)
@@ -189,23 +164,21 @@ QByteArray IOS5SmsDbFixture::participantsPlist(const QStringList &addresses, boo
 qint64 IOS5SmsDbFixture::addMadridChat(const QString &identifier, const QByteArray &participants,
     int style, int state, const QString &accountId, const QString &accountLogin)
 {
-    ensureOpen();
-    m_db->executeThrow(Sqlite3Sql("insert into madrid_chat(style, state, account_id, "
-                                  "chat_identifier, service_name, guid, account_login, "
-                                  "participants) values(?,?,?,?,'Madrid',?,?,?)")
-                           .addIntParam(style)
-                           .addIntParam(state)
-                           .addTextParam(accountId)
-                           .addTextParam(identifier)
-                           .addTextParam(QStringLiteral("iMessage;-;") + identifier)
-                           .addTextParam(accountLogin)
-                           .addBlobParam(participants));
-    return m_db->lastInsertId();
+    m_file.db().executeThrow(Sqlite3Sql("insert into madrid_chat(style, state, account_id, "
+                                        "chat_identifier, service_name, guid, account_login, "
+                                        "participants) values(?,?,?,?,'Madrid',?,?,?)")
+                                 .addIntParam(style)
+                                 .addIntParam(state)
+                                 .addTextParam(accountId)
+                                 .addTextParam(identifier)
+                                 .addTextParam(QStringLiteral("iMessage;-;") + identifier)
+                                 .addTextParam(accountLogin)
+                                 .addBlobParam(participants));
+    return m_file.db().lastInsertId();
 }
 
 qint64 IOS5SmsDbFixture::addIMessage(const IMessage &m)
 {
-    ensureOpen();
     Sqlite3Sql sql("insert into message(date, text, flags, group_id, madrid_guid, madrid_handle, "
                    "madrid_roomname, madrid_account, madrid_account_guid, madrid_error, "
                    "madrid_date_read, madrid_date_delivered, madrid_attachmentInfo, "
@@ -222,29 +195,25 @@ qint64 IOS5SmsDbFixture::addIMessage(const IMessage &m)
         .addIntParam(m.dateDelivered)
         .addBlobParam(m.attachmentInfo)
         .addBlobParam(m.attributedBody);
-    m_db->executeThrow(sql);
-    return m_db->lastInsertId();
+    m_file.db().executeThrow(sql);
+    return m_file.db().lastInsertId();
 }
 
 qint64 IOS5SmsDbFixture::addMadridAttachment(
     const QString &guid, const QString &filename, const QString &mimeType, int isIncoming)
 {
-    ensureOpen();
-    m_db->executeThrow(Sqlite3Sql("insert into madrid_attachment(attachment_guid, created_date, "
-                                  "start_date, filename, uti_type, mime_type, transfer_state, "
-                                  "is_incoming) values(?,1000,0,?,'public.jpeg',?,5,?)")
-                           .addTextParam(guid)
-                           .addTextParam(filename)
-                           .addTextParam(mimeType)
-                           .addIntParam(isIncoming));
-    return m_db->lastInsertId();
+    m_file.db().executeThrow(
+        Sqlite3Sql("insert into madrid_attachment(attachment_guid, created_date, "
+                   "start_date, filename, uti_type, mime_type, transfer_state, "
+                   "is_incoming) values(?,1000,0,?,'public.jpeg',?,5,?)")
+            .addTextParam(guid)
+            .addTextParam(filename)
+            .addTextParam(mimeType)
+            .addIntParam(isIncoming));
+    return m_file.db().lastInsertId();
 }
 
 void IOS5SmsDbFixture::writeFile(const QString &relativePath, const QByteArray &content) const
 {
-    const QString target = QDir(relayFolder()).filePath(relativePath);
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    QFile file(target);
-    throwIf(!file.open(QIODevice::WriteOnly) || file.write(content) != content.size(),
-        QStringLiteral("can not write %1").arg(target));
+    writeFixtureFile(QDir(relayFolder()).filePath(relativePath), content);
 }

@@ -6,9 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-#include <memory>
-
-class Sqlite3DB;
+#include "support/fixturedb.h"
 
 class IOS5SmsDbFixture
 {
@@ -75,8 +73,7 @@ public:
     QString relayFolder() const;
 
 private:
-    void ensureOpen();
 
     QString m_dataFolder;
-    std::unique_ptr<Sqlite3DB> m_db;
+    FixtureDb m_file;
 };

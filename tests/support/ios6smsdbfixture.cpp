@@ -59,21 +59,14 @@ const char kRest[]
       "CREATE TRIGGER after_delete_on_attachment AFTER DELETE ON attachment BEGIN SELECT "
       "delete_attachment_path(OLD.filename); END;";
 
-void throwIf(bool failed, const QString &what)
-{
-    if (failed)
-        throw std::runtime_error(what.toStdString());
-}
-
 } // namespace
 
 IOS6SmsDbFixture::IOS6SmsDbFixture(const QString &dataFolder, Layout layout)
     : m_dataFolder(dataFolder)
     , m_layout(layout)
+    , m_file(smsDbPath(dataFolder))
 {
-    const QString file = path();
-    QDir().mkpath(QFileInfo(file).absolutePath());
-    QFile::remove(file);
+    m_file.recreate();
     const bool ios8 = layout == Ios8;
     const QString ddl
         = QStringLiteral("CREATE TABLE message (%1%2);"
@@ -83,9 +76,7 @@ IOS6SmsDbFixture::IOS6SmsDbFixture(const QString &dataFolder, Layout layout)
                   QLatin1String(kChatColumns), QLatin1String(ios8 ? kChatColumnsIos8 : ""),
                   QLatin1String(kAttachmentColumns),
                   QLatin1String(ios8 ? kAttachmentColumnsIos8 : ""), QLatin1String(kRest));
-    ensureOpen();
-    QString error;
-    throwIf(!m_db->exec(ddl, error), error);
+    m_file.exec(ddl);
 }
 
 IOS6SmsDbFixture::~IOS6SmsDbFixture() = default;
@@ -102,43 +93,29 @@ QString IOS6SmsDbFixture::path() const
 
 Sqlite3DB &IOS6SmsDbFixture::db()
 {
-    ensureOpen();
-    return *m_db;
+    return m_file.db();
 }
 
 void IOS6SmsDbFixture::close()
 {
-    m_db.reset();
-}
-
-void IOS6SmsDbFixture::ensureOpen()
-{
-    if (m_db)
-        return;
-    m_db = std::make_unique<Sqlite3DB>();
-    m_db->openThrow(path(), 6);
-    // A test database need not survive a power cut; skipping the syncs keeps tests quick.
-    QString error;
-    m_db->exec(QStringLiteral("PRAGMA synchronous=OFF"), error);
+    m_file.close();
 }
 
 qint64 IOS6SmsDbFixture::addHandle(
     const QString &id, const QString &service, const QString &country)
 {
-    ensureOpen();
-    m_db->executeThrow(
+    m_file.db().executeThrow(
         Sqlite3Sql("insert into handle(id, country, service, uncanonicalized_id) values(?,?,?,?)")
             .addTextParam(id)
             .addTextParam(country)
             .addTextParam(service)
             .addTextParam(id));
-    return m_db->lastInsertId();
+    return m_file.db().lastInsertId();
 }
 
 qint64 IOS6SmsDbFixture::addChat(const QString &guid, const QString &identifier,
     const QString &service, int style, const QString &displayName)
 {
-    ensureOpen();
     Sqlite3Row row;
     row.setValue(QStringLiteral("guid"), guid);
     row.setValue(QStringLiteral("style"), style);
@@ -148,21 +125,20 @@ qint64 IOS6SmsDbFixture::addChat(const QString &guid, const QString &identifier,
     row.setValue(QStringLiteral("account_login"), QStringLiteral("E:"));
     if (m_layout == Ios8 && !displayName.isEmpty())
         row.setValue(QStringLiteral("display_name"), displayName);
-    m_db->executeThrow(row.insertSql(QStringLiteral("chat")));
-    return m_db->lastInsertId();
+    m_file.db().executeThrow(row.insertSql(QStringLiteral("chat")));
+    return m_file.db().lastInsertId();
 }
 
 void IOS6SmsDbFixture::joinChatHandle(qint64 chat, qint64 handle)
 {
-    ensureOpen();
-    m_db->executeThrow(Sqlite3Sql("insert into chat_handle_join(chat_id, handle_id) values(?,?)")
-                           .addInt64Param(chat)
-                           .addInt64Param(handle));
+    m_file.db().executeThrow(
+        Sqlite3Sql("insert into chat_handle_join(chat_id, handle_id) values(?,?)")
+            .addInt64Param(chat)
+            .addInt64Param(handle));
 }
 
 qint64 IOS6SmsDbFixture::addMessage(const Message &m)
 {
-    ensureOpen();
     Sqlite3Sql sql;
     if (m_layout == Ios8) {
         sql = Sqlite3Sql("insert into message(guid, text, handle_id, date, is_from_me, service, "
@@ -180,34 +156,32 @@ qint64 IOS6SmsDbFixture::addMessage(const Message &m)
         .addTextParam(m.service);
     if (m_layout == Ios8)
         sql.addIntParam(m.itemType).addInt64Param(m.otherHandle).addTextParam(m.groupTitle);
-    m_db->executeThrow(sql);
-    return m_db->lastInsertId();
+    m_file.db().executeThrow(sql);
+    return m_file.db().lastInsertId();
 }
 
 void IOS6SmsDbFixture::joinChatMessage(qint64 chat, qint64 message)
 {
-    ensureOpen();
-    m_db->executeThrow(Sqlite3Sql("insert into chat_message_join(chat_id, message_id) values(?,?)")
-                           .addInt64Param(chat)
-                           .addInt64Param(message));
+    m_file.db().executeThrow(
+        Sqlite3Sql("insert into chat_message_join(chat_id, message_id) values(?,?)")
+            .addInt64Param(chat)
+            .addInt64Param(message));
 }
 
 qint64 IOS6SmsDbFixture::addAttachment(
     const QString &guid, const QString &filename, const QString &mimeType)
 {
-    ensureOpen();
-    m_db->executeThrow(Sqlite3Sql("insert into attachment(guid, filename, mime_type, "
-                                  "transfer_state) values(?,?,?,5)")
-                           .addTextParam(guid)
-                           .addTextParam(filename)
-                           .addTextParam(mimeType));
-    return m_db->lastInsertId();
+    m_file.db().executeThrow(Sqlite3Sql("insert into attachment(guid, filename, mime_type, "
+                                        "transfer_state) values(?,?,?,5)")
+                                 .addTextParam(guid)
+                                 .addTextParam(filename)
+                                 .addTextParam(mimeType));
+    return m_file.db().lastInsertId();
 }
 
 void IOS6SmsDbFixture::joinMessageAttachment(qint64 message, qint64 attachment)
 {
-    ensureOpen();
-    m_db->executeThrow(
+    m_file.db().executeThrow(
         Sqlite3Sql("insert into message_attachment_join(message_id, attachment_id) values(?,?)")
             .addInt64Param(message)
             .addInt64Param(attachment));
@@ -215,9 +189,6 @@ void IOS6SmsDbFixture::joinMessageAttachment(qint64 message, qint64 attachment)
 
 void IOS6SmsDbFixture::writeFile(const QString &relativePath, const QByteArray &content) const
 {
-    const QString file = QDir(m_dataFolder).filePath(QStringLiteral("file-relay/") + relativePath);
-    QDir().mkpath(QFileInfo(file).absolutePath());
-    QFile out(file);
-    throwIf(!out.open(QIODevice::WriteOnly) || out.write(content) != content.size(),
-        QStringLiteral("cannot write %1").arg(file));
+    writeFixtureFile(
+        QDir(m_dataFolder).filePath(QStringLiteral("file-relay/") + relativePath), content);
 }

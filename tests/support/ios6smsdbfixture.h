@@ -5,9 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include <memory>
-
-class Sqlite3DB;
+#include "support/fixturedb.h"
 
 class IOS6SmsDbFixture
 {
@@ -53,9 +51,8 @@ public:
     void writeFile(const QString &relativePath, const QByteArray &content) const;
 
 private:
-    void ensureOpen();
 
     QString m_dataFolder;
     Layout m_layout;
-    std::unique_ptr<Sqlite3DB> m_db;
+    FixtureDb m_file;
 };

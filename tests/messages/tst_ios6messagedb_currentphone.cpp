@@ -1,0 +1,258 @@
+#include "messages/ios6messagedb.h"
+#include "messages/msgidentity.h"
+#include "shell/datafolder.h"
+#include "support/currentphonesmsdb.h"
+#include "support/ios6smsdbfixture.h"
+
+#include <QDateTime>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// 2019-06-01 12:00 UTC as a record date: read as seconds it would lie near the year 2001
+// + 18000000 years, or wrap a 32-bit date into 1936 or 2068.
+const qint32 kJune2019 = qint32(
+    QDateTime(QDate(2019, 6, 1), QTime(12, 0), Qt::UTC).toSecsSinceEpoch() - RecordEpochOffset);
+
+struct Phone
+{
+    qint64 ann = 0, bob = 0, single = 0, group = 0;
+    qint64 hello = 0, bodyOnly = 0, reply = 0, picture = 0, groupNote = 0, image = 0;
+};
+
+Phone buildPhone(const QString &folder)
+{
+    Phone p;
+    CurrentPhoneSmsDb db(folder);
+    p.ann = db.addHandle("+12015550123");
+    p.bob = db.addHandle("+12015550199", "SMS");
+    p.single = db.addChat("+12015550123", { p.ann });
+    p.group = db.addChat("chat123456789012345678", { p.ann, p.bob }, "iMessage", "Team");
+
+    CurrentPhoneSmsDb::Message m;
+    m.handle = p.ann;
+    m.text = "hello from 2019";
+    m.date = kJune2019;
+    p.hello = db.addMessage(p.single, m);
+    m.text = QString::fromUtf8("only in the body \xe2\x9c\x93");
+    m.textInBodyOnly = true;
+    m.date = kJune2019 + 3600;
+    p.bodyOnly = db.addMessage(p.single, m);
+    m.text = "my reply";
+    m.fromMe = true;
+    m.date = kJune2019 + 7200;
+    p.reply = db.addMessage(p.single, m);
+    m.text = QString(QChar(0xFFFC));
+    m.date = kJune2019 + 7300;
+    p.picture = db.addMessage(p.single, m);
+    p.image = db.addAttachment(p.picture, "IMG_0001.jpeg", "image/jpeg", "jpeg", kJune2019 + 7290);
+    m.text = "group words";
+    m.fromMe = false;
+    m.handle = p.bob;
+    m.date = kJune2019 - 86400;
+    p.groupNote = db.addMessage(p.group, m);
+    return p;
+}
+
+qint64 storedValue(Sqlite3DB &db, const QString &sql)
+{
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
+    return c.moveNext() ? c.getInt64(0) : -1;
+}
+
+_MsgMessage messageDated(qint32 date)
+{
+    _MsgMessage m;
+    m.guid = makeGuid();
+    m.text = QStringLiteral("written");
+    m.service = QStringLiteral("iMessage");
+    m.date = date;
+    m.date_read = date + 10;
+    m.date_delivered = date + 5;
+    m.date_played = date + 20;
+    return m;
+}
+
+} // namespace
+
+class TestIOS6MessageDbCurrentPhone : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void readsRealDatesAndWords();
+    void chatsAreDatedByNewestMessage();
+    void readingLeavesTextColumnAlone();
+    void writesDatesInUnitOfFile_data();
+    void writesDatesInUnitOfFile();
+    void deletesWithThePhonesTriggers();
+
+private:
+    QTemporaryDir m_home;
+};
+
+void TestIOS6MessageDbCurrentPhone::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    qputenv("HOME", m_home.path().toUtf8());
+    QVERIFY(dataFolder().absolutePath().startsWith(m_home.path()));
+}
+
+void TestIOS6MessageDbCurrentPhone::readsRealDatesAndWords()
+{
+    QTemporaryDir dir;
+    const Phone p = buildPhone(dir.path());
+    IOS6MessageDb db(QDir(dir.path()), "310", false);
+    QSharedPointer<MsgMessageSet> set;
+    db.messages(set, 0);
+    QVERIFY(db.storesNanosecondDates());
+
+    const _MsgMessage *hello = set->messageMap.value(p.hello);
+    QVERIFY(hello);
+    QCOMPARE(
+        dateTimeFromTime(hello->date).toUTC(), QDateTime(QDate(2019, 6, 1), QTime(12, 0), Qt::UTC));
+    QCOMPARE(hello->date_read, kJune2019 + 5);
+    QCOMPARE(set->messageMap.value(p.reply)->date_delivered, kJune2019 + 7202);
+    QCOMPARE(set->attachmentMap.value(p.image)->created_date, kJune2019 + 7290);
+
+    QCOMPARE(set->messageMap.value(p.bodyOnly)->text,
+        QString::fromUtf8("only in the body \xe2\x9c\x93"));
+    QCOMPARE(set->messageMap.value(p.picture)->plainText(), QString());
+    QCOMPARE(messageText(*set->messageMap.value(p.picture)), QStringLiteral("[IMAGE]"));
+
+    MsgMessageList list = set->messages();
+    sortMessages(list);
+    QStringList order;
+    for (const _MsgMessage *m : qAsConst(list))
+        order << messageText(*m);
+    QCOMPARE(order,
+        QStringList({ "group words", "hello from 2019",
+            QString::fromUtf8("only in the body \xe2\x9c\x93"), "my reply", "[IMAGE]" }));
+}
+
+void TestIOS6MessageDbCurrentPhone::chatsAreDatedByNewestMessage()
+{
+    QTemporaryDir dir;
+    const Phone p = buildPhone(dir.path());
+    IOS6MessageDb db(QDir(dir.path()), "310", false);
+    QSharedPointer<MsgMessageSet> set;
+    db.chats(set);
+    QCOMPARE(set->chatMap.value(p.single)->last, kJune2019 + 7300);
+    QCOMPARE(set->chatMap.value(p.group)->last, kJune2019 - 86400);
+    const QList<ChatGroup> groups = regroupChats(*set);
+    QCOMPARE(groups.size(), 2);
+    QVERIFY(compareChatGroups(groups.at(0), groups.at(1))
+        != compareChatGroups(groups.at(1), groups.at(0)));
+}
+
+void TestIOS6MessageDbCurrentPhone::readingLeavesTextColumnAlone()
+{
+    QTemporaryDir dir;
+    const Phone p = buildPhone(dir.path());
+    {
+        IOS6MessageDb db(QDir(dir.path()), "310", false);
+        QSharedPointer<MsgMessageSet> set;
+        db.messages(set, 0);
+    }
+    Sqlite3DB raw;
+    raw.openThrow(CurrentPhoneSmsDb::smsDbPath(dir.path()), Sqlite3DB::ReadOnly);
+    QCOMPARE(storedValue(raw,
+                 QStringLiteral("select text is null from message where rowid=%1").arg(p.bodyOnly)),
+        qint64(1));
+}
+
+void TestIOS6MessageDbCurrentPhone::writesDatesInUnitOfFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("nanoseconds");
+
+    QTest::newRow("current phone") << "phone" << true;
+    QTest::newRow("phone of seconds") << "seconds" << false;
+    QTest::newRow("phone without messages") << "empty" << false;
+    QTest::newRow("local database") << "local" << false;
+}
+
+void TestIOS6MessageDbCurrentPhone::writesDatesInUnitOfFile()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, nanoseconds);
+
+    QTemporaryDir dir;
+    bool upgrade = false;
+    if (kind == "phone") {
+        buildPhone(dir.path());
+    } else if (kind == "seconds") {
+        IOS6SmsDbFixture f(dir.path());
+        IOS6SmsDbFixture::Message m;
+        m.guid = "OLD";
+        m.text = "old";
+        m.date = 5000;
+        f.joinChatMessage(f.addChat("SMS;-;1", "1"), f.addMessage(m));
+    } else if (kind == "empty") {
+        CurrentPhoneSmsDb empty(dir.path());
+    } else {
+        upgrade = true;
+    }
+
+    const qint32 date = kJune2019 + 100000;
+    IOS6MessageDb db(QDir(dir.path()), "310", upgrade);
+    db.open();
+    QCOMPARE(db.storesNanosecondDates(), nanoseconds);
+    _MsgChat chat;
+    chat.guid = "iMessage;-;+12025550100";
+    chat.chat_identifier = "+12025550100";
+    chat.service_name = "iMessage";
+    const qint64 chatId = db.insertChat(chat);
+    const qint64 messageId = db.insertMessage(messageDated(date), 0, 0, QString());
+    db.addChatMessageJoin(chatId, messageId);
+    _MsgAttachment attachment;
+    attachment.guid = makeGuid();
+    attachment.created_date = date;
+    attachment.start_date = date + 1;
+    const qint64 attachmentId = db.insertAttachment(attachment);
+    db.updateChatLast(chatId, date);
+
+    const qint64 unit = nanoseconds ? 1000000000 : 1;
+    const QString row = QStringLiteral(" where rowid=%1").arg(messageId);
+    QCOMPARE(storedValue(db, "select date from message" + row), date * unit);
+    QCOMPARE(storedValue(db, "select date_read from message" + row), (date + 10) * unit);
+    QCOMPARE(storedValue(db, "select date_delivered from message" + row), (date + 5) * unit);
+    QCOMPARE(storedValue(db, "select date_played from message" + row), (date + 20) * unit);
+    const QString attachmentRow = QStringLiteral(" where rowid=%1").arg(attachmentId);
+    QCOMPARE(storedValue(db, "select created_date from attachment" + attachmentRow), date * unit);
+    QCOMPARE(
+        storedValue(db, "select start_date from attachment" + attachmentRow), (date + 1) * unit);
+    if (upgrade)
+        QCOMPARE(
+            storedValue(db, QStringLiteral("select _last from chat where rowid=%1").arg(chatId)),
+            qint64(date));
+
+    // What was written reads back as the same record date.
+    QSharedPointer<MsgMessageSet> set;
+    db.messages(set, chatId);
+    QCOMPARE(set->messageMap.value(messageId)->date, date);
+    QCOMPARE(set->chatMap.value(chatId)->last, date);
+}
+
+void TestIOS6MessageDbCurrentPhone::deletesWithThePhonesTriggers()
+{
+    QTemporaryDir dir;
+    const Phone p = buildPhone(dir.path());
+    IOS6MessageDb db(QDir(dir.path()), "310", false);
+    QSharedPointer<MsgMessageSet> set;
+    db.messages(set, p.single);
+    db.deleteMessage(*set->messageMap.value(p.picture));
+    QCOMPARE(storedValue(
+                 db, QStringLiteral("select count(*) from message where rowid=%1").arg(p.picture)),
+        qint64(0));
+    QCOMPARE(storedValue(db, QStringLiteral("select count(*) from attachment")), qint64(0));
+    QCOMPARE(storedValue(db, QStringLiteral("select count(*) from deleted_messages")), qint64(1));
+    QCOMPARE(
+        storedValue(db, QStringLiteral("select count(*) from chat where rowid=%1").arg(p.single)),
+        qint64(1));
+}
+
+QTEST_GUILESS_MAIN(TestIOS6MessageDbCurrentPhone)
+#include "tst_ios6messagedb_currentphone.moc"

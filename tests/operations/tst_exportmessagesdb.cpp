@@ -1,0 +1,322 @@
+#include "messages/ios6messagedb.h"
+#include "operations/backupsmsthread.h"
+#include "operations/exportmessagesdb.h"
+#include "support/messagesetbuilder.h"
+#include "support/recordingprogressform.h"
+
+#include <QDirIterator>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+
+namespace {
+
+const char *const countedTables[] = { "message", "chat", "handle", "attachment",
+    "chat_message_join", "chat_handle_join", "message_attachment_join" };
+
+QString relayFile(const QString &folder, const QString &relative)
+{
+    return QDir(folder).filePath(QStringLiteral("file-relay/") + relative);
+}
+
+QString smsDb(const QString &folder)
+{
+    return relayFile(folder, QStringLiteral("var/mobile/Library/SMS/sms.db"));
+}
+
+// Row counts of the message tables, in the order of countedTables.
+QList<qint64> rowCounts(const QString &folder)
+{
+    IOS6MessageDb db(QDir(folder), QString(), false);
+    db.open();
+    QList<qint64> counts;
+    for (const char *table : countedTables) {
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(QStringLiteral("select count(*) from %1").arg(QLatin1String(table))));
+        counts.append(c.moveNext() ? c.getInt64(0) : -1);
+    }
+    return counts;
+}
+
+QStringList filesBelow(const QString &folder)
+{
+    QStringList files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(QDir(folder).relativeFilePath(it.next()));
+    files.sort();
+    return files;
+}
+
+QStringList handleIds(const _MsgChat &chat)
+{
+    QStringList ids;
+    for (const _MsgHandle *h : chat.handles)
+        ids.append(h->id);
+    ids.sort();
+    return ids;
+}
+
+int save(const MsgMessageList &list, const QString &folder)
+{
+    ExportMessagesDb writer { QDir(folder), QString() };
+    writer.begin();
+    for (_MsgMessage *m : list)
+        writer.write(m);
+    writer.end();
+    return writer.written();
+}
+
+QByteArray fileContent(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestExportMessagesDb : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void readsBackSameMessagesHandlesChatsAndFiles();
+    void savingTwiceAddsNothing();
+    void foundMessageGetsItsMissingAttachmentBack();
+    void attachmentFilesStayInsideFileRelay_data();
+    void attachmentFilesStayInsideFileRelay();
+    void skipsMessagesWithoutKnownChat();
+    void rollbackLeavesDatabaseAndFilesAsBefore();
+    void rollbackOfNewDatabaseLeavesNothing();
+    void workerSavesAndReportsCount();
+    void workerCancelledWritesNothing();
+    void workerReportsDatabaseFailure();
+
+private:
+    std::unique_ptr<QTemporaryDir> tmp;
+    std::unique_ptr<MessageSetBuilder> builder;
+    MsgMessageList sample;
+    QString target;
+};
+
+void TestExportMessagesDb::initTestCase()
+{
+    auto *translator = new QTranslator(this);
+    QVERIFY(translator->load(QStringLiteral(":/en.qm")));
+    QCoreApplication::installTranslator(translator);
+}
+
+void TestExportMessagesDb::init()
+{
+    tmp.reset(new QTemporaryDir);
+    QVERIFY(tmp->isValid());
+    qputenv("HOME", QFile::encodeName(tmp->filePath("home")));
+    builder.reset(new MessageSetBuilder(tmp->filePath("source")));
+    sample = buildSampleChats(*builder);
+    target = tmp->filePath("localdb");
+}
+
+void TestExportMessagesDb::readsBackSameMessagesHandlesChatsAndFiles()
+{
+    QCOMPARE(save(sample, target), sample.size());
+
+    IOS6MessageDb db(QDir(target), QString(), false);
+    QSharedPointer<MsgMessageSet> loaded;
+    MsgMessageSet::create(loaded);
+    db.chats(loaded);
+    db.messages(loaded, 0);
+    QCOMPARE(loaded->chatMap.size(), builder->set->chatMap.size());
+    QCOMPARE(loaded->messageMap.size(), sample.size());
+
+    QHash<QString, const _MsgMessage *> byGuid;
+    for (const _MsgMessage *m : loaded->messageMap)
+        byGuid.insert(m->guid, m);
+    for (const _MsgMessage *expected : qAsConst(sample)) {
+        const _MsgMessage *m = byGuid.value(expected->guid);
+        QVERIFY2(m, qPrintable(expected->guid));
+        QCOMPARE(m->text, expected->text);
+        QCOMPARE(m->subject, expected->subject);
+        QCOMPARE(m->date, expected->date);
+        QCOMPARE(m->is_from_me, expected->is_from_me);
+        QCOMPARE(m->item_type, expected->item_type);
+        QCOMPARE(m->handle ? m->handle->id : QString(), expected->handle ? expected->handle->id : QString());
+        QVERIFY(m->chat);
+        QCOMPARE(m->chat->chat_identifier, expected->chat->chat_identifier);
+        QCOMPARE(handleIds(*m->chat), handleIds(*expected->chat));
+        QCOMPARE(m->attachments.size(), expected->attachments.size());
+        const QList<_MsgAttachment *> got = m->sortedAttachments();
+        const QList<_MsgAttachment *> want = expected->sortedAttachments();
+        for (int i = 0; i < want.size(); ++i) {
+            QCOMPARE(got.at(i)->filename, want.at(i)->filename);
+            QCOMPARE(got.at(i)->mime_type, want.at(i)->mime_type);
+            // The missing file stays missing; every other file is copied whole.
+            QCOMPARE(QFileInfo::exists(got.at(i)->localPath), QFileInfo::exists(want.at(i)->localPath));
+            QCOMPARE(fileContent(got.at(i)->localPath), fileContent(want.at(i)->localPath));
+        }
+    }
+
+    _MsgChat *group = nullptr;
+    for (_MsgChat *chat : loaded->chatMap)
+        group = chat->isGroup() ? chat : group;
+    QVERIFY(group);
+    QCOMPARE(group->handles.size(), 3);
+    QCOMPARE(group->last_addressed_handle, QStringLiteral("+15550001111"));
+}
+
+void TestExportMessagesDb::savingTwiceAddsNothing()
+{
+    save(sample, target);
+    const QList<qint64> first = rowCounts(target);
+    const QStringList files = filesBelow(relayFile(target, "var/mobile/Library/SMS/Attachments"));
+    QCOMPARE(files.size(), 3); // picture, card, text; the missing file has nothing to copy
+    // An existing target is left as it is.
+    const QString picture = relayFile(target, "var/mobile/Library/SMS/Attachments/" + files.first());
+    QFile edited(picture);
+    QVERIFY(edited.open(QIODevice::WriteOnly));
+    edited.write("edited");
+    edited.close();
+
+    QCOMPARE(save(sample, target), sample.size());
+    QCOMPARE(rowCounts(target), first);
+    QCOMPARE(filesBelow(relayFile(target, "var/mobile/Library/SMS/Attachments")), files);
+    QCOMPARE(fileContent(picture), QByteArray("edited"));
+}
+
+void TestExportMessagesDb::foundMessageGetsItsMissingAttachmentBack()
+{
+    save(sample, target);
+    const QList<qint64> first = rowCounts(target);
+    const _MsgAttachment *card = nullptr;
+    for (const _MsgAttachment *a : builder->set->attachmentMap)
+        card = a->mime_type == "text/x-vCard" ? a : card;
+    const QString copy = relayFile(target, QString(card->filename).replace("~/", "var/mobile/"));
+    QVERIFY(QFile::remove(copy));
+
+    save(sample, target);
+    QCOMPARE(rowCounts(target), first);
+    QCOMPARE(fileContent(copy), fileContent(card->localPath));
+}
+
+void TestExportMessagesDb::attachmentFilesStayInsideFileRelay_data()
+{
+    QTest::addColumn<QString>("filename");
+    QTest::addColumn<QString>("expected"); // below file-relay; empty: not copied
+
+    QTest::newRow("tilde") << "~/Library/SMS/Attachments/ab/x.jpg"
+                           << "var/mobile/Library/SMS/Attachments/ab/x.jpg";
+    QTest::newRow("absolute, odd characters") << "/var/mobile/Library/SMS/a:b*?<>|\"c.jpg"
+                                              << "var/mobile/Library/SMS/abc.jpg";
+    QTest::newRow("climbs out") << "~/../../../../escape.jpg" << "";
+    QTest::newRow("climbs out absolute") << "/../escape.jpg" << "";
+}
+
+void TestExportMessagesDb::attachmentFilesStayInsideFileRelay()
+{
+    QFETCH(QString, filename);
+    QFETCH(QString, expected);
+    _MsgMessage *m = sample.first();
+    _MsgAttachment *a = builder->attach(m, "picture.jpg", "image/jpeg", "bytes");
+    a->filename = filename;
+
+    QCOMPARE(save({ m }, target), 1);
+    QStringList outside = filesBelow(tmp->path());
+    outside = outside.filter(QRegularExpression("escape"));
+    QVERIFY2(outside.isEmpty(), qPrintable(outside.join(',')));
+    if (!expected.isEmpty())
+        QCOMPARE(fileContent(relayFile(target, expected)), QByteArray("bytes"));
+    // The row is kept either way.
+    QCOMPARE(rowCounts(target).at(3), qint64(1));
+}
+
+void TestExportMessagesDb::skipsMessagesWithoutKnownChat()
+{
+    _MsgMessage *orphan = builder->message(nullptr, nullptr, 500000000, "no chat");
+    _MsgChat *carved = builder->chat("unknown", {});
+    carved->rowid = -2047483647;
+    _MsgMessage *unknown = builder->message(carved, nullptr, 500000001, "unknown chat");
+
+    QTest::ignoreMessage(QtDebugMsg, "IOS6RestoreMessagesThread skip message with empty chat.");
+    QTest::ignoreMessage(QtDebugMsg, "IOS6RestoreMessagesThread skip message with unknown chat.");
+    QCOMPARE(save({ orphan, sample.first(), unknown }, target), 1);
+    QCOMPARE(rowCounts(target).first(), qint64(1));
+}
+
+void TestExportMessagesDb::rollbackLeavesDatabaseAndFilesAsBefore()
+{
+    const MsgMessageList firstHalf = sample.mid(0, 4);
+    save(firstHalf, target);
+    const QList<qint64> before = rowCounts(target);
+    const QStringList filesBefore = filesBelow(target);
+    {
+        ExportMessagesDb writer { QDir(target), QString() };
+        writer.begin();
+        for (_MsgMessage *m : sample)
+            writer.write(m);
+        QVERIFY(filesBelow(target).size() > filesBefore.size());
+    }
+    QCOMPARE(rowCounts(target), before);
+    QCOMPARE(filesBelow(target), filesBefore);
+}
+
+void TestExportMessagesDb::rollbackOfNewDatabaseLeavesNothing()
+{
+    QVERIFY(QDir().mkpath(target));
+    ExportMessagesDb writer { QDir(target), QString() };
+    writer.begin();
+    for (_MsgMessage *m : sample)
+        writer.write(m);
+    writer.rollback();
+    QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QStringList());
+}
+
+void TestExportMessagesDb::workerSavesAndReportsCount()
+{
+    _MsgMessage *orphan = builder->message(nullptr, nullptr, 500000000, "no chat");
+    MsgMessageList list = sample;
+    list.append(orphan);
+    std::reverse(list.begin(), list.end());
+    RecordingProgressForm form;
+    BackupSMSThread worker(list, QDir(target), QString(), &form);
+    QTest::ignoreMessage(QtDebugMsg, "IOS6RestoreMessagesThread skip message with empty chat.");
+    QCOMPARE(form.run(worker), 1);
+    QCOMPARE(form.errors, QStringList());
+    // Skipped messages are not reported as saved.
+    QCOMPARE(form.infos,
+        QStringList(QStringLiteral("Successfully Backup %1 Messages to local Database.").arg(sample.size())));
+    QCOMPARE(form.statuses.first(), QStringLiteral("Backing up Messages to Local Database..."));
+    QCOMPARE(form.values.first(), 0);
+    QCOMPARE(form.values.last(), 100);
+    QCOMPARE(form.texts.last(), QStringLiteral("Messages: %1/%1").arg(list.size()));
+    QCOMPARE(rowCounts(target).first(), qint64(sample.size()));
+}
+
+void TestExportMessagesDb::workerCancelledWritesNothing()
+{
+    save(sample.mid(0, 2), target);
+    const QList<qint64> before = rowCounts(target);
+    const QStringList filesBefore = filesBelow(target);
+    RecordingProgressForm form;
+    form.failed = true;
+    BackupSMSThread worker(sample, QDir(target), QString(), &form);
+    QCOMPARE(form.run(worker), 0);
+    QCOMPARE(form.infos, QStringList());
+    QCOMPARE(form.errors, QStringList());
+    QCOMPARE(rowCounts(target), before);
+    QCOMPARE(filesBelow(target), filesBefore);
+}
+
+void TestExportMessagesDb::workerReportsDatabaseFailure()
+{
+    // A folder where the database file should be: it cannot be opened.
+    QVERIFY(QDir().mkpath(smsDb(target)));
+    RecordingProgressForm form;
+    BackupSMSThread worker(sample, QDir(target), QString(), &form);
+    QCOMPARE(form.run(worker), 0);
+    QCOMPARE(form.infos, QStringList());
+    QCOMPARE(form.errors.size(), 1);
+}
+
+QTEST_MAIN(TestExportMessagesDb)
+#include "tst_exportmessagesdb.moc"

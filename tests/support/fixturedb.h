@@ -1,0 +1,37 @@
+// The file of a synthetic database that a fixture builds: its connection opens (creating the
+// file) on demand and skips syncs, since a test file need not survive a power cut.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class Sqlite3DB;
+
+class FixtureDb
+{
+public:
+    // onOpen runs on every new connection, e.g. to define SQL functions.
+    explicit FixtureDb(const QString &path, std::function<void(Sqlite3DB &)> onOpen = {});
+    ~FixtureDb();
+
+    QString path() const { return m_path; }
+    Sqlite3DB &db();
+    void close();
+    // Removes the file and creates its folder.
+    void recreate();
+    // Runs SQL text of several statements; throws SQLite's message.
+    void exec(const QString &sql);
+
+private:
+    QString m_path;
+    std::function<void(Sqlite3DB &)> m_onOpen;
+    std::unique_ptr<Sqlite3DB> m_db;
+};
+
+// Throws the text when failed is set.
+void throwFixtureError(bool failed, const QString &what);
+// Writes a file, creating its folder; throws when it cannot.
+void writeFixtureFile(const QString &path, const QByteArray &content);
