@@ -6,6 +6,8 @@
 #include "app/mainwindow.h"
 #include "shell/messagebox.h"
 #include "device/mobiledevice.h"
+#include "operations/updatelocaldbthread.h"
+#include "shell/progressform.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -81,8 +83,21 @@ int runApplication(int &argc, char **argv, int (*wrapperVersion)())
                                            "successfully.html"))));
     }
 
-    // Legacy local databases ("mms.db" under "local_databases" or "data") are to be upgraded
-    // here, under a progress dialog, before the event loop; a successful upgrade ends the run.
+    // Local databases of the old single-file layout are converted before anything else
+    // touches them; after a successful conversion the user starts the program again.
+    localDbFolder();
+    if (!UpdateLocalDbThread::legacyFolders(dataFolder()).isEmpty()) {
+        ProgressForm form { QString() };
+        form.setCancelEnabled(false);
+        UpdateLocalDbThread worker(&form);
+        worker.start();
+        const int result = form.exec();
+        worker.wait();
+        if (result == 1 && !form.failed) {
+            QMetaObject::invokeMethod(&window, "close", Qt::QueuedConnection);
+            return QCoreApplication::exec();
+        }
+    }
 
     return QCoreApplication::exec();
 }

@@ -38,4 +38,11 @@
         <translation>The backup was already being changed when you cancelled, so the work was finished: %1 messages were written into it.</translation>
     </message>
 </context>
+<context>
+    <name>UpdateLocalDbThread</name>
+    <message>
+        <source>IDS_UPDATING_LOCALDB_%1_MESSAGES</source>
+        <translation>Updating local database %1 messages...</translation>
+    </message>
+</context>
 </TS>

@@ -1,5 +1,6 @@
 #include "shell/messagebox.h"
 #include "app/startup.h"
+#include "support/legacymmsdbfixture.h"
 
 #include <QDate>
 #include <QProcess>
@@ -24,13 +25,14 @@ struct Run
     QDate after;
 };
 
-Run runProgram(const QString &home)
+// The program quits by itself after `autoQuitMs`, answering every box at once.
+Run runProgram(const QString &home, int autoQuitMs = 200)
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", home);
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("QUILLMARROW_AUTOQUIT_MS", "200");
+    env.insert("QUILLMARROW_AUTOQUIT_MS", QString::number(autoQuitMs));
     env.insert("QUILLMARROW_REGISTRY", QDir(home).filePath("no-registry.conf"));
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -74,6 +76,7 @@ private slots:
     void wrongWrapperVersionEndsBeforeAnythingIsWritten();
     void programStartsLogsAndPrunes();
     void programRunsWithoutWritableDataFolder();
+    void legacyDatabaseIsConvertedOnceAndEndsTheRun();
 };
 
 void TestStartup::wrongWrapperVersionEndsBeforeAnythingIsWritten()
@@ -153,6 +156,36 @@ void TestStartup::programRunsWithoutWritableDataFolder()
 
     QCOMPARE(runProgram(notAFolder).exitCode, 0);
     QVERIFY(QFileInfo(notAFolder).isFile());
+}
+
+void TestStartup::legacyDatabaseIsConvertedOnceAndEndsTheRun()
+{
+    QTemporaryDir home;
+    const QString data = QDir(home.path()).filePath(dataPathInHome);
+    {
+        LegacyMmsDbFixture legacy(data + QStringLiteral("/data/Old"));
+        legacy.addMessage(legacy.addHandle(QStringLiteral("+15550001111"), QStringLiteral("Al")),
+            QStringLiteral("hello"), 1400000000);
+    }
+    const QString done = QStringLiteral("Successfully updated local database.");
+    const QString converted
+        = data + QStringLiteral("/local_databases/Old/file-relay/var/mobile/Library/SMS/sms.db");
+
+    // A successful conversion ends the run on its own, long before the program would quit.
+    const Run first = runProgram(home.path(), 30000);
+    QCOMPARE(first.exitCode, 0);
+    QVERIFY(QFileInfo::exists(data + QStringLiteral("/data/Old/mms.db-bak")));
+    QVERIFY(!QFileInfo::exists(data + QStringLiteral("/data/Old/mms.db")));
+    QVERIFY(QFileInfo::exists(converted));
+    const QString log = logFileOf(data + QStringLiteral("/qlogs"), first);
+    QCOMPARE(readLines(log).filter(done).size(), 1);
+
+    const QDateTime convertedAt = QFileInfo(converted).lastModified();
+    const Run second = runProgram(home.path());
+    QCOMPARE(second.exitCode, 0);
+    QCOMPARE(QFileInfo(converted).lastModified(), convertedAt);
+    QCOMPARE(readLines(logFileOf(data + QStringLiteral("/qlogs"), second)).filter(done).size(),
+        logFileOf(data + QStringLiteral("/qlogs"), second) == log ? 1 : 0);
 }
 
 QTEST_MAIN(TestStartup)
