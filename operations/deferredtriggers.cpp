@@ -1,23 +1,35 @@
 #include "operations/deferredtriggers.h"
 
+#include "operations/rowcopier.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
 
 #include <QRegularExpression>
 
 namespace {
 
-QString quotedName(const QString &name)
-{
-    QString quoted = name;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
 void execThrow(Sqlite3DB &db, const QString &sql)
 {
     QString error;
     if (!db.exec(sql, error))
         throw Sqlite3Exception(error);
+}
+
+// Deleting what a condition on the tables selects leaves the same rows whether it runs
+// after every deleted row or once after all of them; anything else (a counter, an insert
+// into a log) would not.
+bool onlyDeletes(const QString &body)
+{
+    static const QRegularExpression deleteStatement(
+        QStringLiteral("^\\s*DELETE\\s+FROM\\b"), QRegularExpression::CaseInsensitiveOption);
+    bool any = false;
+    for (const QString &statement : body.split(QLatin1Char(';'))) {
+        if (statement.trimmed().isEmpty())
+            continue;
+        if (!deleteStatement.match(statement).hasMatch())
+            return false;
+        any = true;
+    }
+    return any;
 }
 
 } // namespace
@@ -41,13 +53,13 @@ void DeferredTriggers::defer(Sqlite3DB &db, const QStringList &tables)
                 continue;
             const QString sql = c.getText(2);
             const QRegularExpressionMatch m = shape.match(sql);
-            if (!m.hasMatch() || m.captured(1).contains(rowReference))
+            if (!m.hasMatch() || m.captured(1).contains(rowReference) || !onlyDeletes(m.captured(1)))
                 continue;
             found.append({ c.getText(0), sql, m.captured(1) });
         }
     }
     for (const Trigger &t : qAsConst(found)) {
-        execThrow(db, QStringLiteral("DROP TRIGGER %1").arg(quotedName(t.name)));
+        execThrow(db, QStringLiteral("DROP TRIGGER %1").arg(quotedIdentifier(t.name)));
         deferred.append(t);
     }
 }

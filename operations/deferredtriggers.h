@@ -13,8 +13,9 @@ class Sqlite3DB;
 class DeferredTriggers
 {
 public:
-    // Drops the AFTER DELETE triggers on the tables whose body refers to neither OLD nor NEW
-    // and has no WHEN clause. Call inside the transaction that deletes.
+    // Drops the AFTER DELETE triggers on the tables whose body is made of DELETE statements
+    // only, refers to neither OLD nor NEW and has no WHEN clause. Call inside the
+    // transaction that deletes.
     void defer(Sqlite3DB &db, const QStringList &tables);
     // Runs the body of each dropped trigger once and creates the trigger again, in the same
     // transaction. Throws the wrapper's error text.

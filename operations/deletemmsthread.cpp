@@ -2,6 +2,7 @@
 
 #include "messages/ios6messagedb.h"
 #include "operations/deferredtriggers.h"
+#include "operations/temporaryindexes.h"
 #include "operations/triggerstandins.h"
 #include "shell/progressform.h"
 
@@ -63,8 +64,13 @@ void DeleteMMSThread::run()
         db->beginTransaction();
         const int n = messages->size();
         DeferredTriggers triggers;
-        if (n > 0)
+        TemporaryIndexes indexes;
+        if (n > 0) {
             triggers.defer(*db, deletedTables());
+            indexes.create(*db, QStringLiteral("message_attachment_join"),
+                QStringLiteral("attachment_id"));
+            indexes.create(*db, QStringLiteral("chat_handle_join"), QStringLiteral("handle_id"));
+        }
         for (int i = 1; i <= n; ++i) {
             if (itemHook)
                 itemHook(i);
@@ -75,6 +81,7 @@ void DeleteMMSThread::run()
             db->deleteMessage(*messages->at(i - 1));
         }
         triggers.restore(*db);
+        indexes.dropAll(*db);
         files = unusedAttachmentFiles(*db);
         db->endTransaction(true);
     } catch (const Cancelled &) {

@@ -6,6 +6,7 @@
 #include "operations/backuppatch.h"
 #include "operations/databasecopy.h"
 #include "operations/restoreentry.h"
+#include "operations/rowcopier.h"
 #include "operations/triggerstandins.h"
 #include "shell/progressform.h"
 
@@ -35,7 +36,7 @@ constexpr qint64 kUnknownChatKey = -2047483647;
     throw std::runtime_error(text.toStdString());
 }
 
-using GuidMap = QHash<QString, QList<qint64>>;
+using GuidMap = IOS6RestoreMessagesThread::GuidMap;
 
 GuidMap guidMap(IOS6MessageDb &db, const char *sql, const char *idColumn)
 {
@@ -213,16 +214,18 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
         target.executeThrow(Sqlite3Sql(sql));
 
     step(Step::Refill);
+    // The device's rows go from file to file inside SQLite: a whole message table held as
+    // rows in memory would grow with the device's history.
+    target.executeThrow(Sqlite3Sql("ATTACH DATABASE ? AS source").addTextParam(source->smsDbPath()));
+    // The refill touches every page of both files in one transaction: let them stay cached.
+    target.executeThrow(Sqlite3Sql("PRAGMA main.cache_size=-65536"));
+    target.executeThrow(Sqlite3Sql("PRAGMA source.cache_size=-32768"));
     target.beginTransaction();
-    for (const char *table : { "chat", "handle", "chat_handle_join", "attachment" }) {
-        const QString name = QLatin1String(table);
-        const QList<Sqlite3Row> rows = source->selectAll(name);
-        for (Sqlite3Row row : rows) {
-            if (name == QLatin1String("chat"))
-                row.setValue(QStringLiteral("properties"), QVariant());
-            target.insertRow(row, name);
-        }
-    }
+    source->open();
+    RowCopier::copyAll(target, QStringLiteral("source"), QStringLiteral("chat"),
+        QStringLiteral("properties"));
+    for (const char *table : { "handle", "chat_handle_join", "attachment" })
+        RowCopier::copyAll(target, QStringLiteral("source"), QLatin1String(table));
     const GuidMap attachmentMap = guidMap(*source,
         "select ma.*, m.guid from message_attachment_join as ma inner join message as m on "
         "ma.message_id=m.rowid",
@@ -234,13 +237,12 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
 
     QVector<RestoreEntry> entries;
     {
-        const QList<Sqlite3Row> rows = source->selectAll(QStringLiteral("message"));
-        entries.reserve(rows.size() + messages->size());
-        for (const Sqlite3Row &row : rows) {
+        Sqlite3Cursor c = source->queryThrow(Sqlite3Sql("select rowid, date, guid from message"));
+        while (c.moveNext()) {
             RestoreEntry e;
-            e.rowid = row.getInt64(QStringLiteral("rowid"));
-            e.date = recordDateFromStored(row.getInt64(QStringLiteral("date")));
-            e.row = row;
+            e.row = c.getRow();
+            e.rowid = c.getInt64(0);
+            e.date = recordDateFromStored(c.getInt64(1));
             e.existing = true;
             entries.append(std::move(e));
         }
@@ -268,6 +270,15 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
 
     sortRestoreEntries(entries);
 
+    insertEntries(target, entries, chatMap, attachmentMap);
+    target.endTransaction(true);
+    target.close();
+}
+
+void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
+    const QVector<RestoreEntry> &entries, const GuidMap &chatMap, const GuidMap &attachmentMap)
+{
+    RowCopier deviceRows(target, QStringLiteral("source"), QStringLiteral("message"));
     const int n = entries.size();
     int shown = -1;
     for (int i = 1; i <= n; ++i) {
@@ -283,7 +294,7 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
             const QString guid = e.row.getText(QStringLiteral("guid"));
             qint64 m = target.messageRowidByGuid(guid);
             if (m == 0)
-                m = target.insertRow(e.row, QStringLiteral("message"), { QStringLiteral("rowid") });
+                m = deviceRows.copy(e.rowid);
             const qint64 stored = e.row.getInt64(QStringLiteral("date"));
             for (qint64 chat : chatMap.value(guid))
                 joinChatMessage(target, chat, m, stored);
@@ -314,8 +325,6 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
             target.addMessageAttachmentJoin(m, id);
         }
     }
-    target.endTransaction(true);
-    target.close();
 }
 
 void IOS6RestoreMessagesThread::patchBackup(qint64 stamp)

@@ -7,6 +7,8 @@
 #include "messages/msgrecords.h"
 
 #include <QDir>
+#include <QHash>
+#include <QList>
 #include <QString>
 #include <QThread>
 
@@ -15,6 +17,7 @@
 
 class IOS6MessageDb;
 class ProgressForm;
+struct RestoreEntry;
 
 class IOS6RestoreMessagesThread : public QThread
 {
@@ -23,6 +26,9 @@ public:
     // The stages of a run; a failure or cancel before PatchBackup leaves the backup alone.
     enum class Step { CopyDatabase, EmptyCopy, Refill, PatchBackup, CopyAttachments,
         ReplaceDatabase, WriteIndex };
+
+    // Message guid to the chat or attachment row ids the device joins it to.
+    using GuidMap = QHash<QString, QList<qint64>>;
 
     IOS6RestoreMessagesThread(const QString &countryCode, MsgMessageList *messages,
         IOS6MessageDb *source, const QDir &backupFolder, ProgressForm *form,
@@ -51,6 +57,8 @@ private:
     void step(Step s);
     void checkBackupIndex();
     void refill(IOS6MessageDb &target);
+    void insertEntries(IOS6MessageDb &target, const QVector<RestoreEntry> &entries,
+        const GuidMap &chatMap, const GuidMap &attachmentMap);
     void patchBackup(qint64 stamp);
     bool cancelled() const;
 

@@ -11,7 +11,7 @@ struct RestoreEntry
 {
     qint64 rowid = 0;
     qint32 date = 0; // seconds since 2001-01-01 UTC, whatever unit the file stores
-    Sqlite3Row row; // an existing row of the device's message table
+    Sqlite3Row row; // a device row: its rowid, date and guid
     _MsgMessage *message = nullptr; // a message to add
     bool existing = false;
 };

@@ -120,7 +120,7 @@ private slots:
     void failureRollsBackAndReports();
     void emptyListDeletesNothing();
     void worksWithTriggersCallingPhoneFunctions();
-    void cleanUpTriggersRunOnceAndStay();
+    void cleanUpTriggersRunOnceAndSchemaStays();
 };
 
 void TestDeleteMMSThread::deletesMessagesJoinsAndEmptiedChats()
@@ -259,7 +259,7 @@ void TestDeleteMMSThread::worksWithTriggersCallingPhoneFunctions()
     QCOMPARE(f.count("select count(*) from message where guid='g1'"), 0);
 }
 
-void TestDeleteMMSThread::cleanUpTriggersRunOnceAndStay()
+void TestDeleteMMSThread::cleanUpTriggersRunOnceAndSchemaStays()
 {
     DeleteFixture f;
     // A message without a chat: the table-wide clean-up removes it as it always would.
@@ -270,6 +270,8 @@ void TestDeleteMMSThread::cleanUpTriggersRunOnceAndStay()
     QCOMPARE(f.count("select count(*) from sqlite_master where type='trigger' and "
                      "name='clean_orphaned_messages'"),
         1);
+    // Nothing made for the deletion stays in the schema.
+    QCOMPARE(f.count("select count(*) from sqlite_master where name like 'qm_%'"), 0);
 }
 
 QTEST_MAIN(TestDeleteMMSThread)

@@ -1,0 +1,163 @@
+#include "operations/deferredtriggers.h"
+#include "operations/rowcopier.h"
+#include "operations/temporaryindexes.h"
+#include "operations/triggerstandins.h"
+#include "platform/sqlite_qt/sqlite_qt.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+void exec(Sqlite3DB &db, const QString &sql)
+{
+    QString error;
+    QVERIFY2(db.exec(sql, error), qPrintable(error));
+}
+
+QString text(Sqlite3DB &db, const QString &sql)
+{
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
+    QStringList rows;
+    while (c.moveNext()) {
+        QStringList values;
+        for (int i = 0; i < c.count(); ++i)
+            values.append(c.getValue(i).isNull() ? QStringLiteral("NULL") : c.getText(i));
+        rows.append(values.join(QLatin1Char('|')));
+    }
+    return rows.join(QLatin1Char(';'));
+}
+
+} // namespace
+
+class TestSqlHelpers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void copiesRowsWithAwkwardColumnNames();
+    void copyingOneRowGivesItANewRowId();
+    void standInsOnlyForFunctionsTheConnectionLacks();
+    void deferredTriggersComeBackAndRunOnce();
+    void temporaryIndexOnlyWhereNoIndexLeads();
+
+private:
+    QTemporaryDir m_dir;
+    Sqlite3DB m_db;
+};
+
+void TestSqlHelpers::init()
+{
+    m_db.openThrow(m_dir.filePath(QStringLiteral("%1.db").arg(QTest::currentTestFunction())),
+        Sqlite3DB::ReadWrite | Sqlite3DB::Create);
+    exec(m_db,
+        QStringLiteral("ATTACH DATABASE '%1' AS other").arg(m_dir.filePath(QStringLiteral("%1-other.db").arg(QTest::currentTestFunction()))));
+}
+
+void TestSqlHelpers::cleanup()
+{
+    m_db.close();
+}
+
+void TestSqlHelpers::copiesRowsWithAwkwardColumnNames()
+{
+    const QString layout = QStringLiteral(
+        "CREATE TABLE %1.t (ROWID INTEGER PRIMARY KEY, \"select\" TEXT, \"we\"\"ird\" TEXT, "
+        "properties BLOB);"
+        "CREATE TABLE %1.j (a INTEGER, b INTEGER);");
+    exec(m_db, layout.arg(QStringLiteral("main")) + layout.arg(QStringLiteral("other")));
+    exec(m_db, QStringLiteral("INSERT INTO other.t VALUES(7, 'x', 'y', x'01'), (9, 'p', 'q', x'02');"
+                              "INSERT INTO other.j(rowid, a, b) VALUES(5, 1, 2);"));
+    QCOMPARE(RowCopier::copyAll(m_db, QStringLiteral("other"), QStringLiteral("t"),
+                 QStringLiteral("properties")),
+        2);
+    QCOMPARE(RowCopier::copyAll(m_db, QStringLiteral("other"), QStringLiteral("j")), 1);
+    QCOMPARE(text(m_db, QStringLiteral("SELECT rowid, * FROM main.t")),
+        QStringLiteral("7|7|x|y|NULL;9|9|p|q|NULL"));
+    QCOMPARE(text(m_db, QStringLiteral("SELECT rowid, * FROM main.j")), QStringLiteral("5|1|2"));
+}
+
+void TestSqlHelpers::copyingOneRowGivesItANewRowId()
+{
+    const QString layout = QStringLiteral(
+        "CREATE TABLE %1.m (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE, date INTEGER);");
+    exec(m_db, layout.arg(QStringLiteral("main")) + layout.arg(QStringLiteral("other")));
+    exec(m_db, QStringLiteral("INSERT INTO other.m VALUES(40, 'a', 1000), (41, 'b', 2000);"));
+    RowCopier copier(m_db, QStringLiteral("other"), QStringLiteral("m"));
+    QCOMPARE(copier.copy(41), qint64(1));
+    QCOMPARE(copier.copy(40), qint64(2));
+    QCOMPARE(copier.copy(99), qint64(0));
+    QVERIFY_EXCEPTION_THROWN(copier.copy(40), Sqlite3Exception); // guid is unique
+    QCOMPARE(text(m_db, QStringLiteral("SELECT * FROM main.m")), QStringLiteral("1|b|2000;2|a|1000"));
+}
+
+void TestSqlHelpers::standInsOnlyForFunctionsTheConnectionLacks()
+{
+    exec(m_db,
+        QStringLiteral(
+            "CREATE TABLE t (v TEXT); CREATE TABLE log (v TEXT);"
+            "CREATE TRIGGER phone AFTER DELETE ON t BEGIN "
+            "SELECT phone_hook(old.v, 'not_a_call(x)'); -- comment_call(y) don't\n"
+            "/* block_call() */ INSERT INTO log(v) VALUES(upper(old.v) || length(old.v)); END;"
+            "INSERT INTO t VALUES('abc');"));
+    QVERIFY_EXCEPTION_THROWN(m_db.executeThrow(Sqlite3Sql("DELETE FROM t")), Sqlite3Exception);
+    registerTriggerStandIns(m_db);
+    QCOMPARE(m_db.executeThrow(Sqlite3Sql("DELETE FROM t")), 1);
+    // The built-in functions the trigger also calls are the real ones still.
+    QCOMPARE(text(m_db, QStringLiteral("SELECT v FROM log")), QStringLiteral("ABC3"));
+    QCOMPARE(text(m_db, QStringLiteral("SELECT phone_hook(1, 2, 3)")), QStringLiteral("0"));
+    QVERIFY_EXCEPTION_THROWN(m_db.queryThrow(Sqlite3Sql("SELECT not_a_call(1)")).moveNext(),
+        Sqlite3Exception);
+    QVERIFY_EXCEPTION_THROWN(m_db.queryThrow(Sqlite3Sql("SELECT comment_call(1)")).moveNext(),
+        Sqlite3Exception);
+}
+
+void TestSqlHelpers::deferredTriggersComeBackAndRunOnce()
+{
+    exec(m_db,
+        QStringLiteral(
+            "CREATE TABLE parent (id INTEGER PRIMARY KEY); CREATE TABLE child (pid INTEGER);"
+            "CREATE TABLE counter (n INTEGER); INSERT INTO counter VALUES(0);"
+            "CREATE TRIGGER sweep AFTER DELETE ON parent BEGIN "
+            "DELETE FROM child WHERE pid NOT IN (SELECT id FROM parent); END;"
+            "CREATE TRIGGER per_row AFTER DELETE ON parent BEGIN "
+            "UPDATE counter SET n = n + 100; END;"
+            "CREATE TRIGGER uses_old AFTER DELETE ON parent BEGIN "
+            "DELETE FROM child WHERE pid = old.id; END;"
+            "INSERT INTO parent VALUES(1),(2),(3); INSERT INTO child VALUES(1),(2),(3),(3);"));
+    QVERIFY(m_db.beginTran());
+    DeferredTriggers triggers;
+    triggers.defer(m_db, { QStringLiteral("parent") });
+    QCOMPARE(triggers.names(), QStringList { "sweep" });
+    exec(m_db, QStringLiteral("DELETE FROM parent WHERE id IN (1, 3)"));
+    triggers.restore(m_db);
+    QVERIFY(m_db.commitTran());
+    QCOMPARE(text(m_db, QStringLiteral("SELECT pid FROM child")), QStringLiteral("2"));
+    // A trigger that counts runs for every row, as it always did.
+    QCOMPARE(text(m_db, QStringLiteral("SELECT n FROM counter")), QStringLiteral("200"));
+    QCOMPARE(text(m_db, QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type='trigger'")),
+        QStringLiteral("3"));
+}
+
+void TestSqlHelpers::temporaryIndexOnlyWhereNoIndexLeads()
+{
+    exec(m_db,
+        QStringLiteral("CREATE TABLE j (a INTEGER, b INTEGER, UNIQUE(a, b));"));
+    TemporaryIndexes indexes;
+    indexes.create(m_db, QStringLiteral("j"), QStringLiteral("a"));
+    indexes.create(m_db, QStringLiteral("j"), QStringLiteral("missing"));
+    indexes.create(m_db, QStringLiteral("j"), QStringLiteral("b"));
+    QCOMPARE(indexes.names(), QStringList { QStringLiteral("qm_transient_j_b") });
+    QCOMPARE(text(m_db, QStringLiteral("EXPLAIN QUERY PLAN SELECT 1 FROM j WHERE b = 4"))
+                 .contains(QStringLiteral("qm_transient_j_b")),
+        true);
+    indexes.dropAll(m_db);
+    QCOMPARE(text(m_db, QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type='index' "
+                                       "AND name LIKE 'qm_%'")),
+        QStringLiteral("0"));
+}
+
+QTEST_APPLESS_MAIN(TestSqlHelpers)
+#include "tst_sqlhelpers.moc"
