@@ -58,22 +58,6 @@ private slots:
         QVERIFY(!found);
     }
 
-    void nothingIsVisibleToOthersBeforeCommit()
-    {
-        const QString path = newPath();
-        ITunesCacheManifestDb writer(path);
-        writer.setLastDate(kId, 5);
-        {
-            ITunesCacheManifestDb reader(path);
-            bool found = true;
-            reader.lastDate(kId, &found);
-            QVERIFY(!found);
-        }
-        writer.commit();
-        ITunesCacheManifestDb reader(path);
-        QCOMPARE(reader.lastDate(kId), qint64(5));
-    }
-
     void discardForgetsTheRun()
     {
         const QString path = newPath();
@@ -94,25 +78,27 @@ private slots:
         QVERIFY(!found);
     }
 
-    void damagedIndexOnlyForgets()
+    void unusableIndexOnlyForgets_data()
     {
-        const QString path = newPath();
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(4096, 'x'));
-        f.close();
-        ITunesCacheManifestDb db(path);
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("contents"); // null: no file
+        QTest::newRow("not a database") << "garbage.db" << QByteArray(4096, 'x');
+        QTest::newRow("folder missing") << "no/such/folder/manifest.db" << QByteArray();
+    }
+    void unusableIndexOnlyForgets()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, contents);
+        if (!contents.isNull()) {
+            QFile f(m_tmp.filePath(path));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(contents);
+        }
+        ITunesCacheManifestDb db(m_tmp.filePath(path));
         db.setLastDate(kId, 9);
         bool found = true;
         QCOMPARE(db.lastDate(kId, &found), qint64(0));
         QVERIFY(!found);
-    }
-
-    void indexInAMissingFolderOnlyForgets()
-    {
-        ITunesCacheManifestDb db(m_tmp.filePath(QStringLiteral("no/such/folder/manifest.db")));
-        db.setLastDate(kId, 9);
-        QCOMPARE(db.lastDate(kId), qint64(0));
     }
 };
 

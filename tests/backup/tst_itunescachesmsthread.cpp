@@ -2,7 +2,6 @@
 #include "backup/itunescachesmsthread.h"
 #include "messages/ios6messagedb.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
-#include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "shell/progressform.h"
 #include "support/addressbookfixture.h"
@@ -276,14 +275,6 @@ private slots:
             guids.append(chat->guid);
         guids.sort();
         QCOMPARE(guids, QStringList({ "SMS;-;+12015550123", "iMessage;-;bob@example.com" }));
-    }
-
-    void itunesCacheFolderIsNamedAfterTheBackup()
-    {
-        BackupManifest m(m_tmp.filePath("some backup"));
-        ITunesCacheSMSThread worker(&m, nullptr);
-        QCOMPARE(worker.cacheDir().absolutePath(),
-            dataFolder().absoluteFilePath("itunes_cache/" + m.backupId()));
     }
 
     void secondRunCopiesOnlyWhatChanged()
