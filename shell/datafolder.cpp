@@ -144,7 +144,7 @@ QString uniqueFilePath(const QString &path)
     const QString base = info.baseName();
     const QString suffix = info.suffix();
     for (qint64 counter = 1;; ++counter) {
-        QString name = QStringLiteral("%1(%2)").arg(base).arg(counter);
+        QString name = QStringLiteral("%1(%2)").arg(base, QString::number(counter));
         if (!suffix.isEmpty())
             name += QLatin1Char('.') + suffix;
         const QString candidate = folder.filePath(name);

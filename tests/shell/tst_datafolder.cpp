@@ -252,6 +252,11 @@ void TestDataFolder::uniqueFilePathFindsFreeName_data()
     QTest::newRow("counter skips taken names")
         << QStringList { "a.txt", "a(1).txt", "a(2).txt" } << "a.txt"
         << "a(3).txt";
+    // Names come from phones and users: place markers in them are plain text.
+    QTest::newRow("place markers in the name") << QStringList { "a%1b.txt" } << "a%1b.txt"
+                                               << "a%1b(1).txt";
+    QTest::newRow("place marker two") << QStringList { "x%2.txt" } << "x%2.txt"
+                                      << "x%2(1).txt";
 }
 
 void TestDataFolder::uniqueFilePathFindsFreeName()
