@@ -10,8 +10,6 @@
 
 namespace {
 
-// Chats brought back by the recovery get row ids below this.
-constexpr qint64 RecoveredChatRowidLimit = -1947483646;
 constexpr int IconWidth = 18;
 
 QPixmap resourceIcon(const QString &path)

@@ -3,12 +3,16 @@
 // one node per chat session.
 #pragma once
 
-#include "shell/abstreeitemmodel.h"
 #include "device/iosdevice.h"
 #include "messages/absdb.h"
 #include "messages/msgrecords.h"
+#include "shell/abstreeitemmodel.h"
 
 #include <QSharedPointer>
+
+// Chats brought back by the recovery get row ids below this; their messages are not in the
+// database.
+constexpr qint64 RecoveredChatRowidLimit = -1947483646;
 
 enum ItemNodeKind {
     RootDeviceNode = 1,
@@ -68,6 +72,8 @@ public:
 
     QList<_MsgChat *> chats;
     int last = 0;
+    // The chats' messages have been read into the parent's set.
+    bool messagesLoaded = false;
 };
 
 class ItemModelMain : public AbsTreeItemModel

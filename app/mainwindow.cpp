@@ -1,14 +1,14 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "shell/appconfig.h"
-#include "shell/datafolder.h"
 #include "app/itemmodelmain.h"
 #include "app/itemmodelsms.h"
-#include "shell/messagebox.h"
 #include "device/mobiledevice.h"
 #include "messages/ios6messagedb.h"
 #include "messages/msgidentity.h"
+#include "shell/appconfig.h"
+#include "shell/datafolder.h"
+#include "shell/messagebox.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -398,17 +398,21 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
                 clearMessageView();
                 break;
             }
-            MsgMessageList list = messagesOfChats(session->chats);
             // Sessions of a device read at start-up have their chats but not yet their
-            // messages: read them rather than show an empty chat.
+            // messages: read those of this session's chats, once, rather than the whole
+            // database on every click.
             AbsTreeItemModel::_ItemNode *parent = session->parent;
-            if (list.isEmpty() && parent
+            if (!session->messagesLoaded && parent
                 && (parent->kind == IOSDeviceNode || parent->kind == LocalDBNode)) {
                 auto *dbNode = static_cast<_AbsDBItemNode *>(parent);
-                dbNode->db->messages(dbNode->messageSet, 0);
-                list = messagesOfChats(session->chats);
+                for (const _MsgChat *chat : qAsConst(session->chats)) {
+                    // Row id 0 would read every chat.
+                    if (chat->rowid != 0 && chat->rowid >= RecoveredChatRowidLimit)
+                        dbNode->db->messages(dbNode->messageSet, chat->rowid);
+                }
             }
-            showMessages(list, session->chats.first());
+            session->messagesLoaded = true;
+            showMessages(messagesOfChats(session->chats), session->chats.first());
             break;
         }
         default:

@@ -1,15 +1,16 @@
 #include "startup.h"
 
+#include "app/mainwindow.h"
+#include "device/mobiledevice.h"
 #include "shell/appconfig.h"
 #include "shell/dailylog.h"
 #include "shell/datafolder.h"
-#include "app/mainwindow.h"
 #include "shell/messagebox.h"
-#include "device/mobiledevice.h"
-#include "operations/updatelocaldbthread.h"
 #include "shell/progressform.h"
+#include "operations/updatelocaldbthread.h"
 
 #include <QApplication>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QTranslator>
 
@@ -42,6 +43,17 @@ void setUpAutoQuit(QApplication &app)
         return dismissButton(box);
     });
     QTimer::singleShot(ms, &app, &QCoreApplication::quit);
+}
+
+// The text with its "%1" link pointing at url, or with the link's words alone when there is
+// no url: a link must never lead to a host that was never configured.
+QString withLink(const QString &text, const QString &url)
+{
+    if (!url.isEmpty())
+        return text.arg(url);
+    static const QRegularExpression link(QStringLiteral("<a\\s[^>]*href=\"%1\"[^>]*>(.*?)</a>"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    return QString(text).replace(link, QStringLiteral("\\1"));
 }
 
 } // namespace
@@ -77,10 +89,9 @@ int runApplication(int &argc, char **argv, int (*wrapperVersion)())
     window.show();
 
     if (!mobiledevice_frameworks_loaded()) {
-        showWarning(QObject::tr("IDS_NONE_INSTALL_ITUNES")
-                        .arg(AppConfig::helpUrl(
-                            QStringLiteral("/tutorial/how-to-connect-ios-device-to-quillmarrow-"
-                                           "successfully.html"))));
+        showWarning(withLink(QObject::tr("IDS_NONE_INSTALL_ITUNES"),
+            AppConfig::helpUrl(QStringLiteral(
+                "/tutorial/how-to-connect-ios-device-to-quillmarrow-successfully.html"))));
     }
 
     // Local databases of the old single-file layout are converted before anything else

@@ -1,15 +1,18 @@
 #include "backupmanifest.h"
 
-#include "shell/datafolder.h"
 #include "backup/aescrypto.h"
 #include "backup/mbdb.h"
 #include "backup/plistvalue.h"
+#include "shell/datafolder.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 #include <QtDebug>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <stdexcept>
 
 namespace {
@@ -95,11 +98,9 @@ BackupManifest::~BackupManifest() = default;
 
 QDir BackupManifest::defaultBackupDir()
 {
-    const QDir home = QDir::home();
-    QString base = home.filePath(QStringLiteral("AppData/Roaming"));
-    if (!QFileInfo(base).isDir())
-        base = home.filePath(QStringLiteral("Application Data"));
-    return QDir(QDir(base).absoluteFilePath(QStringLiteral("Apple Computer/MobileSync/Backup")));
+    // The same roaming folder that holds the program's own data folder.
+    const QDir roaming = QFileInfo(userAppFolder()).absoluteDir();
+    return QDir(roaming.absoluteFilePath(QStringLiteral("Apple Computer/MobileSync/Backup")));
 }
 
 QString BackupManifest::backupId() const
@@ -175,7 +176,7 @@ void BackupManifest::loadFileTree()
         return;
     const MbdbIndex index = loadMbdb(m_backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
     QList<MbdbRecord> records = index.values();
-    std::stable_sort(records.begin(), records.end(), mbdbRecordLess);
+    sortMbdbRecords(records);
 
     clearIndexes();
     QHash<QString, BackupFileNode *> byPath;
@@ -215,15 +216,13 @@ void BackupManifest::loadFileTree()
         BackupFileNode *parent = byPath.value(parentPath, &m_root);
         BackupFileNode *node = addNode(parent, name, record);
         byPath.insert(fullPath, node);
-        classify(node);
+        classify(node, domain, path);
     }
 }
 
-void BackupManifest::classify(BackupFileNode *node)
+void BackupManifest::classify(BackupFileNode *node, const QString &domain, const QString &path)
 {
     const MbdbRecord &r = node->record;
-    const QString domain = r.Domain.toString();
-    const QString path = r.Path.toString();
     const bool isFile = !r.isDirectory();
     auto is = [&domain](const QString &d) { return domain.compare(d, Qt::CaseInsensitive) == 0; };
     auto pathIs = [&path](const char *p) {
@@ -336,9 +335,11 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
 {
     const MbdbRecord &record = node->record;
     const QString fileId = record.fileName();
+    auto storedFail
+        = [&fileId](const QString &text) { throw StoredFileError(text.toUtf8().toStdString()); };
     QFile source(m_backupDir.absoluteFilePath(fileId));
     if (!source.open(QIODevice::ReadOnly))
-        fail(source.errorString());
+        storedFail(source.errorString());
 
     QByteArray fileKey;
     if (m_deviceInfo.IsEncrypted && record.EncryptionKey.isValid()) {
@@ -346,23 +347,26 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
             m_keybag, record.ProtectionClass, record.EncryptionKey.Bytes.mid(4));
         // Copying the ciphertext instead would hand out garbage as the file.
         if (fileKey.isEmpty())
-            fail(QStringLiteral("%1, cannot unwrap the file key: the backup is locked or the "
-                                "key is damaged.")
-                     .arg(fileId));
+            storedFail(QStringLiteral("%1, cannot unwrap the file key: the backup is locked or "
+                                      "the key is damaged.")
+                           .arg(fileId));
     }
 
     const qint64 total = source.size();
     const qint64 size = static_cast<qint64>(std::min<quint64>(record.Size, quint64(INT64_MAX)));
     if (total < size)
-        fail(QStringLiteral("%1, the stored file is shorter than its recorded size (%2 of %3 "
-                            "bytes).")
-                 .arg(fileId)
-                 .arg(total)
-                 .arg(size));
+        storedFail(QStringLiteral("%1, the stored file is shorter than its recorded size (%2 of "
+                                  "%3 bytes).")
+                       .arg(fileId)
+                       .arg(total)
+                       .arg(size));
 
-    QFile dest(destination);
-    if (!dest.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        fail(dest.errorString());
+    const QFileInfo target(destination);
+    // A fresh name in the same folder: created exclusively, so an existing link there is
+    // never written through, and renamed over the target only once complete.
+    QTemporaryFile dest(target.absolutePath() + QStringLiteral("/.extract-XXXXXX"));
+    if (!dest.open())
+        fail(QStringLiteral("%1: %2").arg(target.absoluteFilePath(), dest.errorString()));
 
     mbedtls_aes_context aes;
     mbedtls_aes_init(&aes);
@@ -373,7 +377,7 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     } guard { &aes };
     unsigned char iv[16] = {};
     if (!fileKey.isEmpty() && !setAesDecryptKey256(&aes, fileKey))
-        fail(QStringLiteral("%1, cannot unwrap the file key.").arg(fileId));
+        storedFail(QStringLiteral("%1, cannot unwrap the file key.").arg(fileId));
 
     // Only a tail of 1 to 16 bytes is CBC padding; anything longer is kept, so that a record
     // whose size is out of date loses no data.
@@ -386,7 +390,7 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
         for (qint64 got = 0; got < n;) {
             const qint64 r = source.read(buffer.data() + got, n - got);
             if (r <= 0)
-                fail(QStringLiteral("%1, %2").arg(fileId, source.errorString()));
+                storedFail(QStringLiteral("%1, %2").arg(fileId, source.errorString()));
             got += r;
         }
         const qint64 before = done;
@@ -394,7 +398,7 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
         qint64 toWrite = n;
         if (!fileKey.isEmpty()
             && !aesCbcDecryptInPlace(&aes, iv, buffer.data(), static_cast<size_t>(n)))
-            fail(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(fileId));
+            storedFail(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(fileId));
         if (trimPadding)
             toWrite = std::max<qint64>(0, std::min(n, size - before));
         if (toWrite > 0 && dest.write(buffer.constData(), toWrite) != toWrite)
@@ -408,5 +412,15 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     const QDateTime mtime = QDateTime::fromSecsSinceEpoch(record.Mtime, Qt::UTC);
     dest.setFileTime(mtime, QFileDevice::FileAccessTime);
     dest.setFileTime(mtime, QFileDevice::FileModificationTime);
+    // The temporary file is private to its owner; the copy gets the permissions of any other
+    // file the program writes.
+    dest.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+        | QFileDevice::ReadOther);
     dest.close();
+    // rename() replaces the target in one step, and replaces a link rather than following it.
+    if (std::rename(QFile::encodeName(dest.fileName()).constData(),
+            QFile::encodeName(target.absoluteFilePath()).constData())
+        != 0)
+        fail(QStringLiteral("%1: %2").arg(target.absoluteFilePath(), qt_error_string(errno)));
+    dest.setAutoRemove(false);
 }

@@ -11,6 +11,7 @@
 #include <QMap>
 #include <QObject>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 // The device block of Manifest.plist; field names are the property-list keys.
@@ -45,6 +46,14 @@ struct BackupFileNode
 
 using ExtractProgressFn = void (*)(qint64 total, qint64 done, void *context);
 
+// A stored file of the backup that cannot be read or decrypted (missing, short, or its key
+// cannot be unwrapped), as opposed to a failure to write the copy.
+class StoredFileError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class BackupManifest : public QObject
 {
     Q_OBJECT
@@ -60,6 +69,8 @@ public:
     // False for a wrong passcode; throws when the keybag cannot be unlocked with any passcode.
     bool unlock(const QString &passcode);
     void loadFileTree();
+    // Writes beside the destination and renames over it once complete, so that the name
+    // never holds a partial copy. Problems of the stored file throw StoredFileError.
     void extractFile(const BackupFileNode *node, const QString &destination, void *context,
         ExtractProgressFn progress = nullptr) const;
 
@@ -96,7 +107,7 @@ public:
     const QMap<int, BackupFileNode *> &voicemails() const { return m_voicemails; }
 
 private:
-    void classify(BackupFileNode *node);
+    void classify(BackupFileNode *node, const QString &domain, const QString &path);
     void addSmsFileKeys(BackupFileNode *node, const QString &path);
     void clearIndexes();
 

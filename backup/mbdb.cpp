@@ -223,7 +223,7 @@ MbdbIndex loadMbdb(const QString &path)
 void saveMbdb(const QList<MbdbRecord> &records, const QString &path)
 {
     QList<MbdbRecord> sorted = records;
-    std::stable_sort(sorted.begin(), sorted.end(), mbdbRecordLess);
+    sortMbdbRecords(sorted);
 
     // A save file keeps the old index until the new one is complete.
     QSaveFile file(path);

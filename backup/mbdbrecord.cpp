@@ -2,6 +2,9 @@
 
 #include <QCryptographicHash>
 
+#include <algorithm>
+#include <vector>
+
 QString MbdbString::toString() const
 {
     if (!isValid())
@@ -39,4 +42,28 @@ bool mbdbRecordLess(const MbdbRecord &a, const MbdbRecord &b)
     if (da != db)
         return da < db;
     return a.Path.toString() < b.Path.toString();
+}
+
+void sortMbdbRecords(QList<MbdbRecord> &records)
+{
+    struct Key
+    {
+        QString domain;
+        QString path;
+        int index;
+    };
+    std::vector<Key> keys;
+    keys.reserve(static_cast<size_t>(records.size()));
+    for (int i = 0; i < records.size(); ++i)
+        keys.push_back({ records[i].Domain.toString(), records[i].Path.toString(), i });
+    std::stable_sort(keys.begin(), keys.end(), [](const Key &a, const Key &b) {
+        if (a.domain != b.domain)
+            return a.domain < b.domain;
+        return a.path < b.path;
+    });
+    QList<MbdbRecord> sorted;
+    sorted.reserve(records.size());
+    for (const Key &k : keys)
+        sorted.append(std::move(records[k.index]));
+    records = std::move(sorted);
 }

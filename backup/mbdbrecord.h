@@ -57,3 +57,6 @@ using MbdbIndex = QHash<QString, MbdbRecord>;
 QString mbdbFileName(const QString &domain, const QString &path);
 // By domain text, then path text, as QString compares them.
 bool mbdbRecordLess(const MbdbRecord &a, const MbdbRecord &b);
+// Stable sort in the order of mbdbRecordLess; each record's texts are decoded once, not in
+// every comparison.
+void sortMbdbRecords(QList<MbdbRecord> &records);

@@ -40,6 +40,31 @@ bool AbsDb::endTransaction(bool commit)
     return true;
 }
 
+bool AbsDb::beginSavepoint()
+{
+    const bool outermost = sqlite3_get_autocommit(handle()) != 0;
+    executeThrow(Sqlite3Sql("SAVEPOINT qm_atomic"));
+    return outermost;
+}
+
+void AbsDb::releaseSavepoint()
+{
+    executeThrow(Sqlite3Sql("RELEASE qm_atomic"));
+}
+
+void AbsDb::rollbackSavepoint(bool outermost) noexcept
+{
+    // SQLite may have ended the transaction itself after an I/O error; then there is
+    // nothing left to undo.
+    if (!isOpen() || sqlite3_get_autocommit(handle()))
+        return;
+    QString error;
+    if (outermost)
+        exec(QStringLiteral("ROLLBACK"), error);
+    else
+        exec(QStringLiteral("ROLLBACK TO qm_atomic; RELEASE qm_atomic"), error);
+}
+
 qint64 AbsDb::insertRow(const Sqlite3Row &row, const QString &table, const QSet<QString> &exclude)
 {
     open();

@@ -11,6 +11,8 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <type_traits>
+
 // Creates a database file at `path` by running `script` into a temporary file beside it and
 // renaming that into place, so that a failure leaves no file behind. False with the reason
 // in `error`.
@@ -31,12 +33,42 @@ public:
     // commit that fails is rolled back and thrown with the wrapper's error text.
     bool endTransaction(bool commit);
 
+    // Runs work so that all of its changes land or none do, also when the process dies
+    // part-way: inside a savepoint, which nests in a caller's transaction as well. An
+    // exception undoes the savepoint's changes and goes on to the caller.
+    template <typename Work> auto atomically(Work work) -> decltype(work());
+
     qint64 insertRow(const Sqlite3Row &row, const QString &table,
         const QSet<QString> &exclude = QSet<QString>());
     QList<Sqlite3Row> selectAll(const QString &table);
 
     bool inTransaction = false;
+
+private:
+    // True when the savepoint began a transaction of its own.
+    bool beginSavepoint();
+    void releaseSavepoint();
+    void rollbackSavepoint(bool outermost) noexcept;
 };
+
+template <typename Work> auto AbsDb::atomically(Work work) -> decltype(work())
+{
+    open();
+    const bool outermost = beginSavepoint();
+    try {
+        if constexpr (std::is_void<decltype(work())>::value) {
+            work();
+            releaseSavepoint();
+        } else {
+            auto result = work();
+            releaseSavepoint();
+            return result;
+        }
+    } catch (...) {
+        rollbackSavepoint(outermost);
+        throw;
+    }
+}
 
 class AbsMessageDb : public AbsDb
 {

@@ -542,8 +542,9 @@ void IOS5MessageDb::readPieces(MsgMessageSet &s, qint64 chatId, const QSet<qint6
             continue;
         auto clone = std::make_unique<_MsgMessage>(*message);
         clone->rowid = CloneKeyBase - rowid;
-        clone->guid = makeGuidFromData(
-            QStringLiteral("%1(%2)").arg(attachment->guid).arg(message->rowid).toUtf8());
+        clone->guid = makeGuidFromData(QStringLiteral("%1(%2)")
+                                           .arg(attachment->guid, QString::number(message->rowid))
+                                           .toUtf8());
         clone->text = QString(QChar(0xFFFC));
         clone->attachments.clear();
         clone->attachments.insert(attachment->guid, attachment);

@@ -140,37 +140,39 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat &chat)
             QStringLiteral("IOS6MessageDb::insertChat, invalid chat, service_name:%1")
                 .arg(chat.service_name)
                 .toStdString());
-    open();
-    const QString table = QStringLiteral("chat");
-    Sqlite3Row row;
-    row.setValue(QStringLiteral("guid"), chat.guid);
-    row.setValue(QStringLiteral("style"), chat.style);
-    row.setValue(QStringLiteral("state"), chat.state);
-    if (!chat.account_id.isEmpty())
-        row.setValue(QStringLiteral("account_id"), chat.account_id);
-    row.setValue(QStringLiteral("chat_identifier"), chat.chat_identifier);
-    row.setValue(QStringLiteral("service_name"), chat.service_name);
-    if (!chat.room_name.isEmpty())
-        row.setValue(QStringLiteral("room_name"), chat.room_name);
-    row.setValue(QStringLiteral("account_login"), chat.account_login);
-    row.setValue(QStringLiteral("is_archived"), chat.is_archived);
-    if (tableHas(table, QStringLiteral("display_name"), Qt::CaseSensitive)
-        && !chat.display_name.isEmpty())
-        row.setValue(QStringLiteral("display_name"), chat.display_name);
-    if (tableHas(table, QStringLiteral("group_id"), Qt::CaseSensitive))
-        row.setValue(QStringLiteral("group_id"),
-            chat.group_id.isEmpty() ? makeGuidFromData(chat.guid.toUtf8()) : chat.group_id);
-    const qint64 chatRowid = insertRow(row, table);
+    // The chat, its handles and its joins go in together or not at all.
+    return atomically([&] {
+        const QString table = QStringLiteral("chat");
+        Sqlite3Row row;
+        row.setValue(QStringLiteral("guid"), chat.guid);
+        row.setValue(QStringLiteral("style"), chat.style);
+        row.setValue(QStringLiteral("state"), chat.state);
+        if (!chat.account_id.isEmpty())
+            row.setValue(QStringLiteral("account_id"), chat.account_id);
+        row.setValue(QStringLiteral("chat_identifier"), chat.chat_identifier);
+        row.setValue(QStringLiteral("service_name"), chat.service_name);
+        if (!chat.room_name.isEmpty())
+            row.setValue(QStringLiteral("room_name"), chat.room_name);
+        row.setValue(QStringLiteral("account_login"), chat.account_login);
+        row.setValue(QStringLiteral("is_archived"), chat.is_archived);
+        if (tableHas(table, QStringLiteral("display_name"), Qt::CaseSensitive)
+            && !chat.display_name.isEmpty())
+            row.setValue(QStringLiteral("display_name"), chat.display_name);
+        if (tableHas(table, QStringLiteral("group_id"), Qt::CaseSensitive))
+            row.setValue(QStringLiteral("group_id"),
+                chat.group_id.isEmpty() ? makeGuidFromData(chat.guid.toUtf8()) : chat.group_id);
+        const qint64 chatRowid = insertRow(row, table);
 
-    for (const _MsgHandle *handle : chat.handles) {
-        if (!handle)
-            continue;
-        qint64 handleRowid = this->handleRowid(*handle);
-        if (handleRowid == 0)
-            handleRowid = insertHandle(*handle);
-        addChatHandleJoin(chatRowid, handleRowid);
-    }
-    return chatRowid;
+        for (const _MsgHandle *handle : chat.handles) {
+            if (!handle)
+                continue;
+            qint64 handleRowid = this->handleRowid(*handle);
+            if (handleRowid == 0)
+                handleRowid = insertHandle(*handle);
+            addChatHandleJoin(chatRowid, handleRowid);
+        }
+        return chatRowid;
+    });
 }
 
 void IOS6MessageDb::addChatHandleJoin(qint64 chatId, qint64 handleId)
@@ -218,21 +220,26 @@ void IOS6MessageDb::updateChatLast(qint64 chatId, qint32 date)
 
 void IOS6MessageDb::deleteMessage(const _MsgMessage &message)
 {
-    open();
-    const QString rowid = QString::number(message.rowid);
-    executeThrow(QStringLiteral("DELETE FROM message WHERE rowid=%1").arg(rowid));
-    executeThrow(QStringLiteral("DELETE FROM chat_message_join where message_id=%1").arg(rowid));
-    executeThrow(
-        QStringLiteral("DELETE FROM message_attachment_join where message_id=%1").arg(rowid));
-    if (!message.chat)
-        return;
-    const QString chatId = QString::number(message.chat->rowid);
-    const int removed = executeThrow(QStringLiteral("DELETE FROM chat WHERE rowid=%1 and (SELECT 1 "
-                                                    "from chat_message_join WHERE chat_id=%2 "
-                                                    "LIMIT 1) IS NULL")
-                                         .arg(chatId, chatId));
-    // A removed chat takes its handle joins along, as the join's ON DELETE CASCADE means, so
-    // that the triggers can drop handles (with their contact names and photos) nothing uses.
-    if (removed > 0)
-        executeThrow(QStringLiteral("DELETE FROM chat_handle_join WHERE chat_id=%1").arg(chatId));
+    // A half-done delete would leave joins to a missing message or a chat without messages.
+    atomically([&] {
+        const QString rowid = QString::number(message.rowid);
+        executeThrow(QStringLiteral("DELETE FROM message WHERE rowid=%1").arg(rowid));
+        executeThrow(
+            QStringLiteral("DELETE FROM chat_message_join where message_id=%1").arg(rowid));
+        executeThrow(
+            QStringLiteral("DELETE FROM message_attachment_join where message_id=%1").arg(rowid));
+        if (!message.chat)
+            return;
+        const QString chatId = QString::number(message.chat->rowid);
+        const int removed
+            = executeThrow(QStringLiteral("DELETE FROM chat WHERE rowid=%1 and (SELECT 1 "
+                                          "from chat_message_join WHERE chat_id=%2 "
+                                          "LIMIT 1) IS NULL")
+                               .arg(chatId, chatId));
+        // A removed chat takes its handle joins along, as the join's ON DELETE CASCADE means, so
+        // that the triggers can drop handles (with their contact names and photos) nothing uses.
+        if (removed > 0)
+            executeThrow(
+                QStringLiteral("DELETE FROM chat_handle_join WHERE chat_id=%1").arg(chatId));
+    });
 }

@@ -155,8 +155,9 @@ void IOS6RestoreMessagesThread::run()
         if (cancelled())
             throw Cancelled();
         // From here on the backup changes: finish whatever the dialog says.
-        QMetaObject::invokeMethod(
-            form, [f = form] { f->setCancelEnabled(false); }, Qt::QueuedConnection);
+        if (form)
+            QMetaObject::invokeMethod(
+                form, [f = form] { f->setCancelEnabled(false); }, Qt::QueuedConnection);
         patchBackup(stamp);
     } catch (const Cancelled &) {
         target.reset();

@@ -63,13 +63,13 @@ QString AppConfig::supportEmail()
 
 QString AppConfig::helpHost()
 {
-    const QString host = webHost();
-    return host.isEmpty() ? QStringLiteral("www.quillmarrow.example") : host;
+    return webHost();
 }
 
 QString AppConfig::helpUrl(const QString &path)
 {
-    return QStringLiteral("http://") + helpHost() + path;
+    const QString host = helpHost();
+    return host.isEmpty() ? QString() : QStringLiteral("http://") + host + path;
 }
 
 QString AppConfig::productId()

@@ -16,9 +16,11 @@ public:
     static quint16 webHostPort();
 
     static QString supportEmail();
-    // The host of the help pages: the web host when one is configured.
+    // The host of the help pages: the web host; empty when none is configured.
     static QString helpHost();
-    // "http://" + helpHost() + path
+    // "http://" + helpHost() + path; empty without a help host, so that nothing points at a
+    // host that was never configured: links then show their words only, commands open
+    // nothing.
     static QString helpUrl(const QString &path);
 
     static QString productId();

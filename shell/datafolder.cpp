@@ -1,7 +1,7 @@
 #include "datafolder.h"
 
-#include "shell/appconfig.h"
 #include "platform/win/winplatform.h"
+#include "shell/appconfig.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -9,6 +9,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRegularExpression>
+#include <QSaveFile>
 
 namespace {
 
@@ -83,12 +84,38 @@ QDir localDbFolder()
     return QDir(path);
 }
 
-void writeDataRedirect(const QString &path)
+bool writeDataRedirect(const QString &path)
 {
-    QFile file(redirectFilePath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return;
-    file.write(path.toUtf8());
+    QSaveFile file(redirectFilePath());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray bytes = path.toUtf8();
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+bool copyFileOver(const QString &source, const QString &target)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray buffer(1 << 16, Qt::Uninitialized);
+    for (;;) {
+        const qint64 read = in.read(buffer.data(), buffer.size());
+        if (read == 0)
+            break;
+        if (read < 0 || out.write(buffer.constData(), read) != read) {
+            out.cancelWriting();
+            return false;
+        }
+    }
+    return out.commit();
 }
 
 void openInExplorer(const QString &path)
@@ -103,8 +130,14 @@ void openUrl(const QString &url)
 
 QString sanitizeFileName(const QString &name)
 {
-    QString result = name;
-    result.remove(QRegularExpression(QStringLiteral("[\\\\/:*?\"<>|]")));
+    // A plain scan: compiling a pattern on every call cost more than copying a small file.
+    static const QString forbidden = QStringLiteral("\\/:*?\"<>|");
+    QString result;
+    result.reserve(name.size());
+    for (const QChar c : name) {
+        if (!forbidden.contains(c))
+            result.append(c);
+    }
     return result.trimmed();
 }
 
@@ -117,7 +150,7 @@ QString uniqueFilePath(const QString &path)
     const QString base = info.baseName();
     const QString suffix = info.suffix();
     for (qint64 counter = 1;; ++counter) {
-        QString name = QStringLiteral("%1(%2)").arg(base).arg(counter);
+        QString name = QStringLiteral("%1(%2)").arg(base, QString::number(counter));
         if (!suffix.isEmpty())
             name += QLatin1Char('.') + suffix;
         const QString candidate = folder.filePath(name);

@@ -15,7 +15,8 @@ QDir dataFolder();
 // "local_databases" in the data folder, created when missing.
 QDir localDbFolder();
 // Replaces the redirect file's content with the path (UTF-8); takes effect at next start.
-void writeDataRedirect(const QString &path);
+// The old file stays whole until the new one is complete. False when it cannot be written.
+bool writeDataRedirect(const QString &path);
 
 // Shows a folder in the desktop's file manager.
 void openInExplorer(const QString &path);
@@ -26,6 +27,9 @@ void openUrl(const QString &url);
 QString sanitizeFileName(const QString &name);
 // The path when nothing exists there, else the first free "base(n).suffix" beside it.
 QString uniqueFilePath(const QString &path);
+// Copies source to target through a new file beside target that then takes its place, so
+// that a failure leaves an existing target whole. False when the copy failed.
+bool copyFileOver(const QString &source, const QString &target);
 // MD5 of the UTF-8 bytes as 32 lower-case hexadecimal digits.
 QString md5Hex(const QString &text);
 // Deletes a folder tree, hidden entries included; symbolic links are removed, never

@@ -1,8 +1,8 @@
 #include "view/bubbleviewmgr.h"
 
+#include "messages/emojimarkup.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
-#include "messages/emojimarkup.h"
 #include "view/bubblepage.h"
 
 #include <QCoreApplication>
@@ -224,9 +224,8 @@ void BubbleViewMgr::saveAttachment(const QString &path)
         showInfo(tr("IDS_SAVE_ATTACHMENT_SUC"));
         return;
     }
-    if (QFileInfo::exists(target))
-        QFile::remove(target);
-    if (QFile::copy(path, target))
+    // The old file goes only once the copy is complete.
+    if (copyFileOver(path, target))
         showInfo(tr("IDS_SAVE_ATTACHMENT_SUC"));
     else
         showError(tr("IDS_SAVE_ATTACHMENT_FILE_ERROR"));

@@ -80,40 +80,50 @@ int VCardParser::parse(const char *bytes, std::size_t count, bool final)
         const char c = bytes[i];
         bool ok = true;
         if (lineStart) {
-            // A CR here belongs to a blank CR LF line, not to a fold.
+            // A line of nothing but blanks ends nothing and starts nothing: the line after it
+            // decides between a fold and a new property. A CR here belongs to such a line.
             if (c == '\n' || c == '\r') {
-                // A blank line after a soft break ends the value instead of swallowing the
-                // next property into it.
-                if (c == '\n' && softBreak) {
-                    softBreak = false;
-                    qpPending = false;
+                if (c == '\n') {
+                    foldBlanks.clear();
+                    // A blank line after a soft break ends the value instead of swallowing the
+                    // next property into it.
+                    if (softBreak) {
+                        softBreak = false;
+                        qpPending = false;
+                    }
                 }
                 continue;
             }
+            if (isWhite(c)) {
+                foldBlanks.push_back(c);
+                continue;
+            }
+            lineStart = false;
             if (softBreak) {
                 // A quoted-printable soft break joins the lines; one fold blank is dropped.
-                if ((c == ' ' || c == '\t') && !foldSeen) {
-                    foldSeen = true;
-                    continue;
-                }
-                lineStart = false;
                 softBreak = false;
                 qpPending = false;
-                ok = feed(c);
-            } else if (foldSeen) {
-                lineStart = false;
+                std::size_t from = 0;
+                if (!foldBlanks.empty() && (foldBlanks[0] == ' ' || foldBlanks[0] == '\t'))
+                    from = 1;
+                for (std::size_t b = from; ok && b < foldBlanks.size(); ++b)
+                    ok = feed(foldBlanks[b]);
+                ok = ok && feed(c);
+            } else if (!foldBlanks.empty()) {
+                // A fold: one space stands for the line break and its first blank.
                 if (encoding == QuotedPrintable)
                     qpPending = false;
-                ok = feed(' ') && feed(c);
-            } else if (isWhite(c)) {
-                foldSeen = true;
+                ok = feed(' ');
+                for (std::size_t b = 1; ok && b < foldBlanks.size(); ++b)
+                    ok = feed(foldBlanks[b]);
+                ok = ok && feed(c);
             } else {
-                lineStart = false;
                 ok = feed('\n') && feed(c);
             }
+            foldBlanks.clear();
         } else if (c == '\n') {
             lineStart = true;
-            foldSeen = false;
+            foldBlanks.clear();
             softBreak
                 = state == Value && encoding == QuotedPrintable && qpPending && quadLength == 0;
         } else {

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 // One parameter as handed to the property callback; a null name ends the list and a null
@@ -39,7 +40,9 @@ struct VCardParser
     int parse(const char *bytes, std::size_t count, bool final);
 
     bool lineStart = true;
-    bool foldSeen = false;
+    // The blanks at the start of the line so far: a fold when something follows them, a
+    // line to skip when the line ends first.
+    std::string foldBlanks;
     // A quoted-printable "=" ended the previous line: the value goes on in the next line.
     bool softBreak = false;
     std::vector<char> buffer;

@@ -3,7 +3,9 @@
 
 One row per country that has a mobile country code: ISO letters, English and
 local name, calling code, mobile country codes, national significant number
-lengths of mobile numbers, trunk prefix and the mobile-number pattern.
+lengths of fixed-line and mobile numbers, trunk prefix and the mobile-number
+pattern. The rows of KEPT_ROWS keep the codes and lengths the program has
+always shipped for them.
 
 Sources (see LICENSES.md):
   - Debian iso-codes: /usr/share/iso-codes/json/iso_3166-1.json (English names)
@@ -38,6 +40,17 @@ PROVIDERS = "/usr/share/mobile-broadband-provider-info/serviceproviders.xml"
 EXTRA_CODES = {"XK"}
 
 OFFICIAL = ("official", "de_facto_official")
+
+# Mobile country codes and national lengths that earlier releases listed for these
+# countries, and that users and stored files know them by; they stand whatever the
+# sources say (a code the sources give such a country beyond its list is not looked up
+# either). Germany's lengths cover landlines as short as Berlin's "30 123456".
+KEPT_ROWS = {
+    "US": ("310,311,312,313,314,315,316", "10"),
+    "GB": ("234,235", "10"),
+    "DE": ("262", "7,8,9,10,11,12"),
+    "CN": ("460", "11"),
+}
 
 
 def fail(text):
@@ -160,8 +173,11 @@ def mcc_tables():
     return owner, uses
 
 
-def mobile_data(meta):
-    """(national lengths, trunk prefix, mobile pattern) of one libphonenumber-js entry."""
+def numbering_data(meta):
+    """(national lengths, trunk prefix, mobile pattern) of one libphonenumber-js entry.
+
+    The lengths are those of fixed-line and of mobile numbers together, so that a landline
+    written without its calling code is recognised as a national number too."""
     general_pattern = meta[2]
     general_lengths = meta[3]
     trunk = meta[5] or ""
@@ -169,14 +185,19 @@ def mobile_data(meta):
     fixed = types[0] if types and types[0] else None
     mobile = types[1] if types and len(types) > 1 and types[1] else None
 
-    pattern, lengths = general_pattern, general_lengths
+    def lengths_of(desc):
+        return desc[1] if desc is not None and len(desc) > 1 and desc[1] else general_lengths
+
+    pattern = general_pattern
     if mobile is not None and mobile[0] != "":
         pattern = mobile[0]
-        lengths = mobile[1] if len(mobile) > 1 and mobile[1] else general_lengths
     elif mobile is not None and fixed is not None:
         # An empty mobile pattern means "the same as the fixed-line one".
         pattern = fixed[0]
-        lengths = fixed[1] if len(fixed) > 1 and fixed[1] else general_lengths
+        mobile = fixed
+    lengths = set(lengths_of(mobile))
+    if fixed is not None:
+        lengths |= set(lengths_of(fixed))
     return ",".join(str(n) for n in sorted(lengths)), trunk, pattern
 
 
@@ -212,11 +233,13 @@ def main():
     rows = []
     for c in codes:
         meta = plans[c]
-        numc, trunk, pattern = mobile_data(meta)
+        numc, trunk, pattern = numbering_data(meta)
         # The program anchors the pattern itself and compiles it as given.
         re.compile("^" + pattern + "$")
-        mccs = sorted(uses[c], key=lambda m: (owner.get(m) != c, m))
-        rows.append((c, local[c], meta[0], ",".join(mccs), numc, trunk, pattern, english[c]))
+        mccs = ",".join(sorted(uses[c], key=lambda m: (owner.get(m) != c, m)))
+        if c in KEPT_ROWS:
+            mccs, numc = KEPT_ROWS[c]
+        rows.append((c, local[c], meta[0], mccs, numc, trunk, pattern, english[c]))
 
     package_json = os.path.join(os.path.dirname(os.path.abspath(args.metadata)), "package.json")
     version = "unknown version"
@@ -237,14 +260,19 @@ def main():
         out.append("INSERT INTO countries(sn, ln, pnum, mmc, numc, u2, r1, r2, r3, r4, mnc_rx, n) "
                    "VALUES(%s, %s, %s, %s, %s, %s, %s, '', '', '', '', %s);"
                    % tuple(sql_text(v) for v in (sn, ln, pnum, mmc, numc, u2, r1, n)))
+    kept_codes = {c: set(mccs.split(",")) for c, (mccs, _) in KEPT_ROWS.items()}
+    mappings = 0
     for mcc in sorted(owner):
+        if owner[mcc] in kept_codes and mcc not in kept_codes[owner[mcc]]:
+            continue
         if owner[mcc] in codes:
+            mappings += 1
             out.append("INSERT INTO mmc_sn(mmc, sn) VALUES(%s, %s);"
                        % (sql_text(mcc), sql_text(owner[mcc])))
     out.append("COMMIT;")
     with open(args.output, "w", encoding="utf-8", newline="\n") as f:
         f.write("\n".join(out) + "\n")
-    print("%d countries, %d mobile country codes -> %s" % (len(rows), len(owner), args.output))
+    print("%d countries, %d mobile country codes -> %s" % (len(rows), mappings, args.output))
 
 
 if __name__ == "__main__":

@@ -1,12 +1,12 @@
-#include "shell/appconfig.h"
-#include "shell/datafolder.h"
 #include "app/itemmodelmain.h"
 #include "app/itemmodelsms.h"
 #include "app/mainwindow.h"
-#include "shell/messagebox.h"
-#include "shell/mytreeview.h"
 #include "messages/ios6messagedb.h"
 #include "messages/msgidentity.h"
+#include "shell/appconfig.h"
+#include "shell/datafolder.h"
+#include "shell/messagebox.h"
+#include "shell/mytreeview.h"
 #include "view/bubbleviewmgr.h"
 
 #include <QHeaderView>
@@ -113,6 +113,7 @@ private slots:
     void showsDatabasesAndDevicesUnderTheirRoots();
     void selectingLocalDatabaseLoadsChatsAndShowsAll();
     void choosingChatFillsListAndBubbleView();
+    void choosingDeviceChatReadsOnlyThatChat();
     void sortingOtherColumnKeepsDateAscending();
     void searchMessagesWrapsOnce_data();
     void searchMessagesWrapsOnce();
@@ -309,6 +310,34 @@ void TestMainWindow::choosingChatFillsListAndBubbleView()
     QCOMPARE(messages->rowCount(), 3);
     QCOMPARE(bubbles->pages(), 1);
     QCOMPARE(labelText(window, "lbChatName"), QStringLiteral("Alice"));
+}
+
+void TestMainWindow::choosingDeviceChatReadsOnlyThatChat()
+{
+    buildDb(virtualDevicePath("Phone"),
+        { { "Alice", numbered("alice", 3), 1000 }, { "Bob", numbered("bob", 40), 2000 },
+            { "Carol", {}, 3000 } });
+    MainWindow window;
+    const QModelIndex phone = childIndex(window, treeModel(window)->index(0, 0), "Phone");
+    QCOMPARE(treeModel(window)->rowCount(phone), 3);
+    const auto *device = static_cast<_AbsDBItemNode *>(AbsTreeItemModel::nodeOf(phone));
+    QVERIFY(device->messageSet->messageMap.isEmpty());
+
+    // A chat without messages reads nothing else, however often it is chosen.
+    for (int click = 0; click < 2; ++click) {
+        selectTreeNode(window, childIndex(window, phone, "Carol"));
+        QCOMPARE(list(window)->model()->rowCount(), 0);
+        QCOMPARE(device->messageSet->messageMap.size(), 0);
+    }
+    for (int click = 0; click < 2; ++click) {
+        selectTreeNode(window, childIndex(window, phone, "Alice"));
+        QCOMPARE(list(window)->model()->rowCount(), 3);
+        QCOMPARE(device->messageSet->messageMap.size(), 3);
+    }
+    selectTreeNode(window, childIndex(window, phone, "Bob"));
+    QCOMPARE(list(window)->model()->rowCount(), 40);
+    QCOMPARE(device->messageSet->messageMap.size(), 43);
+    QVERIFY(m_boxes.isEmpty());
 }
 
 void TestMainWindow::sortingOtherColumnKeepsDateAscending()

@@ -260,6 +260,78 @@ private slots:
             std::runtime_error);
     }
 
+    void failedCopyLeavesTheTargetAsItWas_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("ragged after two good chunks") << "ragged";
+        QTest::newRow("key cannot be unwrapped") << "key";
+    }
+    void failedCopyLeavesTheTargetAsItWas()
+    {
+        QFETCH(QString, damage);
+        BackupWriter w(newFolder());
+        w.setEncrypted("pw", 3);
+        const int i = w.addFile("HomeDomain", "Library/SMS/sms.db", pattern(20000));
+        if (damage == "ragged")
+            w.storedData(i).append('x');
+        else
+            w.records()[i].encryptionKey[12] = char(w.records()[i].encryptionKey[12] ^ 1);
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadManifestPlist();
+        QVERIFY(m.unlock("pw"));
+        m.loadFileTree();
+        const QString folder = newFolder();
+        QVERIFY(QDir().mkpath(folder));
+        const QString out = folder + "/sms.db";
+        QFile old(out);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("previous copy");
+        old.close();
+        QVERIFY_EXCEPTION_THROWN(
+            m.extractFile(walk(m.root(), { "sms.db" }), out, nullptr), StoredFileError);
+        QCOMPARE(readAll(out), QByteArray("previous copy"));
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList({ "sms.db" }));
+    }
+
+    void copyReplacesALinkInsteadOfWritingThroughIt()
+    {
+        BackupWriter w(newFolder());
+        w.addFile("HomeDomain", "Library/SMS/sms.db", pattern(100));
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadFileTree();
+        const QString victim = m_tmp.filePath("victim.txt");
+        QFile f(victim);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("untouched");
+        f.close();
+        const QString out = m_tmp.filePath("linked.db");
+        QVERIFY(QFile::link(victim, out));
+        m.extractFile(walk(m.root(), { "sms.db" }), out, nullptr);
+        QVERIFY(!QFileInfo(out).isSymLink());
+        QCOMPARE(readAll(out), pattern(100));
+        QCOMPARE(readAll(victim), QByteArray("untouched"));
+    }
+
+    void writeFailureIsNoStoredFileError()
+    {
+        BackupWriter w(newFolder());
+        w.addFile("HomeDomain", "Library/SMS/sms.db", pattern(100));
+        w.write();
+        BackupManifest m(w.folder());
+        m.loadFileTree();
+        try {
+            m.extractFile(
+                walk(m.root(), { "sms.db" }), m_tmp.filePath("no/such/folder/x"), nullptr);
+            QFAIL("no error");
+        } catch (const StoredFileError &) {
+            QFAIL("a destination problem reported as a damaged backup");
+        } catch (const std::runtime_error &e) {
+            QVERIFY2(QString::fromUtf8(e.what()).contains("no/such/folder/x"), e.what());
+        }
+    }
+
     void encryptedBackupUnlocksAndDecrypts_data()
     {
         QTest::addColumn<int>("size");

@@ -165,6 +165,39 @@ private slots:
         QCOMPARE(readAll(out), expected);
     }
 
+    void sortDecodesOnceAndKeepsTheOrder()
+    {
+        // Null and empty strings, text after a zero byte, case and non-ASCII texts.
+        const QList<QPair<QByteArray, QByteArray>> keys = {
+            { "MediaDomain", "Library/SMS" },
+            { "HomeDomain", "library" },
+            { "HomeDomain", "Library" },
+            { QByteArray(), "Z" },
+            { "AppDomain-b", QByteArray() },
+            { "AppDomain-b", "" },
+            { "HomeDomain", QByteArray("Library\0zzz", 11) },
+            { "HomeDomain", "Library/\xc3\xa9" },
+            { "AppDomain-a", "Documents" },
+            { "HomeDomain", "Library/e" },
+        };
+        QList<MbdbRecord> records;
+        for (int i = 0; i < keys.size(); ++i) {
+            MbdbRecord r;
+            if (!keys[i].first.isNull())
+                r.Domain.setBytes(keys[i].first);
+            if (!keys[i].second.isNull())
+                r.Path.setBytes(keys[i].second);
+            r.InodeLow = quint32(i);
+            records.append(r);
+        }
+        QList<MbdbRecord> expected = records;
+        std::stable_sort(expected.begin(), expected.end(), mbdbRecordLess);
+        sortMbdbRecords(records);
+        QCOMPARE(records.size(), expected.size());
+        for (int i = 0; i < records.size(); ++i)
+            QCOMPARE(records[i].InodeLow, expected[i].InodeLow);
+    }
+
     void failedSaveLeavesOldIndexIntact_data()
     {
         QTest::addColumn<int>("length");

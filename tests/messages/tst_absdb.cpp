@@ -100,6 +100,55 @@ private slots:
         QCOMPARE(countRows(m_path, QStringLiteral("t")), rows);
     }
 
+    void atomicallyKeepsAllOrNothing_data()
+    {
+        QTest::addColumn<bool>("inCallerTransaction");
+        QTest::addColumn<bool>("fails");
+        QTest::addColumn<int>("rows");
+        // The caller's own row counts once; the atomic work adds two.
+        QTest::newRow("alone, done") << false << false << 2;
+        QTest::newRow("alone, failed") << false << true << 0;
+        QTest::newRow("in a transaction, done") << true << false << 3;
+        QTest::newRow("in a transaction, failed") << true << true << 1;
+    }
+    void atomicallyKeepsAllOrNothing()
+    {
+        QFETCH(bool, inCallerTransaction);
+        QFETCH(bool, fails);
+        QFETCH(int, rows);
+        runScript(m_path, QStringLiteral("create table t(a integer unique);"));
+        {
+            TestDb db(m_path);
+            auto insert = [&db](int a) {
+                Sqlite3Row row;
+                row.setValue(QStringLiteral("a"), a);
+                return db.insertRow(row, QStringLiteral("t"));
+            };
+            if (inCallerTransaction) {
+                db.beginTransaction();
+                insert(100);
+            }
+            try {
+                const qint64 id = db.atomically([&] {
+                    insert(1);
+                    // A duplicate breaks the unique constraint half-way.
+                    return insert(fails ? 1 : 2);
+                });
+                QVERIFY(!fails);
+                QVERIFY(id > 0);
+            } catch (const std::exception &) {
+                QVERIFY(fails);
+            }
+            QCOMPARE(bool(sqlite3_get_autocommit(db.handle())), !inCallerTransaction);
+            if (inCallerTransaction)
+                QVERIFY(db.endTransaction(true));
+            // Nested use inside a running savepoint releases only its own.
+            db.atomically([&] { db.atomically([] {}); });
+            QVERIFY(sqlite3_get_autocommit(db.handle()));
+        }
+        QCOMPARE(countRows(m_path, QStringLiteral("t")), rows);
+    }
+
     void failedCommitIsReportedAndRolledBack()
     {
         runScript(m_path,

@@ -1,5 +1,5 @@
-#include "shell/datafolder.h"
 #include "messages/countrylibdb.h"
+#include "shell/datafolder.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -14,6 +14,8 @@ class TestCountryLibDb : public QObject
 private slots:
     void initTestCase();
     void tableIsConsistent();
+    void longStandingRowsAreKept_data();
+    void longStandingRowsAreKept();
     void countryByMcc_data();
     void countryByMcc();
     void countryBySn_data();
@@ -82,6 +84,52 @@ void TestCountryLibDb::tableIsConsistent()
         for (const QString &mcc : it.value())
             QVERIFY2(owned.contains(mcc), qPrintable(it.key() + " " + mcc));
     }
+}
+
+void TestCountryLibDb::longStandingRowsAreKept_data()
+{
+    QTest::addColumn<QString>("sn");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("pnum");
+    QTest::addColumn<QString>("mmc");
+    QTest::addColumn<QString>("numc");
+    QTest::newRow("US") << "US"
+                        << "United States"
+                        << "1"
+                        << "310,311,312,313,314,315,316"
+                        << "10";
+    QTest::newRow("GB") << "GB"
+                        << "United Kingdom"
+                        << "44"
+                        << "234,235"
+                        << "10";
+    QTest::newRow("DE") << "DE"
+                        << "Germany"
+                        << "49"
+                        << "262"
+                        << "7,8,9,10,11,12";
+    QTest::newRow("CN") << "CN"
+                        << "China"
+                        << "86"
+                        << "460"
+                        << "11";
+}
+
+void TestCountryLibDb::longStandingRowsAreKept()
+{
+    QFETCH(QString, sn);
+    QFETCH(QString, name);
+    QFETCH(QString, pnum);
+    QFETCH(QString, mmc);
+    QFETCH(QString, numc);
+    CountryLibDb db { QString() };
+    bool found = false;
+    const _CountryInfo info = db.countryBySn(sn, &found);
+    QVERIFY(found);
+    QCOMPARE(info.n, name);
+    QCOMPARE(info.pnum, pnum);
+    QCOMPARE(info.mmc, mmc);
+    QCOMPARE(info.numc, numc);
 }
 
 void TestCountryLibDb::countryByMcc_data()
@@ -206,6 +254,39 @@ void TestCountryLibDb::normalizeNumber_data()
     QTest::newRow("CN with calling code") << "CN"
                                           << "86-131-2345-6789"
                                           << "+8613123456789";
+    // Real numbering: landlines with their calling code, mobiles in national form.
+    const struct
+    {
+        const char *sn, *number, *expected;
+    } real[] = {
+        { "US", "(212) 736-3100", "+12127363100" },
+        { "US", "1-415-555-2671", "+14155552671" },
+        { "DE", "49 30 123456", "+4930123456" },
+        { "DE", "49 89 12345678", "+498912345678" },
+        { "DE", "0176 12345678", "+4917612345678" },
+        { "GB", "44 20 7946 0000", "+442079460000" },
+        { "GB", "44 161 496 0000", "+441614960000" },
+        { "CN", "86 769 2234 5678", "+8676922345678" },
+        { "CN", "139 1234 5678", "+8613912345678" },
+        { "IN", "91 11 2345 6789", "+911123456789" },
+        { "IN", "098765 43210", "+919876543210" },
+        { "BR", "55 11 3456-7890", "+551134567890" },
+        { "BR", "(11) 91234-5678", "+5511912345678" },
+        { "RU", "7 495 123-45-67", "+74951234567" },
+        { "RU", "912 345-67-89", "+79123456789" },
+        { "JP", "81 3-1234-5678", "+81312345678" },
+        { "JP", "090-1234-5678", "+819012345678" },
+        { "FR", "33 1 42 68 53 00", "+33142685300" },
+        { "FR", "06 12 34 56 78", "+33612345678" },
+        { "IT", "39 06 1234 5678", "+390612345678" },
+        { "IT", "347 123 4567", "+393471234567" },
+        { "MX", "52 55 1234 5678", "+525512345678" },
+    };
+    for (const auto &r : real) {
+        QTest::addRow("%s %s", r.sn, r.number)
+            << QString::fromLatin1(r.sn) << QString::fromLatin1(r.number)
+            << QString::fromLatin1(r.expected);
+    }
     QTest::newRow("e-mail lower-cased") << "US"
                                         << "Ann.Lee+SMS@Example.COM"
                                         << "ann.lee+sms@example.com";

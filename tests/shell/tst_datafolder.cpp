@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 
 const QString productId = QStringLiteral("5D0E7A93C1B84F26A07D3E95B2C16F48");
@@ -14,6 +16,22 @@ void writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// A second name for the file, which keeps the old content when the file is replaced rather
+// than rewritten in place.
+QString hardLink(const QString &path)
+{
+    const QString link = path + QStringLiteral(".old");
+    return ::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()) == 0
+        ? link
+        : QString();
 }
 
 } // namespace
@@ -29,6 +47,8 @@ private slots:
     void redirectedDataRootNeedsExistingPath();
     void writeDataRedirectReplacesContent();
     void writeDataRedirectCreatesNoFolder();
+    void copyFileOverReplacesOnlyWhenComplete_data();
+    void copyFileOverReplacesOnlyWhenComplete();
     void dataFolderFollowsRedirectAndIsRecreated();
     void sanitizeFileNameRemovesReservedCharacters_data();
     void sanitizeFileNameRemovesReservedCharacters();
@@ -100,20 +120,69 @@ void TestDataFolder::writeDataRedirectReplacesContent()
     const QString target = home.filePath(QStringLiteral("dätä"));
     QVERIFY(QDir().mkpath(target));
 
-    writeDataRedirect(target);
+    const QString old = hardLink(redirect);
+    QVERIFY(!old.isEmpty());
 
-    QFile file(redirect);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), target.toUtf8());
+    QVERIFY(writeDataRedirect(target));
+
+    QCOMPARE(readFile(redirect), target.toUtf8());
     QCOMPARE(redirectedDataRoot(), target);
+    // A new file took the old one's place; the old one was never cut short.
+    QCOMPARE(readFile(old), QByteArray(300, 'x'));
 }
 
 void TestDataFolder::writeDataRedirectCreatesNoFolder()
 {
     QTemporaryDir home;
     qputenv("HOME", home.path().toUtf8());
-    writeDataRedirect(home.path());
+    QVERIFY(!writeDataRedirect(home.path()));
     QVERIFY(!QFileInfo::exists(userAppFolder()));
+}
+
+void TestDataFolder::copyFileOverReplacesOnlyWhenComplete_data()
+{
+    QTest::addColumn<bool>("sourceExists");
+    QTest::addColumn<QString>("targetName");
+    QTest::addColumn<bool>("copied");
+
+    QTest::newRow("over an existing file") << true << "target.bin" << true;
+    QTest::newRow("to a new name") << true << "new.bin" << true;
+    QTest::newRow("source gone") << false << "target.bin" << false;
+    QTest::newRow("folder missing") << true << "no/such/target.bin" << false;
+}
+
+void TestDataFolder::copyFileOverReplacesOnlyWhenComplete()
+{
+    QFETCH(bool, sourceExists);
+    QFETCH(QString, targetName);
+    QFETCH(bool, copied);
+
+    QTemporaryDir dir;
+    const QString source = dir.filePath("source.bin");
+    // Larger than one buffer of the copy.
+    const QByteArray content = QByteArray(200000, 'n') + "end";
+    if (sourceExists)
+        writeFile(source, content);
+    const QByteArray oldContent("old content");
+    writeFile(dir.filePath("target.bin"), oldContent);
+    const QString old = hardLink(dir.filePath("target.bin"));
+    const QString target = dir.filePath(targetName);
+
+    QCOMPARE(copyFileOver(source, target), copied);
+
+    if (copied)
+        QCOMPARE(readFile(target), content);
+    QCOMPARE(readFile(old), oldContent);
+    if (!copied && QFileInfo::exists(target))
+        QCOMPARE(readFile(target), oldContent);
+    // No half-written file is left beside the target.
+    QStringList expected = { "target.bin", "target.bin.old" };
+    if (sourceExists)
+        expected << "source.bin";
+    if (copied && targetName == "new.bin")
+        expected << "new.bin";
+    expected.sort();
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
 }
 
 // The only test that computes the data folder: it is cached for the rest of the process.
@@ -183,6 +252,11 @@ void TestDataFolder::uniqueFilePathFindsFreeName_data()
     QTest::newRow("counter skips taken names")
         << QStringList { "a.txt", "a(1).txt", "a(2).txt" } << "a.txt"
         << "a(3).txt";
+    // Names come from phones and users: place markers in them are plain text.
+    QTest::newRow("place markers in the name") << QStringList { "a%1b.txt" } << "a%1b.txt"
+                                               << "a%1b(1).txt";
+    QTest::newRow("place marker two") << QStringList { "x%2.txt" } << "x%2.txt"
+                                      << "x%2(1).txt";
 }
 
 void TestDataFolder::uniqueFilePathFindsFreeName()

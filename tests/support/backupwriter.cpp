@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QStringList>
 #include <algorithm>
 #include <cstring>
 #include <mbedtls/aes.h>
@@ -148,6 +149,40 @@ int BackupWriter::addFile(const QString &domain, const QString &path, const QByt
     m_records.append(r);
     m_stored.append(qMakePair(fileId(domain, path), stored));
     return m_records.size() - 1;
+}
+
+int BackupWriter::addFileWithFolders(const QString &domain, const QString &path,
+    const QByteArray &contents, quint32 mtime, quint8 protectionClass)
+{
+    QStringList folders { QString() };
+    const QStringList parts = path.split(QLatin1Char('/'));
+    for (int i = 1; i < parts.size(); ++i)
+        folders.append(QStringList(parts.mid(0, i)).join(QLatin1Char('/')));
+    for (const QString &folder : folders) {
+        if (indexOf(domain, folder) < 0)
+            addFolder(domain, folder, mtime);
+    }
+    return addFile(domain, path, contents, mtime, protectionClass);
+}
+
+int BackupWriter::addLocalFile(const QString &domain, const QString &path, const QString &localPath,
+    quint32 mtime, quint8 protectionClass)
+{
+    QFile f(localPath);
+    if (!f.open(QIODevice::ReadOnly))
+        throw std::runtime_error("BackupWriter: cannot read " + localPath.toStdString());
+    return addFileWithFolders(domain, path, f.readAll(), mtime, protectionClass);
+}
+
+int BackupWriter::indexOf(const QString &domain, const QString &path) const
+{
+    const QByteArray d = domain.toUtf8();
+    const QByteArray p = path.toUtf8();
+    for (int i = 0; i < m_records.size(); ++i) {
+        if (m_records[i].domain == d && m_records[i].path == p)
+            return i;
+    }
+    return -1;
 }
 
 QString BackupWriter::storedPath(const QString &domain, const QString &path) const

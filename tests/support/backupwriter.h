@@ -44,6 +44,15 @@ public:
     // Stores the contents under their file id; returns the index of the record.
     int addFile(const QString &domain, const QString &path, const QByteArray &contents,
         quint32 mtime = 1400000000, quint8 protectionClass = 3);
+    // Adds folder records for the parents of the path that have none yet (the domain's root
+    // record included), then the file.
+    int addFileWithFolders(const QString &domain, const QString &path, const QByteArray &contents,
+        quint32 mtime = 1400000000, quint8 protectionClass = 3);
+    // The same with the contents of a local file (such as a fixture's database).
+    int addLocalFile(const QString &domain, const QString &path, const QString &localPath,
+        quint32 mtime = 1400000000, quint8 protectionClass = 3);
+    // Index of the record of (domain, path), or -1.
+    int indexOf(const QString &domain, const QString &path) const;
     QList<Record> &records() { return m_records; }
     // Stored bytes by record index (ciphertext for an encrypted backup); editable before write().
     QByteArray &storedData(int recordIndex) { return m_stored[recordIndex].second; }

@@ -222,6 +222,14 @@ void TestVCardReader::acceptsLineEndsAndBlankLines_data()
     // A fold becomes one space.
     QTest::newRow("folded name") << QByteArray("BEGIN:VCARD\r\nFN:An\r\n n\r\nTEL:1\r\nEND:VCARD")
                                  << QByteArray("An n");
+    // A line of blanks neither continues the value before it nor the one after it.
+    QTest::newRow("blanks-only crlf line")
+        << QByteArray("BEGIN:VCARD\r\nFN:Ann\r\n \r\nTEL:1\r\nEND:VCARD\r\n") << QByteArray("Ann");
+    QTest::newRow("blanks-only lf line")
+        << QByteArray("BEGIN:VCARD\nFN:Ann\n \t \nTEL:1\nEND:VCARD") << QByteArray("Ann");
+    QTest::newRow("blanks-only line before a fold")
+        << QByteArray("BEGIN:VCARD\r\nFN:An\r\n  \r\n n\r\nTEL:1\r\nEND:VCARD")
+        << QByteArray("An n");
 }
 
 void TestVCardReader::acceptsLineEndsAndBlankLines()

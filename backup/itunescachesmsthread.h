@@ -1,0 +1,51 @@
+// The worker that copies the message and address-book folders of an opened backup into the
+// "file-relay" layout of a cache folder, decrypting on the way and skipping files that the
+// cache index shows unchanged since the last copy.
+#pragma once
+
+#include "backup/itunescachemanifestdb.h"
+
+#include <QDir>
+#include <QThread>
+
+#include <memory>
+
+class BackupManifest;
+struct BackupFileNode;
+class ProgressForm;
+
+// "itunes_cache/<backup id>" in the data folder.
+QString itunesCacheFolder(const BackupManifest &backup);
+// "cache" in the data folder.
+QString cacheFolderPath();
+
+class ITunesCacheSMSThread : public QThread
+{
+    Q_OBJECT
+public:
+    ITunesCacheSMSThread(BackupManifest *backup, ProgressForm *form, QObject *parent = nullptr);
+    ITunesCacheSMSThread(BackupManifest *backup, const QString &cacheDir, ProgressForm *form,
+        QObject *parent = nullptr);
+    // Commits the cache index.
+    ~ITunesCacheSMSThread() override;
+
+    QDir cacheDir() const { return m_cacheDir; }
+
+    void run() override;
+    void cacheNode(const BackupFileNode *node, const QString &targetFolder);
+
+private:
+    void cacheTopFolder(
+        const BackupFileNode *node, const QString &targetFolder, const QString &name);
+    void cacheFolder(const BackupFileNode *node, const QString &targetFolder, const QString &name);
+    void cacheFile(const BackupFileNode *node, const QString &targetFolder);
+    void abandon();
+
+    BackupManifest *m_backup;
+    ProgressForm *m_form;
+    QDir m_cacheDir;
+    std::unique_ptr<ITunesCacheManifestDb> m_index;
+    // The folders whose own files are the databases: those must copy, or the run fails.
+    const BackupFileNode *m_smsNode = nullptr;
+    const BackupFileNode *m_addressBookNode = nullptr;
+};

@@ -1,0 +1,162 @@
+// Kills a writer in the middle of its inserts and deletes, again and again, and checks that
+// the database never keeps half of one call. Run with "--write-forever FOLDER" the binary
+// is that writer.
+#include "messages/ios6messagedb.h"
+#include "messages/msgidentity.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+
+namespace {
+
+const char kWriterFlag[] = "--write-forever";
+
+_MsgMessage newMessage(const QString &text, qint32 date)
+{
+    _MsgMessage m;
+    m.guid = makeGuid();
+    m.text = text;
+    m.service = QStringLiteral("SMS");
+    m.date = date;
+    return m;
+}
+
+// Adds chats of two messages and deletes the oldest messages, so that chats, handles and
+// attachments come and go all the time. Never returns.
+int writeForever(const QString &folder)
+{
+    IOS6MessageDb db(QDir(folder), QStringLiteral("310"), true);
+    db.open();
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+    for (qint32 round = 1;; ++round) {
+        _MsgHandle first, second;
+        first.id = QStringLiteral("+1201555%1").arg(round % 7, 4, 10, QChar('0'));
+        second.id = QStringLiteral("+1202555%1").arg(round % 5, 4, 10, QChar('0'));
+        _MsgChat chat;
+        chat.chat_identifier = makeGuid();
+        chat.guid = QStringLiteral("SMS;+;") + chat.chat_identifier;
+        chat.handles.insert(QStringLiteral("1"), &first);
+        chat.handles.insert(QStringLiteral("2"), &second);
+        db.atomically([&] {
+            const qint64 chatId = db.insertChat(chat);
+            for (int i = 0; i < 2; ++i) {
+                const qint64 handle = db.handleRowid(i == 0 ? first : second);
+                const qint64 message = db.insertMessage(
+                    newMessage(QStringLiteral("m%1").arg(i), round), handle, 0, QString());
+                db.addChatMessageJoin(chatId, message);
+                _MsgAttachment attachment;
+                attachment.guid = makeGuid();
+                attachment.filename = QStringLiteral("~/Library/SMS/Attachments/a.jpg");
+                db.addMessageAttachmentJoin(message, db.insertAttachment(attachment));
+                db.updateChatLast(chatId, round);
+            }
+        });
+
+        Sqlite3Cursor oldest = db.queryThrow(
+            Sqlite3Sql("select chat_id, message_id, (select count(*) from message) as total from "
+                       "chat_message_join order by message_id limit 3"));
+        while (oldest.moveNext()) {
+            if (oldest.getInt64(2) < 10)
+                break;
+            _MsgChat owner;
+            owner.rowid = oldest.getInt64(0);
+            _MsgMessage victim;
+            victim.rowid = oldest.getInt64(1);
+            victim.chat = &owner;
+            db.deleteMessage(victim);
+        }
+    }
+}
+
+qint64 scalar(Sqlite3DB &db, const char *sql)
+{
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
+    return c.moveNext() ? c.getInt64(0) : -1;
+}
+
+} // namespace
+
+class TestIOS6MessageDbAtomic : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void killedWriterLeavesNoOrphans();
+};
+
+void TestIOS6MessageDbAtomic::killedWriterLeavesNoOrphans()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path();
+    const struct
+    {
+        const char *what;
+        const char *sql;
+    } orphans[] = {
+        { "message without chat",
+            "select count(*) from message where rowid not in (select message_id from "
+            "chat_message_join)" },
+        { "chat without message",
+            "select count(*) from chat where rowid not in (select chat_id from "
+            "chat_message_join)" },
+        { "chat join to nothing",
+            "select count(*) from chat_message_join where message_id not in (select rowid "
+            "from message) or chat_id not in (select rowid from chat)" },
+        { "attachment join to nothing",
+            "select count(*) from message_attachment_join where message_id not in (select "
+            "rowid from message) or attachment_id not in (select rowid from attachment)" },
+        { "attachment of no message",
+            "select count(*) from attachment where rowid not in (select attachment_id from "
+            "message_attachment_join)" },
+        { "handle join to nothing",
+            "select count(*) from chat_handle_join where chat_id not in (select rowid from "
+            "chat) or handle_id not in (select rowid from handle)" },
+        { "handle of nothing",
+            "select count(*) from handle where rowid not in (select handle_id from "
+            "chat_handle_join) and rowid not in (select handle_id from message)" },
+    };
+
+    quint32 seed = 12345;
+    const int kills = 40;
+    qint64 written = 0;
+    for (int kill = 0; kill < kills; ++kill) {
+        QProcess writer;
+        writer.start(
+            QCoreApplication::applicationFilePath(), { QString::fromLatin1(kWriterFlag), folder });
+        QVERIFY(writer.waitForReadyRead(10000));
+        seed = seed * 1103515245u + 12345u;
+        QThread::msleep(5 + (seed >> 16) % 120);
+        writer.kill();
+        QVERIFY(writer.waitForFinished(10000));
+
+        Sqlite3DB db;
+        db.openThrow(IOS6MessageDb(QDir(folder), QString(), false).smsDbPath(), 2);
+        for (const auto &orphan : orphans) {
+            QVERIFY2(scalar(db, orphan.sql) == 0,
+                qPrintable(QStringLiteral("%1 after kill %2").arg(orphan.what).arg(kill)));
+        }
+        Sqlite3Cursor check = db.queryThrow(Sqlite3Sql("PRAGMA integrity_check"));
+        QVERIFY(check.moveNext());
+        QCOMPARE(check.getText(0), QStringLiteral("ok"));
+        written = scalar(db, "select max(rowid) from message");
+    }
+    // The writer got well past the point where it deletes as much as it adds.
+    QVERIFY2(written > 40, qPrintable(QString::number(written)));
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && qstrcmp(argv[1], kWriterFlag) == 0)
+        return writeForever(QString::fromLocal8Bit(argv[2]));
+    QCoreApplication app(argc, argv);
+    TestIOS6MessageDbAtomic test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_ios6messagedb_atomic.moc"
