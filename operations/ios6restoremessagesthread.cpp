@@ -220,7 +220,7 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
     target.executeThrow(Sqlite3Sql("ATTACH DATABASE ? AS source").addTextParam(source->smsDbPath()));
     // The refill touches every page of both files in one transaction: let them stay cached.
     target.executeThrow(Sqlite3Sql("PRAGMA main.cache_size=-65536"));
-    target.executeThrow(Sqlite3Sql("PRAGMA source.cache_size=-32768"));
+    target.executeThrow(Sqlite3Sql("PRAGMA source.cache_size=-65536"));
     target.beginTransaction();
     source->open();
     RowCopier::copyAll(target, QStringLiteral("source"), QStringLiteral("chat"),
