@@ -110,7 +110,12 @@ class TestDeleteMMSThread : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(installEnglishTexts()); }
+    void initTestCase()
+    {
+        // The country table is copied into the program's data folder below HOME.
+        qputenv("HOME", m_home.path().toUtf8());
+        QVERIFY(installEnglishTexts());
+    }
     void deletesMessagesJoinsAndEmptiedChats();
     void removesAFileOnlyWhenNoMessageLeftShowsIt();
     void neverRemovesFilesOutsideTheDatabaseFolder_data();
@@ -121,6 +126,9 @@ private slots:
     void emptyListDeletesNothing();
     void worksWithTriggersCallingPhoneFunctions();
     void cleanUpTriggersRunOnceAndSchemaStays();
+
+private:
+    QTemporaryDir m_home;
 };
 
 void TestDeleteMMSThread::deletesMessagesJoinsAndEmptiedChats()

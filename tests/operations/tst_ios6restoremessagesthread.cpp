@@ -1,4 +1,5 @@
 #include "backup/backupmanifest.h"
+#include "backup/itunescachesmsthread.h"
 #include "backup/mbdb.h"
 #include "messages/ios6messagedb.h"
 #include "messages/msgidentity.h"
@@ -126,19 +127,19 @@ public:
         return done;
     }
 
-    // The backup's message database as the backup reader copies it out.
+    // Reads the backup again as the program does, opening it and caching its message folder;
+    // the path of the cached sms.db, or empty when that failed.
     QString readBackBackup()
     {
         BackupManifest manifest(backup());
         manifest.loadManifestPlist();
         manifest.loadFileTree();
-        if (!manifest.smsDb())
+        cache = dir.filePath(QStringLiteral("readback%1").arg(++readBacks));
+        RecordingProgressForm form;
+        ITunesCacheSMSThread worker(&manifest, cache, &form);
+        if (form.run(worker) != 1 || form.failed)
             return QString();
-        const QString path = IOS6SmsDbFixture::smsDbPath(dir.filePath(QStringLiteral("readback")));
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile::remove(path);
-        manifest.extractFile(manifest.smsDb(), path, nullptr);
-        return path;
+        return IOS6SmsDbFixture::smsDbPath(cache);
     }
 
     QTemporaryDir dir;
@@ -146,6 +147,8 @@ public:
     MessageSetBuilder builder;
     MsgMessageList list;
     _MsgAttachment *picture = nullptr;
+    QString cache; // folder of the last read-back
+    int readBacks = 0;
     int restored = -1;
     int skipped = -1;
     bool changed = false;
@@ -159,7 +162,12 @@ class TestIOS6RestoreMessagesThread : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(installEnglishTexts()); }
+    void initTestCase()
+    {
+        // The country table is copied into the program's data folder below HOME.
+        qputenv("HOME", m_home.path().toUtf8());
+        QVERIFY(installEnglishTexts());
+    }
     void mergesInDateOrderAndPatchesTheBackup();
     void keepsRowIdsOfChatsHandlesAndAttachments();
     void failureOrCancelBeforeThePatchLeavesTheBackupAlone_data();
@@ -175,6 +183,9 @@ private slots:
     void knownGuidGetsOneRow();
     void keepsNanosecondDatesOfCurrentPhones();
     void includesWhatIsOnlyInTheWal();
+
+private:
+    QTemporaryDir m_home;
 };
 
 void TestIOS6RestoreMessagesThread::mergesInDateOrderAndPatchesTheBackup()
@@ -222,13 +233,21 @@ void TestIOS6RestoreMessagesThread::mergesInDateOrderAndPatchesTheBackup()
                                 "m.rowid=j.message_id join attachment a on a.rowid=j.attachment_id "
                                 "order by m.guid")),
         (QStringList { "D2", "N2" }));
-    IOS6MessageDb reader(QDir(f.dir.filePath(QStringLiteral("readback"))), QString(), false);
+    IOS6MessageDb reader(QDir(f.cache), QString(), false);
     QSharedPointer<MsgMessageSet> set;
     MsgMessageSet::create(set);
     reader.chats(set);
     reader.messages(set, 0);
     QCOMPARE(set->messageMap.size(), 10);
     QCOMPARE(set->chatMap.size(), 4);
+    // The new picture came along into the cache, where the reader finds it.
+    const _MsgAttachment *cached = nullptr;
+    for (const _MsgAttachment *a : set->attachmentMap) {
+        if (a->guid == f.picture->guid)
+            cached = a;
+    }
+    QVERIFY(cached);
+    QCOMPARE(fileBytes(cached->localPath), QByteArray("new picture"));
 }
 
 void TestIOS6RestoreMessagesThread::keepsRowIdsOfChatsHandlesAndAttachments()
