@@ -2,12 +2,12 @@
 
 #include "app/mainwindow.h"
 #include "device/mobiledevice.h"
+#include "operations/updatelocaldbthread.h"
 #include "shell/appconfig.h"
 #include "shell/dailylog.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "shell/progressform.h"
-#include "operations/updatelocaldbthread.h"
 
 #include <QApplication>
 #include <QRegularExpression>

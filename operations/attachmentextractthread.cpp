@@ -35,8 +35,8 @@ void setFileTimes(const QString &path, qint32 date)
 
 } // namespace
 
-AttachmentExtractThread::AttachmentExtractThread(ProgressForm *form,
-    const MsgMessageList &messages, const QString &targetFolder, QObject *parent)
+AttachmentExtractThread::AttachmentExtractThread(ProgressForm *form, const MsgMessageList &messages,
+    const QString &targetFolder, QObject *parent)
     : QThread(parent)
     , form(form)
     , messages(messages)

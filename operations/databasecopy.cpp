@@ -33,7 +33,8 @@ void copyDatabaseFile(const QString &source, const QString &target)
         const int stepped = sqlite3_backup_step(backup, -1);
         const int finished = sqlite3_backup_finish(backup);
         if (stepped != SQLITE_DONE || finished != SQLITE_OK)
-            throwText(QString::fromUtf8(sqlite3_errstr(stepped != SQLITE_DONE ? stepped : finished)));
+            throwText(
+                QString::fromUtf8(sqlite3_errstr(stepped != SQLITE_DONE ? stepped : finished)));
         to.close();
         from.close();
     } catch (...) {

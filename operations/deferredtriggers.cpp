@@ -39,10 +39,9 @@ void DeferredTriggers::defer(Sqlite3DB &db, const QStringList &tables)
     static const QRegularExpression shape(
         QStringLiteral("^\\s*CREATE\\s+TRIGGER\\s+.*?\\bAFTER\\s+DELETE\\s+ON\\s+\\S+\\s+"
                        "(?:FOR\\s+EACH\\s+ROW\\s+)?BEGIN\\b(.*)\\bEND\\s*;?\\s*$"),
-        QRegularExpression::CaseInsensitiveOption
-            | QRegularExpression::DotMatchesEverythingOption);
-    static const QRegularExpression rowReference(QStringLiteral("\\b(?:old|new)\\s*\\."),
-        QRegularExpression::CaseInsensitiveOption);
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression rowReference(
+        QStringLiteral("\\b(?:old|new)\\s*\\."), QRegularExpression::CaseInsensitiveOption);
 
     QList<Trigger> found;
     {
@@ -53,7 +52,8 @@ void DeferredTriggers::defer(Sqlite3DB &db, const QStringList &tables)
                 continue;
             const QString sql = c.getText(2);
             const QRegularExpressionMatch m = shape.match(sql);
-            if (!m.hasMatch() || m.captured(1).contains(rowReference) || !onlyDeletes(m.captured(1)))
+            if (!m.hasMatch() || m.captured(1).contains(rowReference)
+                || !onlyDeletes(m.captured(1)))
                 continue;
             found.append({ c.getText(0), sql, m.captured(1) });
         }

@@ -67,8 +67,8 @@ void DeleteMMSThread::run()
         TemporaryIndexes indexes;
         if (n > 0) {
             triggers.defer(*db, deletedTables());
-            indexes.create(*db, QStringLiteral("message_attachment_join"),
-                QStringLiteral("attachment_id"));
+            indexes.create(
+                *db, QStringLiteral("message_attachment_join"), QStringLiteral("attachment_id"));
             indexes.create(*db, QStringLiteral("chat_handle_join"), QStringLiteral("handle_id"));
         }
         for (int i = 1; i <= n; ++i) {

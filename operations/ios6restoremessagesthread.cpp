@@ -66,8 +66,8 @@ qint64 joinedHandle(IOS6MessageDb &target, qint64 chat, const _MsgHandle &handle
 void joinChatMessage(IOS6MessageDb &db, qint64 chat, qint64 message, qint64 storedDate)
 {
     db.addChatMessageJoin(chat, message);
-    if (db.tableHas(QStringLiteral("chat_message_join"), QStringLiteral("message_date"),
-            Qt::CaseSensitive))
+    if (db.tableHas(
+            QStringLiteral("chat_message_join"), QStringLiteral("message_date"), Qt::CaseSensitive))
         db.executeThrow(Sqlite3Sql("update chat_message_join set message_date=? where chat_id=? "
                                    "and message_id=?")
                             .addInt64Param(storedDate)
@@ -186,8 +186,7 @@ void IOS6RestoreMessagesThread::checkBackupIndex()
     if (!QFileInfo::exists(indexPath))
         fail(QStringLiteral("can not find %1.").arg(indexPath));
     index = loadMbdb(indexPath);
-    const QString id
-        = mbdbFileName(QLatin1String(kDatabaseDomain), QLatin1String(kDatabasePath));
+    const QString id = mbdbFileName(QLatin1String(kDatabaseDomain), QLatin1String(kDatabasePath));
     if (!index.contains(id))
         fail(QStringLiteral("can not find %1 of %2 in %3.")
                  .arg(QLatin1String(kDatabasePath), QLatin1String(kDatabaseDomain), indexPath));
@@ -217,14 +216,15 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
     step(Step::Refill);
     // The device's rows go from file to file inside SQLite: a whole message table held as
     // rows in memory would grow with the device's history.
-    target.executeThrow(Sqlite3Sql("ATTACH DATABASE ? AS source").addTextParam(source->smsDbPath()));
+    target.executeThrow(
+        Sqlite3Sql("ATTACH DATABASE ? AS source").addTextParam(source->smsDbPath()));
     // The refill touches every page of both files in one transaction: let them stay cached.
     target.executeThrow(Sqlite3Sql("PRAGMA main.cache_size=-65536"));
     target.executeThrow(Sqlite3Sql("PRAGMA source.cache_size=-65536"));
     target.beginTransaction();
     source->open();
-    RowCopier::copyAll(target, QStringLiteral("source"), QStringLiteral("chat"),
-        QStringLiteral("properties"));
+    RowCopier::copyAll(
+        target, QStringLiteral("source"), QStringLiteral("chat"), QStringLiteral("properties"));
     for (const char *table : { "handle", "chat_handle_join", "attachment" })
         RowCopier::copyAll(target, QStringLiteral("source"), QLatin1String(table));
     const GuidMap attachmentMap = guidMap(*source,

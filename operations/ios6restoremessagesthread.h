@@ -24,8 +24,15 @@ class IOS6RestoreMessagesThread : public QThread
     Q_OBJECT
 public:
     // The stages of a run; a failure or cancel before PatchBackup leaves the backup alone.
-    enum class Step { CopyDatabase, EmptyCopy, Refill, PatchBackup, CopyAttachments,
-        ReplaceDatabase, WriteIndex };
+    enum class Step {
+        CopyDatabase,
+        EmptyCopy,
+        Refill,
+        PatchBackup,
+        CopyAttachments,
+        ReplaceDatabase,
+        WriteIndex
+    };
 
     // Message guid to the chat or attachment row ids the device joins it to.
     using GuidMap = QHash<QString, QList<qint64>>;

@@ -56,10 +56,12 @@ RowCopier::RowCopier(Sqlite3DB &db, const QString &from, const QString &table)
             names.append(quotedIdentifier(columns.at(i).name));
     }
     const QString list = names.join(QLatin1Char(','));
-    const QByteArray sql = QStringLiteral("INSERT INTO main.%1(%2) SELECT %2 FROM %3.%1 WHERE rowid=?")
-                               .arg(quotedIdentifier(table), list, quotedIdentifier(from))
-                               .toUtf8();
-    const int rc = sqlite3_prepare_v2(db.handle(), sql.constData(), sql.size(), &statement, nullptr);
+    const QByteArray sql
+        = QStringLiteral("INSERT INTO main.%1(%2) SELECT %2 FROM %3.%1 WHERE rowid=?")
+              .arg(quotedIdentifier(table), list, quotedIdentifier(from))
+              .toUtf8();
+    const int rc
+        = sqlite3_prepare_v2(db.handle(), sql.constData(), sql.size(), &statement, nullptr);
     if (rc != SQLITE_OK)
         throwError(db, rc);
 }
@@ -81,7 +83,8 @@ qint64 RowCopier::copy(qint64 rowid)
     return sqlite3_changes(db.handle()) > 0 ? sqlite3_last_insert_rowid(db.handle()) : 0;
 }
 
-int RowCopier::copyAll(Sqlite3DB &db, const QString &from, const QString &table, const QString &nulled)
+int RowCopier::copyAll(
+    Sqlite3DB &db, const QString &from, const QString &table, const QString &nulled)
 {
     const QList<_SqliteCol> columns = columnsOf(db, table);
     // A table without a row id alias keeps its row ids too.
@@ -94,7 +97,7 @@ int RowCopier::copyAll(Sqlite3DB &db, const QString &from, const QString &table,
     for (const _SqliteCol &c : columns) {
         names.append(quotedIdentifier(c.name));
         values.append(c.name.compare(nulled, Qt::CaseInsensitive) == 0 ? QStringLiteral("NULL")
-                                                                      : quotedIdentifier(c.name));
+                                                                       : quotedIdentifier(c.name));
     }
     return db.executeThrow(QStringLiteral("INSERT INTO main.%1(%2) SELECT %3 FROM %4.%1")
                                .arg(quotedIdentifier(table), names.join(QLatin1Char(',')),

@@ -31,8 +31,9 @@ void TemporaryIndexes::create(Sqlite3DB &db, const QString &table, const QString
     if (!hasColumn(db, table, column) || indexLeadsWith(db, table, column))
         return;
     const QString name = QStringLiteral("qm_transient_%1_%2").arg(table, column);
-    db.executeThrow(QStringLiteral("CREATE INDEX %1 ON %2(%3)")
-                        .arg(quotedIdentifier(name), quotedIdentifier(table), quotedIdentifier(column)));
+    db.executeThrow(
+        QStringLiteral("CREATE INDEX %1 ON %2(%3)")
+            .arg(quotedIdentifier(name), quotedIdentifier(table), quotedIdentifier(column)));
     made.append(name);
 }
 

@@ -69,7 +69,8 @@ void registerTriggerStandIns(Sqlite3DB &db)
 {
     QSet<QString> called;
     {
-        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select sql from sqlite_master where type='trigger'"));
+        Sqlite3Cursor c
+            = db.queryThrow(Sqlite3Sql("select sql from sqlite_master where type='trigger'"));
         while (c.moveNext())
             called.unite(calledNames(c.getText(0)));
     }

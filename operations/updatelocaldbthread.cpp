@@ -45,7 +45,8 @@ UpdateLocalDbThread::UpdateLocalDbThread(ProgressForm *form, QObject *parent)
 {
 }
 
-UpdateLocalDbThread::UpdateLocalDbThread(ProgressForm *form, const QDir &dataFolder, QObject *parent)
+UpdateLocalDbThread::UpdateLocalDbThread(
+    ProgressForm *form, const QDir &dataFolder, QObject *parent)
     : QThread(parent)
     , form(form)
     , data(dataFolder)
@@ -57,7 +58,8 @@ UpdateLocalDbThread::~UpdateLocalDbThread() = default;
 QStringList UpdateLocalDbThread::legacyFolders(const QDir &dataFolder)
 {
     QStringList found;
-    const QStringList candidates = subfolders(QDir(dataFolder.filePath(QStringLiteral("local_databases"))))
+    const QStringList candidates
+        = subfolders(QDir(dataFolder.filePath(QStringLiteral("local_databases"))))
         + subfolders(QDir(dataFolder.filePath(QStringLiteral("data"))));
     for (const QString &folder : candidates) {
         if (QFileInfo(QDir(folder).filePath(QLatin1String(kLegacyFile))).isFile())
@@ -162,7 +164,8 @@ void UpdateLocalDbThread::convertDb(const QDir &oldFolder, const QDir &newFolder
                 = QStringLiteral("attachments/%1").arg(a.getText(QStringLiteral("filename")));
             const QString type = a.getText(QStringLiteral("mime_type"));
             const QString file = attachmentFile(oldFolder, relative);
-            if (type.isEmpty() || type.startsWith(QLatin1String("application/"), Qt::CaseInsensitive))
+            if (type.isEmpty()
+                || type.startsWith(QLatin1String("application/"), Qt::CaseInsensitive))
                 continue;
             if (type.compare(QLatin1String("text/plain"), Qt::CaseInsensitive) == 0) {
                 QFile content(file);

@@ -79,8 +79,8 @@ int merge(const QString &dataFolder, int count, QTextStream &out)
     MsgMessageList list = builder.messages();
 
     RecordingProgressForm form;
-    IOS6RestoreMessagesThread worker(QStringLiteral("us"), &list, &source,
-        QDir(device.backupFolder()), &form);
+    IOS6RestoreMessagesThread worker(
+        QStringLiteral("us"), &list, &source, QDir(device.backupFolder()), &form);
     // Where the time goes: the moment each step begins, from the start of the run.
     QElapsedTimer sinceStart;
     QStringList steps;
@@ -96,8 +96,8 @@ int merge(const QString &dataFolder, int count, QTextStream &out)
         return 1;
     }
     out << "merge: " << count << " new into " << existing << " messages: " << ms << " ms (cpu "
-        << cpu << " ms), peak "
-        << peakMiB() << " MiB (step@ms: " << steps.join(QLatin1Char(' ')) << ")\n";
+        << cpu << " ms), peak " << peakMiB() << " MiB (step@ms: " << steps.join(QLatin1Char(' '))
+        << ")\n";
     return 0;
 }
 
@@ -109,7 +109,8 @@ int remove(int messages, int count, QTextStream &out)
         MessageSetBuilder builder(work.filePath(QStringLiteral("files")));
         QList<_MsgChat *> chats;
         for (int c = 0; c < 500; ++c) {
-            _MsgHandle *h = builder.handle(QStringLiteral("+1201500%1").arg(c, 4, 10, QLatin1Char('0')));
+            _MsgHandle *h
+                = builder.handle(QStringLiteral("+1201500%1").arg(c, 4, 10, QLatin1Char('0')));
             chats.append(builder.chat(h->id, { h }));
         }
         for (int i = 0; i < messages; ++i) {
@@ -138,8 +139,8 @@ int remove(int messages, int count, QTextStream &out)
         out << "delete failed: " << form.errors.join(QLatin1Char('\n')) << "\n";
         return 1;
     }
-    out << "delete: " << list.size() << " of " << all.size() << " messages: " << ms
-        << " ms (cpu " << cpu << " ms), peak " << peakMiB() << " MiB\n";
+    out << "delete: " << list.size() << " of " << all.size() << " messages: " << ms << " ms (cpu "
+        << cpu << " ms), peak " << peakMiB() << " MiB\n";
     return 0;
 }
 

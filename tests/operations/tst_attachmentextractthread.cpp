@@ -12,8 +12,8 @@ namespace {
 
 QStringList entries(const QString &folder)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-        QDir::Name);
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 // Runs an extraction; true when it succeeded. `hook` runs in the worker before each message.
@@ -74,10 +74,12 @@ void TestAttachmentExtractThread::copiesEachFileOnceUnderUniqueNamesWithMessageD
     QVERIFY(extract(form, b.messages(), target, &output));
     QCOMPARE(output, target);
     QCOMPARE(form.infos,
-        QStringList { QStringLiteral("Successfully extacted 2 MMS attachment to %1.").arg(target) });
+        QStringList {
+            QStringLiteral("Successfully extacted 2 MMS attachment to %1.").arg(target) });
     QCOMPARE(form.statuses.first(), QStringLiteral("Extracting MMS attachment now.Please wait..."));
     QCOMPARE(form.values, (QList<int> { 33, 66, 100 }));
-    QCOMPARE(entries(target), (QStringList { QStringLiteral("IMG_1(1).jpg"), QStringLiteral("IMG_1.jpg") }));
+    QCOMPARE(entries(target),
+        (QStringList { QStringLiteral("IMG_1(1).jpg"), QStringLiteral("IMG_1.jpg") }));
     // Times first: reading a file may move its access time.
     const qint64 expected = 400000000 + RecordEpochOffset;
     for (const QString &name : entries(target)) {
@@ -95,10 +97,14 @@ void TestAttachmentExtractThread::namesStayInsideTheFolder_data()
     QTest::addColumn<QString>("expected");
     QTest::newRow("forbidden characters") << "~/Library/SMS/x/ph:o*t?o|.jpg"
                                           << "photo.jpg";
-    QTest::newRow("parent folder name") << "~/Library/SMS/.." << "local.bin";
-    QTest::newRow("no stored name") << "" << "local.bin";
-    QTest::newRow("only blanks") << "~/Library/   " << "local.bin";
-    QTest::newRow("backslashes") << "~/x/..\\..\\evil.jpg" << "....evil.jpg";
+    QTest::newRow("parent folder name") << "~/Library/SMS/.."
+                                        << "local.bin";
+    QTest::newRow("no stored name") << ""
+                                    << "local.bin";
+    QTest::newRow("only blanks") << "~/Library/   "
+                                 << "local.bin";
+    QTest::newRow("backslashes") << "~/x/..\\..\\evil.jpg"
+                                 << "....evil.jpg";
 }
 
 void TestAttachmentExtractThread::namesStayInsideTheFolder()
@@ -109,7 +115,8 @@ void TestAttachmentExtractThread::namesStayInsideTheFolder()
     _MsgHandle *h = b.handle(QStringLiteral("+15550001"));
     b.attach(b.message(b.chat(h->id, { h }), h, 1000, QString()), QStringLiteral("local.bin"),
          QStringLiteral("image/jpeg"), "x")
-        ->filename = stored;
+        ->filename
+        = stored;
     const QString target = m_dir.filePath(QStringLiteral("names/%1").arg(QTest::currentDataTag()));
     RecordingProgressForm form;
     QVERIFY(extract(form, b.messages(), target));

@@ -52,7 +52,8 @@ public:
         };
         auto attach = [&b](_MsgMessage *m, const QString &filename) {
             b.attach(m, QStringLiteral("x.jpg"), QStringLiteral("image/jpeg"), QByteArray())
-                ->filename = filename;
+                ->filename
+                = filename;
         };
         message(ca, ha, 1000, "a1");
         attach(message(ca, nullptr, 2000, "a2"), kShared);

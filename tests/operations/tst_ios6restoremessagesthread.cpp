@@ -61,7 +61,8 @@ public:
             d.joinChatMessage(i % 2 ? c1 : c2, d.addMessage(m));
         }
         const qint64 a = d.addAttachment(QStringLiteral("DA1"),
-            QStringLiteral("~/Library/SMS/Attachments/00/00/old.jpg"), QStringLiteral("image/jpeg"));
+            QStringLiteral("~/Library/SMS/Attachments/00/00/old.jpg"),
+            QStringLiteral("image/jpeg"));
         d.joinMessageAttachment(2, a);
         // A function only the phone has, called whenever a message row goes.
         QString error;
@@ -217,8 +218,8 @@ void TestIOS6RestoreMessagesThread::mergesInDateOrderAndPatchesTheBackup()
     const QString picture = f.picture->filename.mid(2);
     const QString pictureId = mbdbFileName(QStringLiteral("MediaDomain"), picture);
     QVERIFY(index.contains(pictureId));
-    QVERIFY(index.contains(mbdbFileName(
-        QStringLiteral("MediaDomain"), QStringLiteral("Library/SMS/Attachments"))));
+    QVERIFY(index.contains(
+        mbdbFileName(QStringLiteral("MediaDomain"), QStringLiteral("Library/SMS/Attachments"))));
     QCOMPARE(fileBytes(QDir(f.backup()).filePath(pictureId)), QByteArray("new picture"));
 
     // Read back as the program reads a backup: every message once, row ids in date order.
@@ -355,7 +356,8 @@ void TestIOS6RestoreMessagesThread::cancelWhileThePatchRunsFinishesAndSaysSo()
 void TestIOS6RestoreMessagesThread::failedInsertLeavesTheBackupAlone()
 {
     MergeFixture f;
-    _MsgHandle *h = f.builder.handle(QStringLiteral("someone"), QString(), QStringLiteral("Jabber"));
+    _MsgHandle *h
+        = f.builder.handle(QStringLiteral("someone"), QString(), QStringLiteral("Jabber"));
     f.builder.message(f.builder.chat(h->id, { h }), h, 4500, QStringLiteral("x"));
     f.list = f.builder.messages();
     const auto backup = snapshotFolder(f.backup());
@@ -458,7 +460,8 @@ void TestIOS6RestoreMessagesThread::keepsNanosecondDatesOfCurrentPhones()
     {
         CurrentPhoneSmsDb phone(f.device.cacheFolder());
         const qint64 h = phone.addHandle(QStringLiteral("+15550001"), QStringLiteral("SMS"));
-        const qint64 chat = phone.addChat(QStringLiteral("+15550001"), { h }, QStringLiteral("SMS"));
+        const qint64 chat
+            = phone.addChat(QStringLiteral("+15550001"), { h }, QStringLiteral("SMS"));
         for (int i = 1; i <= 3; ++i) {
             CurrentPhoneSmsDb::Message m;
             m.text = QStringLiteral("P%1").arg(i);
@@ -497,8 +500,10 @@ void TestIOS6RestoreMessagesThread::includesWhatIsOnlyInTheWal()
     Sqlite3DB db;
     db.openThrow(f.device.cachedDatabase(), Sqlite3DB::ReadWrite);
     QString error;
-    QVERIFY(db.exec(QStringLiteral("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"), error));
-    QCOMPARE(sqlite3_db_config(db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr), SQLITE_OK);
+    QVERIFY(
+        db.exec(QStringLiteral("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"), error));
+    QCOMPARE(
+        sqlite3_db_config(db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr), SQLITE_OK);
     QVERIFY(db.exec(QStringLiteral("INSERT INTO message(guid, text, handle_id, date) "
                                    "VALUES('WAL', 'late', 1, 7000); INSERT INTO "
                                    "chat_message_join VALUES(1, last_insert_rowid());"),

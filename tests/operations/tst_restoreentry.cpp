@@ -39,11 +39,10 @@ void TestRestoreEntry::compares_data()
     QTest::addColumn<bool>("aFirst");
     QTest::addColumn<bool>("bFirst");
 
-    QTest::newRow("far apart by row id follow the date") << qint64(100) << 500 << true
-                                                         << qint64(10) << 600 << false << true
-                                                         << false;
-    QTest::newRow("far apart by date follow the date") << qint64(5) << 1000 << false << qint64(6)
-                                                       << 100 << true << false << true;
+    QTest::newRow("far apart by row id follow the date")
+        << qint64(100) << 500 << true << qint64(10) << 600 << false << true << false;
+    QTest::newRow("far apart by date follow the date")
+        << qint64(5) << 1000 << false << qint64(6) << 100 << true << false << true;
     QTest::newRow("close ones follow the row id against the date")
         << qint64(5) << 200 << true << qint64(7) << 100 << true << true << false;
     QTest::newRow("120 seconds still counts as close")
@@ -122,8 +121,8 @@ void TestRestoreEntry::sortOfContradictoryEntriesIsAPermutation()
     QVector<RestoreEntry> entries;
     QRandomGenerator random(11);
     for (int i = 0; i < 2000; ++i) {
-        RestoreEntry e = entry(random.bounded(200), qint32(random.bounded(600)),
-            random.bounded(2) == 0);
+        RestoreEntry e
+            = entry(random.bounded(200), qint32(random.bounded(600)), random.bounded(2) == 0);
         e.row.setValue(QStringLiteral("n"), i);
         entries.append(e);
     }

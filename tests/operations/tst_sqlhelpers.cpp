@@ -53,7 +53,8 @@ void TestSqlHelpers::init()
     m_db.openThrow(m_dir.filePath(QStringLiteral("%1.db").arg(QTest::currentTestFunction())),
         Sqlite3DB::ReadWrite | Sqlite3DB::Create);
     exec(m_db,
-        QStringLiteral("ATTACH DATABASE '%1' AS other").arg(m_dir.filePath(QStringLiteral("%1-other.db").arg(QTest::currentTestFunction()))));
+        QStringLiteral("ATTACH DATABASE '%1' AS other")
+            .arg(m_dir.filePath(QStringLiteral("%1-other.db").arg(QTest::currentTestFunction()))));
 }
 
 void TestSqlHelpers::cleanup()
@@ -68,10 +69,11 @@ void TestSqlHelpers::copiesRowsWithAwkwardColumnNames()
         "properties BLOB);"
         "CREATE TABLE %1.j (a INTEGER, b INTEGER);");
     exec(m_db, layout.arg(QStringLiteral("main")) + layout.arg(QStringLiteral("other")));
-    exec(m_db, QStringLiteral("INSERT INTO other.t VALUES(7, 'x', 'y', x'01'), (9, 'p', 'q', x'02');"
-                              "INSERT INTO other.j(rowid, a, b) VALUES(5, 1, 2);"));
-    QCOMPARE(RowCopier::copyAll(m_db, QStringLiteral("other"), QStringLiteral("t"),
-                 QStringLiteral("properties")),
+    exec(m_db,
+        QStringLiteral("INSERT INTO other.t VALUES(7, 'x', 'y', x'01'), (9, 'p', 'q', x'02');"
+                       "INSERT INTO other.j(rowid, a, b) VALUES(5, 1, 2);"));
+    QCOMPARE(RowCopier::copyAll(
+                 m_db, QStringLiteral("other"), QStringLiteral("t"), QStringLiteral("properties")),
         2);
     QCOMPARE(RowCopier::copyAll(m_db, QStringLiteral("other"), QStringLiteral("j")), 1);
     QCOMPARE(text(m_db, QStringLiteral("SELECT rowid, * FROM main.t")),
@@ -81,8 +83,8 @@ void TestSqlHelpers::copiesRowsWithAwkwardColumnNames()
 
 void TestSqlHelpers::copyingOneRowGivesItANewRowId()
 {
-    const QString layout = QStringLiteral(
-        "CREATE TABLE %1.m (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE, date INTEGER);");
+    const QString layout = QStringLiteral("CREATE TABLE %1.m (ROWID INTEGER PRIMARY KEY "
+                                          "AUTOINCREMENT, guid TEXT UNIQUE, date INTEGER);");
     exec(m_db, layout.arg(QStringLiteral("main")) + layout.arg(QStringLiteral("other")));
     exec(m_db, QStringLiteral("INSERT INTO other.m VALUES(40, 'a', 1000), (41, 'b', 2000);"));
     RowCopier copier(m_db, QStringLiteral("other"), QStringLiteral("m"));
@@ -90,7 +92,8 @@ void TestSqlHelpers::copyingOneRowGivesItANewRowId()
     QCOMPARE(copier.copy(40), qint64(2));
     QCOMPARE(copier.copy(99), qint64(0));
     QVERIFY_EXCEPTION_THROWN(copier.copy(40), Sqlite3Exception); // guid is unique
-    QCOMPARE(text(m_db, QStringLiteral("SELECT * FROM main.m")), QStringLiteral("1|b|2000;2|a|1000"));
+    QCOMPARE(
+        text(m_db, QStringLiteral("SELECT * FROM main.m")), QStringLiteral("1|b|2000;2|a|1000"));
 }
 
 void TestSqlHelpers::standInsOnlyForFunctionsTheConnectionLacks()
@@ -108,10 +111,10 @@ void TestSqlHelpers::standInsOnlyForFunctionsTheConnectionLacks()
     // The built-in functions the trigger also calls are the real ones still.
     QCOMPARE(text(m_db, QStringLiteral("SELECT v FROM log")), QStringLiteral("ABC3"));
     QCOMPARE(text(m_db, QStringLiteral("SELECT phone_hook(1, 2, 3)")), QStringLiteral("0"));
-    QVERIFY_EXCEPTION_THROWN(m_db.queryThrow(Sqlite3Sql("SELECT not_a_call(1)")).moveNext(),
-        Sqlite3Exception);
-    QVERIFY_EXCEPTION_THROWN(m_db.queryThrow(Sqlite3Sql("SELECT comment_call(1)")).moveNext(),
-        Sqlite3Exception);
+    QVERIFY_EXCEPTION_THROWN(
+        m_db.queryThrow(Sqlite3Sql("SELECT not_a_call(1)")).moveNext(), Sqlite3Exception);
+    QVERIFY_EXCEPTION_THROWN(
+        m_db.queryThrow(Sqlite3Sql("SELECT comment_call(1)")).moveNext(), Sqlite3Exception);
 }
 
 void TestSqlHelpers::deferredTriggersComeBackAndRunOnce()
@@ -143,8 +146,7 @@ void TestSqlHelpers::deferredTriggersComeBackAndRunOnce()
 
 void TestSqlHelpers::temporaryIndexOnlyWhereNoIndexLeads()
 {
-    exec(m_db,
-        QStringLiteral("CREATE TABLE j (a INTEGER, b INTEGER, UNIQUE(a, b));"));
+    exec(m_db, QStringLiteral("CREATE TABLE j (a INTEGER, b INTEGER, UNIQUE(a, b));"));
     TemporaryIndexes indexes;
     indexes.create(m_db, QStringLiteral("j"), QStringLiteral("a"));
     indexes.create(m_db, QStringLiteral("j"), QStringLiteral("missing"));
@@ -154,8 +156,9 @@ void TestSqlHelpers::temporaryIndexOnlyWhereNoIndexLeads()
                  .contains(QStringLiteral("qm_transient_j_b")),
         true);
     indexes.dropAll(m_db);
-    QCOMPARE(text(m_db, QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type='index' "
-                                       "AND name LIKE 'qm_%'")),
+    QCOMPARE(text(m_db,
+                 QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type='index' "
+                                "AND name LIKE 'qm_%'")),
         QStringLiteral("0"));
 }
 

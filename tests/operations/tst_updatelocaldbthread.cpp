@@ -22,7 +22,8 @@ bool upgrade(RecordingProgressForm &form, const QString &dataFolder)
 
 QSharedPointer<MsgMessageSet> loadLocal(const QString &dataFolder, const QString &name)
 {
-    IOS6MessageDb db(QDir(dataFolder + QStringLiteral("/local_databases/") + name), QString(), false);
+    IOS6MessageDb db(
+        QDir(dataFolder + QStringLiteral("/local_databases/") + name), QString(), false);
     QSharedPointer<MsgMessageSet> set;
     MsgMessageSet::create(set);
     db.chats(set);
@@ -73,20 +74,24 @@ void TestUpdateLocalDbThread::convertsMessagesHandlesDatesAndFiles()
     const qint64 noHandle = 99;
     legacy.addMessage(alice, QStringLiteral("hello"), kUnixDate, true, QStringLiteral("subject"));
     const qint64 picture = legacy.addMessage(alice, QStringLiteral("look"), kUnixDate + 60);
-    legacy.addAttachment(picture, QStringLiteral("IMG_1.JPG"), QStringLiteral("image/jpeg"), "jpeg");
-    legacy.addAttachment(picture, QStringLiteral("doc.pdf"), QStringLiteral("application/pdf"), "pdf");
+    legacy.addAttachment(
+        picture, QStringLiteral("IMG_1.JPG"), QStringLiteral("image/jpeg"), "jpeg");
+    legacy.addAttachment(
+        picture, QStringLiteral("doc.pdf"), QStringLiteral("application/pdf"), "pdf");
     legacy.addAttachment(picture, QStringLiteral("blank"), QString(), "x");
-    legacy.addAttachment(picture, QStringLiteral("../../escape.txt"), QStringLiteral("text/plain"),
-        QByteArray());
+    legacy.addAttachment(
+        picture, QStringLiteral("../../escape.txt"), QStringLiteral("text/plain"), QByteArray());
     const qint64 note = legacy.addMessage(alice, QString(), kUnixDate + 120);
-    legacy.addAttachment(note, QStringLiteral("note.txt"), QStringLiteral("TEXT/PLAIN"), "  word \n");
+    legacy.addAttachment(
+        note, QStringLiteral("note.txt"), QStringLiteral("TEXT/PLAIN"), "  word \n");
     legacy.addMessage(noHandle, QStringLiteral("orphan"), kUnixDate);
     legacy.close();
 
     RecordingProgressForm form;
     QVERIFY2(upgrade(form, data.path()), qPrintable(form.errors.join(QLatin1Char('\n'))));
     QCOMPARE(form.infos,
-        QStringList { QStringLiteral("Successfully updated local database. Please restart software.") });
+        QStringList {
+            QStringLiteral("Successfully updated local database. Please restart software.") });
     QCOMPARE(form.statuses,
         QStringList { QStringLiteral("Updating local database Old Phone messages...") });
     QCOMPARE(form.values, (QList<int> { 0, 33, 66, 100 }));
@@ -132,7 +137,8 @@ void TestUpdateLocalDbThread::convertsInPlaceUnderLocalDatabases()
 
     RecordingProgressForm form;
     QVERIFY(upgrade(form, data.path()));
-    QVERIFY(QFileInfo::exists(folder + QStringLiteral("/file-relay/var/mobile/Library/SMS/sms.db")));
+    QVERIFY(
+        QFileInfo::exists(folder + QStringLiteral("/file-relay/var/mobile/Library/SMS/sms.db")));
     QVERIFY(QFileInfo::exists(folder + QStringLiteral("/mms.db-bak")));
     QCOMPARE(loadLocal(data.path(), QStringLiteral("Mine"))->messageMap.size(), 1);
 }

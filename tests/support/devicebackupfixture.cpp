@@ -41,8 +41,8 @@ void DeviceBackupFixture::writeBackup(bool withDatabaseRecord) const
         backup.addFolder(QLatin1String(domain), QStringLiteral("Library/SMS"));
     }
     if (withDatabaseRecord)
-        backup.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"),
-            file.readAll());
+        backup.addFile(
+            QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), file.readAll());
     backup.write();
 }
 

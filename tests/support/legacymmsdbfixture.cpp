@@ -46,10 +46,12 @@ qint64 LegacyMmsDbFixture::addAttachment(
                         .addTextParam(filename)
                         .addTextParam(mimeType));
     const qint64 attachment = db.lastInsertId();
-    db.executeThrow(Sqlite3Sql("insert into message_attachment(message_id, attachment_id) values(?,?)")
-                        .addInt64Param(message)
-                        .addInt64Param(attachment));
+    db.executeThrow(
+        Sqlite3Sql("insert into message_attachment(message_id, attachment_id) values(?,?)")
+            .addInt64Param(message)
+            .addInt64Param(attachment));
     if (!content.isNull())
-        writeFixtureFile(QDir(m_folder).filePath(QStringLiteral("attachments/") + filename), content);
+        writeFixtureFile(
+            QDir(m_folder).filePath(QStringLiteral("attachments/") + filename), content);
     return attachment;
 }

@@ -50,7 +50,8 @@ void LocalDbFixture::write(const MsgMessageList &messages)
     db.endTransaction(true);
 }
 
-QString LocalDbFixture::writeAttachmentFile(const QString &filename, const QByteArray &content) const
+QString LocalDbFixture::writeAttachmentFile(
+    const QString &filename, const QByteArray &content) const
 {
     IOS6MessageDb db(QDir(m_folder), QString(), false);
     const QString target = db.attachmentLocalPath(filename);
