@@ -13,7 +13,7 @@ shift || true
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools libqt5webkit5-dev fonts-dejavu-core
-    libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev
+    libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev tzdata
     clang libclang-rt-14-dev
 )
 missing=()
