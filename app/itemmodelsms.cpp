@@ -23,6 +23,31 @@ QString directionIcon(const _MsgMessage &message)
                 : QStringLiteral(":/res/icon_sms-receive.png");
 }
 
+// A cell shows one line: longer texts are cut with an ellipsis, and a hostile message of
+// megabytes is cut before its display text is made, so that painting a row stays quick.
+// Search and the message actions use the whole text.
+const int CellTextLimit = 300;
+
+QString cellText(const QString &text)
+{
+    if (text.size() <= CellTextLimit)
+        return text;
+    int end = CellTextLimit;
+    if (text.at(end - 1).isHighSurrogate())
+        --end;
+    return text.left(end) + QChar(0x2026);
+}
+
+QString contentText(const _MsgMessage &message)
+{
+    if (message.text.size() <= CellTextLimit && message.group_title.size() <= CellTextLimit)
+        return message.displayText();
+    _MsgMessage head = message;
+    head.text = message.text.left(CellTextLimit + 1);
+    head.group_title = message.group_title.left(CellTextLimit + 1);
+    return cellText(head.displayText());
+}
+
 } // namespace
 
 ItemModelSms::ItemModelSms(QObject *parent)
@@ -90,10 +115,10 @@ QString ItemModelSms::columnText(const _MsgMessage &message, int column) const
         return message.is_from_me ? QStringLiteral("To") : QStringLiteral("From");
     case ContactColumn:
         if (event)
-            return message.chat ? message.chat->title(false) : QString();
-        return message.chatLabel();
+            return message.chat ? cellText(message.chat->title(false)) : QString();
+        return cellText(message.chatLabel());
     case ContentColumn:
-        return message.displayText();
+        return contentText(message);
     default:
         return QString();
     }

@@ -1,8 +1,22 @@
 #include "iosdevice.h"
 
+#include "devicesession.h"
+
 #include "shell/datafolder.h"
+#include "shell/messagebox.h"
 
 #include <QRegularExpression>
+
+#include <exception>
+
+namespace {
+
+void warnWithPicture(const QString &text, const QString &picture)
+{
+    showWarning(QStringLiteral("%1<br/><br/><img src=\"%2\"/>").arg(text, picture));
+}
+
+} // namespace
 
 IOSDevice::IOSDevice()
     : handle(nullptr)
@@ -31,4 +45,31 @@ QList<int> IOSDevice::versionNumbers() const
     while (it.hasNext())
         numbers.append(it.next().captured(1).toInt());
     return numbers;
+}
+
+bool IOSDevice::checkBackupSettings(bool checkICloud, bool checkEncrypt) const
+{
+    CFType settings;
+    try {
+        settings = mobiledevice_copy_values(
+            handle, QStringList { QString() }, QStringLiteral("com.apple.mobile.backup"))
+                       .value(0);
+    } catch (const std::exception &) {
+        // Let it through: the backup itself reports what is wrong with the device.
+        return true;
+    }
+    if (checkICloud && settings.value(QStringLiteral("CloudBackupEnabled")).toBool(false)) {
+        warnWithPicture(QStringLiteral("Failed to transfer data to device. Please turn off "
+                                       "iCloud backup on your iPhone to try again."),
+            QStringLiteral(":res/close_icloudbk.jpg"));
+        return false;
+    }
+    if (checkEncrypt && settings.value(QStringLiteral("WillEncrypt")).toBool(false)) {
+        warnWithPicture(QStringLiteral("Failed to transfer data to device. Your iTunes backup is "
+                                       "encrypted. Please run iTunes on computer and then "
+                                       "uncheck \"Encrypt iPhone backup\" option to try again."),
+            QStringLiteral(":res/close_itunesbkenc.jpg"));
+        return false;
+    }
+    return true;
 }

@@ -19,6 +19,9 @@ public:
     QDir cacheDir() const;
     // The numbers of productVersion in order: "7.1.2" gives 7, 1, 2; none gives an empty list.
     QList<int> versionNumbers() const;
+    // False, after a warning box, when the device backs up to iCloud (checkICloud) or
+    // encrypts its backups (checkEncrypt); true when its settings cannot be read.
+    bool checkBackupSettings(bool checkICloud, bool checkEncrypt) const;
 
     QString name;
     QString udid;

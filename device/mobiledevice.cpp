@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QLibrary>
 #include <QMetaObject>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QObject>
 
 #include <stdexcept>
@@ -17,6 +19,10 @@ namespace {
 // mobile-device library comes first so that it is destroyed last.
 QLibrary g_mobileDeviceLibrary;
 QLibrary g_coreFoundationLibrary;
+
+// Held while a notification reads a receiver and while a destroyed receiver is cleared,
+// so that the library's thread never posts to a window that is gone.
+QMutex g_receiverMutex;
 
 const char mobileDeviceKey[] = "SOFTWARE\\Apple Inc.\\Apple Mobile Device Support";
 const char applicationSupportKey[] = "SOFTWARE\\Apple Inc.\\Apple Application Support";
@@ -55,6 +61,14 @@ void *resolveIn(QLibrary &library, const char *name)
     if (!name || !library.isLoaded())
         return nullptr;
     return reinterpret_cast<void *>(library.resolve(name));
+}
+
+void *requireIn(QLibrary &library, const char *name)
+{
+    void *address = resolveIn(library, name);
+    if (!address)
+        throw std::runtime_error(std::string("missing symbol: ") + (name ? name : "(null)"));
+    return address;
 }
 
 } // namespace
@@ -113,6 +127,16 @@ void *mobiledevice_resolve_cf(const char *name)
     return resolveIn(g_coreFoundationLibrary, name);
 }
 
+void *mobiledevice_require_md(const char *name)
+{
+    return requireIn(g_mobileDeviceLibrary, name);
+}
+
+void *mobiledevice_require_cf(const char *name)
+{
+    return requireIn(g_coreFoundationLibrary, name);
+}
+
 int mobiledevice_subscribe(void *target)
 {
     if (!mobiledevice_frameworks_loaded()) {
@@ -120,11 +144,14 @@ int mobiledevice_subscribe(void *target)
         if (!mobiledevice_load_frameworks(error))
             throw std::runtime_error(error.toUtf8().toStdString());
     }
-    const auto subscribe = reinterpret_cast<SubscribeFunction>(
-        mobiledevice_resolve_md("AMDeviceNotificationSubscribe"));
-    if (!subscribe)
-        throw std::runtime_error(
-            "AMDeviceNotificationSubscribe is missing from (Mobile Device) framework.");
+    const auto subscribe = mobiledevice_md<SubscribeFunction>("AMDeviceNotificationSubscribe");
+    auto *notifyTarget = static_cast<DeviceNotifyTarget *>(target);
+    if (notifyTarget && notifyTarget->receiver) {
+        QObject::connect(notifyTarget->receiver, &QObject::destroyed, [notifyTarget] {
+            QMutexLocker locker(&g_receiverMutex);
+            notifyTarget->receiver = nullptr;
+        });
+    }
     // The subscription lasts as long as the process; its handle is never needed again.
     void *subscription = nullptr;
     return subscribe(&mobiledevice_notification_callback, 0, 0, target, &subscription);
@@ -142,6 +169,7 @@ void mobiledevice_notification_callback(void *info, void *target)
         slot = notifyTarget->connectedSlot;
     else if (record->message == DeviceDisconnected)
         slot = notifyTarget->disconnectedSlot;
+    QMutexLocker locker(&g_receiverMutex);
     if (!slot || !*slot || !notifyTarget->receiver)
         return;
 

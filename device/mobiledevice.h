@@ -42,6 +42,26 @@ bool mobiledevice_frameworks_loaded();
 void *mobiledevice_resolve_md(const char *name);
 void *mobiledevice_resolve_cf(const char *name);
 
+// The same, for callers about to use the address: a missing name throws
+// std::runtime_error "missing symbol: <name>" instead of giving null to call.
+void *mobiledevice_require_md(const char *name);
+void *mobiledevice_require_cf(const char *name);
+
+template <typename Function> Function mobiledevice_md(const char *name)
+{
+    return reinterpret_cast<Function>(mobiledevice_require_md(name));
+}
+
+template <typename Function> Function mobiledevice_cf(const char *name)
+{
+    return reinterpret_cast<Function>(mobiledevice_require_cf(name));
+}
+
+// A function of either library by its own name and type, e.g.
+// MOBILEDEVICE_CF(CFRelease)(ref); throws when the library lacks it.
+#define MOBILEDEVICE_MD(function) (mobiledevice_md<decltype(&::function)>(#function))
+#define MOBILEDEVICE_CF(function) (mobiledevice_cf<decltype(&::function)>(#function))
+
 // Loads the libraries when needed and subscribes to device notifications for `target`
 // (a DeviceNotifyTarget living as long as the process). Returns the library's result
 // code; throws std::runtime_error when the libraries cannot be loaded.

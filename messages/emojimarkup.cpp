@@ -37,6 +37,13 @@ QString markSingleUnits(const QString &source, EmojiCallback callback, void *use
     return result;
 }
 
+bool isEmojiPair(const QString &source, int i)
+{
+    const ushort high = source.at(i).unicode();
+    return (high == 0xD83C || high == 0xD83D) && i + 1 < source.size()
+        && QChar::isLowSurrogate(source.at(i + 1).unicode());
+}
+
 // Only a well-formed pair is combined: a high surrogate without its low half is left as it
 // is, so no bogus or negative code ever reaches the callback.
 QString markSurrogatePairs(const QString &source, EmojiCallback callback, void *userData)
@@ -45,10 +52,9 @@ QString markSurrogatePairs(const QString &source, EmojiCallback callback, void *
     result.reserve(source.size());
     const int size = source.size();
     for (int i = 0; i < size; ++i) {
-        const ushort high = source.at(i).unicode();
-        if ((high == 0xD83C || high == 0xD83D) && i + 1 < size
-            && QChar::isLowSurrogate(source.at(i + 1).unicode())) {
-            const uint code = QChar::surrogateToUcs4(high, source.at(i + 1).unicode());
+        if (isEmojiPair(source, i)) {
+            const uint code
+                = QChar::surrogateToUcs4(source.at(i).unicode(), source.at(i + 1).unicode());
             result += callback(userData, hexOf(code));
             ++i;
         } else {
@@ -64,4 +70,13 @@ QString markEmoji(QString &text, EmojiCallback callback, void *userData)
 {
     text = markSurrogatePairs(markSingleUnits(text, callback, userData), callback, userData);
     return text;
+}
+
+int emojiUnitsAt(const QString &text, int i)
+{
+    if (i < 0 || i >= text.size())
+        return 0;
+    if (isSingleUnitEmoji(text.at(i).unicode()))
+        return 1;
+    return isEmojiPair(text, i) ? 2 : 0;
 }

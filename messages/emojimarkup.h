@@ -9,3 +9,6 @@ typedef QString (*EmojiCallback)(void *userData, const QString &hex);
 
 // Replaces every emoji, stores the result back into text and returns it.
 QString markEmoji(QString &text, EmojiCallback callback, void *userData);
+// The number of UTF-16 units (1 or 2) of the emoji that markEmoji finds at position i of
+// text, or 0 when none starts there.
+int emojiUnitsAt(const QString &text, int i);

@@ -166,6 +166,7 @@ void IOS6MessageDb::registerFunctions()
 void IOS6MessageDb::detectDateUnit()
 {
     nanosecondDates = false;
+    attachmentNanosecondDates = false;
     // The local layout is ours and always in seconds, whatever a merge may have carried in.
     if (upgradeSchema || !hasTable(QStringLiteral("message"))
         || tableHas(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive))
@@ -175,11 +176,22 @@ void IOS6MessageDb::detectDateUnit()
         Sqlite3Sql("select date from message where date <> 0 order by rowid desc limit 1"));
     if (c.moveNext())
         nanosecondDates = isNanosecondTime(c.getInt64(0));
+    if (!hasTable(QStringLiteral("attachment")))
+        return;
+    Sqlite3Cursor a = queryThrow(Sqlite3Sql(
+        "select created_date from attachment where created_date <> 0 order by rowid desc limit 1"));
+    if (a.moveNext())
+        attachmentNanosecondDates = isNanosecondTime(a.getInt64(0));
 }
 
 qint64 IOS6MessageDb::storedTime(qint32 date) const
 {
     return storedTimeFromRecord(date, nanosecondDates);
+}
+
+qint64 IOS6MessageDb::storedAttachmentTime(qint32 date) const
+{
+    return storedTimeFromRecord(date, attachmentNanosecondDates);
 }
 
 bool IOS6MessageDb::hasItemTypeColumn() const

@@ -37,7 +37,9 @@ public:
     bool hasItemTypeColumn() const;
     // True when the file stores its times in nanoseconds since 2001, as phones do since
     // iOS 11: decided once on open from the newest stored message date. A file without dates
-    // and every local database keep seconds. Every date written goes in this unit.
+    // and every local database keep seconds. Every message and chat date written goes in
+    // this unit; attachment dates follow the attachment table's own rows, since phones that
+    // write messages in nanoseconds keep attachment times in seconds.
     bool storesNanosecondDates() const { return nanosecondDates; }
 
     // The absolute path of an attachment's file in the file-relay tree, or empty when the
@@ -74,6 +76,7 @@ private:
     void detectDateUnit();
     // A record date in the unit of this file.
     qint64 storedTime(qint32 date) const;
+    qint64 storedAttachmentTime(qint32 date) const;
     void normalizeHandle(_MsgHandle &handle, QHash<QString, _CountryInfo> &countries);
 
     QDir dataDir;
@@ -84,4 +87,5 @@ private:
     QString dbPath;
     bool upgradeSchema;
     bool nanosecondDates = false;
+    bool attachmentNanosecondDates = false;
 };

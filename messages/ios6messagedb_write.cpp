@@ -112,8 +112,8 @@ qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment &a)
     open();
     Sqlite3Row row;
     row.setValue(QStringLiteral("guid"), a.guid);
-    row.setValue(QStringLiteral("created_date"), storedTime(a.created_date));
-    row.setValue(QStringLiteral("start_date"), storedTime(a.start_date));
+    row.setValue(QStringLiteral("created_date"), storedAttachmentTime(a.created_date));
+    row.setValue(QStringLiteral("start_date"), storedAttachmentTime(a.start_date));
     row.setValue(QStringLiteral("filename"), a.filename);
     row.setValue(QStringLiteral("uti"), a.uti);
     row.setValue(QStringLiteral("mime_type"), a.mime_type);

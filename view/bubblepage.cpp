@@ -1,12 +1,14 @@
 #include "view/bubblepage.h"
 
+#include "messages/emojimarkup.h"
 #include "messages/msgidentity.h"
-#include "view/bubbleviewmgr.h"
 #include "view/contactcardimage.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QUrl>
 
 namespace {
 
@@ -25,7 +27,8 @@ QString fileLink(const QString &path, const char *label)
         .arg(fileUrlAttribute(path), QLatin1String(label));
 }
 
-// The file's text up to its first NUL byte; a null string when it cannot be read.
+// The file's text up to its first NUL byte; a null string when it cannot be read. Only as
+// much is read as a bubble can show, and one unit more so that the cut shows.
 QString plainTextAttachment(const QString &path)
 {
     if (!QFileInfo(path).isFile())
@@ -33,7 +36,7 @@ QString plainTextAttachment(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
-    QByteArray bytes = file.readAll();
+    QByteArray bytes = file.read(qint64(BubbleLimits::Characters + 1) * 4);
     const int nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);
@@ -63,18 +66,36 @@ QString attachmentContent(const _MsgAttachment &attachment)
         return fileLink(path, "[VCARD]");
     }
     if (mime.compare(QLatin1String("text/plain"), Qt::CaseInsensitive) == 0) {
-        QString text = plainTextAttachment(path);
+        const QString text = plainTextAttachment(path);
         if (text.isNull())
             return QString();
-        return escapeHtmlText(text);
+        return bubbleTextHtml(text);
     }
     return fileLink(path, "[ATTACHMENT]");
 }
 
+// The words without attachment marks, as far as a bubble can show them and one unit more,
+// so that the cut still shows: a hostile text is never copied whole.
+QString shownPlainText(const QString &text)
+{
+    QString shown;
+    shown.reserve(qMin(text.size(), BubbleLimits::Characters + 1));
+    for (const QChar c : text) {
+        if (c.unicode() == 0xFFFC)
+            continue;
+        shown += c;
+        if (shown.size() > BubbleLimits::Characters)
+            break;
+    }
+    return shown;
+}
+
 QString senderNameOf(const _MsgMessage &m)
 {
-    if (m.chat && m.chat->isGroup() && m.is_from_me == 0 && m.handle)
-        return m.handle->displayName(false);
+    if (m.chat && m.chat->isGroup() && m.is_from_me == 0 && m.handle) {
+        bool cut = false;
+        return boundedBubbleText(m.handle->displayName(false), &cut);
+    }
     return QString();
 }
 
@@ -82,8 +103,8 @@ void appendMessage(QString &page, const _MsgMessage &m, qint64 &lastDate)
 {
     page += QStringLiteral("<a name=\"sms_%1\"></a>").arg(m.rowid);
     if (m.item_type != 0) {
-        QString event = m.displayText();
-        page += QStringLiteral("<div class=\"sysif\">%1</div>").arg(escapeHtmlText(event));
+        page
+            += QStringLiteral("<div class=\"sysif\">%1</div>").arg(bubbleTextHtml(m.displayText()));
         return;
     }
 
@@ -100,10 +121,10 @@ void appendMessage(QString &page, const _MsgMessage &m, qint64 &lastDate)
 
     QString text;
     if (!m.subject.isEmpty())
-        text = QStringLiteral("<Subject:%1>\n").arg(m.subject);
-    text += m.plainText();
+        text = QStringLiteral("<Subject:%1>\n").arg(m.subject.left(BubbleLimits::Characters));
+    text += shownPlainText(m.text);
     if (!text.isEmpty() || m.attachments.isEmpty())
-        page += bubbleHtml(escapeHtmlText(text), fromMe, sender);
+        page += bubbleHtml(bubbleTextHtml(text), fromMe, sender);
 
     for (const _MsgAttachment *attachment : m.sortedAttachments()) {
         const QString content = attachmentContent(*attachment);
@@ -112,13 +133,106 @@ void appendMessage(QString &page, const _MsgMessage &m, qint64 &lastDate)
     }
 }
 
+} // namespace
+
+QString escapeHtmlText(QString &text)
+{
+    text.replace(QLatin1Char('&'), QLatin1String("&amp;"));
+    text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
+    text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
+    // Plain replacements rather than a regular expression: PCRE refuses texts holding a
+    // lone surrogate, and such texts do arrive from phones.
+    text.replace(QLatin1String("\r\n"), QLatin1String("<br/>"));
+    text.replace(QLatin1Char('\n'), QLatin1String("<br/>"));
+    return markEmoji(text, emojiImageTag, nullptr);
+}
+
+QString escapeHtmlAttribute(const QString &text)
+{
+    QString escaped = text.toHtmlEscaped();
+    escaped.replace(QLatin1Char('\''), QLatin1String("&#39;"));
+    return escaped;
+}
+
+QString fileUrlAttribute(const QString &path)
+{
+    return escapeHtmlAttribute(QString::fromLatin1(QUrl::fromLocalFile(path).toEncoded()));
+}
+
+QString bubbleHtml(const QString &content, bool fromMe, const QString &senderName)
+{
+    QString html;
+    if (!senderName.isEmpty()) {
+        QString name = senderName;
+        html += QStringLiteral("<div class=\"ct_left\">%1</div><div class=\"clear\"></div>")
+                    .arg(escapeHtmlText(name));
+    }
+    html += QStringLiteral("<div class=\"%1\">")
+                .arg(fromMe ? QLatin1String("bb2") : QLatin1String("bb1"));
+    html += QLatin1String(
+        "<div class=\"bb_bg top_left\"></div><div class=\"bb_bg top_middle\"></div>"
+        "<div class=\"bb_bg top_right\"></div><div class=\"bb_bg middle_left\"></div>"
+        "<div class=\"bb_bg middle_middle\"></div><div class=\"bb_bg middle_right\"></div>"
+        "<div class=\"bb_bg bottom_left\"></div><div class=\"bb_bg bottom_middle\"></div>"
+        "<div class=\"bb_bg bottom_right\"></div>");
+    html += content;
+    html += QLatin1String("</div><div class=\"clear\"></div>");
+    return html;
+}
+
+QString attachmentImageLink(
+    const QString &file, const QString &thumbnail, const QString &attributes)
+{
+    const QString source = QFileInfo(thumbnail).isFile() ? fileUrlAttribute(thumbnail)
+                                                         : QStringLiteral("bubble/empty_photo.jpg");
+    return QStringLiteral("<a href=\"%1\"><img src=\"%2\" %3></a>")
+        .arg(fileUrlAttribute(file), source, attributes);
+}
+
+QString emojiImageTag(void *, const QString &hex)
+{
+    return QStringLiteral("<img src=\"emoji/%1.png\" />").arg(hex);
+}
+
+QString boundedBubbleText(const QString &text, bool *cut)
+{
+    int lines = 0;
+    int emoji = 0;
+    int i = 0;
+    const int size = qMin(text.size(), BubbleLimits::Characters);
+    while (i < size) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char('\n') && ++lines > BubbleLimits::Lines)
+            break;
+        const int units = emojiUnitsAt(text, i);
+        if (units > 0 && ++emoji > BubbleLimits::Emoji)
+            break;
+        i += qMax(units, 1);
+    }
+    // Never end on half of a surrogate pair.
+    if (i > size || (i < text.size() && i > 0 && text.at(i - 1).isHighSurrogate()))
+        i = i > size ? size - 1 : i - 1;
+    *cut = i < text.size();
+    return *cut ? text.left(i) : text;
+}
+
+QString bubbleTextHtml(const QString &text)
+{
+    bool cut = false;
+    QString shown = boundedBubbleText(text, &cut);
+    escapeHtmlText(shown);
+    if (cut) {
+        shown += QStringLiteral("<span class=\"cut\">%1</span>")
+                     .arg(QCoreApplication::translate("BubbleViewMgr", "IDS_BUBBLE_TEXT_CUT"));
+    }
+    return shown;
 }
 
 QString bubblePageHtml(const MsgMessageList &list, int page, int pageCount)
 {
     if (page < 1 || page > pageCount)
         return QString();
-    const int per = BubbleViewMgr::MessagesPerPage;
+    const int per = BubblePageSize;
     const int first = (page - 1) * per;
     const int last = qMin(first + per, list.size());
 

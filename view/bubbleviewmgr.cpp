@@ -1,6 +1,5 @@
 #include "view/bubbleviewmgr.h"
 
-#include "messages/emojimarkup.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "view/bubblepage.h"
@@ -14,65 +13,6 @@
 #include <QWebPage>
 #include <QWebSettings>
 #include <QWebView>
-
-QString escapeHtmlText(QString &text)
-{
-    text.replace(QLatin1Char('&'), QLatin1String("&amp;"));
-    text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
-    text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
-    // Plain replacements rather than a regular expression: PCRE refuses texts holding a
-    // lone surrogate, and such texts do arrive from phones.
-    text.replace(QLatin1String("\r\n"), QLatin1String("<br/>"));
-    text.replace(QLatin1Char('\n'), QLatin1String("<br/>"));
-    return markEmoji(text, emojiImageTag, nullptr);
-}
-
-QString escapeHtmlAttribute(const QString &text)
-{
-    QString escaped = text.toHtmlEscaped();
-    escaped.replace(QLatin1Char('\''), QLatin1String("&#39;"));
-    return escaped;
-}
-
-QString fileUrlAttribute(const QString &path)
-{
-    return escapeHtmlAttribute(QString::fromLatin1(QUrl::fromLocalFile(path).toEncoded()));
-}
-
-QString bubbleHtml(const QString &content, bool fromMe, const QString &senderName)
-{
-    QString html;
-    if (!senderName.isEmpty()) {
-        QString name = senderName;
-        html += QStringLiteral("<div class=\"ct_left\">%1</div><div class=\"clear\"></div>")
-                    .arg(escapeHtmlText(name));
-    }
-    html += QStringLiteral("<div class=\"%1\">")
-                .arg(fromMe ? QLatin1String("bb2") : QLatin1String("bb1"));
-    html += QLatin1String(
-        "<div class=\"bb_bg top_left\"></div><div class=\"bb_bg top_middle\"></div>"
-        "<div class=\"bb_bg top_right\"></div><div class=\"bb_bg middle_left\"></div>"
-        "<div class=\"bb_bg middle_middle\"></div><div class=\"bb_bg middle_right\"></div>"
-        "<div class=\"bb_bg bottom_left\"></div><div class=\"bb_bg bottom_middle\"></div>"
-        "<div class=\"bb_bg bottom_right\"></div>");
-    html += content;
-    html += QLatin1String("</div><div class=\"clear\"></div>");
-    return html;
-}
-
-QString attachmentImageLink(
-    const QString &file, const QString &thumbnail, const QString &attributes)
-{
-    const QString source = QFileInfo(thumbnail).isFile() ? fileUrlAttribute(thumbnail)
-                                                         : QStringLiteral("bubble/empty_photo.jpg");
-    return QStringLiteral("<a href=\"%1\"><img src=\"%2\" %3></a>")
-        .arg(fileUrlAttribute(file), source, attributes);
-}
-
-QString emojiImageTag(void *, const QString &hex)
-{
-    return QStringLiteral("<img src=\"emoji/%1.png\" />").arg(hex);
-}
 
 BubbleViewMgr::BubbleViewMgr(QObject *parent)
     : QObject(parent)

@@ -1,9 +1,10 @@
 // Shows a list of messages as pages of speech bubbles in a web view and handles the
-// page's links itself: paging, opening media files and saving other attachments. The
-// markup helpers are shared with the HTML export and printing.
+// page's links itself: paging, opening media files and saving other attachments. The page
+// markup comes from bubblepage.h.
 #pragma once
 
 #include "messages/msgrecords.h"
+#include "view/bubblepage.h"
 
 #include <QObject>
 #include <QPointer>
@@ -12,27 +13,11 @@
 
 class QWebView;
 
-// Escapes & < > and line breaks (CR LF or LF become "<br/>") and turns emoji into image
-// tags, in place; returns the result. Quotes are left alone: for element text only.
-QString escapeHtmlText(QString &text);
-// The text made safe inside a double-quoted attribute value.
-QString escapeHtmlAttribute(const QString &text);
-// The local-file URL of a path, percent-encoded and made safe for an attribute value.
-QString fileUrlAttribute(const QString &path);
-// One bubble around already-built content; a non-empty sender name is shown above it.
-QString bubbleHtml(const QString &content, bool fromMe, const QString &senderName);
-// A link to a file shown as an image; "bubble/empty_photo.jpg" when the thumbnail is missing.
-// attributes is markup of the caller, written as it is.
-QString attachmentImageLink(
-    const QString &file, const QString &thumbnail, const QString &attributes);
-// The emoji callback of the bubble markup: an image from the "emoji" folder.
-QString emojiImageTag(void *userData, const QString &hex);
-
 class BubbleViewMgr : public QObject
 {
     Q_OBJECT
 public:
-    static const int MessagesPerPage = 50;
+    static const int MessagesPerPage = BubblePageSize;
 
     explicit BubbleViewMgr(QObject *parent = nullptr);
 

@@ -26,8 +26,11 @@ const int lineSpacing = 1;
 const int photoSize = 47;
 const int basePixelSize = 11;
 const int maxPhoneLines = 4;
-// A vCard is a few kilobytes plus a photo; anything larger is not drawn.
-const qint64 maxVCardSize = 64 * 1024 * 1024;
+// A vCard is a few kilobytes plus a photo: only its start is read, so that a hostile file of
+// many megabytes still draws at once.
+const qint64 maxVCardRead = 4 * 1024 * 1024;
+// The card shows a few lines of each field; longer values are cut with an ellipsis.
+const int maxFieldLength = 256;
 // Photos of more pixels are decoded scaled down (JPEG) or not at all.
 const qint64 maxPhotoPixels = 4096 * 4096;
 
@@ -46,25 +49,41 @@ QString cachePath(const QFileInfo &info)
     return QDir(cacheFolder()).absoluteFilePath(md5Hex(key) + QStringLiteral(".jpg"));
 }
 
+// The property's text, cut to maxFieldLength characters and marked with an ellipsis when
+// longer. Only the bytes that can matter are decoded.
+QString fieldText(const VCardProperty &property)
+{
+    VCardProperty head = property;
+    head.value = property.value.left((maxFieldLength + 1) * 4);
+    QString text = vcardValueToString(head);
+    if (text.size() <= maxFieldLength && head.value.size() == property.value.size())
+        return text;
+    text.truncate(maxFieldLength);
+    if (text.endsWith(QChar(0xFFFD))
+        || (!text.isEmpty() && text.at(text.size() - 1).isHighSurrogate()))
+        text.chop(1);
+    return text + QChar(0x2026);
+}
+
 ContactCardInfo cardInfo(const VCard &card)
 {
     ContactCardInfo info;
     for (const VCardProperty &property : card) {
         const QString name = property.name.toUpper();
         if (name == QLatin1String("FN"))
-            info.fn = vcardValueToString(property);
+            info.fn = fieldText(property);
         else if (name == QLatin1String("BDAY"))
-            info.bday = vcardValueToString(property);
+            info.bday = fieldText(property);
         else if (name == QLatin1String("ADR"))
-            info.adr = vcardValueToString(property);
-        else if (name == QLatin1String("TEL"))
-            info.tels.append(vcardValueToString(property));
+            info.adr = fieldText(property);
+        else if (name == QLatin1String("TEL") && info.tels.size() < maxPhoneLines)
+            info.tels.append(fieldText(property));
         else if (name == QLatin1String("EMAIL"))
-            info.email = vcardValueToString(property);
+            info.email = fieldText(property);
         else if (name == QLatin1String("TITLE"))
-            info.title = vcardValueToString(property);
+            info.title = fieldText(property);
         else if (name == QLatin1String("ORG"))
-            info.org = vcardValueToString(property);
+            info.org = fieldText(property);
         else if (name == QLatin1String("PHOTO"))
             info.photo = property.value;
     }
@@ -143,9 +162,10 @@ void drawCard(QImage &image, const ContactCardInfo &info)
         y += drawCardField(painter, font, x, y, width, job.trimmed(), QString(), true)
             + lineSpacing;
     }
+    const int bottom = cardHeight - margin;
     if (!info.bday.isEmpty())
         y += drawCardField(painter, font, x, y, width, QStringLiteral("Birthday:"),
-                 birthdayText(info.bday), false)
+                 birthdayText(info.bday), false, bottom)
             + lineSpacing;
     for (int i = 0; i < info.tels.size() && i < maxPhoneLines; ++i)
         y += drawCardField(
@@ -155,14 +175,40 @@ void drawCard(QImage &image, const ContactCardInfo &info)
         y += drawCardField(painter, font, x, y, width, QStringLiteral("E-Mail:"), info.email, true)
             + lineSpacing;
     if (!info.adr.isEmpty())
-        drawCardField(painter, font, x, y, width, QStringLiteral("Address:"), info.adr, false);
+        drawCardField(
+            painter, font, x, y, width, QStringLiteral("Address:"), info.adr, false, bottom);
     painter.end();
+}
+
+// The text cut to its longest start that, with an ellipsis, wraps within the box's width
+// and maxHeight; the text itself when it fits.
+QString fitWrapped(
+    QPainter &painter, const QRect &box, int flags, const QString &text, int maxHeight)
+{
+    const auto fits = [&](const QString &candidate) {
+        return painter.boundingRect(box, flags, candidate).height() <= maxHeight;
+    };
+    if (fits(text))
+        return text;
+    const QChar ellipsis(0x2026);
+    int shortest = 0;
+    int longest = text.size() - 1;
+    while (shortest < longest) {
+        const int middle = (shortest + longest + 1) / 2;
+        if (fits(text.left(middle) + ellipsis))
+            shortest = middle;
+        else
+            longest = middle - 1;
+    }
+    if (shortest > 0 && text.at(shortest - 1).isHighSurrogate())
+        --shortest;
+    return text.left(shortest) + ellipsis;
 }
 
 } // namespace
 
 int drawCardField(QPainter &painter, QFont font, int x, int y, int width, const QString &label,
-    const QString &value, bool singleLine)
+    const QString &value, bool singleLine, int bottom)
 {
     const int lineFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine;
     const int wrapFlags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
@@ -171,10 +217,11 @@ int drawCardField(QPainter &painter, QFont font, int x, int y, int width, const 
     font.setWeight(QFont::Bold);
     font.setItalic(true);
     painter.setFont(font);
-    QRect labelRect = painter.boundingRect(QRect(x, y, width, openHeight), lineFlags, label);
     // A label wider than the column is cut at its edge rather than drawn over the border.
+    const QString shownLabel = painter.fontMetrics().elidedText(label, Qt::ElideRight, width);
+    QRect labelRect = painter.boundingRect(QRect(x, y, width, openHeight), lineFlags, shownLabel);
     labelRect.setRight(qMin(labelRect.right(), x + width - 1));
-    painter.drawText(labelRect, lineFlags, label);
+    painter.drawText(labelRect, lineFlags, shownLabel);
     if (value.isEmpty())
         return labelRect.height();
 
@@ -187,12 +234,16 @@ int drawCardField(QPainter &painter, QFont font, int x, int y, int width, const 
         return labelRect.height();
     if (singleLine) {
         const QRect box(QPoint(left, labelRect.top()), QPoint(right, labelRect.bottom()));
-        painter.drawText(box, lineFlags, value);
+        painter.drawText(
+            box, lineFlags, painter.fontMetrics().elidedText(value, Qt::ElideRight, box.width()));
         return labelRect.height();
     }
     const QRect box(QPoint(left, y), QPoint(right, y + openHeight));
-    const QRect valueRect = painter.boundingRect(box, wrapFlags, value);
-    painter.drawText(valueRect, wrapFlags, value);
+    const QString shown = bottom == INT_MAX
+        ? value
+        : fitWrapped(painter, box, wrapFlags, value, qMax(bottom - y, labelRect.height()));
+    const QRect valueRect = painter.boundingRect(box, wrapFlags, shown);
+    painter.drawText(valueRect, wrapFlags, shown);
     return valueRect.height();
 }
 
@@ -206,9 +257,9 @@ QString renderVCardImage(const QString &vcfPath)
         return path;
 
     QFile file(vcfPath);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > maxVCardSize)
+    if (!file.open(QIODevice::ReadOnly))
         return QString();
-    const QList<VCard> cards = parseVCards(file.readAll());
+    const QList<VCard> cards = parseVCards(file.read(maxVCardRead));
     if (cards.isEmpty())
         return QString();
 

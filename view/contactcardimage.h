@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <climits>
+
 class QFont;
 class QPainter;
 
@@ -26,6 +28,8 @@ struct ContactCardInfo
 // cannot be read or holds no card. A changed file gets a new picture.
 QString renderVCardImage(const QString &vcfPath);
 
-// Draws a bold italic label and its value to its right; returns the height used.
+// Draws a bold italic label and its value to its right; returns the height used. A text
+// wider than its line, or a wrapped value that would reach below `bottom`, is cut and ends
+// in an ellipsis, so that the card shows that there is more.
 int drawCardField(QPainter &painter, QFont font, int x, int y, int width, const QString &label,
-    const QString &value, bool singleLine);
+    const QString &value, bool singleLine, int bottom = INT_MAX);

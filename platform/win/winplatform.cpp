@@ -1,5 +1,6 @@
 #include "winplatform.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -129,6 +130,13 @@ bool setEnvironmentPath(const QString &value)
     return qputenv("PATH", value.toLocal8Bit());
 }
 
+QString programFolder()
+{
+    if (QCoreApplication::instance())
+        return QCoreApplication::applicationDirPath();
+    return QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
+}
+
 QString findLibraryOnPath(const QString &name)
 {
     if (name.isEmpty() || name.contains(QLatin1Char('/')))
@@ -136,7 +144,9 @@ QString findLibraryOnPath(const QString &name)
     const QStringList fileNames { QStringLiteral("lib%1.so").arg(name),
         QStringLiteral("%1.so").arg(name) };
     // Empty PATH entries would mean the working folder; libraries are never taken from there.
-    const QStringList folders = environmentPath().split(pathListSeparator(), Qt::SkipEmptyParts);
+    QStringList folders = environmentPath().split(pathListSeparator(), Qt::SkipEmptyParts);
+    // Then the program's own folder, where Windows also looks for a library named bare.
+    folders << programFolder();
     for (const QString &folder : folders) {
         for (const QString &fileName : fileNames) {
             const QFileInfo candidate(QDir(folder), fileName);

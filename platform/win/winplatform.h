@@ -24,8 +24,12 @@ QChar pathListSeparator();
 QString environmentPath();
 bool setEnvironmentPath(const QString &value);
 
-// Looks for the shared library `name` in the folders of PATH and returns its absolute
-// file path, or `name` itself when none holds it (the loader then uses its own rules).
+// The folder of the running program.
+QString programFolder();
+
+// Looks for the shared library `name` in the folders of PATH, then in the program's own
+// folder, and returns its absolute file path, or `name` itself when none holds it (the
+// loader then uses its own rules).
 QString findLibraryOnPath(const QString &name);
 
 // Opens a web address or a file with the desktop's handler; never through a shell.

@@ -80,6 +80,8 @@ private slots:
     void sortKeepsPersistentIndexesOnTheirRecords();
     void setAndClearPassModelChecks();
     void currentPhoneChatShowsRealDatesAndWords();
+    void longTextsAreCutInTheirCells_data();
+    void longTextsAreCutInTheirCells();
 };
 
 void TestItemModelSms::headersAndShape()
@@ -331,6 +333,43 @@ void TestItemModelSms::currentPhoneChatShowsRealDatesAndWords()
     QVERIFY(page.contains(QLatin1String("second &amp; last")));
     QVERIFY(page.contains(QLatin1String("01 Jun 2019 12:0 PM")));
     QVERIFY(page.indexOf(QLatin1String(">first<")) < page.indexOf(QLatin1String("second &amp;")));
+}
+
+void TestItemModelSms::longTextsAreCutInTheirCells_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("contactName");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("start");
+
+    const QString words = QStringLiteral("word ").repeated(2000000);
+    QTest::newRow("10 MB of words") << words << "Ann" << 3 << "word word";
+    QTest::newRow("a million emoji")
+        << QString::fromUcs4(U"\U0001F604").repeated(1000000) << "Ann" << 3 << "[EMOJI][EMOJI]";
+    QTest::newRow("a hostile contact name") << "hi" << words << 2 << "word word";
+}
+
+void TestItemModelSms::longTextsAreCutInTheirCells()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, contactName);
+    QFETCH(int, column);
+    QFETCH(QString, start);
+
+    Records r;
+    _MsgHandle *ann = r.handle("+12015550123", contactName);
+    _MsgMessage *m = r.message(1, 1000, 0, "SMS", r.chat({ ann }), ann);
+    m->text = text;
+    ItemModelSms model;
+    model.setMessages({ m });
+    for (int role : { int(Qt::DisplayRole), int(Qt::ToolTipRole) }) {
+        const QString shown = model.index(0, column).data(role).toString();
+        QVERIFY(shown.startsWith(start));
+        QVERIFY2(shown.size() <= 301, qPrintable(QString::number(shown.size())));
+        QVERIFY(shown.endsWith(QChar(0x2026)));
+    }
+    // The record itself keeps every word.
+    QCOMPARE(m->text.size(), text.size());
 }
 
 QTEST_MAIN(TestItemModelSms)

@@ -9,11 +9,15 @@
 #include "shell/mytreeview.h"
 #include "view/bubbleviewmgr.h"
 
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTranslator>
+#include <QWebFrame>
+#include <QWebPage>
+#include <QWebView>
 #include <QtTest>
 
 namespace {
@@ -114,6 +118,7 @@ private slots:
     void selectingLocalDatabaseLoadsChatsAndShowsAll();
     void choosingChatFillsListAndBubbleView();
     void choosingDeviceChatReadsOnlyThatChat();
+    void hostileChatShowsAtOnce();
     void sortingOtherColumnKeepsDateAscending();
     void searchMessagesWrapsOnce_data();
     void searchMessagesWrapsOnce();
@@ -338,6 +343,38 @@ void TestMainWindow::choosingDeviceChatReadsOnlyThatChat()
     QCOMPARE(list(window)->model()->rowCount(), 40);
     QCOMPARE(device->messageSet->messageMap.size(), 43);
     QVERIFY(m_boxes.isEmpty());
+}
+
+void TestMainWindow::hostileChatShowsAtOnce()
+{
+    const int megabytes10 = 10 * 1024 * 1024;
+    buildDb(localDbPath("Home"),
+        { { "Mallory",
+            { QString(megabytes10, '\n'), QString::fromUcs4(U"\U0001F604").repeated(1000000),
+                QString(megabytes10, 'w'), "and a plain one" } } });
+    MainWindow window;
+    window.resize(900, 600);
+    window.show();
+    auto *view = window.findChild<QWebView *>();
+    QVERIFY(view);
+    QSignalSpy loaded(view, &QWebView::loadFinished);
+    const QModelIndex home = childIndex(window, treeModel(window)->index(1, 0), "Home");
+    selectTreeNode(window, home);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.count(), 1, 60000);
+
+    QElapsedTimer timer;
+    timer.start();
+    selectTreeNode(window, childIndex(window, home, "Mallory"));
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.count(), 2, 60000);
+    window.grab();
+    const qint64 shown = timer.elapsed();
+    QCOMPARE(list(window)->model()->rowCount(), 4);
+    QVERIFY(view->page()->mainFrame()->toPlainText().contains("and a plain one"));
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+    QVERIFY2(shown < 1000, qPrintable(QStringLiteral("%1 ms").arg(shown)));
+#else
+    Q_UNUSED(shown);
+#endif
 }
 
 void TestMainWindow::sortingOtherColumnKeepsDateAscending()

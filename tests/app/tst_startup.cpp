@@ -1,10 +1,13 @@
 #include "app/startup.h"
+#include "shell/appconfig.h"
 #include "shell/messagebox.h"
 #include "support/legacymmsdbfixture.h"
 
 #include <QDate>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -25,20 +28,28 @@ struct Run
     QDate after;
 };
 
-// The program quits by itself after `autoQuitMs`, answering every box at once.
-Run runProgram(const QString &home, int autoQuitMs = 200)
+void setUpProcess(QProcess &process, const QString &home, const QString &autoQuitMs)
 {
-    QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", home);
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("QUILLMARROW_AUTOQUIT_MS", QString::number(autoQuitMs));
+    env.insert("QUILLMARROW_AUTOQUIT_MS", autoQuitMs);
     env.insert("QUILLMARROW_REGISTRY", QDir(home).filePath("no-registry.conf"));
+    env.insert("QUILLMARROW_COMMON_FILES", QDir(home).filePath("no-common-files"));
+    env.remove("QUILLMARROW_DEVICES");
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+}
+
+// The program quits by itself after `autoQuitMs`, answering every box at once.
+Run runProgram(const QString &home, const QString &executable = QStringLiteral(QM_APP_EXECUTABLE),
+    const QString &autoQuitMs = QStringLiteral("200"))
+{
+    QProcess process;
+    setUpProcess(process, home, autoQuitMs);
     Run run;
     run.before = QDate::currentDate();
-    process.start(QStringLiteral(QM_APP_EXECUTABLE), QStringList());
+    process.start(executable, QStringList());
     if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
         run.exitCode = process.exitCode();
     else
@@ -66,6 +77,27 @@ QStringList readLines(const QString &path)
     return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
+// Today's log lines of a running program (its day may turn while it runs).
+QStringList runningLogLines(const QString &logs)
+{
+    QStringList lines;
+    for (const QFileInfo &file : QDir(logs).entryInfoList({ "log-*.txt" }, QDir::Files, QDir::Name))
+        lines << readLines(file.filePath());
+    return lines;
+}
+
+bool waitForLine(const QString &logs, const QRegularExpression &pattern, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!timer.hasExpired(timeoutMs)) {
+        if (!runningLogLines(logs).filter(pattern).isEmpty())
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
 } // namespace
 
 class TestStartup : public QObject
@@ -76,6 +108,8 @@ private slots:
     void wrongWrapperVersionEndsBeforeAnythingIsWritten();
     void programStartsLogsAndPrunes();
     void programRunsWithoutWritableDataFolder();
+    void programWithoutItsLibrariesWarnsAndGoesOn();
+    void deviceFolderPlacedWhileRunningArrivesAndLeaves();
     void legacyDatabaseIsConvertedOnceAndEndsTheRun();
 };
 
@@ -132,12 +166,8 @@ void TestStartup::programStartsLogsAndPrunes()
                      "^\\(D \\S+\\) Quillmarrow Threadkeeper 3\\.2\\.11\\(31\\) started$")))
                  .size(),
         1);
-    // Without Apple's libraries the program warns and goes on.
-    const QStringList warning = firstLines.filter("Failed to load (Apple Mobile Device) framework");
-    QCOMPARE(warning.size(), 1);
-    // No web host is configured here: the help link keeps its words and loses its target.
-    QVERIFY2(warning.first().contains("click HERE for help") && !warning.first().contains("href"),
-        qPrintable(warning.first()));
+    // Our Apple library stand-ins lie beside the program: nothing to warn about.
+    QVERIFY(firstLines.filter("Failed to load").isEmpty());
 
     const Run second = runProgram(home.path());
     QCOMPARE(second.exitCode, 0);
@@ -162,6 +192,64 @@ void TestStartup::programRunsWithoutWritableDataFolder()
     QVERIFY(QFileInfo(notAFolder).isFile());
 }
 
+void TestStartup::programWithoutItsLibrariesWarnsAndGoesOn()
+{
+    QTemporaryDir home;
+    // A copy of the program in a folder of its own, without the libraries beside it.
+    const QString lonely = QDir(home.path()).filePath("bin/quillmarrow-threadkeeper");
+    QVERIFY(QDir().mkpath(QFileInfo(lonely).path()));
+    QVERIFY(QFile::copy(QStringLiteral(QM_APP_EXECUTABLE), lonely));
+    const Run run = runProgram(home.path(), lonely);
+    QCOMPARE(run.exitCode, 0);
+    const QString logs = QDir(home.path()).filePath(dataPathInHome + "/qlogs");
+    const QStringList warning
+        = readLines(logFileOf(logs, run)).filter("Failed to load (Apple Mobile Device) framework");
+    QCOMPARE(warning.size(), 1);
+    // Without a configured web host the help link keeps its words and loses its target.
+    QVERIFY2(warning.first().contains(AppConfig::webHost().isEmpty()
+                     ? QStringLiteral("click HERE for help")
+                     : QStringLiteral("href=\"http://%1/").arg(AppConfig::webHost())),
+        qPrintable(warning.first()));
+}
+
+void TestStartup::deviceFolderPlacedWhileRunningArrivesAndLeaves()
+{
+    QTemporaryDir home;
+    const QString data = QDir(home.path()).filePath(dataPathInHome);
+    const QString logs = QDir(data).filePath("qlogs");
+    QProcess process;
+    setUpProcess(process, home.path(), QStringLiteral("60000"));
+    process.start(QStringLiteral(QM_APP_EXECUTABLE), QStringList());
+    QVERIFY(process.waitForStarted());
+    QVERIFY(waitForLine(logs, QRegularExpression(" started$"), 30000));
+
+    // Made beside the devices folder and moved in whole, as a copied device folder lands.
+    const QString devices = QDir(data).filePath("virtual_devices");
+    QVERIFY(QDir().mkpath(devices));
+    const QString staging = QDir(data).filePath("staging");
+    QVERIFY(QDir().mkpath(staging + "/filesystem"));
+    QSaveFile values(staging + "/values.plist");
+    QVERIFY(values.open(QIODevice::WriteOnly));
+    values.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                 "<key>UniqueDeviceID</key><string>5ca1ab1e</string>"
+                 "<key>DeviceName</key><string>Sam's iPhone</string>"
+                 "<key>ProductVersion</key><string>6.1.3</string></dict></plist>");
+    QVERIFY(values.commit());
+    QVERIFY(QDir().rename(staging, devices + "/sam"));
+    const bool arrived = waitForLine(logs,
+        QRegularExpression(
+            R"(^\(D \S+\) iTunesMobileDevice: AMDeviceNotification\(5ca1ab1e\) = 1 arrived: "Sam's iPhone" at .*/virtual_devices/sam$)"),
+        30000);
+    QVERIFY(QDir(devices + "/sam").removeRecursively());
+    const bool left = waitForLine(
+        logs, QRegularExpression(R"(AMDeviceNotification\(5ca1ab1e\) = 2 removed)"), 30000);
+    process.kill();
+    process.waitForFinished();
+    QVERIFY(arrived);
+    QVERIFY(left);
+    QVERIFY(runningLogLines(logs).filter("Failed to load").isEmpty());
+}
+
 void TestStartup::legacyDatabaseIsConvertedOnceAndEndsTheRun()
 {
     QTemporaryDir home;
@@ -176,7 +264,8 @@ void TestStartup::legacyDatabaseIsConvertedOnceAndEndsTheRun()
         = data + QStringLiteral("/local_databases/Old/file-relay/var/mobile/Library/SMS/sms.db");
 
     // A successful conversion ends the run on its own, long before the program would quit.
-    const Run first = runProgram(home.path(), 30000);
+    const Run first
+        = runProgram(home.path(), QStringLiteral(QM_APP_EXECUTABLE), QStringLiteral("30000"));
     QCOMPARE(first.exitCode, 0);
     QVERIFY(QFileInfo::exists(data + QStringLiteral("/data/Old/mms.db-bak")));
     QVERIFY(!QFileInfo::exists(data + QStringLiteral("/data/Old/mms.db")));

@@ -1,5 +1,9 @@
-#include "shell/datafolder.h"
+#include "device/devicesession.h"
 #include "device/iosdevice.h"
+#include "shell/datafolder.h"
+#include "shell/messagebox.h"
+#include "support/devicelibraries.h"
+#include "support/simulateddevicefolder.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -16,8 +20,16 @@ private slots:
     void createsCacheFolderUnderDataFolder();
     void keepsCacheFolderInsideIosCache_data();
     void keepsCacheFolderInsideIosCache();
+    void readsItsValuesFromADevice_data();
+    void readsItsValuesFromADevice();
+    void backupSettingsWarnOnce_data();
+    void backupSettingsWarnOnce();
+    void unreadableSettingsLetTheDeviceThrough();
 
 private:
+    AMDeviceRef attachDevice(
+        const QString &name, const std::function<void(SimulatedDeviceFolder &)> &setUp);
+
     QTemporaryDir m_home;
 };
 
@@ -26,6 +38,15 @@ void TestIOSDevice::initTestCase()
     QVERIFY(m_home.isValid());
     qputenv("HOME", QFile::encodeName(m_home.path()));
     QVERIFY(dataFolder().absolutePath().startsWith(m_home.path()));
+    QVERIFY(devicetest::loadLibraries(m_home.path()));
+}
+
+AMDeviceRef TestIOSDevice::attachDevice(
+    const QString &name, const std::function<void(SimulatedDeviceFolder &)> &setUp)
+{
+    SimulatedDeviceFolder folder(m_home.filePath(QStringLiteral("devices/") + name));
+    setUp(folder);
+    return folder.write() ? devicetest::attach(folder.path()) : nullptr;
 }
 
 void TestIOSDevice::startsEmpty()
@@ -113,5 +134,132 @@ void TestIOSDevice::keepsCacheFolderInsideIosCache()
     QVERIFY(!QFileInfo::exists(QDir(m_home.path()).absoluteFilePath(QStringLiteral("escaped"))));
 }
 
-QTEST_GUILESS_MAIN(TestIOSDevice)
+void TestIOSDevice::readsItsValuesFromADevice_data()
+{
+    QTest::addColumn<QString>("udid");
+    QTest::newRow("plain") << QStringLiteral("f00dfeedf00dfeedf00dfeedf00dfeedf00dfeed");
+    QTest::newRow("climbing") << QStringLiteral("../../escaped");
+    QTest::newRow("absolute") << QStringLiteral("/tmp/escaped");
+    QTest::newRow("mixed") << QStringLiteral("a/../../../escaped");
+}
+
+void TestIOSDevice::readsItsValuesFromADevice()
+{
+    QFETCH(QString, udid);
+    const AMDeviceRef handle = attachDevice(QTest::currentDataTag(), [&](SimulatedDeviceFolder &f) {
+        f.setIdentity(udid, QStringLiteral("Jo\u2019s iPhone"), QStringLiteral("6.1.3"),
+            QStringLiteral("iPhone5,2"), QStringLiteral("460"));
+    });
+    QVERIFY(handle);
+    // As the main window fills it on arrival.
+    IOSDevice device;
+    device.handle = handle;
+    const QList<CFType> values = mobiledevice_copy_values(handle,
+        { "UniqueDeviceID", "DeviceName", "MobileSubscriberCountryCode", "ProductVersion",
+            "ProductType" },
+        QString());
+    device.udid = values.value(0).toString();
+    device.name = values.value(1).toString();
+    device.countryCode = values.value(2).toString();
+    device.productVersion = values.value(3).toString();
+    device.productType = values.value(4).toString();
+    QCOMPARE(device.udid, udid);
+    QCOMPARE(device.name, QStringLiteral("Jo\u2019s iPhone"));
+    QCOMPARE(device.countryCode, QStringLiteral("460"));
+    QCOMPARE(device.productType, QStringLiteral("iPhone5,2"));
+    QCOMPARE(device.versionNumbers(), QList<int>({ 6, 1, 3 }));
+    const QString root = dataFolder().absoluteFilePath(QStringLiteral("ios_cache"));
+    QVERIFY(device.cacheDir().absolutePath().startsWith(root + QLatin1Char('/')));
+    QVERIFY(!QFileInfo::exists(QDir(m_home.path()).absoluteFilePath(QStringLiteral("escaped"))));
+    devicetest::detach(handle);
+}
+
+void TestIOSDevice::backupSettingsWarnOnce_data()
+{
+    QTest::addColumn<bool>("cloud");
+    QTest::addColumn<bool>("encrypt");
+    QTest::addColumn<bool>("checkCloud");
+    QTest::addColumn<bool>("checkEncrypt");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("box");
+    const QString cloudBox
+        = QStringLiteral("Failed to transfer data to device. Please turn off iCloud "
+                         "backup on your iPhone to try again.<br/><br/><img "
+                         "src=\":res/close_icloudbk.jpg\"/>");
+    const QString encryptBox
+        = QStringLiteral("Failed to transfer data to device. Your iTunes backup is "
+                         "encrypted. Please run iTunes on computer and then uncheck "
+                         "\"Encrypt iPhone backup\" option to try again.<br/><br/>"
+                         "<img src=\":res/close_itunesbkenc.jpg\"/>");
+    QTest::newRow("both on, both checked") << true << true << true << true << false << cloudBox;
+    QTest::newRow("encryption only, iCloud checked")
+        << false << true << true << false << true << QString();
+    QTest::newRow("encryption only, both checked")
+        << false << true << true << true << false << encryptBox;
+    QTest::newRow("iCloud on, nothing checked")
+        << true << false << false << false << true << QString();
+    QTest::newRow("both off") << false << false << true << true << true << QString();
+}
+
+void TestIOSDevice::backupSettingsWarnOnce()
+{
+    QFETCH(bool, cloud);
+    QFETCH(bool, encrypt);
+    QFETCH(bool, checkCloud);
+    QFETCH(bool, checkEncrypt);
+    QFETCH(bool, result);
+    QFETCH(QString, box);
+    IOSDevice device;
+    device.handle = attachDevice(QStringLiteral("settings"), [&](SimulatedDeviceFolder &f) {
+        f.setIdentity(
+            QStringLiteral("settings"), QStringLiteral("Settings"), QStringLiteral("9.0"));
+        f.setValue(
+            QStringLiteral("com.apple.mobile.backup"), QStringLiteral("CloudBackupEnabled"), cloud);
+        f.setValue(
+            QStringLiteral("com.apple.mobile.backup"), QStringLiteral("WillEncrypt"), encrypt);
+    });
+    QStringList boxes;
+    setMessageBoxHook([&](QMessageBox &shown) {
+        boxes << shown.text();
+        return QMessageBox::Ok;
+    });
+    const bool allowed = device.checkBackupSettings(checkCloud, checkEncrypt);
+    setMessageBoxHook(nullptr);
+    devicetest::detach(device.handle);
+    QCOMPARE(allowed, result);
+    QCOMPARE(boxes, box.isEmpty() ? QStringList() : QStringList { box });
+    QVERIFY(QImage(QStringLiteral(":res/close_icloudbk.jpg")).width() > 0);
+    QVERIFY(QImage(QStringLiteral(":res/close_itunesbkenc.jpg")).width() > 0);
+}
+
+void TestIOSDevice::unreadableSettingsLetTheDeviceThrough()
+{
+    IOSDevice device;
+    device.handle = attachDevice(QStringLiteral("refusing"), [](SimulatedDeviceFolder &f) {
+        f.setIdentity(
+            QStringLiteral("refusing"), QStringLiteral("Refusing"), QStringLiteral("9.0"));
+        f.setValue(
+            QStringLiteral("com.apple.mobile.backup"), QStringLiteral("CloudBackupEnabled"), true);
+        f.setFault(QStringLiteral("AMDeviceStartSession"), 0xe8000015);
+    });
+    int boxes = 0;
+    setMessageBoxHook([&](QMessageBox &) {
+        ++boxes;
+        return QMessageBox::Ok;
+    });
+    QVERIFY(device.checkBackupSettings(true, true));
+    // A setting that is not a boolean counts as off.
+    SimulatedDeviceFolder folder(m_home.filePath(QStringLiteral("devices/refusing")));
+    folder.setIdentity(
+        QStringLiteral("refusing"), QStringLiteral("Refusing"), QStringLiteral("9.0"));
+    folder.setValue(QStringLiteral("com.apple.mobile.backup"), QStringLiteral("CloudBackupEnabled"),
+        QStringLiteral("yes"));
+    QVERIFY(folder.write());
+    QVERIFY(device.checkBackupSettings(true, true));
+    setMessageBoxHook(nullptr);
+    devicetest::detach(device.handle);
+    QCOMPARE(boxes, 0);
+}
+
+QTEST_MAIN(TestIOSDevice)
 #include "tst_iosdevice.moc"

@@ -1,6 +1,9 @@
 // Loading from the registry's folders, name lookup, and device notifications delivered
 // by the fake library from a thread of its own.
+#include "device/cftype.h"
+#include "device/devicesession.h"
 #include "device/mobiledevice.h"
+#include "support/devicelibraries.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -46,6 +49,7 @@ private slots:
     void notificationReachesSlotQueued_data();
     void notificationReachesSlotQueued();
     void twoArrivalsInvokeTwice();
+    void missingNamesThrowInsteadOfBeingCalled();
 
 private:
     bool fire(void *device, std::uint32_t message);
@@ -178,6 +182,29 @@ void TestMobileDeviceNotification::twoArrivalsInvokeTwice()
     QCoreApplication::processEvents();
     QCOMPARE(m_receiver.connected, (QList<void *> { &device, &device }));
     QVERIFY(m_receiver.disconnected.isEmpty());
+}
+
+void TestMobileDeviceNotification::missingNamesThrowInsteadOfBeingCalled()
+{
+    // The stand-ins here export next to nothing: every other name is missing.
+    QCOMPARE(devicetest::errorOf([] { CFType::fromString(QStringLiteral("x")); }),
+        QStringLiteral("missing symbol: CFStringCreateWithBytes"));
+    QCOMPARE(devicetest::errorOf([] { CFType().typeId(); }),
+        QStringLiteral("missing symbol: CFNullGetTypeID"));
+    int device = 0;
+    QCOMPARE(devicetest::errorOf([&] {
+        mobiledevice_copy_values(&device, { QStringLiteral("DeviceName") }, QString());
+    }),
+        QStringLiteral("missing symbol: AMDeviceConnect"));
+    QCOMPARE(devicetest::errorOf([] { mobiledevice_require_md(nullptr); }),
+        QStringLiteral("missing symbol: (null)"));
+    // What needs no call stays quiet: the null value, and the release of an owned object.
+    QVERIFY(!CFType().isString());
+    QCOMPARE(CFType().toInt(3), 3);
+    static int object = 0;
+    {
+        const CFType owned(&object, true);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestMobileDeviceNotification)

@@ -262,7 +262,7 @@ qint64 CurrentPhoneSmsDb::addAttachment(qint64 message, const QString &name,
                                         "transfer_name, total_bytes, original_guid) "
                                         "values(?,?,0,?,'public.data',?,5,0,?,?,?)")
                                  .addTextParam(guid)
-                                 .addInt64Param(storedDate(createdDate))
+                                 .addInt64Param(createdDate) // phones keep these in seconds
                                  .addTextParam(QStringLiteral("~/") + relative)
                                  .addTextParam(mimeType)
                                  .addTextParam(name)

@@ -1,10 +1,12 @@
-#include "shell/messagebox.h"
 #include "messages/msgidentity.h"
+#include "shell/messagebox.h"
 #include "view/bubblepage.h"
 #include "view/bubbleviewmgr.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QPainter>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -173,6 +175,11 @@ private slots:
     void plainTextAttachmentShowsContentUpToNul();
     void missingPlainTextAttachmentShowsNothing();
     void hostileFileNameStaysInert();
+
+    void boundedTextCutsAtTheFirstLimit_data();
+    void boundedTextCutsAtTheFirstLimit();
+    void hostilePageAppearsAtOnce_data();
+    void hostilePageAppearsAtOnce();
 
     void viewPagesAndScrollsToRow();
     void emptyListClearsView();
@@ -545,6 +552,111 @@ void TestBubbleView::hostileFileNameStaysInert()
     QCOMPARE(links.count(), 3);
     for (const QWebElement &link : links)
         QCOMPARE(QUrl(link.attribute(QStringLiteral("href"))).toLocalFile(), path);
+}
+
+void TestBubbleView::boundedTextCutsAtTheFirstLimit_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("shown");
+
+    const int chars = BubbleLimits::Characters;
+    const int lines = BubbleLimits::Lines;
+    const int emoji = BubbleLimits::Emoji;
+    const QString smile = QString::fromUcs4(U"\U0001F604");
+    QTest::newRow("short") << QStringLiteral("hello") << 5;
+    QTest::newRow("all characters") << QString(chars, 'x') << chars;
+    QTest::newRow("one character more") << QString(chars + 1, 'x') << chars;
+    QTest::newRow("pair across the limit") << QString(chars - 1, 'x') + smile << chars - 1;
+    QTest::newRow("other pair across the limit")
+        << QString(chars - 1, 'x') + QString::fromUcs4(U"\U0001F90D") << chars - 1;
+    QTest::newRow("all lines") << QString(lines, '\n') << lines;
+    QTest::newRow("one line more") << QString(lines, '\n') + "\nrest" << lines;
+    QTest::newRow("all emoji") << smile.repeated(emoji) << 2 * emoji;
+    QTest::newRow("one emoji more") << smile.repeated(emoji + 1) << 2 * emoji;
+    QTest::newRow("private-use emoji") << QString(emoji + 5, QChar(0xE415)) << emoji;
+    QTest::newRow("lone high surrogate at the end") << QStringLiteral("ab") + QChar(0xD83D) << 3;
+}
+
+void TestBubbleView::boundedTextCutsAtTheFirstLimit()
+{
+    QFETCH(QString, text);
+    QFETCH(int, shown);
+    bool cut = true;
+    const QString bounded = boundedBubbleText(text, &cut);
+    QCOMPARE(bounded, text.left(shown));
+    QCOMPARE(cut, shown < text.size());
+
+    const QString html = bubbleTextHtml(text);
+    QCOMPARE(html.contains(QLatin1String("<span class=\"cut\">")), cut);
+    if (cut)
+        QVERIFY(html.contains(QLatin1String("too long to show here")));
+}
+
+void TestBubbleView::hostilePageAppearsAtOnce_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("attachment"); // text/plain content, or none
+
+    const int megabytes10 = 10 * 1024 * 1024;
+    QTest::newRow("10 MB of line breaks") << QString(megabytes10, '\n') << QString();
+    QTest::newRow("10 MB of CR LF")
+        << QStringLiteral("\r\n").repeated(megabytes10 / 2) << QString();
+    QTest::newRow("a million emoji")
+        << QString::fromUcs4(U"\U0001F604").repeated(1000000) << QString();
+    QTest::newRow("a million private-use emoji") << QString(1000000, QChar(0xE415)) << QString();
+    QTest::newRow("10 MB in one word") << QString(megabytes10, 'w') << QString();
+    QTest::newRow("10 MB text attachment") << QString() << QString(megabytes10, '\n');
+}
+
+void TestBubbleView::hostilePageAppearsAtOnce()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, attachment);
+
+    const QString file = m_files.filePath(QStringLiteral("hostile.txt"));
+    if (!attachment.isEmpty())
+        QVERIFY(writeFile(file, attachment.toUtf8()));
+    // A whole page of such messages, in a group so that sender names show too.
+    Conversation c(true);
+    c.first->contactName = text;
+    for (int i = 0; i < BubblePageSize; ++i) {
+        _MsgMessage *m = c.add(baseDate + i, text);
+        if (!attachment.isEmpty())
+            c.attach(m, QStringLiteral("text/plain"), file);
+    }
+
+    QWebView view;
+    view.resize(600, 400);
+    BubbleViewMgr mgr;
+    mgr.attachView(&view);
+    QSignalSpy loaded(&view, &QWebView::loadFinished);
+    QElapsedTimer timer;
+    timer.start();
+    const QString page = bubblePageHtml(c.list, 1, 1);
+    const qint64 built = timer.elapsed();
+    mgr.showBubble(c.list);
+    QVERIFY(loaded.wait(60000));
+    // Lay the page out and paint what the window shows.
+    QImage screen(view.size(), QImage::Format_ARGB32);
+    QPainter painter(&screen);
+    view.page()->mainFrame()->render(&painter);
+    painter.end();
+    const qint64 shown = timer.elapsed();
+
+    for (const QString &bubble : bubbleContents(page)) {
+        QVERIFY(bubble.count(QLatin1String("<br/>")) <= BubbleLimits::Lines);
+        QVERIFY(bubble.count(QLatin1String("<img")) <= BubbleLimits::Emoji);
+        QVERIFY(bubble.size() < 40 * BubbleLimits::Characters);
+    }
+    QCOMPARE(page.count(QLatin1String("<span class=\"cut\">")), BubblePageSize);
+    QCOMPARE(c.list.first()->text.size(), text.size());
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+    QVERIFY2(shown < 1000,
+        qPrintable(QStringLiteral("%1 ms (page built in %2 ms)").arg(shown).arg(built)));
+#else
+    Q_UNUSED(built);
+    Q_UNUSED(shown);
+#endif
 }
 
 void TestBubbleView::viewPagesAndScrollsToRow()

@@ -2,6 +2,7 @@
 #include "view/contactcardimage.h"
 
 #include <QBuffer>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QImageReader>
 #include <QPainter>
@@ -53,6 +54,9 @@ private slots:
     void drawsOnlyTheFirstCard();
     void reusesCacheUntilFileChanges();
     void fieldHeightGrowsWithWrappedValue();
+    void wrappedValueStopsAtTheBottom();
+    void hostileCardDrawsAtOnce_data();
+    void hostileCardDrawsAtOnce();
 
 private:
     QString writeFile(const QString &name, const QByteArray &bytes);
@@ -226,6 +230,60 @@ void TestContactCardImage::fieldHeightGrowsWithWrappedValue()
     QVERIFY(labelOnly > 0);
     QVERIFY(wrapped > labelOnly);
     QCOMPARE(single, labelOnly);
+}
+
+void TestContactCardImage::wrappedValueStopsAtTheBottom()
+{
+    QImage image(200, 400, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    QFont font;
+    font.setPixelSize(11);
+    const QString address = QStringLiteral("12 Long Street Name; ").repeated(40);
+    const int open
+        = drawCardField(painter, font, 53, 5, 137, QStringLiteral("Address:"), address, false);
+    const int fitted
+        = drawCardField(painter, font, 53, 40, 137, QStringLiteral("Address:"), address, false, 85);
+    const int oneLine
+        = drawCardField(painter, font, 53, 80, 137, QStringLiteral("Address:"), address, false, 85);
+    const int labelOnly
+        = drawCardField(painter, font, 53, 5, 137, QStringLiteral("Address:"), QString(), false);
+    painter.end();
+    QVERIFY(open > 85);
+    QVERIFY2(fitted <= 85 - 40 && fitted > labelOnly, qPrintable(QString::number(fitted)));
+    // Below the bottom there is still one line, ending in the mark.
+    QCOMPARE(oneLine, labelOnly);
+}
+
+void TestContactCardImage::hostileCardDrawsAtOnce_data()
+{
+    QTest::addColumn<QByteArray>("body");
+
+    const int megabytes50 = 50 * 1024 * 1024;
+    QTest::newRow("50 MB address") << "FN:Jane Roe\r\nADR:" + QByteArray(megabytes50, 'a') + "\r\n";
+    QTest::newRow("50 MB folded address") << "FN:Jane Roe\r\nADR:"
+            + QByteArray(72, 'a').append("\r\n ").repeated(megabytes50 / 76) + "\r\n";
+    QTest::newRow("a million phone lines")
+        << "FN:Jane Roe\r\n" + QByteArray("TEL:+1 555 0100\r\n").repeated(1000000);
+    QTest::newRow("10 MB name") << "FN:" + QByteArray(10 * 1024 * 1024, 'n') + "\r\n";
+}
+
+void TestContactCardImage::hostileCardDrawsAtOnce()
+{
+    QFETCH(QByteArray, body);
+    const QString vcf = writeFile(QStringLiteral("hostile.vcf"), card(body));
+    QVERIFY(!vcf.isEmpty());
+    QElapsedTimer timer;
+    timer.start();
+    const QString path = renderVCardImage(vcf);
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY(QFileInfo(path).isFile());
+    QCOMPARE(QImageReader(path).size(), QSize(200, 90));
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+    QVERIFY2(elapsed < 1000, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+#else
+    Q_UNUSED(elapsed);
+#endif
 }
 
 QTEST_MAIN(TestContactCardImage)

@@ -23,6 +23,7 @@ private slots:
     void setsAndReadsPath();
     void findsLibraryOnPath_data();
     void findsLibraryOnPath();
+    void findsLibraryInProgramFolderAfterPath();
 
     void freeSpaceOfTempFolderIsPositive();
     void freeSpaceOfMissingFolderIsUnknown();
@@ -187,6 +188,29 @@ void TestWinPlatform::findsLibraryOnPath()
     const QString found = winplatform::findLibraryOnPath(name);
     qputenv("PATH", m_savedPath);
     QCOMPARE(found, expected == name ? expected : root.filePath(expected));
+}
+
+void TestWinPlatform::findsLibraryInProgramFolderAfterPath()
+{
+    QCOMPARE(winplatform::programFolder(), QCoreApplication::applicationDirPath());
+    const QString name = QStringLiteral("QmProbe%1").arg(QCoreApplication::applicationPid());
+    QFile beside(QDir(winplatform::programFolder()).filePath("lib" + name + ".so"));
+    QVERIFY(beside.open(QIODevice::WriteOnly));
+    beside.close();
+    QTemporaryDir onPath;
+    QFile first(QDir(onPath.path()).filePath(name + ".so"));
+    QVERIFY(first.open(QIODevice::WriteOnly));
+    first.close();
+
+    QVERIFY(winplatform::setEnvironmentPath(onPath.path()));
+    const QString fromPath = winplatform::findLibraryOnPath(name);
+    QVERIFY(winplatform::setEnvironmentPath(m_dir.filePath("nothing-here")));
+    const QString fromProgramFolder = winplatform::findLibraryOnPath(name);
+    qputenv("PATH", m_savedPath);
+    beside.remove();
+
+    QCOMPARE(fromPath, first.fileName());
+    QCOMPARE(fromProgramFolder, QFileInfo(beside).absoluteFilePath());
 }
 
 void TestWinPlatform::freeSpaceOfTempFolderIsPositive()

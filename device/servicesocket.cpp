@@ -1,0 +1,143 @@
+#include "servicesocket.h"
+
+#include <QtEndian>
+
+#include <cerrno>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// The length field is read with a fixed time-out; the caller's applies to the body.
+constexpr int lengthTimeoutMs = 60000;
+// The body grows as it arrives, so a peer that announces much and sends little costs little.
+constexpr int receiveChunk = 1024 * 1024;
+constexpr int quotedCharacters = 800;
+
+QString quoted(const CFType &message)
+{
+    return QString::fromUtf8(CFType::toPlistBytes(message, CFType::XmlFormat))
+        .left(quotedCharacters);
+}
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+QString receiveError(const char *part, int received, const CFType &request)
+{
+    QString text = QStringLiteral("mobiledevice_recmsg(%1) error, received length: %2.")
+                       .arg(QLatin1String(part))
+                       .arg(received);
+    if (!request.isNull())
+        text += QLatin1Char('\n') + quoted(request);
+    return text;
+}
+
+} // namespace
+
+int mobiledevice_wait_socket(int socket, int timeoutMs, bool forReading)
+{
+    if (socket < 0)
+        return -1;
+    // poll, unlike select, takes sockets of any number.
+    pollfd entry { socket, static_cast<short>(forReading ? POLLIN : POLLOUT), 0 };
+    for (;;) {
+        const int result = ::poll(&entry, 1, timeoutMs < 1 ? -1 : timeoutMs);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result > 0 && (entry.revents & POLLNVAL))
+            return -1;
+        return result;
+    }
+}
+
+int mobiledevice_send(int socket, const char *bytes, int length, int timeoutMs)
+{
+    if (length <= 0 || !bytes)
+        return 0;
+    int total = 0;
+    while (total < length) {
+        if (mobiledevice_wait_socket(socket, timeoutMs, false) <= 0)
+            break;
+        // No SIGPIPE: a peer that went away is an error here, not the end of the program.
+        const ssize_t sent
+            = ::send(socket, bytes + total, static_cast<size_t>(length - total), MSG_NOSIGNAL);
+        if (sent < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (sent <= 0)
+            break;
+        total += static_cast<int>(sent);
+    }
+    return total;
+}
+
+int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs)
+{
+    if (length <= 0 || !buffer)
+        return 0;
+    int total = 0;
+    while (total < length) {
+        if (mobiledevice_wait_socket(socket, timeoutMs, true) <= 0)
+            break;
+        const ssize_t received
+            = ::recv(socket, buffer + total, static_cast<size_t>(length - total), 0);
+        if (received < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (received <= 0)
+            break;
+        total += static_cast<int>(received);
+    }
+    return total;
+}
+
+int mobiledevice_close_socket(int socket)
+{
+    return ::close(socket);
+}
+
+void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int timeoutMs)
+{
+    const QByteArray body
+        = CFType::toPlistBytes(message, binary ? CFType::BinaryFormat : CFType::XmlFormat);
+    if (body.isEmpty())
+        return;
+    const quint32 length = qToBigEndian(static_cast<quint32>(body.size()));
+    if (mobiledevice_send(socket, reinterpret_cast<const char *>(&length), 4, timeoutMs) != 4)
+        fail(QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1").arg(quoted(message)));
+    if (mobiledevice_send(socket, body.constData(), body.size(), timeoutMs) != body.size())
+        fail(QStringLiteral("mobiledevice_sendmsg(msg) error.\n%1").arg(quoted(message)));
+}
+
+CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
+{
+    char header[4];
+    const int headerBytes = mobiledevice_recv(socket, header, 4, lengthTimeoutMs);
+    if (headerBytes != 4)
+        fail(receiveError("msg-length", headerBytes, request));
+    const quint32 length = qFromBigEndian<quint32>(header);
+    if (length > static_cast<quint32>(mobiledevice_max_message_length)) {
+        QString text = QStringLiteral("mobiledevice_recmsg(msg) error, message length %1 is above "
+                                      "the limit of %2 bytes.")
+                           .arg(length)
+                           .arg(mobiledevice_max_message_length);
+        if (!request.isNull())
+            text += QLatin1Char('\n') + quoted(request);
+        fail(text);
+    }
+    QByteArray body;
+    const int wanted = static_cast<int>(length);
+    while (body.size() < wanted) {
+        const int before = body.size();
+        const int piece = qMin(receiveChunk, wanted - before);
+        body.resize(before + piece);
+        const int received = mobiledevice_recv(socket, body.data() + before, piece, timeoutMs);
+        body.resize(before + received);
+        if (received != piece)
+            fail(receiveError("msg", body.size(), request));
+    }
+    return CFType::fromPlistBytes(body);
+}

@@ -1,0 +1,174 @@
+#include "plistnode.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+
+PlistNode::~PlistNode()
+{
+    if (m_node)
+        plist_free(m_node);
+}
+
+PlistNode::PlistNode(PlistNode &&other) noexcept
+    : m_node(other.release())
+{
+}
+
+PlistNode &PlistNode::operator=(PlistNode &&other) noexcept
+{
+    if (this != &other) {
+        if (m_node)
+            plist_free(m_node);
+        m_node = other.release();
+    }
+    return *this;
+}
+
+plist_t PlistNode::release()
+{
+    plist_t node = m_node;
+    m_node = nullptr;
+    return node;
+}
+
+PlistNode PlistNode::fromBytes(const char *bytes, size_t length)
+{
+    if (!bytes || length == 0 || length > std::numeric_limits<uint32_t>::max())
+        return PlistNode();
+    plist_t node = nullptr;
+    if (length >= 8 && std::memcmp(bytes, "bplist00", 8) == 0)
+        plist_from_bin(bytes, static_cast<uint32_t>(length), &node);
+    else
+        plist_from_xml(bytes, static_cast<uint32_t>(length), &node);
+    return PlistNode(node);
+}
+
+PlistNode PlistNode::fromFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return PlistNode();
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return fromBytes(bytes.data(), bytes.size());
+}
+
+PlistNode PlistNode::fromCF(CFTypeRef value)
+{
+    if (!value)
+        return PlistNode();
+    CFDataRef data
+        = CFPropertyListCreateData(nullptr, value, kCFPropertyListBinaryFormat_v1_0, 0, nullptr);
+    if (!data)
+        return PlistNode();
+    const CFIndex length = CFDataGetLength(data);
+    std::string bytes(static_cast<size_t>(length), '\0');
+    CFDataGetBytes(data, CFRange { 0, length }, reinterpret_cast<UInt8 *>(&bytes[0]));
+    CFRelease(data);
+    return fromBytes(bytes.data(), bytes.size());
+}
+
+PlistNode PlistNode::copy() const
+{
+    return PlistNode(m_node ? plist_copy(m_node) : nullptr);
+}
+
+CFTypeRef PlistNode::toCF() const
+{
+    const std::string bytes = toBinary();
+    if (bytes.empty())
+        return nullptr;
+    CFDataRef data = CFDataCreate(
+        nullptr, reinterpret_cast<const UInt8 *>(bytes.data()), static_cast<CFIndex>(bytes.size()));
+    CFTypeRef value = CFPropertyListCreateWithData(nullptr, data, 0, nullptr, nullptr);
+    CFRelease(data);
+    return value;
+}
+
+std::string PlistNode::toXml() const
+{
+    return serialise(false);
+}
+
+std::string PlistNode::toBinary() const
+{
+    return serialise(true);
+}
+
+std::string PlistNode::serialise(bool binary) const
+{
+    if (!m_node)
+        return std::string();
+    char *bytes = nullptr;
+    uint32_t length = 0;
+    if (binary)
+        plist_to_bin(m_node, &bytes, &length);
+    else
+        plist_to_xml(m_node, &bytes, &length);
+    std::string result = bytes ? std::string(bytes, length) : std::string();
+    free(bytes);
+    return result;
+}
+
+bool PlistNode::writeXmlFile(const std::string &path) const
+{
+    const std::string text = toXml();
+    if (text.empty())
+        return false;
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out.write(text.data(), static_cast<std::streamsize>(text.size())) || !out.flush()) {
+            std::remove(temporary.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+plist_t PlistNode::item(const char *key) const
+{
+    if (!isDict() || !key)
+        return nullptr;
+    return plist_dict_get_item(m_node, key);
+}
+
+std::string PlistNode::stringItem(const char *key, const std::string &fallback) const
+{
+    plist_t node = item(key);
+    if (!node || plist_get_node_type(node) != PLIST_STRING)
+        return fallback;
+    char *text = nullptr;
+    plist_get_string_val(node, &text);
+    std::string result = text ? text : "";
+    free(text);
+    return result;
+}
+
+bool PlistNode::boolItem(const char *key, bool fallback) const
+{
+    plist_t node = item(key);
+    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN)
+        return fallback;
+    uint8_t value = 0;
+    plist_get_bool_val(node, &value);
+    return value != 0;
+}
+
+long long PlistNode::integerItem(const char *key, bool *found) const
+{
+    plist_t node = item(key);
+    *found = node && plist_get_node_type(node) == PLIST_UINT;
+    if (!*found)
+        return 0;
+    uint64_t value = 0;
+    plist_get_uint_val(node, &value);
+    return static_cast<long long>(value);
+}

@@ -1,0 +1,55 @@
+// An owned libplist tree: read from and written to files, converted to and from our
+// CoreFoundation objects, and read by key without ever trusting its types.
+#pragma once
+
+#include "platform/corefoundation/corefoundation.h"
+
+#include <plist/plist.h>
+
+#include <string>
+
+class PlistNode
+{
+public:
+    PlistNode() = default;
+    explicit PlistNode(plist_t node)
+        : m_node(node)
+    {
+    }
+    ~PlistNode();
+    PlistNode(PlistNode &&other) noexcept;
+    PlistNode &operator=(PlistNode &&other) noexcept;
+    PlistNode(const PlistNode &) = delete;
+    PlistNode &operator=(const PlistNode &) = delete;
+
+    // XML or binary, told apart by the "bplist00" mark; null when unreadable.
+    static PlistNode fromBytes(const char *bytes, size_t length);
+    static PlistNode fromFile(const std::string &path);
+    // A copy of a CoreFoundation property list; null for anything else.
+    static PlistNode fromCF(CFTypeRef value);
+    PlistNode copy() const;
+
+    bool isNull() const { return m_node == nullptr; }
+    plist_t get() const { return m_node; }
+    plist_t release();
+
+    // A new CoreFoundation object owned by the caller; null when the tree is null.
+    CFTypeRef toCF() const;
+    std::string toXml() const;
+    std::string toBinary() const;
+    // Written whole to a temporary file first, then renamed over `path`.
+    bool writeXmlFile(const std::string &path) const;
+
+    bool isDict() const { return m_node && plist_get_node_type(m_node) == PLIST_DICT; }
+    // The entry under `key` of a dictionary, still owned by this tree; null otherwise.
+    plist_t item(const char *key) const;
+    std::string stringItem(const char *key, const std::string &fallback = std::string()) const;
+    bool boolItem(const char *key, bool fallback) const;
+    // An integer entry; `found` tells whether there was one.
+    long long integerItem(const char *key, bool *found) const;
+
+private:
+    std::string serialise(bool binary) const;
+
+    plist_t m_node = nullptr;
+};

@@ -1,0 +1,124 @@
+#include "serviceconnection.h"
+
+#include "simulateddevice.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+ServiceConnection::ServiceConnection(
+    SimulatedDevice &device, const std::string &service, int socket)
+    : m_device(device)
+    , m_service(service)
+    , m_socket(socket)
+{
+    m_device.addServiceSocket(m_socket);
+    // Removed before this thread began: the peer must not wait for a service that is gone.
+    if (!m_device.attached())
+        ::shutdown(m_socket, SHUT_RDWR);
+}
+
+ServiceConnection::~ServiceConnection()
+{
+    m_device.removeServiceSocket(m_socket);
+    ::close(m_socket);
+}
+
+int ServiceConnection::wait(short events, int timeoutMs)
+{
+    pollfd entry { m_socket, events, 0 };
+    for (;;) {
+        const int result = ::poll(&entry, 1, timeoutMs < 1 ? -1 : timeoutMs);
+        if (result < 0 && errno == EINTR)
+            continue;
+        return result;
+    }
+}
+
+bool ServiceConnection::sendAll(const void *bytes, size_t length, int timeoutMs)
+{
+    const auto *next = static_cast<const char *>(bytes);
+    while (length > 0) {
+        if (wait(POLLOUT, timeoutMs) <= 0)
+            return false;
+        const ssize_t sent = ::send(m_socket, next, length, MSG_NOSIGNAL);
+        if (sent < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (sent <= 0)
+            return false;
+        next += sent;
+        length -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool ServiceConnection::receiveAll(void *bytes, size_t length, int timeoutMs)
+{
+    auto *next = static_cast<char *>(bytes);
+    while (length > 0) {
+        if (wait(POLLIN, timeoutMs) <= 0)
+            return false;
+        const ssize_t received = ::recv(m_socket, next, length, 0);
+        if (received < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (received <= 0)
+            return false;
+        next += received;
+        length -= static_cast<size_t>(received);
+    }
+    return true;
+}
+
+bool ServiceConnection::sendMessage(const PlistNode &message, bool binary, int timeoutMs)
+{
+    const std::string body = binary ? message.toBinary() : message.toXml();
+    if (body.empty() || body.size() > maxMessageLength)
+        return false;
+    const auto length = static_cast<uint32_t>(body.size());
+    const unsigned char header[4]
+        = { static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
+              static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length) };
+    return sendAll(header, sizeof header, timeoutMs)
+        && sendAll(body.data(), body.size(), timeoutMs);
+}
+
+bool ServiceConnection::receiveFrame(std::string *body, bool *closed, int timeoutMs)
+{
+    *closed = false;
+    unsigned char header[4];
+    if (wait(POLLIN, timeoutMs) <= 0)
+        return false;
+    char probe = 0;
+    ssize_t peeked;
+    do
+        peeked = ::recv(m_socket, &probe, 1, MSG_PEEK);
+    while (peeked < 0 && errno == EINTR);
+    if (peeked == 0) {
+        *closed = true;
+        return false;
+    }
+    if (!receiveAll(header, sizeof header, timeoutMs))
+        return false;
+    const size_t length = (size_t(header[0]) << 24) | (size_t(header[1]) << 16)
+        | (size_t(header[2]) << 8) | size_t(header[3]);
+    if (length > maxMessageLength) {
+        log("refused a message of " + std::to_string(length) + " bytes");
+        return false;
+    }
+    body->assign(length, '\0');
+    return length == 0 || receiveAll(&(*body)[0], length, timeoutMs);
+}
+
+PlistNode ServiceConnection::receiveMessage(bool *closed, int timeoutMs)
+{
+    std::string body;
+    if (!receiveFrame(&body, closed, timeoutMs))
+        return PlistNode();
+    return PlistNode::fromBytes(body.data(), body.size());
+}
+
+void ServiceConnection::log(const std::string &line)
+{
+    m_device.log(m_service + ": " + line);
+}

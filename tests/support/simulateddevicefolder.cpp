@@ -1,0 +1,245 @@
+#include "simulateddevicefolder.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+
+namespace {
+
+plist_t toNode(const QVariant &value)
+{
+    switch (static_cast<int>(value.type())) {
+    case QMetaType::Bool:
+        return plist_new_bool(value.toBool());
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        return plist_new_uint(static_cast<uint64_t>(value.toLongLong()));
+    case QMetaType::Double:
+        return plist_new_real(value.toDouble());
+    case QMetaType::QByteArray: {
+        const QByteArray bytes = value.toByteArray();
+        return plist_new_data(bytes.constData(), static_cast<uint64_t>(bytes.size()));
+    }
+    case QMetaType::QDateTime: {
+        const qint64 seconds = value.toDateTime().toSecsSinceEpoch() - 978307200;
+        return plist_new_date(static_cast<int32_t>(seconds), 0);
+    }
+    case QMetaType::QVariantList: {
+        plist_t array = plist_new_array();
+        for (const QVariant &item : value.toList())
+            plist_array_append_item(array, toNode(item));
+        return array;
+    }
+    case QMetaType::QVariantMap: {
+        plist_t dict = plist_new_dict();
+        const QVariantMap map = value.toMap();
+        for (auto it = map.begin(); it != map.end(); ++it)
+            plist_dict_set_item(dict, it.key().toUtf8().constData(), toNode(it.value()));
+        return dict;
+    }
+    default:
+        return plist_new_string(value.toString().toUtf8().constData());
+    }
+}
+
+QVariant fromNode(plist_t node)
+{
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t value = 0;
+        plist_get_bool_val(node, &value);
+        return bool(value);
+    }
+    case PLIST_UINT: {
+        uint64_t value = 0;
+        plist_get_uint_val(node, &value);
+        return qlonglong(value);
+    }
+    case PLIST_REAL: {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        return value;
+    }
+    case PLIST_STRING: {
+        char *text = nullptr;
+        plist_get_string_val(node, &text);
+        const QString result = QString::fromUtf8(text);
+        free(text);
+        return result;
+    }
+    case PLIST_DATA: {
+        char *bytes = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &bytes, &length);
+        const QByteArray result(bytes, static_cast<int>(length));
+        free(bytes);
+        return result;
+    }
+    case PLIST_ARRAY: {
+        QVariantList list;
+        for (uint32_t i = 0; i < plist_array_get_size(node); ++i)
+            list << fromNode(plist_array_get_item(node, i));
+        return list;
+    }
+    case PLIST_DICT: {
+        QVariantMap map;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        for (;;) {
+            char *key = nullptr;
+            plist_t item = nullptr;
+            plist_dict_next_item(node, it, &key, &item);
+            if (!key)
+                break;
+            map.insert(QString::fromUtf8(key), fromNode(item));
+            free(key);
+        }
+        free(it);
+        return map;
+    }
+    default:
+        return QVariant();
+    }
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+}
+
+} // namespace
+
+SimulatedDeviceFolder::SimulatedDeviceFolder(const QString &path)
+    : m_path(path)
+{
+    QDir().mkpath(fileSystemPath());
+}
+
+QString SimulatedDeviceFolder::fileSystemPath() const
+{
+    return QDir(m_path).filePath(QStringLiteral("filesystem"));
+}
+
+SimulatedDeviceFolder &SimulatedDeviceFolder::setIdentity(const QString &udid, const QString &name,
+    const QString &productVersion, const QString &productType, const QString &countryCode)
+{
+    m_values.insert(QStringLiteral("UniqueDeviceID"), udid);
+    m_values.insert(QStringLiteral("DeviceName"), name);
+    m_values.insert(QStringLiteral("ProductVersion"), productVersion);
+    m_values.insert(QStringLiteral("ProductType"), productType);
+    m_values.insert(QStringLiteral("MobileSubscriberCountryCode"), countryCode);
+    m_values.insert(QStringLiteral("SerialNumber"), QStringLiteral("F2LSIM") + udid.left(6));
+    return *this;
+}
+
+SimulatedDeviceFolder &SimulatedDeviceFolder::setValue(
+    const QString &domain, const QString &key, const QVariant &value)
+{
+    if (domain.isEmpty()) {
+        m_values.insert(key, value);
+    } else {
+        QVariantMap values = m_domains.value(domain).toMap();
+        values.insert(key, value);
+        m_domains.insert(domain, values);
+    }
+    return *this;
+}
+
+SimulatedDeviceFolder &SimulatedDeviceFolder::removeValue(const QString &domain, const QString &key)
+{
+    if (domain.isEmpty()) {
+        m_values.remove(key);
+    } else {
+        QVariantMap values = m_domains.value(domain).toMap();
+        values.remove(key);
+        m_domains.insert(domain, values);
+    }
+    return *this;
+}
+
+SimulatedDeviceFolder &SimulatedDeviceFolder::setFault(const QString &call, int code)
+{
+    m_faults.insert(call, qlonglong(static_cast<quint32>(code)));
+    return *this;
+}
+
+SimulatedDeviceFolder &SimulatedDeviceFolder::setServiceFault(const QString &service, int code)
+{
+    QVariantMap services = m_faults.value(QStringLiteral("Services")).toMap();
+    services.insert(service, qlonglong(static_cast<quint32>(code)));
+    m_faults.insert(QStringLiteral("Services"), services);
+    return *this;
+}
+
+SimulatedDeviceFolder &SimulatedDeviceFolder::setPaired(bool paired)
+{
+    m_faults.insert(QStringLiteral("Paired"), paired);
+    return *this;
+}
+
+SimulatedDeviceFolder &SimulatedDeviceFolder::addFile(
+    const QString &relativePath, const QByteArray &bytes)
+{
+    const QString path = QDir(fileSystemPath()).filePath(relativePath);
+    QDir().mkpath(QFileInfo(path).path());
+    writeFile(path, bytes);
+    return *this;
+}
+
+bool SimulatedDeviceFolder::write() const
+{
+    QVariantMap values = m_values;
+    if (!m_domains.isEmpty())
+        values.insert(QStringLiteral("Domains"), m_domains);
+    const QDir folder(m_path);
+    if (!writeFile(folder.filePath(QStringLiteral("values.plist")), toXmlPlist(values)))
+        return false;
+    const QString faults = folder.filePath(QStringLiteral("faults.plist"));
+    if (m_faults.isEmpty())
+        return !QFileInfo::exists(faults) || QFile::remove(faults);
+    return writeFile(faults, toXmlPlist(m_faults));
+}
+
+QVariantMap SimulatedDeviceFolder::readValues() const
+{
+    return fromPlistFile(QDir(m_path).filePath(QStringLiteral("values.plist"))).toMap();
+}
+
+QByteArray SimulatedDeviceFolder::toXmlPlist(const QVariant &value)
+{
+    plist_t node = toNode(value);
+    char *xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(node, &xml, &length);
+    const QByteArray result(xml, static_cast<int>(length));
+    free(xml);
+    plist_free(node);
+    return result;
+}
+
+QVariant SimulatedDeviceFolder::fromPlistFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QVariant();
+    const QByteArray bytes = file.readAll();
+    plist_t node = nullptr;
+    if (bytes.startsWith("bplist00"))
+        plist_from_bin(bytes.constData(), static_cast<uint32_t>(bytes.size()), &node);
+    else
+        plist_from_xml(bytes.constData(), static_cast<uint32_t>(bytes.size()), &node);
+    if (!node)
+        return QVariant();
+    const QVariant result = fromNode(node);
+    plist_free(node);
+    return result;
+}

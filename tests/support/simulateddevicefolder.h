@@ -1,0 +1,48 @@
+// Builds the folder of a simulated iPhone for our mobile-device library: its values by
+// domain ("values.plist"), its file system ("filesystem/") and its faults ("faults.plist").
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+class SimulatedDeviceFolder
+{
+public:
+    // Creates the folder and its file system; `path` need not exist yet.
+    explicit SimulatedDeviceFolder(const QString &path);
+
+    // The device's own values the program reads on arrival.
+    SimulatedDeviceFolder &setIdentity(const QString &udid, const QString &name,
+        const QString &productVersion, const QString &productType = QStringLiteral("iPhone5,2"),
+        const QString &countryCode = QStringLiteral("310"));
+    // An empty domain is the device's own values.
+    SimulatedDeviceFolder &setValue(
+        const QString &domain, const QString &key, const QVariant &value);
+    SimulatedDeviceFolder &removeValue(const QString &domain, const QString &key);
+    // A call that fails with `code`, e.g. "AMDeviceStartSession".
+    SimulatedDeviceFolder &setFault(const QString &call, int code);
+    SimulatedDeviceFolder &setServiceFault(const QString &service, int code);
+    SimulatedDeviceFolder &setPaired(bool paired);
+    SimulatedDeviceFolder &addFile(const QString &relativePath, const QByteArray &bytes);
+
+    // Writes values.plist and, when there are faults, faults.plist.
+    bool write() const;
+
+    QString path() const { return m_path; }
+    QString fileSystemPath() const;
+    // The values file as it stands on disk, read back (domains under "Domains").
+    QVariantMap readValues() const;
+
+    // A property list in XML of a map, list or scalar (QDateTime as a date, QByteArray as
+    // data, qlonglong/int as integer).
+    static QByteArray toXmlPlist(const QVariant &value);
+    static QVariant fromPlistFile(const QString &path);
+
+private:
+    QString m_path;
+    QVariantMap m_values;
+    QVariantMap m_domains;
+    QVariantMap m_faults;
+};
