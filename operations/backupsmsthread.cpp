@@ -27,8 +27,8 @@ void BackupSMSThread::run()
                 writer.rollback();
                 return;
             }
-            ProgressForm::postUpdateProgress(form, status, int(double(i) / n * 100),
-                tr("SMS: %1/%2").arg(i).arg(n));
+            ProgressForm::postUpdateProgress(
+                form, status, int(double(i) / n * 100), tr("SMS: %1/%2").arg(i).arg(n));
             writer.write(list.at(i - 1));
         }
         writer.end();
