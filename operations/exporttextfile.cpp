@@ -1,0 +1,60 @@
+#include "operations/exporttextfile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <stdexcept>
+
+ExportTextFile::ExportTextFile(const QString &path)
+    : filePath(path)
+{
+}
+
+ExportTextFile::~ExportTextFile()
+{
+    out.setDevice(nullptr);
+    if (auto *save = qobject_cast<QSaveFile *>(file.get()))
+        save->cancelWriting();
+}
+
+void ExportTextFile::open()
+{
+    const QFileInfo info(filePath);
+    // Only a regular file is replaced by renaming: a device or pipe is written in place.
+    if (!info.exists() || info.isFile())
+        file.reset(new QSaveFile(filePath));
+    else
+        file.reset(new QFile(filePath));
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+        fail(file->errorString());
+    out.setDevice(file.get());
+    out.setCodec("UTF-8");
+    out.setGenerateByteOrderMark(false);
+}
+
+void ExportTextFile::checkWritten()
+{
+    if (out.status() != QTextStream::Ok || file->error() != QFileDevice::NoError)
+        fail(file->errorString());
+}
+
+void ExportTextFile::commit()
+{
+    out.flush();
+    checkWritten();
+    if (auto *save = qobject_cast<QSaveFile *>(file.get())) {
+        if (!save->commit())
+            fail(save->errorString());
+    } else {
+        file->close();
+        if (file->error() != QFileDevice::NoError)
+            fail(file->errorString());
+    }
+    out.setDevice(nullptr);
+}
+
+void ExportTextFile::fail(const QString &error)
+{
+    throw std::runtime_error(QStringLiteral("%1: %2").arg(filePath, error).toStdString());
+}
