@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -23,3 +24,8 @@ ToolResult runTool(
     const QString var = findTool(QStringLiteral(name));                                            \
     if (var.isEmpty())                                                                             \
         QSKIP(name " is not installed (scripts/setup.sh installs it)");
+
+// Parses an XHTML page with Python's strict XML parser: {"refs": [every src and href in
+// document order], "text": all text content}; an empty object when python3 is missing or
+// the page is not well-formed (then `error` holds why).
+QJsonObject readXhtml(const QString &path, QString *error);
