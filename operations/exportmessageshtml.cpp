@@ -8,6 +8,7 @@
 #include "view/bubbleviewmgr.h"
 #include "view/contactcardimage.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QLocale>
 #include <QUrl>
@@ -98,6 +99,7 @@ void ExportMessagesHtml::write(_MsgMessage *message)
                 html += bubbleHtml(content, fromMe, sender);
         }
     }
+    noteEmoji(html);
     page.stream() << html << "\r\n";
     page.checkWritten();
 }
@@ -106,6 +108,31 @@ void ExportMessagesHtml::end()
 {
     page.stream() << "</body></html>";
     page.commit();
+    copyEmoji();
+}
+
+void ExportMessagesHtml::noteEmoji(const QString &html)
+{
+    const QLatin1String tag("<img src=\"emoji/");
+    for (int at = html.indexOf(tag); at >= 0; at = html.indexOf(tag, at)) {
+        at += tag.size();
+        const int end = html.indexOf(QLatin1Char('"'), at);
+        if (end < 0)
+            break;
+        emoji.insert(html.mid(at, end - at));
+    }
+}
+
+void ExportMessagesHtml::copyEmoji()
+{
+    if (emoji.isEmpty())
+        return;
+    // Only the pictures the page shows: the program's folder holds thousands.
+    const QDir source(QCoreApplication::applicationDirPath() + QStringLiteral("/emoji"));
+    const QString target = folder.absoluteFilePath(QStringLiteral("emoji"));
+    created->makeFolder(target);
+    for (const QString &name : qAsConst(emoji))
+        created->copyFile(source.filePath(name), QDir(target).filePath(name));
 }
 
 QString ExportMessagesHtml::copyToFiles(const QString &sourcePath)

@@ -8,6 +8,7 @@
 #include "operations/exporttextfile.h"
 
 #include <QDir>
+#include <QSet>
 
 class ExportMessagesHtml : public AbsFormatExport<_MsgMessage>
 {
@@ -19,6 +20,8 @@ public:
 
     void begin() override;
     void write(_MsgMessage *message) override;
+    // Ends the page and copies the pictures of the emoji it shows from the program's
+    // "emoji" folder into the one beside the page, keeping what is there already.
     void end() override;
 
     // Copies a file into "files" under a cleaned name no other file there has; the new
@@ -26,6 +29,8 @@ public:
     QString copyToFiles(const QString &sourcePath);
 
 private:
+    void noteEmoji(const QString &html);
+    void copyEmoji();
     QString attachmentContent(const _MsgAttachment &attachment);
     // "files/" and the name, percent-encoded for an attribute; `missing` when name is empty.
     static QString filesLink(const QString &name, const QString &missing);
@@ -36,4 +41,5 @@ private:
     ExportTextFile page;
     CreatedPaths ownList;
     CreatedPaths *created;
+    QSet<QString> emoji; // picture names the page refers to
 };

@@ -35,8 +35,11 @@ void ExportTextFile::open()
 
 void ExportTextFile::checkWritten()
 {
-    if (out.status() != QTextStream::Ok || file->error() != QFileDevice::NoError)
+    // The device forgets its error at its next write; the stream remembers that one failed.
+    if (file->error() != QFileDevice::NoError)
         fail(file->errorString());
+    if (out.status() != QTextStream::Ok)
+        fail(QStringLiteral("The file could not be written completely; the disk may be full."));
 }
 
 void ExportTextFile::commit()
