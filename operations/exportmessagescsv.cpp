@@ -26,7 +26,7 @@ void ExportMessagesCsv::write(_MsgMessage *message)
         number = m.chat->handles.first()->id;
     }
     QTextStream &out = file.stream();
-    out << dateTimeFromTime(m.date).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) << ','
+    out << times.at(m.date).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) << ','
         << (m.is_from_me != 0 ? '1' : '0') << ',' << csvQuote(person) << ',' << csvQuote(number)
         << ',' << csvQuote(m.displayText()) << "\r\n";
     file.checkWritten();

@@ -4,6 +4,7 @@
 #include "messages/msgrecords.h"
 #include "operations/absformatexport.h"
 #include "operations/exporttextfile.h"
+#include "operations/localtimecache.h"
 
 class ExportMessagesCsv : public AbsFormatExport<_MsgMessage>
 {
@@ -16,4 +17,5 @@ public:
 
 private:
     ExportTextFile file;
+    LocalTimeCache times;
 };

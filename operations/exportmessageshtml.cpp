@@ -78,7 +78,7 @@ void ExportMessagesHtml::write(_MsgMessage *message)
             sender = m.handle->contactName.isEmpty() ? m.handle->id : m.handle->contactName;
         const bool fromMe = m.is_from_me != 0;
 
-        const QDateTime when = dateTimeFromTime(m.date);
+        const QDateTime when = times.at(m.date);
         const qint64 t = qint64(m.date) + RecordEpochOffset;
         if (t - lastDateLineTime > 60) {
             html += QStringLiteral("<div class=\"dt\">%1</div>")

@@ -6,6 +6,7 @@
 #include "operations/absformatexport.h"
 #include "operations/createdpaths.h"
 #include "operations/exporttextfile.h"
+#include "operations/localtimecache.h"
 
 #include <QDir>
 #include <QSet>
@@ -39,6 +40,7 @@ private:
     QDir folder;
     QDir filesDir;
     ExportTextFile page;
+    LocalTimeCache times;
     CreatedPaths ownList;
     CreatedPaths *created;
     QSet<QString> emoji; // picture names the page refers to

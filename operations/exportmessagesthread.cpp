@@ -22,6 +22,8 @@ namespace {
 
 int compareChats(const _MsgChat *a, const _MsgChat *b)
 {
+    if (a == b)
+        return 0;
     if (!a || !b)
         return (a ? 1 : 0) - (b ? 1 : 0);
     return a->chat_identifier.compare(b->chat_identifier, Qt::CaseInsensitive);

@@ -25,7 +25,7 @@ void ExportMessagesTxt::write(_MsgMessage *message)
     QString text = m.displayText();
     text.remove(QLatin1Char('\r'));
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    writeLine(QLocale::system().toString(dateTimeFromTime(m.date), QLocale::ShortFormat), flag,
+    writeLine(QLocale::system().toString(times.at(m.date), QLocale::ShortFormat), flag,
         m.chat ? m.chat->title(false) : QStringLiteral("Unknown"), text);
     file.checkWritten();
 }

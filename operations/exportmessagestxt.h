@@ -5,6 +5,7 @@
 #include "messages/msgrecords.h"
 #include "operations/absformatexport.h"
 #include "operations/exporttextfile.h"
+#include "operations/localtimecache.h"
 
 class ExportMessagesTxt : public AbsFormatExport<_MsgMessage>
 {
@@ -20,4 +21,5 @@ private:
         const QString &date, const QString &flag, const QString &name, const QString &message);
 
     ExportTextFile file;
+    LocalTimeCache times;
 };

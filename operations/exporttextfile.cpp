@@ -14,20 +14,33 @@ ExportTextFile::ExportTextFile(const QString &path)
 ExportTextFile::~ExportTextFile()
 {
     out.setDevice(nullptr);
-    if (auto *save = qobject_cast<QSaveFile *>(file.get()))
-        save->cancelWriting();
+    if (committed || !file)
+        return;
+    // A save file that is not committed leaves the target as it was.
+    if (qobject_cast<QSaveFile *>(file.get()))
+        return;
+    file->close();
+    if (createdNew)
+        QFile::remove(filePath);
 }
 
 void ExportTextFile::open()
 {
     const QFileInfo info(filePath);
-    // Only a regular file is replaced by renaming: a device or pipe is written in place.
-    if (!info.exists() || info.isFile())
+    QIODevice::OpenMode mode = QIODevice::WriteOnly;
+    // Only a regular file is replaced by renaming: a device or pipe is written in place. A
+    // new file is written where it stays (no sync per file: an HTML export writes hundreds).
+    if (info.isFile()) {
         file.reset(new QSaveFile(filePath));
-    else
+    } else {
+        createdNew = !info.exists() && !info.isSymLink();
         file.reset(new QFile(filePath));
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+        mode |= createdNew ? QIODevice::NewOnly : QIODevice::Truncate;
+    }
+    if (!file->open(mode)) {
+        createdNew = false;
         fail(file->errorString());
+    }
     out.setDevice(file.get());
     out.setCodec("UTF-8");
     out.setGenerateByteOrderMark(false);
@@ -55,6 +68,7 @@ void ExportTextFile::commit()
             fail(file->errorString());
     }
     out.setDevice(nullptr);
+    committed = true;
 }
 
 void ExportTextFile::fail(const QString &error)

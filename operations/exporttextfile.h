@@ -1,6 +1,7 @@
-// The output file of the text, CSV and HTML writers with its UTF-8 stream. A regular file is
-// written beside its target and renamed over it only when complete, so that a failed or
-// cancelled export leaves the target as it was; every failed write is reported.
+// The output file of the text, CSV and HTML writers with its UTF-8 stream. An existing
+// regular file is replaced only when the new one is complete (it is written beside it and
+// renamed), a new file is removed again unless completed, so that a failed or cancelled
+// export leaves the target as it was; every failed write is reported.
 #pragma once
 
 #include <QString>
@@ -33,4 +34,6 @@ private:
     QString filePath;
     std::unique_ptr<QFileDevice> file;
     QTextStream out;
+    bool createdNew = false;
+    bool committed = false;
 };

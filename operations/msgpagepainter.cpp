@@ -216,7 +216,7 @@ void MsgPagePainter::drawMessage(const _MsgMessage &m)
         lastDateLineTime = t;
         ensureSpace(24);
         painter.drawText(QRect(content.left(), y, width, 22), Qt::AlignHCenter,
-            QLocale::c().toString(dateTimeFromTime(m.date), QStringLiteral("dd MMM yyyy h:m AP")));
+            QLocale::c().toString(times.at(m.date), QStringLiteral("dd MMM yyyy h:m AP")));
         y += 24;
     }
 

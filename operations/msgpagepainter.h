@@ -4,6 +4,7 @@
 #pragma once
 
 #include "messages/msgrecords.h"
+#include "operations/localtimecache.h"
 
 #include <QColor>
 #include <QImage>
@@ -71,6 +72,7 @@ private:
     int y = 0;
     int page = 1;
     qint64 lastDateLineTime = 0;
+    LocalTimeCache times;
 };
 
 // A bubble holding `text` word-wrapped to `width` - 50 pixels (a word longer than that is
