@@ -336,6 +336,7 @@ void TestExportMessagesThread::fullDiskFailsAndRemovesOnlyWhatTheRunCreated_data
     QTest::addColumn<QString>("target");
     QTest::newRow("text") << unsigned(ExportText) << "target/keep.txt";
     QTest::newRow("csv") << unsigned(ExportCsv) << "target/keep.txt";
+    QTest::newRow("csv into a new file") << unsigned(ExportCsv) << "target/new.csv";
     QTest::newRow("pdf") << unsigned(ExportPdf) << "target";
     QTest::newRow("html") << unsigned(ExportHtml) << "target";
 }
