@@ -5,7 +5,7 @@
 #include "operations/textattachment.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
-#include "view/bubbleviewmgr.h"
+#include "view/bubblepage.h"
 #include "view/contactcardimage.h"
 
 #include <QCoreApplication>
