@@ -2,8 +2,7 @@
 // caller calls begin once, write for each message in list order, and end once.
 #pragma once
 
-template <typename T>
-class AbsFormatExport
+template <typename T> class AbsFormatExport
 {
 public:
     virtual ~AbsFormatExport() = default;

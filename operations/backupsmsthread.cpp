@@ -1,6 +1,7 @@
 #include "operations/backupsmsthread.h"
 
 #include "messages/msgidentity.h"
+#include "operations/messageprogress.h"
 #include "shell/progressform.h"
 
 #include <stdexcept>
@@ -21,14 +22,13 @@ void BackupSMSThread::run()
     ProgressForm::postUpdateProgress(form, status, 0, QString());
     try {
         writer.begin();
-        const int n = list.size();
-        for (int i = 1; i <= n; ++i) {
+        MessageProgress progress(form, list.size(), status, tr("SMS: %1/%2"));
+        for (int i = 1; i <= list.size(); ++i) {
             if (form->failed) {
                 writer.rollback();
                 return;
             }
-            ProgressForm::postUpdateProgress(form, status, int(double(i) / n * 100),
-                tr("SMS: %1/%2").arg(i).arg(n));
+            progress.step(i);
             writer.write(list.at(i - 1));
         }
         writer.end();

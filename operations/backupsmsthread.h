@@ -14,8 +14,8 @@ class BackupSMSThread : public QThread
 {
     Q_OBJECT
 public:
-    BackupSMSThread(const MsgMessageList &messages, const QDir &folder,
-        const QString &countryCode, ProgressForm *form, QObject *parent = nullptr);
+    BackupSMSThread(const MsgMessageList &messages, const QDir &folder, const QString &countryCode,
+        ProgressForm *form, QObject *parent = nullptr);
 
 protected:
     void run() override;

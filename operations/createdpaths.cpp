@@ -31,18 +31,38 @@ void CreatedPaths::makeFolder(const QString &path)
 
 bool CreatedPaths::copyFile(const QString &source, const QString &target)
 {
-    QFile file(source);
-    if (!QFileInfo(source).isFile() || !file.open(QIODevice::ReadOnly))
+    const QFileInfo existing(target);
+    if (existing.exists() || existing.isSymLink())
         return false;
-    file.close();
-    // QFile::copy writes into a temporary file and renames it, so a failure leaves nothing.
-    if (!file.copy(target)) {
-        throw std::runtime_error(QStringLiteral("Cannot copy %1 to %2: %3")
-                                     .arg(source, target, file.errorString())
-                                     .toStdString());
-    }
+    QFile in(source);
+    if (!QFileInfo(source).isFile() || !in.open(QIODevice::ReadOnly))
+        return false;
+    // NewOnly: a file that appeared meanwhile is never replaced. No sync per file: an export
+    // copies thousands of small pictures.
+    QFile out(target);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        failCopy(source, target, out.errorString());
     files.append(target);
+    QByteArray buffer(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = in.read(buffer.data(), buffer.size());
+        if (got < 0)
+            failCopy(source, target, in.errorString());
+        if (got == 0)
+            break;
+        if (out.write(buffer.constData(), got) != got)
+            failCopy(source, target, out.errorString());
+    }
+    if (!out.flush())
+        failCopy(source, target, out.errorString());
+    out.close();
     return true;
+}
+
+void CreatedPaths::failCopy(const QString &source, const QString &target, const QString &error)
+{
+    throw std::runtime_error(
+        QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, error).toStdString());
 }
 
 void CreatedPaths::addFile(const QString &path)

@@ -11,9 +11,10 @@ public:
     // Creates the folder with its missing parents and remembers the levels it made. Throws
     // a std::runtime_error when the folder cannot be made.
     void makeFolder(const QString &path);
-    // Copies a file to a target where nothing exists yet (its folder must exist) and
-    // remembers the copy. False, copying nothing, when the source cannot be read; throws
-    // when the target cannot be written.
+    // Copies a file (its target folder must exist) and remembers the copy; never replaces
+    // anything. False, copying nothing, when something is at the target or the source
+    // cannot be read; throws when the target cannot be written (the part written is
+    // removed with the rest).
     bool copyFile(const QString &source, const QString &target);
     // A file this run has made.
     void addFile(const QString &path);
@@ -27,6 +28,9 @@ public:
     bool isEmpty() const { return files.isEmpty() && folders.isEmpty(); }
 
 private:
+    [[noreturn]] static void failCopy(
+        const QString &source, const QString &target, const QString &error);
+
     QStringList files;
     QStringList folders;
 };

@@ -130,7 +130,7 @@ void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment &attachment)
     }
     const QFileInfo targetInfo(target);
     if (targetInfo.exists() || targetInfo.isSymLink())
-        return;
+        return; // an earlier save copied it
     created.makeFolder(targetInfo.absolutePath());
     if (!created.copyFile(attachment.localPath, target))
         qWarning("ExportMessagesDb cannot read attachment file: %s",

@@ -9,12 +9,14 @@ shift || true
 # qttools5-dev carries CMake's Qt5LinguistTools package (en.ts -> en.qm), the -tools
 # package only lrelease itself. The offscreen platform plugin comes with libqt5gui5; the
 # offscreen tests render text, so a font is named rather than left to fontconfig's choice.
-# tzdata gives our CoreFoundation stand-in its named time zones. clang and its runtime are
-# only for -DQM_FUZZ=ON.
+# tzdata gives our CoreFoundation stand-in its named time zones. poppler-utils and python3
+# read the exported PDF, CSV and HTML files back in the tests. clang and its runtime are only
+# for -DQM_FUZZ=ON.
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools libqt5webkit5-dev fonts-dejavu-core
     libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev tzdata
+    poppler-utils python3
     clang libclang-rt-14-dev
 )
 missing=()

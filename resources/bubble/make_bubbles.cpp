@@ -1,6 +1,7 @@
 // Draws the pictures of the bubble view's pages: the nine-slice frames of the received
 // ("bb1", tail at the lower left) and the sent ("bb2", tail at the lower right) bubble, one
-// PNG per cell named "<kind>_<cell>.png", and the placeholder thumbnail "empty_photo.jpg".
+// PNG per cell named "<kind>_01.png" (top left) to "<kind>_09.png" (bottom right), row by
+// row, and the placeholder thumbnail "empty_photo.jpg".
 //
 // Build and run from this folder:
 //   g++ -std=c++17 -fPIC make_bubbles.cpp $(pkg-config --cflags --libs Qt5Gui) -o /tmp/mb
@@ -14,7 +15,8 @@
 
 namespace {
 
-// The slice widths must match the cell sizes in style.css.
+// The slice widths must match the cell sizes in style.css and the slice table of the page
+// painter (operations/msgpagepainter.cpp).
 const int tailSide = 20; // the column that holds the tail
 const int plainSide = 14;
 const int topRow = 14;
@@ -68,14 +70,11 @@ bool drawKind(const Kind &kind)
     }
     const int xs[] = { 0, left, left + middle, width };
     const int ys[] = { 0, topRow, topRow + middle, height };
-    const char *rows[] = { "top", "middle", "bottom" };
-    const char *columns[] = { "left", "middle", "right" };
     for (int row = 0; row < 3; ++row) {
         for (int column = 0; column < 3; ++column) {
             const QRect cell(
                 xs[column], ys[row], xs[column + 1] - xs[column], ys[row + 1] - ys[row]);
-            const QString file
-                = QString::asprintf("%s_%s_%s.png", kind.name, rows[row], columns[column]);
+            const QString file = QString::asprintf("%s_%02d.png", kind.name, row * 3 + column + 1);
             if (!image.copy(cell).save(file, "PNG"))
                 return false;
         }

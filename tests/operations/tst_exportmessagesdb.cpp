@@ -31,7 +31,8 @@ QList<qint64> rowCounts(const QString &folder)
     db.open();
     QList<qint64> counts;
     for (const char *table : countedTables) {
-        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(QStringLiteral("select count(*) from %1").arg(QLatin1String(table))));
+        Sqlite3Cursor c = db.queryThrow(
+            Sqlite3Sql(QStringLiteral("select count(*) from %1").arg(QLatin1String(table))));
         counts.append(c.moveNext() ? c.getInt64(0) : -1);
     }
     return counts;
@@ -140,7 +141,8 @@ void TestExportMessagesDb::readsBackSameMessagesHandlesChatsAndFiles()
         QCOMPARE(m->date, expected->date);
         QCOMPARE(m->is_from_me, expected->is_from_me);
         QCOMPARE(m->item_type, expected->item_type);
-        QCOMPARE(m->handle ? m->handle->id : QString(), expected->handle ? expected->handle->id : QString());
+        QCOMPARE(m->handle ? m->handle->id : QString(),
+            expected->handle ? expected->handle->id : QString());
         QVERIFY(m->chat);
         QCOMPARE(m->chat->chat_identifier, expected->chat->chat_identifier);
         QCOMPARE(handleIds(*m->chat), handleIds(*expected->chat));
@@ -151,7 +153,8 @@ void TestExportMessagesDb::readsBackSameMessagesHandlesChatsAndFiles()
             QCOMPARE(got.at(i)->filename, want.at(i)->filename);
             QCOMPARE(got.at(i)->mime_type, want.at(i)->mime_type);
             // The missing file stays missing; every other file is copied whole.
-            QCOMPARE(QFileInfo::exists(got.at(i)->localPath), QFileInfo::exists(want.at(i)->localPath));
+            QCOMPARE(
+                QFileInfo::exists(got.at(i)->localPath), QFileInfo::exists(want.at(i)->localPath));
             QCOMPARE(fileContent(got.at(i)->localPath), fileContent(want.at(i)->localPath));
         }
     }
@@ -171,7 +174,8 @@ void TestExportMessagesDb::savingTwiceAddsNothing()
     const QStringList files = filesBelow(relayFile(target, "var/mobile/Library/SMS/Attachments"));
     QCOMPARE(files.size(), 3); // picture, card, text; the missing file has nothing to copy
     // An existing target is left as it is.
-    const QString picture = relayFile(target, "var/mobile/Library/SMS/Attachments/" + files.first());
+    const QString picture
+        = relayFile(target, "var/mobile/Library/SMS/Attachments/" + files.first());
     QFile edited(picture);
     QVERIFY(edited.open(QIODevice::WriteOnly));
     edited.write("edited");
@@ -207,8 +211,10 @@ void TestExportMessagesDb::attachmentFilesStayInsideFileRelay_data()
                            << "var/mobile/Library/SMS/Attachments/ab/x.jpg";
     QTest::newRow("absolute, odd characters") << "/var/mobile/Library/SMS/a:b*?<>|\"c.jpg"
                                               << "var/mobile/Library/SMS/abc.jpg";
-    QTest::newRow("climbs out") << "~/../../../../escape.jpg" << "";
-    QTest::newRow("climbs out absolute") << "/../escape.jpg" << "";
+    QTest::newRow("climbs out") << "~/../../../../escape.jpg"
+                                << "";
+    QTest::newRow("climbs out absolute") << "/../escape.jpg"
+                                         << "";
 }
 
 void TestExportMessagesDb::attachmentFilesStayInsideFileRelay()
@@ -284,7 +290,8 @@ void TestExportMessagesDb::workerSavesAndReportsCount()
     QCOMPARE(form.errors, QStringList());
     // Skipped messages are not reported as saved.
     QCOMPARE(form.infos,
-        QStringList(QStringLiteral("Successfully Backup %1 Messages to local Database.").arg(sample.size())));
+        QStringList(QStringLiteral("Successfully Backup %1 Messages to local Database.")
+                        .arg(sample.size())));
     QCOMPARE(form.statuses.first(), QStringLiteral("Backing up Messages to Local Database..."));
     QCOMPARE(form.values.first(), 0);
     QCOMPARE(form.values.last(), 100);

@@ -36,7 +36,8 @@ _MsgChat *MessageSetBuilder::chat(
     c->style = group ? 43 : 45;
     c->chat_identifier = identifier;
     c->service_name = handles.isEmpty() ? QStringLiteral("SMS") : handles.first()->service;
-    c->guid = c->service_name + (group ? QStringLiteral(";+;") : QStringLiteral(";-;")) + identifier;
+    c->guid
+        = c->service_name + (group ? QStringLiteral(";+;") : QStringLiteral(";-;")) + identifier;
     c->display_name = displayName;
     for (_MsgHandle *h : handles)
         c->handles.insert(QString::number(h->rowid), h);
@@ -107,7 +108,8 @@ QByteArray MessageSetBuilder::jpegPicture(int width, int height)
 
 QByteArray MessageSetBuilder::vCard(const QString &fullName, const QString &phone)
 {
-    return QStringLiteral("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:%1\r\nTEL;TYPE=CELL:%2\r\nEND:VCARD\r\n")
+    return QStringLiteral(
+        "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:%1\r\nTEL;TYPE=CELL:%2\r\nEND:VCARD\r\n")
         .arg(fullName, phone)
         .toUtf8();
 }
@@ -116,7 +118,8 @@ MsgMessageList buildSampleChats(MessageSetBuilder &b, qint32 firstDate)
 {
     qint32 t = firstDate;
     _MsgHandle *alice = b.handle(QStringLiteral("+15550001111"), QStringLiteral("Alice Doe"));
-    _MsgHandle *bob = b.handle(QStringLiteral("bob@example.com"), QString(), QStringLiteral("iMessage"));
+    _MsgHandle *bob
+        = b.handle(QStringLiteral("bob@example.com"), QString(), QStringLiteral("iMessage"));
     _MsgHandle *carol = b.handle(QStringLiteral("+15550003333"), QStringLiteral("Carol <C&C>"));
     _MsgHandle *dave = b.handle(QStringLiteral("+15550004444"));
 

@@ -24,8 +24,8 @@ public:
     _MsgChat *chat(const QString &identifier, const QList<_MsgHandle *> &handles,
         const QString &displayName = QString());
     // Messages get rising row ids; the chat's `last` follows the newest date.
-    _MsgMessage *message(_MsgChat *chat, _MsgHandle *from, qint32 date, const QString &text,
-        bool fromMe = false);
+    _MsgMessage *message(
+        _MsgChat *chat, _MsgHandle *from, qint32 date, const QString &text, bool fromMe = false);
     // An attachment stored on the phone as "~/Library/SMS/Attachments/<n>/<fileName>". A null
     // `content` leaves its file missing.
     _MsgAttachment *attach(_MsgMessage *message, const QString &fileName, const QString &mimeType,

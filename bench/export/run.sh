@@ -1,0 +1,63 @@
+#!/bin/bash
+# Times the export worker on a generated database of MESSAGES messages in 500 chats: text,
+# CSV and HTML against `sqlite3 -csv` writing the rows and columns of the CSV export, run
+# side by side (best of three each); then PDF pages per second and peak memory for 1,000
+# and 10,000 messages in 10 chats. Usage: run.sh BUILD_DIR [MESSAGES]
+set -euo pipefail
+build=${1:?build dir}
+messages=${2:-100000}
+here=$(cd "$(dirname "$0")" && pwd)
+generate="$build/bench/smsdb/smsdb_generate"
+bin="$build/bench/export/bench_export"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export QT_QPA_PLATFORM=offscreen
+
+"$generate" "$work/db" "$messages" 500 > /dev/null
+"$generate" "$work/db1k" 1000 10 > /dev/null
+"$generate" "$work/db10k" 10000 10 > /dev/null
+sync
+
+best() { sort -n | head -1; }
+seconds() {
+    local start end
+    start=$(date +%s%N)
+    "$@" > /dev/null
+    end=$(date +%s%N)
+    echo "scale=3; ($end - $start) / 1000000000" | bc
+}
+reference() {
+    sqlite3 -csv -header "$work/db/file-relay/var/mobile/Library/SMS/sms.db" \
+        < "$here/reference.sql" > "$1"
+}
+# The export's own seconds (the second field: without start-up and loading the database).
+ours() { "$bin" "$work/db" "$1" "$2" 2>/dev/null | cut -d' ' -f2; }
+
+for i in 1 2 3; do
+    seconds reference "$work/reference$i.csv" >> "$work/sqlite.times"
+    ours 1 "$work/out$i.csv" >> "$work/csv.times"
+    ours 0 "$work/out$i.txt" >> "$work/txt.times"
+    ours 3 "$work/html$i" >> "$work/html.times"
+    rm -rf "$work/html$i"
+done
+sqlite=$(best < "$work/sqlite.times")
+ratio() { echo "$(best < "$work/$1.times") s  ($(echo "scale=2; $(best < "$work/$1.times") / $sqlite" | bc) x sqlite3)"; }
+echo "messages:          $messages in 500 chats (best of three each)"
+echo "sqlite3 -csv:      $sqlite s"
+echo "CSV export:        $(ratio csv)"
+echo "text export:       $(ratio txt)"
+echo "HTML export:       $(ratio html)"
+
+pdf() {
+    local line pages=0 file
+    line=$("$bin" "$work/db$1" 2 "$work/pdf$1" 2>/dev/null)
+    for file in "$work/pdf$1"/*.pdf; do
+        pages=$((pages + $(pdfinfo "$file" | awk '/^Pages:/ { print $2 }')))
+    done
+    read -r count secs total peak <<< "$line"
+    echo "PDF, $count messages: $pages pages in $secs s ($(echo "scale=0; $pages / $secs" | bc) pages/s), peak memory $peak KiB"
+    echo "$peak" > "$work/peak$1"
+}
+pdf 1k
+pdf 10k
+echo "PDF peak memory:   10,000 messages $(echo "scale=2; $(cat "$work/peak10k") / $(cat "$work/peak1k")" | bc) x 1,000 messages"

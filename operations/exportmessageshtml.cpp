@@ -1,0 +1,187 @@
+#include "operations/exportmessageshtml.h"
+
+#include "messages/msgidentity.h"
+#include "operations/exportfilename.h"
+#include "operations/textattachment.h"
+#include "shell/datafolder.h"
+#include "shell/messagebox.h"
+#include "view/bubblepage.h"
+#include "view/contactcardimage.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLocale>
+#include <QUrl>
+
+namespace {
+
+QString htmlImageLink(const QString &link, const QString &image, const QString &attributes)
+{
+    // Closed as XML wants it: the page is XHTML.
+    return QStringLiteral("<a href=\"%1\"><img src=\"%2\" %3 /></a>").arg(link, image, attributes);
+}
+
+QString textLink(const QString &link, const char *label)
+{
+    return QStringLiteral("<a href=\"%1\">%2</a>").arg(link, QLatin1String(label));
+}
+
+bool mimeIs(const QString &mime, const char *type)
+{
+    return mime.compare(QLatin1String(type), Qt::CaseInsensitive) == 0;
+}
+
+bool mimeStarts(const QString &mime, const char *prefix)
+{
+    return mime.startsWith(QLatin1String(prefix), Qt::CaseInsensitive);
+}
+
+QString escaped(QString text)
+{
+    return escapeHtmlText(text);
+}
+
+}
+
+ExportMessagesHtml::ExportMessagesHtml(
+    const QDir &folder, const QString &fileName, CreatedPaths *created)
+    : folder(folder)
+    , filesDir(folder.absoluteFilePath(QStringLiteral("files")))
+    , page(folder.absoluteFilePath(fileName))
+    , created(created ? created : &ownList)
+{
+    if (!filesDir.exists())
+        QDir().mkpath(filesDir.absolutePath());
+}
+
+void ExportMessagesHtml::begin()
+{
+    page.open();
+    QTextStream &out = page.stream();
+    out << "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
+           "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">\r\n"
+           "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n"
+           "<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />\r\n"
+        << QStringLiteral("<title>%1</title>\r\n").arg(productTitle().toHtmlEscaped())
+        << "<link href=\"files/style.css\" type=\"text/css\" rel=\"stylesheet\"/></head><body>\r\n";
+}
+
+void ExportMessagesHtml::write(_MsgMessage *message)
+{
+    const _MsgMessage &m = *message;
+    QString html;
+    if (m.item_type != 0) {
+        html = QStringLiteral("<div class=\"sysif\">%1</div>").arg(escaped(m.displayText()));
+    } else {
+        QString sender;
+        if (m.chat && m.chat->isGroup() && m.is_from_me == 0 && m.handle)
+            sender = m.handle->contactName.isEmpty() ? m.handle->id : m.handle->contactName;
+        const bool fromMe = m.is_from_me != 0;
+
+        const QDateTime when = times.at(m.date);
+        const qint64 t = qint64(m.date) + RecordEpochOffset;
+        if (t - lastDateLineTime > 60) {
+            html += QStringLiteral("<div class=\"dt\">%1</div>")
+                        .arg(QLocale::c().toString(when, QStringLiteral("dd MMM yyyy h:m AP")));
+            lastDateLineTime = t;
+        }
+
+        QString text;
+        if (!m.subject.isEmpty())
+            text = QStringLiteral("<Subject:%1>\n").arg(m.subject);
+        text += m.plainText();
+        text = text.trimmed();
+        if (!text.isEmpty() || m.attachments.isEmpty())
+            html += bubbleHtml(escapeHtmlText(text), fromMe, sender);
+        for (const _MsgAttachment *attachment : m.sortedAttachments()) {
+            const QString content = attachmentContent(*attachment);
+            if (!content.isNull())
+                html += bubbleHtml(content, fromMe, sender);
+        }
+    }
+    noteEmoji(html);
+    page.stream() << html << "\r\n";
+    page.checkWritten();
+}
+
+void ExportMessagesHtml::end()
+{
+    page.stream() << "</body></html>";
+    page.commit();
+    copyEmoji();
+}
+
+void ExportMessagesHtml::noteEmoji(const QString &html)
+{
+    const QLatin1String tag("<img src=\"emoji/");
+    for (int at = html.indexOf(tag); at >= 0; at = html.indexOf(tag, at)) {
+        at += tag.size();
+        const int end = html.indexOf(QLatin1Char('"'), at);
+        if (end < 0)
+            break;
+        emoji.insert(html.mid(at, end - at));
+    }
+}
+
+void ExportMessagesHtml::copyEmoji()
+{
+    if (emoji.isEmpty())
+        return;
+    // Only the pictures the page shows: the program's folder holds thousands.
+    const QDir source(QCoreApplication::applicationDirPath() + QStringLiteral("/emoji"));
+    const QString target = folder.absoluteFilePath(QStringLiteral("emoji"));
+    created->makeFolder(target);
+    for (const QString &name : qAsConst(emoji))
+        created->copyFile(source.filePath(name), QDir(target).filePath(name));
+}
+
+QString ExportMessagesHtml::copyToFiles(const QString &sourcePath)
+{
+    const QString name = safeFileName(QFileInfo(sourcePath).fileName(), QStringLiteral("file"));
+    const QString target = uniqueFilePath(filesDir.filePath(name));
+    if (!created->copyFile(sourcePath, target))
+        return QString();
+    return QFileInfo(target).fileName();
+}
+
+QString ExportMessagesHtml::filesLink(const QString &name, const QString &missing)
+{
+    if (name.isEmpty())
+        return missing;
+    return QStringLiteral("files/") + QString::fromLatin1(QUrl::toPercentEncoding(name));
+}
+
+QString ExportMessagesHtml::attachmentContent(const _MsgAttachment &attachment)
+{
+    const QString &mime = attachment.mime_type;
+    const QString &path = attachment.localPath;
+    if (mimeIs(mime, "text/plain")) {
+        const QString text = readTextAttachment(path);
+        return text.isNull() ? QString() : escaped(text);
+    }
+    const bool exists = !path.isEmpty() && QFileInfo(path).isFile();
+    const QString link
+        = exists ? filesLink(copyToFiles(path), QStringLiteral("#")) : QStringLiteral("#");
+
+    if (mimeStarts(mime, "image/")) {
+        const QString thumbnail = exists ? attachmentThumbnail(attachment) : QString();
+        const QString image = filesLink(thumbnail.isEmpty() ? QString() : copyToFiles(thumbnail),
+            QStringLiteral("files/empty_photo.jpg"));
+        return htmlImageLink(
+            link, image, QStringLiteral("style=\"max-width:120px;max-height:120px\""));
+    }
+    if (mimeStarts(mime, "video/"))
+        return textLink(link, "[VIDEO]");
+    if (mimeStarts(mime, "audio/"))
+        return textLink(link, "[AUDIO]");
+    if (mimeIs(mime, "text/x-vCard") || mimeIs(mime, "text/vcard")) {
+        const QString card = exists ? renderVCardImage(path) : QString();
+        if (!card.isEmpty() && QFileInfo(card).isFile()) {
+            const QString image = filesLink(copyToFiles(card), QStringLiteral("#"));
+            return htmlImageLink(
+                link, image, QStringLiteral("style=\"max-width:200px;max-height:200px\""));
+        }
+        return textLink(link, "[VCARD]");
+    }
+    return textLink(link, "[ATTACHMENT]");
+}

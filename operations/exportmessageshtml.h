@@ -1,0 +1,47 @@
+// Writes the messages of one chat as an XHTML page of speech bubbles, the markup of the
+// bubble view, with attachment files and previews copied into the "files" folder beside it.
+#pragma once
+
+#include "messages/msgrecords.h"
+#include "operations/absformatexport.h"
+#include "operations/createdpaths.h"
+#include "operations/exporttextfile.h"
+#include "operations/localtimecache.h"
+
+#include <QDir>
+#include <QSet>
+
+class ExportMessagesHtml : public AbsFormatExport<_MsgMessage>
+{
+public:
+    // The page `fileName` in `folder`; files copied into "files" are recorded in `created`
+    // (the export run's list) when given.
+    ExportMessagesHtml(
+        const QDir &folder, const QString &fileName, CreatedPaths *created = nullptr);
+
+    void begin() override;
+    void write(_MsgMessage *message) override;
+    // Ends the page and copies the pictures of the emoji it shows from the program's
+    // "emoji" folder into the one beside the page, keeping what is there already.
+    void end() override;
+
+    // Copies a file into "files" under a cleaned name no other file there has; the new
+    // name, or empty when the source cannot be read. Throws when the copy cannot be written.
+    QString copyToFiles(const QString &sourcePath);
+
+private:
+    void noteEmoji(const QString &html);
+    void copyEmoji();
+    QString attachmentContent(const _MsgAttachment &attachment);
+    // "files/" and the name, percent-encoded for an attribute; `missing` when name is empty.
+    static QString filesLink(const QString &name, const QString &missing);
+
+    qint64 lastDateLineTime = 0;
+    QDir folder;
+    QDir filesDir;
+    ExportTextFile page;
+    LocalTimeCache times;
+    CreatedPaths ownList;
+    CreatedPaths *created;
+    QSet<QString> emoji; // picture names the page refers to
+};

@@ -1,0 +1,52 @@
+// The worker that exports a list of messages in one format under the progress dialog: text,
+// CSV or database into one target, PDF or HTML into a folder with one file per chat. A
+// cancelled or failed export removes what it created and nothing else.
+#pragma once
+
+#include "messages/msgrecords.h"
+#include "operations/absformatexport.h"
+
+#include <QSharedPointer>
+#include <QThread>
+
+class CreatedPaths;
+class ProgressForm;
+
+enum ExportFormat : unsigned int {
+    ExportText = 0, // also for ".doc"
+    ExportCsv = 1,
+    ExportPdf = 2,
+    ExportHtml = 3,
+    ExportDatabase = 4,
+};
+
+class ExportMessagesThread : public QThread
+{
+    Q_OBJECT
+public:
+    ExportMessagesThread(const MsgMessageList &messages, const QString &path, unsigned int format,
+        ProgressForm *form, QObject *parent = nullptr);
+    ~ExportMessagesThread() override;
+
+protected:
+    void run() override;
+
+private:
+    typedef QSharedPointer<AbsFormatExport<_MsgMessage>> Writer;
+
+    // The number of messages exported; -1 when cancelled.
+    int exportMessages(Writer &writer, CreatedPaths &created);
+    Writer chatWriter(const _MsgChat *chat, CreatedPaths &created);
+    void prepareHtmlFolders(CreatedPaths &created);
+
+    MsgMessageList list;
+    QString path;
+    unsigned int format;
+    ProgressForm *form;
+    bool htmlFoldersReady = false;
+};
+
+// True when message a goes before message b in a PDF or HTML export: chats in ascending
+// order of their newest-message time (then of their identifiers, so that no two chats mix),
+// the messages of one chat by compareMessages. Messages without a chat form one chat.
+bool compareMessagesByChat(const _MsgMessage *a, const _MsgMessage *b);

@@ -1,0 +1,25 @@
+// Writes messages as a plain-text file of fixed-width columns (date, flag, name, message),
+// one line per message; the export of ".txt" and ".doc" files.
+#pragma once
+
+#include "messages/msgrecords.h"
+#include "operations/absformatexport.h"
+#include "operations/exporttextfile.h"
+#include "operations/localtimecache.h"
+
+class ExportMessagesTxt : public AbsFormatExport<_MsgMessage>
+{
+public:
+    explicit ExportMessagesTxt(const QString &path);
+
+    void begin() override;
+    void write(_MsgMessage *message) override;
+    void end() override;
+
+private:
+    void writeLine(
+        const QString &date, const QString &flag, const QString &name, const QString &message);
+
+    ExportTextFile file;
+    LocalTimeCache times;
+};

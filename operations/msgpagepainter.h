@@ -1,0 +1,84 @@
+// Lays messages out on printer pages as a conversation of speech bubbles: a page number
+// under each page, centred date lines, sender names in group chats, and text and picture
+// bubbles framed by nine-slice images. Shared by the PDF export and printing.
+#pragma once
+
+#include "messages/msgrecords.h"
+#include "operations/localtimecache.h"
+
+#include <QColor>
+#include <QImage>
+#include <QPainter>
+#include <QRect>
+
+class QPrinter;
+
+// The page and bubble background, rgb(219, 226, 237); the contact card pictures use it too.
+const QColor &bubbleBackground();
+
+class MsgPagePainter
+{
+public:
+    // The frame slices of a bubble in pixels; they match the pictures in the "bubble" folder.
+    struct Slices
+    {
+        int top;
+        int right;
+        int bottom;
+        int left;
+    };
+    static Slices slices(bool fromMe);
+
+    MsgPagePainter() = default;
+    // Ends painting when it is still active.
+    ~MsgPagePainter();
+    MsgPagePainter(const MsgPagePainter &) = delete;
+    MsgPagePainter &operator=(const MsgPagePainter &) = delete;
+
+    // Computes the page geometry and starts the first page. False when painting cannot start
+    // (the PDF file cannot be created); every later call then draws nothing.
+    bool begin(QPrinter *printer);
+    // Starts a new page when `height` does not fit below the current position.
+    void ensureSpace(int height);
+    void drawMessage(const _MsgMessage &message);
+    // Ends painting; for a PDF printer this completes the file. False when it failed.
+    bool end();
+
+    bool isActive() const { return painter.isActive(); }
+    int pageNumber() const { return page; }
+    QRect contentRect() const { return content; }
+
+    // The nine frame images stretched over `rect` (from the origin).
+    static void drawBubble(QPainter &painter, const QRect &rect, bool fromMe);
+    // The text and picture fonts: DejaVu Sans, which the set-up installs, so that pages
+    // look the same on every machine.
+    static QFont pageFont(int pointSize);
+
+private:
+    struct PageBubble;
+
+    void startPage();
+    void drawSenderLine(const QString &name, bool fromMe);
+    PageBubble textBubble(const QString &text, bool fromMe) const;
+    PageBubble attachmentBubble(const _MsgAttachment &attachment, bool fromMe) const;
+    // Places a bubble, split over pages at line ends when it is taller than a whole page.
+    void placeBubble(const PageBubble &bubble, bool fromMe);
+    void drawBubblePart(const PageBubble &bubble, int x, int top, int height);
+    int spaceLeft() const;
+
+    QPrinter *device = nullptr;
+    QPainter painter;
+    QRect content;
+    int y = 0;
+    int page = 1;
+    qint64 lastDateLineTime = 0;
+    LocalTimeCache times;
+};
+
+// A bubble holding `text` word-wrapped to `width` - 50 pixels (a word longer than that is
+// broken); at least 90 x 52.
+QImage renderTextBubble(const QString &text, int width, bool fromMe);
+// A bubble holding a picture; an empty picture gives an empty image.
+QImage renderImageBubble(const QImage &image, bool fromMe);
+// The emoji callback of the printed pages: "[EMOJI]".
+QString emojiPlaceholder(void *userData, const QString &hex);

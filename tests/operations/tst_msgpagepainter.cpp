@@ -1,0 +1,325 @@
+#include "messages/msgidentity.h"
+#include "operations/exportmessagespdf.h"
+#include "operations/mmsprinter.h"
+#include "operations/msgpagepainter.h"
+#include "support/externaltool.h"
+#include "support/messagesetbuilder.h"
+
+#include <QApplication>
+#include <QPrintPreviewDialog>
+#include <QPrintPreviewWidget>
+#include <QPrinter>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTranslator>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QString dateLine(qint32 date)
+{
+    return QLocale::c().toString(dateTimeFromTime(date), "dd MMM yyyy h:m AP");
+}
+
+} // namespace
+
+class TestMsgPagePainter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void framePicturesFitSliceTable_data();
+    void framePicturesFitSliceTable();
+    void textBubbleSize_data();
+    void textBubbleSize();
+    void bubbleFrameKeepsLastColumnAndRowBackground();
+    void imageBubbleHoldsPicture();
+    void pdfHoldsTextsDateLinesAndSenders();
+    void dateLineAfterMoreThanAMinute_data();
+    void dateLineAfterMoreThanAMinute();
+    void tallBubbleSplitOverPages();
+    void bubbleThatDoesNotFitStartsNewPage();
+    void pdfThatCannotBeCreatedIsError();
+    void printPreviewInterleavesChatsByDate();
+
+private:
+    // The whole text of a PDF file, pages separated by form feeds.
+    QString pdfText(const QString &path);
+    int pdfPages(const QString &path);
+    void exportPdf(const QString &path, const MsgMessageList &list);
+
+    std::unique_ptr<QTemporaryDir> tmp;
+    std::unique_ptr<MessageSetBuilder> builder;
+    _MsgHandle *alice = nullptr;
+    _MsgChat *chat = nullptr;
+};
+
+void TestMsgPagePainter::initTestCase()
+{
+    auto *translator = new QTranslator(this);
+    QVERIFY(translator->load(QStringLiteral(":/en.qm")));
+    QCoreApplication::installTranslator(translator);
+}
+
+void TestMsgPagePainter::init()
+{
+    tmp.reset(new QTemporaryDir);
+    QVERIFY(tmp->isValid());
+    qputenv("HOME", QFile::encodeName(tmp->filePath("home")));
+    builder.reset(new MessageSetBuilder(tmp->filePath("source")));
+    alice = builder->handle("+15550001111", "Alice");
+    chat = builder->chat(alice->id, { alice });
+}
+
+QString TestMsgPagePainter::pdfText(const QString &path)
+{
+    const QString tool = findTool("pdftotext");
+    if (tool.isEmpty())
+        return QString();
+    const ToolResult result = runTool(tool, { "-enc", "UTF-8", path, "-" });
+    return result.exitCode == 0 ? QString::fromUtf8(result.out) : QString();
+}
+
+int TestMsgPagePainter::pdfPages(const QString &path)
+{
+    const ToolResult result = runTool(findTool("pdfinfo"), { path });
+    const QRegularExpressionMatch match
+        = QRegularExpression("^Pages:\\s+(\\d+)$", QRegularExpression::MultilineOption)
+              .match(QString::fromUtf8(result.out));
+    return match.hasMatch() ? match.captured(1).toInt() : -1;
+}
+
+void TestMsgPagePainter::exportPdf(const QString &path, const MsgMessageList &list)
+{
+    ExportMessagesPdf writer(path);
+    writer.begin();
+    for (_MsgMessage *m : list)
+        writer.write(m);
+    writer.end();
+}
+
+void TestMsgPagePainter::framePicturesFitSliceTable_data()
+{
+    QTest::addColumn<bool>("fromMe");
+    QTest::newRow("received") << false;
+    QTest::newRow("sent") << true;
+}
+
+void TestMsgPagePainter::framePicturesFitSliceTable()
+{
+    QFETCH(bool, fromMe);
+    const MsgPagePainter::Slices s = MsgPagePainter::slices(fromMe);
+    const QString base
+        = QCoreApplication::applicationDirPath() + (fromMe ? "/bubble/bb2_0" : "/bubble/bb1_0");
+    const QSize corners[] = { { s.left, s.top }, {}, { s.right, s.top }, {}, {}, {},
+        { s.left, s.bottom }, {}, { s.right, s.bottom } };
+    for (int cell = 1; cell <= 9; ++cell) {
+        const QImage image(base + QString::number(cell) + ".png");
+        QVERIFY2(!image.isNull(), qPrintable(base + QString::number(cell)));
+        if (corners[cell - 1].isValid())
+            QCOMPARE(image.size(), corners[cell - 1]);
+    }
+}
+
+void TestMsgPagePainter::textBubbleSize_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QSize>("atLeast");
+    QTest::addColumn<QSize>("atMost");
+
+    QTest::newRow("one letter") << "x" << 400 << QSize(90, 52) << QSize(90, 52);
+    QTest::newRow("wrapped words")
+        << QString("word ").repeated(200) << 400 << QSize(300, 100) << QSize(400, 2000);
+    QTest::newRow("one long word")
+        << QString(500, 'w') << 400 << QSize(300, 100) << QSize(400, 2000);
+}
+
+void TestMsgPagePainter::textBubbleSize()
+{
+    QFETCH(QString, text);
+    QFETCH(int, width);
+    QFETCH(QSize, atLeast);
+    QFETCH(QSize, atMost);
+    for (bool fromMe : { false, true }) {
+        const QImage bubble = renderTextBubble(text, width, fromMe);
+        QVERIFY2(bubble.width() >= atLeast.width() && bubble.width() <= atMost.width(),
+            qPrintable(QString::number(bubble.width())));
+        QVERIFY2(bubble.height() >= atLeast.height() && bubble.height() <= atMost.height(),
+            qPrintable(QString::number(bubble.height())));
+    }
+}
+
+void TestMsgPagePainter::bubbleFrameKeepsLastColumnAndRowBackground()
+{
+    const QImage bubble = renderTextBubble("x", 400, false);
+    const QRgb background = bubbleBackground().rgb();
+    QCOMPARE(bubble.pixel(bubble.width() - 1, bubble.height() / 2), background);
+    QCOMPARE(bubble.pixel(bubble.width() / 2, bubble.height() - 1), background);
+    // The frame's fill covers the middle.
+    QVERIFY(bubble.pixel(bubble.width() / 2, 5) != background);
+}
+
+void TestMsgPagePainter::imageBubbleHoldsPicture()
+{
+    QImage picture(100, 40, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    const QImage bubble = renderImageBubble(picture, true);
+    QCOMPARE(bubble.size(), QSize(150, 70));
+    // Drawn at x 20, stretched 10 pixels taller.
+    QCOMPARE(bubble.pixel(20 + 50, 10 + 45), QColor(Qt::red).rgb());
+    QVERIFY(renderImageBubble(QImage(), false).isNull());
+}
+
+void TestMsgPagePainter::pdfHoldsTextsDateLinesAndSenders()
+{
+    QM_FIND_TOOL(pdftotext, "pdftotext");
+    const MsgMessageList list = buildSampleChats(*builder);
+    const QString path = tmp->filePath("all.pdf");
+    exportPdf(path, list);
+    QVERIFY(pdfPages(path) >= 1);
+    const QString text = pdfText(path);
+    for (const char *expected :
+        { "Hello [EMOJI] there", "third line", "Subject:Re: <plans>", "He said \"hi\", then left",
+            "second & last", "[VIDEO]", "Carol <C&C>", "+15550004444", "named the conversation" })
+        QVERIFY2(text.contains(QString::fromUtf8(expected)), expected);
+    QVERIFY(text.contains(dateLine(list.first()->date)));
+    QVERIFY(text.contains(dateLine(list.last()->date)));
+}
+
+void TestMsgPagePainter::dateLineAfterMoreThanAMinute_data()
+{
+    QTest::addColumn<int>("gap");
+    QTest::addColumn<bool>("secondLine");
+    QTest::newRow("61 seconds") << 61 << true;
+    QTest::newRow("60 seconds") << 60 << false;
+}
+
+void TestMsgPagePainter::dateLineAfterMoreThanAMinute()
+{
+    QM_FIND_TOOL(pdftotext, "pdftotext");
+    QFETCH(int, gap);
+    QFETCH(bool, secondLine);
+    // 2013-09-04 15:06:00 and a minute later: the two date lines differ in their minute.
+    const qint32 first = 400000000 - 40;
+    _MsgMessage *a = builder->message(chat, alice, first, "first");
+    _MsgMessage *b = builder->message(chat, alice, first + gap, "second");
+    const QString path = tmp->filePath("dates.pdf");
+    exportPdf(path, { a, b });
+    const QString text = pdfText(path);
+    QVERIFY(text.contains(dateLine(a->date)));
+    QCOMPARE(text.contains(dateLine(b->date)), secondLine);
+}
+
+void TestMsgPagePainter::tallBubbleSplitOverPages()
+{
+    QM_FIND_TOOL(pdftotext, "pdftotext");
+    QStringList lines;
+    for (int i = 1; i <= 300; ++i)
+        lines.append(QString("row%1").arg(i));
+    _MsgMessage *tall = builder->message(chat, alice, 400000000, lines.join('\n'));
+    _MsgMessage *after = builder->message(chat, alice, 400000001, "after the tall one");
+    const QString path = tmp->filePath("tall.pdf");
+    exportPdf(path, { tall, after });
+    QVERIFY(pdfPages(path) >= 5);
+    const QString text = pdfText(path);
+    // Nothing clipped away: every row is on some page, in order.
+    int from = 0;
+    for (const QString &line : qAsConst(lines)) {
+        const int at = text.indexOf(QRegularExpression("\\b" + line + "\\b"), from);
+        QVERIFY2(at >= 0, qPrintable(line));
+        from = at;
+    }
+    QVERIFY(text.indexOf("after the tall one") > from);
+}
+
+void TestMsgPagePainter::bubbleThatDoesNotFitStartsNewPage()
+{
+    QM_FIND_TOOL(pdftotext, "pdftotext");
+    QPrinter printer(QPrinter::ScreenResolution);
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    const QString path = tmp->filePath("pages.pdf");
+    printer.setOutputFileName(path);
+    printer.setPageMargins(QMarginsF(20, 20, 20, 20), QPageLayout::Point);
+    MsgPagePainter painter;
+    QVERIFY(painter.begin(&printer));
+    QCOMPARE(painter.pageNumber(), 1);
+    MsgMessageList list;
+    int messages = 0;
+    while (painter.pageNumber() == 1) {
+        _MsgMessage *m = builder->message(chat, alice, 400000000, QString("m%1").arg(++messages));
+        painter.drawMessage(*m);
+    }
+    QVERIFY(messages > 5);
+    QVERIFY(painter.end());
+    QCOMPARE(pdfPages(path), 2);
+    // Page numbers under each page; the last bubble is whole on page 2.
+    const QStringList pages = pdfText(path).split('\f');
+    QVERIFY(pages.at(0).contains(QRegularExpression("\\b1\\s*$")));
+    QVERIFY(pages.at(1).contains(QString("m%1").arg(messages)));
+    QVERIFY(pages.at(1).contains(QRegularExpression("\\b2\\s*$")));
+}
+
+void TestMsgPagePainter::pdfThatCannotBeCreatedIsError()
+{
+    ExportMessagesPdf writer(tmp->filePath("missing/folder/x.pdf"));
+    QVERIFY_EXCEPTION_THROWN(writer.begin(), std::runtime_error);
+    writer.write(builder->message(chat, alice, 400000000, "x"));
+    QVERIFY(!QFileInfo::exists(tmp->filePath("missing")));
+}
+
+void TestMsgPagePainter::printPreviewInterleavesChatsByDate()
+{
+    QM_FIND_TOOL(pdftotext, "pdftotext");
+    _MsgHandle *bob = builder->handle("+15550002222", "Bob");
+    _MsgChat *other = builder->chat(bob->id, { bob });
+    MsgMessageList list;
+    // Grouped by chat in the list, and far apart in storage, so that only dates order them.
+    for (int i = 0; i < 3; ++i)
+        list.append(builder->message(chat, alice, 400000000 + i * 1000, QString("alice%1").arg(i)));
+    for (int i = 0; i < 3; ++i) {
+        _MsgMessage *m
+            = builder->message(other, bob, 400000500 + i * 1000, QString("bob%1").arg(i));
+        m->srcRowid += 1000;
+        list.append(m);
+    }
+
+    MMSPrinter printer;
+    int previewPages = -1;
+    QString title;
+    QTimer::singleShot(0, [&] {
+        auto *dialog = qobject_cast<QPrintPreviewDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        title = dialog->windowTitle();
+        if (auto *preview = dialog->findChild<QPrintPreviewWidget *>())
+            previewPages = preview->pageCount();
+        dialog->reject();
+    });
+    printer.print(list);
+    QCOMPARE(title, QString("Print Messages"));
+    QCOMPARE(previewPages, 1);
+
+    // What the preview prints, into a PDF file as with no printer installed.
+    QPrinter pdf(QPrinter::ScreenResolution);
+    pdf.setPageSize(QPageSize(QPageSize::A4));
+    pdf.setOutputFormat(QPrinter::PdfFormat);
+    const QString path = tmp->filePath("printed.pdf");
+    pdf.setOutputFileName(path);
+    printer.onPaintRequested(&pdf);
+    const QString text = pdfText(path);
+    int from = -1;
+    for (const char *expected : { "alice0", "bob0", "alice1", "bob1", "alice2", "bob2" }) {
+        const int at = text.indexOf(expected);
+        QVERIFY2(at > from, expected);
+        from = at;
+    }
+}
+
+QTEST_MAIN(TestMsgPagePainter)
+#include "tst_msgpagepainter.moc"
