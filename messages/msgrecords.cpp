@@ -278,7 +278,8 @@ QString csvQuote(const QString &text)
             field += QLatin1String("\"\"");
             wrap = true;
         } else {
-            if (c == QLatin1Char('\n') || c == QLatin1Char(','))
+            // A lone carriage return ends a record for CSV readers just as a line feed does.
+            if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char(','))
                 wrap = true;
             field += c;
         }

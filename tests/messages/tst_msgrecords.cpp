@@ -258,7 +258,7 @@ private slots:
         QTest::newRow("line feed") << "a\nb"
                                    << "\"a\nb\"";
         QTest::newRow("carriage return") << "a\rb"
-                                         << "a\rb";
+                                         << "\"a\rb\"";
     }
     void csvQuoting()
     {

@@ -113,7 +113,7 @@ void TestExportMessagesTxtCsv::csvRows_data()
     QTest::newRow("comma") << "a,b" << true << prefix + "\"a,b\"";
     QTest::newRow("quote") << "say \"x\"" << true << prefix + "\"say \"\"x\"\"\"";
     QTest::newRow("line feed kept") << "a\nb" << true << prefix + "\"a\nb\"";
-    QTest::newRow("carriage return alone") << "a\rb" << true << prefix + "a\rb";
+    QTest::newRow("carriage return quoted") << "a\rb" << true << prefix + "\"a\rb\"";
     QTest::newRow("empty content") << "" << true << prefix;
     QTest::newRow("no chat") << "x" << false << "2013-09-04 15:06:40,0,,,x";
 }
