@@ -111,3 +111,9 @@ QByteArray ServicePeer::receiveFrame(int timeoutMs)
         return QByteArray();
     return length == 0 ? QByteArray("") : body;
 }
+
+QByteArray ServicePeer::receiveRaw(int length, int timeoutMs)
+{
+    QByteArray bytes(length, '\0');
+    return receiveAll(bytes.data(), length, timeoutMs) ? bytes : QByteArray();
+}

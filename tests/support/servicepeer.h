@@ -29,6 +29,8 @@ public:
     bool sendFrame(const QByteArray &body, int chunk = 0, int pauseMs = 0);
     // A frame's body, or a null array when none came whole within the time-out.
     QByteArray receiveFrame(int timeoutMs = 5000);
+    // Exactly `length` bytes, or a null array when they did not all come in time.
+    QByteArray receiveRaw(int length, int timeoutMs = 5000);
     // Closes the peer's end (the program then sees the peer gone).
     void closePeer();
 

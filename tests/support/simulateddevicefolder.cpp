@@ -195,6 +195,37 @@ SimulatedDeviceFolder &SimulatedDeviceFolder::addFile(
     return *this;
 }
 
+SimulatedDeviceFolder &SimulatedDeviceFolder::setReplyFault(
+    const QString &service, const QString &fault, int after, int code)
+{
+    QVariantMap replies = m_faults.value(QStringLiteral("Replies")).toMap();
+    replies.insert(service,
+        QVariantMap { { QStringLiteral("Fault"), fault }, { QStringLiteral("After"), after },
+            { QStringLiteral("Code"), code } });
+    m_faults.insert(QStringLiteral("Replies"), replies);
+    return *this;
+}
+
+SimulatedDeviceFolder &SimulatedDeviceFolder::setSyncRecords(
+    const QString &dataClass, const QVariantMap &records)
+{
+    const QString path = QDir(m_path).filePath(QStringLiteral("mobilesync/%1.plist").arg(dataClass));
+    QDir().mkpath(QFileInfo(path).path());
+    writeFile(path, toXmlPlist(records));
+    return *this;
+}
+
+QVariantMap SimulatedDeviceFolder::syncRecords(const QString &dataClass) const
+{
+    return fromPlistFile(QDir(m_path).filePath(QStringLiteral("mobilesync/%1.plist").arg(dataClass)))
+        .toMap();
+}
+
+QString SimulatedDeviceFolder::appContainer(const QString &identifier)
+{
+    return QStringLiteral("private/var/mobile/Applications/") + identifier;
+}
+
 bool SimulatedDeviceFolder::write() const
 {
     QVariantMap values = m_values;

@@ -26,6 +26,16 @@ public:
     SimulatedDeviceFolder &setServiceFault(const QString &service, int code);
     SimulatedDeviceFolder &setPaired(bool paired);
     SimulatedDeviceFolder &addFile(const QString &relativePath, const QByteArray &bytes);
+    // A service's broken reply after `after` whole messages: "CutShort", "CloseMidReply",
+    // "WrongMagic" or "ErrorStatus" (with `code`).
+    SimulatedDeviceFolder &setReplyFault(
+        const QString &service, const QString &fault, int after = 0, int code = 1);
+    // The records of a sync data class, by identifier, kept in the device folder.
+    SimulatedDeviceFolder &setSyncRecords(const QString &dataClass, const QVariantMap &records);
+    QVariantMap syncRecords(const QString &dataClass) const;
+
+    // The container folder of an installed application, relative to the file system.
+    static QString appContainer(const QString &identifier);
 
     // Writes values.plist and, when there are faults, faults.plist.
     bool write() const;
