@@ -1,6 +1,5 @@
 #include "afcfileinfo.h"
 
-
 AFCFileInfo::AFCFileInfo(const QString &path)
     : path(path)
 {

@@ -115,18 +115,18 @@ CFType mobilebackup2_send_status_response(
     CFType status = CFType::newArray();
     status.append(CFType::fromString(QStringLiteral("DLMessageStatusResponse")))
         .append(CFType::fromNumber(code))
-        .append(CFType::fromString(
-            description.isEmpty() ? QLatin1String(emptyParameter) : description))
-        .append(dictionary.isNull() ? CFType::fromString(QLatin1String(emptyParameter))
-                                    : dictionary);
+        .append(
+            CFType::fromString(description.isEmpty() ? QLatin1String(emptyParameter) : description))
+        .append(
+            dictionary.isNull() ? CFType::fromString(QLatin1String(emptyParameter)) : dictionary);
     mobiledevice_sendmsg(socket, status, true, backupTimeoutMs);
     return CFType::deepCopy(status);
 }
 
 void mobilebackup2_request_backup(int socket, const QString &deviceIdentifier, bool full)
 {
-    qDebug("Requesting backup from device, %s",
-        full ? "Full backup mode" : "Incremental backup mode");
+    qDebug(
+        "Requesting backup from device, %s", full ? "Full backup mode" : "Incremental backup mode");
     CFType options;
     if (full) {
         options = CFType::newDictionary();
@@ -141,8 +141,8 @@ void mobilebackup2_set_cloud_backup(int socket, const QString &deviceIdentifier,
     qDebug("Set EnableCloudBackup: %d", enable ? 1 : 0);
     CFType options = CFType::newDictionary();
     options.setValue(key("CloudBackupState"), CFType::fromBool(enable));
-    const CFType sent = mobilebackup2_send_request(socket, QStringLiteral("EnableCloudBackup"),
-        deviceIdentifier, deviceIdentifier, options);
+    const CFType sent = mobilebackup2_send_request(
+        socket, QStringLiteral("EnableCloudBackup"), deviceIdentifier, deviceIdentifier, options);
     int errorCode = 0;
     mobilebackup2_receive_response(socket, errorCode, sent);
     if (errorCode != 0)

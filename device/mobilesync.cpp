@@ -83,7 +83,8 @@ void mobilesync_start_session(
     expect(socket, start, "SDMessageSyncDataClassWithComputer", 1);
     if (ping)
         send(socket,
-            message("DLMessagePing", { text(QStringLiteral("Preparing to get changes for device")) }));
+            message(
+                "DLMessagePing", { text(QStringLiteral("Preparing to get changes for device")) }));
 }
 
 QList<CFType> mobilesync_get_all_records(int socket, const QString &dataClass)

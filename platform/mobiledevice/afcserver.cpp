@@ -176,8 +176,8 @@ bool AFCServer::receive(Request *request)
         return false;
     const uint64_t entireLength = le64(header + 8);
     const uint64_t thisLength = le64(header + 16);
-    if (std::memcmp(header, magic, 8) != 0 || thisLength < headerSize
-        || entireLength < thisLength || entireLength - headerSize > maxRequestData) {
+    if (std::memcmp(header, magic, 8) != 0 || thisLength < headerSize || entireLength < thisLength
+        || entireLength - headerSize > maxRequestData) {
         m_connection.log("malformed request header");
         const std::string reply = status(BadHeader);
         m_connection.sendAll(reply.data(), reply.size());
@@ -188,7 +188,8 @@ bool AFCServer::receive(Request *request)
     request->data.assign(entireLength - thisLength, '\0');
     return (request->payload.empty()
                || m_connection.receiveAll(&request->payload[0], request->payload.size()))
-        && (request->data.empty() || m_connection.receiveAll(&request->data[0], request->data.size()));
+        && (request->data.empty()
+            || m_connection.receiveAll(&request->data[0], request->data.size()));
 }
 
 std::string AFCServer::answer(const Request &request)
@@ -224,7 +225,8 @@ std::string AFCServer::answer(const Request &request)
 bool AFCServer::inside(const std::string &hostPath) const
 {
     return hostPath == m_realRoot
-        || (hostPath.size() > m_realRoot.size() && hostPath.compare(0, m_realRoot.size(), m_realRoot) == 0
+        || (hostPath.size() > m_realRoot.size()
+            && hostPath.compare(0, m_realRoot.size(), m_realRoot) == 0
             && hostPath[m_realRoot.size()] == '/');
 }
 

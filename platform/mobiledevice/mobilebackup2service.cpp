@@ -24,7 +24,8 @@ PlistNode response(long long code, const std::string &description = std::string(
     plist_dict_set_item(answer.get(), "MessageName", plist_new_string("Response"));
     plist_dict_set_item(answer.get(), "ErrorCode", plist_new_uint(static_cast<uint64_t>(code)));
     if (!description.empty())
-        plist_dict_set_item(answer.get(), "ErrorDescription", plist_new_string(description.c_str()));
+        plist_dict_set_item(
+            answer.get(), "ErrorDescription", plist_new_string(description.c_str()));
     return answer;
 }
 
@@ -79,11 +80,10 @@ private:
     bool answer(const PlistNode &request)
     {
         const ReplyFault::Kind fault = m_link.nextFault();
-        PlistNode reply = fault == ReplyFault::ErrorStatus
-            ? response(m_link.faultCode(), "fault")
-            : handle(request);
-        return m_link.send(
-            DeviceLinkEnd::array({ DeviceLinkEnd::text("DLMessageProcessMessage"), reply.release() }),
+        PlistNode reply = fault == ReplyFault::ErrorStatus ? response(m_link.faultCode(), "fault")
+                                                           : handle(request);
+        return m_link.send(DeviceLinkEnd::array(
+                               { DeviceLinkEnd::text("DLMessageProcessMessage"), reply.release() }),
             fault);
     }
 
@@ -187,7 +187,8 @@ private:
         plist_t code = DeviceLinkEnd::itemOf(message, 1);
         plist_t description = DeviceLinkEnd::itemOf(message, 2);
         plist_t details = DeviceLinkEnd::itemOf(message, 3);
-        if (!DeviceLinkEnd::isType(code, PLIST_UINT) || !DeviceLinkEnd::isType(description, PLIST_STRING)
+        if (!DeviceLinkEnd::isType(code, PLIST_UINT)
+            || !DeviceLinkEnd::isType(description, PLIST_STRING)
             || !(DeviceLinkEnd::isType(details, PLIST_DICT)
                 || DeviceLinkEnd::isType(details, PLIST_STRING))) {
             log("malformed status response");

@@ -83,8 +83,8 @@ private:
     void cancel(const std::string &reason)
     {
         log("cancelled: " + reason);
-        m_link.send(Link::array({ Link::text("SDMessageCancelSession"), Link::text(m_dataClass),
-            Link::text(reason) }));
+        m_link.send(Link::array(
+            { Link::text("SDMessageCancelSession"), Link::text(m_dataClass), Link::text(reason) }));
     }
 
     // Takes the fault of the reply about to be made; a due "ErrorStatus" cancels instead of
@@ -102,8 +102,8 @@ private:
     }
 
     // Sends [name, data class, item]; false to end the service.
-    bool reply(ReplyFault::Kind fault, const char *name, const std::string &line,
-        plist_t item = nullptr)
+    bool reply(
+        ReplyFault::Kind fault, const char *name, const std::string &line, plist_t item = nullptr)
     {
         PlistNode message = Link::array({ Link::text(name), Link::text(m_dataClass) });
         if (item)
@@ -216,7 +216,8 @@ private:
     bool processChanges(const PlistNode &message)
     {
         plist_t changes = Link::itemOf(message, 2);
-        if (!Link::isType(changes, PLIST_DICT) || !Link::isType(Link::itemOf(message, 3), PLIST_BOOLEAN)
+        if (!Link::isType(changes, PLIST_DICT)
+            || !Link::isType(Link::itemOf(message, 3), PLIST_BOOLEAN)
             || !Link::isType(Link::itemOf(message, 4), PLIST_DICT)) {
             cancel("malformed changes");
             return false;
@@ -283,7 +284,8 @@ private:
     bool finishSession()
     {
         ReplyFault::Kind fault;
-        return !faulted(&fault) && reply(fault, "SDMessageDeviceFinishedSession", "session finished");
+        return !faulted(&fault)
+            && reply(fault, "SDMessageDeviceFinishedSession", "session finished");
     }
 
     Link m_link;

@@ -27,8 +27,8 @@ public:
     long long code() const { return m_code; }
 
     // Sends `message` whole, or broken as `kind` says. False when the service must end.
-    static bool send(ServiceConnection &connection, const std::string &message,
-        size_t headerLength, Kind kind);
+    static bool send(
+        ServiceConnection &connection, const std::string &message, size_t headerLength, Kind kind);
     // The same for a framed property list.
     static bool sendMessage(
         ServiceConnection &connection, const PlistNode &message, bool binary, Kind kind);

@@ -3,8 +3,7 @@
 // paths, application containers, faults of the service and file handles after a close.
 #include "device/afcclient.h"
 #include "device/afcfile.h"
-#include "support/devicelibraries.h"
-#include "support/simulateddevicefolder.h"
+#include "support/attacheddevices.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -34,18 +33,23 @@ private slots:
 
 private:
     AMDeviceRef attach(
-        const QString &name, const std::function<void(SimulatedDeviceFolder &)> &setUp = {});
+        const QString &name, const std::function<void(SimulatedDeviceFolder &)> &setUp = {})
+    {
+        const AMDeviceRef device = m_devices.attach(name, setUp);
+        m_fileSystem = m_devices.folder().fileSystemPath();
+        return device;
+    }
     QString outsidePath() const { return m_dir.filePath("outside"); }
 
     QTemporaryDir m_dir;
-    QList<AMDeviceRef> m_attached;
+    AttachedDevices m_devices { m_dir.path() };
+    // The file system of the last phone attached.
     QString m_fileSystem;
 };
 
 void TestAFCClient::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    qputenv("QUILLMARROW_DEVICES", QFile::encodeName(m_dir.filePath("watched")));
     QVERIFY(devicetest::loadLibraries(m_dir.path()));
     QVERIFY(QDir().mkpath(outsidePath()));
     QFile secret(QDir(outsidePath()).filePath("secret.txt"));
@@ -55,25 +59,8 @@ void TestAFCClient::initTestCase()
 
 void TestAFCClient::cleanup()
 {
-    for (AMDeviceRef device : m_attached)
-        devicetest::detach(device);
-    m_attached.clear();
+    m_devices.release();
     QCOMPARE(devicetest::liveObjects(), CFIndex(0));
-}
-
-AMDeviceRef TestAFCClient::attach(
-    const QString &name, const std::function<void(SimulatedDeviceFolder &)> &setUp)
-{
-    SimulatedDeviceFolder folder(m_dir.filePath(name));
-    folder.setIdentity("udid-" + name, name, "9.3.5");
-    if (setUp)
-        setUp(folder);
-    if (!folder.write())
-        return nullptr;
-    m_fileSystem = folder.fileSystemPath();
-    const AMDeviceRef device = devicetest::attach(folder.path());
-    m_attached << device;
-    return device;
 }
 
 void TestAFCClient::listsAFolderWithAttributes()
@@ -210,10 +197,11 @@ void TestAFCClient::pathsNeverLeaveTheDevice()
 {
     QFETCH(QString, path);
     QFETCH(bool, ownEntry);
-    const AMDeviceRef device = attach(QString("confined-") + QTest::currentDataTag(), [](SimulatedDeviceFolder &f) {
-        f.addFile("DCIM/x.jpg", "x");
-        f.addFile("DCIM/y.jpg", "y");
-    });
+    const AMDeviceRef device
+        = attach(QString("confined-") + QTest::currentDataTag(), [](SimulatedDeviceFolder &f) {
+              f.addFile("DCIM/x.jpg", "x");
+              f.addFile("DCIM/y.jpg", "y");
+          });
     QVERIFY(QFile::link(outsidePath(), m_fileSystem + "/escape"));
     QVERIFY(QFile::link(outsidePath() + "/secret.txt", m_fileSystem + "/secret-link"));
     AFCClient client(device);
@@ -245,7 +233,8 @@ void TestAFCClient::containerIsAllHouseArrestReaches()
         f.addFile(other + "/Documents/secret.txt", "theirs");
         f.addFile("DCIM/x.jpg", "x");
     });
-    QVERIFY(QFile::link(m_fileSystem + "/" + other, m_fileSystem + "/" + notes + "/Documents/other"));
+    QVERIFY(
+        QFile::link(m_fileSystem + "/" + other, m_fileSystem + "/" + notes + "/Documents/other"));
     AFCClient client(device);
     client.connect("com.example.notes");
     const QList<AFCFileInfo> top = client.entryInfoList("/");
@@ -293,7 +282,8 @@ void TestAFCClient::serviceFaultsAreFailures_data()
     for (const QString service : { "com.apple.afc", "com.apple.mobile.house_arrest" }) {
         const QString prefix = service.section('.', -1) + ": ";
         QTest::newRow(qPrintable(prefix + "cut short")) << service << "CutShort" << false;
-        QTest::newRow(qPrintable(prefix + "closed mid-reply")) << service << "CloseMidReply" << false;
+        QTest::newRow(qPrintable(prefix + "closed mid-reply"))
+            << service << "CloseMidReply" << false;
         QTest::newRow(qPrintable(prefix + "wrong magic")) << service << "WrongMagic" << true;
         QTest::newRow(qPrintable(prefix + "error status")) << service << "ErrorStatus" << true;
     }
@@ -305,8 +295,8 @@ void TestAFCClient::serviceFaultsAreFailures()
     QFETCH(QString, fault);
     QFETCH(bool, serviceGoesOn);
     const bool houseArrest = service.contains("house_arrest");
-    const QString root = houseArrest ? SimulatedDeviceFolder::appContainer("com.example.app") + "/"
-                                     : QString();
+    const QString root
+        = houseArrest ? SimulatedDeviceFolder::appContainer("com.example.app") + "/" : QString();
     // After the vend reply, if any, the open and the first read (data, then the end) get
     // whole replies; the next one is broken.
     const AMDeviceRef device = attach("faulty", [&](SimulatedDeviceFolder &f) {

@@ -108,7 +108,8 @@ void TestAFCProtocol::requestsCarryTheirPayload()
         requests << receiveRequest(p);
         p.sendRaw(status(0));
     });
-    QCOMPARE(afc_file_open(peer.programSocket(), QString::fromUtf8("/Fotos/Ü.jpg"), 3), quint64(77));
+    QCOMPARE(
+        afc_file_open(peer.programSocket(), QString::fromUtf8("/Fotos/Ü.jpg"), 3), quint64(77));
     afc_rename_path(peer.programSocket(), "/a", "/b");
     peer.join();
     QCOMPARE(requests.size(), 2);
@@ -174,20 +175,19 @@ void TestAFCProtocol::hostileRepliesFailCleanly_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("error");
     const QByteArray bad = "XFA6LPAA";
-    QTest::newRow("shorter than the header")
-        << status(0).left(20) << "read AFC header failed.";
+    QTest::newRow("shorter than the header") << status(0).left(20) << "read AFC header failed.";
     QTest::newRow("length below the header")
         << packet(1, le64(0), {}, 24) << "read AFC header failed, invalid packet length 24.";
-    QTest::newRow("length far past the bound")
-        << packet(2, {}, {}, qint64(1) << 40)
-        << "read AFC header failed, invalid packet length 1099511627776.";
+    QTest::newRow("length far past the bound") << packet(2, {}, {},
+        qint64(1) << 40) << "read AFC header failed, invalid packet length 1099511627776.";
     QTest::newRow("data cut short")
         << packet(2, QByteArray(10, 'd'), {}, 140) << "read AFC file block data failed.";
-    QTest::newRow("wrong magic")
-        << packet(1, le64(0), {}, -1, -1, bad) << "read AFC header failed, wrong magic.";
+    QTest::newRow("wrong magic") << packet(1, le64(0), {}, -1, -1, bad)
+                                 << "read AFC header failed, wrong magic.";
     QTest::newRow("status shorter than its value")
         << packet(1, QByteArray(4, '\0')) << "read AFC failed, status reply of 4 bytes.";
-    QTest::newRow("error status") << status(7) << "read AFC failed, received AFC_OP_STATUS, param1=7.";
+    QTest::newRow("error status") << status(7)
+                                  << "read AFC failed, received AFC_OP_STATUS, param1=7.";
     QTest::newRow("operation zero")
         << packet(0, le64(5)) << "read AFC failed, Unknown operation code received 0, param1=5.";
     QTest::newRow("unknown operation")
@@ -219,7 +219,8 @@ void TestAFCProtocol::readNeverWritesPastTheBuffer()
         p.sendRaw(data(QByteArray(20, 'x')));
     });
     QByteArray buffer(16, '.');
-    QCOMPARE(devicetest::errorOf([&] { afc_file_read(peer.programSocket(), 1, buffer.data(), 10); }),
+    QCOMPARE(
+        devicetest::errorOf([&] { afc_file_read(peer.programSocket(), 1, buffer.data(), 10); }),
         QString("read AFC file returned 20 bytes, more than the 10 requested."));
     QCOMPARE(buffer, QByteArray(16, '.'));
 }
@@ -263,7 +264,10 @@ void TestAFCProtocol::listingsAndAttributesAreParsed()
         receiveRequest(p);
         p.sendRaw(data(bytes(".\0..\0a\0b\xc3\xa4\0trailing")));
         receiveRequest(p);
-        p.sendRaw(data(bytes("st_size\0" "12\0" "\0st_ifmt\0S_IFDIR\0st_size\0" "99\0odd")));
+        p.sendRaw(data(bytes("st_size\0"
+                             "12\0"
+                             "\0st_ifmt\0S_IFDIR\0st_size\0"
+                             "99\0odd")));
     });
     QCOMPARE(afc_read_directory(peer.programSocket(), "/"),
         QStringList({ ".", "..", "a", QString::fromUtf8("b\xc3\xa4") }));
@@ -277,8 +281,8 @@ void TestAFCProtocol::listingsAndAttributesAreParsed()
 void TestAFCProtocol::attributesFillTheRecord()
 {
     AFCFileInfo info("/x");
-    info.fill({ { "st_ifmt", "s_ifdir" }, { "st_size", "many" },
-        { "st_mtime", "1394387112999999999" } });
+    info.fill(
+        { { "st_ifmt", "s_ifdir" }, { "st_size", "many" }, { "st_mtime", "1394387112999999999" } });
     QVERIFY(info.isDir());
     QVERIFY(!info.isFile());
     QCOMPARE(info.size, qint64(0));
@@ -293,16 +297,16 @@ void TestAFCProtocol::vendContainerReadsTheError_data()
 {
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<bool>("found");
-    const auto plist = [](const QByteArray &inner) {
-        return "<plist version=\"1.0\">" + inner + "</plist>";
-    };
+    const auto plist
+        = [](const QByteArray &inner) { return "<plist version=\"1.0\">" + inner + "</plist>"; };
     QTest::newRow("complete") << plist("<dict><key>Status</key><string>Complete</string></dict>")
                               << true;
     QTest::newRow("anything without an error") << plist("<dict/>") << true;
-    QTest::newRow("error text")
-        << plist("<dict><key>Error</key><string>ApplicationLookupFailed</string></dict>") << false;
-    QTest::newRow("error of another type") << plist("<dict><key>Error</key><false/></dict>")
-                                           << false;
+    QTest::newRow("error text") << plist(
+        "<dict><key>Error</key><string>ApplicationLookupFailed</string></dict>")
+                                << false;
+    QTest::newRow("error of another type")
+        << plist("<dict><key>Error</key><false/></dict>") << false;
     QTest::newRow("array") << plist("<array><string>Error</string></array>") << false;
     QTest::newRow("no property list") << QByteArray("Error") << false;
 }

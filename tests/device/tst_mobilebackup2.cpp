@@ -4,9 +4,8 @@
 #include "device/devicelink.h"
 #include "device/mobilebackup2.h"
 #include "device/servicesocket.h"
-#include "support/devicelibraries.h"
+#include "support/attacheddevices.h"
 #include "support/servicepeer.h"
-#include "support/simulateddevicefolder.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -70,52 +69,36 @@ private:
     int startLinked(AMDeviceRef device);
 
     QTemporaryDir m_dir;
-    QList<AMDeviceRef> m_attached;
-    QList<int> m_sockets;
-    SimulatedDeviceFolder *m_folder = nullptr;
+    AttachedDevices m_devices { m_dir.path() };
 };
 
 void TestMobileBackup2::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    qputenv("QUILLMARROW_DEVICES", QFile::encodeName(m_dir.filePath("watched")));
     QVERIFY(devicetest::loadLibraries(m_dir.path()));
 }
 
 void TestMobileBackup2::cleanup()
 {
-    for (int socket : m_sockets)
-        mobiledevice_close_socket(socket);
-    m_sockets.clear();
-    for (AMDeviceRef device : m_attached)
-        devicetest::detach(device);
-    m_attached.clear();
-    delete m_folder;
-    m_folder = nullptr;
+    m_devices.release();
     QCOMPARE(devicetest::liveObjects(), CFIndex(0));
 }
 
 AMDeviceRef TestMobileBackup2::attach(
     const QString &name, const std::function<void(SimulatedDeviceFolder &)> &setUp)
 {
-    delete m_folder;
-    m_folder = new SimulatedDeviceFolder(m_dir.filePath(name));
-    m_folder->setIdentity("udid-" + name, name, "9.3.5");
-    m_folder->setValue("com.apple.mobile.backup", "CloudBackupEnabled", false);
-    if (setUp)
-        setUp(*m_folder);
-    if (!m_folder->write())
-        return nullptr;
-    const AMDeviceRef device = devicetest::attach(m_folder->path());
-    m_attached << device;
-    return device;
+    return m_devices.attach(name, [&](SimulatedDeviceFolder &f) {
+        f.setValue("com.apple.mobile.backup", "CloudBackupEnabled", false);
+        if (setUp)
+            setUp(f);
+    });
 }
 
 int TestMobileBackup2::startLinked(AMDeviceRef device)
 {
     int socket = -1;
     mobilebackup2_start(device, socket);
-    m_sockets << socket;
+    m_devices.keepSocket(socket);
     mobiledevice_backup2_version_exchange(socket, offered, 2);
     return socket;
 }
@@ -125,10 +108,11 @@ void TestMobileBackup2::helloAgreesAndCloudBackupSwitches()
     const AMDeviceRef device = attach("cloud");
     int socket = -1;
     mobilebackup2_start(device, socket);
-    m_sockets << socket;
+    m_devices.keepSocket(socket);
     QCOMPARE(mobiledevice_backup2_version_exchange(socket, offered, 2), 2.1);
     const auto cloudEnabled = [this] {
-        return m_folder->readValues()
+        return m_devices.folder()
+            .readValues()
             .value("Domains")
             .toMap()
             .value("com.apple.mobile.backup")
@@ -140,7 +124,8 @@ void TestMobileBackup2::helloAgreesAndCloudBackupSwitches()
     mobilebackup2_set_cloud_backup(socket, "udid-cloud", false);
     QCOMPARE(cloudEnabled(), QVariant(false));
     // Another device's identifier is refused, and nothing changes.
-    QCOMPARE(devicetest::errorOf([&] { mobilebackup2_set_cloud_backup(socket, "udid-other", true); }),
+    QCOMPARE(
+        devicetest::errorOf([&] { mobilebackup2_set_cloud_backup(socket, "udid-other", true); }),
         QString("Set EnableCloudBackup error code: 2"));
     QCOMPARE(cloudEnabled(), QVariant(false));
     mobiledevice_link_disconnect(socket, QString());
@@ -155,12 +140,13 @@ void TestMobileBackup2::helloWithoutACommonVersionFails()
     const AMDeviceRef device = attach("versions");
     int socket = -1;
     mobilebackup2_start(device, socket);
-    m_sockets << socket;
+    m_devices.keepSocket(socket);
     const double future[] = { 3.0 };
     QCOMPARE(devicetest::errorOf([&] { mobiledevice_backup2_version_exchange(socket, future, 1); }),
         QString("mobiledevice_backup2_version_exchange: MOBILEBACKUP2_E_NO_COMMON_VERSION"));
     // Nothing offered is no common version either.
-    QCOMPARE(devicetest::errorOf([&] { mobiledevice_backup2_version_exchange(socket, offered, -3); }),
+    QCOMPARE(
+        devicetest::errorOf([&] { mobiledevice_backup2_version_exchange(socket, offered, -3); }),
         QString("mobiledevice_backup2_version_exchange: MOBILEBACKUP2_E_NO_COMMON_VERSION"));
 }
 
@@ -169,8 +155,9 @@ void TestMobileBackup2::requestsBeforeHelloAreRefused()
     const AMDeviceRef device = attach("early");
     int socket = -1;
     mobilebackup2_start(device, socket);
-    m_sockets << socket;
-    QCOMPARE(devicetest::errorOf([&] { mobilebackup2_set_cloud_backup(socket, "udid-early", true); }),
+    m_devices.keepSocket(socket);
+    QCOMPARE(
+        devicetest::errorOf([&] { mobilebackup2_set_cloud_backup(socket, "udid-early", true); }),
         QString("Set EnableCloudBackup error code: 4"));
 }
 
@@ -249,14 +236,16 @@ void TestMobileBackup2::deviceFaultsAreErrors()
     QFETCH(QString, fault);
     QFETCH(int, after);
     QFETCH(QString, error);
-    const AMDeviceRef device = attach(QString("faulty-") + QTest::currentDataTag(),
-        [&](SimulatedDeviceFolder &f) { f.setReplyFault("com.apple.mobilebackup2", fault, after, 2); });
+    const AMDeviceRef device
+        = attach(QString("faulty-") + QTest::currentDataTag(), [&](SimulatedDeviceFolder &f) {
+              f.setReplyFault("com.apple.mobilebackup2", fault, after, 2);
+          });
     int socket = -1;
     const QString text = devicetest::errorOf([&] {
         mobilebackup2_start(device, socket);
         mobiledevice_backup2_version_exchange(socket, offered, 2);
     });
-    m_sockets << socket;
+    m_devices.keepSocket(socket);
     QVERIFY2(text.startsWith(error), qPrintable(text));
 }
 
@@ -266,26 +255,28 @@ void TestMobileBackup2::requestsAreShapedByName_data()
     QTest::addColumn<QString>("source");
     QTest::addColumn<QByteArray>("options");
     QTest::addColumn<QStringList>("keys");
-    QTest::newRow("no source, no options")
-        << "Backup" << QString() << QByteArray()
-        << QStringList { "MessageName", "TargetIdentifier" };
+    QTest::newRow("no source, no options") << "Backup" << QString() << QByteArray()
+                                           << QStringList { "MessageName", "TargetIdentifier" };
     QTest::newRow("source and options")
-        << "Backup" << "src" << QByteArray("<dict><key>ForceFullBackup</key><true/></dict>")
+        << "Backup"
+        << "src" << QByteArray("<dict><key>ForceFullBackup</key><true/></dict>")
         << QStringList { "MessageName", "Options", "SourceIdentifier", "TargetIdentifier" };
     QTest::newRow("unback without password")
         << "Unback" << QString() << QByteArray("<dict><key>X</key><true/></dict>")
         << QStringList { "MessageName", "Options", "TargetIdentifier" };
     QTest::newRow("unback with password")
-        << "Unback" << QString() << QByteArray("<dict><key>Password</key><string>pw</string></dict>")
+        << "Unback" << QString()
+        << QByteArray("<dict><key>Password</key><string>pw</string></dict>")
         << QStringList { "MessageName", "Options", "Password", "TargetIdentifier" };
     QTest::newRow("password only for unback")
-        << "Backup" << QString() << QByteArray("<dict><key>Password</key><string>pw</string></dict>")
+        << "Backup" << QString()
+        << QByteArray("<dict><key>Password</key><string>pw</string></dict>")
         << QStringList { "MessageName", "Options", "TargetIdentifier" };
-    QTest::newRow("cloud state")
-        << "EnableCloudBackup" << "src"
-        << QByteArray("<dict><key>CloudBackupState</key><false/></dict>")
-        << QStringList { "CloudBackupState", "MessageName", "Options", "SourceIdentifier",
-               "TargetIdentifier" };
+    QTest::newRow("cloud state") << "EnableCloudBackup"
+                                 << "src"
+                                 << QByteArray("<dict><key>CloudBackupState</key><false/></dict>")
+                                 << QStringList { "CloudBackupState", "MessageName", "Options",
+                                        "SourceIdentifier", "TargetIdentifier" };
 }
 
 void TestMobileBackup2::requestsAreShapedByName()
@@ -297,7 +288,8 @@ void TestMobileBackup2::requestsAreShapedByName()
     ServicePeer peer;
     QByteArray body;
     peer.run([&](ServicePeer &p) { body = p.receiveFrame(); });
-    const CFType optionValue = options.isEmpty() ? CFType() : CFType::fromPlistBytes(plistOf(options));
+    const CFType optionValue
+        = options.isEmpty() ? CFType() : CFType::fromPlistBytes(plistOf(options));
     const CFType returned
         = mobilebackup2_send_request(peer.programSocket(), name, "target", source, optionValue);
     peer.join();
@@ -377,8 +369,8 @@ void TestMobileBackup2::helloResponseCodes()
     QCOMPARE(text, error);
     if (error.isEmpty())
         QCOMPARE(agreed, version);
-    const CFType versions = CFType::fromPlistBytes(hello).at(1).value(
-        QStringLiteral("SupportedProtocolVersions"));
+    const CFType versions
+        = CFType::fromPlistBytes(hello).at(1).value(QStringLiteral("SupportedProtocolVersions"));
     QCOMPARE(versions.arrayCount(), CFIndex(2));
     QCOMPARE(versions.at(1).toDouble(), 2.1);
 }
@@ -401,7 +393,8 @@ void TestMobileBackup2::malformedResponsesFail_data()
         << "Did not receive DLMessageProcessMessage as expected.";
     QTest::newRow("empty array") << plistOf("<array/>")
                                  << "Did not receive a DL* message as expected.";
-    QTest::newRow("dictionary") << plistOf("<dict/>") << "Did not receive a DL* message as expected.";
+    QTest::newRow("dictionary") << plistOf("<dict/>")
+                                << "Did not receive a DL* message as expected.";
 }
 
 void TestMobileBackup2::malformedResponsesFail()

@@ -4,9 +4,8 @@
 #include "device/devicelink.h"
 #include "device/mobilesync.h"
 #include "device/servicesocket.h"
-#include "support/devicelibraries.h"
+#include "support/attacheddevices.h"
 #include "support/servicepeer.h"
-#include "support/simulateddevicefolder.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -83,56 +82,41 @@ private:
     int startSession(AMDeviceRef device, bool ping = false);
 
     QTemporaryDir m_dir;
-    QList<AMDeviceRef> m_attached;
-    QList<int> m_sockets;
-    SimulatedDeviceFolder *m_folder = nullptr;
+    AttachedDevices m_devices { m_dir.path() };
 };
 
 void TestMobileSync::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    qputenv("QUILLMARROW_DEVICES", QFile::encodeName(m_dir.filePath("watched")));
     QVERIFY(devicetest::loadLibraries(m_dir.path()));
 }
 
 void TestMobileSync::cleanup()
 {
-    for (int socket : m_sockets)
-        mobiledevice_close_socket(socket);
-    m_sockets.clear();
-    for (AMDeviceRef device : m_attached)
-        devicetest::detach(device);
-    m_attached.clear();
-    delete m_folder;
-    m_folder = nullptr;
+    m_devices.release();
     QCOMPARE(devicetest::liveObjects(), CFIndex(0));
 }
 
 AMDeviceRef TestMobileSync::attach(
     const QString &name, const std::function<void(SimulatedDeviceFolder &)> &setUp)
 {
-    delete m_folder;
-    m_folder = new SimulatedDeviceFolder(m_dir.filePath(name));
-    m_folder->setIdentity("udid-" + name, name, "9.3.5");
-    m_folder->setValue("com.apple.mobilesync", "RecordsPerBatch", 10);
-    QVariantMap records;
-    for (int i = 1; i <= 25; ++i)
-        records.insert(QString::number(i), contact(QString("Person %1").arg(i)));
-    m_folder->setSyncRecords(contacts, records);
-    if (setUp)
-        setUp(*m_folder);
-    if (!m_folder->write())
-        return nullptr;
-    const AMDeviceRef device = devicetest::attach(m_folder->path());
-    m_attached << device;
-    return device;
+    return m_devices.attach(name, [&](SimulatedDeviceFolder &f) {
+        f.setValue("com.apple.mobilesync", "RecordsPerBatch", 10);
+        QVariantMap records;
+        for (int i = 1; i <= 25; ++i)
+            records.insert(QString::number(i), contact(QString("Person %1").arg(i)));
+        f.setSyncRecords(contacts, records);
+        if (setUp)
+            setUp(f);
+    });
 }
 
 int TestMobileSync::startSession(AMDeviceRef device, bool ping)
 {
     int socket = -1;
-    mobilesync_start_session(device, MobileSyncAnchors(contacts, "", "computer-anchor"), socket, ping);
-    m_sockets << socket;
+    mobilesync_start_session(
+        device, MobileSyncAnchors(contacts, "", "computer-anchor"), socket, ping);
+    m_devices.keepSocket(socket);
     return socket;
 }
 
@@ -149,9 +133,9 @@ void TestMobileSync::readsADataClassOverSeveralBatches()
         for (auto it = records.begin(); it != records.end(); ++it)
             all.insert(it.key(), it.value());
     }
-    QCOMPARE(all, m_folder->syncRecords(contacts));
-    QVERIFY(devicetest::callLog(device).contains(
-        "com.apple.mobilesync: sent 25 records in 3 batches"));
+    QCOMPARE(all, m_devices.folder().syncRecords(contacts));
+    QVERIFY(
+        devicetest::callLog(device).contains("com.apple.mobilesync: sent 25 records in 3 batches"));
 }
 
 void TestMobileSync::changesAreAppliedAndRemapped()
@@ -160,14 +144,15 @@ void TestMobileSync::changesAreAppliedAndRemapped()
     const int socket = startSession(device);
     const QVariantMap changes { { "3", contact("Changed") }, { "computer-1", contact("New One") },
         { "computer-2", contact("New Two") } };
-    const CFType remap = mobilesync_send_changes(
-        socket, dictionaryOf(changes), contacts, CFType::newDictionary());
+    const CFType remap
+        = mobilesync_send_changes(socket, dictionaryOf(changes), contacts, CFType::newDictionary());
     const QVariantMap mapped = mapOf(remap);
     QCOMPARE(mapped.size(), 2);
-    const QStringList ids { mapped.value("computer-1").toString(), mapped.value("computer-2").toString() };
+    const QStringList ids { mapped.value("computer-1").toString(),
+        mapped.value("computer-2").toString() };
     QCOMPARE(QSet<QString>(ids.begin(), ids.end()), QSet<QString>({ "26", "27" }));
 
-    const QVariantMap records = m_folder->syncRecords(contacts);
+    const QVariantMap records = m_devices.folder().syncRecords(contacts);
     QCOMPARE(records.size(), 27);
     QCOMPARE(records.value("3"), QVariant(contact("Changed")));
     QCOMPARE(records.value(mapped.value("computer-1").toString()), QVariant(contact("New One")));
@@ -181,14 +166,14 @@ void TestMobileSync::clearAllAndFinish()
     const AMDeviceRef device = attach("clear");
     const int socket = startSession(device);
     mobilesync_clear_all_records(socket, contacts);
-    QVERIFY(m_folder->syncRecords(contacts).isEmpty());
+    QVERIFY(m_devices.folder().syncRecords(contacts).isEmpty());
     const CFType remap = mobilesync_send_changes(
         socket, dictionaryOf({ { "c", contact("Only") } }), contacts, CFType::newDictionary());
     QCOMPARE(mapOf(remap), QVariantMap({ { "c", "1" } }));
     mobilesync_finish_session(socket, contacts);
     mobiledevice_link_disconnect(socket, "All done");
     QTRY_VERIFY(devicetest::callLog(device).contains("com.apple.mobilesync: disconnected"));
-    QCOMPARE(m_folder->syncRecords(contacts), QVariantMap({ { "1", contact("Only") } }));
+    QCOMPARE(m_devices.folder().syncRecords(contacts), QVariantMap({ { "1", contact("Only") } }));
     QVERIFY(devicetest::callLog(device).contains("com.apple.mobilesync: session finished"));
 }
 
@@ -208,7 +193,8 @@ void TestMobileSync::tetheredSyncIsSwitchedInTheValues()
 {
     const AMDeviceRef device = attach("tethered");
     QCOMPARE(mobilesync_set_disable_tethered(device, contacts, true), 0);
-    QCOMPARE(m_folder->readValues()
+    QCOMPARE(m_devices.folder()
+                 .readValues()
                  .value("Domains")
                  .toMap()
                  .value("com.apple.mobile.tethered_sync")
@@ -217,8 +203,9 @@ void TestMobileSync::tetheredSyncIsSwitchedInTheValues()
         QVariant(QVariantMap { { "DisableTethered", true } }));
     devicetest::detach(device);
     // The library's code comes back as it is, and a lost session throws.
-    QVERIFY(!devicetest::errorOf([&] { mobilesync_set_disable_tethered(device, contacts, false); })
-                 .isEmpty());
+    QVERIFY(!devicetest::errorOf([&] {
+        mobilesync_set_disable_tethered(device, contacts, false);
+    }).isEmpty());
 }
 
 void TestMobileSync::deviceFaultsAreErrors_data()
@@ -228,12 +215,12 @@ void TestMobileSync::deviceFaultsAreErrors_data()
     QTest::addColumn<QString>("error");
     // The device sends its version exchange, "DLMessageDeviceReady", its session answer,
     // then the first batch, and after the acknowledgement the second.
-    QTest::newRow("session refused") << "ErrorStatus" << 2
-                                     << "invalid feedback after send SDMessageSyncDataClassWithDevice.\n";
-    QTest::newRow("batch cut short") << "CutShort" << 4
-                                     << "mobiledevice_recmsg(msg) error, received length: ";
-    QTest::newRow("closed mid-batch") << "CloseMidReply" << 3
-                                      << "mobiledevice_recmsg(msg-length) error, received length: 2.";
+    QTest::newRow("session refused")
+        << "ErrorStatus" << 2 << "invalid feedback after send SDMessageSyncDataClassWithDevice.\n";
+    QTest::newRow("batch cut short")
+        << "CutShort" << 4 << "mobiledevice_recmsg(msg) error, received length: ";
+    QTest::newRow("closed mid-batch")
+        << "CloseMidReply" << 3 << "mobiledevice_recmsg(msg-length) error, received length: 2.";
 }
 
 void TestMobileSync::deviceFaultsAreErrors()
@@ -248,7 +235,7 @@ void TestMobileSync::deviceFaultsAreErrors()
         mobilesync_start_session(device, MobileSyncAnchors(contacts), socket, false);
         mobilesync_get_all_records(socket, contacts);
     });
-    m_sockets << socket;
+    m_devices.keepSocket(socket);
     QVERIFY2(text.startsWith(error), qPrintable(text));
 }
 
@@ -290,7 +277,8 @@ void TestMobileSync::batchesWithoutRecordsAreAcknowledgedOnly()
     const QList<CFType> records = mobilesync_get_all_records(peer.programSocket(), contacts);
     peer.join();
     QCOMPARE(records.size(), 1);
-    QCOMPARE(records[0].value(QStringLiteral("1")).value(QStringLiteral("a")).toString(), QString("b"));
+    QCOMPARE(
+        records[0].value(QStringLiteral("1")).value(QStringLiteral("a")).toString(), QString("b"));
     QCOMPARE(acknowledgements.size(), 3);
     for (const QByteArray &ack : acknowledgements) {
         const CFType sent = CFType::fromPlistBytes(ack);
@@ -336,7 +324,8 @@ void TestMobileSync::repliesOfTheWrongKindFail()
     const int socket = peer.programSocket();
     const QString text = devicetest::errorOf([&] {
         if (operation == 0)
-            mobilesync_send_changes(socket, CFType::newDictionary(), contacts, CFType::newDictionary());
+            mobilesync_send_changes(
+                socket, CFType::newDictionary(), contacts, CFType::newDictionary());
         else if (operation == 1)
             mobilesync_clear_all_records(socket, contacts);
         else
@@ -351,13 +340,14 @@ void TestMobileSync::endlessBatchesAreBounded()
     int sent = 0;
     peer.run([&](ServicePeer &p) {
         p.receiveFrame();
-        const QByteArray batch = ServicePeer::frame(message({ "SDMessageProcessChanges", contacts }));
+        const QByteArray batch
+            = ServicePeer::frame(message({ "SDMessageProcessChanges", contacts }));
         // Until the client stops acknowledging.
         while (p.sendRaw(batch) && !p.receiveFrame(2000).isNull())
             ++sent;
     });
-    const QString text = devicetest::errorOf(
-        [&] { mobilesync_get_all_records(peer.programSocket(), contacts); });
+    const QString text
+        = devicetest::errorOf([&] { mobilesync_get_all_records(peer.programSocket(), contacts); });
     QCOMPARE(text,
         QString("mobilesync_get_all_records: more than %1 batches from the device.")
             .arg(mobilesync_max_batches));
