@@ -177,7 +177,7 @@ void afc_file_close(int socket, quint64 handle)
 int afc_file_read(int socket, quint64 handle, char *buffer, int length)
 {
     int total = 0;
-    while (total < length) {
+    while (buffer && total < length) {
         const int wanted = qMin(length - total, afc_read_chunk);
         const QByteArray data
             = requestData(socket, AFCOpFileRead, le64(handle) + le64(static_cast<quint64>(wanted)));
@@ -197,7 +197,7 @@ int afc_file_write(int socket, quint64 handle, const char *data, int length)
 {
     int total = 0;
     const QByteArray handleBytes = le64(handle);
-    while (total < length) {
+    while (data && total < length) {
         const int chunk = qMin(length - total, afc_write_chunk);
         AFCPacketHeader header(afc_packet_number(socket), AFCOpFileWrite);
         header.thisLength = AFCPacketHeader::size + 8;

@@ -2,8 +2,10 @@
 // switch seen in the phone's values, backup requests and their shapes, status responses)
 // and against a scripted service that answers wrongly.
 #include "device/devicelink.h"
+#include "device/iosdevice.h"
 #include "device/mobilebackup2.h"
 #include "device/servicesocket.h"
+#include "shell/messagebox.h"
 #include "support/attacheddevices.h"
 #include "support/servicepeer.h"
 
@@ -121,6 +123,17 @@ void TestMobileBackup2::helloAgreesAndCloudBackupSwitches()
     };
     mobilebackup2_set_cloud_backup(socket, "udid-cloud", true);
     QCOMPARE(cloudEnabled(), QVariant(true));
+    // The program's own check before a transfer sees the switch.
+    IOSDevice phone;
+    phone.handle = device;
+    int boxes = 0;
+    setMessageBoxHook([&](QMessageBox &) {
+        ++boxes;
+        return QMessageBox::Ok;
+    });
+    QVERIFY(!phone.checkBackupSettings(true, false));
+    setMessageBoxHook(nullptr);
+    QCOMPARE(boxes, 1);
     mobilebackup2_set_cloud_backup(socket, "udid-cloud", false);
     QCOMPARE(cloudEnabled(), QVariant(false));
     // Another device's identifier is refused, and nothing changes.
@@ -428,5 +441,5 @@ void TestMobileBackup2::statusResponseFillsEmptyParameters()
     QCOMPARE(returned.arrayCount(), CFIndex(4));
 }
 
-QTEST_GUILESS_MAIN(TestMobileBackup2)
+QTEST_MAIN(TestMobileBackup2)
 #include "tst_mobilebackup2.moc"
