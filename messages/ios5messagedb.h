@@ -7,12 +7,15 @@
 #include "messages/ioscontactsmemdb.h"
 #include "messages/msgrecords.h"
 #include "recovery/messagerecycledb.h"
+#include "recovery/sqlite3file.h"
 
 #include <QDir>
 #include <QHash>
 #include <QSet>
 #include <QSharedPointer>
 #include <QString>
+
+class ProgressForm;
 
 // Keys in the set: SMS chats, handles, messages and MMS parts keep their positive row ids;
 // iMessage chats, handles and attachments get negative keys, clones of messages with more
@@ -34,6 +37,14 @@ public:
     MessageRecycleDb &recycleDb() { return recycle; }
     void recycledChats(QSharedPointer<MsgMessageSet> &set);
     qint64 messageCount();
+
+    // Finds rows deleted from the message table in the raw file and stores the new ones in
+    // the recycle store. A null form reports nothing and cannot cancel.
+    void scanDeletedMessages(ProgressForm *form);
+    // The record of a carved or decoded message row; false refuses the row. `nowUnix` is the
+    // present in seconds since 1970.
+    bool rawMessageRowToRecordIOS5(
+        const Sqlite3File::Row &row, ExtMsgRecord &record, qint64 nowUnix);
 
     QString smsDbPath() const { return dbPath; }
     QDir fileRelayFolder() const { return fileRelayDir; }

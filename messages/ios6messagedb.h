@@ -8,11 +8,14 @@
 #include "messages/ioscontactsmemdb.h"
 #include "messages/msgrecords.h"
 #include "recovery/messagerecycledb.h"
+#include "recovery/sqlite3file.h"
 
 #include <QDir>
 #include <QHash>
 #include <QSharedPointer>
 #include <QString>
+
+class ProgressForm;
 
 class IOS6MessageDb : public AbsIOSMessageDb
 {
@@ -68,6 +71,17 @@ public:
     void updateChatLast(qint64 chatId, qint32 date);
     // Removes the message, its joins and its chat when no message is left in it.
     void deleteMessage(const _MsgMessage &message);
+
+    // Find rows deleted from the message or handle table in the raw file and store the new
+    // ones in the recycle store. The chats name the conversations of live handles. A null
+    // form reports nothing and cannot cancel.
+    void scanDeletedMessages(const QList<_MsgChat *> &chats, ProgressForm *form);
+    void scanDeletedHandles(ProgressForm *form);
+    // Adds the recycle store's messages that the live table does not hold to the set,
+    // grouped into chats; creates the set when null.
+    void dropLiveFromRecycled(QSharedPointer<MsgMessageSet> &set);
+    // The record of a carved or decoded handle row; false refuses the row.
+    bool rawHandleRowToRecordIOS6(const Sqlite3File::Row &row, _MsgHandle &handle);
 
 private:
     void createLayout();

@@ -1,0 +1,251 @@
+#include "recovery/deletedrowscan.h"
+
+#include "shell/progressform.h"
+
+#include <QStringList>
+
+namespace {
+
+QStringList namesOf(const Sqlite3File::Template &columns)
+{
+    QStringList names;
+    for (const _SqliteCol &col : columns)
+        names.append(col.name.toLower());
+    return names;
+}
+
+_SqliteCol rowidColumn()
+{
+    return _SqliteCol(QStringLiteral("ROWID"), QStringLiteral("INTEGER"), false, false, true);
+}
+
+} // namespace
+
+DeletedRowScan::DeletedRowScan(AbsIOSMessageDb &live, MessageRecycleDb &store, ProgressForm *form)
+    : m_live(live)
+    , m_store(store)
+    , m_form(form)
+{
+}
+
+DeletedRowScan::~DeletedRowScan() = default;
+
+bool DeletedRowScan::cancelled() const
+{
+    return m_form && m_form->failed;
+}
+
+// Later phones add columns to their tables, and a file need not keep the column order of the
+// templates; the table's own columns make one more template, whose rows are brought into
+// the order that the converters read.
+void DeletedRowScan::readLayout(const QList<Sqlite3File::Template> &fixed)
+{
+    const QList<_SqliteCol> columns = m_live.tbInfo(table());
+    if (columns.isEmpty())
+        return;
+    Sqlite3File::Template own = columns;
+    if (own.first().primaryKey && own.first().isInteger())
+        own.first() = rowidColumn();
+    else
+        own.prepend(rowidColumn());
+
+    Sqlite3File::Template widest;
+    for (const Sqlite3File::Template &t : fixed) {
+        if (t.size() > widest.size())
+            widest = t;
+    }
+    const QStringList ownNames = namesOf(own);
+    const QStringList canonicalNames = namesOf(widest);
+    QVector<int> map(canonicalNames.size(), -1);
+    bool sameOrder = true;
+    for (int i = 0; i < canonicalNames.size(); ++i) {
+        map[i] = i == 0 ? 0 : int(ownNames.indexOf(canonicalNames.at(i)));
+        if (i < ownNames.size() && map.at(i) != i)
+            sameOrder = false;
+    }
+    m_layout.columns = own;
+    if (!sameOrder)
+        m_layout.toCanonical = map;
+
+    m_fileTemplate = true;
+    for (const Sqlite3File::Template &t : fixed) {
+        if (namesOf(t) == ownNames)
+            m_fileTemplate = false;
+    }
+}
+
+Sqlite3File::Row DeletedRowScan::canonical(const Sqlite3File::Row &row) const
+{
+    const QVector<int> &map = m_layout.toCanonical;
+    if (map.isEmpty())
+        return row;
+    Sqlite3File::Row out;
+    out.rowid = row.rowid;
+    int width = 0;
+    for (int i = 0; i < map.size(); ++i) {
+        if (map.at(i) >= 0 && map.at(i) < row.values.size())
+            width = i + 1;
+    }
+    out.values.reserve(width);
+    for (int i = 0; i < width; ++i) {
+        const int j = map.at(i);
+        out.values.append(j >= 0 && j < row.values.size() ? row.values.at(j) : QVariant());
+    }
+    return out;
+}
+
+void DeletedRowScan::addPage(qint32 number)
+{
+    if (number < 1 || size_t(number) >= m_listed.size() || m_listed[size_t(number)])
+        return;
+    m_listed[size_t(number)] = true;
+    m_pages.append(number);
+}
+
+void DeletedRowScan::storeAll(Pass pass)
+{
+    for (int i = 0; i < keptCount(); ++i) {
+        if (pass == FreeSpace && cancelled())
+            break;
+        storeKept(i, pass);
+    }
+    clearKept();
+}
+
+void DeletedRowScan::decodeCells(const Sqlite3File &file, const Sqlite3File::Page &page)
+{
+    for (const uchar *address : page.cells) {
+        const Sqlite3File::Row row = canonical(file.rowData(file.parseCell(page, address)));
+        if (keep(row))
+            storeAll(FreePages);
+    }
+}
+
+// Free pages in freelist order. A free interior page leads to the leaves below it, which
+// may still be in use: the subclasses' live tests keep those rows out of the store. Each
+// page is walked and listed once, so that a damaged freelist or tree cannot make the work
+// grow beyond the file.
+void DeletedRowScan::firstPass(const Sqlite3File &file)
+{
+    std::vector<bool> walked(size_t(file.pageCount()) + 1, false);
+    std::vector<bool> trunks(size_t(file.pageCount()) + 1, false);
+    qint32 trunk = file.firstFreelistTrunk();
+    while (trunk > 0 && !cancelled()) {
+        if (trunk > file.pageCount() || trunks[size_t(trunk)])
+            break;
+        trunks[size_t(trunk)] = true;
+        addPage(trunk);
+        const Sqlite3File::FreelistTrunk t = file.readFreelistTrunk(trunk);
+        for (const qint32 leaf : t.leaves) {
+            if (cancelled())
+                break;
+            const Sqlite3File::Page page = file.readPage(leaf);
+            if (!page.isBtreePage()) {
+                addPage(leaf);
+                continue;
+            }
+            const QList<Sqlite3File::Page> leaves = file.collectLeafPages(page, &walked);
+            for (const Sqlite3File::Page &p : leaves) {
+                if (cancelled())
+                    break;
+                addPage(p.number);
+                if (p.type == 13)
+                    decodeCells(file, p);
+            }
+        }
+        trunk = t.next;
+    }
+}
+
+bool DeletedRowScan::listLiveLeaves(const Sqlite3File &file)
+{
+    Sqlite3Cursor c = m_live.queryThrow(
+        Sqlite3Sql("select rootpage from sqlite_master where type='table' and name=?")
+            .addTextParam(table()));
+    if (!c.moveNext())
+        return false;
+    const Sqlite3File::Page root = file.readPage(c.getInt(QStringLiteral("rootpage")));
+    const QList<Sqlite3File::Page> leaves = file.collectLeafPages(root);
+    for (const Sqlite3File::Page &leaf : leaves)
+        addPage(leaf.number);
+    return true;
+}
+
+void DeletedRowScan::secondPass(const Sqlite3File &file, const QList<Sqlite3File::Template> &fixed)
+{
+    struct Carving
+    {
+        Sqlite3File::Template columns;
+        bool own;
+    };
+    QList<Carving> carvings;
+    if (m_fileTemplate)
+        carvings.append({ m_layout.columns, true });
+    for (const Sqlite3File::Template &t : fixed)
+        carvings.append({ t, false });
+
+    const Sqlite3File::RowFilter filter = [this](const Sqlite3File::Row &row) {
+        return acceptRow(row);
+    };
+    const Sqlite3File::RowFilter ownFilter = [this](const Sqlite3File::Row &row) {
+        return acceptRow(canonical(row));
+    };
+
+    const int total = m_pages.size();
+    int n = 0;
+    for (const qint32 number : qAsConst(m_pages)) {
+        if (m_form) {
+            if (cancelled())
+                break;
+            ++n;
+            ProgressForm::postUpdateProgress(
+                m_form, QString(), int(double(n) / total * 100), QString());
+        }
+        const Sqlite3File::Page page = file.readPage(number);
+        for (const Carving &carving : qAsConst(carvings)) {
+            if (testsCancelBeforeTemplate() && cancelled())
+                break;
+            const Sqlite3File::RowFilter &f = carving.own ? ownFilter : filter;
+            const QList<Sqlite3File::Row> rows = page.isBtreePage()
+                ? file.carveFreeSpace(carving.columns, 0, page, f)
+                : file.carvePage(carving.columns, 0, number, 0, f);
+            int accepted = 0;
+            for (const Sqlite3File::Row &row : rows) {
+                if (keep(carving.own ? canonical(row) : row))
+                    ++accepted;
+            }
+            if (stopsWhenTemplateExplainsPage() && !rows.isEmpty() && accepted == rows.size())
+                break;
+        }
+        storeAll(FreeSpace);
+    }
+}
+
+void DeletedRowScan::run(const QString &path)
+{
+    Sqlite3File file(path);
+    m_live.open();
+    QString ignored;
+    m_live.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), ignored);
+    const QList<Sqlite3File::Template> fixed = templates();
+    readLayout(fixed);
+    file.open();
+    m_listed.assign(size_t(file.pageCount()) + 1, false);
+    m_pages.clear();
+
+    m_store.beginTransaction();
+    try {
+        firstPass(file);
+        if (listLiveLeaves(file))
+            secondPass(file, fixed);
+    } catch (...) {
+        clearKept();
+        // The first failure is the one to report.
+        try {
+            m_store.endTransaction(false);
+        } catch (...) {
+        }
+        throw;
+    }
+    m_store.endTransaction(true);
+}

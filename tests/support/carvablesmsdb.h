@@ -1,0 +1,94 @@
+// Builds device-shaped sms.db files whose deleted rows stay in the file (secure_delete off,
+// no vacuum, rollback journal), and keeps the truth: which rows live and which were deleted.
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include <memory>
+
+class Sqlite3DB;
+
+class CarvableSmsDb
+{
+public:
+    enum Layout {
+        Ios5, // the 33 columns of the iOS 5 message table
+        Ios5Reordered, // the same columns with madrid_account_guid after madrid_account
+        Ios6, // the 38 columns of iOS 6
+        Ios8, // 51 columns
+        Later // 51 columns and 40 more, times in nanoseconds
+    };
+
+    struct Message
+    {
+        qint64 rowid = 0;
+        QString guid; // iOS 6+, and iOS 5 iMessages
+        QString text;
+        qint32 date = 0; // seconds since 2001; stored in the layout's unit
+        qint64 handle = 0; // iOS 6+: handle rowid
+        QString address; // iOS 5: the SMS address or the iMessage handle
+        bool fromMe = false;
+        QString service = QStringLiteral("SMS");
+        qint32 itemType = 0; // Ios8 and Later
+        bool longExtras = false; // Later: long texts in the added columns
+    };
+
+    struct Handle
+    {
+        qint64 rowid = 0;
+        QString id;
+        QString service = QStringLiteral("SMS");
+        QString country = QStringLiteral("us");
+    };
+
+    CarvableSmsDb(const QString &dataFolder, Layout layout, int pageSize = 4096);
+    ~CarvableSmsDb();
+
+    static QString smsDbPath(const QString &dataFolder);
+    QString path() const;
+    Layout layout() const { return m_layout; }
+    bool isIos5() const { return m_layout == Ios5 || m_layout == Ios5Reordered; }
+    Sqlite3DB &db();
+    // Closes the connection; the next call reopens it.
+    void close();
+
+    // A text of `length` characters made from the seed; equal seeds give equal texts.
+    static QString text(quint32 seed, int length);
+    // A message of the layout with a unique guid, date and text drawn from `n`.
+    Message makeMessage(int n, int textLength, qint64 handle = 0) const;
+
+    qint64 addHandle(Handle handle);
+    qint64 addChat(const QString &identifier, const QList<qint64> &handles,
+        const QString &service = QStringLiteral("SMS"));
+    qint64 addMessage(Message message);
+    // Adds messages made from n = first .. first + count - 1, in one transaction.
+    QList<qint64> addMessages(int first, int count, int textLength, qint64 handle = 0);
+
+    void deleteMessages(const QList<qint64> &rowids);
+    void deleteHandles(const QList<qint64> &rowids);
+    // Rewrites the rows with another read flag: the old versions stay in free space, yet
+    // the rows live on.
+    void touchMessages(const QList<qint64> &rowids);
+
+    const QMap<qint64, Message> &liveMessages() const { return m_live; }
+    const QMap<qint64, Message> &deletedMessages() const { return m_deleted; }
+    const QMap<qint64, Handle> &liveHandles() const { return m_liveHandles; }
+    const QMap<qint64, Handle> &deletedHandles() const { return m_deletedHandles; }
+
+    int freelistCount();
+
+private:
+    void ensureOpen();
+    void execute(const QString &sql);
+
+    QString m_dataFolder;
+    Layout m_layout;
+    int m_pageSize;
+    std::unique_ptr<Sqlite3DB> m_db;
+    QMap<qint64, Message> m_live;
+    QMap<qint64, Message> m_deleted;
+    QMap<qint64, Handle> m_liveHandles;
+    QMap<qint64, Handle> m_deletedHandles;
+};
