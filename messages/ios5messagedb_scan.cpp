@@ -76,7 +76,7 @@ private:
     // first candidate needs them.
     bool isLive(const QString &key)
     {
-        if (!m_liveLoaded) {
+        if (!m_liveLoaded && m_db.hasTable(QStringLiteral("message"))) {
             m_liveLoaded = true;
             Sqlite3Cursor c = m_db.queryThrow(Sqlite3Sql("select * from message"));
             while (c.moveNext()) {

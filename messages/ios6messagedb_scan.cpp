@@ -51,7 +51,7 @@ protected:
             return;
         // Free pages and free space also hold stale copies of live rows (cells moved by a
         // rebalance, the old version of an updated row): their guid is still in use.
-        if (m_db.messageRowidByGuid(m.guid) != 0)
+        if (m_db.hasTable(QStringLiteral("message")) && m_db.messageRowidByGuid(m.guid) != 0)
             return;
         QString chatIdentifier;
         QString handle;
@@ -108,7 +108,8 @@ protected:
     void storeKept(int index, Pass) override
     {
         const KeptHandle &k = m_kept.at(index);
-        if (m_db.handleRowid(k.stored) != 0 || m_store.findHandle(k.handle) != 0)
+        if ((m_db.hasTable(QStringLiteral("handle")) && m_db.handleRowid(k.stored) != 0)
+            || m_store.findHandle(k.handle) != 0)
             return;
         m_store.insertHandle(k.handle, k.handle.rowid);
     }

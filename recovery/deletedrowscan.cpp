@@ -140,10 +140,11 @@ void DeletedRowScan::firstPass(const Sqlite3File &file)
             if (cancelled())
                 break;
             const Sqlite3File::Page page = file.readPage(leaf);
-            if (!page.isBtreePage()) {
+            // An interior page, too, keeps what it held as a leaf before.
+            if (!page.isBtreePage() || !page.isLeaf())
                 addPage(leaf);
+            if (!page.isBtreePage())
                 continue;
-            }
             const QList<Sqlite3File::Page> leaves = file.collectLeafPages(page, &walked);
             for (const Sqlite3File::Page &p : leaves) {
                 if (cancelled())
@@ -157,17 +158,19 @@ void DeletedRowScan::firstPass(const Sqlite3File &file)
     }
 }
 
-bool DeletedRowScan::listLiveLeaves(const Sqlite3File &file)
+bool DeletedRowScan::listTablePages(const Sqlite3File &file)
 {
     Sqlite3Cursor c = m_live.queryThrow(
         Sqlite3Sql("select rootpage from sqlite_master where type='table' and name=?")
             .addTextParam(table()));
     if (!c.moveNext())
         return false;
+    // Interior pages as well as leaves: a root page that grew into an interior page keeps
+    // rows it held as a leaf in its unused middle.
     const Sqlite3File::Page root = file.readPage(c.getInt(QStringLiteral("rootpage")));
-    const QList<Sqlite3File::Page> leaves = file.collectLeafPages(root);
-    for (const Sqlite3File::Page &leaf : leaves)
-        addPage(leaf.number);
+    const QList<Sqlite3File::Page> pages = file.collectSubtreePages(root);
+    for (const Sqlite3File::Page &page : pages)
+        addPage(page.number);
     return true;
 }
 
@@ -236,7 +239,7 @@ void DeletedRowScan::run(const QString &path)
     m_store.beginTransaction();
     try {
         firstPass(file);
-        if (listLiveLeaves(file))
+        if (listTablePages(file))
             secondPass(file, fixed);
     } catch (...) {
         clearKept();

@@ -63,7 +63,7 @@ private:
     void firstPass(const Sqlite3File &file);
     void decodeCells(const Sqlite3File &file, const Sqlite3File::Page &page);
     void storeAll(Pass pass);
-    bool listLiveLeaves(const Sqlite3File &file);
+    bool listTablePages(const Sqlite3File &file);
     void secondPass(const Sqlite3File &file, const QList<Sqlite3File::Template> &fixed);
 
     Layout m_layout;

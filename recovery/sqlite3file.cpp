@@ -637,7 +637,13 @@ QList<Sqlite3File::Row> Sqlite3File::carveRange(const Template &columns, int ski
             }
         }
 
-        QByteArray bytes = bytesBounded(pos, std::min<qint64>(localBody, end - pos), end);
+        // A deleted record lies whole in its free space; one that runs past it has been
+        // partly overwritten, and its tail belongs to something else.
+        if (end - pos < localBody) {
+            ++c;
+            continue;
+        }
+        QByteArray bytes = bytesBounded(pos, localBody, end);
         if (overflow > 1)
             appendOverflow(bytes, overflow, body - bytes.size(), usable, true);
 

@@ -1,6 +1,7 @@
 #include "support/carvablesmsdb.h"
 
 #include "support/ios6smsdbfixture.h"
+#include "support/sqliteimage.h"
 
 #include "platform/sqlite_qt/sqlite_qt.h"
 
@@ -189,7 +190,7 @@ QString CarvableSmsDb::text(quint32 seed, int length)
 {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyz     ABCDEFGHIJ.,!?0123456789";
     QString out;
-    out.reserve(length);
+    out.reserve(qMax(0, length));
     quint32 state = seed * 2654435761u + 12345u;
     for (int i = 0; i < length; ++i) {
         state = state * 1664525u + 1013904223u;
@@ -318,6 +319,8 @@ qint64 CarvableSmsDb::addMessage(Message m)
     }
     db().executeThrow(row.insertSql(QStringLiteral("message")));
     m.rowid = m_db->lastInsertId();
+    if (m_keepHeads)
+        m.head = recordHead(m.rowid);
     m_live.insert(m.rowid, m);
     return m.rowid;
 }
@@ -365,10 +368,44 @@ void CarvableSmsDb::touchMessages(const QList<qint64> &rowids)
     execute(QStringLiteral("UPDATE message SET subject='seen on another device' WHERE ROWID IN "
                            "(%1)")
                 .arg(idList(rowids, 0, rowids.size())));
+    for (const qint64 rowid : rowids) {
+        if (m_keepHeads && m_live.contains(rowid))
+            m_live[rowid].head = recordHead(rowid);
+    }
 }
 
 int CarvableSmsDb::freelistCount()
 {
     Sqlite3Cursor c = db().queryThrow(Sqlite3Sql("PRAGMA freelist_count"));
     return c.moveNext() ? c.getInt(0) : -1;
+}
+
+void CarvableSmsDb::primeFreelist(int pages)
+{
+    execute(QStringLiteral("CREATE TABLE scratch(x); INSERT INTO scratch WITH RECURSIVE c(i) AS "
+                           "(SELECT 1 UNION ALL SELECT i+1 FROM c WHERE i < %1) "
+                           "SELECT zeroblob(%2) FROM c; DROP TABLE scratch;")
+                .arg(pages)
+                .arg(m_pageSize - 100));
+}
+
+// The part of the record that SQLite keeps in the cell, rebuilt from the stored values,
+// which SQLite encodes with the smallest serial types, as SqliteImage does.
+QByteArray CarvableSmsDb::recordHead(qint64 rowid)
+{
+    Sqlite3Cursor c = db().queryThrow(
+        Sqlite3Sql("select * from message where ROWID=?").addInt64Param(rowid));
+    if (!c.moveNext())
+        return QByteArray();
+    QVariantList values { QVariant() };
+    for (int i = 1; i < c.count(); ++i)
+        values.append(c.getValue(i));
+    const QByteArray record = SqliteImage::record(values);
+    const int usable = m_pageSize;
+    const int maxLocal = usable - 35;
+    if (record.size() <= maxLocal)
+        return record;
+    const int minLocal = (usable - 12) * 32 / 255 - 23;
+    const int k = minLocal + (record.size() - minLocal) % (usable - 4);
+    return record.left(k <= maxLocal ? k : minLocal);
 }

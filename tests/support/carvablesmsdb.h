@@ -33,6 +33,7 @@ public:
         QString service = QStringLiteral("SMS");
         qint32 itemType = 0; // Ios8 and Later
         bool longExtras = false; // Later: long texts in the added columns
+        QByteArray head; // the part of its record that SQLite keeps in the cell
     };
 
     struct Handle
@@ -78,14 +79,22 @@ public:
     const QMap<qint64, Handle> &deletedHandles() const { return m_deletedHandles; }
 
     int freelistCount();
+    // Whether each message remembers the head of its record (one more query per row).
+    void setKeepRecordHeads(bool keep) { m_keepHeads = keep; }
+    // Frees about `pages` pages by dropping a scratch table. The first page freed into an
+    // empty freelist becomes its trunk and is overwritten by the leaf list; with a trunk in
+    // place the pages of deleted rows keep their content.
+    void primeFreelist(int pages);
 
 private:
     void ensureOpen();
     void execute(const QString &sql);
+    QByteArray recordHead(qint64 rowid);
 
     QString m_dataFolder;
     Layout m_layout;
     int m_pageSize;
+    bool m_keepHeads = true;
     std::unique_ptr<Sqlite3DB> m_db;
     QMap<qint64, Message> m_live;
     QMap<qint64, Message> m_deleted;
