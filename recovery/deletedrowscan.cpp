@@ -145,7 +145,7 @@ void DeletedRowScan::firstPass(const Sqlite3File &file)
                 addPage(leaf);
             if (!page.isBtreePage())
                 continue;
-            const QList<Sqlite3File::Page> leaves = file.collectLeafPages(page, &walked);
+            const QVector<Sqlite3File::Page> leaves = file.collectLeafPages(page, &walked);
             for (const Sqlite3File::Page &p : leaves) {
                 if (cancelled())
                     break;
@@ -168,7 +168,7 @@ bool DeletedRowScan::listTablePages(const Sqlite3File &file)
     // Interior pages as well as leaves: a root page that grew into an interior page keeps
     // rows it held as a leaf in its unused middle.
     const Sqlite3File::Page root = file.readPage(c.getInt(QStringLiteral("rootpage")));
-    const QList<Sqlite3File::Page> pages = file.collectSubtreePages(root);
+    const QVector<Sqlite3File::Page> pages = file.collectSubtreePages(root);
     for (const Sqlite3File::Page &page : pages)
         addPage(page.number);
     return true;
@@ -178,7 +178,7 @@ void DeletedRowScan::secondPass(const Sqlite3File &file, const QList<Sqlite3File
 {
     struct Carving
     {
-        Sqlite3File::Template columns;
+        Sqlite3File::CompiledTemplate columns;
         bool own;
     };
     QList<Carving> carvings;
@@ -236,12 +236,17 @@ void DeletedRowScan::run(const QString &path)
     m_listed.assign(size_t(file.pageCount()) + 1, false);
     m_pages.clear();
 
+    // One read transaction on the live file for all the look-ups of the scan: a consistent
+    // view, and no lock taken and dropped per query.
+    const bool reading = !m_live.inTransaction && m_live.beginTran();
     m_store.beginTransaction();
     try {
         firstPass(file);
         if (listTablePages(file))
             secondPass(file, fixed);
     } catch (...) {
+        if (reading)
+            m_live.rollbackTran();
         clearKept();
         // The first failure is the one to report.
         try {
@@ -250,5 +255,7 @@ void DeletedRowScan::run(const QString &path)
         }
         throw;
     }
+    if (reading)
+        m_live.rollbackTran();
     m_store.endTransaction(true);
 }

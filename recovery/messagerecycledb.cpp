@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QStringList>
 
 #include <limits>
 #include <memory>
@@ -138,53 +139,63 @@ qint64 MessageRecycleDb::insertMessage(
     const _MsgMessage &m, const QString &chatIdentifier, const QString &handleText, qint64 srcRowid)
 {
     open();
-    Sqlite3Row row;
-    row.setValue(QStringLiteral("guid"), isGuid(m.guid) ? m.guid : makeGuid());
-    row.setValue(QStringLiteral("text"), m.text);
-    row.setValue(QStringLiteral("replace"), m.replace);
-    if (!m.service_center.isEmpty())
-        row.setValue(QStringLiteral("service_center"), m.service_center);
-    row.setValue(QStringLiteral("handle_id"), m.handle_id);
-    if (!m.subject.isEmpty())
-        row.setValue(QStringLiteral("subject"), m.subject);
-    if (!m.country.isEmpty())
-        row.setValue(QStringLiteral("country"), m.country);
-    if (!m.attributedBody.isEmpty())
-        row.setValue(QStringLiteral("attributedBody"), m.attributedBody);
-    row.setValue(QStringLiteral("version"), m.version);
-    row.setValue(QStringLiteral("type"), m.type);
-    row.setValue(QStringLiteral("service"), m.service);
-    row.setValue(QStringLiteral("account"), m.account);
-    row.setValue(QStringLiteral("account_guid"), m.account_guid);
-    row.setValue(QStringLiteral("error"), m.error);
-    row.setValue(QStringLiteral("date"), m.date);
-    row.setValue(QStringLiteral("date_read"), m.date_read);
-    row.setValue(QStringLiteral("date_delivered"), m.date_delivered);
-    row.setValue(QStringLiteral("is_delivered"), m.is_delivered);
-    row.setValue(QStringLiteral("is_finished"), m.is_finished);
-    row.setValue(QStringLiteral("is_emote"), m.is_emote);
-    row.setValue(QStringLiteral("is_from_me"), m.is_from_me);
-    row.setValue(QStringLiteral("is_empty"), m.is_empty);
-    row.setValue(QStringLiteral("is_delayed"), m.is_delayed);
-    row.setValue(QStringLiteral("is_auto_reply"), m.is_auto_reply);
-    row.setValue(QStringLiteral("is_prepared"), m.is_prepared);
-    row.setValue(QStringLiteral("is_read"), m.is_read);
-    row.setValue(QStringLiteral("is_system_message"), m.is_system_message);
-    row.setValue(QStringLiteral("is_sent"), m.is_sent);
-    row.setValue(QStringLiteral("has_dd_results"), m.has_dd_results);
-    row.setValue(QStringLiteral("is_service_message"), m.is_service_message);
-    row.setValue(QStringLiteral("is_forward"), m.is_forward);
-    row.setValue(QStringLiteral("was_downgraded"), m.was_downgraded);
-    row.setValue(QStringLiteral("is_archive"), m.is_archive);
-    row.setValue(QStringLiteral("cache_has_attachments"), m.sortedAttachments().isEmpty() ? 0 : 1);
-    row.setValue(QStringLiteral("cache_roomnames"), m.cache_roomnames);
-    row.setValue(QStringLiteral("was_data_detected"), m.was_data_detected);
-    row.setValue(QStringLiteral("was_deduplicated"), m.was_deduplicated);
-    row.setValue(QStringLiteral("chat_identifier"), chatIdentifier);
-    row.setValue(QStringLiteral("handle"), handleText);
-    if (srcRowid > 0)
-        row.setValue(QStringLiteral("src_rowid"), srcRowid);
-    return insertRow(row, QStringLiteral("message"));
+    // One statement text for every insert: the optional columns, which have no default, are
+    // bound as NULL when empty, which is what leaving them out gives. Scans insert thousands
+    // of rows, and the wrapper reuses the prepared statement of an equal text.
+    static const char *const columns[] = { "guid", "text", "replace", "service_center",
+        "handle_id", "subject", "country", "attributedBody", "version", "type", "service",
+        "account", "account_guid", "error", "date", "date_read", "date_delivered",
+        "is_delivered", "is_finished", "is_emote", "is_from_me", "is_empty", "is_delayed",
+        "is_auto_reply", "is_prepared", "is_read", "is_system_message", "is_sent",
+        "has_dd_results", "is_service_message", "is_forward", "was_downgraded", "is_archive",
+        "cache_has_attachments", "cache_roomnames", "was_data_detected", "was_deduplicated",
+        "chat_identifier", "handle", "src_rowid" };
+    static const QString text = [] {
+        QStringList names;
+        QStringList marks;
+        for (const char *c : columns) {
+            names.append(QLatin1String(c));
+            marks.append(QStringLiteral("?"));
+        }
+        return QStringLiteral("insert into message(%1) values(%2)")
+            .arg(names.join(QLatin1Char(',')), marks.join(QLatin1Char(',')));
+    }();
+    auto optionalText = [](const QString &value) {
+        return value.isEmpty() ? QVariant() : QVariant(value);
+    };
+
+    Sqlite3Sql sql(text);
+    sql.addTextParam(isGuid(m.guid) ? m.guid : makeGuid())
+        .addTextParam(m.text)
+        .addIntParam(m.replace)
+        .addParam(optionalText(m.service_center))
+        .addInt64Param(m.handle_id)
+        .addParam(optionalText(m.subject))
+        .addParam(optionalText(m.country))
+        .addParam(m.attributedBody.isEmpty() ? QVariant() : QVariant(m.attributedBody))
+        .addIntParam(m.version)
+        .addIntParam(m.type)
+        .addTextParam(m.service)
+        .addTextParam(m.account)
+        .addTextParam(m.account_guid)
+        .addIntParam(m.error)
+        .addIntParam(m.date)
+        .addIntParam(m.date_read)
+        .addIntParam(m.date_delivered);
+    for (const qint32 flag : { m.is_delivered, m.is_finished, m.is_emote, m.is_from_me,
+             m.is_empty, m.is_delayed, m.is_auto_reply, m.is_prepared, m.is_read,
+             m.is_system_message, m.is_sent, m.has_dd_results, m.is_service_message,
+             m.is_forward, m.was_downgraded, m.is_archive })
+        sql.addIntParam(flag);
+    sql.addIntParam(m.sortedAttachments().isEmpty() ? 0 : 1)
+        .addTextParam(m.cache_roomnames)
+        .addIntParam(m.was_data_detected)
+        .addIntParam(m.was_deduplicated)
+        .addTextParam(chatIdentifier)
+        .addTextParam(handleText)
+        .addParam(srcRowid > 0 ? QVariant(srcRowid) : QVariant());
+    executeThrow(sql);
+    return lastInsertId();
 }
 
 qint64 MessageRecycleDb::findMessage(const _MsgMessage &message)

@@ -61,47 +61,6 @@ qint64 localPayload(qint64 payload, int usable, int maxLocal)
     return k <= maxLocal ? k : m;
 }
 
-// Which serial types a template column takes.
-struct ColumnTest
-{
-    bool null = false;
-    bool integer = false;
-    bool real = false;
-    bool blob = false;
-    bool text = false;
-
-    bool accepts(qint64 type) const
-    {
-        if (type == 0)
-            return null;
-        if (type < 0)
-            return false;
-        if (type <= 6 || type == 8 || type == 9)
-            return integer;
-        if (type == 7)
-            return real;
-        if (type == 10 || type == 11)
-            return true;
-        return (type & 1) ? text : blob;
-    }
-};
-
-QVector<ColumnTest> columnTests(const Sqlite3File::Template &columns)
-{
-    QVector<ColumnTest> tests;
-    tests.reserve(columns.size());
-    for (const _SqliteCol &col : columns) {
-        ColumnTest t;
-        t.null = !col.notNull && !col.hasDefault && !col.primaryKey;
-        t.integer = col.isInteger() || col.isNumeric();
-        t.real = col.isReal() || col.isNumeric();
-        t.blob = col.isBlob();
-        t.text = col.isText();
-        tests.append(t);
-    }
-    return tests;
-}
-
 // Appends one value per serial type, each read from [pos, end) and cut at the end.
 void decodeValues(
     const qint64 *types, int count, const uchar *pos, const uchar *end, QVariantList &out)
@@ -234,6 +193,20 @@ QByteArray bytesBounded(const uchar *p, qint64 n, const uchar *end)
     return QByteArray(reinterpret_cast<const char *>(p), int(count));
 }
 
+Sqlite3File::CompiledTemplate::CompiledTemplate(const Template &columns)
+{
+    m_tests.reserve(columns.size());
+    for (const _SqliteCol &col : columns) {
+        Column t;
+        t.null = !col.notNull && !col.hasDefault && !col.primaryKey;
+        t.integer = col.isInteger() || col.isNumeric();
+        t.real = col.isReal() || col.isNumeric();
+        t.blob = col.isBlob();
+        t.text = col.isText();
+        m_tests.append(t);
+    }
+}
+
 Sqlite3File::Sqlite3File(const QString &path)
     : m_file(path)
 {
@@ -361,10 +334,10 @@ Sqlite3File::FreelistTrunk Sqlite3File::readFreelistTrunk(qint32 number) const
     return trunk;
 }
 
-QList<Sqlite3File::Page> Sqlite3File::walk(
+QVector<Sqlite3File::Page> Sqlite3File::walk(
     const Page &root, bool leavesOnly, std::vector<bool> *visited) const
 {
-    QList<Page> out;
+    QVector<Page> out;
     std::vector<bool> own;
     std::vector<bool> &seen = visited ? *visited : own;
     if (seen.size() < size_t(pageCount()) + 1)
@@ -402,13 +375,13 @@ QList<Sqlite3File::Page> Sqlite3File::walk(
     return out;
 }
 
-QList<Sqlite3File::Page> Sqlite3File::collectLeafPages(
+QVector<Sqlite3File::Page> Sqlite3File::collectLeafPages(
     const Page &page, std::vector<bool> *visited) const
 {
     return walk(page, true, visited);
 }
 
-QList<Sqlite3File::Page> Sqlite3File::collectSubtreePages(
+QVector<Sqlite3File::Page> Sqlite3File::collectSubtreePages(
     const Page &page, std::vector<bool> *visited) const
 {
     return walk(page, false, visited);
@@ -568,8 +541,8 @@ qint64 Sqlite3File::recoverRowid(
     return 0;
 }
 
-QList<Sqlite3File::Row> Sqlite3File::carveRange(const Template &columns, int skip, int usableSize,
-    const uchar *start, const uchar *end, const RowFilter &filter) const
+QList<Sqlite3File::Row> Sqlite3File::carveRange(const CompiledTemplate &columns, int skip,
+    int usableSize, const uchar *start, const uchar *end, const RowFilter &filter) const
 {
     QList<Row> rows;
     const int n = columns.size();
@@ -583,7 +556,6 @@ QList<Sqlite3File::Row> Sqlite3File::carveRange(const Template &columns, int ski
     const int usable = usableSize;
     if (usable < 512 || skip < 0)
         return rows;
-    const QVector<ColumnTest> tests = columnTests(columns);
     const int maxLocal = tableMaxLocal(usable);
     // No record of this file has a longer body than its pages can hold.
     const qint64 maxBody = qint64(pageCount()) * (usable - 4) + usable;
@@ -600,7 +572,7 @@ QList<Sqlite3File::Row> Sqlite3File::carveRange(const Template &columns, int ski
             if (!length)
                 type = 0;
             pos += length;
-            if (!tests.at(i).accepts(type)) {
+            if (!columns.accepts(i, type)) {
                 fits = false;
                 break;
             }
@@ -675,8 +647,8 @@ QList<Sqlite3File::Row> Sqlite3File::carveRange(const Template &columns, int ski
     return rows;
 }
 
-QList<Sqlite3File::Row> Sqlite3File::carvePage(const Template &columns, int skip, qint32 number,
-    int offset, const RowFilter &filter) const
+QList<Sqlite3File::Row> Sqlite3File::carvePage(const CompiledTemplate &columns, int skip,
+    qint32 number, int offset, const RowFilter &filter) const
 {
     if (!isPageNumber(number) || offset < 0 || offset >= m_pageSize)
         return QList<Row>();
@@ -684,8 +656,8 @@ QList<Sqlite3File::Row> Sqlite3File::carvePage(const Template &columns, int skip
     return carveRange(columns, skip, m_pageSize, start + offset, pageEnd(start), filter);
 }
 
-QList<Sqlite3File::Row> Sqlite3File::carveFreeSpace(
-    const Template &columns, int skip, const Page &page, const RowFilter &filter) const
+QList<Sqlite3File::Row> Sqlite3File::carveFreeSpace(const CompiledTemplate &columns, int skip,
+    const Page &page, const RowFilter &filter) const
 {
     if (!page.start || !isPageNumber(page.number))
         return QList<Row>();

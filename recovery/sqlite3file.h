@@ -82,6 +82,41 @@ public:
     using Template = QList<_SqliteCol>;
     using RowFilter = std::function<bool(const Row &)>;
 
+    // A template with the serial types that each column takes worked out once, for callers
+    // that carve many ranges with it.
+    class CompiledTemplate
+    {
+    public:
+        CompiledTemplate(const Template &columns);
+        int size() const { return m_tests.size(); }
+        bool accepts(int column, qint64 type) const
+        {
+            const Column &t = m_tests.at(column);
+            if (type == 0)
+                return t.null;
+            if (type < 0)
+                return false;
+            if (type <= 6 || type == 8 || type == 9)
+                return t.integer;
+            if (type == 7)
+                return t.real;
+            if (type == 10 || type == 11)
+                return true;
+            return (type & 1) ? t.text : t.blob;
+        }
+
+    private:
+        struct Column
+        {
+            bool null = false;
+            bool integer = false;
+            bool real = false;
+            bool blob = false;
+            bool text = false;
+        };
+        QVector<Column> m_tests;
+    };
+
     explicit Sqlite3File(const QString &path);
     ~Sqlite3File();
     Sqlite3File(const Sqlite3File &) = delete;
@@ -106,8 +141,9 @@ public:
     // The leaf pages below the page (the page itself when it is a leaf), children in cell
     // order and the right-most child last. Pages marked in `visited` are not entered again,
     // and every page entered is marked; without it each walk keeps its own marks.
-    QList<Page> collectLeafPages(const Page &page, std::vector<bool> *visited = nullptr) const;
-    QList<Page> collectSubtreePages(const Page &page, std::vector<bool> *visited = nullptr) const;
+    QVector<Page> collectLeafPages(const Page &page, std::vector<bool> *visited = nullptr) const;
+    QVector<Page> collectSubtreePages(
+        const Page &page, std::vector<bool> *visited = nullptr) const;
 
     Cell parseCell(const Page &page, const uchar *cell) const;
     QByteArray cellPayload(const Cell &cell) const;
@@ -115,20 +151,20 @@ public:
 
     // Searches [start, end) for records that fit the template. `skip` is the number of body
     // bytes column 0 takes (0 for a rowid alias).
-    QList<Row> carveRange(const Template &columns, int skip, int usableSize, const uchar *start,
-        const uchar *end, const RowFilter &filter) const;
+    QList<Row> carveRange(const CompiledTemplate &columns, int skip, int usableSize,
+        const uchar *start, const uchar *end, const RowFilter &filter) const;
     // Carves page `number` from `offset` to its end.
-    QList<Row> carvePage(const Template &columns, int skip, qint32 number, int offset,
+    QList<Row> carvePage(const CompiledTemplate &columns, int skip, qint32 number, int offset,
         const RowFilter &filter) const;
     // Carves a leaf page's unallocated gap and its freeblocks; any other page whole from 8.
-    QList<Row> carveFreeSpace(
-        const Template &columns, int skip, const Page &page, const RowFilter &filter) const;
+    QList<Row> carveFreeSpace(const CompiledTemplate &columns, int skip, const Page &page,
+        const RowFilter &filter) const;
 
 private:
     const uchar *pageStart(qint32 number) const;
     const uchar *pageEnd(const uchar *start) const { return start + m_pageSize; }
     bool isPageNumber(qint64 number) const { return number >= 1 && number <= pageCount(); }
-    QList<Page> walk(const Page &page, bool leavesOnly, std::vector<bool> *visited) const;
+    QVector<Page> walk(const Page &page, bool leavesOnly, std::vector<bool> *visited) const;
     // Appends up to `remaining` payload bytes of the overflow chain from `first`, each page
     // giving usable - 4 bytes; stops at a page out of range, one seen before in this chain,
     // or when the file-wide budget of followed pages runs out.

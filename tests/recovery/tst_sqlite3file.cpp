@@ -348,7 +348,7 @@ void TestSqlite3File::agreesWithDbstat()
     QHash<int, QString> seen;
     int decoded = 0;
     for (const int root : qAsConst(roots)) {
-        const QList<Sqlite3File::Page> pages = file.collectSubtreePages(file.readPage(root));
+        const QVector<Sqlite3File::Page> pages = file.collectSubtreePages(file.readPage(root));
         for (const Sqlite3File::Page &page : pages) {
             seen.insert(page.number,
                 page.isLeaf() ? QStringLiteral("leaf") : QStringLiteral("internal"));
@@ -483,7 +483,7 @@ void TestSqlite3File::walkOrder()
     image.writeBtreePage(5, 13, {}); // not reached
     image.writeBtreePage(6, 5, {}, 5);
     ImageFile f(image);
-    auto numbers = [](const QList<Sqlite3File::Page> &pages) {
+    auto numbers = [](const QVector<Sqlite3File::Page> &pages) {
         QList<int> out;
         for (const Sqlite3File::Page &p : pages)
             out.append(p.number);
@@ -570,7 +570,7 @@ void TestSqlite3File::oneColumnTemplateFindsNothing()
     for (int i = 0; i < 12; ++i)
         QTest::ignoreMessage(QtWarningMsg, "tbCols size < 2.");
     const uchar *start = f.file->mapBegin() + 512;
-    QVERIFY(f.file->carveRange({ rowidColumn() }, 0, 512, start, start + 12, nullptr).isEmpty());
+    QVERIFY(f.file->carveRange(Sqlite3File::Template { rowidColumn() }, 0, 512, start, start + 12, nullptr).isEmpty());
 }
 
 // A record whose text holds another record: taken whole, the inner one is not searched;

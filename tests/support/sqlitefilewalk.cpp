@@ -39,7 +39,7 @@ SqliteFileWalk walkSqliteFile(const QString &path)
     for (qint32 n = 1; n <= file.pageCount(); ++n) {
         const Sqlite3File::Page page = file.readPage(n);
         ++walk.pages;
-        const QList<Sqlite3File::Page> below = file.collectSubtreePages(page);
+        const QVector<Sqlite3File::Page> below = file.collectSubtreePages(page);
         walk.pages += below.size();
         for (const uchar *address : page.cells) {
             const Sqlite3File::Cell cell = file.parseCell(page, address);
