@@ -1,5 +1,6 @@
 #include "recovery/sqlite3file.h"
 
+#include <QSet>
 #include <QtDebug>
 
 #include <algorithm>
@@ -442,14 +443,13 @@ void Sqlite3File::appendOverflow(
         return;
     // No chain of this file can carry more than its pages hold.
     remaining = std::min<qint64>(remaining, qint64(pageCount()) * perPage);
-    std::vector<bool> seen;
+    // Chains are short; a set of their own keeps many cells with chains cheap.
+    QSet<qint32> seen;
     qint32 number = first;
     while (remaining > 0 && isPageNumber(number) && m_overflowBudget > 0) {
-        if (seen.empty())
-            seen.resize(size_t(pageCount()) + 1, false);
-        if (seen[number])
+        if (seen.contains(number))
             break;
-        seen[number] = true;
+        seen.insert(number);
         --m_overflowBudget;
         const uchar *start = pageStart(number);
         const quint32 next = readBigEndian32(start);
