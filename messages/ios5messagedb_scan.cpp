@@ -53,7 +53,7 @@ protected:
         KeptMessage kept;
         if (!m_db.rawMessageRowToRecordIOS5(row, kept.record, QDateTime::currentSecsSinceEpoch()))
             return false;
-        const QVariantList &v = row.values;
+        const QVector<QVariant> &v = row.values;
         const bool iMessage = v.size() > 32 && v.at(29).toLongLong() == 1;
         kept.key = liveKey(iMessage, iMessage ? v.at(20).toString() : QString(),
             v.at(1).toString(), v.at(2).toLongLong(), v.at(3).toString());

@@ -181,7 +181,7 @@ Sqlite3File::Template handleTemplateIOS6()
 
 bool acceptRawMessageRowIOS5(const Sqlite3File::Row &row)
 {
-    const QVariantList &v = row.values;
+    const QVector<QVariant> &v = row.values;
     if (v.size() <= 16)
         return false;
     if (!isZeroOrOne(asInt(v.at(16))) || !isPlausibleUiFlags(asInt(v.at(10))))
@@ -202,7 +202,7 @@ bool acceptRawHandleRowIOS6(const Sqlite3File::Row &row)
 bool rawMessageRowToRecordIOS5(
     const Sqlite3File::Row &row, ExtMsgRecord &record, CountryLibDb &countries, qint64 nowUnix)
 {
-    const QVariantList &v = row.values;
+    const QVector<QVariant> &v = row.values;
     if (v.size() <= 16)
         return false;
     _MsgMessage &m = record.message;
@@ -298,7 +298,7 @@ bool rawMessageRowToRecordIOS5(
 
 bool rawMessageRowToRecordIOS6(const Sqlite3File::Row &row, ExtMsgRecord &record)
 {
-    const QVariantList &v = row.values;
+    const QVector<QVariant> &v = row.values;
     if (v.size() <= 37)
         return false;
     _MsgMessage &m = record.message;
@@ -353,7 +353,7 @@ bool rawMessageRowToRecordIOS6(const Sqlite3File::Row &row, ExtMsgRecord &record
 bool rawHandleRowToRecordIOS6(
     const Sqlite3File::Row &row, _MsgHandle &handle, CountryLibDb &countries)
 {
-    const QVariantList &v = row.values;
+    const QVector<QVariant> &v = row.values;
     if (v.size() <= 4)
         return false;
     handle.rowid = row.rowid;

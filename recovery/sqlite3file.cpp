@@ -64,7 +64,7 @@ qint64 localPayload(qint64 payload, int usable, int maxLocal)
 
 // Appends one value per serial type, each read from [pos, end) and cut at the end.
 void decodeValues(
-    const qint64 *types, int count, const uchar *pos, const uchar *end, QVariantList &out)
+    const qint64 *types, int count, const uchar *pos, const uchar *end, QVector<QVariant> &out)
 {
     for (int i = 0; i < count; ++i) {
         const qint64 t = types[i];

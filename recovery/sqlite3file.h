@@ -75,7 +75,7 @@ public:
     struct Row
     {
         qint64 rowid = 0; // 0 when a carved record's cell header is lost
-        QVariantList values;
+        QVector<QVariant> values;
     };
 
     // Column 0 is the table's rowid column; the carver reads no serial type for it.
