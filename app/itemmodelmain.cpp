@@ -190,3 +190,16 @@ void ItemModelMain::refreshChatSessions(_AbsDBItemNode *node)
         sessions.append(new _ChatSessionItemNode(node, group));
     appendNodes(node, sessions);
 }
+
+void ItemModelMain::reloadMessages(_AbsDBItemNode *node)
+{
+    removeChildren(node);
+    MsgMessageSet::create(node->messageSet);
+    node->db->messages(node->messageSet, 0);
+    refreshChatSessions(node);
+}
+
+bool ItemModelMain::containsNode(const _ItemNode *node) const
+{
+    return node && allNodes().contains(const_cast<_ItemNode *>(node));
+}

@@ -92,6 +92,13 @@ public:
     _LocalDBItemNode *addLocalDb(const QSharedPointer<AbsMessageDb> &db, const QString &name);
     // Rebuilds the sessions from the chats already loaded into the node's set.
     void refreshChatSessions(_AbsDBItemNode *node);
+    // Reads every chat and message of the node's database into a new set and rebuilds the
+    // sessions from it; the old set goes with its last reference. Throws the database's
+    // errors, leaving the node without sessions.
+    void reloadMessages(_AbsDBItemNode *node);
+    // True when the node is in the tree now. Only addresses are compared, so a pointer to a
+    // removed node may be asked about.
+    bool containsNode(const _ItemNode *node) const;
 
     _RootDeviceItemNode *rootDevice() const { return m_rootDevice; }
     _RootLocalDBItemNode *rootLocalDb() const { return m_rootLocalDb; }

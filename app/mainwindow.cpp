@@ -1,9 +1,14 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/deleteflow.h"
 #include "app/itemmodelmain.h"
 #include "app/itemmodelsms.h"
+#include "app/localdbflow.h"
+#include "app/outputflow.h"
+#include "app/restoreflow.h"
 #include "device/mobiledevice.h"
+#include "messages/ios5messagedb.h"
 #include "messages/ios6messagedb.h"
 #include "messages/msgidentity.h"
 #include "shell/appconfig.h"
@@ -14,6 +19,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
@@ -116,6 +122,56 @@ QString newsLinkMarkup(const QString &answer)
         .arg(QStringLiteral("#FF6016"), address.toHtmlEscaped(), text.toHtmlEscaped());
 }
 
+// The file of a device's or local database's message database; empty for other classes.
+QString databaseFilePath(AbsMessageDb &db)
+{
+    if (auto *ios6 = dynamic_cast<IOS6MessageDb *>(&db))
+        return QDir::cleanPath(QFileInfo(ios6->smsDbPath()).absoluteFilePath());
+    if (auto *ios5 = dynamic_cast<IOS5MessageDb *>(&db))
+        return QDir::cleanPath(QFileInfo(ios5->smsDbPath()).absoluteFilePath());
+    return QString();
+}
+
+bool holdsAny(const QString &path, const QStringList &files)
+{
+    const QString prefix = QDir::cleanPath(path) + QLatin1Char('/');
+    for (const QString &file : files) {
+        if (file.startsWith(prefix))
+            return true;
+    }
+    return false;
+}
+
+// Removes a cache folder but for the entries that hold a database still in use; the paths
+// that could not be removed.
+QStringList clearCacheFolder(const QString &root, const QStringList &inUse)
+{
+    if (!QFileInfo::exists(root))
+        return {};
+    QStringList targets;
+    if (!holdsAny(root, inUse)) {
+        targets << root;
+    } else {
+        const QFileInfoList entries = QDir(root).entryInfoList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QFileInfo &entry : entries) {
+            if (!holdsAny(entry.absoluteFilePath(), inUse))
+                targets << entry.absoluteFilePath();
+        }
+    }
+    QStringList failed;
+    for (const QString &target : qAsConst(targets)) {
+        const QFileInfo info(target);
+        if (info.isDir() && !info.isSymLink())
+            removeFolderRecursively(target);
+        else
+            QFile::remove(target);
+        if (QFileInfo(target).exists() || QFileInfo(target).isSymLink())
+            failed << target;
+    }
+    return failed;
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent, Clock clock)
@@ -138,6 +194,14 @@ MainWindow::MainWindow(QWidget *parent, Clock clock)
     connect(ui->txtHandleKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchCotnact);
     connect(ui->btnSearchSMS, &QToolButton::pressed, this, &MainWindow::searchMessages);
     connect(ui->txtSMSKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchMessages);
+    connect(ui->treeViewDS, &MyTreeView::createContextMenu, this,
+        &MainWindow::onMainTreeContextMenu);
+    connect(ui->treeViewSMS, &MyTreeView::createContextMenu, this, &MainWindow::onSMSContextMenu);
+
+    m_actions = MainMenus::createMenus(*this, *ui->mainToolBar);
+    // Devices come and go without a selection change; the transfer entries count them.
+    connect(m_treeModel, &QAbstractItemModel::rowsInserted, this, &MainWindow::updateMenuActions);
+    connect(m_treeModel, &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateMenuActions);
 
     ui->splitter->setSizes({ 200, 450, 350 });
 
@@ -361,6 +425,7 @@ void MainWindow::showMessages(MsgMessageList list, _MsgChat *chat)
 
 void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemSelection &)
 {
+    updateMenuActions();
     AbsTreeItemModel::_ItemNode *node = nullptr;
     if (!selected.isEmpty())
         node = AbsTreeItemModel::nodeOf(selected.first().topLeft());
@@ -536,4 +601,271 @@ void MainWindow::selectNode(AbsTreeItemModel::_ItemNode *node)
         return;
     ui->treeViewDS->expand(index);
     queueOnTree(index, [](MyTreeView *view, const QModelIndex &i) { view->setCurrentIndex(i); });
+}
+
+void MainWindow::clearCurrentNode()
+{
+    // Clearing the selection runs the selection handler, which empties the views; a node
+    // made current again later is then a change that reloads them.
+    ui->treeViewDS->selectionModel()->clear();
+    clearMessageView();
+}
+
+int MainWindow::deviceCount() const
+{
+    return m_treeModel->rootDevice()->countChildrenOfKind(IOSDeviceNode);
+}
+
+void MainWindow::updateMenuActions()
+{
+    MainMenus::updateActions(m_actions, currentNode(), deviceCount());
+}
+
+void MainWindow::onMainTreeContextMenu()
+{
+    QMenu menu(this);
+    if (MainMenus::fillTreeMenu(menu, this, currentNode(), deviceCount()))
+        m_services.execMenu(menu);
+}
+
+void MainWindow::onSMSContextMenu()
+{
+    QMenu menu(this);
+    if (MainMenus::fillListMenu(menu, this, currentNode(), deviceCount()))
+        m_services.execMenu(menu);
+}
+
+MainWindow::SourceRefs MainWindow::sourceRefs() const
+{
+    AbsTreeItemModel::_ItemNode *node = currentNode();
+    if (node && node->kind == ChatSessionNode)
+        node = node->parent;
+    if (!node || node->kind < IOSDeviceNode || node->kind > LocalDBNode)
+        return SourceRefs();
+    auto *dbNode = static_cast<_AbsDBItemNode *>(node);
+    return { dbNode->db, dbNode->messageSet };
+}
+
+void MainWindow::dispatch(Scope scope, Flow flow)
+{
+    if (scope == Scope::Plain) {
+        AbsTreeItemModel::_ItemNode *node = currentNode();
+        if (!selectedMessages().isEmpty())
+            scope = Scope::Selection;
+        else if (!node)
+            return;
+        else if (node->kind == ChatSessionNode)
+            scope = Scope::Chat;
+        else
+            scope = Scope::Everything;
+    }
+    const SourceRefs keep = sourceRefs();
+    MsgMessageList list;
+    switch (scope) {
+    case Scope::Selection:
+        list = selectedMessages();
+        break;
+    case Scope::Chat:
+        list = m_listModel->messages();
+        break;
+    case Scope::Everything:
+    case Scope::Plain:
+        list = currentNodeMessages();
+        if (list.isEmpty())
+            return;
+        break;
+    }
+    (this->*flow)(list);
+}
+
+void MainWindow::printMessages(const MsgMessageList &messages)
+{
+    OutputFlow(*this).printMessages(messages);
+}
+
+void MainWindow::extractMedia(const MsgMessageList &messages)
+{
+    OutputFlow(*this).extractMedia(messages);
+}
+
+void MainWindow::exportMessages(const MsgMessageList &messages)
+{
+    OutputFlow(*this).exportMessages(messages);
+}
+
+void MainWindow::backupMessages(const MsgMessageList &messages)
+{
+    LocalDbFlow(*this).backupMessages(currentNode(), messages);
+}
+
+void MainWindow::backupToLocalDb(const QString &proposedName, const MsgMessageList &messages)
+{
+    LocalDbFlow(*this).backupToLocalDb(proposedName, messages);
+}
+
+void MainWindow::importITunesBackup(const QString &proposedName)
+{
+    LocalDbFlow(*this).importITunesBackup(proposedName);
+}
+
+void MainWindow::exportToITunesBackup(const MsgMessageList &messages)
+{
+    RestoreFlow(*this).exportToITunesBackup(messages);
+}
+
+void MainWindow::transferToIPhone(const MsgMessageList &)
+{
+}
+
+// clang-format off
+void MainWindow::miBackup() { dispatch(Scope::Plain, &MainWindow::backupMessages); }
+void MainWindow::miBackupSel() { dispatch(Scope::Selection, &MainWindow::backupMessages); }
+void MainWindow::miBackupChat() { dispatch(Scope::Chat, &MainWindow::backupMessages); }
+void MainWindow::miBackupAll() { dispatch(Scope::Everything, &MainWindow::backupMessages); }
+void MainWindow::miI2I() { dispatch(Scope::Plain, &MainWindow::transferToIPhone); }
+void MainWindow::miI2ISel() { dispatch(Scope::Selection, &MainWindow::transferToIPhone); }
+void MainWindow::miI2IChat() { dispatch(Scope::Chat, &MainWindow::transferToIPhone); }
+void MainWindow::miI2IAll() { dispatch(Scope::Everything, &MainWindow::transferToIPhone); }
+void MainWindow::miDb2I() { dispatch(Scope::Plain, &MainWindow::transferToIPhone); }
+void MainWindow::miDb2ISel() { dispatch(Scope::Selection, &MainWindow::transferToIPhone); }
+void MainWindow::miDb2IChat() { dispatch(Scope::Chat, &MainWindow::transferToIPhone); }
+void MainWindow::miDb2IAll() { dispatch(Scope::Everything, &MainWindow::transferToIPhone); }
+void MainWindow::miExtractMedia() { dispatch(Scope::Plain, &MainWindow::extractMedia); }
+void MainWindow::miExtractMediaSel() { dispatch(Scope::Selection, &MainWindow::extractMedia); }
+void MainWindow::miExtractMediaChat() { dispatch(Scope::Chat, &MainWindow::extractMedia); }
+void MainWindow::miExtractMediaAll() { dispatch(Scope::Everything, &MainWindow::extractMedia); }
+void MainWindow::miExport() { dispatch(Scope::Plain, &MainWindow::exportMessages); }
+void MainWindow::miExportSel() { dispatch(Scope::Selection, &MainWindow::exportMessages); }
+void MainWindow::miExportChat() { dispatch(Scope::Chat, &MainWindow::exportMessages); }
+void MainWindow::miExportAll() { dispatch(Scope::Everything, &MainWindow::exportMessages); }
+void MainWindow::miPrint() { dispatch(Scope::Plain, &MainWindow::printMessages); }
+void MainWindow::miPrintSel() { dispatch(Scope::Selection, &MainWindow::printMessages); }
+void MainWindow::miPrintChat() { dispatch(Scope::Chat, &MainWindow::printMessages); }
+void MainWindow::miPrintAll() { dispatch(Scope::Everything, &MainWindow::printMessages); }
+void MainWindow::miExport2ITunesBK() { dispatch(Scope::Plain, &MainWindow::exportToITunesBackup); }
+void MainWindow::miExport2ITunesBKSel() { dispatch(Scope::Selection, &MainWindow::exportToITunesBackup); }
+void MainWindow::miExport2ITunesBKChat() { dispatch(Scope::Chat, &MainWindow::exportToITunesBackup); }
+void MainWindow::miExport2ITunesBKAll() { dispatch(Scope::Everything, &MainWindow::exportToITunesBackup); }
+// clang-format on
+
+void MainWindow::miDel()
+{
+    AbsTreeItemModel::_ItemNode *node = currentNode();
+    if (!selectedMessages().isEmpty())
+        miDelSel();
+    else if (!node)
+        return;
+    else if (node->kind == ChatSessionNode)
+        miDelChat();
+    else
+        miDelAll(); // asks its own question first
+}
+
+void MainWindow::miDelSel()
+{
+    const SourceRefs keep = sourceRefs();
+    DeleteFlow(*this).deleteSelected(currentNode(), selectedMessages());
+}
+
+void MainWindow::miDelChat()
+{
+    const SourceRefs keep = sourceRefs();
+    DeleteFlow(*this).deleteChat(currentNode(), m_listModel->messages());
+}
+
+void MainWindow::miDelAll()
+{
+    const SourceRefs keep = sourceRefs();
+    DeleteFlow(*this).deleteDatabase(currentNode());
+}
+
+void MainWindow::miImportItunes()
+{
+    importITunesBackup(QString());
+}
+
+void MainWindow::miImportToLocalDb()
+{
+    AbsTreeItemModel::_ItemNode *node = currentNode();
+    if (node && node->kind == LocalDBNode)
+        importITunesBackup(node->name);
+}
+
+void MainWindow::miOpenDbFolder()
+{
+    m_services.openFolder(localDbFolder().absolutePath());
+}
+
+void MainWindow::miViewCache()
+{
+    AbsTreeItemModel::_ItemNode *node = currentNode();
+    if (!node || node->kind != IOSDeviceNode)
+        return;
+    m_services.openFolder(static_cast<_IOSDeviceItemNode *>(node)->device.cacheDir().absolutePath());
+}
+
+void MainWindow::miClearCache()
+{
+    QStringList inUse;
+    for (AbsTreeItemModel::_ItemNode *node : m_treeModel->allNodes()) {
+        if (node->kind == IOSDeviceNode || node->kind == LocalDBNode)
+            inUse << databaseFilePath(*static_cast<_AbsDBItemNode *>(node)->db);
+    }
+    QStringList failed;
+    for (const char *name : { "ios_cache", "itunes_cache" })
+        failed << clearCacheFolder(dataFolder().filePath(QLatin1String(name)), inUse);
+    if (!failed.isEmpty()) {
+        for (QString &path : failed)
+            path = path.toHtmlEscaped();
+        showError(tr("IDS_CLEAR_CACHE_FAILED_%1").arg(failed.join(QLatin1String("<br/>"))));
+        return;
+    }
+    showInfo(tr("IDS_SUC_CLEAR_CACHE"));
+}
+
+void MainWindow::miUnmoutDevice()
+{
+    const QModelIndexList rows = ui->treeViewDS->selectionModel()->selectedRows(0);
+    if (rows.isEmpty())
+        return;
+    AbsTreeItemModel::_ItemNode *node = AbsTreeItemModel::nodeOf(rows.first());
+    if (!node || node->kind != IOSDeviceNode)
+        return;
+    // The views may show the node's records: empty them before the node takes them along.
+    clearCurrentNode();
+    m_treeModel->removeNode(node);
+}
+
+void MainWindow::openWebPage(const QString &pathAndQuery)
+{
+    const QString url = AppConfig::helpUrl(pathAndQuery);
+    if (!url.isEmpty())
+        m_services.openUrl(url);
+}
+
+void MainWindow::miCheckUpdate()
+{
+    openWebPage(QStringLiteral("/sms_check_update.php?pid=%1&ver=%2")
+                    .arg(AppConfig::productId())
+                    .arg(AppConfig::buildNumber()));
+}
+
+void MainWindow::miHelp()
+{
+    openWebPage(QStringLiteral("/quillmarrow-threadkeeper/help.html"));
+}
+
+void MainWindow::miFeedback()
+{
+    openWebPage(QStringLiteral("/support.html"));
+}
+
+void MainWindow::miHome()
+{
+    openWebPage(QStringLiteral("/quillmarrow-threadkeeper.html"));
+}
+
+void MainWindow::miAbout()
+{
+    m_services.about(this);
 }

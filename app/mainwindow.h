@@ -1,9 +1,14 @@
 // The program's main window: the navigation tree of devices and local databases, the message
-// list, the conversation view, the news link and the once-a-day update check.
+// list, the conversation view, the news link and the once-a-day update check, the menus and
+// the dispatch of every message action to its flow.
 #pragma once
 
-#include "shell/abstreeitemmodel.h"
+#include "app/flowhost.h"
+#include "app/mainmenus.h"
+#include "app/windowservices.h"
+#include "messages/absdb.h"
 #include "messages/msgrecords.h"
+#include "shell/abstreeitemmodel.h"
 #include "view/bubbleviewmgr.h"
 
 #include <QItemSelection>
@@ -22,7 +27,7 @@ namespace Ui {
 class MainWindow;
 }
 
-class MainWindow : public QMainWindow
+class MainWindow : public QMainWindow, public FlowHost
 {
     Q_OBJECT
 public:
@@ -40,9 +45,25 @@ public:
     // The records of the selected list rows, in the selection model's order.
     MsgMessageList selectedMessages() const;
     // Expands the node now and makes it current once the event loop runs again.
-    void selectNode(AbsTreeItemModel::_ItemNode *node);
+    void selectNode(AbsTreeItemModel::_ItemNode *node) override;
 
     _MsgChat *currentChat() const { return m_currentChat; }
+    AbsTreeItemModel::_ItemNode *currentNode() const;
+
+    QWidget *flowParent() override { return this; }
+    ItemModelMain *treeModel() const override { return m_treeModel; }
+    WindowServices &services() override { return m_services; }
+    void clearCurrentNode() override;
+
+    // The flows of the message actions; each takes the list its slot chose.
+    void printMessages(const MsgMessageList &messages);
+    void extractMedia(const MsgMessageList &messages);
+    void exportMessages(const MsgMessageList &messages);
+    void backupMessages(const MsgMessageList &messages);
+    void backupToLocalDb(const QString &proposedName, const MsgMessageList &messages);
+    void importITunesBackup(const QString &proposedName);
+    void exportToITunesBackup(const MsgMessageList &messages);
+    void transferToIPhone(const MsgMessageList &messages);
 
 public slots:
     void onCheckVersionReadyRead(QNetworkReply *reply);
@@ -56,6 +77,57 @@ public slots:
     void searchMessages();
     void searchCotnact();
 
+    void onMainTreeContextMenu();
+    void onSMSContextMenu();
+
+    // Message actions: the plain slot acts on the selected messages, else on the chat shown,
+    // else on everything under the current node; Sel, Chat and All choose one of those.
+    void miBackup();
+    void miBackupSel();
+    void miBackupChat();
+    void miBackupAll();
+    void miI2I();
+    void miI2ISel();
+    void miI2IChat();
+    void miI2IAll();
+    void miDb2I();
+    void miDb2ISel();
+    void miDb2IChat();
+    void miDb2IAll();
+    void miExtractMedia();
+    void miExtractMediaSel();
+    void miExtractMediaChat();
+    void miExtractMediaAll();
+    void miExport();
+    void miExportSel();
+    void miExportChat();
+    void miExportAll();
+    void miPrint();
+    void miPrintSel();
+    void miPrintChat();
+    void miPrintAll();
+    void miExport2ITunesBK();
+    void miExport2ITunesBKSel();
+    void miExport2ITunesBKChat();
+    void miExport2ITunesBKAll();
+    void miDel();
+    void miDelSel();
+    void miDelChat();
+    // Deletes the current local database with its folder.
+    void miDelAll();
+
+    void miImportItunes();
+    void miImportToLocalDb();
+    void miOpenDbFolder();
+    void miViewCache();
+    void miClearCache();
+    void miUnmoutDevice();
+    void miCheckUpdate();
+    void miHelp();
+    void miFeedback();
+    void miHome();
+    void miAbout();
+
 protected:
     // Opens the download page of a newer version in the browser.
     virtual void openDownloadPage(const QString &url);
@@ -65,7 +137,23 @@ private:
     void checkForUpdate();
     void loadVirtualDevices();
     void showNewsFile();
-    AbsTreeItemModel::_ItemNode *currentNode() const;
+    void updateMenuActions();
+    int deviceCount() const;
+    // Opens a page of the maker's web service; nothing without a configured host.
+    void openWebPage(const QString &pathAndQuery);
+
+    enum class Scope { Selection, Chat, Everything, Plain };
+    using Flow = void (MainWindow::*)(const MsgMessageList &);
+    // Chooses the list for the scope and runs the flow on it.
+    void dispatch(Scope scope, Flow flow);
+    // Keeps the database and records of the current node's device or database alive while a
+    // flow runs, whatever happens to the node meanwhile.
+    struct SourceRefs
+    {
+        QSharedPointer<AbsMessageDb> db;
+        QSharedPointer<MsgMessageSet> set;
+    };
+    SourceRefs sourceRefs() const;
     // Queued so that tree changes made inside a selection handler run after it; the index
     // is persistent, so a node removed meanwhile is never touched.
     using TreeAction = void (*)(MyTreeView *, const QModelIndex &);
@@ -79,4 +167,6 @@ private:
     QLabel *lbNews = nullptr;
     _MsgChat *m_currentChat = nullptr;
     Clock m_clock;
+    WindowServices m_services = WindowServices::defaults();
+    MenuActions m_actions;
 };

@@ -50,6 +50,17 @@ void LocalDbFixture::write(const MsgMessageList &messages)
     db.endTransaction(true);
 }
 
+void LocalDbFixture::writeAttachmentFiles(const MsgMessageList &messages) const
+{
+    for (const _MsgMessage *m : messages) {
+        for (const _MsgAttachment *a : m->attachments) {
+            QFile source(a->localPath);
+            if (!a->localPath.isEmpty() && source.open(QIODevice::ReadOnly))
+                writeAttachmentFile(a->filename, source.readAll());
+        }
+    }
+}
+
 QString LocalDbFixture::writeAttachmentFile(
     const QString &filename, const QByteArray &content) const
 {

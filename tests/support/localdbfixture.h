@@ -17,6 +17,9 @@ public:
     // Inserts the messages with their chats, handles and attachment rows in one
     // transaction, creating the file on first use. Attachment files are not written.
     void write(const MsgMessageList &messages);
+    // Copies the file of every attachment that has one (see MessageSetBuilder::attach) to
+    // where the database keeps it.
+    void writeAttachmentFiles(const MsgMessageList &messages) const;
     // Writes the file that a stored attachment name stands for and returns its path.
     QString writeAttachmentFile(const QString &filename, const QByteArray &content) const;
     // Every chat and message with its attachments, as a fresh set.

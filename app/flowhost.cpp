@@ -1,0 +1,3 @@
+#include "app/flowhost.h"
+
+FlowHost::~FlowHost() = default;

@@ -1,0 +1,30 @@
+// The flows that merge messages into a device's message database inside a backup: into an
+// iTunes backup on this computer, or into a fresh backup of a connected iPhone that is then
+// restored to it.
+#pragma once
+
+#include "messages/msgrecords.h"
+
+#include <QCoreApplication>
+
+class BackupManifest;
+class FlowHost;
+class IOS6RestoreMessagesThread;
+class QDir;
+
+class RestoreFlow
+{
+    Q_DECLARE_TR_FUNCTIONS(RestoreFlow)
+public:
+    explicit RestoreFlow(FlowHost &host);
+
+    void exportToITunesBackup(const MsgMessageList &messages);
+
+private:
+    // Caches the backup's message folder and checks that its database has the iOS 6+
+    // layout; false, after the worker or a box has said why, when not.
+    bool cacheBackup(BackupManifest &backup, QDir *cacheDir);
+    void reportMerge(const IOS6RestoreMessagesThread &worker);
+
+    FlowHost &m_host;
+};

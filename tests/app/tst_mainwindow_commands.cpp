@@ -1,0 +1,248 @@
+#include "windowharness.h"
+
+#include "messages/ios6messagedb.h"
+#include "support/boxrecorder.h"
+#include "support/messagesetbuilder.h"
+
+#include <QNetworkReply>
+#include <QtTest>
+
+using namespace windowtest;
+
+class TestMainWindowCommands : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void webPagesGoToConfiguredHost_data();
+    void webPagesGoToConfiguredHost();
+    void foldersOpenInFileManager();
+    void clearCacheKeepsWhatOpenDatabasesUse();
+    void clearCacheWithoutCacheFolders();
+    void aboutShowsTheAboutBox();
+    void disconnectDeviceEmptiesViewFirst();
+    void deleteDatabaseAsksThenRemovesFolderAndNode_data();
+    void deleteDatabaseAsksThenRemovesFolderAndNode();
+    void deleteWithNothingSelectedAsksAboutTheDatabase();
+
+private:
+    void openWindow(int phones = 1);
+
+    QTemporaryDir m_home;
+    std::unique_ptr<MainWindow> m_window;
+    QStringList m_opened; // web pages and folders, "url:" or "folder:" first
+};
+
+void TestMainWindowCommands::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    QVERIFY(useHome(m_home));
+}
+
+void TestMainWindowCommands::init()
+{
+    clearHome(m_home);
+    m_opened.clear();
+}
+
+void TestMainWindowCommands::cleanup()
+{
+    m_window.reset();
+    AppConfig::setWebHost(QString());
+}
+
+void TestMainWindowCommands::openWindow(int phones)
+{
+    QTemporaryDir files;
+    MessageSetBuilder builder(files.path());
+    const MsgMessageList sample = buildSampleChats(builder);
+    writeLocalDb(QStringLiteral("Base"), sample);
+    writeLocalDb(QStringLiteral("Other"), sample);
+    for (int i = 0; i < phones; ++i)
+        writeVirtualPhone(QStringLiteral("Phone%1").arg(i + 1), sample);
+    m_window.reset(new MainWindow);
+    m_window->services().openUrl = [this](const QString &url) { m_opened << "url:" + url; };
+    m_window->services().openFolder = [this](const QString &f) { m_opened << "folder:" + f; };
+}
+
+void TestMainWindowCommands::webPagesGoToConfiguredHost_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("slot");
+    QTest::addColumn<QString>("opened");
+    const QString host = QStringLiteral("web.example:8080");
+    QTest::newRow("help") << host << "miHelp"
+                          << "http://web.example:8080/quillmarrow-threadkeeper/help.html";
+    QTest::newRow("feedback") << host << "miFeedback" << "http://web.example:8080/support.html";
+    QTest::newRow("home") << host << "miHome"
+                          << "http://web.example:8080/quillmarrow-threadkeeper.html";
+    QTest::newRow("check for update")
+        << host << "miCheckUpdate"
+        << "http://web.example:8080/sms_check_update.php?pid=5D0E7A93C1B84F26A07D3E95B2C16F48"
+           "&ver="
+            + QString::number(AppConfig::buildNumber());
+    for (const char *slot : { "miHelp", "miFeedback", "miHome", "miCheckUpdate" })
+        QTest::newRow(qPrintable(QStringLiteral("%1 without host").arg(slot)))
+            << QString() << slot << QString();
+}
+
+void TestMainWindowCommands::webPagesGoToConfiguredHost()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, slot);
+    QFETCH(QString, opened);
+    openWindow(); // before the host is set: the start-up check sends nothing
+    AppConfig::setWebHost(host);
+    QVERIFY(QMetaObject::invokeMethod(m_window.get(), qPrintable(slot)));
+    QCOMPARE(m_opened, opened.isEmpty() ? QStringList() : QStringList { "url:" + opened });
+    QVERIFY(m_window->findChildren<QNetworkReply *>().isEmpty());
+}
+
+void TestMainWindowCommands::foldersOpenInFileManager()
+{
+    openWindow();
+    m_window->miOpenDbFolder();
+    QCOMPARE(m_opened, QStringList { "folder:" + localDbFolder().absolutePath() });
+
+    // The cache of a device only, made when missing.
+    m_opened.clear();
+    QVERIFY(choose(*m_window, { "Local Databases", "Base" }));
+    m_window->miViewCache();
+    QVERIFY(m_opened.isEmpty());
+    QVERIFY(choose(*m_window, { "Devices", "Phone1" }));
+    QVERIFY(runContextEntry(*m_window, tree(*m_window), "miViewCache"));
+    QCOMPARE(m_opened.size(), 1);
+    const QString folder = m_opened.first().mid(7);
+    QVERIFY(m_opened.first().startsWith("folder:"));
+    QVERIFY(folder.startsWith(dataFolder().filePath("ios_cache/")));
+    QVERIFY(QFileInfo(folder).isDir());
+}
+
+void TestMainWindowCommands::clearCacheKeepsWhatOpenDatabasesUse()
+{
+    openWindow();
+    QTemporaryDir files;
+    MessageSetBuilder builder(files.path());
+    const QString inUse = dataFolder().filePath("ios_cache/UDID-IN-USE");
+    LocalDbFixture(inUse).write(buildSampleChats(builder));
+    IOSDevice device;
+    device.name = QStringLiteral("Plugged");
+    device.udid = QStringLiteral("UDID-IN-USE");
+    QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(QDir(inUse), QString(), false));
+    _IOSDeviceItemNode *node = m_window->treeModel()->addDevice(db, device);
+    db->chats(node->messageSet);
+    m_window->treeModel()->refreshChatSessions(node);
+    QVERIFY(choose(*m_window, { "Devices", "Plugged" }));
+    const int shown = listModel(*m_window)->rowCount();
+    QVERIFY(shown > 0);
+
+    const QDir data = dataFolder();
+    for (const char *file : { "ios_cache/OLD/file-relay/sms.db", "ios_cache/loose.txt",
+             "itunes_cache/abc/manifest.db", "itunes_cache/abc/file-relay/x" }) {
+        QDir().mkpath(QFileInfo(data.filePath(file)).absolutePath());
+        QFile(data.filePath(file)).open(QIODevice::WriteOnly);
+    }
+
+    BoxRecorder boxes;
+    m_window->miClearCache();
+    QCOMPARE(boxes.texts(QMessageBox::Information), { "Successfully cleared cache files." });
+    QVERIFY(!data.exists("itunes_cache"));
+    QVERIFY(!data.exists("ios_cache/OLD"));
+    QVERIFY(!data.exists("ios_cache/loose.txt"));
+    QVERIFY(QFileInfo::exists(db.dynamicCast<IOS6MessageDb>()->smsDbPath()));
+    // The device's chats still read.
+    QVERIFY(choose(*m_window, { "Devices", "Plugged", "Alice Doe" }));
+    QVERIFY(listModel(*m_window)->rowCount() > 0);
+}
+
+void TestMainWindowCommands::clearCacheWithoutCacheFolders()
+{
+    openWindow(0);
+    BoxRecorder boxes;
+    m_window->miClearCache();
+    QCOMPARE(boxes.texts(), { "Successfully cleared cache files." });
+}
+
+void TestMainWindowCommands::aboutShowsTheAboutBox()
+{
+    openWindow(0);
+    QWidget *parent = nullptr;
+    m_window->services().about = [&parent](QWidget *p) { parent = p; };
+    m_window->miAbout();
+    QCOMPARE(parent, m_window.get());
+}
+
+void TestMainWindowCommands::disconnectDeviceEmptiesViewFirst()
+{
+    openWindow(2);
+    QVERIFY(choose(*m_window, { "Devices", "Phone1", "Alice Doe" }));
+    QVERIFY(listModel(*m_window)->rowCount() > 0);
+    // Only a selected device goes.
+    m_window->miUnmoutDevice();
+    QCOMPARE(childNames(*m_window, { "Devices" }), QStringList({ "Phone1", "Phone2" }));
+
+    QVERIFY(choose(*m_window, { "Devices", "Phone1" }));
+    QVERIFY(runContextEntry(*m_window, tree(*m_window), "miUnmoutDevice"));
+    QCOMPARE(childNames(*m_window, { "Devices" }), QStringList({ "Phone2" }));
+    QCOMPARE(listModel(*m_window)->rowCount(), 0);
+    QVERIFY(!m_window->currentChat());
+    // It comes back only when plugged in again: the folder is untouched.
+    QVERIFY(QFileInfo::exists(dataFolder().filePath("virtual_ios/Phone1")));
+}
+
+void TestMainWindowCommands::deleteDatabaseAsksThenRemovesFolderAndNode_data()
+{
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("yes") << true;
+    QTest::newRow("no") << false;
+}
+
+void TestMainWindowCommands::deleteDatabaseAsksThenRemovesFolderAndNode()
+{
+    QFETCH(bool, yes);
+    openWindow(0);
+    const QString folder = localDbFolder().filePath("Base");
+    QVERIFY(choose(*m_window, { "Local Databases", "Base" }));
+    QVERIFY(choose(*m_window, { "Local Databases", "Base", "Alice Doe" }));
+    QVERIFY(choose(*m_window, { "Local Databases", "Base" }));
+    const int shown = listModel(*m_window)->rowCount();
+    BoxRecorder boxes;
+    boxes.answers << (yes ? QMessageBox::Yes : QMessageBox::No);
+    QVERIFY(runContextEntry(*m_window, tree(*m_window), "miDelAll"));
+    QCOMPARE(boxes.texts().value(0), QStringLiteral("Confirm to delete this Database?"));
+    if (!yes) {
+        QCOMPARE(boxes.boxes.size(), 1);
+        QVERIFY(QFileInfo::exists(folder));
+        QCOMPARE(childNames(*m_window, { "Local Databases" }), QStringList({ "Base", "Other" }));
+        QCOMPARE(listModel(*m_window)->rowCount(), shown);
+        return;
+    }
+    QCOMPARE(boxes.texts().value(1), QStringLiteral("Successfully Deleted Database Base."));
+    QVERIFY(!QFileInfo::exists(folder));
+    QCOMPARE(childNames(*m_window, { "Local Databases" }), QStringList({ "Other" }));
+    QCOMPARE(listModel(*m_window)->rowCount(), 0);
+}
+
+void TestMainWindowCommands::deleteWithNothingSelectedAsksAboutTheDatabase()
+{
+    openWindow(1);
+    QVERIFY(choose(*m_window, { "Local Databases", "Base" }));
+    BoxRecorder boxes;
+    boxes.answers << QMessageBox::No;
+    m_window->miDel();
+    QCOMPARE(boxes.texts(), { "Confirm to delete this Database?" });
+    QVERIFY(QFileInfo::exists(localDbFolder().filePath("Base")));
+    // On a device the same button deletes nothing at all.
+    boxes.clear();
+    QVERIFY(choose(*m_window, { "Devices", "Phone1" }));
+    m_window->miDel();
+    m_window->miDelSel();
+    QVERIFY(boxes.boxes.isEmpty());
+}
+
+QTEST_MAIN(TestMainWindowCommands)
+#include "tst_mainwindow_commands.moc"

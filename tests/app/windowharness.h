@@ -1,0 +1,206 @@
+// What the window tests share: a private data folder, local databases and phones built from
+// message records, finding and choosing tree nodes and list rows, and reading menus.
+#pragma once
+
+#include "app/itemmodelmain.h"
+#include "app/itemmodelsms.h"
+#include "app/mainwindow.h"
+#include "shell/appconfig.h"
+#include "shell/datafolder.h"
+#include "shell/mytreeview.h"
+#include "support/localdbfixture.h"
+#include "support/workercontrol.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QItemSelectionModel>
+#include <QMenu>
+#include <QTemporaryDir>
+
+namespace windowtest {
+
+// Points the data folder into `home` for the whole test program; no network.
+inline bool useHome(const QTemporaryDir &home)
+{
+    qputenv("HOME", home.path().toUtf8());
+    AppConfig::setWebHost(QString());
+    return installEnglishTexts() && dataFolder().absolutePath().startsWith(home.path());
+}
+
+// Removes everything a test left in the home folder.
+inline void clearHome(const QTemporaryDir &home)
+{
+    QDir dir(home.path());
+    const QFileInfoList entries
+        = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isDir() && !entry.isSymLink())
+            QDir(entry.absoluteFilePath()).removeRecursively();
+        else
+            QFile::remove(entry.absoluteFilePath());
+    }
+}
+
+// A local database of the data folder holding the messages and their attachment files.
+inline QString writeLocalDb(const QString &name, const MsgMessageList &messages)
+{
+    LocalDbFixture db(localDbFolder().filePath(name));
+    db.write(messages);
+    db.writeAttachmentFiles(messages);
+    return db.folder();
+}
+
+// A phone the window lists at start ("virtual_ios"), holding the messages.
+inline QString writeVirtualPhone(const QString &name, const MsgMessageList &messages)
+{
+    LocalDbFixture db(dataFolder().filePath(QStringLiteral("virtual_ios/") + name));
+    db.write(messages);
+    db.writeAttachmentFiles(messages);
+    return db.folder();
+}
+
+inline MyTreeView *tree(MainWindow &w)
+{
+    return w.findChild<MyTreeView *>(QStringLiteral("treeViewDS"));
+}
+
+inline MyTreeView *list(MainWindow &w)
+{
+    return w.findChild<MyTreeView *>(QStringLiteral("treeViewSMS"));
+}
+
+inline ItemModelSms *listModel(MainWindow &w)
+{
+    return qobject_cast<ItemModelSms *>(list(w)->model());
+}
+
+// The node at a path of names from a root, e.g. {"Local Databases", "Base"}.
+inline QModelIndex nodeIndex(MainWindow &w, const QStringList &path)
+{
+    ItemModelMain *model = w.treeModel();
+    QModelIndex parent;
+    for (const QString &name : path) {
+        QModelIndex found;
+        for (int row = 0; row < model->rowCount(parent) && !found.isValid(); ++row) {
+            const QModelIndex index = model->index(row, 0, parent);
+            if (index.data().toString() == name)
+                found = index;
+        }
+        if (!found.isValid())
+            return QModelIndex();
+        parent = found;
+    }
+    return parent;
+}
+
+inline void settle()
+{
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents();
+}
+
+// Makes the node current as a click would; false when there is no such node.
+inline bool choose(MainWindow &w, const QStringList &path)
+{
+    const QModelIndex index = nodeIndex(w, path);
+    if (!index.isValid())
+        return false;
+    tree(w)->setCurrentIndex(index);
+    settle();
+    return true;
+}
+
+inline void selectRows(MainWindow &w, const QList<int> &rows)
+{
+    QItemSelectionModel *selection = list(w)->selectionModel();
+    selection->clearSelection();
+    for (int row : rows)
+        selection->select(listModel(w)->index(row, 0),
+            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+inline QStringList shownTexts(MainWindow &w)
+{
+    QStringList texts;
+    for (const _MsgMessage *m : listModel(w)->messages())
+        texts << m->text;
+    return texts;
+}
+
+inline QStringList childNames(MainWindow &w, const QStringList &path)
+{
+    ItemModelMain *model = w.treeModel();
+    const QModelIndex parent = nodeIndex(w, path);
+    QStringList names;
+    if (!parent.isValid())
+        return names;
+    for (int row = 0; row < model->rowCount(parent); ++row)
+        names << model->index(row, 0, parent).data().toString();
+    return names;
+}
+
+// The file name under ":res/" of an action's icon, "" for none, "?" for another picture.
+inline QString iconName(const QAction *action)
+{
+    if (action->icon().isNull())
+        return QString();
+    static const char *const names[] = { "backup", "i2i", "db2i", "extract_media", "export",
+        "print", "delete", "import_itunes", "open_db_folder", "exit", "help", "unmount" };
+    const QImage shown = action->icon().pixmap(48).toImage().convertToFormat(
+        QImage::Format_ARGB32_Premultiplied);
+    for (const char *name : names) {
+        const QImage file = QImage(QStringLiteral(":res/%1.png").arg(QLatin1String(name)))
+                                .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        if (!file.isNull() && file == shown)
+            return QLatin1String(name);
+    }
+    return QStringLiteral("?");
+}
+
+// "text;icon;slot" with " (off)" for a disabled entry; "-" for a separator.
+inline QStringList describe(const QList<QAction *> &actions)
+{
+    QStringList entries;
+    for (const QAction *action : actions) {
+        if (action->isSeparator()) {
+            entries << QStringLiteral("-");
+            continue;
+        }
+        QString entry = QStringLiteral("%1;%2;%3")
+                            .arg(action->text(), iconName(action), action->objectName());
+        if (!action->isEnabled())
+            entry += QLatin1String(" (off)");
+        entries << entry;
+    }
+    return entries;
+}
+
+// Raises the tree's or the list's context menu; the entries shown, empty when none.
+inline QStringList contextMenu(MainWindow &w, MyTreeView *view)
+{
+    QStringList entries;
+    w.services().execMenu = [&entries](QMenu &menu) { entries = describe(menu.actions()); };
+    emit view->createContextMenu();
+    return entries;
+}
+
+// Raises the context menu and runs its entry for the slot; false when it is not offered.
+inline bool runContextEntry(MainWindow &w, MyTreeView *view, const QString &slot)
+{
+    bool found = false;
+    w.services().execMenu = [&](QMenu &menu) {
+        for (QAction *action : menu.actions()) {
+            if (action->objectName() == slot && action->isEnabled()) {
+                found = true;
+                action->trigger();
+                return;
+            }
+        }
+    };
+    emit view->createContextMenu();
+    settle();
+    return found;
+}
+
+} // namespace windowtest
