@@ -35,6 +35,12 @@ DeleteFlow::DeleteFlow(FlowHost &host)
 {
 }
 
+bool DeleteFlow::stillThere(const _LocalDBItemNode *node) const
+{
+    // Whatever ran while a question was up may have taken the node away.
+    return m_host.treeModel()->containsNode(node);
+}
+
 _LocalDBItemNode *DeleteFlow::databaseOf(AbsTreeItemModel::_ItemNode *current)
 {
     if (current && current->kind == ChatSessionNode)
@@ -50,7 +56,7 @@ void DeleteFlow::deleteSelected(
     _LocalDBItemNode *node = databaseOf(current);
     if (!node || selected.isEmpty())
         return;
-    if (!askYesNo(tr("IDS_CONFIRM_DEL_SEL_MMS")))
+    if (!askYesNo(tr("IDS_CONFIRM_DEL_SEL_MMS")) || !stillThere(node))
         return;
     if (deleteMessages(node, selected))
         m_host.selectNode(node);
@@ -63,7 +69,7 @@ void DeleteFlow::deleteChat(AbsTreeItemModel::_ItemNode *current, const MsgMessa
     _LocalDBItemNode *node = databaseOf(current);
     if (!node)
         return;
-    if (!askYesNo(tr("IDS_CONFIRM_DEL_CHAT_MMS")))
+    if (!askYesNo(tr("IDS_CONFIRM_DEL_CHAT_MMS")) || !stillThere(node))
         return;
     // The list and the bubbles stay empty: nothing is made current afterwards.
     deleteMessages(node, shown);
@@ -105,7 +111,7 @@ void DeleteFlow::deleteDatabase(AbsTreeItemModel::_ItemNode *current)
     if (!current || current->kind != LocalDBNode)
         return;
     auto *node = static_cast<_LocalDBItemNode *>(current);
-    if (!askYesNo(tr("IDS_CONFIRM_DEL_THIS_LOCALDB")))
+    if (!askYesNo(tr("IDS_CONFIRM_DEL_THIS_LOCALDB")) || !stillThere(node))
         return;
     const QString name = node->name;
     const QString folder = databaseFolder(node);

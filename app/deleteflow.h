@@ -29,6 +29,7 @@ public:
 private:
     // True when the worker deleted them; the database node is rebuilt from the file then.
     bool deleteMessages(_LocalDBItemNode *node, MsgMessageList messages);
+    bool stillThere(const _LocalDBItemNode *node) const;
 
     FlowHost &m_host;
 };

@@ -8,6 +8,10 @@
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
 #include "shell/mytreeview.h"
+#include "backup/backupmanifest.h"
+#include "support/devicebackupfixture.h"
+#include "support/ios5smsdbfixture.h"
+#include "support/ios6smsdbfixture.h"
 #include "support/localdbfixture.h"
 #include "support/workercontrol.h"
 
@@ -58,6 +62,44 @@ inline QString writeVirtualPhone(const QString &name, const MsgMessageList &mess
     db.write(messages);
     db.writeAttachmentFiles(messages);
     return db.folder();
+}
+
+// A backup of "Anna's iPhone" named `name` in the default backup folder, made from a phone
+// database built in `cache`: the iOS 6+ layout with one chat of two messages ("on the phone
+// 1" and "2"), or the iOS 5 layout with one ("old layout").
+inline QString writePhoneBackup(const QString &name, const QString &cache, bool ios5 = false,
+    const QByteArray &password = QByteArray())
+{
+    if (ios5) {
+        IOS5SmsDbFixture db(cache);
+        IOS5SmsDbFixture::Sms sms;
+        sms.group = db.addGroup(1);
+        db.addMember(sms.group, QStringLiteral("+15550009999"));
+        sms.address = QStringLiteral("+15550009999");
+        sms.text = QStringLiteral("old layout");
+        sms.date = 1300000000;
+        db.addSms(sms);
+    } else {
+        IOS6SmsDbFixture db(cache);
+        const qint64 handle = db.addHandle(QStringLiteral("+15550001111"));
+        const qint64 chat = db.addChat(
+            QStringLiteral("SMS;-;+15550001111"), QStringLiteral("+15550001111"));
+        db.joinChatHandle(chat, handle);
+        for (int i = 1; i <= 2; ++i) {
+            IOS6SmsDbFixture::Message m;
+            m.guid = QStringLiteral("PHONE-%1").arg(i);
+            m.text = QStringLiteral("on the phone %1").arg(i);
+            m.handle = handle;
+            m.date = 390000000 + i;
+            db.joinChatMessage(chat, db.addMessage(m));
+        }
+    }
+    const QString folder = BackupManifest::defaultBackupDir().filePath(name);
+    DeviceBackupFixture backup(cache, folder);
+    backup.setDevice(QStringLiteral("udid-") + name, QStringLiteral("Anna's iPhone"));
+    backup.setPassword(password);
+    backup.writeBackup();
+    return folder;
 }
 
 inline MyTreeView *tree(MainWindow &w)

@@ -14,6 +14,12 @@ DeviceBackupFixture::DeviceBackupFixture(const QString &cacheFolder, const QStri
 {
 }
 
+void DeviceBackupFixture::setDevice(const QString &udid, const QString &name)
+{
+    m_udid = udid;
+    m_deviceName = name;
+}
+
 QString DeviceBackupFixture::cachedDatabase() const
 {
     return IOS6SmsDbFixture::smsDbPath(m_cacheFolder);
@@ -35,6 +41,10 @@ void DeviceBackupFixture::writeBackup(bool withDatabaseRecord) const
     if (!file.open(QIODevice::ReadOnly))
         throw std::runtime_error("can not read the device database");
     BackupWriter backup(m_backupFolder);
+    if (!m_udid.isEmpty())
+        backup.setDevice(m_udid, m_deviceName);
+    if (!m_password.isEmpty())
+        backup.setEncrypted(m_password);
     for (const char *domain : { "HomeDomain", "MediaDomain" }) {
         backup.addFolder(QLatin1String(domain), QString());
         backup.addFolder(QLatin1String(domain), QStringLiteral("Library"));

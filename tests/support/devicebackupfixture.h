@@ -12,6 +12,9 @@ public:
     DeviceBackupFixture(const QString &cacheFolder, const QString &backupFolder);
 
     QString cacheFolder() const { return m_cacheFolder; }
+    // Before writeBackup: the device named in Manifest.plist, and encryption of the backup.
+    void setDevice(const QString &udid, const QString &name);
+    void setPassword(const QByteArray &password) { m_password = password; }
     QString backupFolder() const { return m_backupFolder; }
     QString cachedDatabase() const;
     // The stored copy of the message database in the backup folder.
@@ -29,4 +32,7 @@ public:
 private:
     QString m_cacheFolder;
     QString m_backupFolder;
+    QString m_udid;
+    QString m_deviceName;
+    QByteArray m_password;
 };
