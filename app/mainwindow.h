@@ -12,6 +12,7 @@
 
 #include <functional>
 
+class DeviceArrival;
 class ItemModelMain;
 class ItemModelSms;
 class MyTreeView;
@@ -43,6 +44,7 @@ public:
     void selectNode(AbsTreeItemModel::_ItemNode *node);
 
     _MsgChat *currentChat() const { return m_currentChat; }
+    AbsTreeItemModel::_ItemNode *currentNode() const;
 
 public slots:
     void onCheckVersionReadyRead(QNetworkReply *reply);
@@ -65,7 +67,6 @@ private:
     void checkForUpdate();
     void loadVirtualDevices();
     void showNewsFile();
-    AbsTreeItemModel::_ItemNode *currentNode() const;
     // Queued so that tree changes made inside a selection handler run after it; the index
     // is persistent, so a node removed meanwhile is never touched.
     using TreeAction = void (*)(MyTreeView *, const QModelIndex &);
@@ -74,6 +75,7 @@ private:
     Ui::MainWindow *ui;
     ItemModelMain *m_treeModel = nullptr;
     ItemModelSms *m_listModel = nullptr;
+    DeviceArrival *m_deviceArrival = nullptr;
     BubbleViewMgr m_bubbleView;
     QNetworkAccessManager m_network;
     QLabel *lbNews = nullptr;
