@@ -260,6 +260,9 @@ void IOSLoadFileRelayThread::extractArchive(const QString &archivePath, const QD
             qWarning("Skipped archive %s: %s", typeName(type), qPrintable(rawName));
         }
     }
+    // Nothing at all is no archive: the device went before it sent one.
+    if (archive_format(m_reader) == ARCHIVE_FORMAT_EMPTY)
+        fail(QStringLiteral("read %1 error. The iPhone sent no data.").arg(archivePath));
     archive_read_free(m_reader);
     m_reader = nullptr;
 }

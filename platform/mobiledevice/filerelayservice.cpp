@@ -99,6 +99,7 @@ EntryPtr newEntry(const std::string &name, unsigned int type, unsigned int permi
     archive_entry_set_pathname(entry.get(), name.c_str());
     archive_entry_set_filetype(entry.get(), type);
     archive_entry_set_perm(entry.get(), permissions);
+    archive_entry_set_size(entry.get(), 0);
     return entry;
 }
 
@@ -271,7 +272,9 @@ void sendArchive(ServiceConnection &connection, const PlistNode &faults)
     ok = ok && writeExtraEntries(a.get(), faults.item("Entries"));
     if (ok && archive_write_close(a.get()) != ARCHIVE_OK)
         ok = false;
-    connection.log((ok ? "sent " : "stopped after ") + std::to_string(state.sent) + " bytes");
+    const char *why = archive_error_string(a.get());
+    connection.log((ok ? "sent " : "stopped after ") + std::to_string(state.sent) + " bytes"
+        + (ok || !why ? "" : std::string(": ") + why));
 }
 
 PlistNode answer(const char *key, const std::string &text)

@@ -65,9 +65,13 @@ SimulatedPhone &SimulatedPhone::addChat(const QString &address, const QStringLis
 SimulatedPhone &SimulatedPhone::addAttachmentFiles(int count, int bytes)
 {
     for (int i = 0; i < count; ++i) {
+        // Like pictures, the bytes do not compress.
         QByteArray content(bytes, '\0');
-        for (int j = 0; j < bytes; ++j)
-            content[j] = static_cast<char>((i * 31 + j * 7) & 0xFF);
+        quint32 state = 2654435761u * quint32(i + 1);
+        for (int j = 0; j < bytes; ++j) {
+            state = state * 1664525u + 1013904223u;
+            content[j] = static_cast<char>(state >> 24);
+        }
         m_device.addFile(QStringLiteral("var/mobile/Library/SMS/Attachments/%1/%2/IMG_%3.JPG")
                              .arg(i % 16, 2, 16, QLatin1Char('0'))
                              .arg(i % 7, 2, 10, QLatin1Char('0'))
