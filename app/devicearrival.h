@@ -27,6 +27,7 @@ public:
     void connected(void *device);
     // Removes the first node of the device; a device still arriving then adds none.
     void disconnected(void *device);
+    bool isArriving() const { return !m_arriving.isEmpty(); }
 
     // When set, the country and password dialogs are handed to the hook instead of being
     // run; its answer is the dialog's result. An empty function restores exec().
