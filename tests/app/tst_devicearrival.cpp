@@ -70,6 +70,7 @@ private slots:
     void databaseOfNeitherLayoutIsInvalid_data();
     void databaseOfNeitherLayoutIsInvalid();
     void unpluggingRemovesTheNodeAndItsMessages();
+    void secondNotificationAddsASecondNode();
     void unpluggingDuringTheCopyAddsNoNode_data();
     void unpluggingDuringTheCopyAddsNoNode();
     void unpluggingDuringThePasswordDialogAddsNoNode();
@@ -427,6 +428,23 @@ void TestDeviceArrival::unpluggingRemovesTheNodeAndItsMessages()
     QCoreApplication::processEvents();
     QCOMPARE(m_window->currentChat(), nullptr);
     QCOMPARE(m_window->findChild<QLabel *>(QStringLiteral("lbSMSCount"))->text(), QStringLiteral("Messages: 0"));
+}
+
+void TestDeviceArrival::secondNotificationAddsASecondNode()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("twice-told"), QStringLiteral("6.1"));
+    plugIn(phone);
+    QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
+    waitUntilArrivalEnds();
+    _IOSDeviceItemNode *first = deviceNodes().first();
+    void *handle = first->device.handle;
+    QMetaObject::invokeMethod(m_window.get(), "iosDeviceConnected", Qt::QueuedConnection, Q_ARG(void *, handle));
+    QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 2, arrivalTimeoutMs);
+    waitUntilArrivalEnds();
+    _IOSDeviceItemNode *second = deviceNodes().at(1);
+    QCOMPARE(second->device.handle, handle);
+    QMetaObject::invokeMethod(m_window.get(), "iosDeviceDisconnected", Q_ARG(void *, handle));
+    QCOMPARE(deviceNodes(), QList<_IOSDeviceItemNode *> { second });
 }
 
 void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode_data()
