@@ -5,8 +5,8 @@
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
 #include "backup/passcodedlg.h"
-#include "device/devicesession.h"
 #include "device/iosdevice.h"
+#include "device/iosdevicevalues.h"
 #include "device/iosloadfilerelaythread.h"
 #include "device/iosmobilebackupthread.h"
 #include "messages/countrylibdb.h"
@@ -75,7 +75,7 @@ void DeviceArrival::connected(void *handle)
     IOSDevice device;
     device.handle = handle;
     try {
-        readDevice(device);
+        readIOSDeviceValues(device);
         settleCountry(device);
         const QList<int> version = device.versionNumbers();
         const bool fileRelay
@@ -93,20 +93,6 @@ void DeviceArrival::connected(void *handle)
         m_arriving.remove(handle);
         m_gone.remove(handle);
     }
-}
-
-void DeviceArrival::readDevice(IOSDevice &device) const
-{
-    const QList<CFType> values = mobiledevice_copy_values(device.handle,
-        { QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
-            QStringLiteral("MobileSubscriberCountryCode"), QStringLiteral("ProductVersion"),
-            QStringLiteral("ProductType") },
-        QString());
-    device.udid = values.value(0).toString();
-    device.name = values.value(1).toString();
-    device.countryCode = values.value(2).toString();
-    device.productVersion = values.value(3).toString();
-    device.productType = values.value(4).toString();
 }
 
 void DeviceArrival::settleCountry(IOSDevice &device)

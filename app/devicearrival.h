@@ -39,7 +39,6 @@ private:
     // Starts the worker under its dialog and waits for it; true when it finished its job.
     static bool runWorker(ProgressForm &form, QThread &worker);
 
-    void readDevice(IOSDevice &device) const;
     void settleCountry(IOSDevice &device);
     bool loadByFileRelay(IOSDevice &device);
     bool loadByBackup(IOSDevice &device);

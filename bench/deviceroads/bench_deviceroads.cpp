@@ -4,8 +4,8 @@
 // Usage: bench_deviceroads [WORK_FOLDER] [MESSAGES=100000] [FILES=2000] [MB=200]
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
-#include "device/devicesession.h"
 #include "device/iosdevice.h"
+#include "device/iosdevicevalues.h"
 #include "device/iosloadfilerelaythread.h"
 #include "device/iosmobilebackupthread.h"
 #include "messages/ios6messagedb.h"
@@ -61,21 +61,6 @@ private:
     double m_total = 0;
 };
 
-bool readDevice(IOSDevice &device)
-{
-    const QList<CFType> values = mobiledevice_copy_values(device.handle,
-        { QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
-            QStringLiteral("MobileSubscriberCountryCode"), QStringLiteral("ProductVersion"),
-            QStringLiteral("ProductType") },
-        QString());
-    device.udid = values.value(0).toString();
-    device.name = values.value(1).toString();
-    device.countryCode = values.value(2).toString();
-    device.productVersion = values.value(3).toString();
-    device.productType = values.value(4).toString();
-    return !device.udid.isEmpty();
-}
-
 bool listChats(const IOSDevice &device)
 {
     QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(device.cacheDir(), device.countryCode, false));
@@ -90,7 +75,10 @@ bool plugIn(Road &road, const QString &folder, IOSDevice &device)
     return road.step(QStringLiteral("plug-in and device values"), [&] {
         device = IOSDevice();
         device.handle = devicetest::attach(folder);
-        return device.handle && readDevice(device);
+        if (!device.handle)
+            return false;
+        readIOSDeviceValues(device);
+        return !device.udid.isEmpty();
     });
 }
 
