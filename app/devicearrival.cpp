@@ -78,8 +78,7 @@ void DeviceArrival::connected(void *handle)
         readIOSDeviceValues(device);
         settleCountry(device);
         const QList<int> version = device.versionNumbers();
-        const bool fileRelay
-            = version.isEmpty() || (version.first() >= 5 && version.first() <= 7);
+        const bool fileRelay = version.isEmpty() || (version.first() >= 5 && version.first() <= 7);
         if ((fileRelay ? loadByFileRelay(device) : loadByBackup(device)) && !isGone(handle))
             openCopy(device);
     } catch (const std::exception &e) {
@@ -98,7 +97,7 @@ void DeviceArrival::connected(void *handle)
 void DeviceArrival::settleCountry(IOSDevice &device)
 {
     if (!device.countryCode.isEmpty()) {
-        CountryLibDb countries{ QString() };
+        CountryLibDb countries { QString() };
         bool found = false;
         countries.countryByMcc(device.countryCode, &found);
         if (found)
@@ -162,7 +161,8 @@ void DeviceArrival::openCopy(const IOSDevice &device)
             auto *ios5 = new IOS5MessageDb(cache, device.countryCode);
             db.reset(ios5);
             ios5->open();
-            if (!ios5->hasTable(QStringLiteral("message")) || !ios5->hasTable(QStringLiteral("msg_group")))
+            if (!ios5->hasTable(QStringLiteral("message"))
+                || !ios5->hasTable(QStringLiteral("msg_group")))
                 db.reset();
         }
     }
@@ -183,7 +183,9 @@ void DeviceArrival::openCopy(const IOSDevice &device)
 bool DeviceArrival::showsNode(AbsTreeItemModel::_ItemNode *node) const
 {
     const _MsgChat *chat = m_window->currentChat();
-    if (chat && static_cast<_AbsDBItemNode *>(node)->messageSet->chats().contains(const_cast<_MsgChat *>(chat)))
+    if (chat
+        && static_cast<_AbsDBItemNode *>(node)->messageSet->chats().contains(
+            const_cast<_MsgChat *>(chat)))
         return true;
     for (auto *shown = m_window->currentNode(); shown; shown = shown->parent) {
         if (shown == node)

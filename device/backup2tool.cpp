@@ -129,7 +129,8 @@ QString backup2tool::toolPath()
     }
     // Our own tool is installed beside the program.
     if (!QFileInfo(path).isFile()) {
-        const QString beside = winplatform::programFolder() + QLatin1Char('/') + QLatin1String(toolName);
+        const QString beside
+            = winplatform::programFolder() + QLatin1Char('/') + QLatin1String(toolName);
         if (QFileInfo(beside).isFile())
             path = beside;
     }

@@ -10,13 +10,15 @@ class BackupDrives
 public:
     virtual ~BackupDrives();
 
-    // The root folders of the mounted volumes, in the system's order.
+    // The root folders of the mounted volumes, in the system's order; the home folder stands
+    // for a volume whose root this user cannot write to.
     virtual QStringList roots() const;
     virtual bool isFixed(const QString &root) const;
     // Tried by making and removing a folder there.
     virtual bool isWritable(const QString &root) const;
     virtual qint64 freeSpace(const QString &root) const;
-    // Used when no volume qualifies.
+    // Used when no volume qualifies: the system's root, or the home folder when that root
+    // cannot be written to.
     virtual QString systemRoot() const;
 };
 

@@ -237,8 +237,7 @@ void IOSLoadFileRelayThread::extractArchive(const QString &archivePath, const QD
         const QString rawName = entryName(entry);
         const QString name = cleanedName(rawName);
         ProgressForm::postUpdateProgress(form,
-            QStringLiteral("Extracting %1").arg(name.section(QLatin1Char('/'), -1)), -1,
-            QString());
+            QStringLiteral("Extracting %1").arg(name.section(QLatin1Char('/'), -1)), -1, QString());
         const unsigned int type = archive_entry_filetype(entry);
         const QString path = placeInside(target, name);
         if (path.isEmpty()) {
@@ -278,8 +277,8 @@ void IOSLoadFileRelayThread::extractFile(
     qint64 written = 0;
     for (;;) {
         checkCancelled();
-        ProgressForm::postUpdateProgress(form, QString(), -1,
-            QStringLiteral("Extracted: %L1KB / %L2KB").arg(written).arg(size));
+        ProgressForm::postUpdateProgress(
+            form, QString(), -1, QStringLiteral("Extracted: %L1KB / %L2KB").arg(written).arg(size));
         const la_ssize_t count = archive_read_data(m_reader, buffer.data(), bufferSize);
         if (count == 0)
             break;

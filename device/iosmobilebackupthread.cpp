@@ -76,8 +76,8 @@ void IOSMobileBackupThread::run()
 {
     ProgressForm::postUpdateProgress(form, tr("IDS_BACKING_UP_IOS"), 0, QString());
     if (!isFolderName(device->udid)) {
-        ProgressForm::postErrorOccurred(
-            form, QStringLiteral("Invalid device identifier: %1").arg(device->udid.toHtmlEscaped()));
+        ProgressForm::postErrorOccurred(form,
+            QStringLiteral("Invalid device identifier: %1").arg(device->udid.toHtmlEscaped()));
         return;
     }
     const QDir deviceFolder(m_backupRoot.absoluteFilePath(device->udid));

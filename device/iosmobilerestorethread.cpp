@@ -37,7 +37,8 @@ QString IOSMobileRestoreThread::errorMessage(const char *what)
                               "iCloud -&gt; Find my iPhone), then restart your iPhone and try "
                               "again.<br/><br/>");
     static const QRegularExpression space(
-        QStringLiteral("Insufficient free disk space on device to restore \\((\\d+) [^\\d]+ (\\d+)\\)"),
+        QStringLiteral(
+            "Insufficient free disk space on device to restore \\((\\d+) [^\\d]+ (\\d+)\\)"),
         QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = space.match(text);
     if (match.hasMatch()) {

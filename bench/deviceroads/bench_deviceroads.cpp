@@ -32,13 +32,12 @@ QTextStream out(stdout);
 class Road
 {
 public:
-    explicit Road(const QString &title)
-    {
-        out << title << "\n";
-    }
+    explicit Road(const QString &title) { out << title << "\n"; }
     ~Road()
     {
-        out << QStringLiteral("  %1 %2 s\n").arg(QStringLiteral("plug-in to chats listed"), -36).arg(m_total, 8, 'f', 2);
+        out << QStringLiteral("  %1 %2 s\n")
+                   .arg(QStringLiteral("plug-in to chats listed"), -36)
+                   .arg(m_total, 8, 'f', 2);
         out.flush();
     }
 
@@ -50,7 +49,10 @@ public:
         const bool ok = work();
         const double seconds = clock.elapsed() / 1000.0;
         m_total += seconds;
-        out << QStringLiteral("  %1 %2 s%3\n").arg(name, -36).arg(seconds, 8, 'f', 2).arg(ok ? "" : "  FAILED");
+        out << QStringLiteral("  %1 %2 s%3\n")
+                   .arg(name, -36)
+                   .arg(seconds, 8, 'f', 2)
+                   .arg(ok ? "" : "  FAILED");
         out.flush();
         return ok;
     }
@@ -63,7 +65,8 @@ private:
 
 bool listChats(const IOSDevice &device)
 {
-    QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(device.cacheDir(), device.countryCode, false));
+    QSharedPointer<AbsMessageDb> db(
+        new IOS6MessageDb(device.cacheDir(), device.countryCode, false));
     QSharedPointer<MsgMessageSet> set(new MsgMessageSet);
     db->chats(set);
     return !set->chats().isEmpty();
@@ -92,7 +95,9 @@ double relayRoad(const QString &folder)
         RecordingProgressForm form;
         IOSLoadFileRelayThread worker(&device, &form);
         return form.run(worker) == 1 && !form.failed;
-    }) && road.step(QStringLiteral("opening the copy, listing its chats"), [&] { return listChats(device); });
+    }) && road.step(QStringLiteral("opening the copy, listing its chats"), [&] {
+        return listChats(device);
+    });
     return ok ? road.total() : -1;
 }
 
@@ -122,7 +127,9 @@ double backupRoad(const QString &title, const QString &folder)
         ITunesCacheSMSThread worker(&manifest, device.cacheDir().absolutePath(), &form);
         return form.run(worker) == 1 && !form.failed;
     });
-    ok = ok && road.step(QStringLiteral("opening the copy, listing its chats"), [&] { return listChats(device); });
+    ok = ok && road.step(QStringLiteral("opening the copy, listing its chats"), [&] {
+        return listChats(device);
+    });
     devicetest::detach(device.handle);
     return ok ? road.total() : -1;
 }
@@ -187,30 +194,38 @@ int main(int argc, char **argv)
     if (!relayPhone.write())
         return 1;
     const QString backupFolder = devices + QStringLiteral("/bench-backup");
-    QProcess::execute(QStringLiteral("cp"), { QStringLiteral("-a"), relayPhone.path(), backupFolder });
+    QProcess::execute(
+        QStringLiteral("cp"), { QStringLiteral("-a"), relayPhone.path(), backupFolder });
     SimulatedDeviceFolder backupPhone(backupFolder);
-    backupPhone.setIdentity(QStringLiteral("bench-backup"), QStringLiteral("Backup"), QStringLiteral("9.3"));
+    backupPhone.setIdentity(
+        QStringLiteral("bench-backup"), QStringLiteral("Backup"), QStringLiteral("9.3"));
     const qlonglong capacity = qlonglong(16) << 30;
-    backupPhone.setValue(QStringLiteral("com.apple.disk_usage"), QStringLiteral("TotalDataCapacity"), capacity);
-    backupPhone.setValue(QStringLiteral("com.apple.disk_usage"), QStringLiteral("AmountDataAvailable"),
-        capacity - qlonglong(megabytes + 50) * 1024 * 1024);
-    backupPhone.setValue(QStringLiteral("com.apple.mobile.backup"), QStringLiteral("CloudBackupEnabled"), false);
+    backupPhone.setValue(
+        QStringLiteral("com.apple.disk_usage"), QStringLiteral("TotalDataCapacity"), capacity);
+    backupPhone.setValue(QStringLiteral("com.apple.disk_usage"),
+        QStringLiteral("AmountDataAvailable"), capacity - qlonglong(megabytes + 50) * 1024 * 1024);
+    backupPhone.setValue(
+        QStringLiteral("com.apple.mobile.backup"), QStringLiteral("CloudBackupEnabled"), false);
     if (!backupPhone.write())
         return 1;
     QProcess::execute(QStringLiteral("sync"), {});
-    out << QStringLiteral("phone of %1 messages in %2 chats and %3 attachment files (%4 MB), made in %5 s\n")
+    out << QStringLiteral(
+        "phone of %1 messages in %2 chats and %3 attachment files (%4 MB), made in %5 s\n")
                .arg(messages)
                .arg(chats)
                .arg(files)
                .arg(megabytes)
                .arg(clock.elapsed() / 1000.0, 0, 'f', 1);
-    const double cpSeconds = copySeconds(relayPhone.fileSystemPath(QString()), work + QStringLiteral("/cp-copy"));
+    const double cpSeconds
+        = copySeconds(relayPhone.fileSystemPath(QString()), work + QStringLiteral("/cp-copy"));
     out << QStringLiteral("cp -a of the phone's files: %1 s\n\n").arg(cpSeconds, 0, 'f', 2);
     out.flush();
 
     const double relay = relayRoad(relayPhone.path());
-    const double first = backupRoad(QStringLiteral("backup road (iOS 9), first arrival"), backupFolder);
-    const double second = backupRoad(QStringLiteral("backup road (iOS 9), second arrival"), backupFolder);
+    const double first
+        = backupRoad(QStringLiteral("backup road (iOS 9), first arrival"), backupFolder);
+    const double second
+        = backupRoad(QStringLiteral("backup road (iOS 9), second arrival"), backupFolder);
     if (relay < 0 || first < 0 || second < 0)
         return 1;
     out << QStringLiteral("\nbackup road / cp -a: %1 (first arrival), %2 (second)\n")

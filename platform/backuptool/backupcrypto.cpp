@@ -34,7 +34,8 @@ QByteArray passwordKey(const QByteArray &password, const QByteArray &salt, quint
     mbedtls_md_context_t md;
     mbedtls_md_init(&md);
     const bool ok = mbedtls_md_setup(&md, mbedtls_md_info_from_type(MBEDTLS_MD_SHA1), 1) == 0
-        && mbedtls_pkcs5_pbkdf2_hmac(&md, reinterpret_cast<const unsigned char *>(password.constData()),
+        && mbedtls_pkcs5_pbkdf2_hmac(&md,
+               reinterpret_cast<const unsigned char *>(password.constData()),
                static_cast<size_t>(password.size()),
                reinterpret_cast<const unsigned char *>(salt.constData()),
                static_cast<size_t>(salt.size()), rounds, 32,
@@ -215,7 +216,8 @@ QByteArray CbcStream::update(const QByteArray &chunk)
         return QByteArray();
     QByteArray out(whole, Qt::Uninitialized);
     mbedtls_aes_crypt_cbc(&m_aes, m_encrypt ? MBEDTLS_AES_ENCRYPT : MBEDTLS_AES_DECRYPT,
-        static_cast<size_t>(whole), m_iv, reinterpret_cast<const unsigned char *>(m_pending.constData()),
+        static_cast<size_t>(whole), m_iv,
+        reinterpret_cast<const unsigned char *>(m_pending.constData()),
         reinterpret_cast<unsigned char *>(out.data()));
     m_pending.remove(0, whole);
     return out;

@@ -66,7 +66,8 @@ void DeviceBackup::run()
 {
     const long long refusal = m_phone.serviceFault("com.apple.mobilebackup2");
     if (refusal != 0)
-        fail(QStringLiteral("The device refused to start its backup service (code %1).").arg(refusal));
+        fail(QStringLiteral("The device refused to start its backup service (code %1).")
+                 .arg(refusal));
     if (!QDir().mkpath(m_folder.absolutePath()))
         fail(QStringLiteral("Cannot create the backup folder %1.").arg(m_folder.absolutePath()));
 
@@ -217,7 +218,8 @@ void DeviceBackup::store(FileEntry &entry)
         digest.addData(chunk);
         const QByteArray out = cipher ? cipher->update(chunk) : chunk;
         if (target.write(out) != out.size())
-            fail(QStringLiteral("Cannot write %1: %2").arg(target.fileName(), target.errorString()));
+            fail(
+                QStringLiteral("Cannot write %1: %2").arg(target.fileName(), target.errorString()));
     }
     QByteArray last;
     if (cipher && (!cipher->finish(&last) || target.write(last) != last.size()))
@@ -265,7 +267,8 @@ void DeviceBackup::writeManifest() const
 void DeviceBackup::writeStatus(bool finished) const
 {
     PlistPtr status(plist_new_dict());
-    setString(status.get(), "SnapshotState", finished ? QStringLiteral("finished") : QStringLiteral("new"));
+    setString(status.get(), "SnapshotState",
+        finished ? QStringLiteral("finished") : QStringLiteral("new"));
     setString(status.get(), "BackupState", QStringLiteral("new"));
     plist_dict_set_item(status.get(), "IsFullBackup", plist_new_bool(m_earlier.isEmpty()));
     setString(status.get(), "Version", QStringLiteral("2.4"));

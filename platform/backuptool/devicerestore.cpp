@@ -40,14 +40,16 @@ void DeviceRestore::run()
 {
     const long long refusal = m_phone.serviceFault("com.apple.mobilebackup2");
     if (refusal != 0)
-        fail(QStringLiteral("The device refused to start its backup service (code %1).").arg(refusal));
+        fail(QStringLiteral("The device refused to start its backup service (code %1).")
+                 .arg(refusal));
     if (!DeviceBackup::isFinished(m_folder))
         fail(QStringLiteral("There is no finished backup in %1.").arg(m_folder.absolutePath()));
     const PlistPtr manifest
         = readPlistFile(m_folder.absoluteFilePath(QStringLiteral("Manifest.plist")));
     m_encrypted = boolOf(manifest.get(), "IsEncrypted");
     if (m_encrypted
-        && !BackupKeys::unlock(dataOf(manifest.get(), "BackupKeyBag"), m_phone.backupPassword(), &m_keys))
+        && !BackupKeys::unlock(
+            dataOf(manifest.get(), "BackupKeyBag"), m_phone.backupPassword(), &m_keys))
         fail(QStringLiteral("The backup password of the device does not open this backup."));
 
     QList<IndexRecord> files;
@@ -58,7 +60,8 @@ void DeviceRestore::run()
     }
 
     // Beside the file system, on its volume, so that the files move into place by renaming.
-    QTemporaryDir staging(m_phone.fileSystem().absoluteFilePath(QStringLiteral("../restore-XXXXXX")));
+    QTemporaryDir staging(
+        m_phone.fileSystem().absoluteFilePath(QStringLiteral("../restore-XXXXXX")));
     if (!staging.isValid())
         fail(QStringLiteral("Cannot prepare the restore on the device."));
     const ToolFault fault(m_phone.toolFaults(), "restore");
@@ -92,12 +95,14 @@ QString DeviceRestore::targetPath(const QString &devicePath) const
     // A link on the way would lead the file out of the phone.
     const QString canonicalRoot = root.canonicalPath();
     const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
-    if (canonicalFolder != canonicalRoot && !canonicalFolder.startsWith(canonicalRoot + QLatin1Char('/')))
+    if (canonicalFolder != canonicalRoot
+        && !canonicalFolder.startsWith(canonicalRoot + QLatin1Char('/')))
         fail(QStringLiteral("Cannot write %1 on the device.").arg(devicePath));
     return target;
 }
 
-void DeviceRestore::stage(const IndexRecord &record, const QString &devicePath, const QString &stagedPath)
+void DeviceRestore::stage(
+    const IndexRecord &record, const QString &devicePath, const QString &stagedPath)
 {
     const QString label = record.domain + QLatin1Char('-') + record.path;
     QFile source(m_folder.absoluteFilePath(record.fileId()));

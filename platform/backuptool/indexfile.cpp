@@ -39,10 +39,9 @@ QByteArray readString(QDataStream &in)
 
 QString IndexRecord::fileId() const
 {
-    return QString::fromLatin1(
-        QCryptographicHash::hash((domain + QLatin1Char('-') + path).toUtf8(),
-            QCryptographicHash::Sha1)
-            .toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(
+        (domain + QLatin1Char('-') + path).toUtf8(), QCryptographicHash::Sha1)
+                                   .toHex());
 }
 
 void writeIndexFile(QList<IndexRecord> records, const QString &path)
@@ -52,7 +51,8 @@ void writeIndexFile(QList<IndexRecord> records, const QString &path)
     });
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        throw std::runtime_error("Cannot write the backup index: " + file.errorString().toStdString());
+        throw std::runtime_error(
+            "Cannot write the backup index: " + file.errorString().toStdString());
     QDataStream out(&file);
     out.writeRawData(header, sizeof header);
     for (const IndexRecord &r : records) {
@@ -61,18 +61,20 @@ void writeIndexFile(QList<IndexRecord> records, const QString &path)
         writeString(out, QByteArray(), true);
         writeString(out, r.digest, true);
         writeString(out, r.wrappedKey, true);
-        out << r.mode << quint32(0) << r.inode << quint32(501) << quint32(501) << r.mtime
-            << r.atime << r.ctime << r.size << r.protectionClass << quint8(0);
+        out << r.mode << quint32(0) << r.inode << quint32(501) << quint32(501) << r.mtime << r.atime
+            << r.ctime << r.size << r.protectionClass << quint8(0);
     }
     if (out.status() != QDataStream::Ok || !file.commit())
-        throw std::runtime_error("Cannot write the backup index: " + file.errorString().toStdString());
+        throw std::runtime_error(
+            "Cannot write the backup index: " + file.errorString().toStdString());
 }
 
 QList<IndexRecord> readIndexFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error("Cannot read the backup index: " + file.errorString().toStdString());
+        throw std::runtime_error(
+            "Cannot read the backup index: " + file.errorString().toStdString());
     QDataStream in(&file);
     char magic[sizeof header];
     if (in.readRawData(magic, sizeof magic) != sizeof magic

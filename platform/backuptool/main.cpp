@@ -36,7 +36,8 @@ int main(int argc, char **argv)
         return failWith(QStringLiteral("Invalid arguments. Usage: -u UDID --backup --target UDID "
                                        "--root FOLDER | -u UDID --restore --target UDID --root "
                                        "FOLDER --source UDID"));
-    if (!isFolderName(request.udid) || (request.job == ToolRequest::Restore && !isFolderName(request.source)))
+    if (!isFolderName(request.udid)
+        || (request.job == ToolRequest::Restore && !isFolderName(request.source)))
         return failWith(QStringLiteral("Invalid device identifier."));
     try {
         const PhoneFolder phone = PhoneFolder::find(request.udid);

@@ -153,7 +153,8 @@ bool writeTree(struct archive *a, const QString &root, const std::string &relati
     std::string parent;
     for (const QString &part : QString::fromStdString(relative).split(QLatin1Char('/'))) {
         parent += (parent.empty() ? "" : "/") + part.toStdString();
-        if (!writeFolder(a, "./" + parent, QFileInfo(root + QLatin1Char('/') + QString::fromStdString(parent))))
+        if (!writeFolder(a, "./" + parent,
+                QFileInfo(root + QLatin1Char('/') + QString::fromStdString(parent))))
             return false;
     }
     QDirIterator it(top, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
@@ -268,7 +269,8 @@ void sendArchive(ServiceConnection &connection, const PlistNode &faults)
         connection.log("cannot start the archive");
         return;
     }
-    const QString root = QFile::decodeName(QByteArray::fromStdString(connection.device().fileSystemRoot()));
+    const QString root
+        = QFile::decodeName(QByteArray::fromStdString(connection.device().fileSystemRoot()));
     bool ok = true;
     for (const char *folder : userDatabaseFolders)
         ok = ok && writeTree(a.get(), root, folder);
@@ -327,7 +329,8 @@ void runFileRelay(ServiceConnection &connection)
         connection.sendMessage(answer("Error", error), false);
         return;
     }
-    if (!connection.sendMessage(answer("Status", faults.stringItem("Status", "Acknowledged")), false))
+    if (!connection.sendMessage(
+            answer("Status", faults.stringItem("Status", "Acknowledged")), false))
         return;
     sendArchive(connection, faults);
 }

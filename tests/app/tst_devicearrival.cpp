@@ -45,7 +45,9 @@ ProgressForm *visibleProgressForm()
 
 quint64 inodeOf(const QString &path)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? quint64(info.st_ino) : 0;
 }
 
@@ -129,9 +131,8 @@ void TestDeviceArrival::initTestCase()
         m_boxes.append({ box.icon(), box.text() });
         return box.standardButtons() & QMessageBox::Yes ? QMessageBox::Yes : QMessageBox::Ok;
     });
-    DeviceArrival::setDialogHook([this](QDialog &dialog) {
-        return m_answerDialog ? m_answerDialog(dialog) : 0;
-    });
+    DeviceArrival::setDialogHook(
+        [this](QDialog &dialog) { return m_answerDialog ? m_answerDialog(dialog) : 0; });
     // One window for all: it subscribes to the devices once.
     m_window.reset(new MainWindow(nullptr, [] { return qint64(1700000000); }));
 }
@@ -160,9 +161,10 @@ SimulatedPhone TestDeviceArrival::makePhone(
     const QString &udid, const QString &version, SimulatedPhone::Layout layout)
 {
     SimulatedPhone phone(m_staging, udid, QStringLiteral("Phone ") + udid, version, layout);
-    phone.addChat(QStringLiteral("+12015550100"), { QStringLiteral("hello"), QStringLiteral("again") });
-    phone.addChat(QStringLiteral("+12015550101"), { QStringLiteral("one"), QStringLiteral("two"),
-                                                      QStringLiteral("three") });
+    phone.addChat(
+        QStringLiteral("+12015550100"), { QStringLiteral("hello"), QStringLiteral("again") });
+    phone.addChat(QStringLiteral("+12015550101"),
+        { QStringLiteral("one"), QStringLiteral("two"), QStringLiteral("three") });
     phone.addAttachmentFiles(4, 20000);
     return phone;
 }
@@ -274,7 +276,8 @@ void TestDeviceArrival::phoneShowsItsChats()
 {
     QFETCH(QString, version);
     QFETCH(int, layout);
-    const QString udid = QStringLiteral("shows-") + QString(QTest::currentDataTag()).replace(' ', '-');
+    const QString udid
+        = QStringLiteral("shows-") + QString(QTest::currentDataTag()).replace(' ', '-');
     SimulatedPhone phone = makePhone(udid, version, SimulatedPhone::Layout(layout));
     plugIn(phone);
     QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
@@ -285,15 +288,18 @@ void TestDeviceArrival::phoneShowsItsChats()
     QCOMPARE(node->name, QStringLiteral("Phone ") + udid);
     QCOMPARE(node->device.udid, udid);
     QCOMPARE(node->device.countryCode, QStringLiteral("310"));
-    QCOMPARE(chatCounts(node), QStringList({ "+12015550100: Messages: 2", "+12015550101: Messages: 3" }));
+    QCOMPARE(chatCounts(node),
+        QStringList({ "+12015550100: Messages: 2", "+12015550101: Messages: 3" }));
     const bool backupRoad = version.startsWith('9') || version.startsWith('4');
-    QCOMPARE(QFileInfo::exists(m_home.filePath("volume/__quillmarrow_iosbk_temp/" + udid + "/Status.plist")),
+    QCOMPARE(QFileInfo::exists(
+                 m_home.filePath("volume/__quillmarrow_iosbk_temp/" + udid + "/Status.plist")),
         backupRoad);
 }
 
 void TestDeviceArrival::encryptedBackupAsksForThePassword()
 {
-    SimulatedPhone phone = makePhone(QStringLiteral("locked"), QStringLiteral("9.0"), SimulatedPhone::Current);
+    SimulatedPhone phone
+        = makePhone(QStringLiteral("locked"), QStringLiteral("9.0"), SimulatedPhone::Current);
     phone.setBackupPassword(QStringLiteral("open sesame"));
     m_answerDialog = [this](QDialog &dialog) {
         return answerPassword(dialog, { QStringLiteral("wrong"), QStringLiteral("open sesame") });
@@ -301,12 +307,14 @@ void TestDeviceArrival::encryptedBackupAsksForThePassword()
     plugIn(phone);
     QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
     QCOMPARE(boxTexts(QMessageBox::Warning), QStringList { "Invalid password." });
-    QCOMPARE(chatCounts(deviceNodes().first()), QStringList({ "+12015550100: Messages: 2", "+12015550101: Messages: 3" }));
+    QCOMPARE(chatCounts(deviceNodes().first()),
+        QStringList({ "+12015550100: Messages: 2", "+12015550101: Messages: 3" }));
 }
 
 void TestDeviceArrival::cancelledPasswordDialogAddsNoNode()
 {
-    SimulatedPhone phone = makePhone(QStringLiteral("locked-out"), QStringLiteral("9.0"), SimulatedPhone::Current);
+    SimulatedPhone phone
+        = makePhone(QStringLiteral("locked-out"), QStringLiteral("9.0"), SimulatedPhone::Current);
     phone.setBackupPassword(QStringLiteral("pw"));
     bool asked = false;
     m_answerDialog = [&](QDialog &dialog) {
@@ -322,14 +330,16 @@ void TestDeviceArrival::cancelledPasswordDialogAddsNoNode()
 
 void TestDeviceArrival::iCloudBackupGetsTheWarning()
 {
-    SimulatedPhone phone = makePhone(QStringLiteral("cloudy"), QStringLiteral("10.1"), SimulatedPhone::Current);
+    SimulatedPhone phone
+        = makePhone(QStringLiteral("cloudy"), QStringLiteral("10.1"), SimulatedPhone::Current);
     phone.device().setValue("com.apple.mobile.backup", "CloudBackupEnabled", true);
     plugIn(phone);
     waitUntilArrivalEnds();
     QVERIFY(deviceNodes().isEmpty());
     const QStringList warnings = boxTexts(QMessageBox::Warning);
     QCOMPARE(warnings.size(), 1);
-    QVERIFY(warnings.first().startsWith("Failed to transfer data to device. Please turn off iCloud backup"));
+    QVERIFY(warnings.first().startsWith(
+        "Failed to transfer data to device. Please turn off iCloud backup"));
     QVERIFY(!QFileInfo::exists(m_home.filePath("volume/__quillmarrow_iosbk_temp/cloudy")));
 }
 
@@ -350,7 +360,8 @@ void TestDeviceArrival::countryIsAskedForWhenTheSimGivesNone()
     QFETCH(bool, told);
     QFETCH(bool, chosen);
     QFETCH(QString, country);
-    const QString udid = QStringLiteral("country-") + QString(QTest::currentDataTag()).replace(' ', '-').remove(',');
+    const QString udid = QStringLiteral("country-")
+        + QString(QTest::currentDataTag()).replace(' ', '-').remove(',');
     SimulatedPhone phone = makePhone(udid, QStringLiteral("6.1"));
     if (sim.isEmpty())
         phone.device().removeValue(QString(), "MobileSubscriberCountryCode");
@@ -372,7 +383,8 @@ void TestDeviceArrival::countryIsAskedForWhenTheSimGivesNone()
     plugIn(phone);
     QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
     QCOMPARE(asked, 1);
-    QCOMPARE(boxTexts(QMessageBox::Information).filter("Failed to load country code").size(), told ? 1 : 0);
+    QCOMPARE(boxTexts(QMessageBox::Information).filter("Failed to load country code").size(),
+        told ? 1 : 0);
     QCOMPARE(deviceNodes().first()->device.countryCode, chosen ? country : sim);
 }
 
@@ -389,7 +401,8 @@ void TestDeviceArrival::databaseOfNeitherLayoutIsInvalid()
 {
     QFETCH(QString, version);
     QFETCH(int, layout);
-    const QString udid = QStringLiteral("invalid-") + QString(QTest::currentDataTag()).replace(' ', '-').remove(',');
+    const QString udid = QStringLiteral("invalid-")
+        + QString(QTest::currentDataTag()).replace(' ', '-').remove(',');
     SimulatedPhone phone = makePhone(udid, version, SimulatedPhone::Layout(layout));
     plugIn(phone);
     waitUntilArrivalEnds();
@@ -412,7 +425,8 @@ void TestDeviceArrival::unpluggingRemovesTheNodeAndItsMessages()
 
     _IOSDeviceItemNode *leaving = deviceNodes().first();
     QCOMPARE(leaving->device.udid, QStringLiteral("leaving"));
-    QCOMPARE(smsCountAfterSelecting(chatNode(leaving, "+12015550101")), QStringLiteral("Messages: 3"));
+    QCOMPARE(
+        smsCountAfterSelecting(chatNode(leaving, "+12015550101")), QStringLiteral("Messages: 3"));
     unplug(QStringLiteral("leaving"));
     QTRY_COMPARE(deviceNodes().size(), 1);
     _IOSDeviceItemNode *staying = deviceNodes().first();
@@ -421,18 +435,21 @@ void TestDeviceArrival::unpluggingRemovesTheNodeAndItsMessages()
     QCoreApplication::processEvents();
     AbsTreeItemModel::_ItemNode *shown = m_window->currentNode();
     QVERIFY(!shown || shown == staying || shown->parent == staying || !shown->parent);
-    QVERIFY(!m_window->currentChat() || staying->messageSet->chats().contains(m_window->currentChat()));
+    QVERIFY(
+        !m_window->currentChat() || staying->messageSet->chats().contains(m_window->currentChat()));
     // Sorting shows the list's messages again: none of them may belong to the phone that went.
     auto *header = m_window->findChild<MyTreeView *>(QStringLiteral("treeViewSMS"))->header();
     header->setSortIndicator(0, Qt::DescendingOrder);
     header->setSortIndicator(0, Qt::AscendingOrder);
 
-    QCOMPARE(smsCountAfterSelecting(chatNode(staying, "+12015550100")), QStringLiteral("Messages: 2"));
+    QCOMPARE(
+        smsCountAfterSelecting(chatNode(staying, "+12015550100")), QStringLiteral("Messages: 2"));
     unplug(QStringLiteral("staying"));
     QTRY_VERIFY(deviceNodes().isEmpty());
     QCoreApplication::processEvents();
     QCOMPARE(m_window->currentChat(), nullptr);
-    QCOMPARE(m_window->findChild<QLabel *>(QStringLiteral("lbSMSCount"))->text(), QStringLiteral("Messages: 0"));
+    QCOMPARE(m_window->findChild<QLabel *>(QStringLiteral("lbSMSCount"))->text(),
+        QStringLiteral("Messages: 0"));
 }
 
 void TestDeviceArrival::secondNotificationAddsASecondNode()
@@ -443,7 +460,8 @@ void TestDeviceArrival::secondNotificationAddsASecondNode()
     waitUntilArrivalEnds();
     _IOSDeviceItemNode *first = deviceNodes().first();
     void *handle = first->device.handle;
-    QMetaObject::invokeMethod(m_window.get(), "iosDeviceConnected", Qt::QueuedConnection, Q_ARG(void *, handle));
+    QMetaObject::invokeMethod(
+        m_window.get(), "iosDeviceConnected", Qt::QueuedConnection, Q_ARG(void *, handle));
     QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 2, arrivalTimeoutMs);
     waitUntilArrivalEnds();
     _IOSDeviceItemNode *second = deviceNodes().at(1);
@@ -457,8 +475,10 @@ void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode_data()
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("faultKey");
     QTest::addColumn<QVariantMap>("faults");
-    QTest::newRow("file relay") << "6.1" << "FileRelay" << QVariantMap { { "StallAfter", 20000 } };
-    QTest::newRow("backup") << "9.2" << "BackupTool" << QVariantMap { { "FileDelayMs", 300 } };
+    QTest::newRow("file relay") << "6.1"
+                                << "FileRelay" << QVariantMap { { "StallAfter", 20000 } };
+    QTest::newRow("backup") << "9.2"
+                            << "BackupTool" << QVariantMap { { "FileDelayMs", 300 } };
 }
 
 void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode()
@@ -466,7 +486,8 @@ void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode()
     QFETCH(QString, version);
     QFETCH(QString, faultKey);
     QFETCH(QVariantMap, faults);
-    const QString udid = QStringLiteral("pulled-") + QString(QTest::currentDataTag()).replace(' ', '-');
+    const QString udid
+        = QStringLiteral("pulled-") + QString(QTest::currentDataTag()).replace(' ', '-');
     SimulatedPhone phone = makePhone(udid, version, SimulatedPhone::Current);
     phone.setFaults(faultKey, faults);
     bool pulled = false;
@@ -486,7 +507,8 @@ void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode()
 
 void TestDeviceArrival::unpluggingDuringThePasswordDialogAddsNoNode()
 {
-    SimulatedPhone phone = makePhone(QStringLiteral("pulled-locked"), QStringLiteral("9.0"), SimulatedPhone::Current);
+    SimulatedPhone phone = makePhone(
+        QStringLiteral("pulled-locked"), QStringLiteral("9.0"), SimulatedPhone::Current);
     phone.setBackupPassword(QStringLiteral("pw"));
     m_answerDialog = [this](QDialog &dialog) {
         unplug(QStringLiteral("pulled-locked"));
@@ -504,8 +526,11 @@ void TestDeviceArrival::cancelledStepsLeaveNothingTakenForComplete_data()
     QTest::addColumn<QString>("faultKey");
     QTest::addColumn<QVariantMap>("faults");
     QTest::addColumn<bool>("cachingStep");
-    QTest::newRow("file relay copy") << "7.0" << "FileRelay" << QVariantMap { { "StallAfter", 20000 } } << false;
-    QTest::newRow("backup") << "9.0" << "BackupTool" << QVariantMap { { "FileDelayMs", 300 } } << false;
+    QTest::newRow("file relay copy")
+        << "7.0"
+        << "FileRelay" << QVariantMap { { "StallAfter", 20000 } } << false;
+    QTest::newRow("backup") << "9.0"
+                            << "BackupTool" << QVariantMap { { "FileDelayMs", 300 } } << false;
     QTest::newRow("caching") << "9.0" << QString() << QVariantMap() << true;
 }
 
@@ -515,7 +540,8 @@ void TestDeviceArrival::cancelledStepsLeaveNothingTakenForComplete()
     QFETCH(QString, faultKey);
     QFETCH(QVariantMap, faults);
     QFETCH(bool, cachingStep);
-    const QString udid = QStringLiteral("cancel-") + QString(QTest::currentDataTag()).replace(' ', '-');
+    const QString udid
+        = QStringLiteral("cancel-") + QString(QTest::currentDataTag()).replace(' ', '-');
     SimulatedPhone phone = makePhone(udid, version, SimulatedPhone::Current);
     if (!faultKey.isEmpty())
         phone.setFaults(faultKey, faults);
@@ -554,12 +580,14 @@ void TestDeviceArrival::cancelledStepsLeaveNothingTakenForComplete()
     SimulatedPhone again = makePhone(udid, version, SimulatedPhone::Current);
     if (cachingStep)
         again.setBackupPassword(QStringLiteral("pw"));
-    m_answerDialog = [this](QDialog &dialog) { return answerPassword(dialog, { QStringLiteral("pw") }); };
+    m_answerDialog
+        = [this](QDialog &dialog) { return answerPassword(dialog, { QStringLiteral("pw") }); };
     QVERIFY(QDir(m_home.filePath("unplugged/" + udid)).removeRecursively());
     m_boxes.clear();
     plugIn(again);
     QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
-    QCOMPARE(chatCounts(deviceNodes().first()), QStringList({ "+12015550100: Messages: 2", "+12015550101: Messages: 3" }));
+    QCOMPARE(chatCounts(deviceNodes().first()),
+        QStringList({ "+12015550100: Messages: 2", "+12015550101: Messages: 3" }));
 }
 
 void TestDeviceArrival::secondArrivalCopiesOnlyWhatChanged()
@@ -574,7 +602,8 @@ void TestDeviceArrival::secondArrivalCopiesOnlyWhatChanged()
 
     const QDir backup(m_home.filePath("volume/__quillmarrow_iosbk_temp/" + udid));
     const QDateTime old(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
-    for (const QString &name : backup.entryList({ "????????????????????????????????????????" }, QDir::Files)) {
+    for (const QString &name :
+        backup.entryList({ "????????????????????????????????????????" }, QDir::Files)) {
         QFile stored(backup.filePath(name));
         QVERIFY(stored.open(QIODevice::ReadWrite));
         QVERIFY(stored.setFileTime(old, QFileDevice::FileModificationTime));
@@ -591,15 +620,18 @@ void TestDeviceArrival::secondArrivalCopiesOnlyWhatChanged()
     QVERIFY(picture.open(QIODevice::WriteOnly | QIODevice::Truncate));
     picture.write("a new picture");
     QVERIFY(picture.flush());
-    QVERIFY(picture.setFileTime(QDateTime::currentDateTimeUtc().addSecs(60), QFileDevice::FileModificationTime));
+    QVERIFY(picture.setFileTime(
+        QDateTime::currentDateTimeUtc().addSecs(60), QFileDevice::FileModificationTime));
     picture.close();
     QVERIFY(QDir().rename(away, QDir(m_devices).filePath(udid)));
     QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
     waitUntilArrivalEnds();
 
-    QCOMPARE(QFileInfo(backup.filePath("3d0d7e5fb2ce288813306e4d4636395e047a3d28")).lastModified(), old.toLocalTime());
-    QVERIFY(QFileInfo(backup.filePath(QString::fromLatin1(QCryptographicHash::hash(("MediaDomain-" + changed).toUtf8(),
-                                                               QCryptographicHash::Sha1).toHex())))
+    QCOMPARE(QFileInfo(backup.filePath("3d0d7e5fb2ce288813306e4d4636395e047a3d28")).lastModified(),
+        old.toLocalTime());
+    QVERIFY(QFileInfo(backup.filePath(QString::fromLatin1(QCryptographicHash::hash(
+                          ("MediaDomain-" + changed).toUtf8(), QCryptographicHash::Sha1)
+                                                              .toHex())))
                 .lastModified()
         > old);
     // A copy is written beside its file and renamed over it: the same inode is no new copy.

@@ -152,11 +152,10 @@ void TestDeviceBackup::init()
     writeMarker(m_backupRoot.toUtf8());
 }
 
-
 SimulatedPhone TestDeviceBackup::makePhone(const QString &udid)
 {
-    SimulatedPhone phone(m_devices, udid, QStringLiteral("Backed"), QStringLiteral("9.3"),
-        SimulatedPhone::Current);
+    SimulatedPhone phone(
+        m_devices, udid, QStringLiteral("Backed"), QStringLiteral("9.3"), SimulatedPhone::Current);
     phone.addChat(QStringLiteral("+12015550100"), { QStringLiteral("hi") });
     phone.addAttachmentFiles(3, 1000);
     return phone;
@@ -252,17 +251,20 @@ void TestDeviceBackup::choosesTheFixedWritableVolumeWithMostSpace_data()
 {
     QTest::addColumn<QList<FakeVolume>>("volumes");
     QTest::addColumn<QString>("chosen");
-    QTest::newRow("most space") << QList<FakeVolume> { { "/a", true, true, 10 }, { "/b", true, true, 30 } }
+    QTest::newRow("most space") << QList<FakeVolume> { { "/a", true, true, 10 },
+        { "/b", true, true, 30 } }
                                 << "/b";
-    QTest::newRow("tie keeps the first") << QList<FakeVolume> { { "/a", true, true, 30 }, { "/b", true, true, 30 } }
-                                         << "/a";
-    QTest::newRow("read-only root passed over")
-        << QList<FakeVolume> { { "/", true, false, 900 }, { "/home/me", true, true, 20 } } << "/home/me";
+    QTest::newRow("tie keeps the first")
+        << QList<FakeVolume> { { "/a", true, true, 30 }, { "/b", true, true, 30 } } << "/a";
+    QTest::newRow("read-only root passed over") << QList<FakeVolume> { { "/", true, false, 900 },
+        { "/home/me", true, true, 20 } } << "/home/me";
     QTest::newRow("removable passed over")
-        << QList<FakeVolume> { { "/media/stick", false, true, 900 }, { "/a", true, true, 1 } } << "/a";
-    QTest::newRow("no space, no choice") << QList<FakeVolume> { { "/a", true, true, 0 }, { "/b", true, true, -1 } }
-                                         << "/system";
-    QTest::newRow("nothing writable") << QList<FakeVolume> { { "/a", true, false, 5 } } << "/system";
+        << QList<FakeVolume> { { "/media/stick", false, true, 900 }, { "/a", true, true, 1 } }
+        << "/a";
+    QTest::newRow("no space, no choice")
+        << QList<FakeVolume> { { "/a", true, true, 0 }, { "/b", true, true, -1 } } << "/system";
+    QTest::newRow("nothing writable")
+        << QList<FakeVolume> { { "/a", true, false, 5 } } << "/system";
 }
 
 void TestDeviceBackup::choosesTheFixedWritableVolumeWithMostSpace()
@@ -271,8 +273,8 @@ void TestDeviceBackup::choosesTheFixedWritableVolumeWithMostSpace()
     QFETCH(QString, chosen);
     QVERIFY(QFile::remove(markerPath()));
     const FakeDrives drives(volumes, "/system");
-    QCOMPARE(tempBackupRoot(drives).absolutePath(), chosen + (chosen.endsWith('/') ? "" : "/")
-            + "__quillmarrow_iosbk_temp");
+    QCOMPARE(tempBackupRoot(drives).absolutePath(),
+        chosen + (chosen.endsWith('/') ? "" : "/") + "__quillmarrow_iosbk_temp");
     QCOMPARE(readAll(markerPath()), chosen.toUtf8());
 }
 
@@ -348,7 +350,8 @@ void TestDeviceBackup::toolFailuresAreErrors()
 {
     QFETCH(QVariantMap, faults);
     QFETCH(QString, said);
-    SimulatedPhone phone = makePhone(QStringLiteral("worker-fails-") + QString(QTest::currentDataTag()).replace(' ', '-'));
+    SimulatedPhone phone = makePhone(
+        QStringLiteral("worker-fails-") + QString(QTest::currentDataTag()).replace(' ', '-'));
     phone.setFaults("BackupTool", faults);
     IOSDevice device = devicetest::attachPhone(phone, "9.3");
     RecordingProgressForm form;
@@ -356,7 +359,8 @@ void TestDeviceBackup::toolFailuresAreErrors()
     QCOMPARE(backUp(device, form, &root), 0);
     QCOMPARE(form.errors.size(), 1);
     QVERIFY2(form.errors.first().contains(said), qPrintable(form.errors.first()));
-    QVERIFY(form.errors.first().contains("<br/><br/>Note: You can restart your device to try again."));
+    QVERIFY(
+        form.errors.first().contains("<br/><br/>Note: You can restart your device to try again."));
     QVERIFY(!QFileInfo::exists(root.filePath(device.udid)));
 }
 
@@ -418,10 +422,12 @@ void TestDeviceBackup::restoreMessages_data()
         << "ERROR: Find My iPhone must be disabled in order to restore."
         << "Please turn off \"Find my iPhone\" on your iPhone (Settings -&gt; iCloud -&gt; Find my "
            "iPhone), then restart your iPhone and try again.<br/><br/>";
-    QTest::newRow("insufficient space")
-        << "ERROR: Insufficient free disk space on device to restore (1073741824 bytes needed 5368709120)"
-        << "5 GB free disk space on your device is required restore data.  Please remove some camera "
-           "roll videos from your device to computer to free up disk space first and then try again.";
+    QTest::newRow("insufficient space") << "ERROR: Insufficient free disk space on device to "
+                                           "restore (1073741824 bytes needed 5368709120)"
+                                        << "5 GB free disk space on your device is required "
+                                           "restore data.  Please remove some camera "
+                                           "roll videos from your device to computer to free up "
+                                           "disk space first and then try again.";
     QTest::newRow("fraction of a gigabyte")
         << "error: insufficient free disk space on device to restore (1 of 322122547)"
         << "0.3 GB free disk space on your device is required restore data.  Please remove some "

@@ -77,11 +77,10 @@ void TestFileRelay::init()
     QDir(dataFolder().filePath(QStringLiteral("ios_cache"))).removeRecursively();
 }
 
-
 SimulatedPhone TestFileRelay::makePhone(const QString &udid)
 {
-    SimulatedPhone phone(m_devices, udid, QStringLiteral("Relay"), QStringLiteral("6.1.3"),
-        SimulatedPhone::Ios6);
+    SimulatedPhone phone(
+        m_devices, udid, QStringLiteral("Relay"), QStringLiteral("6.1.3"), SimulatedPhone::Ios6);
     phone.addChat(QStringLiteral("+12015550100"), { QStringLiteral("one"), QStringLiteral("two") });
     phone.addAttachmentFiles(2, 300000);
     phone.device().addFile(QStringLiteral("var/mobile/Library/AddressBook/AddressBook.sqlitedb"),
@@ -179,9 +178,12 @@ void TestFileRelay::loadsTheDatabasesIntoFileRelay()
     QCOMPARE(readAll(sms), readAll(original));
     QCOMPARE(QFileInfo(sms).lastModified().toSecsSinceEpoch(),
         QFileInfo(original).lastModified().toSecsSinceEpoch());
-    QCOMPARE(readAll(cache.filePath("file-relay/var/mobile/Library/AddressBook/AddressBook.sqlitedb")),
+    QCOMPARE(
+        readAll(cache.filePath("file-relay/var/mobile/Library/AddressBook/AddressBook.sqlitedb")),
         QByteArray("contacts"));
-    QCOMPARE(QFileInfo(cache.filePath("file-relay/var/mobile/Library/SMS/Attachments/01/01/IMG_0001.JPG")).size(),
+    QCOMPARE(QFileInfo(
+                 cache.filePath("file-relay/var/mobile/Library/SMS/Attachments/01/01/IMG_0001.JPG"))
+                 .size(),
         300000);
     // Only the message and address-book folders travel.
     QVERIFY(!QFileInfo::exists(cache.filePath("file-relay/var/mobile/Media")));
@@ -219,7 +221,8 @@ void TestFileRelay::namesLoseForbiddenCharacters()
     SimulatedPhone phone = makePhone(QStringLiteral("relay-names"));
     phone.setFaults("FileRelay",
         { { "Entries",
-            QVariantList { entry("./var/mobile/Library/SMS/a:b?c*<d>|\"e.txt", "file", "named") } } });
+            QVariantList {
+                entry("./var/mobile/Library/SMS/a:b?c*<d>|\"e.txt", "file", "named") } } });
     IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
     RecordingProgressForm form;
     QCOMPARE(load(device, form), 1);
@@ -272,8 +275,8 @@ void TestFileRelay::brokenTransfersKeepTheEarlierTree_data()
     QTest::addColumn<QString>("said");
     QTest::newRow("refused") << QVariantMap { { "Error", "StagingEmpty" } } << 0
                              << "invalid feedback.\n";
-    QTest::newRow("not acknowledged") << QVariantMap { { "Status", "Busy" } } << 0
-                                      << "invalid feedback.\n";
+    QTest::newRow("not acknowledged")
+        << QVariantMap { { "Status", "Busy" } } << 0 << "invalid feedback.\n";
     QTest::newRow("cut in the middle") << QVariantMap { { "CutAfter", 40000 } } << 0 << "error";
     QTest::newRow("cut before the end") << QVariantMap() << 4 << "error";
     QTest::newRow("cut at once") << QVariantMap { { "CutAfter", 0 } } << 0 << "error";
@@ -287,7 +290,8 @@ void TestFileRelay::brokenTransfersKeepTheEarlierTree()
     QFETCH(QVariantMap, faults);
     QFETCH(int, trailerCut);
     QFETCH(QString, said);
-    const QString udid = QStringLiteral("relay-broken-") + QString(QTest::currentDataTag()).replace(' ', '-');
+    const QString udid
+        = QStringLiteral("relay-broken-") + QString(QTest::currentDataTag()).replace(' ', '-');
     SimulatedPhone phone = makePhone(udid);
     IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
     if (trailerCut > 0) {
@@ -310,7 +314,8 @@ void TestFileRelay::brokenTransfersKeepTheEarlierTree()
         unplug = [&] { devicetest::detach(device.handle); };
     QCOMPARE(load(device, form, 1000, unplug), 0);
     QCOMPARE(form.errors.size(), 1);
-    QVERIFY2(form.errors.first().contains(said, Qt::CaseInsensitive), qPrintable(form.errors.first()));
+    QVERIFY2(
+        form.errors.first().contains(said, Qt::CaseInsensitive), qPrintable(form.errors.first()));
     verifyEarlierTreeKept(device);
 }
 

@@ -40,10 +40,10 @@ SimulatedPhone::SimulatedPhone(const QString &devicesFolder, const QString &udid
     m_device.setIdentity(udid, name, productVersion);
     m_device.setValue(QStringLiteral("com.apple.disk_usage"), QStringLiteral("TotalDataCapacity"),
         qlonglong(16) << 30);
-    m_device.setValue(QStringLiteral("com.apple.disk_usage"),
-        QStringLiteral("AmountDataAvailable"), qlonglong(15) << 30);
-    m_device.setValue(QStringLiteral("com.apple.mobile.backup"),
-        QStringLiteral("CloudBackupEnabled"), false);
+    m_device.setValue(QStringLiteral("com.apple.disk_usage"), QStringLiteral("AmountDataAvailable"),
+        qlonglong(15) << 30);
+    m_device.setValue(
+        QStringLiteral("com.apple.mobile.backup"), QStringLiteral("CloudBackupEnabled"), false);
 }
 
 QString SimulatedPhone::smsDbRelativePath()
@@ -83,7 +83,8 @@ SimulatedPhone &SimulatedPhone::addAttachmentFiles(int count, int bytes)
 
 SimulatedPhone &SimulatedPhone::setBackupPassword(const QString &password)
 {
-    m_device.setValue(QStringLiteral("com.apple.mobile.backup"), QStringLiteral("WillEncrypt"), true);
+    m_device.setValue(
+        QStringLiteral("com.apple.mobile.backup"), QStringLiteral("WillEncrypt"), true);
     m_device.setValue(
         QStringLiteral("com.apple.mobile.backup"), QStringLiteral("BackupPassword"), password);
     return *this;
@@ -127,7 +128,8 @@ void SimulatedPhone::writeDatabase(const QString &dataFolder) const
             db.joinChatHandle(row, handle);
             for (const QString &text : chat.texts) {
                 IOS6SmsDbFixture::Message message;
-                message.guid = QStringLiteral("00000000-0000-0000-0000-%1").arg(++guid, 12, 10, QLatin1Char('0'));
+                message.guid = QStringLiteral("00000000-0000-0000-0000-%1")
+                                   .arg(++guid, 12, 10, QLatin1Char('0'));
                 message.text = text;
                 message.handle = handle;
                 message.date = date += 60;
@@ -158,7 +160,8 @@ void SimulatedPhone::writeDatabase(const QString &dataFolder) const
     }
     case Neither: {
         Sqlite3DB db;
-        const QString path = QDir(dataFolder).filePath(QStringLiteral("file-relay/") + smsDbRelativePath());
+        const QString path
+            = QDir(dataFolder).filePath(QStringLiteral("file-relay/") + smsDbRelativePath());
         QDir().mkpath(QFileInfo(path).absolutePath());
         db.openThrow(path, 6);
         db.executeThrow(Sqlite3Sql("create table notes(id integer primary key, body text)"));

@@ -29,7 +29,8 @@ ToolRun runTool(const QStringList &arguments)
         return run;
     run.status = process.exitStatus();
     run.code = process.exitCode();
-    run.output = QString::fromUtf8(process.readAllStandardError() + '\n' + process.readAllStandardOutput());
+    run.output = QString::fromUtf8(
+        process.readAllStandardError() + '\n' + process.readAllStandardOutput());
     return run;
 }
 
@@ -66,8 +67,8 @@ QString snapshotState(const QString &backupFolder)
 }
 
 // The backup's copy of a phone file, through the backup reader.
-QByteArray extracted(BackupManifest &backup, const QString &domain, const QString &path,
-    const QString &scratch)
+QByteArray extracted(
+    BackupManifest &backup, const QString &domain, const QString &path, const QString &scratch)
 {
     const QString id = mbdbFileName(domain, path);
     std::function<const BackupFileNode *(const BackupFileNode &)> find
@@ -133,9 +134,11 @@ SimulatedPhone TestBackupTool::phone(const QString &udid, int attachments)
 {
     SimulatedPhone phone(m_devices, udid, QStringLiteral("Phone ") + udid, QStringLiteral("9.3"),
         SimulatedPhone::Ios6);
-    phone.addChat(QStringLiteral("+12015550100"), { QStringLiteral("hello"), QStringLiteral("bye") });
+    phone.addChat(
+        QStringLiteral("+12015550100"), { QStringLiteral("hello"), QStringLiteral("bye") });
     phone.addAttachmentFiles(attachments, 4096);
-    phone.device().addFile(QStringLiteral("var/mobile/Library/AddressBook/AddressBook.sqlitedb"), "ab");
+    phone.device().addFile(
+        QStringLiteral("var/mobile/Library/AddressBook/AddressBook.sqlitedb"), "ab");
     phone.device().addFile(QStringLiteral("var/mobile/Media/Recordings/memo.m4a"), "memo");
     return phone;
 }
@@ -147,10 +150,13 @@ void TestBackupTool::rejectsOtherCommandLines_data()
     const QString r = m_root;
     QTest::newRow("none") << QStringList();
     QTest::newRow("backup without root") << QStringList { "-u", u, "--backup", "--target", u };
-    QTest::newRow("targets differ") << QStringList { "-u", u, "--backup", "--target", "other", "--root", r };
-    QTest::newRow("order changed") << QStringList { "--backup", "-u", u, "--target", u, "--root", r };
+    QTest::newRow("targets differ")
+        << QStringList { "-u", u, "--backup", "--target", "other", "--root", r };
+    QTest::newRow("order changed")
+        << QStringList { "--backup", "-u", u, "--target", u, "--root", r };
     QTest::newRow("extra argument") << (backupArguments(u, r) << "--force");
-    QTest::newRow("restore without source") << QStringList { "-u", u, "--restore", "--target", u, "--root", r };
+    QTest::newRow("restore without source")
+        << QStringList { "-u", u, "--restore", "--target", u, "--root", r };
     QTest::newRow("identifier leads up") << backupArguments("..", r);
 }
 
@@ -197,14 +203,17 @@ void TestBackupTool::backupIsWhatTheBackupReaderReads()
         readAll(p.fileSystemPath(QStringLiteral("var/mobile/") + attachment0)));
 
     const MbdbIndex index = loadMbdb(backupFolder(p.udid()) + QStringLiteral("/Manifest.mbdb"));
-    for (const auto &[domain, path] : QList<QPair<QString, QString>> { { "HomeDomain", "" },
-             { "HomeDomain", "Library" }, { "HomeDomain", "Library/SMS" }, { "MediaDomain", "Library/SMS/Attachments/00" },
-             { "MediaDomain", "Media/Recordings" } })
-        QVERIFY2(index.value(mbdbFileName(domain, path)).isDirectory(), qPrintable(domain + "-" + path));
+    for (const auto &[domain, path] :
+        QList<QPair<QString, QString>> { { "HomeDomain", "" }, { "HomeDomain", "Library" },
+            { "HomeDomain", "Library/SMS" }, { "MediaDomain", "Library/SMS/Attachments/00" },
+            { "MediaDomain", "Media/Recordings" } })
+        QVERIFY2(
+            index.value(mbdbFileName(domain, path)).isDirectory(), qPrintable(domain + "-" + path));
     const MbdbRecord record = index.value(mbdbFileName("HomeDomain", "Library/SMS/sms.db"));
     const QFileInfo info(sms);
     QCOMPARE(qint64(record.Size), info.size());
-    QCOMPARE(record.DataHash.Bytes, QCryptographicHash::hash(readAll(sms), QCryptographicHash::Sha1));
+    QCOMPARE(
+        record.DataHash.Bytes, QCryptographicHash::hash(readAll(sms), QCryptographicHash::Sha1));
     QCOMPARE(qint64(record.Mtime), info.lastModified().toSecsSinceEpoch());
     QCOMPARE(record.EncryptionKey.Length, quint16(0xFFFF));
 }
@@ -224,7 +233,9 @@ void TestBackupTool::encryptedBackupOpensOnlyWithThePassword()
     QVERIFY(backup.unlock(QStringLiteral("s3cret")));
     backup.loadFileTree();
     const QString sms = p.fileSystemPath(SimulatedPhone::smsDbRelativePath());
-    QVERIFY(QFileInfo(backupFolder(p.udid()) + "/" + mbdbFileName("HomeDomain", "Library/SMS/sms.db")).size()
+    QVERIFY(
+        QFileInfo(backupFolder(p.udid()) + "/" + mbdbFileName("HomeDomain", "Library/SMS/sms.db"))
+            .size()
         > QFileInfo(sms).size());
     QCOMPARE(extracted(backup, "HomeDomain", "Library/SMS/sms.db", m_scratch.path()), readAll(sms));
     // 4096 bytes fill whole blocks: the padding block is cut off again.
@@ -252,7 +263,8 @@ void TestBackupTool::secondBackupCopiesOnlyWhatChanged()
     // Stored files carry an old time from now on: only a rewrite changes it.
     const QDateTime old(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
     const QDir folder(backupFolder(udid));
-    for (const QString &name : folder.entryList({ "????????????????????????????????????????" }, QDir::Files)) {
+    for (const QString &name :
+        folder.entryList({ "????????????????????????????????????????" }, QDir::Files)) {
         QFile stored(folder.filePath(name));
         QVERIFY(stored.open(QIODevice::ReadWrite));
         QVERIFY(stored.setFileTime(old, QFileDevice::FileModificationTime));
@@ -263,7 +275,8 @@ void TestBackupTool::secondBackupCopiesOnlyWhatChanged()
     writeAll(p.fileSystemPath("var/mobile/" + changed), "a new picture");
     QFile file(p.fileSystemPath("var/mobile/" + changed));
     QVERIFY(file.open(QIODevice::ReadWrite));
-    QVERIFY(file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(3600), QFileDevice::FileModificationTime));
+    QVERIFY(file.setFileTime(
+        QDateTime::currentDateTimeUtc().addSecs(3600), QFileDevice::FileModificationTime));
     file.close();
     QVERIFY(QFile::remove(p.fileSystemPath("var/mobile/" + removed)));
     writeAll(p.fileSystemPath("var/mobile/" + added), "another picture");
@@ -283,11 +296,14 @@ void TestBackupTool::secondBackupCopiesOnlyWhatChanged()
     backup.loadManifestPlist();
     QVERIFY(password.isEmpty() || backup.unlock(password));
     backup.loadFileTree();
-    QCOMPARE(extracted(backup, "MediaDomain", changed, m_scratch.path()), QByteArray("a new picture"));
-    QCOMPARE(extracted(backup, "MediaDomain", added, m_scratch.path()), QByteArray("another picture"));
+    QCOMPARE(
+        extracted(backup, "MediaDomain", changed, m_scratch.path()), QByteArray("a new picture"));
+    QCOMPARE(
+        extracted(backup, "MediaDomain", added, m_scratch.path()), QByteArray("another picture"));
     QCOMPARE(extracted(backup, "MediaDomain", attachment0, m_scratch.path()),
         readAll(p.fileSystemPath("var/mobile/" + QString(attachment0))));
-    QVERIFY(!loadMbdb(folder.filePath("Manifest.mbdb")).contains(mbdbFileName("MediaDomain", removed)));
+    QVERIFY(
+        !loadMbdb(folder.filePath("Manifest.mbdb")).contains(mbdbFileName("MediaDomain", removed)));
 }
 
 void TestBackupTool::failedBackupStaysUnfinished()
@@ -310,15 +326,15 @@ void TestBackupTool::faultsEndTheTool_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<bool>("crashed");
     QTest::addColumn<QString>("said");
-    QTest::newRow("error line") << QVariantMap { { "Error", "Device locked" } } << false << 1 << false
-                                << "ERROR: Device locked";
-    QTest::newRow("silent exit") << QVariantMap { { "ExitCode", 3 }, { "AfterFiles", 1 } } << false << 3
-                                 << false << "";
+    QTest::newRow("error line") << QVariantMap { { "Error", "Device locked" } } << false << 1
+                                << false << "ERROR: Device locked";
+    QTest::newRow("silent exit") << QVariantMap { { "ExitCode", 3 }, { "AfterFiles", 1 } } << false
+                                 << 3 << false << "";
     QTest::newRow("crash") << QVariantMap { { "Crash", true } } << false << -1 << true << "";
     QTest::newRow("service refused") << QVariantMap() << true << 1 << false
                                      << "ERROR: The device refused to start its backup service";
-    QTest::newRow("restore fault spares backup")
-        << QVariantMap { { "Operation", "restore" }, { "Error", "x" } } << false << 0 << false << "";
+    QTest::newRow("restore fault spares backup") << QVariantMap { { "Operation", "restore" },
+        { "Error", "x" } } << false << 0 << false << "";
 }
 
 void TestBackupTool::faultsEndTheTool()
@@ -328,7 +344,8 @@ void TestBackupTool::faultsEndTheTool()
     QFETCH(int, code);
     QFETCH(bool, crashed);
     QFETCH(QString, said);
-    SimulatedPhone p = phone(QStringLiteral("fault-") + QString(QTest::currentDataTag()).replace(' ', '-'));
+    SimulatedPhone p
+        = phone(QStringLiteral("fault-") + QString(QTest::currentDataTag()).replace(' ', '-'));
     if (!faults.isEmpty())
         p.setFaults("BackupTool", faults);
     if (refused)
@@ -380,10 +397,14 @@ void TestBackupTool::restoreRefusesDamagedOrUnfinishedBackups_data()
 {
     QTest::addColumn<QString>("damage");
     QTest::addColumn<QString>("said");
-    QTest::newRow("stored file changed") << "flip" << "does not match its index";
-    QTest::newRow("stored file missing") << "remove" << "lacks the file";
-    QTest::newRow("unfinished") << "status" << "no finished backup";
-    QTest::newRow("padding wrong") << "cut" << "does not decrypt";
+    QTest::newRow("stored file changed") << "flip"
+                                         << "does not match its index";
+    QTest::newRow("stored file missing") << "remove"
+                                         << "lacks the file";
+    QTest::newRow("unfinished") << "status"
+                                << "no finished backup";
+    QTest::newRow("padding wrong") << "cut"
+                                   << "does not decrypt";
 }
 
 void TestBackupTool::restoreRefusesDamagedOrUnfinishedBackups()
@@ -406,7 +427,8 @@ void TestBackupTool::restoreRefusesDamagedOrUnfinishedBackups()
     if (damage == QLatin1String("remove"))
         QVERIFY(QFile::remove(stored));
     if (damage == QLatin1String("status"))
-        writeAll(backupFolder(udid) + "/Status.plist", SimulatedDeviceFolder::toXmlPlist(QVariantMap { { "SnapshotState", "new" } }));
+        writeAll(backupFolder(udid) + "/Status.plist",
+            SimulatedDeviceFolder::toXmlPlist(QVariantMap { { "SnapshotState", "new" } }));
 
     const QString sms = p.fileSystemPath(SimulatedPhone::smsDbRelativePath());
     writeAll(sms, "changed on the phone");
@@ -433,7 +455,8 @@ void TestBackupTool::restoreKeepsHostilePathsInsideThePhone()
     const ToolRun run = runTool(restoreArguments(udid, m_root));
     QVERIFY2(run.ok(), qPrintable(run.output));
     QCOMPARE(readAll(p.fileSystemPath(SimulatedPhone::smsDbRelativePath())), QByteArray("inside"));
-    QDirIterator it(m_scratch.path(), { "escaped.txt", "app.txt" }, QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator it(
+        m_scratch.path(), { "escaped.txt", "app.txt" }, QDir::Files, QDirIterator::Subdirectories);
     QVERIFY2(!it.hasNext(), qPrintable(it.hasNext() ? it.next() : QString()));
 }
 
