@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "app/deleteflow.h"
+#include "app/devicearrival.h"
 #include "app/itemmodelmain.h"
 #include "app/itemmodelsms.h"
 #include "app/localdbflow.h"
@@ -187,6 +188,7 @@ MainWindow::MainWindow(QWidget *parent, Clock clock)
     // answer with both models.
     m_treeModel = new ItemModelMain(this);
     m_listModel = new ItemModelSms(this);
+    m_deviceArrival = new DeviceArrival(this, m_treeModel);
 
     connect(ui->treeViewDS, &MyTreeView::onSelectionChanged, this, &MainWindow::onMainTreeSelected);
     connect(ui->treeViewSMS, &MyTreeView::onSelectionChanged, this, &MainWindow::onSMSItemSelected);
@@ -375,9 +377,15 @@ void MainWindow::openDownloadPage(const QString &url)
     openUrl(url);
 }
 
-void MainWindow::iosDeviceConnected(void *) { }
+void MainWindow::iosDeviceConnected(void *device)
+{
+    m_deviceArrival->connected(device);
+}
 
-void MainWindow::iosDeviceDisconnected(void *) { }
+void MainWindow::iosDeviceDisconnected(void *device)
+{
+    m_deviceArrival->disconnected(device);
+}
 
 AbsTreeItemModel::_ItemNode *MainWindow::currentNode() const
 {

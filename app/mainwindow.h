@@ -17,6 +17,7 @@
 
 #include <functional>
 
+class DeviceArrival;
 class ItemModelMain;
 class ItemModelSms;
 class MyTreeView;
@@ -162,6 +163,7 @@ private:
     Ui::MainWindow *ui;
     ItemModelMain *m_treeModel = nullptr;
     ItemModelSms *m_listModel = nullptr;
+    DeviceArrival *m_deviceArrival = nullptr;
     BubbleViewMgr m_bubbleView;
     QNetworkAccessManager m_network;
     QLabel *lbNews = nullptr;

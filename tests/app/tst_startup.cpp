@@ -247,7 +247,7 @@ void TestStartup::deviceFolderPlacedWhileRunningArrivesAndLeaves()
     process.waitForFinished();
     QVERIFY(arrived);
     QVERIFY(left);
-    QVERIFY(runningLogLines(logs).filter("Failed to load").isEmpty());
+    QVERIFY(runningLogLines(logs).filter("Failed to load (Apple").isEmpty());
 }
 
 void TestStartup::legacyDatabaseIsConvertedOnceAndEndsTheRun()

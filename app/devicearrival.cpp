@@ -1,0 +1,212 @@
+#include "devicearrival.h"
+
+#include "app/itemmodelmain.h"
+#include "app/mainwindow.h"
+#include "backup/backupmanifest.h"
+#include "backup/itunescachesmsthread.h"
+#include "backup/passcodedlg.h"
+#include "device/iosdevice.h"
+#include "device/iosdevicevalues.h"
+#include "device/iosloadfilerelaythread.h"
+#include "device/iosmobilebackupthread.h"
+#include "messages/countrylibdb.h"
+#include "messages/ios5messagedb.h"
+#include "messages/ios6messagedb.h"
+#include "shell/messagebox.h"
+#include "shell/progressform.h"
+#include "view/countryselform.h"
+
+#include <QFileInfo>
+
+#include <stdexcept>
+
+namespace {
+
+DeviceArrival::DialogHook &dialogHook()
+{
+    static DeviceArrival::DialogHook hook;
+    return hook;
+}
+
+const char smsDbPath[] = "file-relay/var/mobile/Library/SMS/sms.db";
+
+QString exceptionText(const std::exception &e)
+{
+    return QString::fromUtf8(e.what());
+}
+
+} // namespace
+
+DeviceArrival::DeviceArrival(MainWindow *window, ItemModelMain *model)
+    : QObject(window)
+    , m_window(window)
+    , m_model(model)
+{
+}
+
+void DeviceArrival::setDialogHook(DialogHook hook)
+{
+    dialogHook() = std::move(hook);
+}
+
+int DeviceArrival::execDialog(QDialog &dialog)
+{
+    if (dialogHook())
+        return dialogHook()(dialog);
+    return dialog.exec();
+}
+
+bool DeviceArrival::runWorker(ProgressForm &form, QThread &worker)
+{
+    worker.start(QThread::InheritPriority);
+    const bool ok = form.exec() == 1 && !form.failed;
+    worker.wait();
+    return ok;
+}
+
+void DeviceArrival::connected(void *handle)
+{
+    // A removal delivered while this runs (its boxes and dialogs run the event loop) is
+    // noted, so that no node is added for a phone that is gone.
+    const bool outer = !m_arriving.contains(handle);
+    m_arriving.insert(handle);
+    showInfo(QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, "
+                            "please enter your passcode on iPhone first.</p>"));
+    IOSDevice device;
+    device.handle = handle;
+    try {
+        readIOSDeviceValues(device);
+        settleCountry(device);
+        const QList<int> version = device.versionNumbers();
+        const bool fileRelay = version.isEmpty() || (version.first() >= 5 && version.first() <= 7);
+        if ((fileRelay ? loadByFileRelay(device) : loadByBackup(device)) && !isGone(handle))
+            openCopy(device);
+    } catch (const std::exception &e) {
+        qWarning("%s", e.what());
+        if (!isGone(handle))
+            showError(exceptionText(e));
+    }
+    if (isGone(handle))
+        qDebug("%s was unplugged before it was loaded.", qPrintable(device.name));
+    if (outer) {
+        m_arriving.remove(handle);
+        m_gone.remove(handle);
+    }
+}
+
+void DeviceArrival::settleCountry(IOSDevice &device)
+{
+    if (!device.countryCode.isEmpty()) {
+        CountryLibDb countries { QString() };
+        bool found = false;
+        countries.countryByMcc(device.countryCode, &found);
+        if (found)
+            return;
+    } else {
+        QString text = tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
+        if (text.contains(QLatin1String("%1")))
+            text = text.arg(device.name);
+        showInfo(text);
+    }
+    CountrySelForm form(m_window);
+    if (execDialog(form) == 1)
+        device.countryCode = form.chosenMmc;
+}
+
+bool DeviceArrival::loadByFileRelay(IOSDevice &device)
+{
+    ProgressForm form(QString(), m_window);
+    IOSLoadFileRelayThread worker(&device, &form, m_window);
+    return runWorker(form, worker);
+}
+
+bool DeviceArrival::loadByBackup(IOSDevice &device)
+{
+    if (!device.checkBackupSettings(true, false))
+        return false;
+    ProgressForm backupForm(QString(), m_window);
+    IOSMobileBackupThread backup(&device, &backupForm, m_window);
+    if (!runWorker(backupForm, backup) || isGone(device.handle))
+        return false;
+
+    ProgressForm cacheForm(QString(), m_window);
+    BackupManifest manifest(backup.backupDir().absoluteFilePath(device.udid), m_window);
+    try {
+        manifest.loadManifestPlist();
+        if (manifest.deviceInfo().IsEncrypted) {
+            PasscodeDlg passcode(&manifest, m_window);
+            if (execDialog(passcode) != 1 || isGone(device.handle))
+                return false;
+        }
+        manifest.loadFileTree();
+    } catch (const std::exception &e) {
+        showError(exceptionText(e));
+        return false;
+    }
+    ITunesCacheSMSThread cache(&manifest, device.cacheDir().absolutePath(), &cacheForm, m_window);
+    return runWorker(cacheForm, cache);
+}
+
+void DeviceArrival::openCopy(const IOSDevice &device)
+{
+    const QDir cache = device.cacheDir();
+    const QString path = cache.absoluteFilePath(QLatin1String(smsDbPath));
+    QSharedPointer<AbsMessageDb> db;
+    if (QFileInfo(path).isFile()) {
+        const int version = AbsIOSMessageDb::smsDbVersion(path);
+        if (version == 6) {
+            db.reset(new IOS6MessageDb(cache, device.countryCode, false));
+        } else if (version == 5) {
+            // Without the iOS 6 tables the file must still have the iOS 5 ones.
+            auto *ios5 = new IOS5MessageDb(cache, device.countryCode);
+            db.reset(ios5);
+            ios5->open();
+            if (!ios5->hasTable(QStringLiteral("message"))
+                || !ios5->hasTable(QStringLiteral("msg_group")))
+                db.reset();
+        }
+    }
+    if (!db)
+        throw std::runtime_error("invalid IOS db.");
+
+    _IOSDeviceItemNode *node = m_model->addDevice(db, device);
+    try {
+        db->chats(node->messageSet);
+    } catch (...) {
+        m_model->removeNode(node);
+        throw;
+    }
+    m_model->refreshChatSessions(node);
+    m_window->selectNode(node);
+}
+
+bool DeviceArrival::showsNode(AbsTreeItemModel::_ItemNode *node) const
+{
+    const _MsgChat *chat = m_window->currentChat();
+    if (chat
+        && static_cast<_AbsDBItemNode *>(node)->messageSet->chats().contains(
+            const_cast<_MsgChat *>(chat)))
+        return true;
+    for (auto *shown = m_window->currentNode(); shown; shown = shown->parent) {
+        if (shown == node)
+            return true;
+    }
+    return false;
+}
+
+void DeviceArrival::disconnected(void *handle)
+{
+    if (m_arriving.contains(handle))
+        m_gone.insert(handle);
+    const QList<AbsTreeItemModel::_ItemNode *> nodes = m_model->rootDevice()->children;
+    for (AbsTreeItemModel::_ItemNode *node : nodes) {
+        if (node->kind != IOSDeviceNode
+            || static_cast<_IOSDeviceItemNode *>(node)->device.handle != handle)
+            continue;
+        // The list and the bubbles point into the node's messages.
+        if (showsNode(node))
+            m_window->clearMessageView();
+        m_model->removeNode(node);
+        return;
+    }
+}

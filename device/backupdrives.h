@@ -1,0 +1,32 @@
+// Where temporary device backups go: the volumes of this computer as the choice of a backup
+// root sees them, and that choice, remembered in a marker file of the data folder.
+#pragma once
+
+#include <QDir>
+#include <QStringList>
+
+class BackupDrives
+{
+public:
+    virtual ~BackupDrives();
+
+    // The root folders of the mounted volumes, in the system's order; the home folder stands
+    // for a volume whose root this user cannot write to.
+    virtual QStringList roots() const;
+    virtual bool isFixed(const QString &root) const;
+    // Tried by making and removing a folder there.
+    virtual bool isWritable(const QString &root) const;
+    virtual qint64 freeSpace(const QString &root) const;
+    // Used when no volume qualifies: the system's root, or the home folder when that root
+    // cannot be written to.
+    virtual QString systemRoot() const;
+};
+
+// Bytes free for this user on the volume of the folder; -1 when unknown.
+qint64 freeDiskSpace(const QDir &folder);
+
+// "__quillmarrow_iosbk_temp" under the remembered root, or under the fixed, writable volume
+// with the most free space, which is then remembered. Never fails; creates nothing.
+QDir tempBackupRoot(const BackupDrives &drives = BackupDrives());
+// Deletes the temporary backup folder with everything in it and forgets the root.
+void clearTempBackupRoot(const BackupDrives &drives = BackupDrives());

@@ -1,0 +1,37 @@
+// The worker that copies a device's message and contact databases through its file-relay
+// service into "file-relay" of the device's cache folder, under the progress dialog.
+#pragma once
+
+#include <QDir>
+#include <QThread>
+
+class IOSDevice;
+class ProgressForm;
+struct archive;
+
+class IOSLoadFileRelayThread : public QThread
+{
+    Q_OBJECT
+public:
+    IOSLoadFileRelayThread(IOSDevice *device, ProgressForm *form, QObject *parent = nullptr);
+    ~IOSLoadFileRelayThread() override;
+
+    // How long the device may fall silent in the middle of the archive before the load
+    // fails; 60 seconds unless a test shortens it.
+    void setStallTimeout(int milliseconds) { m_stallTimeoutMs = milliseconds; }
+
+    void run() override;
+
+private:
+    void receiveArchive(const QString &archivePath);
+    void extractArchive(const QString &archivePath, const QDir &target);
+    void extractFile(const QString &path, qint64 size, qint64 mtime, qint64 atime);
+    void checkCancelled() const;
+    void release();
+
+    IOSDevice *device;
+    ProgressForm *form;
+    int m_socket = -1;
+    struct archive *m_reader = nullptr;
+    int m_stallTimeoutMs = 60000;
+};

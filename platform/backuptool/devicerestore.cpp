@@ -1,0 +1,145 @@
+#include "devicerestore.h"
+
+#include "backupdomains.h"
+#include "devicebackup.h"
+#include "progressprinter.h"
+#include "toolfault.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <utime.h>
+
+#include <stdexcept>
+
+namespace {
+
+constexpr int chunkSize = 1024 * 1024;
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+bool isFile(const IndexRecord &record)
+{
+    const int type = record.mode & 0170000;
+    return type == 0100000 || (type == 0 && record.size > 0);
+}
+
+} // namespace
+
+DeviceRestore::DeviceRestore(const PhoneFolder &phone, const QDir &root, const QString &sourceUdid)
+    : m_phone(phone)
+    , m_folder(root.absoluteFilePath(sourceUdid))
+{
+}
+
+void DeviceRestore::run()
+{
+    const long long refusal = m_phone.serviceFault("com.apple.mobilebackup2");
+    if (refusal != 0)
+        fail(QStringLiteral("The device refused to start its backup service (code %1).")
+                 .arg(refusal));
+    if (!DeviceBackup::isFinished(m_folder))
+        fail(QStringLiteral("There is no finished backup in %1.").arg(m_folder.absolutePath()));
+    const PlistPtr manifest
+        = readPlistFile(m_folder.absoluteFilePath(QStringLiteral("Manifest.plist")));
+    m_encrypted = boolOf(manifest.get(), "IsEncrypted");
+    if (m_encrypted
+        && !BackupKeys::unlock(
+            dataOf(manifest.get(), "BackupKeyBag"), m_phone.backupPassword(), &m_keys))
+        fail(QStringLiteral("The backup password of the device does not open this backup."));
+
+    QList<IndexRecord> files;
+    for (const IndexRecord &record :
+        readIndexFile(m_folder.absoluteFilePath(QStringLiteral("Manifest.mbdb")))) {
+        if (isFile(record) && !devicePathOf(record.domain, record.path).isEmpty())
+            files.append(record);
+    }
+
+    // Beside the file system, on its volume, so that the files move into place by renaming.
+    QTemporaryDir staging(
+        m_phone.fileSystem().absoluteFilePath(QStringLiteral("../restore-XXXXXX")));
+    if (!staging.isValid())
+        fail(QStringLiteral("Cannot prepare the restore on the device."));
+    const ToolFault fault(m_phone.toolFaults(), "restore");
+    ProgressPrinter progress("Restoring", files.size());
+    for (int i = 0; i < files.size(); ++i) {
+        fault.beforeFile(i);
+        const IndexRecord &record = files.at(i);
+        const QString staged = staging.filePath(QString::number(i));
+        stage(record, devicePathOf(record.domain, record.path), staged);
+        progress.done(i + 1);
+    }
+    fault.beforeFile(files.size());
+
+    for (const Staged &file : qAsConst(m_staged)) {
+        const QString target = targetPath(file.devicePath);
+        QFile::remove(target);
+        if (!QFile::rename(file.stagedPath, target))
+            fail(QStringLiteral("Cannot write %1 on the device.").arg(file.devicePath));
+        utimbuf times { static_cast<time_t>(file.mtime), static_cast<time_t>(file.mtime) };
+        ::utime(QFile::encodeName(target).constData(), &times);
+    }
+}
+
+QString DeviceRestore::targetPath(const QString &devicePath) const
+{
+    const QDir root = m_phone.fileSystem();
+    const QString target = root.absoluteFilePath(devicePath);
+    const QString folder = QFileInfo(target).absolutePath();
+    if (!QDir().mkpath(folder))
+        fail(QStringLiteral("Cannot write %1 on the device.").arg(devicePath));
+    // A link on the way would lead the file out of the phone.
+    const QString canonicalRoot = root.canonicalPath();
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    if (canonicalFolder != canonicalRoot
+        && !canonicalFolder.startsWith(canonicalRoot + QLatin1Char('/')))
+        fail(QStringLiteral("Cannot write %1 on the device.").arg(devicePath));
+    return target;
+}
+
+void DeviceRestore::stage(
+    const IndexRecord &record, const QString &devicePath, const QString &stagedPath)
+{
+    const QString label = record.domain + QLatin1Char('-') + record.path;
+    QFile source(m_folder.absoluteFilePath(record.fileId()));
+    if (!source.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("The backup lacks the file %1.").arg(label));
+    QFile target(stagedPath);
+    if (!target.open(QIODevice::WriteOnly))
+        fail(QStringLiteral("Cannot prepare %1 on the device.").arg(label));
+
+    std::unique_ptr<CbcStream> cipher;
+    if (m_encrypted && !record.wrappedKey.isEmpty()) {
+        const QByteArray key = m_keys.fileKey(record.wrappedKey);
+        if (key.isEmpty())
+            fail(QStringLiteral("The key of %1 cannot be unwrapped.").arg(label));
+        cipher.reset(new CbcStream(key, false));
+    }
+    QCryptographicHash digest(QCryptographicHash::Sha1);
+    auto put = [&](const QByteArray &bytes) {
+        digest.addData(bytes);
+        if (target.write(bytes) != bytes.size())
+            fail(QStringLiteral("Cannot prepare %1 on the device.").arg(label));
+    };
+    for (;;) {
+        const QByteArray chunk = source.read(chunkSize);
+        if (chunk.isEmpty())
+            break;
+        put(cipher ? cipher->update(chunk) : chunk);
+    }
+    QByteArray last;
+    if (cipher) {
+        if (!cipher->finish(&last))
+            fail(QStringLiteral("The file %1 of the backup does not decrypt.").arg(label));
+        put(last);
+    }
+    // A merge that replaced a file refreshes its digest but not its size: the digest decides.
+    if (record.digest.size() == 20 && digest.result() != record.digest)
+        fail(QStringLiteral("The file %1 of the backup does not match its index.").arg(label));
+    target.close();
+    m_staged.append({ stagedPath, devicePath, record.mtime });
+}

@@ -1,0 +1,38 @@
+#include "toolfault.h"
+
+#include <QThread>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+ToolFault::ToolFault(plist_t faults, const char *operation)
+{
+    const QString only = stringOf(faults, "Operation");
+    if (faults && (only.isEmpty() || only == QLatin1String(operation)))
+        m_faults = faults;
+}
+
+void ToolFault::beforeFile(int done) const
+{
+    if (!m_faults)
+        return;
+    const long long delay = integerOf(m_faults, "FileDelayMs", 0);
+    if (delay > 0)
+        QThread::msleep(static_cast<unsigned long>(delay));
+    if (done != integerOf(m_faults, "AfterFiles", 0))
+        return;
+    const QString error = stringOf(m_faults, "Error");
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "ERROR: %s\n", error.toUtf8().constData());
+        std::exit(1);
+    }
+    if (boolOf(m_faults, "Crash")) {
+        std::fflush(stdout);
+        std::signal(SIGSEGV, SIG_DFL);
+        std::raise(SIGSEGV);
+    }
+    const long long code = integerOf(m_faults, "ExitCode", 0);
+    if (code != 0)
+        std::exit(static_cast<int>(code));
+}

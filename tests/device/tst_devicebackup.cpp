@@ -1,0 +1,478 @@
+#include "device/backup2tool.h"
+#include "device/backupdrives.h"
+#include "device/iosdevice.h"
+#include "device/iosmobilebackupthread.h"
+#include "device/iosmobilerestorethread.h"
+#include "shell/datafolder.h"
+#include "support/attachedphone.h"
+#include "support/backuptoolinstall.h"
+#include "support/devicelibraries.h"
+#include "support/recordingprogressform.h"
+#include "support/simulatedphone.h"
+
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTranslator>
+#include <QtTest>
+
+namespace {
+
+// Volumes as a test describes them: root, fixed, writable, free bytes.
+struct FakeVolume
+{
+    QString root;
+    bool fixed;
+    bool writable;
+    qint64 free;
+};
+
+class FakeDrives : public BackupDrives
+{
+public:
+    FakeDrives(const QList<FakeVolume> &volumes, const QString &system)
+        : m_volumes(volumes)
+        , m_system(system)
+    {
+    }
+    QStringList roots() const override
+    {
+        QStringList list;
+        for (const FakeVolume &v : m_volumes)
+            list << v.root;
+        return list;
+    }
+    bool isFixed(const QString &root) const override { return volume(root).fixed; }
+    bool isWritable(const QString &root) const override { return volume(root).writable; }
+    qint64 freeSpace(const QString &root) const override { return volume(root).free; }
+    QString systemRoot() const override { return m_system; }
+
+private:
+    FakeVolume volume(const QString &root) const
+    {
+        for (const FakeVolume &v : m_volumes) {
+            if (v.root == root)
+                return v;
+        }
+        return { root, true, true, 0 };
+    }
+
+    QList<FakeVolume> m_volumes;
+    QString m_system;
+};
+
+QString markerPath()
+{
+    return dataFolder().filePath(QStringLiteral("__quillmarrow_iosbk_temp.path"));
+}
+
+void writeMarker(const QByteArray &text)
+{
+    QFile marker(markerPath());
+    QVERIFY(marker.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    marker.write(text);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString snapshotState(const QDir &folder)
+{
+    return SimulatedDeviceFolder::fromPlistFile(folder.filePath("Status.plist"))
+        .toMap()
+        .value("SnapshotState")
+        .toString();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<FakeVolume>)
+
+class TestDeviceBackup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void expectsDurationFromUsedSpace_data();
+    void expectsDurationFromUsedSpace();
+    void progressStopsAt99();
+    void buildsTheToolsCommandLines();
+    void findsTheToolInCommonFiles();
+
+    void remembersTheBackupRoot_data();
+    void remembersTheBackupRoot();
+    void choosesTheFixedWritableVolumeWithMostSpace_data();
+    void choosesTheFixedWritableVolumeWithMostSpace();
+    void clearingRemovesFolderAndMarker();
+
+    void backupMakesAFinishedBackup();
+    void finishedBackupOfTheSameVersionIsKept_data();
+    void finishedBackupOfTheSameVersionIsKept();
+    void toolFailuresAreErrors_data();
+    void toolFailuresAreErrors();
+    void cancelledBackupNeverReadsAsFinished();
+    void cancelBeforeTheToolRunsStartsNothing();
+    void hostileIdentifierIsRefused();
+
+    void restoreMessages_data();
+    void restoreMessages();
+    void restoreWritesThePhone();
+
+private:
+    SimulatedPhone makePhone(const QString &udid);
+    int backUp(IOSDevice &device, RecordingProgressForm &form, QDir *root = nullptr,
+        const std::function<void()> &during = {});
+
+    QTemporaryDir m_home;
+    QTranslator m_translator;
+    QString m_devices;
+    QString m_backupRoot;
+};
+
+void TestDeviceBackup::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    qputenv("HOME", QFile::encodeName(m_home.path()));
+    QVERIFY(devicetest::loadLibraries(m_home.path()));
+    QVERIFY(devicetest::installBackupTool(m_home.path()));
+    QVERIFY(m_translator.load(QStringLiteral(":/en.qm")));
+    QCoreApplication::installTranslator(&m_translator);
+    m_devices = devicetest::useDevicesFolder(m_home.path());
+    m_backupRoot = m_home.filePath(QStringLiteral("volume"));
+    QVERIFY(QDir().mkpath(m_backupRoot));
+}
+
+void TestDeviceBackup::init()
+{
+    writeMarker(m_backupRoot.toUtf8());
+}
+
+SimulatedPhone TestDeviceBackup::makePhone(const QString &udid)
+{
+    SimulatedPhone phone(
+        m_devices, udid, QStringLiteral("Backed"), QStringLiteral("9.3"), SimulatedPhone::Current);
+    phone.addChat(QStringLiteral("+12015550100"), { QStringLiteral("hi") });
+    phone.addAttachmentFiles(3, 1000);
+    return phone;
+}
+
+int TestDeviceBackup::backUp(
+    IOSDevice &device, RecordingProgressForm &form, QDir *root, const std::function<void()> &during)
+{
+    IOSMobileBackupThread worker(&device, &form);
+    if (root)
+        *root = worker.backupDir();
+    if (during)
+        QTimer::singleShot(400, &form, during);
+    return form.run(worker);
+}
+
+void TestDeviceBackup::expectsDurationFromUsedSpace_data()
+{
+    QTest::addColumn<qint64>("used");
+    QTest::addColumn<qint64>("seconds");
+    QTest::newRow("10 GB") << (qint64(10240) << 20) << qint64(307);
+    QTest::newRow("nothing") << qint64(0) << qint64(60);
+    QTest::newRow("less than nothing") << qint64(-5) << qint64(60);
+    QTest::newRow("under a megabyte") << qint64(1000000) << qint64(60);
+    // Almost nothing used must not make a duration of 0 to divide by.
+    QTest::newRow("one megabyte") << (qint64(1) << 20) << qint64(1);
+    QTest::newRow("33 megabytes") << (qint64(33) << 20) << qint64(1);
+    QTest::newRow("34 megabytes") << (qint64(34) << 20) << qint64(1);
+}
+
+void TestDeviceBackup::expectsDurationFromUsedSpace()
+{
+    QFETCH(qint64, used);
+    QFETCH(qint64, seconds);
+    QCOMPARE(backup2tool::expectedSeconds(used), seconds);
+}
+
+void TestDeviceBackup::progressStopsAt99()
+{
+    QCOMPARE(backup2tool::progressAfter(0, 307), 0.0);
+    QCOMPARE(backup2tool::progressAfter(307, 307), 99.0);
+    QCOMPARE(backup2tool::progressAfter(5000, 307), 99.0);
+    QCOMPARE(backup2tool::progressAfter(1, 0), 99.0);
+    QVERIFY(qAbs(backup2tool::progressAfter(100, 200) - 49.5) < 1e-9);
+}
+
+void TestDeviceBackup::buildsTheToolsCommandLines()
+{
+    const QString root = m_home.filePath("r");
+    const backup2tool tool(nullptr, QStringLiteral("U"), QDir(root));
+    QCOMPARE(tool.arguments(backup2tool_op(0)),
+        QStringList({ "-u", "U", "--backup", "--target", "U", "--root", root }));
+    QCOMPARE(tool.arguments(backup2tool_op(1)),
+        QStringList({ "-u", "U", "--restore", "--target", "U", "--root", root, "--source", "U" }));
+    QCOMPARE(devicetest::errorOf([&] { tool.arguments(backup2tool_op(2)); }),
+        QStringLiteral("unknown backup2tool_op."));
+    const backup2tool_op op(1);
+    QVERIFY(op.flags[0] && op.flags[4] && op.text.isEmpty());
+}
+
+void TestDeviceBackup::findsTheToolInCommonFiles()
+{
+    QCOMPARE(QFileInfo(backup2tool::toolPath()).canonicalFilePath(),
+        QFileInfo(QStringLiteral(QM_BACKUP_TOOL)).canonicalFilePath());
+    QVERIFY(backup2tool::toolPath().endsWith(
+        QLatin1String("/Apple/Mobile Device Support/AppleMobileBackup.exe")));
+}
+
+void TestDeviceBackup::remembersTheBackupRoot_data()
+{
+    QTest::addColumn<QByteArray>("marker");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("usable folder") << m_backupRoot.toUtf8() << true;
+    QTest::newRow("drive of another system") << QByteArray("e:/data") << false;
+    QTest::newRow("missing folder") << m_home.filePath("gone").toUtf8() << false;
+    QTest::newRow("empty") << QByteArray() << false;
+}
+
+void TestDeviceBackup::remembersTheBackupRoot()
+{
+    QFETCH(QByteArray, marker);
+    QFETCH(bool, kept);
+    const QString other = m_home.filePath("other-volume");
+    QVERIFY(QDir().mkpath(other));
+    writeMarker(marker);
+    const FakeDrives drives({ { other, true, true, 100 } }, m_home.path());
+    const QString expected = kept ? m_backupRoot : other;
+    QCOMPARE(tempBackupRoot(drives).absolutePath(), expected + "/__quillmarrow_iosbk_temp");
+    QCOMPARE(readAll(markerPath()), expected.toUtf8());
+}
+
+void TestDeviceBackup::choosesTheFixedWritableVolumeWithMostSpace_data()
+{
+    QTest::addColumn<QList<FakeVolume>>("volumes");
+    QTest::addColumn<QString>("chosen");
+    QTest::newRow("most space") << QList<FakeVolume> { { "/a", true, true, 10 },
+        { "/b", true, true, 30 } }
+                                << "/b";
+    QTest::newRow("tie keeps the first")
+        << QList<FakeVolume> { { "/a", true, true, 30 }, { "/b", true, true, 30 } } << "/a";
+    QTest::newRow("read-only root passed over") << QList<FakeVolume> { { "/", true, false, 900 },
+        { "/home/me", true, true, 20 } } << "/home/me";
+    QTest::newRow("removable passed over")
+        << QList<FakeVolume> { { "/media/stick", false, true, 900 }, { "/a", true, true, 1 } }
+        << "/a";
+    QTest::newRow("no space, no choice")
+        << QList<FakeVolume> { { "/a", true, true, 0 }, { "/b", true, true, -1 } } << "/system";
+    QTest::newRow("nothing writable")
+        << QList<FakeVolume> { { "/a", true, false, 5 } } << "/system";
+}
+
+void TestDeviceBackup::choosesTheFixedWritableVolumeWithMostSpace()
+{
+    QFETCH(QList<FakeVolume>, volumes);
+    QFETCH(QString, chosen);
+    QVERIFY(QFile::remove(markerPath()));
+    const FakeDrives drives(volumes, "/system");
+    QCOMPARE(tempBackupRoot(drives).absolutePath(),
+        chosen + (chosen.endsWith('/') ? "" : "/") + "__quillmarrow_iosbk_temp");
+    QCOMPARE(readAll(markerPath()), chosen.toUtf8());
+}
+
+void TestDeviceBackup::clearingRemovesFolderAndMarker()
+{
+    const QString folder = m_backupRoot + "/__quillmarrow_iosbk_temp/some-phone";
+    QVERIFY(QDir().mkpath(folder));
+    clearTempBackupRoot();
+    QVERIFY(!QFileInfo::exists(m_backupRoot + "/__quillmarrow_iosbk_temp"));
+    QVERIFY(!QFileInfo::exists(markerPath()));
+    QVERIFY(QFileInfo::exists(m_backupRoot));
+}
+
+void TestDeviceBackup::backupMakesAFinishedBackup()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("worker-plain"));
+    IOSDevice device = devicetest::attachPhone(phone, "9.3");
+    RecordingProgressForm form;
+    QDir root;
+    QCOMPARE(backUp(device, form, &root), 1);
+    QVERIFY(form.errors.isEmpty());
+    QVERIFY(form.infos.isEmpty());
+    QCOMPARE(root.absolutePath(), m_backupRoot + "/__quillmarrow_iosbk_temp");
+    QCOMPARE(form.statuses.first(), QStringLiteral("Backing up iPhone..."));
+    QVERIFY(IOSMobileBackupThread::isFinishedBackup(QDir(root.filePath(device.udid)), "9.3"));
+    QVERIFY(!IOSMobileBackupThread::isFinishedBackup(QDir(root.filePath(device.udid)), "9.2"));
+}
+
+void TestDeviceBackup::finishedBackupOfTheSameVersionIsKept_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("same version") << "9.3" << true;
+    QTest::newRow("other version") << "9.2" << false;
+}
+
+void TestDeviceBackup::finishedBackupOfTheSameVersionIsKept()
+{
+    QFETCH(QString, version);
+    QFETCH(bool, kept);
+    SimulatedPhone phone = makePhone(QStringLiteral("worker-keep-") + version);
+    IOSDevice device = devicetest::attachPhone(phone, "9.3");
+    QDir root;
+    {
+        RecordingProgressForm form;
+        QCOMPARE(backUp(device, form, &root), 1);
+    }
+    // The earlier backup was made under 9.3.
+    const QDir folder(root.filePath(device.udid));
+    QFile planted(folder.filePath("planted"));
+    QVERIFY(planted.open(QIODevice::WriteOnly));
+    planted.close();
+    device.productVersion = version;
+    RecordingProgressForm form;
+    QCOMPARE(backUp(device, form), 1);
+    QCOMPARE(planted.exists(), kept);
+    QCOMPARE(snapshotState(folder), QStringLiteral("finished"));
+}
+
+void TestDeviceBackup::toolFailuresAreErrors_data()
+{
+    QTest::addColumn<QVariantMap>("faults");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("error line") << QVariantMap { { "Error", "<Device> locked" } }
+                                << "ERROR: &lt;Device&gt; locked";
+    QTest::newRow("silent exit") << QVariantMap { { "ExitCode", 4 } }
+                                 << "AppleMobileBackup process failed with exit code 4.";
+    QTest::newRow("crash") << QVariantMap { { "Crash", true }, { "AfterFiles", 1 } }
+                           << "AppleMobileBackup process crashed.";
+}
+
+void TestDeviceBackup::toolFailuresAreErrors()
+{
+    QFETCH(QVariantMap, faults);
+    QFETCH(QString, said);
+    SimulatedPhone phone = makePhone(
+        QStringLiteral("worker-fails-") + QString(QTest::currentDataTag()).replace(' ', '-'));
+    phone.setFaults("BackupTool", faults);
+    IOSDevice device = devicetest::attachPhone(phone, "9.3");
+    RecordingProgressForm form;
+    QDir root;
+    QCOMPARE(backUp(device, form, &root), 0);
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY2(form.errors.first().contains(said), qPrintable(form.errors.first()));
+    QVERIFY(
+        form.errors.first().contains("<br/><br/>Note: You can restart your device to try again."));
+    QVERIFY(!QFileInfo::exists(root.filePath(device.udid)));
+}
+
+void TestDeviceBackup::cancelledBackupNeverReadsAsFinished()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("worker-cancel"));
+    IOSDevice device = devicetest::attachPhone(phone, "9.3");
+    QDir root;
+    {
+        RecordingProgressForm form;
+        QCOMPARE(backUp(device, form, &root), 1);
+    }
+    const QDir folder(root.filePath(device.udid));
+    QVERIFY(IOSMobileBackupThread::isFinishedBackup(folder, "9.3"));
+    // Slow enough that the cancel comes while the tool works over the finished backup.
+    phone.setFaults("BackupTool", { { "FileDelayMs", 2000 } });
+    QVERIFY(phone.write());
+    RecordingProgressForm form;
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(backUp(device, form, nullptr, [&] { form.cancel(); }), 0);
+    QVERIFY(timer.elapsed() < 5000);
+    QVERIFY(form.errors.isEmpty());
+    QVERIFY(form.infos.isEmpty());
+    QVERIFY(!IOSMobileBackupThread::isFinishedBackup(folder, "9.3"));
+}
+
+void TestDeviceBackup::cancelBeforeTheToolRunsStartsNothing()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("worker-early-cancel"));
+    IOSDevice device = devicetest::attachPhone(phone, "9.3");
+    RecordingProgressForm form;
+    form.failed = true;
+    QDir root;
+    IOSMobileBackupThread worker(&device, &form);
+    root = worker.backupDir();
+    worker.start();
+    QVERIFY(worker.wait(10000));
+    QVERIFY(!QFileInfo::exists(root.filePath(device.udid + "/Manifest.plist")));
+}
+
+void TestDeviceBackup::hostileIdentifierIsRefused()
+{
+    IOSDevice device;
+    device.udid = QStringLiteral("..");
+    const QString sibling = m_backupRoot + "/keep-me";
+    QVERIFY(QDir().mkpath(sibling));
+    RecordingProgressForm form;
+    QCOMPARE(backUp(device, form), 0);
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY(QFileInfo::exists(sibling));
+}
+
+void TestDeviceBackup::restoreMessages_data()
+{
+    QTest::addColumn<QString>("tool");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("find my iphone")
+        << "ERROR: Find My iPhone must be disabled in order to restore."
+        << "Please turn off \"Find my iPhone\" on your iPhone (Settings -&gt; iCloud -&gt; Find my "
+           "iPhone), then restart your iPhone and try again.<br/><br/>";
+    QTest::newRow("insufficient space") << "ERROR: Insufficient free disk space on device to "
+                                           "restore (1073741824 bytes needed 5368709120)"
+                                        << "5 GB free disk space on your device is required "
+                                           "restore data.  Please remove some camera "
+                                           "roll videos from your device to computer to free up "
+                                           "disk space first and then try again.";
+    QTest::newRow("fraction of a gigabyte")
+        << "error: insufficient free disk space on device to restore (1 of 322122547)"
+        << "0.3 GB free disk space on your device is required restore data.  Please remove some "
+           "camera roll videos from your device to computer to free up disk space first and then "
+           "try again.";
+    QTest::newRow("twelve gigabytes")
+        << "ERROR: Insufficient free disk space on device to restore (1 x 12884901888)"
+        << "1e+01 GB free disk space on your device is required restore data.  Please remove some "
+           "camera roll videos from your device to computer to free up disk space first and then "
+           "try again.";
+    QTest::newRow("other") << "ERROR: <b>odd</b>"
+                           << "ERROR: &lt;b&gt;odd&lt;/b&gt;<br/><br/>Note: You can restart your "
+                              "device to try again.";
+}
+
+void TestDeviceBackup::restoreMessages()
+{
+    QFETCH(QString, tool);
+    QFETCH(QString, shown);
+    QCOMPARE(IOSMobileRestoreThread::errorMessage(tool.toUtf8().constData()), shown);
+}
+
+void TestDeviceBackup::restoreWritesThePhone()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("worker-restore"));
+    IOSDevice device = devicetest::attachPhone(phone, "9.3");
+    QDir root;
+    {
+        RecordingProgressForm form;
+        QCOMPARE(backUp(device, form, &root), 1);
+    }
+    const QString sms = phone.fileSystemPath(SimulatedPhone::smsDbRelativePath());
+    const QByteArray original = readAll(sms);
+    QFile changed(sms);
+    QVERIFY(changed.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    changed.write("changed");
+    changed.close();
+
+    RecordingProgressForm form;
+    IOSMobileRestoreThread worker(&device, root, &form);
+    QCOMPARE(form.run(worker), 1);
+    QCOMPARE(form.statuses.first(), QStringLiteral("Restoring iPhone..."));
+    QVERIFY(form.errors.isEmpty());
+    QCOMPARE(readAll(sms), original);
+}
+
+QTEST_MAIN(TestDeviceBackup)
+#include "tst_devicebackup.moc"

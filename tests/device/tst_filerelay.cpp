@@ -1,0 +1,340 @@
+#include "device/filerelay.h"
+#include "device/iosdevice.h"
+#include "device/iosloadfilerelaythread.h"
+#include "shell/datafolder.h"
+#include "support/attachedphone.h"
+#include "support/backuptoolinstall.h"
+#include "support/devicelibraries.h"
+#include "support/recordingprogressform.h"
+#include "support/servicepeer.h"
+#include "support/simulatedphone.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTranslator>
+#include <QtTest>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QVariantMap entry(const QString &name, const QString &type, const QByteArray &data = QByteArray(),
+    const QString &target = QString())
+{
+    return { { "Name", name }, { "Type", type }, { "Data", data }, { "Target", target } };
+}
+
+} // namespace
+
+class TestFileRelay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void requestNeedsAnAcknowledgement_data();
+    void requestNeedsAnAcknowledgement();
+    void loadsTheDatabasesIntoFileRelay();
+    void replacesTheEarlierTreeWhole();
+    void namesLoseForbiddenCharacters();
+    void hostileEntriesStayInside();
+    void brokenTransfersKeepTheEarlierTree_data();
+    void brokenTransfersKeepTheEarlierTree();
+    void cancelDuringTransferEndsQuietly();
+
+private:
+    SimulatedPhone makePhone(const QString &udid);
+    int load(IOSDevice &device, RecordingProgressForm &form, int stallMs = 60000,
+        const std::function<void()> &during = {});
+    // A complete earlier load in the device's cache folder.
+    void plantEarlierTree(const IOSDevice &device);
+    void verifyEarlierTreeKept(const IOSDevice &device);
+
+    QTemporaryDir m_home;
+    QTranslator m_translator;
+    QString m_devices;
+};
+
+void TestFileRelay::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    qputenv("HOME", QFile::encodeName(m_home.path()));
+    QVERIFY(dataFolder().absolutePath().startsWith(m_home.path()));
+    QVERIFY(devicetest::loadLibraries(m_home.path()));
+    QVERIFY(m_translator.load(QStringLiteral(":/en.qm")));
+    QCoreApplication::installTranslator(&m_translator);
+    m_devices = devicetest::useDevicesFolder(m_home.path());
+}
+
+void TestFileRelay::init()
+{
+    QDir(dataFolder().filePath(QStringLiteral("ios_cache"))).removeRecursively();
+}
+
+SimulatedPhone TestFileRelay::makePhone(const QString &udid)
+{
+    SimulatedPhone phone(
+        m_devices, udid, QStringLiteral("Relay"), QStringLiteral("6.1.3"), SimulatedPhone::Ios6);
+    phone.addChat(QStringLiteral("+12015550100"), { QStringLiteral("one"), QStringLiteral("two") });
+    phone.addAttachmentFiles(2, 300000);
+    phone.device().addFile(QStringLiteral("var/mobile/Library/AddressBook/AddressBook.sqlitedb"),
+        QByteArray("contacts"));
+    phone.device().addFile(QStringLiteral("var/mobile/Media/DCIM/100APPLE/IMG_1.JPG"), "photo");
+    return phone;
+}
+
+int TestFileRelay::load(IOSDevice &device, RecordingProgressForm &form, int stallMs,
+    const std::function<void()> &during)
+{
+    IOSLoadFileRelayThread worker(&device, &form);
+    worker.setStallTimeout(stallMs);
+    if (during)
+        QTimer::singleShot(300, &form, during);
+    return form.run(worker);
+}
+
+void TestFileRelay::plantEarlierTree(const IOSDevice &device)
+{
+    const QDir cache = device.cacheDir();
+    QVERIFY(QDir().mkpath(cache.filePath("file-relay/var/mobile/Library/SMS")));
+    QFile earlier(cache.filePath("file-relay/var/mobile/Library/SMS/sms.db"));
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.write("earlier load");
+}
+
+void TestFileRelay::verifyEarlierTreeKept(const IOSDevice &device)
+{
+    const QDir cache = device.cacheDir();
+    QCOMPARE(readAll(cache.filePath("file-relay/var/mobile/Library/SMS/sms.db")),
+        QByteArray("earlier load"));
+    QCOMPARE(cache.entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList { "file-relay" });
+}
+
+void TestFileRelay::requestNeedsAnAcknowledgement_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("accepted");
+    const auto status = [](const char *text) {
+        return QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Status</key>"
+                          "<string>")
+            + text + "</string></dict></plist>";
+    };
+    QTest::newRow("as the device writes it") << status("Acknowledged") << true;
+    QTest::newRow("lower case") << status("acknowledged") << true;
+    QTest::newRow("other status") << status("Denied") << false;
+    QTest::newRow("error instead") << QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\">"
+                                                 "<dict><key>Error</key><string>StagingEmpty"
+                                                 "</string></dict></plist>")
+                                   << false;
+    QTest::newRow("not a dictionary") << QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\">"
+                                                    "<string>Acknowledged</string></plist>")
+                                      << false;
+}
+
+void TestFileRelay::requestNeedsAnAcknowledgement()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, accepted);
+    ServicePeer peer;
+    QVERIFY(peer.isValid());
+    QByteArray request;
+    peer.run([&](ServicePeer &p) {
+        request = p.receiveFrame();
+        p.sendFrame(reply);
+    });
+    const QString error = devicetest::errorOf([&] {
+        mobiledevice_file_relay_request(peer.programSocket(), { QStringLiteral("UserDatabases") });
+    });
+    peer.join();
+    QVERIFY(request.contains("<key>Sources</key>"));
+    QVERIFY(request.contains("<string>UserDatabases</string>"));
+    if (accepted) {
+        QCOMPARE(error, QString());
+    } else {
+        QVERIFY2(error.startsWith(QLatin1String("invalid feedback.\n<?xml")), qPrintable(error));
+        QVERIFY(error.endsWith(QLatin1String("</plist>\n")));
+    }
+}
+
+void TestFileRelay::loadsTheDatabasesIntoFileRelay()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("relay-plain"));
+    IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
+    QVERIFY(device.handle);
+    RecordingProgressForm form;
+    QCOMPARE(load(device, form), 1);
+    QVERIFY(form.errors.isEmpty());
+    QVERIFY(form.infos.isEmpty());
+
+    const QDir cache = device.cacheDir();
+    const QString sms = cache.filePath("file-relay/" + SimulatedPhone::smsDbRelativePath());
+    const QString original = phone.fileSystemPath(SimulatedPhone::smsDbRelativePath());
+    QCOMPARE(readAll(sms), readAll(original));
+    QCOMPARE(QFileInfo(sms).lastModified().toSecsSinceEpoch(),
+        QFileInfo(original).lastModified().toSecsSinceEpoch());
+    QCOMPARE(
+        readAll(cache.filePath("file-relay/var/mobile/Library/AddressBook/AddressBook.sqlitedb")),
+        QByteArray("contacts"));
+    QCOMPARE(QFileInfo(
+                 cache.filePath("file-relay/var/mobile/Library/SMS/Attachments/01/01/IMG_0001.JPG"))
+                 .size(),
+        300000);
+    // Only the message and address-book folders travel.
+    QVERIFY(!QFileInfo::exists(cache.filePath("file-relay/var/mobile/Media")));
+    QVERIFY(!QFileInfo::exists(cache.filePath("file-relay.cpio")));
+
+    QCOMPARE(form.statuses.first(), QStringLiteral("Loading messages from iPhone..."));
+    QVERIFY(form.statuses.contains(QStringLiteral("Extracting sms.db")));
+    QVERIFY(form.texts.filter(QRegularExpression("^Received:\\d[\\d,]*KB$")).size() >= 1);
+    QVERIFY(form.texts.contains(QStringLiteral("Extracted: 0KB / 300,000KB")));
+}
+
+void TestFileRelay::replacesTheEarlierTreeWhole()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("relay-again"));
+    IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
+    plantEarlierTree(device);
+    const QDir cache = device.cacheDir();
+    QFile stale(cache.filePath("file-relay/var/mobile/Library/SMS/gone.db"));
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    QFile index(cache.filePath("manifest.db"));
+    QVERIFY(index.open(QIODevice::WriteOnly));
+    index.close();
+
+    RecordingProgressForm form;
+    QCOMPARE(load(device, form), 1);
+    QVERIFY(!stale.exists());
+    // The backup road's copy index described the tree that is gone.
+    QVERIFY(!index.exists());
+    QCOMPARE(cache.entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList { "file-relay" });
+}
+
+void TestFileRelay::namesLoseForbiddenCharacters()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("relay-names"));
+    phone.setFaults("FileRelay",
+        { { "Entries",
+            QVariantList {
+                entry("./var/mobile/Library/SMS/a:b?c*<d>|\"e.txt", "file", "named") } } });
+    IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
+    RecordingProgressForm form;
+    QCOMPARE(load(device, form), 1);
+    QCOMPARE(readAll(device.cacheDir().filePath("file-relay/var/mobile/Library/SMS/abcde.txt")),
+        QByteArray("named"));
+    QVERIFY(form.statuses.contains(QStringLiteral("Extracting abcde.txt")));
+}
+
+void TestFileRelay::hostileEntriesStayInside()
+{
+    const QString outside = m_home.filePath(QStringLiteral("outside"));
+    QVERIFY(QDir().mkpath(outside));
+    SimulatedPhone phone = makePhone(QStringLiteral("relay-hostile"));
+    phone.setFaults("FileRelay",
+        { { "Entries",
+            QVariantList { entry("../../../../escaped-up.txt", "file", "x"),
+                entry(outside + "/escaped-absolute.txt", "file", "x"),
+                entry("./var/mobile/../../../../../escaped-middle.txt", "file", "x"),
+                entry("./var/mobile/Library/SMS/link", "symlink", {}, outside),
+                entry("./var/mobile/Library/SMS/link/through-link.txt", "file", "inside"),
+                entry("./var/mobile/Library/SMS/hard", "hardlink", {}, "/etc/hostname"),
+                entry("./var/mobile/Library/SMS/pipe", "fifo"),
+                entry("./var/mobile/Library/SMS/socket", "socket"),
+                entry("./var/mobile/Library/SMS/device", "chardev"),
+                entry("./var/mobile/Library/SMS/after.txt", "file", "after") } } });
+    IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
+    RecordingProgressForm form;
+    QCOMPARE(load(device, form), 1);
+
+    const QDir relay(device.cacheDir().filePath("file-relay/var/mobile/Library/SMS"));
+    QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QDirIterator escaped(m_home.path(), { "escaped-*" }, QDir::AllEntries | QDir::System,
+        QDirIterator::Subdirectories);
+    QVERIFY2(!escaped.hasNext(), qPrintable(escaped.hasNext() ? escaped.next() : QString()));
+    // Only regular files and folders are made.
+    QVERIFY(!QFileInfo(relay.filePath("link")).isSymLink());
+    QCOMPARE(readAll(relay.filePath("link/through-link.txt")), QByteArray("inside"));
+    for (const char *name : { "pipe", "socket", "device" })
+        QVERIFY2(!QFileInfo::exists(relay.filePath(name)), name);
+    // A link to a file elsewhere comes, at most, as an empty file of its own.
+    QCOMPARE(readAll(relay.filePath("hard")), QByteArray());
+    QVERIFY(!QFileInfo(relay.filePath("hard")).isSymLink());
+    QCOMPARE(readAll(relay.filePath("after.txt")), QByteArray("after"));
+}
+
+void TestFileRelay::brokenTransfersKeepTheEarlierTree_data()
+{
+    QTest::addColumn<QVariantMap>("faults");
+    QTest::addColumn<int>("trailerCut"); // bytes cut off the end of the whole archive
+    QTest::addColumn<QString>("said");
+    QTest::newRow("refused") << QVariantMap { { "Error", "StagingEmpty" } } << 0
+                             << "invalid feedback.\n";
+    QTest::newRow("not acknowledged")
+        << QVariantMap { { "Status", "Busy" } } << 0 << "invalid feedback.\n";
+    QTest::newRow("cut in the middle") << QVariantMap { { "CutAfter", 40000 } } << 0 << "error";
+    QTest::newRow("cut before the end") << QVariantMap() << 4 << "error";
+    QTest::newRow("cut at once") << QVariantMap { { "CutAfter", 0 } } << 0 << "error";
+    QTest::newRow("stalled") << QVariantMap { { "StallAfter", 40000 } } << 0
+                             << "The iPhone stopped sending its databases";
+    QTest::newRow("unplugged") << QVariantMap { { "StallAfter", 40000 } } << -1 << "error";
+}
+
+void TestFileRelay::brokenTransfersKeepTheEarlierTree()
+{
+    QFETCH(QVariantMap, faults);
+    QFETCH(int, trailerCut);
+    QFETCH(QString, said);
+    const QString udid
+        = QStringLiteral("relay-broken-") + QString(QTest::currentDataTag()).replace(' ', '-');
+    SimulatedPhone phone = makePhone(udid);
+    IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
+    if (trailerCut > 0) {
+        // The whole archive's length comes from a load that succeeds.
+        RecordingProgressForm whole;
+        QCOMPARE(load(device, whole), 1);
+        const QStringList sent = devicetest::callLog(device.handle)
+                                     .filter(QRegularExpression("file_relay: sent \\d+ bytes"));
+        QCOMPARE(sent.size(), 1);
+        const qint64 length = sent.first().section(' ', -2, -2).toLongLong();
+        faults.insert("CutAfter", length - trailerCut);
+    }
+    phone.setFaults("FileRelay", faults);
+    QVERIFY(phone.write());
+    plantEarlierTree(device);
+
+    RecordingProgressForm form;
+    std::function<void()> unplug;
+    if (trailerCut < 0)
+        unplug = [&] { devicetest::detach(device.handle); };
+    QCOMPARE(load(device, form, 1000, unplug), 0);
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY2(
+        form.errors.first().contains(said, Qt::CaseInsensitive), qPrintable(form.errors.first()));
+    verifyEarlierTreeKept(device);
+}
+
+void TestFileRelay::cancelDuringTransferEndsQuietly()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("relay-cancel"));
+    phone.setFaults("FileRelay", { { "StallAfter", 40000 } });
+    IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
+    plantEarlierTree(device);
+    RecordingProgressForm form;
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(load(device, form, 60000, [&] { form.cancel(); }), 0);
+    QVERIFY(timer.elapsed() < 10000);
+    QVERIFY(form.errors.isEmpty());
+    QVERIFY(form.infos.isEmpty());
+    verifyEarlierTreeKept(device);
+    QCOMPARE(QFileInfo(device.cacheDir().filePath("file-relay.cpio")).size(), 40000);
+}
+
+QTEST_MAIN(TestFileRelay)
+#include "tst_filerelay.moc"

@@ -1,0 +1,36 @@
+// Puts our backup tool where the backup tool driver looks for it, and the devices folder
+// where the tool looks for phones, both inside a test's scratch folder.
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QString>
+
+namespace devicetest {
+
+// "Apple/Mobile Device Support/AppleMobileBackup.exe" in a common-files folder of `scratch`
+// (a link to the built tool), named by the environment from now on.
+inline bool installBackupTool(const QString &scratch)
+{
+    const QString common = QDir(scratch).filePath(QStringLiteral("common-files"));
+    const QString folder = common + QStringLiteral("/Apple/Mobile Device Support");
+    if (!QDir().mkpath(folder))
+        return false;
+    const QString tool = folder + QStringLiteral("/AppleMobileBackup.exe");
+    QFile::remove(tool);
+    if (!QFile::link(QStringLiteral(QM_BACKUP_TOOL), tool))
+        return false;
+    qputenv("QUILLMARROW_COMMON_FILES", QFile::encodeName(common));
+    return true;
+}
+
+// The folder whose device folders are connected phones, for our library and our tool.
+inline QString useDevicesFolder(const QString &scratch)
+{
+    const QString devices = QDir(scratch).filePath(QStringLiteral("devices"));
+    QDir().mkpath(devices);
+    qputenv("QUILLMARROW_DEVICES", QFile::encodeName(devices));
+    return devices;
+}
+
+} // namespace devicetest
