@@ -8,6 +8,7 @@
 #include "app/localdbflow.h"
 #include "app/outputflow.h"
 #include "app/restoreflow.h"
+#include "device/backupdrives.h"
 #include "device/mobiledevice.h"
 #include "messages/ios5messagedb.h"
 #include "messages/ios6messagedb.h"
@@ -721,8 +722,9 @@ void MainWindow::exportToITunesBackup(const MsgMessageList &messages)
     RestoreFlow(*this).exportToITunesBackup(messages);
 }
 
-void MainWindow::transferToIPhone(const MsgMessageList &)
+void MainWindow::transferToIPhone(const MsgMessageList &messages)
 {
+    RestoreFlow(*this).transferToIPhone(messages);
 }
 
 // clang-format off
@@ -822,6 +824,7 @@ void MainWindow::miClearCache()
     QStringList failed;
     for (const char *name : { "ios_cache", "itunes_cache" })
         failed << clearCacheFolder(dataFolder().filePath(QLatin1String(name)), inUse);
+    clearTempBackupRoot();
     if (!failed.isEmpty()) {
         for (QString &path : failed)
             path = path.toHtmlEscaped();

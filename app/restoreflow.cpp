@@ -2,11 +2,15 @@
 
 #include "app/backupsteps.h"
 #include "app/flowhost.h"
+#include "app/itemmodelmain.h"
 #include "app/windowservices.h"
 #include "app/workerstep.h"
 #include "backup/backupmanifest.h"
+#include "device/iosmobilebackupthread.h"
+#include "device/iosmobilerestorethread.h"
 #include "messages/ios6messagedb.h"
 #include "operations/ios6restoremessagesthread.h"
+#include "shell/appconfig.h"
 #include "shell/messagebox.h"
 #include "shell/progressform.h"
 
@@ -34,14 +38,14 @@ bool RestoreFlow::cacheBackup(BackupManifest &backup, QDir *cacheDir)
     return true;
 }
 
-void RestoreFlow::reportMerge(const IOS6RestoreMessagesThread &worker)
+void RestoreFlow::reportMerge(int restored, int skipped)
 {
-    if (worker.skipped < 1)
-        showInfo(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(worker.restored));
+    if (skipped < 1)
+        showInfo(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(restored));
     else
         showInfo(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS_%2_UNKNOWN_NUMBER")
-                     .arg(worker.restored)
-                     .arg(worker.skipped));
+                     .arg(restored)
+                     .arg(skipped));
 }
 
 void RestoreFlow::exportToITunesBackup(const MsgMessageList &messages)
@@ -64,5 +68,105 @@ void RestoreFlow::exportToITunesBackup(const MsgMessageList &messages)
         QString(), &list, &source, backup->backupDir(), &form, parent);
     // After a late cancel the worker has said what it wrote.
     if (runWorkerStep(worker, form) == StepResult::Done)
-        reportMerge(worker);
+        reportMerge(worker.restored, worker.skipped);
+}
+
+QString RestoreFlow::transferNotes()
+{
+    const QString url = AppConfig::helpUrl(QStringLiteral("/guides/how-to-disable-find-my-iphone.html"));
+    const QString detail = QStringLiteral("detail");
+    const QString link = url.isEmpty()
+        ? detail
+        : QStringLiteral("<a href=\"%1\">%2</a>").arg(url.toHtmlEscaped(), detail);
+    return tr("IDS_RESTORE_IOS_TIPS_FIND_MY_IPHONE_MUST_OFF").arg(link);
+}
+
+bool RestoreFlow::stillAttached(void *handle) const
+{
+    for (const AbsTreeItemModel::_ItemNode *node : m_host.treeModel()->rootDevice()->children) {
+        if (node->kind == IOSDeviceNode
+            && static_cast<const _IOSDeviceItemNode *>(node)->device.handle == handle)
+            return true;
+    }
+    return false;
+}
+
+void RestoreFlow::transferToIPhone(const MsgMessageList &messages)
+{
+    QWidget *parent = m_host.flowParent();
+    // Copies of what the flow needs of each device: a device unplugged while a dialog is up
+    // takes its node along.
+    QList<IOSDevice> devices;
+    QList<QSharedPointer<AbsMessageDb>> databases;
+    QList<DataSourceItem> items;
+    for (AbsTreeItemModel::_ItemNode *node : m_host.treeModel()->rootDevice()->children) {
+        if (node->kind != IOSDeviceNode)
+            continue;
+        auto *deviceNode = static_cast<_IOSDeviceItemNode *>(node);
+        devices << deviceNode->device;
+        databases << deviceNode->db;
+        items << DataSourceItem { QStringLiteral(":res/iphone.png"), node->name, devices.size() };
+    }
+    if (devices.isEmpty())
+        return;
+    const qint64 chosen = m_host.services().chooseDevice(
+        parent, QObject::tr("IDS_SEL_ONE_IOS_DEVICE"), items);
+    if (chosen < 1 || chosen > devices.size())
+        return;
+    IOSDevice device = devices.at(int(chosen) - 1);
+    auto *database = dynamic_cast<AbsIOSMessageDb *>(databases.at(int(chosen) - 1).data());
+    if (!database || database->version() != 6) {
+        showWarning(tr("IDS_CANT_RESTORE_IOS_VERSION_BELOW_60"));
+        return;
+    }
+    if (!stillAttached(device.handle) || !device.checkBackupSettings(true, true))
+        return;
+    if (!device.productType.startsWith(QLatin1String("iPhone"), Qt::CaseInsensitive)
+        && !askYesNo(tr("You can recover iMessage only to an iPad/iPod. Want to continue?")))
+        return;
+    if (!askYesNo(transferNotes()) || !stillAttached(device.handle))
+        return;
+
+    QDir backupRoot;
+    {
+        ProgressForm form(QString(), parent);
+        IOSMobileBackupThread worker(&device, &form, parent);
+        if (!finished(runWorkerStep(worker, form)))
+            return;
+        backupRoot = worker.backupDir();
+    }
+    BackupManifest backup(backupRoot.filePath(device.udid), parent);
+    try {
+        backup.loadManifestPlist();
+        backup.loadFileTree();
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()));
+        return;
+    }
+    QDir cacheDir;
+    if (!cacheBackup(backup, &cacheDir))
+        return;
+    IOS6MessageDb source(cacheDir, device.countryCode, false);
+    MsgMessageList list = messages;
+    int restored = 0;
+    int skipped = 0;
+    {
+        ProgressForm form(QString(), parent);
+        IOS6RestoreMessagesThread worker(
+            device.countryCode, &list, &source, backup.backupDir(), &form, parent);
+        const StepResult merged = runWorkerStep(worker, form);
+        if (merged == StepResult::DoneAfterCancel)
+            showInfo(tr("IDS_NOTHING_RESTORED_TO_IOS"));
+        if (merged != StepResult::Done)
+            return;
+        restored = worker.restored;
+        skipped = worker.skipped;
+    }
+    if (!stillAttached(device.handle))
+        return;
+    ProgressForm form(QString(), parent);
+    IOSMobileRestoreThread worker(&device, backupRoot, &form, parent);
+    if (!finished(runWorkerStep(worker, form)))
+        return;
+    reportMerge(restored, skipped);
 }

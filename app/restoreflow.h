@@ -19,12 +19,17 @@ public:
     explicit RestoreFlow(FlowHost &host);
 
     void exportToITunesBackup(const MsgMessageList &messages);
+    void transferToIPhone(const MsgMessageList &messages);
 
 private:
     // Caches the backup's message folder and checks that its database has the iOS 6+
     // layout; false, after the worker or a box has said why, when not.
     bool cacheBackup(BackupManifest &backup, QDir *cacheDir);
-    void reportMerge(const IOS6RestoreMessagesThread &worker);
+    void reportMerge(int restored, int skipped);
+    // The numbered notes asked before a transfer, with the guide's link when there is a host.
+    static QString transferNotes();
+    // False when the device's node has left the tree: its handle may be gone with it.
+    bool stillAttached(void *handle) const;
 
     FlowHost &m_host;
 };
