@@ -101,8 +101,7 @@ const Table localDbChatTree = {
 const Table deviceList = {
     { "Backup selected Messages to Local Database", "backup", "miBackupSel", Always },
     { "Transfer selected Messages to other iPhone", "i2i", "miI2ISel", TwoDevices },
-    { "Extract attachment from selected Messages", "extract_media", "miExtractMediaSel",
-        Always },
+    { "Extract attachment from selected Messages", "extract_media", "miExtractMediaSel", Always },
     { "Export selected Messages to File", "export", "miExportSel", Always },
     { "Print selected Messages", "print", "miPrintSel", Always },
 };
@@ -110,8 +109,7 @@ const Table deviceList = {
 const Table localDbList = {
     { "Export selected Messages to iTunes Backup", nullptr, "miExport2ITunesBKSel", Always },
     { "Transfer selected Messages to iPhone", "db2i", "miDb2ISel", OneDevice },
-    { "Extract attachment from selected Messages", "extract_media", "miExtractMediaSel",
-        Always },
+    { "Extract attachment from selected Messages", "extract_media", "miExtractMediaSel", Always },
     { "Export selected Messages to File", "export", "miExportSel", Always },
     { "Print selected Messages", "print", "miPrintSel", Always },
     { "Delete selected Messages", "delete", "miDelSel", Always },
@@ -138,8 +136,8 @@ QList<QAction *> addEntries(QMenu &menu, const Table &table, QObject *window, in
         action->setEnabled(entry.need == Always || (entry.need == OneDevice && devices >= 1)
             || (entry.need == TwoDevices && devices >= 2));
         // Old-style connection: the slot is known by name only.
-        QObject::connect(action, SIGNAL(triggered()), window,
-            (QByteArray("1") + entry.slot + "()").constData());
+        QObject::connect(
+            action, SIGNAL(triggered()), window, (QByteArray("1") + entry.slot + "()").constData());
         actions << action;
     }
     return actions;
@@ -169,8 +167,7 @@ MenuActions MainMenus::createMenus(QMainWindow &window, QToolBar &toolBar)
     kept.actDel = file.at(7);
     toolBar.addActions({ kept.actBackup, kept.actI2I, kept.actDb2I });
     toolBar.addSeparator();
-    toolBar.addActions(
-        { kept.actExtractMedia, kept.actExport, kept.actPrint, kept.actDel });
+    toolBar.addActions({ kept.actExtractMedia, kept.actExport, kept.actPrint, kept.actDel });
     toolBar.addSeparator();
     updateActions(kept, nullptr, 0);
     return kept;
@@ -191,8 +188,8 @@ void MainMenus::updateActions(
     actions.actDel->setEnabled(localDb);
 }
 
-bool MainMenus::fillTreeMenu(QMenu &menu, QObject *window,
-    const AbsTreeItemModel::_ItemNode *current, int devices)
+bool MainMenus::fillTreeMenu(
+    QMenu &menu, QObject *window, const AbsTreeItemModel::_ItemNode *current, int devices)
 {
     if (!current)
         return false;
@@ -214,8 +211,8 @@ bool MainMenus::fillTreeMenu(QMenu &menu, QObject *window,
     return true;
 }
 
-bool MainMenus::fillListMenu(QMenu &menu, QObject *window,
-    const AbsTreeItemModel::_ItemNode *current, int devices)
+bool MainMenus::fillListMenu(
+    QMenu &menu, QObject *window, const AbsTreeItemModel::_ItemNode *current, int devices)
 {
     const AbsTreeItemModel::_ItemNode *node = sessionParent(current);
     if (!node || (node->kind != IOSDeviceNode && node->kind != LocalDBNode))

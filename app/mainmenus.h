@@ -32,8 +32,8 @@ public:
         const MenuActions &actions, const AbsTreeItemModel::_ItemNode *current, int devices);
     // Fill the context menu of the navigation tree or of the message list for the current
     // node; false when that node has no menu.
-    static bool fillTreeMenu(QMenu &menu, QObject *window,
-        const AbsTreeItemModel::_ItemNode *current, int devices);
-    static bool fillListMenu(QMenu &menu, QObject *window,
-        const AbsTreeItemModel::_ItemNode *current, int devices);
+    static bool fillTreeMenu(
+        QMenu &menu, QObject *window, const AbsTreeItemModel::_ItemNode *current, int devices);
+    static bool fillListMenu(
+        QMenu &menu, QObject *window, const AbsTreeItemModel::_ItemNode *current, int devices);
 };

@@ -197,8 +197,8 @@ MainWindow::MainWindow(QWidget *parent, Clock clock)
     connect(ui->txtHandleKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchCotnact);
     connect(ui->btnSearchSMS, &QToolButton::pressed, this, &MainWindow::searchMessages);
     connect(ui->txtSMSKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchMessages);
-    connect(ui->treeViewDS, &MyTreeView::createContextMenu, this,
-        &MainWindow::onMainTreeContextMenu);
+    connect(
+        ui->treeViewDS, &MyTreeView::createContextMenu, this, &MainWindow::onMainTreeContextMenu);
     connect(ui->treeViewSMS, &MyTreeView::createContextMenu, this, &MainWindow::onSMSContextMenu);
 
     m_actions = MainMenus::createMenus(*this, *ui->mainToolBar);
@@ -811,7 +811,8 @@ void MainWindow::miViewCache()
     AbsTreeItemModel::_ItemNode *node = currentNode();
     if (!node || node->kind != IOSDeviceNode)
         return;
-    m_services.openFolder(static_cast<_IOSDeviceItemNode *>(node)->device.cacheDir().absolutePath());
+    m_services.openFolder(
+        static_cast<_IOSDeviceItemNode *>(node)->device.cacheDir().absolutePath());
 }
 
 void MainWindow::miClearCache()

@@ -60,8 +60,8 @@ void OutputFlow::printMessages(const MsgMessageList &messages)
 void OutputFlow::extractMedia(const MsgMessageList &messages)
 {
     QWidget *parent = m_host.flowParent();
-    const QString folder = m_host.services().existingFolder(parent,
-        tr("IDS_TITLE_SEL_OUTPUT_FOLDER_EXTRACT_MEDIA_FILES"), QDir::home().absolutePath());
+    const QString folder = m_host.services().existingFolder(
+        parent, tr("IDS_TITLE_SEL_OUTPUT_FOLDER_EXTRACT_MEDIA_FILES"), QDir::home().absolutePath());
     if (folder.isEmpty())
         return;
     // The worker makes the folder, or a free "(n)" one beside it when this name is taken.
@@ -103,12 +103,10 @@ void OutputFlow::exportMessages(const MsgMessageList &messages)
 {
     QWidget *parent = m_host.flowParent();
     const QStringList filters = exportFilters();
-    const QString proposed
-        = QDir::home().filePath(QStringLiteral("messages(%1)").arg(timeStamp()));
+    const QString proposed = QDir::home().filePath(QStringLiteral("messages(%1)").arg(timeStamp()));
     QString filter;
     const QString chosen = m_host.services().saveFileName(parent,
-        tr("IDS_SEL_EXPORT_MESSAGES_PATH"), proposed, filters.join(QLatin1String(";;")),
-        &filter);
+        tr("IDS_SEL_EXPORT_MESSAGES_PATH"), proposed, filters.join(QLatin1String(";;")), &filter);
     if (chosen.isEmpty())
         return;
     QString target;

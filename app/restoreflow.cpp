@@ -43,9 +43,8 @@ void RestoreFlow::reportMerge(int restored, int skipped)
     if (skipped < 1)
         showInfo(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(restored));
     else
-        showInfo(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS_%2_UNKNOWN_NUMBER")
-                     .arg(restored)
-                     .arg(skipped));
+        showInfo(
+            tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS_%2_UNKNOWN_NUMBER").arg(restored).arg(skipped));
 }
 
 void RestoreFlow::exportToITunesBackup(const MsgMessageList &messages)
@@ -64,8 +63,7 @@ void RestoreFlow::exportToITunesBackup(const MsgMessageList &messages)
     IOS6MessageDb source(cacheDir, QString(), false);
     MsgMessageList list = messages;
     ProgressForm form(QString(), parent);
-    IOS6RestoreMessagesThread worker(
-        QString(), &list, &source, backup->backupDir(), &form, parent);
+    IOS6RestoreMessagesThread worker(QString(), &list, &source, backup->backupDir(), &form, parent);
     // After a late cancel the worker has said what it wrote.
     if (runWorkerStep(worker, form) == StepResult::Done)
         reportMerge(worker.restored, worker.skipped);
@@ -73,7 +71,8 @@ void RestoreFlow::exportToITunesBackup(const MsgMessageList &messages)
 
 QString RestoreFlow::transferNotes()
 {
-    const QString url = AppConfig::helpUrl(QStringLiteral("/guides/how-to-disable-find-my-iphone.html"));
+    const QString url
+        = AppConfig::helpUrl(QStringLiteral("/guides/how-to-disable-find-my-iphone.html"));
     const QString detail = QStringLiteral("detail");
     const QString link = url.isEmpty()
         ? detail
@@ -109,8 +108,8 @@ void RestoreFlow::transferToIPhone(const MsgMessageList &messages)
     }
     if (devices.isEmpty())
         return;
-    const qint64 chosen = m_host.services().chooseDevice(
-        parent, QObject::tr("IDS_SEL_ONE_IOS_DEVICE"), items);
+    const qint64 chosen
+        = m_host.services().chooseDevice(parent, QObject::tr("IDS_SEL_ONE_IOS_DEVICE"), items);
     if (chosen < 1 || chosen > devices.size())
         return;
     IOSDevice device = devices.at(int(chosen) - 1);

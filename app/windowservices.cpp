@@ -20,8 +20,7 @@ WindowServices WindowServices::defaults()
         return QFileDialog::getSaveFileName(parent, caption, proposed, filters, filter);
     };
     s.existingFolder = [](QWidget *parent, const QString &caption, const QString &start) {
-        return QFileDialog::getExistingDirectory(
-            parent, caption, start, QFileDialog::ShowDirsOnly);
+        return QFileDialog::getExistingDirectory(parent, caption, start, QFileDialog::ShowDirsOnly);
     };
     s.localDbName = [](QWidget *parent, const QStringList &names, const QString &proposed) {
         LocalDbSelForm form(names, proposed, parent);

@@ -168,8 +168,8 @@ void TestMainWindowActions::openWindow()
 QString TestMainWindowActions::makeBackup(
     const QString &name, bool ios5, const QByteArray &password)
 {
-    return writePhoneBackup(name, m_files->filePath(QStringLiteral("device-") + name), ios5,
-        password);
+    return writePhoneBackup(
+        name, m_files->filePath(QStringLiteral("device-") + name), ios5, password);
 }
 
 QStringList TestMainWindowActions::backupTexts(const QString &folder)
@@ -256,16 +256,26 @@ void TestMainWindowActions::exportTargetFollowsFilter_data()
     QTest::addColumn<QString>("existing");
     QTest::addColumn<QString>("target");
     QTest::addColumn<uint>("format");
-    QTest::newRow("text gets its suffix") << "report" << 0 << "" << "report.txt" << 0u;
-    QTest::newRow("any suffix is kept") << "report.log" << 0 << "" << "report.log" << 0u;
-    QTest::newRow("word is text") << "letter" << 1 << "" << "letter.doc" << 0u;
-    QTest::newRow("csv") << "sheet" << 2 << "" << "sheet.csv" << 1u;
-    QTest::newRow("pdf folder from base name") << "a.b.pdf" << 3 << "" << "a-pdf" << 2u;
-    QTest::newRow("pdf without suffix") << "plain" << 3 << "" << "plain-pdf" << 2u;
-    QTest::newRow("html folder") << "site.html" << 4 << "" << "site-html" << 3u;
-    QTest::newRow("taken html folder") << "site.html" << 4 << "site-html" << "site-html(1)" << 3u;
-    QTest::newRow("unknown filter by suffix") << "t.CSV" << -1 << "" << "t.CSV" << 1u;
-    QTest::newRow("unknown filter, no suffix") << "t" << -1 << "" << "t.txt" << 0u;
+    QTest::newRow("text gets its suffix") << "report" << 0 << ""
+                                          << "report.txt" << 0u;
+    QTest::newRow("any suffix is kept") << "report.log" << 0 << ""
+                                        << "report.log" << 0u;
+    QTest::newRow("word is text") << "letter" << 1 << ""
+                                  << "letter.doc" << 0u;
+    QTest::newRow("csv") << "sheet" << 2 << ""
+                         << "sheet.csv" << 1u;
+    QTest::newRow("pdf folder from base name") << "a.b.pdf" << 3 << ""
+                                               << "a-pdf" << 2u;
+    QTest::newRow("pdf without suffix") << "plain" << 3 << ""
+                                        << "plain-pdf" << 2u;
+    QTest::newRow("html folder") << "site.html" << 4 << ""
+                                 << "site-html" << 3u;
+    QTest::newRow("taken html folder") << "site.html" << 4 << "site-html"
+                                       << "site-html(1)" << 3u;
+    QTest::newRow("unknown filter by suffix") << "t.CSV" << -1 << ""
+                                              << "t.CSV" << 1u;
+    QTest::newRow("unknown filter, no suffix") << "t" << -1 << ""
+                                               << "t.txt" << 0u;
 }
 
 void TestMainWindowActions::exportTargetFollowsFilter()
@@ -409,8 +419,9 @@ void TestMainWindowActions::deletesSelectedMessages()
     selectRows(*m_window, { 0, 1 });
     BoxRecorder boxes;
     QVERIFY(runContextEntry(*m_window, list(*m_window), "miDelSel"));
-    QCOMPARE(boxes.texts(), QStringList({ "Confirm to delete the selected Messages?",
-                                "Successfully Deleted 2 Messages." }));
+    QCOMPARE(boxes.texts(),
+        QStringList(
+            { "Confirm to delete the selected Messages?", "Successfully Deleted 2 Messages." }));
     // The database node is current again and shows what is left.
     QCOMPARE(tree(*m_window)->currentIndex(), nodeIndex(*m_window, base));
     QCOMPARE(shownTexts(*m_window).size(), 10);
@@ -445,8 +456,9 @@ void TestMainWindowActions::deletesShownChat()
     }
     QCOMPARE(files.size(), 2);
     QVERIFY(runContextEntry(*m_window, tree(*m_window), "miDelChat"));
-    QCOMPARE(boxes.texts(), QStringList({ "Confirm to delete Messages with this contact?",
-                                "Successfully Deleted 4 Messages." }));
+    QCOMPARE(boxes.texts(),
+        QStringList({ "Confirm to delete Messages with this contact?",
+            "Successfully Deleted 4 Messages." }));
     QVERIFY(!nodeIndex(*m_window, baseBob).isValid());
     QCOMPARE(childNames(*m_window, base).size(), 2);
     QCOMPARE(listModel(*m_window)->rowCount(), 0);
@@ -470,8 +482,9 @@ void TestMainWindowActions::deleteDeclinedChangesNothing()
     m_window->miDel();
     selectRows(*m_window, {});
     m_window->miDel();
-    QCOMPARE(boxes.texts(), QStringList({ "Confirm to delete the selected Messages?",
-                                "Confirm to delete Messages with this contact?" }));
+    QCOMPARE(boxes.texts(),
+        QStringList({ "Confirm to delete the selected Messages?",
+            "Confirm to delete Messages with this contact?" }));
     QCOMPARE(snapshotFolder(folder), before);
     QCOMPARE(shownTexts(*m_window).size(), 4);
 }

@@ -77,7 +77,8 @@ void TestMainWindowCommands::webPagesGoToConfiguredHost_data()
     const QString host = QStringLiteral("web.example:8080");
     QTest::newRow("help") << host << "miHelp"
                           << "http://web.example:8080/quillmarrow-threadkeeper/help.html";
-    QTest::newRow("feedback") << host << "miFeedback" << "http://web.example:8080/support.html";
+    QTest::newRow("feedback") << host << "miFeedback"
+                              << "http://web.example:8080/support.html";
     QTest::newRow("home") << host << "miHome"
                           << "http://web.example:8080/quillmarrow-threadkeeper.html";
     QTest::newRow("check for update")

@@ -219,7 +219,8 @@ void TestMainWindowLifetime::databaseGoesWhileBackupIsChosen()
     // The chat's records outlive their database's node until the merge is done.
     m_boxes->clear();
     m_window->miExport2ITunesBKChat();
-    QCOMPARE(m_boxes->texts().last(), QStringLiteral("Successfully recovered 4 messages to iPhone."));
+    QCOMPARE(
+        m_boxes->texts().last(), QStringLiteral("Successfully recovered 4 messages to iPhone."));
 }
 
 QTEST_MAIN(TestMainWindowLifetime)

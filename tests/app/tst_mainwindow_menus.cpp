@@ -131,8 +131,8 @@ void TestMainWindowMenus::everyEntryCallsASlotOfTheWindow()
             names << action->objectName();
     }
     for (const QStringList &path : { localRoot, phone, base, phoneChat, baseChat }) {
-        QVERIFY(choose(*m_window, path.size() > 2 && path.first() == "Local Databases" ? base
-                                                                                       : path));
+        QVERIFY(
+            choose(*m_window, path.size() > 2 && path.first() == "Local Databases" ? base : path));
         QVERIFY(choose(*m_window, path));
         for (const QString &entry : contextMenu(*m_window, tree(*m_window)))
             names << entry.section(';', 2).section(' ', 0, 0);
@@ -211,8 +211,8 @@ void TestMainWindowMenus::treeMenuPerNodeKind_data()
     noDevice[2] += " (off)";
     QTest::newRow("database, no device") << 0 << base << noDevice;
     QTest::newRow("database, one device") << 1 << base << database;
-    const QStringList deviceChat = entries(
-        { "Backup Messages with this contact to Local Database;backup;miBackupChat",
+    const QStringList deviceChat
+        = entries({ "Backup Messages with this contact to Local Database;backup;miBackupChat",
             "Transfer Messages with this contact to other iPhone;i2i;miI2IChat",
             "Extract attachment from MMS with this contact;extract_media;miExtractMediaChat",
             "Export Messages with this contact to File;export;miExportChat",
@@ -249,8 +249,8 @@ void TestMainWindowMenus::listMenuPerNodeKind_data()
     QTest::addColumn<QStringList>("path");
     QTest::addColumn<QList<int>>("rows");
     QTest::addColumn<QStringList>("expected");
-    const QStringList device = entries(
-        { "Backup selected Messages to Local Database;backup;miBackupSel",
+    const QStringList device
+        = entries({ "Backup selected Messages to Local Database;backup;miBackupSel",
             "Transfer selected Messages to other iPhone;i2i;miI2ISel",
             "Extract attachment from selected Messages;extract_media;miExtractMediaSel",
             "Export selected Messages to File;export;miExportSel",

@@ -186,7 +186,8 @@ void TestMainWindowTransfer::transfersDatabaseChatToPhone()
     QVERIFY(m_boxes->texts().value(0).startsWith(
         "1) If your iPhone is protected with a passcode, please enter your passcode"));
     QVERIFY(m_boxes->texts().value(0).endsWith("Check detail")); // no web host: no link
-    QCOMPARE(m_boxes->texts().last(), QStringLiteral("Successfully recovered 4 messages to iPhone."));
+    QCOMPARE(
+        m_boxes->texts().last(), QStringLiteral("Successfully recovered 4 messages to iPhone."));
     QStringList expected = alice + QStringList { "again", "hello from target" };
     expected.sort();
     QCOMPARE(phoneTexts("target"), expected);
@@ -198,7 +199,8 @@ void TestMainWindowTransfer::transfersBetweenPhones()
     QVERIFY(choose(*m_window, { "Devices", "Source", "bob@example.com" }));
     const QStringList bob = shownTexts(*m_window);
     transferTo("miI2IChat", "second");
-    QCOMPARE(m_boxes->texts().last(), QStringLiteral("Successfully recovered 4 messages to iPhone."));
+    QCOMPARE(
+        m_boxes->texts().last(), QStringLiteral("Successfully recovered 4 messages to iPhone."));
     QStringList expected = bob + QStringList { "again", "hello from second" };
     expected.sort();
     QCOMPARE(phoneTexts("second"), expected);
@@ -222,8 +224,8 @@ void TestMainWindowTransfer::askedBeforeWritingToAnIpad()
     m_boxes->clear();
     m_boxes->answers << QMessageBox::No;
     transferTo("miDb2IAll", "tablet");
-    QCOMPARE(m_boxes->texts(),
-        { "You can recover iMessage only to an iPad/iPod. Want to continue?" });
+    QCOMPARE(
+        m_boxes->texts(), { "You can recover iMessage only to an iPad/iPod. Want to continue?" });
     QCOMPARE(phoneTexts("tablet"), before);
 }
 

@@ -5,10 +5,10 @@
 #include "app/itemmodelmain.h"
 #include "app/itemmodelsms.h"
 #include "app/mainwindow.h"
+#include "backup/backupmanifest.h"
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
 #include "shell/mytreeview.h"
-#include "backup/backupmanifest.h"
 #include "support/devicebackupfixture.h"
 #include "support/ios5smsdbfixture.h"
 #include "support/ios6smsdbfixture.h"
@@ -82,8 +82,8 @@ inline QString writePhoneBackup(const QString &name, const QString &cache, bool 
     } else {
         IOS6SmsDbFixture db(cache);
         const qint64 handle = db.addHandle(QStringLiteral("+15550001111"));
-        const qint64 chat = db.addChat(
-            QStringLiteral("SMS;-;+15550001111"), QStringLiteral("+15550001111"));
+        const qint64 chat
+            = db.addChat(QStringLiteral("SMS;-;+15550001111"), QStringLiteral("+15550001111"));
         db.joinChatHandle(chat, handle);
         for (int i = 1; i <= 2; ++i) {
             IOS6SmsDbFixture::Message m;
@@ -158,8 +158,8 @@ inline void selectRows(MainWindow &w, const QList<int> &rows)
     QItemSelectionModel *selection = list(w)->selectionModel();
     selection->clearSelection();
     for (int row : rows)
-        selection->select(listModel(w)->index(row, 0),
-            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        selection->select(
+            listModel(w)->index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
 inline QStringList shownTexts(MainWindow &w)
@@ -189,8 +189,8 @@ inline QString iconName(const QAction *action)
         return QString();
     static const char *const names[] = { "backup", "i2i", "db2i", "extract_media", "export",
         "print", "delete", "import_itunes", "open_db_folder", "exit", "help", "unmount" };
-    const QImage shown = action->icon().pixmap(48).toImage().convertToFormat(
-        QImage::Format_ARGB32_Premultiplied);
+    const QImage shown
+        = action->icon().pixmap(48).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
     for (const char *name : names) {
         const QImage file = QImage(QStringLiteral(":res/%1.png").arg(QLatin1String(name)))
                                 .convertToFormat(QImage::Format_ARGB32_Premultiplied);
