@@ -3,8 +3,10 @@
 // the magnifier of the two search fields.
 //
 // Build and run from this folder:
-//   g++ -std=c++17 -fPIC make_icons.cpp $(pkg-config --cflags --libs Qt5Gui) \
-//       -o /tmp/make_icons && /tmp/make_icons
+//   g++ -std=c++17 -fPIC make_icons.cpp $(pkg-config --cflags --libs Qt5Gui)
+//     -o /tmp/make_icons && /tmp/make_icons
+#include "../iconshapes.h"
+
 #include <QGuiApplication>
 #include <QImage>
 #include <QLinearGradient>
@@ -18,55 +20,12 @@ namespace {
 
 const int Size = 32;
 
+using iconshapes::cylinder;
+using iconshapes::phone;
+
 bool draw(const char *fileName, const std::function<void(QPainter &)> &paint)
 {
-    QImage image(Size, Size, QImage::Format_ARGB32);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    paint(painter);
-    painter.end();
-    if (!image.save(QString::fromLatin1(fileName), "PNG")) {
-        std::fprintf(stderr, "cannot write %s\n", fileName);
-        return false;
-    }
-    return true;
-}
-
-void phone(QPainter &p, const QRectF &body, const QColor &colour)
-{
-    const qreal r = body.width() / 5;
-    p.setPen(Qt::NoPen);
-    p.setBrush(colour);
-    p.drawRoundedRect(body, r, r);
-    const qreal margin = body.width() / 8;
-    p.setBrush(QColor(205, 228, 250));
-    p.drawRect(QRectF(body.left() + margin, body.top() + body.height() * 0.13,
-        body.width() - 2 * margin, body.height() * 0.68));
-    p.setBrush(QColor(240, 240, 240));
-    const qreal button = body.width() / 5;
-    p.drawEllipse(
-        QPointF(body.center().x(), body.bottom() - body.height() * 0.09), button / 2, button / 2);
-}
-
-void cylinder(QPainter &p, const QRectF &box, const QColor &colour)
-{
-    const qreal cap = box.height() / 4;
-    QPainterPath side;
-    side.moveTo(box.left(), box.top() + cap / 2);
-    side.lineTo(box.left(), box.bottom() - cap / 2);
-    side.arcTo(QRectF(box.left(), box.bottom() - cap, box.width(), cap), 180, 180);
-    side.lineTo(box.right(), box.top() + cap / 2);
-    side.closeSubpath();
-    QLinearGradient gradient(box.topLeft(), box.topRight());
-    gradient.setColorAt(0, colour.darker(125));
-    gradient.setColorAt(0.45, colour.lighter(120));
-    gradient.setColorAt(1, colour.darker(140));
-    p.setPen(QPen(colour.darker(170), 1));
-    p.setBrush(gradient);
-    p.drawPath(side);
-    p.setBrush(colour.lighter(135));
-    p.drawEllipse(QRectF(box.left(), box.top(), box.width(), cap));
+    return iconshapes::draw(fileName, Size, paint);
 }
 
 void person(QPainter &p, qreal x, qreal scale, const QColor &colour)

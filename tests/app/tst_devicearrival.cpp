@@ -4,10 +4,10 @@
 #include "backup/passcodedlg.h"
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
-#include "shell/messagebox.h"
 #include "shell/mytreeview.h"
 #include "shell/progressform.h"
 #include "support/backuptoolinstall.h"
+#include "support/boxrecorder.h"
 #include "support/devicelibraries.h"
 #include "support/simulatedphone.h"
 #include "view/countryselform.h"
@@ -25,12 +25,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-struct Box
-{
-    QMessageBox::Icon icon;
-    QString text;
-};
 
 constexpr int arrivalTimeoutMs = 60000;
 
@@ -90,7 +84,6 @@ private:
     void unplug(const QString &udid);
     void waitUntilArrivalEnds();
     QList<_IOSDeviceItemNode *> deviceNodes() const;
-    QStringList boxTexts(QMessageBox::Icon icon) const;
     int answerPassword(QDialog &dialog, const QStringList &tries);
     QString smsCountAfterSelecting(AbsTreeItemModel::_ItemNode *node);
     // "address: Messages: n" of each chat of the device node, sorted.
@@ -102,7 +95,7 @@ private:
     QString m_devices;
     QString m_staging;
     std::unique_ptr<MainWindow> m_window;
-    QList<Box> m_boxes;
+    std::unique_ptr<BoxRecorder> m_boxes;
     std::function<int(QDialog &)> m_answerDialog;
 };
 
@@ -127,10 +120,7 @@ void TestDeviceArrival::initTestCase()
     marker.write(volume.toUtf8());
     marker.close();
 
-    setMessageBoxHook([this](QMessageBox &box) {
-        m_boxes.append({ box.icon(), box.text() });
-        return box.standardButtons() & QMessageBox::Yes ? QMessageBox::Yes : QMessageBox::Ok;
-    });
+    m_boxes = std::make_unique<BoxRecorder>();
     DeviceArrival::setDialogHook(
         [this](QDialog &dialog) { return m_answerDialog ? m_answerDialog(dialog) : 0; });
     // One window for all: it subscribes to the devices once.
@@ -139,7 +129,7 @@ void TestDeviceArrival::initTestCase()
 
 void TestDeviceArrival::init()
 {
-    m_boxes.clear();
+    m_boxes->clear();
     m_answerDialog = nullptr;
 }
 
@@ -154,7 +144,7 @@ void TestDeviceArrival::cleanupTestCase()
 {
     m_window.reset();
     DeviceArrival::setDialogHook(nullptr);
-    setMessageBoxHook(nullptr);
+    m_boxes.reset();
 }
 
 SimulatedPhone TestDeviceArrival::makePhone(
@@ -173,7 +163,7 @@ void TestDeviceArrival::plugIn(SimulatedPhone &phone)
 {
     QVERIFY(phone.write());
     QVERIFY(QDir().rename(phone.path(), QDir(m_devices).filePath(phone.udid())));
-    QTRY_VERIFY_WITH_TIMEOUT(!boxTexts(QMessageBox::Information).filter("Notes:").isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_boxes->texts(QMessageBox::Information).filter("Notes:").isEmpty(), 10000);
 }
 
 void TestDeviceArrival::unplug(const QString &udid)
@@ -206,16 +196,6 @@ QList<_IOSDeviceItemNode *> TestDeviceArrival::deviceNodes() const
     for (AbsTreeItemModel::_ItemNode *node : model->rootDevice()->children)
         nodes << static_cast<_IOSDeviceItemNode *>(node);
     return nodes;
-}
-
-QStringList TestDeviceArrival::boxTexts(QMessageBox::Icon icon) const
-{
-    QStringList texts;
-    for (const Box &box : m_boxes) {
-        if (box.icon == icon)
-            texts << box.text;
-    }
-    return texts;
 }
 
 int TestDeviceArrival::answerPassword(QDialog &dialog, const QStringList &tries)
@@ -282,7 +262,7 @@ void TestDeviceArrival::phoneShowsItsChats()
     plugIn(phone);
     QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
     waitUntilArrivalEnds();
-    QCOMPARE(boxTexts(QMessageBox::Critical), QStringList());
+    QCOMPARE(m_boxes->texts(QMessageBox::Critical), QStringList());
 
     _IOSDeviceItemNode *node = deviceNodes().first();
     QCOMPARE(node->name, QStringLiteral("Phone ") + udid);
@@ -306,7 +286,7 @@ void TestDeviceArrival::encryptedBackupAsksForThePassword()
     };
     plugIn(phone);
     QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
-    QCOMPARE(boxTexts(QMessageBox::Warning), QStringList { "Invalid password." });
+    QCOMPARE(m_boxes->texts(QMessageBox::Warning), QStringList { "Invalid password." });
     QCOMPARE(chatCounts(deviceNodes().first()),
         QStringList({ "+12015550100: Messages: 2", "+12015550101: Messages: 3" }));
 }
@@ -325,7 +305,7 @@ void TestDeviceArrival::cancelledPasswordDialogAddsNoNode()
     waitUntilArrivalEnds();
     QVERIFY(asked);
     QVERIFY(deviceNodes().isEmpty());
-    QCOMPARE(boxTexts(QMessageBox::Critical), QStringList());
+    QCOMPARE(m_boxes->texts(QMessageBox::Critical), QStringList());
 }
 
 void TestDeviceArrival::iCloudBackupGetsTheWarning()
@@ -336,7 +316,7 @@ void TestDeviceArrival::iCloudBackupGetsTheWarning()
     plugIn(phone);
     waitUntilArrivalEnds();
     QVERIFY(deviceNodes().isEmpty());
-    const QStringList warnings = boxTexts(QMessageBox::Warning);
+    const QStringList warnings = m_boxes->texts(QMessageBox::Warning);
     QCOMPARE(warnings.size(), 1);
     QVERIFY(warnings.first().startsWith(
         "Failed to transfer data to device. Please turn off iCloud backup"));
@@ -383,7 +363,7 @@ void TestDeviceArrival::countryIsAskedForWhenTheSimGivesNone()
     plugIn(phone);
     QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
     QCOMPARE(asked, 1);
-    QCOMPARE(boxTexts(QMessageBox::Information).filter("Failed to load country code").size(),
+    QCOMPARE(m_boxes->texts(QMessageBox::Information).filter("Failed to load country code").size(),
         told ? 1 : 0);
     QCOMPARE(deviceNodes().first()->device.countryCode, chosen ? country : sim);
 }
@@ -407,7 +387,7 @@ void TestDeviceArrival::databaseOfNeitherLayoutIsInvalid()
     plugIn(phone);
     waitUntilArrivalEnds();
     QVERIFY(deviceNodes().isEmpty());
-    const QStringList errors = boxTexts(QMessageBox::Critical);
+    const QStringList errors = m_boxes->texts(QMessageBox::Critical);
     QCOMPARE(errors.size(), 1);
     QVERIFY2(errors.first().contains("invalid IOS db."), qPrintable(errors.first()));
 }
@@ -517,7 +497,7 @@ void TestDeviceArrival::unpluggingDuringThePasswordDialogAddsNoNode()
     plugIn(phone);
     waitUntilArrivalEnds();
     QVERIFY(deviceNodes().isEmpty());
-    QCOMPARE(boxTexts(QMessageBox::Critical), QStringList());
+    QCOMPARE(m_boxes->texts(QMessageBox::Critical), QStringList());
 }
 
 void TestDeviceArrival::cancelledStepsLeaveNothingTakenForComplete_data()
@@ -572,7 +552,7 @@ void TestDeviceArrival::cancelledStepsLeaveNothingTakenForComplete()
     waitUntilArrivalEnds();
     QVERIFY(cancelled);
     QVERIFY(deviceNodes().isEmpty());
-    QCOMPARE(boxTexts(QMessageBox::Critical), QStringList());
+    QCOMPARE(m_boxes->texts(QMessageBox::Critical), QStringList());
     watch.stop();
 
     // The next arrival of the phone, working as it should, is whole.
@@ -583,7 +563,7 @@ void TestDeviceArrival::cancelledStepsLeaveNothingTakenForComplete()
     m_answerDialog
         = [this](QDialog &dialog) { return answerPassword(dialog, { QStringLiteral("pw") }); };
     QVERIFY(QDir(m_home.filePath("unplugged/" + udid)).removeRecursively());
-    m_boxes.clear();
+    m_boxes->clear();
     plugIn(again);
     QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
     QCOMPARE(chatCounts(deviceNodes().first()),
