@@ -318,20 +318,7 @@ void IOS5MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
         m.subject = c.getText(QStringLiteral("subject"));
         m.country = c.getText(QStringLiteral("country"));
         m.version = 10;
-        m.type = 0;
-        m.is_delivered = 0;
-        m.is_finished = 1;
-        m.is_emote = 0;
-        m.is_empty = 0;
-        m.is_delayed = 0;
-        m.is_auto_reply = 0;
-        m.is_prepared = 1;
-        m.is_read = 1;
-        m.is_system_message = 0;
-        m.is_sent = 1;
-        m.was_data_detected = 1;
-        m.was_deduplicated = 0;
-        m.handle_id = 0;
+        setIos5MessageFlags(m);
         s.messageMap.insert(rowid, owned.release());
         created.insert(rowid);
 

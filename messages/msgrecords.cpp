@@ -204,6 +204,30 @@ bool compareChatGroups(const ChatGroup &a, const ChatGroup &b)
     return a.last > b.last;
 }
 
+void setIos5MessageFlags(_MsgMessage &m)
+{
+    m.type = 0;
+    m.is_delivered = 0;
+    m.is_finished = 1;
+    m.is_emote = 0;
+    m.is_empty = 0;
+    m.is_delayed = 0;
+    m.is_auto_reply = 0;
+    m.is_prepared = 1;
+    m.is_read = 1;
+    m.is_system_message = 0;
+    m.is_sent = 1;
+    m.has_dd_results = 0;
+    m.is_service_message = 0;
+    m.is_forward = 0;
+    m.was_downgraded = 0;
+    m.is_archive = 0;
+    m.cache_has_attachments = 0;
+    m.was_data_detected = 1;
+    m.was_deduplicated = 0;
+    m.handle_id = 0;
+}
+
 QString messageText(const _MsgMessage &message)
 {
     if (message.item_type != 0) {

@@ -193,6 +193,10 @@ QList<ChatGroup> regroupChats(const MsgMessageSet &set);
 // Newest group first.
 bool compareChatGroups(const ChatGroup &a, const ChatGroup &b);
 
+// The fixed flags an iOS 5 row takes in the iOS 6+ record: finished, prepared, read, sent and
+// data-detected; every other flag cleared.
+void setIos5MessageFlags(_MsgMessage &message);
+
 // The message text with attachment markers, or the sentence of a group or system event.
 QString messageText(const _MsgMessage &message);
 // Path of a small preview picture in the data folder's "thumb_cache", made on first use; no

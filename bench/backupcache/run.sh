@@ -19,14 +19,7 @@ export QT_QPA_PLATFORM=offscreen
 "$bin" prepare "$work/encrypted" "$mb" "$files" encrypted 2>/dev/null
 sync
 
-best() { sort -n | head -1; }
-seconds() {
-    local start end
-    start=$(date +%s%N)
-    "$@" > /dev/null
-    end=$(date +%s%N)
-    echo "scale=3; ($end - $start) / 1000000000" | bc
-}
+source "$(dirname "$0")/../timing.sh"
 # The worker's own time (without start-up and reading the index) is what the program prints.
 ours() { "$bin" cache "$@" 2>/dev/null; }
 

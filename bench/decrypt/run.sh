@@ -13,18 +13,11 @@ key=$(cat "$work/backup/key.hex")
 stored=$(cat "$work/backup/stored.path")
 iv=00000000000000000000000000000000
 
-best() { sort -n | head -1; }
+source "$(dirname "$0")/../timing.sh"
 # Wall time of the whole process on both sides, best of five.
-timed() {
-    local start end
-    start=$(date +%s%N)
-    "$@" > /dev/null
-    end=$(date +%s%N)
-    echo "scale=3; ($end - $start) / 1000000000" | bc
-}
-ours=$(for i in 1 2 3 4 5; do timed "$bin" decrypt "$work/backup" "$work/ours.bin"; done | best)
+ours=$(for i in 1 2 3 4 5; do seconds "$bin" decrypt "$work/backup" "$work/ours.bin"; done | best)
 theirs=$(for i in 1 2 3 4 5; do
-    timed openssl enc -d -aes-256-cbc -K "$key" -iv "$iv" -in "$stored" -out "$work/openssl.bin"
+    seconds openssl enc -d -aes-256-cbc -K "$key" -iv "$iv" -in "$stored" -out "$work/openssl.bin"
 done | best)
 
 cmp "$work/ours.bin" "$work/backup/plain.bin"

@@ -18,14 +18,7 @@ export QT_QPA_PLATFORM=offscreen
 "$generate" "$work/db10k" 10000 10 > /dev/null
 sync
 
-best() { sort -n | head -1; }
-seconds() {
-    local start end
-    start=$(date +%s%N)
-    "$@" > /dev/null
-    end=$(date +%s%N)
-    echo "scale=3; ($end - $start) / 1000000000" | bc
-}
+source "$(dirname "$0")/../timing.sh"
 reference() {
     sqlite3 -csv -header "$work/db/file-relay/var/mobile/Library/SMS/sms.db" \
         < "$here/reference.sql" > "$1"

@@ -1,5 +1,6 @@
 #include "device/devicesession.h"
 #include "device/iosdevice.h"
+#include "device/iosdevicevalues.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "support/devicelibraries.h"
@@ -151,18 +152,9 @@ void TestIOSDevice::readsItsValuesFromADevice()
             QStringLiteral("iPhone5,2"), QStringLiteral("460"));
     });
     QVERIFY(handle);
-    // As the main window fills it on arrival.
     IOSDevice device;
     device.handle = handle;
-    const QList<CFType> values = mobiledevice_copy_values(handle,
-        { "UniqueDeviceID", "DeviceName", "MobileSubscriberCountryCode", "ProductVersion",
-            "ProductType" },
-        QString());
-    device.udid = values.value(0).toString();
-    device.name = values.value(1).toString();
-    device.countryCode = values.value(2).toString();
-    device.productVersion = values.value(3).toString();
-    device.productType = values.value(4).toString();
+    readIOSDeviceValues(device);
     QCOMPARE(device.udid, udid);
     QCOMPARE(device.name, QStringLiteral("Jo\u2019s iPhone"));
     QCOMPARE(device.countryCode, QStringLiteral("460"));

@@ -32,20 +32,6 @@ const char kIos5Rest[]
       "CREATE INDEX message_group_index ON message(group_id, ROWID);"
       "CREATE INDEX madrid_guid_index ON message(madrid_guid);";
 
-const char kIos6Message[]
-    = "ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, text TEXT, replace "
-      "INTEGER DEFAULT 0, service_center TEXT, handle_id INTEGER DEFAULT 0, subject TEXT, "
-      "country TEXT, attributedBody BLOB, version INTEGER DEFAULT 0, type INTEGER DEFAULT 0, "
-      "service TEXT, account TEXT, account_guid TEXT, error INTEGER DEFAULT 0, date INTEGER, "
-      "date_read INTEGER, date_delivered INTEGER, is_delivered INTEGER DEFAULT 0, is_finished "
-      "INTEGER DEFAULT 0, is_emote INTEGER DEFAULT 0, is_from_me INTEGER DEFAULT 0, is_empty "
-      "INTEGER DEFAULT 0, is_delayed INTEGER DEFAULT 0, is_auto_reply INTEGER DEFAULT 0, "
-      "is_prepared INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, is_system_message INTEGER "
-      "DEFAULT 0, is_sent INTEGER DEFAULT 0, has_dd_results INTEGER DEFAULT 0, "
-      "is_service_message INTEGER DEFAULT 0, is_forward INTEGER DEFAULT 0, was_downgraded "
-      "INTEGER DEFAULT 0, is_archive INTEGER DEFAULT 0, cache_has_attachments INTEGER DEFAULT "
-      "0, cache_roomnames TEXT, was_data_detected INTEGER DEFAULT 0, was_deduplicated INTEGER "
-      "DEFAULT 0";
 const char kIos8Message[]
     = ", is_audio_message INTEGER DEFAULT 0, is_played INTEGER DEFAULT 0, date_played INTEGER, "
       "item_type INTEGER DEFAULT 0, other_handle INTEGER DEFAULT 0, group_title TEXT, "
@@ -136,7 +122,7 @@ CarvableSmsDb::CarvableSmsDb(const QString &dataFolder, Layout layout, int pageS
         const bool later = layout == Later;
         ddl = QStringLiteral("CREATE TABLE message (%1%2%3);CREATE TABLE handle (%4%5, UNIQUE "
                              "(id, service));%6")
-                  .arg(QLatin1String(kIos6Message),
+                  .arg(QLatin1String(IOS6SmsDbFixture::messageColumns),
                       QLatin1String(layout == Ios6 ? "" : kIos8Message),
                       later ? laterExtras() : QString(), QLatin1String(kHandle),
                       QLatin1String(later ? ", person_centric_id TEXT DEFAULT NULL" : ""),

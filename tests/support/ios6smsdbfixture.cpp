@@ -10,20 +10,6 @@
 
 namespace {
 
-const char kMessageColumns[]
-    = "ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, text TEXT, replace "
-      "INTEGER DEFAULT 0, service_center TEXT, handle_id INTEGER DEFAULT 0, subject TEXT, "
-      "country TEXT, attributedBody BLOB, version INTEGER DEFAULT 0, type INTEGER DEFAULT 0, "
-      "service TEXT, account TEXT, account_guid TEXT, error INTEGER DEFAULT 0, date INTEGER, "
-      "date_read INTEGER, date_delivered INTEGER, is_delivered INTEGER DEFAULT 0, is_finished "
-      "INTEGER DEFAULT 0, is_emote INTEGER DEFAULT 0, is_from_me INTEGER DEFAULT 0, is_empty "
-      "INTEGER DEFAULT 0, is_delayed INTEGER DEFAULT 0, is_auto_reply INTEGER DEFAULT 0, "
-      "is_prepared INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, is_system_message INTEGER "
-      "DEFAULT 0, is_sent INTEGER DEFAULT 0, has_dd_results INTEGER DEFAULT 0, "
-      "is_service_message INTEGER DEFAULT 0, is_forward INTEGER DEFAULT 0, was_downgraded "
-      "INTEGER DEFAULT 0, is_archive INTEGER DEFAULT 0, cache_has_attachments INTEGER DEFAULT "
-      "0, cache_roomnames TEXT, was_data_detected INTEGER DEFAULT 0, was_deduplicated INTEGER "
-      "DEFAULT 0";
 const char kMessageColumnsIos8[]
     = ", is_audio_message INTEGER DEFAULT 0, is_played INTEGER DEFAULT 0, date_played INTEGER "
       "DEFAULT 0, item_type INTEGER DEFAULT 0, other_handle INTEGER DEFAULT 0, group_title "
@@ -61,6 +47,21 @@ const char kRest[]
 
 } // namespace
 
+const char *const IOS6SmsDbFixture::messageColumns
+    = "ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, text TEXT, replace "
+      "INTEGER DEFAULT 0, service_center TEXT, handle_id INTEGER DEFAULT 0, subject TEXT, "
+      "country TEXT, attributedBody BLOB, version INTEGER DEFAULT 0, type INTEGER DEFAULT 0, "
+      "service TEXT, account TEXT, account_guid TEXT, error INTEGER DEFAULT 0, date INTEGER, "
+      "date_read INTEGER, date_delivered INTEGER, is_delivered INTEGER DEFAULT 0, is_finished "
+      "INTEGER DEFAULT 0, is_emote INTEGER DEFAULT 0, is_from_me INTEGER DEFAULT 0, is_empty "
+      "INTEGER DEFAULT 0, is_delayed INTEGER DEFAULT 0, is_auto_reply INTEGER DEFAULT 0, "
+      "is_prepared INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, is_system_message INTEGER "
+      "DEFAULT 0, is_sent INTEGER DEFAULT 0, has_dd_results INTEGER DEFAULT 0, "
+      "is_service_message INTEGER DEFAULT 0, is_forward INTEGER DEFAULT 0, was_downgraded "
+      "INTEGER DEFAULT 0, is_archive INTEGER DEFAULT 0, cache_has_attachments INTEGER DEFAULT "
+      "0, cache_roomnames TEXT, was_data_detected INTEGER DEFAULT 0, was_deduplicated INTEGER "
+      "DEFAULT 0";
+
 IOS6SmsDbFixture::IOS6SmsDbFixture(const QString &dataFolder, Layout layout)
     : m_dataFolder(dataFolder)
     , m_layout(layout)
@@ -72,7 +73,7 @@ IOS6SmsDbFixture::IOS6SmsDbFixture(const QString &dataFolder, Layout layout)
         = QStringLiteral("CREATE TABLE message (%1%2);"
                          "CREATE TABLE chat (%3%4);"
                          "CREATE TABLE attachment (%5%6);%7")
-              .arg(QLatin1String(kMessageColumns), QLatin1String(ios8 ? kMessageColumnsIos8 : ""),
+              .arg(QLatin1String(messageColumns), QLatin1String(ios8 ? kMessageColumnsIos8 : ""),
                   QLatin1String(kChatColumns), QLatin1String(ios8 ? kChatColumnsIos8 : ""),
                   QLatin1String(kAttachmentColumns),
                   QLatin1String(ios8 ? kAttachmentColumnsIos8 : ""), QLatin1String(kRest));

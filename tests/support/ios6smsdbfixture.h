@@ -14,6 +14,9 @@ public:
     // Ios8: with them. Neither has the local layout's own columns (_last, _ct_name, _photo).
     enum Layout { Ios6, Ios8 };
 
+    // The columns of the message table as iOS 6 declared them.
+    static const char *const messageColumns;
+
     struct Message
     {
         QString guid;
