@@ -9,7 +9,6 @@
 #include "device/iosloadfilerelaythread.h"
 #include "device/iosmobilebackupthread.h"
 #include "messages/ios6messagedb.h"
-#include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "support/backuptoolinstall.h"
 #include "support/devicelibraries.h"
@@ -166,13 +165,8 @@ int main(int argc, char **argv)
         return 1;
     }
     const QString devices = devicetest::useDevicesFolder(work);
-    const QString volume = work + QStringLiteral("/volume");
-    QDir().mkpath(volume);
-    QFile marker(dataFolder().filePath(QStringLiteral("__quillmarrow_iosbk_temp.path")));
-    if (!marker.open(QIODevice::WriteOnly))
+    if (devicetest::useBackupVolume(work).isEmpty())
         return 1;
-    marker.write(volume.toUtf8());
-    marker.close();
     setMessageBoxHook([](QMessageBox &box) {
         std::fprintf(stderr, "box: %s\n", qPrintable(box.text()));
         return QMessageBox::Ok;

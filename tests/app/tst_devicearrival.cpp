@@ -112,13 +112,7 @@ void TestDeviceArrival::initTestCase()
     QVERIFY(m_translator.load(QStringLiteral(":/en.qm")));
     QCoreApplication::installTranslator(&m_translator);
     AppConfig::setWebHost(QString());
-    // Device backups go to a folder of the test, as if the user's volume had been chosen.
-    const QString volume = m_home.filePath(QStringLiteral("volume"));
-    QVERIFY(QDir().mkpath(volume));
-    QFile marker(dataFolder().filePath(QStringLiteral("__quillmarrow_iosbk_temp.path")));
-    QVERIFY(marker.open(QIODevice::WriteOnly));
-    marker.write(volume.toUtf8());
-    marker.close();
+    QVERIFY(!devicetest::useBackupVolume(m_home.path()).isEmpty());
 
     m_boxes = std::make_unique<BoxRecorder>();
     DeviceArrival::setDialogHook(

@@ -63,13 +63,7 @@ void TestMainWindowTransfer::initTestCase()
     QVERIFY(devicetest::installBackupTool(m_home.path()));
     m_devices = devicetest::useDevicesFolder(m_home.path());
     m_staging = m_home.filePath(QStringLiteral("staging"));
-    // Device backups go to a folder of the test, as if the user's volume had been chosen.
-    const QString volume = m_home.filePath(QStringLiteral("volume"));
-    QVERIFY(QDir().mkpath(volume));
-    QFile marker(dataFolder().filePath(QStringLiteral("__quillmarrow_iosbk_temp.path")));
-    QVERIFY(marker.open(QIODevice::WriteOnly));
-    marker.write(volume.toUtf8());
-    marker.close();
+    QVERIFY(!devicetest::useBackupVolume(m_home.path()).isEmpty());
 
     QTemporaryDir files;
     MessageSetBuilder builder(files.path());

@@ -1,6 +1,9 @@
-// Puts our backup tool where the backup tool driver looks for it, and the devices folder
-// where the tool looks for phones, both inside a test's scratch folder.
+// Puts our backup tool where the backup tool driver looks for it, the devices folder where
+// the tool looks for phones and the root of temporary device backups, all inside a test's
+// scratch folder.
 #pragma once
+
+#include "shell/datafolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,6 +34,18 @@ inline QString useDevicesFolder(const QString &scratch)
     QDir().mkpath(devices);
     qputenv("QUILLMARROW_DEVICES", QFile::encodeName(devices));
     return devices;
+}
+
+// Device backups go to "volume" in `scratch`, as if the user's volume had been chosen; the
+// folder, empty when it cannot be remembered.
+inline QString useBackupVolume(const QString &scratch)
+{
+    const QString volume = QDir(scratch).filePath(QStringLiteral("volume"));
+    QFile marker(dataFolder().filePath(QStringLiteral("__quillmarrow_iosbk_temp.path")));
+    if (!QDir().mkpath(volume) || !marker.open(QIODevice::WriteOnly)
+        || marker.write(volume.toUtf8()) != volume.toUtf8().size())
+        return QString();
+    return volume;
 }
 
 } // namespace devicetest
