@@ -1,5 +1,6 @@
 #include "devicearrival.h"
 
+#include "app/backupsteps.h"
 #include "app/itemmodelmain.h"
 #include "app/mainwindow.h"
 #include "backup/backupmanifest.h"
@@ -26,13 +27,6 @@ DeviceArrival::DialogHook &dialogHook()
 {
     static DeviceArrival::DialogHook hook;
     return hook;
-}
-
-const char smsDbPath[] = "file-relay/var/mobile/Library/SMS/sms.db";
-
-QString exceptionText(const std::exception &e)
-{
-    return QString::fromUtf8(e.what());
 }
 
 } // namespace
@@ -84,7 +78,7 @@ void DeviceArrival::connected(void *handle)
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
         if (!isGone(handle))
-            showError(exceptionText(e));
+            showError(QString::fromUtf8(e.what()));
     }
     if (isGone(handle))
         qDebug("%s was unplugged before it was loaded.", qPrintable(device.name));
@@ -140,7 +134,7 @@ bool DeviceArrival::loadByBackup(IOSDevice &device)
         }
         manifest.loadFileTree();
     } catch (const std::exception &e) {
-        showError(exceptionText(e));
+        showError(QString::fromUtf8(e.what()));
         return false;
     }
     ITunesCacheSMSThread cache(&manifest, device.cacheDir().absolutePath(), &cacheForm, m_window);
@@ -150,7 +144,7 @@ bool DeviceArrival::loadByBackup(IOSDevice &device)
 void DeviceArrival::openCopy(const IOSDevice &device)
 {
     const QDir cache = device.cacheDir();
-    const QString path = cache.absoluteFilePath(QLatin1String(smsDbPath));
+    const QString path = cachedSmsDbPath(cache);
     QSharedPointer<AbsMessageDb> db;
     if (QFileInfo(path).isFile()) {
         const int version = AbsIOSMessageDb::smsDbVersion(path);

@@ -38,11 +38,6 @@ const char newsFile[] = "last-adv";
 const qint64 checkInterval = 86400;
 const int chatNameMaxLength = 25;
 
-QString exceptionText(const std::exception &e)
-{
-    return QString::fromUtf8(e.what());
-}
-
 // The address when it is a well-formed absolute http or https URL with a host.
 QString webAddress(const QString &text)
 {
@@ -241,7 +236,7 @@ MainWindow::MainWindow(QWidget *parent, Clock clock)
             mobiledevice_subscribe(&g_deviceNotifyTarget);
         } catch (const std::exception &e) {
             qWarning("%s", e.what());
-            showError(exceptionText(e));
+            showError(QString::fromUtf8(e.what()));
         }
     }
 
@@ -336,7 +331,7 @@ void MainWindow::loadVirtualDevices()
             db->chats(node->messageSet);
             m_treeModel->refreshChatSessions(node);
         } catch (const std::exception &e) {
-            showError(exceptionText(e));
+            showError(QString::fromUtf8(e.what()));
         }
     }
 }
@@ -494,7 +489,7 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
             break;
         }
     } catch (const std::exception &e) {
-        showError(exceptionText(e));
+        showError(QString::fromUtf8(e.what()));
     }
 }
 
@@ -587,7 +582,7 @@ MsgMessageList MainWindow::currentNodeMessages()
         dbNode->db->messages(dbNode->messageSet, 0);
         return dbNode->messageSet->messages();
     } catch (const std::exception &e) {
-        showError(exceptionText(e));
+        showError(QString::fromUtf8(e.what()));
         return MsgMessageList();
     }
 }
