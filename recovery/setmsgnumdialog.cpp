@@ -105,18 +105,13 @@ void SetMsgNumDialog::accept()
     if (!m_recycleDb)
         return;
     try {
-        m_recycleDb->beginTransaction();
-        for (const _MsgMessage *message : qAsConst(m_messages)) {
-            if (message)
-                m_recycleDb->setMessageNumber(*message, number, number);
-        }
-        m_recycleDb->endTransaction(true);
+        m_recycleDb->atomically([this, &number] {
+            for (const _MsgMessage *message : qAsConst(m_messages)) {
+                if (message)
+                    m_recycleDb->setMessageNumber(*message, number, number);
+            }
+        });
     } catch (const std::exception &e) {
-        try {
-            m_recycleDb->endTransaction(false);
-        } catch (...) {
-            // The first failure is the one to show.
-        }
         showError(QString::fromUtf8(e.what()));
         return;
     }
