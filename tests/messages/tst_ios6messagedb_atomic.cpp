@@ -3,6 +3,7 @@
 // is that writer.
 #include "messages/ios6messagedb.h"
 #include "messages/msgidentity.h"
+#include "support/fixturedb.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -74,12 +75,6 @@ int writeForever(const QString &folder)
     }
 }
 
-qint64 scalar(Sqlite3DB &db, const char *sql)
-{
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-    return c.moveNext() ? c.getInt64(0) : -1;
-}
-
 } // namespace
 
 class TestIOS6MessageDbAtomic : public QObject
@@ -138,13 +133,13 @@ void TestIOS6MessageDbAtomic::killedWriterLeavesNoOrphans()
         Sqlite3DB db;
         db.openThrow(IOS6MessageDb(QDir(folder), QString(), false).smsDbPath(), 2);
         for (const auto &orphan : orphans) {
-            QVERIFY2(scalar(db, orphan.sql) == 0,
+            QVERIFY2(firstInt64(db, orphan.sql) == 0,
                 qPrintable(QStringLiteral("%1 after kill %2").arg(orphan.what).arg(kill)));
         }
         Sqlite3Cursor check = db.queryThrow(Sqlite3Sql("PRAGMA integrity_check"));
         QVERIFY(check.moveNext());
         QCOMPARE(check.getText(0), QStringLiteral("ok"));
-        written = scalar(db, "select max(rowid) from message");
+        written = firstInt64(db, "select max(rowid) from message");
     }
     // The writer got well past the point where it deletes as much as it adds.
     QVERIFY2(written > 20, qPrintable(QString::number(written)));

@@ -2,6 +2,7 @@
 #include "messages/msgidentity.h"
 #include "shell/datafolder.h"
 #include "support/currentphonesmsdb.h"
+#include "support/fixturedb.h"
 #include "support/ios6smsdbfixture.h"
 
 #include <QDateTime>
@@ -53,12 +54,6 @@ Phone buildPhone(const QString &folder)
     m.date = kJune2019 - 86400;
     p.groupNote = db.addMessage(p.group, m);
     return p;
-}
-
-qint64 storedValue(Sqlite3DB &db, const QString &sql)
-{
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-    return c.moveNext() ? c.getInt64(0) : -1;
 }
 
 _MsgMessage messageDated(qint32 date)
@@ -158,7 +153,7 @@ void TestIOS6MessageDbCurrentPhone::readingLeavesTextColumnAlone()
     }
     Sqlite3DB raw;
     raw.openThrow(CurrentPhoneSmsDb::smsDbPath(dir.path()), Sqlite3DB::ReadOnly);
-    QCOMPARE(storedValue(raw,
+    QCOMPARE(firstInt64(raw,
                  QStringLiteral("select text is null from message where rowid=%1").arg(p.bodyOnly)),
         qint64(1));
 }
@@ -216,17 +211,17 @@ void TestIOS6MessageDbCurrentPhone::writesDatesInUnitOfFile()
 
     const qint64 unit = nanoseconds ? 1000000000 : 1;
     const QString row = QStringLiteral(" where rowid=%1").arg(messageId);
-    QCOMPARE(storedValue(db, "select date from message" + row), date * unit);
-    QCOMPARE(storedValue(db, "select date_read from message" + row), (date + 10) * unit);
-    QCOMPARE(storedValue(db, "select date_delivered from message" + row), (date + 5) * unit);
-    QCOMPARE(storedValue(db, "select date_played from message" + row), (date + 20) * unit);
+    QCOMPARE(firstInt64(db, "select date from message" + row), date * unit);
+    QCOMPARE(firstInt64(db, "select date_read from message" + row), (date + 10) * unit);
+    QCOMPARE(firstInt64(db, "select date_delivered from message" + row), (date + 5) * unit);
+    QCOMPARE(firstInt64(db, "select date_played from message" + row), (date + 20) * unit);
     const QString attachmentRow = QStringLiteral(" where rowid=%1").arg(attachmentId);
     // Attachment times keep the unit of the attachment rows already there: seconds on phones.
-    QCOMPARE(storedValue(db, "select created_date from attachment" + attachmentRow), qint64(date));
-    QCOMPARE(storedValue(db, "select start_date from attachment" + attachmentRow), qint64(date + 1));
+    QCOMPARE(firstInt64(db, "select created_date from attachment" + attachmentRow), qint64(date));
+    QCOMPARE(firstInt64(db, "select start_date from attachment" + attachmentRow), qint64(date + 1));
     if (upgrade)
         QCOMPARE(
-            storedValue(db, QStringLiteral("select _last from chat where rowid=%1").arg(chatId)),
+            firstInt64(db, QStringLiteral("select _last from chat where rowid=%1").arg(chatId)),
             qint64(date));
 
     // What was written reads back as the same record date.
@@ -244,13 +239,13 @@ void TestIOS6MessageDbCurrentPhone::deletesWithThePhonesTriggers()
     QSharedPointer<MsgMessageSet> set;
     db.messages(set, p.single);
     db.deleteMessage(*set->messageMap.value(p.picture));
-    QCOMPARE(storedValue(
+    QCOMPARE(firstInt64(
                  db, QStringLiteral("select count(*) from message where rowid=%1").arg(p.picture)),
         qint64(0));
-    QCOMPARE(storedValue(db, QStringLiteral("select count(*) from attachment")), qint64(0));
-    QCOMPARE(storedValue(db, QStringLiteral("select count(*) from deleted_messages")), qint64(1));
+    QCOMPARE(firstInt64(db, QStringLiteral("select count(*) from attachment")), qint64(0));
+    QCOMPARE(firstInt64(db, QStringLiteral("select count(*) from deleted_messages")), qint64(1));
     QCOMPARE(
-        storedValue(db, QStringLiteral("select count(*) from chat where rowid=%1").arg(p.single)),
+        firstInt64(db, QStringLiteral("select count(*) from chat where rowid=%1").arg(p.single)),
         qint64(1));
 }
 

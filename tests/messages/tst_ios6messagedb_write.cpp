@@ -1,6 +1,7 @@
 #include "shell/datafolder.h"
 #include "messages/ios6messagedb.h"
 #include "messages/msgidentity.h"
+#include "support/fixturedb.h"
 #include "support/ios6smsdbfixture.h"
 
 #include <QDir>
@@ -8,18 +9,6 @@
 #include <QtTest>
 
 namespace {
-
-qint64 count(IOS6MessageDb &db, const char *sql)
-{
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-    return c.moveNext() ? c.getInt64(0) : -1;
-}
-
-QVariant value(IOS6MessageDb &db, const QString &sql)
-{
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-    return c.moveNext() ? c.getValue(0) : QVariant();
-}
 
 _MsgMessage fullMessage(const QString &guid, qint32 date)
 {
@@ -296,9 +285,9 @@ void TestIOS6MessageDbWrite::joinsAreWrittenOnce()
         db.addChatMessageJoin(1, 3);
         db.addMessageAttachmentJoin(3, 4);
     }
-    QCOMPARE(count(db, "select count(*) from chat_handle_join"), 1);
-    QCOMPARE(count(db, "select count(*) from chat_message_join"), 1);
-    QCOMPARE(count(db, "select count(*) from message_attachment_join"), 1);
+    QCOMPARE(firstInt64(db, "select count(*) from chat_handle_join"), 1);
+    QCOMPARE(firstInt64(db, "select count(*) from chat_message_join"), 1);
+    QCOMPARE(firstInt64(db, "select count(*) from message_attachment_join"), 1);
 }
 
 void TestIOS6MessageDbWrite::logicHash_data()
@@ -316,7 +305,7 @@ void TestIOS6MessageDbWrite::logicHash()
     const _MsgMessage m = fullMessage("G", 10);
     const qint64 rowid = db.insertMessage(m, 0, 0, given);
     const QString stored
-        = value(db, QStringLiteral("select logic_hash from message where rowid=%1").arg(rowid))
+        = firstValue(db, QStringLiteral("select logic_hash from message where rowid=%1").arg(rowid))
               .toString();
     QCOMPARE(stored, given.isEmpty() ? m.logicHash() : given);
     if (given.isEmpty())
@@ -339,11 +328,13 @@ void TestIOS6MessageDbWrite::otherHandle()
     QTemporaryDir dir;
     IOS6MessageDb db(QDir(dir.path()), QString(), true);
     const qint64 rowid = db.insertMessage(fullMessage("G", 10), 5, otherHandle, QString());
-    QCOMPARE(value(db, QStringLiteral("select other_handle from message where rowid=%1").arg(rowid))
-                 .toLongLong(),
+    QCOMPARE(
+        firstValue(db, QStringLiteral("select other_handle from message where rowid=%1").arg(rowid))
+            .toLongLong(),
         stored);
-    QCOMPARE(value(db, QStringLiteral("select handle_id from message where rowid=%1").arg(rowid))
-                 .toLongLong(),
+    QCOMPARE(
+        firstValue(db, QStringLiteral("select handle_id from message where rowid=%1").arg(rowid))
+            .toLongLong(),
         qint64(5));
 }
 
@@ -357,9 +348,9 @@ void TestIOS6MessageDbWrite::chatLastOnlyGrows()
     db.updateChatLast(rowid, 500);
     db.updateChatLast(rowid, 400);
     db.updateChatLast(rowid, 500);
-    QCOMPARE(value(db, "select _last from chat").toInt(), 500);
+    QCOMPARE(firstValue(db, "select _last from chat").toInt(), 500);
     db.updateChatLast(rowid, 600);
-    QCOMPARE(value(db, "select _last from chat").toInt(), 600);
+    QCOMPARE(firstValue(db, "select _last from chat").toInt(), 600);
 
     // A device table without _last is left alone, without an error.
     QTemporaryDir device;
@@ -392,8 +383,8 @@ void TestIOS6MessageDbWrite::invalidServiceNameIsRejected()
             "IOS6MessageDb::insertChat, invalid chat, service_name:" + service);
     }
     db.open();
-    QCOMPARE(count(db, "select count(*) from chat"), 0);
-    QCOMPARE(count(db, "select count(*) from handle"), 0);
+    QCOMPARE(firstInt64(db, "select count(*) from chat"), 0);
+    QCOMPARE(firstInt64(db, "select count(*) from handle"), 0);
 }
 
 void TestIOS6MessageDbWrite::deviceLayoutTakesBasicColumnsOnly()
@@ -473,26 +464,26 @@ void TestIOS6MessageDbWrite::deletingMessagesRemovesJoinsAndEmptiedChat()
     };
 
     db.deleteMessage(*byGuid("M1"));
-    QCOMPARE(count(db, "select count(*) from message"), 2);
-    QCOMPARE(count(db, "select count(*) from chat_message_join"), 2);
-    QCOMPARE(count(db, "select count(*) from message_attachment_join"), 1);
+    QCOMPARE(firstInt64(db, "select count(*) from message"), 2);
+    QCOMPARE(firstInt64(db, "select count(*) from chat_message_join"), 2);
+    QCOMPARE(firstInt64(db, "select count(*) from message_attachment_join"), 1);
     // Its own attachment goes, the one another message uses stays.
-    QCOMPARE(count(db, "select count(*) from attachment"), 1);
-    QCOMPARE(value(db, "select guid from attachment").toString(), QString("COMMON"));
-    QCOMPARE(count(db, "select count(*) from chat"), 2);
+    QCOMPARE(firstInt64(db, "select count(*) from attachment"), 1);
+    QCOMPARE(firstValue(db, "select guid from attachment").toString(), QString("COMMON"));
+    QCOMPARE(firstInt64(db, "select count(*) from chat"), 2);
 
     db.deleteMessage(*byGuid("M2"));
-    QCOMPARE(count(db, "select count(*) from message"), 1);
-    QCOMPARE(value(db, "select rowid from chat").toLongLong(), chatB);
+    QCOMPARE(firstInt64(db, "select count(*) from message"), 1);
+    QCOMPARE(firstValue(db, "select rowid from chat").toLongLong(), chatB);
     // The emptied chat takes its handle joins and its now unused handle along.
-    QCOMPARE(count(db, "select count(*) from chat_handle_join"), 1);
-    QCOMPARE(value(db, "select id from handle").toString(), QString("+12015550124"));
+    QCOMPARE(firstInt64(db, "select count(*) from chat_handle_join"), 1);
+    QCOMPARE(firstValue(db, "select id from handle").toString(), QString("+12015550124"));
 
     db.deleteMessage(*byGuid("M3"));
-    QCOMPARE(count(db, "select count(*) from message"), 0);
-    QCOMPARE(count(db, "select count(*) from chat"), 0);
-    QCOMPARE(count(db, "select count(*) from attachment"), 0);
-    QCOMPARE(count(db, "select count(*) from handle"), 0);
+    QCOMPARE(firstInt64(db, "select count(*) from message"), 0);
+    QCOMPARE(firstInt64(db, "select count(*) from chat"), 0);
+    QCOMPARE(firstInt64(db, "select count(*) from attachment"), 0);
+    QCOMPARE(firstInt64(db, "select count(*) from handle"), 0);
     Q_UNUSED(chatA);
     Q_UNUSED(shared);
 }
@@ -508,9 +499,9 @@ void TestIOS6MessageDbWrite::deletingWithoutChatKeepsChats()
     m.rowid = db.insertMessage(m, 0, 0, QString());
     db.addChatMessageJoin(chatRow, m.rowid);
     db.deleteMessage(m);
-    QCOMPARE(count(db, "select count(*) from message"), 0);
-    QCOMPARE(count(db, "select count(*) from chat_message_join"), 0);
-    QCOMPARE(count(db, "select count(*) from chat"), 1);
+    QCOMPARE(firstInt64(db, "select count(*) from message"), 0);
+    QCOMPARE(firstInt64(db, "select count(*) from chat_message_join"), 0);
+    QCOMPARE(firstInt64(db, "select count(*) from chat"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestIOS6MessageDbWrite)

@@ -1,5 +1,6 @@
 #include "messages/msgidentity.h"
 #include "recovery/messagerecycledb.h"
+#include "support/fixturedb.h"
 
 #include <QFile>
 #include <QSet>
@@ -20,12 +21,6 @@ _MsgMessage message(const QString &guid, const QString &service, qint64 handleId
     m.date = date;
     m.text = text;
     return m;
-}
-
-QVariant value(MessageRecycleDb &db, const QString &sql)
-{
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-    return c.moveNext() ? c.getValue(0) : QVariant();
 }
 
 const QString kGuidA = QStringLiteral("AAAAAAAA-1111-2222-3333-444444444444");
@@ -112,7 +107,7 @@ void TestMessageRecycleDb::guidIsKeptOrReplaced()
     MessageRecycleDb db(dir.filePath("recycle.db"));
     const qint64 rowid = db.insertMessage(message(guid, "SMS", 1, 10), "+1", "+1", 5);
     const QString stored
-        = value(db, QStringLiteral("select guid from message where rowid=%1").arg(rowid))
+        = firstValue(db, QStringLiteral("select guid from message where rowid=%1").arg(rowid))
               .toString();
     if (kept) {
         QCOMPARE(stored, guid);
@@ -145,14 +140,14 @@ void TestMessageRecycleDb::sourceRowidZeroStaysNull()
     m.attachments.insert("1", &attachment);
     m.service_center.clear();
     db.insertMessage(m, "+1", "+2", 0);
-    QVERIFY(value(db, "select src_rowid from message").isNull());
-    QVERIFY(value(db, "select service_center from message").isNull());
-    QCOMPARE(value(db, "select cache_has_attachments from message").toInt(), 1);
-    QCOMPARE(value(db, "select handle from message").toString(), QString("+2"));
+    QVERIFY(firstValue(db, "select src_rowid from message").isNull());
+    QVERIFY(firstValue(db, "select service_center from message").isNull());
+    QCOMPARE(firstValue(db, "select cache_has_attachments from message").toInt(), 1);
+    QCOMPARE(firstValue(db, "select handle from message").toString(), QString("+2"));
     _MsgHandle h;
     h.id = "+1";
     db.insertHandle(h, 0);
-    QVERIFY(value(db, "select src_rowid from handle").isNull());
+    QVERIFY(firstValue(db, "select src_rowid from handle").isNull());
 }
 
 void TestMessageRecycleDb::findMessageMatchesGuidOrContent()
@@ -183,10 +178,11 @@ void TestMessageRecycleDb::setMessageNumber()
     const _MsgMessage stored = message(kGuidA, "SMS", 1, 10);
     db.insertMessage(stored, QString(), QString(), 5);
     db.setMessageNumber(message(kGuidB, "SMS", 1, 99, "absent"), "+9", "+9");
-    QCOMPARE(value(db, "select chat_identifier from message").toString(), QString());
+    QCOMPARE(firstValue(db, "select chat_identifier from message").toString(), QString());
     db.setMessageNumber(stored, "+12015550123", "+12015550124");
-    QCOMPARE(value(db, "select chat_identifier from message").toString(), QString("+12015550123"));
-    QCOMPARE(value(db, "select handle from message").toString(), QString("+12015550124"));
+    QCOMPARE(
+        firstValue(db, "select chat_identifier from message").toString(), QString("+12015550123"));
+    QCOMPARE(firstValue(db, "select handle from message").toString(), QString("+12015550124"));
 }
 
 void TestMessageRecycleDb::handles()

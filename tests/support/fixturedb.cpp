@@ -60,3 +60,15 @@ void writeFixtureFile(const QString &path, const QByteArray &content)
     throwFixtureError(!out.open(QIODevice::WriteOnly) || out.write(content) != content.size(),
         QStringLiteral("cannot write %1").arg(path));
 }
+
+qint64 firstInt64(Sqlite3DB &db, const QString &sql)
+{
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
+    return c.moveNext() ? c.getInt64(0) : -1;
+}
+
+QVariant firstValue(Sqlite3DB &db, const QString &sql)
+{
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
+    return c.moveNext() ? c.getValue(0) : QVariant();
+}

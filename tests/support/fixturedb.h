@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVariant>
 
 #include <functional>
 #include <memory>
@@ -35,3 +36,6 @@ private:
 void throwFixtureError(bool failed, const QString &what);
 // Writes a file, creating its folder; throws when it cannot.
 void writeFixtureFile(const QString &path, const QByteArray &content);
+// The first column of a query's first row: -1, or a null value, when there is no row.
+qint64 firstInt64(Sqlite3DB &db, const QString &sql);
+QVariant firstValue(Sqlite3DB &db, const QString &sql);
