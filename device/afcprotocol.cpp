@@ -1,23 +1,18 @@
 #include "afcprotocol.h"
 
 #include "cftype.h"
+#include "runtimeerror.h"
 #include "servicesocket.h"
 
 #include <QtEndian>
 
 #include <cstring>
-#include <stdexcept>
 
 const char AFCPacketHeader::magicBytes[9] = "CFA6LPAA";
 
 namespace {
 
 constexpr int afcTimeoutMs = 60000;
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 QByteArray le64(quint64 value)
 {
@@ -115,9 +110,9 @@ void afc_send_packet(int socket, const AFCPacketHeader &header, const char *payl
 {
     const QByteArray bytes = header.toBytes();
     if (mobiledevice_send(socket, bytes.constData(), bytes.size(), afcTimeoutMs) != bytes.size())
-        fail(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
+        throwRuntimeError(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
     if (length > 0 && mobiledevice_send(socket, payload, length, afcTimeoutMs) != length)
-        fail(QStringLiteral("send AFC content (%1) error.").arg(header.operation));
+        throwRuntimeError(QStringLiteral("send AFC content (%1) error.").arg(header.operation));
 }
 
 QByteArray afc_read_packet(int socket, AFCPacketHeader &header, quint32 *status)
@@ -125,19 +120,19 @@ QByteArray afc_read_packet(int socket, AFCPacketHeader &header, quint32 *status)
     char bytes[AFCPacketHeader::size];
     if (mobiledevice_recv(socket, bytes, AFCPacketHeader::size, afcTimeoutMs)
         != AFCPacketHeader::size)
-        fail(QStringLiteral("read AFC header failed."));
+        throwRuntimeError(QStringLiteral("read AFC header failed."));
     header = AFCPacketHeader::fromBytes(bytes);
     if (!header.hasMagic())
-        fail(QStringLiteral("read AFC header failed, wrong magic."));
+        throwRuntimeError(QStringLiteral("read AFC header failed, wrong magic."));
     // A length below the header or past any sensible reply leaves nothing to trust.
     if (header.entireLength < AFCPacketHeader::size
         || header.entireLength - AFCPacketHeader::size > afc_max_reply_data)
-        fail(QStringLiteral("read AFC header failed, invalid packet length %1.")
-                 .arg(header.entireLength));
+        throwRuntimeError(QStringLiteral("read AFC header failed, invalid packet length %1.")
+                              .arg(header.entireLength));
     const int length = static_cast<int>(header.entireLength - AFCPacketHeader::size);
     QByteArray data(length, '\0');
     if (length > 0 && mobiledevice_recv(socket, data.data(), length, afcTimeoutMs) != length)
-        fail(QStringLiteral("read AFC file block data failed."));
+        throwRuntimeError(QStringLiteral("read AFC file block data failed."));
 
     switch (header.operation) {
     case AFCOpData:
@@ -146,20 +141,23 @@ QByteArray afc_read_packet(int socket, AFCPacketHeader &header, quint32 *status)
         return data;
     case AFCOpStatus: {
         if (data.size() < 8)
-            fail(QStringLiteral("read AFC failed, status reply of %1 bytes.").arg(data.size()));
+            throwRuntimeError(
+                QStringLiteral("read AFC failed, status reply of %1 bytes.").arg(data.size()));
         const quint64 value = firstWord(data);
         if (status) {
             *status = static_cast<quint32>(value);
             return data;
         }
         if (value != 0)
-            fail(QStringLiteral("read AFC failed, received AFC_OP_STATUS, param1=%1.").arg(value));
+            throwRuntimeError(
+                QStringLiteral("read AFC failed, received AFC_OP_STATUS, param1=%1.").arg(value));
         return data;
     }
     default:
-        fail(QStringLiteral("read AFC failed, Unknown operation code received %1, param1=%2.")
-                 .arg(header.operation)
-                 .arg(firstWord(data)));
+        throwRuntimeError(
+            QStringLiteral("read AFC failed, Unknown operation code received %1, param1=%2.")
+                .arg(header.operation)
+                .arg(firstWord(data)));
     }
 }
 
@@ -184,9 +182,10 @@ int afc_file_read(int socket, quint64 handle, char *buffer, int length)
         if (data.isEmpty())
             break;
         if (data.size() > wanted)
-            fail(QStringLiteral("read AFC file returned %1 bytes, more than the %2 requested.")
-                     .arg(data.size())
-                     .arg(wanted));
+            throwRuntimeError(
+                QStringLiteral("read AFC file returned %1 bytes, more than the %2 requested.")
+                    .arg(data.size())
+                    .arg(wanted));
         std::memcpy(buffer + total, data.constData(), static_cast<size_t>(data.size()));
         total += data.size();
     }
@@ -205,7 +204,7 @@ int afc_file_write(int socket, quint64 handle, const char *data, int length)
         afc_send_packet(socket, header, handleBytes.constData(), handleBytes.size());
         // A chunk sent in part is not written: the connection is out of step from here.
         if (mobiledevice_send(socket, data + total, chunk, afcTimeoutMs) != chunk)
-            fail(QStringLiteral("write AFC file error."));
+            throwRuntimeError(QStringLiteral("write AFC file error."));
         AFCPacketHeader reply;
         afc_read_packet(socket, reply);
         total += chunk;
@@ -267,5 +266,5 @@ void house_arrest_vend_container(int socket, const QString &identifier)
     const CFType reply = mobiledevice_recmsg(socket, command, afcTimeoutMs);
     // Anything but a dictionary is no answer to the request either.
     if (!reply.isDictionary() || !reply.value(QStringLiteral("Error")).isNull())
-        fail(QStringLiteral("can not find %1.").arg(identifier));
+        throwRuntimeError(QStringLiteral("can not find %1.").arg(identifier));
 }

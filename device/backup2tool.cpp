@@ -1,6 +1,7 @@
 #include "backup2tool.h"
 
 #include "devicesession.h"
+#include "runtimeerror.h"
 
 #include "platform/win/winplatform.h"
 
@@ -16,11 +17,6 @@ const char toolName[] = "AppleMobileBackup.exe";
 constexpr int startTimeoutMs = 60000;
 constexpr int pollMs = 200;
 constexpr qint64 defaultSeconds = 60;
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 QString upToZero(const QByteArray &bytes)
 {
@@ -108,7 +104,7 @@ QStringList backup2tool::arguments(const backup2tool_op &op) const
              << QStringLiteral("--root") << root << QStringLiteral("--source") << m_udid;
         break;
     default:
-        fail(QStringLiteral("unknown backup2tool_op."));
+        throwRuntimeError(QStringLiteral("unknown backup2tool_op."));
     }
     return args;
 }
@@ -147,7 +143,7 @@ void backup2tool::run(const backup2tool_op &op)
     QProcess process;
     process.start(toolPath(), args, QIODevice::ReadOnly);
     if (!process.waitForStarted(startTimeoutMs))
-        fail(QStringLiteral("can not start AppleMobileBackup process."));
+        throwRuntimeError(QStringLiteral("can not start AppleMobileBackup process."));
     const qint64 t0 = QDateTime::currentSecsSinceEpoch();
     if (m_cancel) {
         stop(process);
@@ -170,13 +166,14 @@ void backup2tool::run(const backup2tool_op &op)
         = upToZero(process.readAllStandardError() + '\n' + process.readAllStandardOutput());
     qDebug("%s", qPrintable(output));
     if (output.contains(QLatin1String("error"), Qt::CaseInsensitive))
-        fail(output);
+        throwRuntimeError(output);
     // A tool that dies or gives up without a word has not done its job either.
     if (process.exitStatus() != QProcess::NormalExit)
-        fail(QStringLiteral("AppleMobileBackup process crashed.\n%1").arg(output).trimmed());
+        throwRuntimeError(
+            QStringLiteral("AppleMobileBackup process crashed.\n%1").arg(output).trimmed());
     if (process.exitCode() != 0)
-        fail(QStringLiteral("AppleMobileBackup process failed with exit code %1.\n%2")
-                 .arg(process.exitCode())
-                 .arg(output)
-                 .trimmed());
+        throwRuntimeError(QStringLiteral("AppleMobileBackup process failed with exit code %1.\n%2")
+                              .arg(process.exitCode())
+                              .arg(output)
+                              .trimmed());
 }

@@ -1,8 +1,7 @@
 #include "devicelink.h"
 
+#include "runtimeerror.h"
 #include "servicesocket.h"
-
-#include <stdexcept>
 
 namespace {
 
@@ -34,11 +33,6 @@ CFType arrayOf(const QString &name, const CFType &item)
     return array;
 }
 
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
-
 } // namespace
 
 void mobiledevice_link_version_exchange(int socket)
@@ -51,8 +45,9 @@ void mobiledevice_link_version_exchange(int socket)
     mobiledevice_sendmsg(socket, reply, false, linkTimeoutMs);
     const CFType answer = mobiledevice_recmsg(socket, reply, linkTimeoutMs);
     if (nameOf(answer) != QLatin1String("DLMessageDeviceReady"))
-        fail(QStringLiteral("invalid feedback after send DLMessageVersionExchange.\n%1")
-                 .arg(xmlOf(answer)));
+        throwRuntimeError(
+            QStringLiteral("invalid feedback after send DLMessageVersionExchange.\n%1")
+                .arg(xmlOf(answer)));
 }
 
 void mobiledevice_link_disconnect(int socket, const QString &reason)
@@ -77,7 +72,7 @@ void mobiledevice_link_sc_recv_dlmessaeg(
     if (!receivedName.startsWith(QLatin1String("DL"), Qt::CaseInsensitive)) {
         qDebug("mobiledevice_link_sc_recv_dlmessaeg recv invalid msg:\n%s",
             qUtf8Printable(xmlOf(received)));
-        fail(QStringLiteral("Did not receive a DL* message as expected."));
+        throwRuntimeError(QStringLiteral("Did not receive a DL* message as expected."));
     }
     message = received;
     name = receivedName;
@@ -92,7 +87,7 @@ CFType mobiledevice_link_sc_recv_process_message(int socket, const CFType &reque
     if (name != QLatin1String("DLMessageProcessMessage") || !received.at(1).isDictionary()) {
         qDebug("mobiledevice_link_sc_recv_process_message recv invalid msg:\n%s",
             qUtf8Printable(xmlOf(received)));
-        fail(QStringLiteral("Did not receive DLMessageProcessMessage as expected."));
+        throwRuntimeError(QStringLiteral("Did not receive DLMessageProcessMessage as expected."));
     }
     if (message)
         *message = received;

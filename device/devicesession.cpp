@@ -1,9 +1,9 @@
 #include "devicesession.h"
 
 #include "mobiledevice.h"
+#include "runtimeerror.h"
 
 #include <exception>
-#include <stdexcept>
 
 namespace {
 
@@ -42,7 +42,7 @@ public:
     {
         QString error;
         if (mobiledevice_connect(device, error) != 0)
-            throw std::runtime_error(error.toUtf8().toStdString());
+            throwRuntimeError(error);
     }
     ~Session()
     {
@@ -133,7 +133,7 @@ void mobiledevice_start_service(AMDeviceRef device, const char *service, int &so
     // The socket outlives the session.
     session.end();
     if (code != 0)
-        throw std::runtime_error(serviceError(service, code).toUtf8().toStdString());
+        throwRuntimeError(serviceError(service, code));
 }
 
 int mobiledevice_set_value(

@@ -1,9 +1,8 @@
 #include "filerelay.h"
 
 #include "devicesession.h"
+#include "runtimeerror.h"
 #include "servicesocket.h"
-
-#include <stdexcept>
 
 namespace {
 
@@ -30,8 +29,8 @@ void mobiledevice_file_relay_request(int socket, const QStringList &sources)
     const CFType reply = mobiledevice_recmsg(socket, request, replyTimeoutMs);
     const QString status = reply.value(QStringLiteral("Status")).toString();
     if (status.compare(QLatin1String("Acknowledged"), Qt::CaseInsensitive) != 0) {
-        const QString xml = QString::fromUtf8(CFType::toPlistBytes(reply, CFType::XmlFormat));
-        throw std::runtime_error(
-            QStringLiteral("invalid feedback.\n%1").arg(xml).toUtf8().toStdString());
+        throwRuntimeError(
+            QStringLiteral("invalid feedback.\n%1")
+                .arg(QString::fromUtf8(CFType::toPlistBytes(reply, CFType::XmlFormat))));
     }
 }

@@ -2,6 +2,7 @@
 
 #include "filerelay.h"
 #include "iosdevice.h"
+#include "runtimeerror.h"
 #include "servicesocket.h"
 
 #include "shell/datafolder.h"
@@ -31,11 +32,6 @@ const char stagingName[] = "file-relay.partial";
 const char retiredName[] = "file-relay.old";
 // The caching index of the backup road describes copies in the tree being replaced.
 const char cacheIndexName[] = "manifest.db";
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 QString archiveError(struct archive *reader)
 {
@@ -97,10 +93,10 @@ void replaceFolder(const QString &staging, const QString &live, const QString &r
 {
     removeFolderRecursively(retired);
     if (QFileInfo::exists(live) && !QDir().rename(live, retired))
-        fail(QStringLiteral("replace %1 failed.").arg(live));
+        throwRuntimeError(QStringLiteral("replace %1 failed.").arg(live));
     if (!QDir().rename(staging, live)) {
         QDir().rename(retired, live);
-        fail(QStringLiteral("replace %1 failed.").arg(live));
+        throwRuntimeError(QStringLiteral("replace %1 failed.").arg(live));
     }
     removeFolderRecursively(retired);
 }
@@ -153,7 +149,7 @@ void IOSLoadFileRelayThread::run()
         staging = cache.absoluteFilePath(QLatin1String(stagingName));
         removeFolderRecursively(staging);
         if (!QDir().mkpath(staging))
-            fail(QStringLiteral("create %1 error.").arg(staging));
+            throwRuntimeError(QStringLiteral("create %1 error.").arg(staging));
         extractArchive(archivePath, QDir(staging));
         release();
 
@@ -179,7 +175,8 @@ void IOSLoadFileRelayThread::receiveArchive(const QString &archivePath)
 {
     QFile file(archivePath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        fail(QStringLiteral("create %1 failed. %2").arg(archivePath, file.errorString()));
+        throwRuntimeError(
+            QStringLiteral("create %1 failed. %2").arg(archivePath, file.errorString()));
     QByteArray buffer(bufferSize, Qt::Uninitialized);
     qint64 total = 0;
     int silentMs = 0;
@@ -187,13 +184,14 @@ void IOSLoadFileRelayThread::receiveArchive(const QString &archivePath)
         checkCancelled();
         const int ready = mobiledevice_wait_socket(m_socket, waitSliceMs, true);
         if (ready < 0)
-            fail(QStringLiteral("receive from the device failed."));
+            throwRuntimeError(QStringLiteral("receive from the device failed."));
         if (ready == 0) {
             silentMs += waitSliceMs;
             // A device that stops in the middle has not sent the whole archive.
             if (silentMs >= m_stallTimeoutMs)
-                fail(QStringLiteral("The iPhone stopped sending its databases for %1 seconds.")
-                         .arg(m_stallTimeoutMs / 1000));
+                throwRuntimeError(
+                    QStringLiteral("The iPhone stopped sending its databases for %1 seconds.")
+                        .arg(m_stallTimeoutMs / 1000));
             continue;
         }
         silentMs = 0;
@@ -206,10 +204,12 @@ void IOSLoadFileRelayThread::receiveArchive(const QString &archivePath)
         ProgressForm::postUpdateProgress(
             form, QString(), 99, QStringLiteral("Received:%L1KB").arg(total / 1024));
         if (file.write(buffer.constData(), count) != count)
-            fail(QStringLiteral("write %1 failed. %2").arg(archivePath, file.errorString()));
+            throwRuntimeError(
+                QStringLiteral("write %1 failed. %2").arg(archivePath, file.errorString()));
     }
     if (!file.flush())
-        fail(QStringLiteral("write %1 failed. %2").arg(archivePath, file.errorString()));
+        throwRuntimeError(
+            QStringLiteral("write %1 failed. %2").arg(archivePath, file.errorString()));
 }
 
 void IOSLoadFileRelayThread::extractArchive(const QString &archivePath, const QDir &target)
@@ -220,7 +220,7 @@ void IOSLoadFileRelayThread::extractArchive(const QString &archivePath, const QD
     const int opened = archive_read_open_filename(
         m_reader, QFile::encodeName(archivePath).constData(), bufferSize);
     if (opened != ARCHIVE_OK)
-        fail(QStringLiteral("open %1(%2) error.").arg(archivePath).arg(opened));
+        throwRuntimeError(QStringLiteral("open %1(%2) error.").arg(archivePath).arg(opened));
 
     for (;;) {
         struct archive_entry *entry = nullptr;
@@ -229,7 +229,8 @@ void IOSLoadFileRelayThread::extractArchive(const QString &archivePath, const QD
             break;
         // Only the end of the archive ends it: a cut or damaged one is not a whole tree.
         if (result < ARCHIVE_WARN)
-            fail(QStringLiteral("read %1 error. %2").arg(archivePath, archiveError(m_reader)));
+            throwRuntimeError(
+                QStringLiteral("read %1 error. %2").arg(archivePath, archiveError(m_reader)));
         if (result == ARCHIVE_WARN)
             qWarning("%s: %s", qPrintable(archivePath), qPrintable(archiveError(m_reader)));
         checkCancelled();
@@ -251,7 +252,7 @@ void IOSLoadFileRelayThread::extractArchive(const QString &archivePath, const QD
         }
         if (type == AE_IFDIR) {
             if (!QDir().mkpath(path))
-                fail(QStringLiteral("create %1 error.").arg(path));
+                throwRuntimeError(QStringLiteral("create %1 error.").arg(path));
         } else if (type == AE_IFREG) {
             extractFile(path, archive_entry_size(entry), archive_entry_mtime(entry),
                 archive_entry_atime(entry));
@@ -261,7 +262,8 @@ void IOSLoadFileRelayThread::extractArchive(const QString &archivePath, const QD
     }
     // Nothing at all is no archive: the device went before it sent one.
     if (archive_format(m_reader) == ARCHIVE_FORMAT_EMPTY)
-        fail(QStringLiteral("read %1 error. The iPhone sent no data.").arg(archivePath));
+        throwRuntimeError(
+            QStringLiteral("read %1 error. The iPhone sent no data.").arg(archivePath));
     archive_read_free(m_reader);
     m_reader = nullptr;
 }
@@ -272,7 +274,7 @@ void IOSLoadFileRelayThread::extractFile(
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        fail(QStringLiteral("create %1 error. %2").arg(path, file.errorString()));
+        throwRuntimeError(QStringLiteral("create %1 error. %2").arg(path, file.errorString()));
     QByteArray buffer(bufferSize, Qt::Uninitialized);
     qint64 written = 0;
     for (;;) {
@@ -283,9 +285,10 @@ void IOSLoadFileRelayThread::extractFile(
         if (count == 0)
             break;
         if (count < 0)
-            fail(QStringLiteral("read %1 error. %2").arg(path, archiveError(m_reader)));
+            throwRuntimeError(
+                QStringLiteral("read %1 error. %2").arg(path, archiveError(m_reader)));
         if (file.write(buffer.constData(), count) != count)
-            fail(QStringLiteral("write %1 error. %2").arg(path, file.errorString()));
+            throwRuntimeError(QStringLiteral("write %1 error. %2").arg(path, file.errorString()));
         written += count;
     }
     file.close();

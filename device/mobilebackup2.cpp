@@ -2,20 +2,14 @@
 
 #include "devicelink.h"
 #include "devicesession.h"
+#include "runtimeerror.h"
 #include "servicesocket.h"
-
-#include <stdexcept>
 
 namespace {
 
 constexpr int backupTimeoutMs = 60000;
 
 const char emptyParameter[] = "___EmptyParameterString___";
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 CFType key(const char *name)
 {
@@ -50,10 +44,11 @@ double mobiledevice_backup2_version_exchange(int socket, const double *versions,
     int errorCode = 0;
     const CFType response = mobilebackup2_receive_response(socket, errorCode, sent);
     if (errorCode == 1)
-        fail(QStringLiteral(
+        throwRuntimeError(QStringLiteral(
             "mobiledevice_backup2_version_exchange: MOBILEBACKUP2_E_NO_COMMON_VERSION"));
     if (errorCode != 0)
-        fail(QStringLiteral("mobiledevice_backup2_version_exchange: MOBILEBACKUP2_E_REPLY_NOT_OK"));
+        throwRuntimeError(
+            QStringLiteral("mobiledevice_backup2_version_exchange: MOBILEBACKUP2_E_REPLY_NOT_OK"));
     return response.value(QStringLiteral("ProtocolVersion")).toDouble(0);
 }
 
@@ -99,8 +94,9 @@ CFType mobilebackup2_receive_response(
     CFType received;
     const CFType dictionary = mobiledevice_link_sc_recv_process_message(socket, request, &received);
     if (dictionary.value(QStringLiteral("MessageName")).toString() != QLatin1String("Response"))
-        fail(QStringLiteral("Did not receive a message(\"Message Name\" is \"Response\").\n%1")
-                 .arg(QString::fromUtf8(CFType::toPlistBytes(received, CFType::XmlFormat))));
+        throwRuntimeError(
+            QStringLiteral("Did not receive a message(\"Message Name\" is \"Response\").\n%1")
+                .arg(QString::fromUtf8(CFType::toPlistBytes(received, CFType::XmlFormat))));
     // A code past 32 bits is still a failure, never success.
     const qint64 code = dictionary.value(QStringLiteral("ErrorCode")).toLongLong(0);
     errorCode = code == static_cast<int>(code) ? static_cast<int>(code) : -1;
@@ -146,5 +142,5 @@ void mobilebackup2_set_cloud_backup(int socket, const QString &deviceIdentifier,
     int errorCode = 0;
     mobilebackup2_receive_response(socket, errorCode, sent);
     if (errorCode != 0)
-        fail(QStringLiteral("Set EnableCloudBackup error code: %1").arg(errorCode));
+        throwRuntimeError(QStringLiteral("Set EnableCloudBackup error code: %1").arg(errorCode));
 }

@@ -1,5 +1,7 @@
 #include "mobiledevice.h"
 
+#include "runtimeerror.h"
+
 #include "platform/win/winplatform.h"
 
 #include <QDir>
@@ -142,7 +144,7 @@ int mobiledevice_subscribe(void *target)
     if (!mobiledevice_frameworks_loaded()) {
         QString error;
         if (!mobiledevice_load_frameworks(error))
-            throw std::runtime_error(error.toUtf8().toStdString());
+            throwRuntimeError(error);
     }
     const auto subscribe = mobiledevice_md<SubscribeFunction>("AMDeviceNotificationSubscribe");
     auto *notifyTarget = static_cast<DeviceNotifyTarget *>(target);

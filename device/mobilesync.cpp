@@ -2,9 +2,8 @@
 
 #include "devicelink.h"
 #include "devicesession.h"
+#include "runtimeerror.h"
 #include "servicesocket.h"
-
-#include <stdexcept>
 
 namespace {
 
@@ -13,11 +12,6 @@ constexpr int finishTimeoutMs = 3600000;
 constexpr int protocolVersion = 106;
 
 const char emptyParameter[] = "___EmptyParameterString___";
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 CFType text(const QString &value)
 {
@@ -47,9 +41,9 @@ QString nameOf(const CFType &received)
 
 [[noreturn]] void invalidFeedback(const CFType &request, const CFType &reply)
 {
-    fail(QStringLiteral("invalid feedback after send %1.\n%2")
-             .arg(nameOf(request),
-                 QString::fromUtf8(CFType::toPlistBytes(reply, CFType::XmlFormat))));
+    throwRuntimeError(QStringLiteral("invalid feedback after send %1.\n%2")
+                          .arg(nameOf(request),
+                              QString::fromUtf8(CFType::toPlistBytes(reply, CFType::XmlFormat))));
 }
 
 // The reply must be named `expected` and hold `items` items, its name included.
@@ -102,15 +96,16 @@ QList<CFType> mobilesync_get_all_records(int socket, const QString &dataClass)
             invalidFeedback(request, reply);
         // A device that never stops sending cannot fill the computer's memory.
         if (batch >= mobilesync_max_batches)
-            fail(QStringLiteral("mobilesync_get_all_records: more than %1 batches from the device.")
-                     .arg(mobilesync_max_batches));
+            throwRuntimeError(
+                QStringLiteral("mobilesync_get_all_records: more than %1 batches from the device.")
+                    .arg(mobilesync_max_batches));
         const CFType changes = reply.arrayCount() > 2 ? reply.at(2) : CFType();
         if (changes.isDictionary()) {
             records += changes.dictionaryCount();
             if (records > mobilesync_max_records)
-                fail(QStringLiteral(
+                throwRuntimeError(QStringLiteral(
                     "mobilesync_get_all_records: more than %1 records from the device.")
-                         .arg(mobilesync_max_records));
+                                      .arg(mobilesync_max_records));
             batches << CFType::deepCopy(changes);
         }
         send(socket, message("SDMessageAcknowledgeChangesFromDevice", { text(dataClass) }));
@@ -121,7 +116,8 @@ CFType mobilesync_send_changes(
     int socket, const CFType &records, const QString &dataClass, const CFType &actions)
 {
     if (!records.isDictionary() || !actions.isDictionary())
-        fail(QStringLiteral("mobilesync_send_changes: records and actions must be dictionaries."));
+        throwRuntimeError(
+            QStringLiteral("mobilesync_send_changes: records and actions must be dictionaries."));
     const CFType request = send(socket,
         message("SDMessageProcessChanges",
             { text(dataClass), records, CFType::fromBool(false), actions }));

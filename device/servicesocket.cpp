@@ -1,10 +1,11 @@
 #include "servicesocket.h"
 
+#include "runtimeerror.h"
+
 #include <QtEndian>
 
 #include <cerrno>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,11 +21,6 @@ QString quoted(const CFType &message)
 {
     return QString::fromUtf8(CFType::toPlistBytes(message, CFType::XmlFormat))
         .left(quotedCharacters);
-}
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
 }
 
 QString receiveError(const char *part, int received, const CFType &request)
@@ -107,9 +103,11 @@ void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int ti
         return;
     const quint32 length = qToBigEndian(static_cast<quint32>(body.size()));
     if (mobiledevice_send(socket, reinterpret_cast<const char *>(&length), 4, timeoutMs) != 4)
-        fail(QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1").arg(quoted(message)));
+        throwRuntimeError(
+            QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1").arg(quoted(message)));
     if (mobiledevice_send(socket, body.constData(), body.size(), timeoutMs) != body.size())
-        fail(QStringLiteral("mobiledevice_sendmsg(msg) error.\n%1").arg(quoted(message)));
+        throwRuntimeError(
+            QStringLiteral("mobiledevice_sendmsg(msg) error.\n%1").arg(quoted(message)));
 }
 
 CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
@@ -117,7 +115,7 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
     char header[4];
     const int headerBytes = mobiledevice_recv(socket, header, 4, lengthTimeoutMs);
     if (headerBytes != 4)
-        fail(receiveError("msg-length", headerBytes, request));
+        throwRuntimeError(receiveError("msg-length", headerBytes, request));
     const quint32 length = qFromBigEndian<quint32>(header);
     if (length > static_cast<quint32>(mobiledevice_max_message_length)) {
         QString text = QStringLiteral("mobiledevice_recmsg(msg) error, message length %1 is above "
@@ -126,7 +124,7 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
                            .arg(mobiledevice_max_message_length);
         if (!request.isNull())
             text += QLatin1Char('\n') + quoted(request);
-        fail(text);
+        throwRuntimeError(text);
     }
     QByteArray body;
     const int wanted = static_cast<int>(length);
@@ -137,7 +135,7 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
         const int received = mobiledevice_recv(socket, body.data() + before, piece, timeoutMs);
         body.resize(before + received);
         if (received != piece)
-            fail(receiveError("msg", body.size(), request));
+            throwRuntimeError(receiveError("msg", body.size(), request));
     }
     return CFType::fromPlistBytes(body);
 }
