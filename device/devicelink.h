@@ -4,7 +4,15 @@
 
 #include "cftype.h"
 
+#include <QList>
 #include <QString>
+
+// The message array: the name, then the items in order.
+CFType deviceLinkMessage(const QString &name, const QList<CFType> &items);
+// Item 0 as text: empty unless the message is an array that starts with a string.
+QString deviceLinkName(const CFType &message);
+// An empty text parameter goes as "___EmptyParameterString___".
+QString deviceLinkParameter(const QString &text);
 
 // The opening handshake on a freshly started service socket; throws on failure.
 void mobiledevice_link_version_exchange(int socket);

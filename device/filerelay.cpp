@@ -29,8 +29,6 @@ void mobiledevice_file_relay_request(int socket, const QStringList &sources)
     const CFType reply = mobiledevice_recmsg(socket, request, replyTimeoutMs);
     const QString status = reply.value(QStringLiteral("Status")).toString();
     if (status.compare(QLatin1String("Acknowledged"), Qt::CaseInsensitive) != 0) {
-        throwRuntimeError(
-            QStringLiteral("invalid feedback.\n%1")
-                .arg(QString::fromUtf8(CFType::toPlistBytes(reply, CFType::XmlFormat))));
+        throwRuntimeError(QStringLiteral("invalid feedback.\n%1").arg(messageXml(reply)));
     }
 }

@@ -9,8 +9,6 @@ namespace {
 
 constexpr int backupTimeoutMs = 60000;
 
-const char emptyParameter[] = "___EmptyParameterString___";
-
 CFType key(const char *name)
 {
     return CFType::fromString(QLatin1String(name));
@@ -96,7 +94,7 @@ CFType mobilebackup2_receive_response(
     if (dictionary.value(QStringLiteral("MessageName")).toString() != QLatin1String("Response"))
         throwRuntimeError(
             QStringLiteral("Did not receive a message(\"Message Name\" is \"Response\").\n%1")
-                .arg(QString::fromUtf8(CFType::toPlistBytes(received, CFType::XmlFormat))));
+                .arg(messageXml(received)));
     // A code past 32 bits is still a failure, never success.
     const qint64 code = dictionary.value(QStringLiteral("ErrorCode")).toLongLong(0);
     errorCode = code == static_cast<int>(code) ? static_cast<int>(code) : -1;
@@ -108,13 +106,10 @@ CFType mobilebackup2_receive_response(
 CFType mobilebackup2_send_status_response(
     int socket, qint32 code, const QString &description, const CFType &dictionary)
 {
-    CFType status = CFType::newArray();
-    status.append(CFType::fromString(QStringLiteral("DLMessageStatusResponse")))
-        .append(CFType::fromNumber(code))
-        .append(
-            CFType::fromString(description.isEmpty() ? QLatin1String(emptyParameter) : description))
-        .append(
-            dictionary.isNull() ? CFType::fromString(QLatin1String(emptyParameter)) : dictionary);
+    const CFType status = deviceLinkMessage(QStringLiteral("DLMessageStatusResponse"),
+        { CFType::fromNumber(code), CFType::fromString(deviceLinkParameter(description)),
+            dictionary.isNull() ? CFType::fromString(deviceLinkParameter(QString()))
+                                : dictionary });
     mobiledevice_sendmsg(socket, status, true, backupTimeoutMs);
     return CFType::deepCopy(status);
 }

@@ -11,46 +11,29 @@ constexpr int syncTimeoutMs = 60000;
 constexpr int finishTimeoutMs = 3600000;
 constexpr int protocolVersion = 106;
 
-const char emptyParameter[] = "___EmptyParameterString___";
-
 CFType text(const QString &value)
 {
     return CFType::fromString(value);
 }
 
-CFType message(const char *name, const QList<CFType> &items)
+CFType send(int socket, const char *name, const QList<CFType> &items)
 {
-    CFType array = CFType::newArray();
-    array.append(text(QLatin1String(name)));
-    for (const CFType &item : items)
-        array.append(item);
-    return array;
-}
-
-CFType send(int socket, const CFType &message)
-{
+    const CFType message = deviceLinkMessage(QLatin1String(name), items);
     mobiledevice_sendmsg(socket, message, false, syncTimeoutMs);
     return message;
-}
-
-// The name of a device-link message: empty for anything but an array starting with a text.
-QString nameOf(const CFType &received)
-{
-    return received.isArray() ? received.at(0).toString() : QString();
 }
 
 [[noreturn]] void invalidFeedback(const CFType &request, const CFType &reply)
 {
     throwRuntimeError(QStringLiteral("invalid feedback after send %1.\n%2")
-                          .arg(nameOf(request),
-                              QString::fromUtf8(CFType::toPlistBytes(reply, CFType::XmlFormat))));
+                          .arg(deviceLinkName(request), messageXml(reply)));
 }
 
 // The reply must be named `expected` and hold `items` items, its name included.
 CFType expect(int socket, const CFType &request, const char *expected, int items)
 {
     const CFType reply = mobiledevice_recmsg(socket, request, syncTimeoutMs);
-    if (nameOf(reply) != QLatin1String(expected) || reply.arrayCount() < items)
+    if (deviceLinkName(reply) != QLatin1String(expected) || reply.arrayCount() < items)
         invalidFeedback(request, reply);
     return reply;
 }
@@ -70,26 +53,23 @@ void mobilesync_start_session(
 {
     mobiledevice_start_service(device, "com.apple.mobilesync", socket);
     mobiledevice_link_version_exchange(socket);
-    const CFType start = send(socket,
-        message("SDMessageSyncDataClassWithDevice",
-            { text(anchors.dataClass), text(anchors.deviceAnchor), text(anchors.computerAnchor),
-                CFType::fromNumber(qint32(protocolVersion)) }));
+    const CFType start = send(socket, "SDMessageSyncDataClassWithDevice",
+        { text(anchors.dataClass), text(anchors.deviceAnchor), text(anchors.computerAnchor),
+            CFType::fromNumber(qint32(protocolVersion)) });
     expect(socket, start, "SDMessageSyncDataClassWithComputer", 1);
     if (ping)
-        send(socket,
-            message(
-                "DLMessagePing", { text(QStringLiteral("Preparing to get changes for device")) }));
+        send(socket, "DLMessagePing",
+            { text(QStringLiteral("Preparing to get changes for device")) });
 }
 
 QList<CFType> mobilesync_get_all_records(int socket, const QString &dataClass)
 {
-    const CFType request
-        = send(socket, message("SDMessageGetAllRecordsFromDevice", { text(dataClass) }));
+    const CFType request = send(socket, "SDMessageGetAllRecordsFromDevice", { text(dataClass) });
     QList<CFType> batches;
     qint64 records = 0;
     for (int batch = 0;; ++batch) {
         const CFType reply = mobiledevice_recmsg(socket, request, syncTimeoutMs);
-        const QString name = nameOf(reply);
+        const QString name = deviceLinkName(reply);
         if (name == QLatin1String("SDMessageDeviceReadyToReceiveChanges"))
             return batches;
         if (name != QLatin1String("SDMessageProcessChanges"))
@@ -108,7 +88,7 @@ QList<CFType> mobilesync_get_all_records(int socket, const QString &dataClass)
                                       .arg(mobilesync_max_records));
             batches << CFType::deepCopy(changes);
         }
-        send(socket, message("SDMessageAcknowledgeChangesFromDevice", { text(dataClass) }));
+        send(socket, "SDMessageAcknowledgeChangesFromDevice", { text(dataClass) });
     }
 }
 
@@ -118,24 +98,21 @@ CFType mobilesync_send_changes(
     if (!records.isDictionary() || !actions.isDictionary())
         throwRuntimeError(
             QStringLiteral("mobilesync_send_changes: records and actions must be dictionaries."));
-    const CFType request = send(socket,
-        message("SDMessageProcessChanges",
-            { text(dataClass), records, CFType::fromBool(false), actions }));
+    const CFType request = send(socket, "SDMessageProcessChanges",
+        { text(dataClass), records, CFType::fromBool(false), actions });
     const CFType reply = expect(socket, request, "SDMessageRemapRecordIdentifiers", 3);
     return CFType::deepCopy(reply.at(2));
 }
 
 void mobilesync_clear_all_records(int socket, const QString &dataClass)
 {
-    const CFType request = send(socket,
-        message("SDMessageClearAllRecordsOnDevice",
-            { text(dataClass), text(QLatin1String(emptyParameter)) }));
+    const CFType request = send(socket, "SDMessageClearAllRecordsOnDevice",
+        { text(dataClass), text(deviceLinkParameter(QString())) });
     expect(socket, request, "SDMessageDeviceWillClearAllRecords", 1);
 }
 
 void mobilesync_finish_session(int socket, const QString &dataClass)
 {
-    const CFType request
-        = send(socket, message("SDMessageFinishSessionOnDevice", { text(dataClass) }));
+    const CFType request = send(socket, "SDMessageFinishSessionOnDevice", { text(dataClass) });
     mobiledevice_recmsg(socket, request, finishTimeoutMs);
 }

@@ -19,8 +19,7 @@ constexpr int quotedCharacters = 800;
 
 QString quoted(const CFType &message)
 {
-    return QString::fromUtf8(CFType::toPlistBytes(message, CFType::XmlFormat))
-        .left(quotedCharacters);
+    return messageXml(message).left(quotedCharacters);
 }
 
 QString receiveError(const char *part, int received, const CFType &request)
@@ -88,6 +87,11 @@ int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs)
         total += static_cast<int>(received);
     }
     return total;
+}
+
+QString messageXml(const CFType &message)
+{
+    return QString::fromUtf8(CFType::toPlistBytes(message, CFType::XmlFormat));
 }
 
 int mobiledevice_close_socket(int socket)

@@ -17,6 +17,9 @@ int mobiledevice_send(int socket, const char *bytes, int length, int timeoutMs);
 int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs);
 int mobiledevice_close_socket(int socket);
 
+// The message as XML property-list text, for error texts and the debug log.
+QString messageXml(const CFType &message);
+
 // Throws std::runtime_error when the message cannot be sent whole.
 void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int timeoutMs);
 // The next message; a null value when its body is no property list. Throws on a short
