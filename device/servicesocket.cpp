@@ -32,6 +32,24 @@ QString receiveError(const char *part, int received, const CFType &request)
     return text;
 }
 
+// Moves every byte one way unless the peer goes, an error occurs or a wait times out.
+template <typename Transfer>
+int transferAll(int socket, int length, int timeoutMs, bool forReading, Transfer transfer)
+{
+    int total = 0;
+    while (total < length) {
+        if (mobiledevice_wait_socket(socket, timeoutMs, forReading) <= 0)
+            break;
+        const ssize_t moved = transfer(total);
+        if (moved < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (moved <= 0)
+            break;
+        total += static_cast<int>(moved);
+    }
+    return total;
+}
+
 } // namespace
 
 int mobiledevice_wait_socket(int socket, int timeoutMs, bool forReading)
@@ -54,39 +72,19 @@ int mobiledevice_send(int socket, const char *bytes, int length, int timeoutMs)
 {
     if (length <= 0 || !bytes)
         return 0;
-    int total = 0;
-    while (total < length) {
-        if (mobiledevice_wait_socket(socket, timeoutMs, false) <= 0)
-            break;
+    return transferAll(socket, length, timeoutMs, false, [&](int done) {
         // No SIGPIPE: a peer that went away is an error here, not the end of the program.
-        const ssize_t sent
-            = ::send(socket, bytes + total, static_cast<size_t>(length - total), MSG_NOSIGNAL);
-        if (sent < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (sent <= 0)
-            break;
-        total += static_cast<int>(sent);
-    }
-    return total;
+        return ::send(socket, bytes + done, static_cast<size_t>(length - done), MSG_NOSIGNAL);
+    });
 }
 
 int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs)
 {
     if (length <= 0 || !buffer)
         return 0;
-    int total = 0;
-    while (total < length) {
-        if (mobiledevice_wait_socket(socket, timeoutMs, true) <= 0)
-            break;
-        const ssize_t received
-            = ::recv(socket, buffer + total, static_cast<size_t>(length - total), 0);
-        if (received < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (received <= 0)
-            break;
-        total += static_cast<int>(received);
-    }
-    return total;
+    return transferAll(socket, length, timeoutMs, true, [&](int done) {
+        return ::recv(socket, buffer + done, static_cast<size_t>(length - done), 0);
+    });
 }
 
 QString messageXml(const CFType &message)
