@@ -36,15 +36,13 @@ AFCClient::~AFCClient()
 void AFCClient::connect(const QString &applicationIdentifier)
 {
     close();
+    const bool container = !applicationIdentifier.isEmpty();
     int socket = -1;
-    if (applicationIdentifier.isEmpty()) {
-        mobiledevice_start_service(m_device, "com.apple.afc", socket);
-        *m_socket = socket;
-        return;
-    }
-    mobiledevice_start_service(m_device, "com.apple.mobile.house_arrest", socket);
+    mobiledevice_start_service(
+        m_device, container ? "com.apple.mobile.house_arrest" : "com.apple.afc", socket);
     *m_socket = socket;
-    house_arrest_vend_container(socket, applicationIdentifier);
+    if (container)
+        house_arrest_vend_container(socket, applicationIdentifier);
 }
 
 void AFCClient::close()

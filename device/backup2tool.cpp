@@ -145,21 +145,17 @@ void backup2tool::run(const backup2tool_op &op)
     if (!process.waitForStarted(startTimeoutMs))
         throwRuntimeError(QStringLiteral("can not start AppleMobileBackup process."));
     const qint64 t0 = QDateTime::currentSecsSinceEpoch();
-    if (m_cancel) {
-        stop(process);
-        return;
-    }
     for (;;) {
-        // A tool that ended between two polls is not waited for: it is no longer running.
-        if (process.waitForFinished(pollMs) || process.state() == QProcess::NotRunning)
-            break;
-        m_progress = progressAfter(QDateTime::currentSecsSinceEpoch() - t0, expected);
-        const qint64 seconds = QDateTime::currentMSecsSinceEpoch() / 1000 - t0;
-        emit update(m_progress, m_status1, QStringLiteral("%1 seconds passed").arg(seconds));
         if (m_cancel) {
             stop(process);
             return;
         }
+        // A tool that ended between two polls is not waited for: it is no longer running.
+        if (process.waitForFinished(pollMs) || process.state() == QProcess::NotRunning)
+            break;
+        const qint64 seconds = QDateTime::currentSecsSinceEpoch() - t0;
+        m_progress = progressAfter(seconds, expected);
+        emit update(m_progress, m_status1, QStringLiteral("%1 seconds passed").arg(seconds));
     }
 
     const QString output
