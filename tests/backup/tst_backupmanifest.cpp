@@ -1,19 +1,13 @@
 #include "backup/backupmanifest.h"
 #include "backup/mbdb.h"
 #include "support/backupwriter.h"
+#include "support/foldersnapshot.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
 
 QByteArray pattern(int size)
 {
@@ -158,7 +152,7 @@ private slots:
         const QString index = w.folder() + "/Manifest.mbdb";
         const QString copy = w.folder() + "/copy.mbdb";
         saveMbdb(loadMbdb(index).values(), copy);
-        QCOMPARE(readAll(copy), readAll(index));
+        QCOMPARE(fileBytes(copy), fileBytes(index));
     }
 
     void treeMergesDomainsAndPlacesAppsAndOrphans()
@@ -241,7 +235,7 @@ private slots:
         // Times first: reading the copy may move its access time.
         QCOMPARE(QFileInfo(out).lastRead().toSecsSinceEpoch(), qint64(1400000123));
         QCOMPARE(QFileInfo(out).lastModified().toSecsSinceEpoch(), qint64(1400000123));
-        QCOMPARE(readAll(out), smsDb);
+        QCOMPARE(fileBytes(out), smsDb);
         QCOMPARE(calls.count, 3); // one report per chunk of 8192 bytes
         QCOMPARE(calls.total, qint64(20000));
         QCOMPARE(calls.done, qint64(20000));
@@ -290,7 +284,7 @@ private slots:
         old.close();
         QVERIFY_EXCEPTION_THROWN(
             m.extractFile(walk(m.root(), { "sms.db" }), out, nullptr), StoredFileError);
-        QCOMPARE(readAll(out), QByteArray("previous copy"));
+        QCOMPARE(fileBytes(out), QByteArray("previous copy"));
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList({ "sms.db" }));
     }
 
@@ -310,8 +304,8 @@ private slots:
         QVERIFY(QFile::link(victim, out));
         m.extractFile(walk(m.root(), { "sms.db" }), out, nullptr);
         QVERIFY(!QFileInfo(out).isSymLink());
-        QCOMPARE(readAll(out), pattern(100));
-        QCOMPARE(readAll(victim), QByteArray("untouched"));
+        QCOMPARE(fileBytes(out), pattern(100));
+        QCOMPARE(fileBytes(victim), QByteArray("untouched"));
     }
 
     void writeFailureIsNoStoredFileError()
@@ -359,7 +353,7 @@ private slots:
         m.loadFileTree();
         const QString out = m_tmp.filePath("dec.db");
         m.extractFile(m.smsDb(), out, nullptr);
-        QCOMPARE(readAll(out), plain);
+        QCOMPARE(fileBytes(out), plain);
         QCOMPARE(QFileInfo(out).lastModified().toSecsSinceEpoch(), qint64(1400000123));
     }
 
@@ -390,7 +384,7 @@ private slots:
         m.loadFileTree();
         const QString out = m_tmp.filePath("long.db");
         m.extractFile(walk(m.root(), { "sms.db" }), out, nullptr);
-        const QByteArray copied = readAll(out);
+        const QByteArray copied = fileBytes(out);
         QCOMPARE(copied.size(), stored);
         QCOMPARE(copied.left(size), plain);
     }

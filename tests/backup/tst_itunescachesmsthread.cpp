@@ -6,6 +6,7 @@
 #include "shell/progressform.h"
 #include "support/addressbookfixture.h"
 #include "support/backupwriter.h"
+#include "support/foldersnapshot.h"
 #include "support/ios6smsdbfixture.h"
 
 #include <QDirIterator>
@@ -22,13 +23,6 @@ const char kSmsDb[] = "file-relay/var/mobile/Library/SMS/sms.db";
 const char kPicture[] = "file-relay/var/mobile/Library/SMS/Attachments/ab/01/IMG_0001.JPG";
 const char kDocument[] = "file-relay/var/mobile/Library/SMS/Attachments/cd/02/doc.pdf";
 const char kAddressBook[] = "file-relay/var/mobile/Library/AddressBook/AddressBook.sqlitedb";
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
 
 QByteArray pattern(int size, int seed = 7)
 {
@@ -100,7 +94,7 @@ Content addMessageContent(BackupWriter &w, const QString &scratch, bool withAddr
         m.service = "iMessage";
         f.joinChatMessage(two, f.addMessage(m));
         f.close();
-        c.smsDb = readAll(f.path());
+        c.smsDb = fileBytes(f.path());
     }
     const QString smsFolder = library + QLatin1Char('/') + sms;
     c.smsDbRecord = w.addFileWithFolders("HomeDomain", smsFolder + "/sms.db", c.smsDb, 1400000100);
@@ -114,7 +108,7 @@ Content addMessageContent(BackupWriter &w, const QString &scratch, bool withAddr
         AddressBookFixture book(scratch);
         book.addPerson(1, "Ann", "", "Lee", { "+12015550123" });
         book.write();
-        c.addressBook = readAll(book.addressBookPath());
+        c.addressBook = fileBytes(book.addressBookPath());
         c.addressBookRecord = w.addFileWithFolders(
             "HomeDomain", library + "/AddressBook/AddressBook.sqlitedb", c.addressBook, 1400000400);
     }
@@ -186,16 +180,16 @@ private:
     void verifyCache(const QString &cacheDir, const Content &c)
     {
         const QDir dir(cacheDir);
-        QCOMPARE(readAll(dir.filePath(kSmsDb)), c.smsDb);
+        QCOMPARE(fileBytes(dir.filePath(kSmsDb)), c.smsDb);
         QCOMPARE(
             QFileInfo(dir.filePath(kSmsDb)).lastModified().toSecsSinceEpoch(), qint64(1400000100));
-        QCOMPARE(readAll(dir.filePath(kPicture)), c.picture);
+        QCOMPARE(fileBytes(dir.filePath(kPicture)), c.picture);
         QCOMPARE(QFileInfo(dir.filePath(kPicture)).lastModified().toSecsSinceEpoch(),
             qint64(1400000200));
-        QCOMPARE(readAll(dir.filePath(kDocument)), c.document);
+        QCOMPARE(fileBytes(dir.filePath(kDocument)), c.document);
         QCOMPARE(QFileInfo::exists(dir.filePath(kAddressBook)), !c.addressBook.isEmpty());
         if (!c.addressBook.isEmpty())
-            QCOMPARE(readAll(dir.filePath(kAddressBook)), c.addressBook);
+            QCOMPARE(fileBytes(dir.filePath(kAddressBook)), c.addressBook);
     }
 
     // One error box with the text, and no cache folder left behind.
@@ -292,7 +286,7 @@ private slots:
         w.storedData(c.pictureRecord) = c.picture;
         w.write();
         QCOMPARE(cache(*open(w.folder()), cacheDir), QStringList({ "IMG_0001.JPG" }));
-        QCOMPARE(readAll(QDir(cacheDir).filePath(kPicture)), c.picture);
+        QCOMPARE(fileBytes(QDir(cacheDir).filePath(kPicture)), c.picture);
         const QString pictureId
             = BackupWriter::fileId("MediaDomain", "Library/SMS/Attachments/ab/01/IMG_0001.JPG");
         QCOMPARE(indexDate(cacheDir, pictureId), qint64(1500000000));
@@ -300,7 +294,7 @@ private slots:
         // A copy removed by hand comes back although the index remembers it.
         QVERIFY(QFile::remove(QDir(cacheDir).filePath(kDocument)));
         QCOMPARE(cache(*open(w.folder()), cacheDir), QStringList({ "doc.pdf" }));
-        QCOMPARE(readAll(QDir(cacheDir).filePath(kDocument)), c.document);
+        QCOMPARE(fileBytes(QDir(cacheDir).filePath(kDocument)), c.document);
     }
 
     void fileWithZeroTimeIsCopiedTheFirstTime()
@@ -311,7 +305,7 @@ private slots:
         w.write();
         const QString cacheDir = newFolder("cache");
         QVERIFY(cache(*open(w.folder()), cacheDir).contains("doc.pdf"));
-        QCOMPARE(readAll(QDir(cacheDir).filePath(kDocument)), c.document);
+        QCOMPARE(fileBytes(QDir(cacheDir).filePath(kDocument)), c.document);
         QCOMPARE(cache(*open(w.folder()), cacheDir), QStringList());
     }
 
@@ -393,8 +387,8 @@ private slots:
         QVERIFY(
             filesUnder(QDir(cacheDir).filePath("file-relay/var/mobile/Library/SMS/Attachments/ab"))
                 .isEmpty());
-        QCOMPARE(readAll(QDir(cacheDir).filePath(kDocument)), c.document);
-        QCOMPARE(readAll(QDir(cacheDir).filePath(kSmsDb)), c.smsDb);
+        QCOMPARE(fileBytes(QDir(cacheDir).filePath(kDocument)), c.document);
+        QCOMPARE(fileBytes(QDir(cacheDir).filePath(kSmsDb)), c.smsDb);
 
         // Not remembered, so the next run tries it again.
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("left out of the cache.*IMG_0001"));
@@ -446,7 +440,7 @@ private slots:
         QVERIFY(ok);
         const QString attachments
             = QDir(cacheDir).filePath("file-relay/var/mobile/Library/SMS/Attachments");
-        QCOMPARE(readAll(attachments + "/abc.txt"), QByteArray("sanitised"));
+        QCOMPARE(fileBytes(attachments + "/abc.txt"), QByteArray("sanitised"));
         for (const QString &file : filesUnder(m_tmp.path())) {
             if (!before.contains(file))
                 QVERIFY2(file.startsWith(cacheDir + '/'), qPrintable(file));
@@ -480,9 +474,9 @@ private slots:
         QVERIFY(QFile::remove(dir.filePath(kSmsDb)));
         QVERIFY(QFile::link(victim, dir.filePath(kSmsDb)));
         QCOMPARE(cache(*open(w.folder()), cacheDir), QStringList({ "sms.db" }));
-        QCOMPARE(readAll(victim), QByteArray("keep me"));
+        QCOMPARE(fileBytes(victim), QByteArray("keep me"));
         QVERIFY(!QFileInfo(dir.filePath(kSmsDb)).isSymLink());
-        QCOMPARE(readAll(dir.filePath(kSmsDb)), c.smsDb);
+        QCOMPARE(fileBytes(dir.filePath(kSmsDb)), c.smsDb);
     }
 
     void runsUnderTheProgressDialog()

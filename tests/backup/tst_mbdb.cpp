@@ -1,5 +1,6 @@
 #include "backup/mbdb.h"
 #include "support/backupwriter.h"
+#include "support/foldersnapshot.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -19,12 +20,6 @@ private:
         f.open(QIODevice::WriteOnly);
         f.write(bytes);
         return path;
-    }
-    static QByteArray readAll(const QString &path)
-    {
-        QFile f(path);
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
     }
     static BackupWriter::Record fileRecord(const char *domain, const char *path)
     {
@@ -81,7 +76,7 @@ private slots:
         QVERIFY(rec.EncryptionKey.toString().isEmpty());
         const QString out = m_tmp.filePath(QStringLiteral("s2.mbdb"));
         saveMbdb({ rec }, out);
-        QCOMPARE(readAll(out), readAll(path));
+        QCOMPARE(fileBytes(out), fileBytes(path));
     }
 
     void textStopsAtFirstZeroByte()
@@ -162,7 +157,7 @@ private slots:
         QCOMPARE(index.size(), records.size());
         const QString out = m_tmp.filePath(QStringLiteral("r2.mbdb"));
         saveMbdb(index.values(), out);
-        QCOMPARE(readAll(out), expected);
+        QCOMPARE(fileBytes(out), expected);
     }
 
     void sortDecodesOnceAndKeepsTheOrder()
@@ -219,7 +214,7 @@ private slots:
         if (length >= 0)
             bad.Path.Length = quint16(length);
         QVERIFY_EXCEPTION_THROWN(saveMbdb({ bad }, path), std::runtime_error);
-        QCOMPARE(readAll(path), old);
+        QCOMPARE(fileBytes(path), old);
     }
 
     void directoryTestIgnoresMode_data()

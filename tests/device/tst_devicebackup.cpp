@@ -7,6 +7,7 @@
 #include "support/attachedphone.h"
 #include "support/backuptoolinstall.h"
 #include "support/devicelibraries.h"
+#include "support/foldersnapshot.h"
 #include "support/recordingprogressform.h"
 #include "support/simulatedphone.h"
 
@@ -70,12 +71,6 @@ void writeMarker(const QByteArray &text)
     QFile marker(markerPath());
     QVERIFY(marker.open(QIODevice::WriteOnly | QIODevice::Truncate));
     marker.write(text);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString snapshotState(const QDir &folder)
@@ -244,7 +239,7 @@ void TestDeviceBackup::remembersTheBackupRoot()
     const FakeDrives drives({ { other, true, true, 100 } }, m_home.path());
     const QString expected = kept ? m_backupRoot : other;
     QCOMPARE(tempBackupRoot(drives).absolutePath(), expected + "/__quillmarrow_iosbk_temp");
-    QCOMPARE(readAll(markerPath()), expected.toUtf8());
+    QCOMPARE(fileBytes(markerPath()), expected.toUtf8());
 }
 
 void TestDeviceBackup::choosesTheFixedWritableVolumeWithMostSpace_data()
@@ -275,7 +270,7 @@ void TestDeviceBackup::choosesTheFixedWritableVolumeWithMostSpace()
     const FakeDrives drives(volumes, "/system");
     QCOMPARE(tempBackupRoot(drives).absolutePath(),
         chosen + (chosen.endsWith('/') ? "" : "/") + "__quillmarrow_iosbk_temp");
-    QCOMPARE(readAll(markerPath()), chosen.toUtf8());
+    QCOMPARE(fileBytes(markerPath()), chosen.toUtf8());
 }
 
 void TestDeviceBackup::clearingRemovesFolderAndMarker()
@@ -460,7 +455,7 @@ void TestDeviceBackup::restoreWritesThePhone()
         QCOMPARE(backUp(device, form, &root), 1);
     }
     const QString sms = phone.fileSystemPath(SimulatedPhone::smsDbRelativePath());
-    const QByteArray original = readAll(sms);
+    const QByteArray original = fileBytes(sms);
     QFile changed(sms);
     QVERIFY(changed.open(QIODevice::WriteOnly | QIODevice::Truncate));
     changed.write("changed");
@@ -471,7 +466,7 @@ void TestDeviceBackup::restoreWritesThePhone()
     QCOMPARE(form.run(worker), 1);
     QCOMPARE(form.statuses.first(), QStringLiteral("Restoring iPhone..."));
     QVERIFY(form.errors.isEmpty());
-    QCOMPARE(readAll(sms), original);
+    QCOMPARE(fileBytes(sms), original);
 }
 
 QTEST_MAIN(TestDeviceBackup)

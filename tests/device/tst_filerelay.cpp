@@ -5,6 +5,7 @@
 #include "support/attachedphone.h"
 #include "support/backuptoolinstall.h"
 #include "support/devicelibraries.h"
+#include "support/foldersnapshot.h"
 #include "support/recordingprogressform.h"
 #include "support/servicepeer.h"
 #include "support/simulatedphone.h"
@@ -16,12 +17,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QVariantMap entry(const QString &name, const QString &type, const QByteArray &data = QByteArray(),
     const QString &target = QString())
@@ -111,7 +106,7 @@ void TestFileRelay::plantEarlierTree(const IOSDevice &device)
 void TestFileRelay::verifyEarlierTreeKept(const IOSDevice &device)
 {
     const QDir cache = device.cacheDir();
-    QCOMPARE(readAll(cache.filePath("file-relay/var/mobile/Library/SMS/sms.db")),
+    QCOMPARE(fileBytes(cache.filePath("file-relay/var/mobile/Library/SMS/sms.db")),
         QByteArray("earlier load"));
     QCOMPARE(cache.entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList { "file-relay" });
 }
@@ -175,11 +170,11 @@ void TestFileRelay::loadsTheDatabasesIntoFileRelay()
     const QDir cache = device.cacheDir();
     const QString sms = cache.filePath("file-relay/" + SimulatedPhone::smsDbRelativePath());
     const QString original = phone.fileSystemPath(SimulatedPhone::smsDbRelativePath());
-    QCOMPARE(readAll(sms), readAll(original));
+    QCOMPARE(fileBytes(sms), fileBytes(original));
     QCOMPARE(QFileInfo(sms).lastModified().toSecsSinceEpoch(),
         QFileInfo(original).lastModified().toSecsSinceEpoch());
     QCOMPARE(
-        readAll(cache.filePath("file-relay/var/mobile/Library/AddressBook/AddressBook.sqlitedb")),
+        fileBytes(cache.filePath("file-relay/var/mobile/Library/AddressBook/AddressBook.sqlitedb")),
         QByteArray("contacts"));
     QCOMPARE(QFileInfo(
                  cache.filePath("file-relay/var/mobile/Library/SMS/Attachments/01/01/IMG_0001.JPG"))
@@ -226,7 +221,7 @@ void TestFileRelay::namesLoseForbiddenCharacters()
     IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
     RecordingProgressForm form;
     QCOMPARE(load(device, form), 1);
-    QCOMPARE(readAll(device.cacheDir().filePath("file-relay/var/mobile/Library/SMS/abcde.txt")),
+    QCOMPARE(fileBytes(device.cacheDir().filePath("file-relay/var/mobile/Library/SMS/abcde.txt")),
         QByteArray("named"));
     QVERIFY(form.statuses.contains(QStringLiteral("Extracting abcde.txt")));
 }
@@ -259,13 +254,13 @@ void TestFileRelay::hostileEntriesStayInside()
     QVERIFY2(!escaped.hasNext(), qPrintable(escaped.hasNext() ? escaped.next() : QString()));
     // Only regular files and folders are made.
     QVERIFY(!QFileInfo(relay.filePath("link")).isSymLink());
-    QCOMPARE(readAll(relay.filePath("link/through-link.txt")), QByteArray("inside"));
+    QCOMPARE(fileBytes(relay.filePath("link/through-link.txt")), QByteArray("inside"));
     for (const char *name : { "pipe", "socket", "device" })
         QVERIFY2(!QFileInfo::exists(relay.filePath(name)), name);
     // A link to a file elsewhere comes, at most, as an empty file of its own.
-    QCOMPARE(readAll(relay.filePath("hard")), QByteArray());
+    QCOMPARE(fileBytes(relay.filePath("hard")), QByteArray());
     QVERIFY(!QFileInfo(relay.filePath("hard")).isSymLink());
-    QCOMPARE(readAll(relay.filePath("after.txt")), QByteArray("after"));
+    QCOMPARE(fileBytes(relay.filePath("after.txt")), QByteArray("after"));
 }
 
 void TestFileRelay::brokenTransfersKeepTheEarlierTree_data()
