@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 QString MbdbString::toString() const
@@ -57,9 +58,7 @@ void sortMbdbRecords(QList<MbdbRecord> &records)
     for (int i = 0; i < records.size(); ++i)
         keys.push_back({ records[i].Domain.toString(), records[i].Path.toString(), i });
     std::stable_sort(keys.begin(), keys.end(), [](const Key &a, const Key &b) {
-        if (a.domain != b.domain)
-            return a.domain < b.domain;
-        return a.path < b.path;
+        return std::tie(a.domain, a.path) < std::tie(b.domain, b.path);
     });
     QList<MbdbRecord> sorted;
     sorted.reserve(records.size());
