@@ -1,14 +1,9 @@
 #include "operations/exportmessagesdb.h"
 
+#include "operations/messagerows.h"
+
 #include <QFileInfo>
 #include <QtDebug>
-
-namespace {
-
-// Chats of carved messages whose address is unknown carry row ids at or below this.
-const qint64 unknownChatRowidLimit = -2047483647;
-
-}
 
 ExportMessagesDb::ExportMessagesDb(const QDir &folder, const QString &countryCode)
     : db(folder, countryCode, true)
@@ -59,23 +54,21 @@ void ExportMessagesDb::write(_MsgMessage *message)
         qDebug("IOS6RestoreMessagesThread skip message with empty chat.");
         return;
     }
-    if (m.chat->rowid <= unknownChatRowidLimit) {
+    if (isUnknownChat(*m.chat)) {
         qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
         return;
     }
     const _MsgChat &chat = *m.chat;
 
-    qint64 chatRowid = db.chatRowidByGuid(chat.guid);
-    if (chatRowid == 0)
-        chatRowid = db.insertChat(chat);
-
-    const qint64 handleRowid = m.handle ? joinedHandleRowid(chatRowid, *m.handle) : 0;
+    const qint64 chatRowid = chatRowidOrInsert(db, chat);
+    const qint64 handleRowid = m.handle ? joinedHandleRowid(db, chatRowid, *m.handle) : 0;
 
     qint64 messageRowid = db.messageRowidByLogicHash(m);
     if (messageRowid == 0)
         messageRowid = db.messageRowidByGuid(m.guid);
     if (messageRowid == 0) {
-        const qint64 otherRowid = m.otherHandle ? joinedHandleRowid(chatRowid, *m.otherHandle) : 0;
+        const qint64 otherRowid
+            = m.otherHandle ? joinedHandleRowid(db, chatRowid, *m.otherHandle) : 0;
         messageRowid = db.insertMessage(m, handleRowid, otherRowid, QString());
         db.addChatMessageJoin(chatRowid, messageRowid);
         db.updateChatLast(chatRowid, m.date);
@@ -84,8 +77,10 @@ void ExportMessagesDb::write(_MsgMessage *message)
     if (chat.isGroup() && m.handle)
         db.setLastAddressedHandle(chatRowid, m.handle->id);
 
-    for (const _MsgAttachment *attachment : m.sortedAttachments())
-        writeAttachment(messageRowid, *attachment);
+    for (const _MsgAttachment *attachment : m.sortedAttachments()) {
+        copyAttachmentFile(*attachment);
+        joinAttachment(db, messageRowid, *attachment);
+    }
     ++writtenCount;
 }
 
@@ -94,27 +89,6 @@ void ExportMessagesDb::end()
     db.endTransaction(true);
     db.close();
     created.forget();
-}
-
-qint64 ExportMessagesDb::joinedHandleRowid(qint64 chatRowid, const _MsgHandle &handle)
-{
-    qint64 rowid = db.handleRowid(handle);
-    if (rowid == 0) {
-        rowid = db.insertHandle(handle);
-        db.addChatHandleJoin(chatRowid, rowid);
-    } else if (!db.hasChatHandleJoin(chatRowid, rowid)) {
-        db.addChatHandleJoin(chatRowid, rowid);
-    }
-    return rowid;
-}
-
-void ExportMessagesDb::writeAttachment(qint64 messageRowid, const _MsgAttachment &attachment)
-{
-    copyAttachmentFile(attachment);
-    qint64 rowid = db.attachmentRowidByGuid(attachment);
-    if (rowid == 0)
-        rowid = db.insertAttachment(attachment);
-    db.addMessageAttachmentJoin(messageRowid, rowid);
 }
 
 void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment &attachment)

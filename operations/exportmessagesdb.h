@@ -33,8 +33,6 @@ public:
     int written() const { return writtenCount; }
 
 private:
-    qint64 joinedHandleRowid(qint64 chatRowid, const _MsgHandle &handle);
-    void writeAttachment(qint64 messageRowid, const _MsgAttachment &attachment);
     void copyAttachmentFile(const _MsgAttachment &attachment);
 
     IOS6MessageDb db;

@@ -5,6 +5,7 @@
 #include "messages/msgidentity.h"
 #include "operations/backuppatch.h"
 #include "operations/databasecopy.h"
+#include "operations/messagerows.h"
 #include "operations/restoreentry.h"
 #include "operations/rowcopier.h"
 #include "operations/triggerstandins.h"
@@ -28,8 +29,6 @@ struct Cancelled
 const char kIndexName[] = "Manifest.mbdb";
 const char kDatabaseDomain[] = "HomeDomain";
 const char kDatabasePath[] = "Library/SMS/sms.db";
-// Chats of recovered messages whose address is still unknown have keys at or below this.
-constexpr qint64 kUnknownChatKey = -2047483647;
 
 [[noreturn]] void fail(const QString &text)
 {
@@ -47,19 +46,6 @@ GuidMap guidMap(IOS6MessageDb &db, const char *sql, const char *idColumn)
     while (c.moveNext())
         map[c.getText(guid)].append(c.getInt64(id));
     return map;
-}
-
-// The row id of the handle in the target, inserted when missing, and joined to the chat.
-qint64 joinedHandle(IOS6MessageDb &target, qint64 chat, const _MsgHandle &handle)
-{
-    qint64 id = target.handleRowid(handle);
-    if (id == 0) {
-        id = target.insertHandle(handle);
-        target.addChatHandleJoin(chat, id);
-    } else if (!target.hasChatHandleJoin(chat, id)) {
-        target.addChatHandleJoin(chat, id);
-    }
-    return id;
 }
 
 // Current phones keep each message's stored date in its chat join as well and sort by it.
@@ -250,7 +236,7 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
     }
     const bool hasItemType = target.hasItemTypeColumn();
     for (_MsgMessage *m : qAsConst(*messages)) {
-        if (!m->chat || m->chat->rowid <= kUnknownChatKey) {
+        if (!m->chat || isUnknownChat(*m->chat)) {
             qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
             ++skipped;
             continue;
@@ -305,13 +291,11 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
         }
 
         const _MsgMessage &r = *e.message;
-        qint64 c = target.chatRowidByGuid(r.chat->guid);
-        if (c == 0)
-            c = target.insertChat(*r.chat);
-        const qint64 h = r.handle ? joinedHandle(target, c, *r.handle) : 0;
+        const qint64 c = chatRowidOrInsert(target, *r.chat);
+        const qint64 h = r.handle ? joinedHandleRowid(target, c, *r.handle) : 0;
         qint64 m = target.messageRowidByGuid(r.guid);
         if (m == 0) {
-            const qint64 o = r.otherHandle ? joinedHandle(target, c, *r.otherHandle) : 0;
+            const qint64 o = r.otherHandle ? joinedHandleRowid(target, c, *r.otherHandle) : 0;
             m = target.insertMessage(r, h, o, QString());
             joinChatMessage(
                 target, c, m, storedTimeFromRecord(r.date, target.storesNanosecondDates()));
@@ -319,12 +303,8 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
         }
         if (r.chat->isGroup() && r.handle)
             target.setLastAddressedHandle(c, r.handle->id);
-        for (const _MsgAttachment *a : r.sortedAttachments()) {
-            qint64 id = target.attachmentRowidByGuid(*a);
-            if (id == 0)
-                id = target.insertAttachment(*a);
-            target.addMessageAttachmentJoin(m, id);
-        }
+        for (const _MsgAttachment *a : r.sortedAttachments())
+            joinAttachment(target, m, *a);
     }
 }
 
