@@ -1,6 +1,7 @@
 #include "operations/backuppatch.h"
 
 #include "backup/mbdb.h"
+#include "shell/datafolder.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -89,16 +90,7 @@ QString BackupPatch::temporaryPath(const QString &target)
 QString BackupPatch::temporaryCopy(const QString &target, const QString &source)
 {
     const QString temporary = temporaryPath(target);
-    QFile in(source);
-    QFile out(temporary);
-    bool ok = in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    while (ok && !in.atEnd()) {
-        const QByteArray chunk = in.read(1 << 16);
-        ok = !chunk.isEmpty() && out.write(chunk) == chunk.size();
-    }
-    ok = ok && out.flush();
-    out.close();
-    if (!ok) {
+    if (!copyFileOver(source, temporary)) {
         QFile::remove(temporary);
         cannotOverwrite(target);
     }
