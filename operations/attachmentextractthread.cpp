@@ -1,6 +1,7 @@
 #include "operations/attachmentextractthread.h"
 
 #include "messages/msgidentity.h"
+#include "operations/exportfilename.h"
 #include "shell/datafolder.h"
 #include "shell/progressform.h"
 
@@ -11,16 +12,12 @@
 namespace {
 
 // The last component of the stored name, cleaned so that it can only name a file directly
-// inside the output folder.
+// inside the output folder, and short enough for the file system.
 QString targetName(const _MsgAttachment &attachment)
 {
-    QString name = attachment.filename.section(QLatin1Char('/'), -1);
-    name = sanitizeFileName(name);
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        name = sanitizeFileName(QFileInfo(attachment.localPath).fileName());
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        name = QStringLiteral("attachment");
-    return name;
+    const QString local
+        = safeFileName(QFileInfo(attachment.localPath).fileName(), QStringLiteral("attachment"));
+    return safeFileName(attachment.filename.section(QLatin1Char('/'), -1), local);
 }
 
 void setFileTimes(const QString &path, qint32 date)

@@ -1,5 +1,5 @@
 // File names made from texts that come from phones (chat titles, attachment names), for the
-// files an export writes.
+// files an export or an extraction writes.
 #pragma once
 
 #include <QString>

@@ -105,6 +105,9 @@ void TestAttachmentExtractThread::namesStayInsideTheFolder_data()
                                  << "local.bin";
     QTest::newRow("backslashes") << "~/x/..\\..\\evil.jpg"
                                  << "....evil.jpg";
+    const QString longName(300, QLatin1Char('a'));
+    QTest::newRow("longer than a file name may be")
+        << "~/Library/" + longName + ".jpg" << longName.left(196) + ".jpg";
 }
 
 void TestAttachmentExtractThread::namesStayInsideTheFolder()
