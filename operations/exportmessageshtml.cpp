@@ -21,19 +21,9 @@ QString htmlImageLink(const QString &link, const QString &image, const QString &
     return QStringLiteral("<a href=\"%1\"><img src=\"%2\" %3 /></a>").arg(link, image, attributes);
 }
 
-QString textLink(const QString &link, const char *label)
+QString textLink(const QString &link, const QString &label)
 {
-    return QStringLiteral("<a href=\"%1\">%2</a>").arg(link, QLatin1String(label));
-}
-
-bool mimeIs(const QString &mime, const char *type)
-{
-    return mime.compare(QLatin1String(type), Qt::CaseInsensitive) == 0;
-}
-
-bool mimeStarts(const QString &mime, const char *prefix)
-{
-    return mime.startsWith(QLatin1String(prefix), Qt::CaseInsensitive);
+    return QStringLiteral("<a href=\"%1\">%2</a>").arg(link, label);
 }
 
 QString escaped(QString text)
@@ -73,9 +63,7 @@ void ExportMessagesHtml::write(_MsgMessage *message)
     if (m.item_type != 0) {
         html = QStringLiteral("<div class=\"sysif\">%1</div>").arg(escaped(m.displayText()));
     } else {
-        QString sender;
-        if (m.chat && m.chat->isGroup() && m.is_from_me == 0 && m.handle)
-            sender = m.handle->contactName.isEmpty() ? m.handle->id : m.handle->contactName;
+        const QString sender = groupSenderName(m);
         const bool fromMe = m.is_from_me != 0;
 
         const QDateTime when = times.at(m.date);
@@ -153,9 +141,9 @@ QString ExportMessagesHtml::filesLink(const QString &name, const QString &missin
 
 QString ExportMessagesHtml::attachmentContent(const _MsgAttachment &attachment)
 {
-    const QString &mime = attachment.mime_type;
     const QString &path = attachment.localPath;
-    if (mimeIs(mime, "text/plain")) {
+    const AttachmentKind kind = attachmentKind(attachment.mime_type);
+    if (kind == AttachmentKind::Text) {
         const QString text = readTextAttachment(path);
         return text.isNull() ? QString() : escaped(text);
     }
@@ -163,25 +151,20 @@ QString ExportMessagesHtml::attachmentContent(const _MsgAttachment &attachment)
     const QString link
         = exists ? filesLink(copyToFiles(path), QStringLiteral("#")) : QStringLiteral("#");
 
-    if (mimeStarts(mime, "image/")) {
+    if (kind == AttachmentKind::Image) {
         const QString thumbnail = exists ? attachmentThumbnail(attachment) : QString();
         const QString image = filesLink(thumbnail.isEmpty() ? QString() : copyToFiles(thumbnail),
             QStringLiteral("files/empty_photo.jpg"));
         return htmlImageLink(
             link, image, QStringLiteral("style=\"max-width:120px;max-height:120px\""));
     }
-    if (mimeStarts(mime, "video/"))
-        return textLink(link, "[VIDEO]");
-    if (mimeStarts(mime, "audio/"))
-        return textLink(link, "[AUDIO]");
-    if (mimeIs(mime, "text/x-vCard") || mimeIs(mime, "text/vcard")) {
+    if (kind == AttachmentKind::VCard) {
         const QString card = exists ? renderVCardImage(path) : QString();
         if (!card.isEmpty() && QFileInfo(card).isFile()) {
             const QString image = filesLink(copyToFiles(card), QStringLiteral("#"));
             return htmlImageLink(
                 link, image, QStringLiteral("style=\"max-width:200px;max-height:200px\""));
         }
-        return textLink(link, "[VCARD]");
     }
-    return textLink(link, "[ATTACHMENT]");
+    return textLink(link, attachmentLabel(kind));
 }

@@ -3,6 +3,7 @@
 #include "messages/emojimarkup.h"
 #include "messages/msgidentity.h"
 #include "operations/textattachment.h"
+#include "view/bubblepage.h"
 #include "view/contactcardimage.h"
 
 #include <QCoreApplication>
@@ -98,16 +99,6 @@ QImage bubbleFrame(const QSize &size, bool fromMe)
     return image;
 }
 
-bool mimeIs(const QString &mime, const char *type)
-{
-    return mime.compare(QLatin1String(type), Qt::CaseInsensitive) == 0;
-}
-
-bool mimeStarts(const QString &mime, const char *prefix)
-{
-    return mime.startsWith(QLatin1String(prefix), Qt::CaseInsensitive);
-}
-
 } // namespace
 
 // One bubble ready for the page: its picture (for a text bubble the frame alone) and the
@@ -193,9 +184,7 @@ void MsgPagePainter::drawMessage(const _MsgMessage &m)
     if (!painter.isActive())
         return;
     const int width = content.width();
-    QString sender;
-    if (m.chat && m.chat->isGroup() && m.is_from_me == 0 && m.handle)
-        sender = m.handle->contactName.isEmpty() ? m.handle->id : m.handle->contactName;
+    const QString sender = groupSenderName(m);
     const bool fromMe = m.is_from_me != 0;
 
     if (m.item_type != 0) {
@@ -250,26 +239,21 @@ MsgPagePainter::PageBubble MsgPagePainter::textBubble(const QString &text, bool 
 MsgPagePainter::PageBubble MsgPagePainter::attachmentBubble(
     const _MsgAttachment &attachment, bool fromMe) const
 {
-    const QString &mime = attachment.mime_type;
-    if (mimeStarts(mime, "image/"))
+    const AttachmentKind kind = attachmentKind(attachment.mime_type);
+    if (kind == AttachmentKind::Image)
         return { renderImageBubble(loadPicture(attachmentThumbnail(attachment)), fromMe), {} };
-    if (mimeStarts(mime, "video/"))
-        return textBubble(QStringLiteral("[VIDEO]"), fromMe);
-    if (mimeStarts(mime, "audio/"))
-        return textBubble(QStringLiteral("[AUDIO]"), fromMe);
-    if (mimeIs(mime, "text/x-vCard") || mimeIs(mime, "text/vcard")) {
+    if (kind == AttachmentKind::VCard) {
         const QString card = QFileInfo(attachment.localPath).isFile()
             ? renderVCardImage(attachment.localPath)
             : QString();
         if (!card.isEmpty() && QFileInfo(card).isFile())
             return { renderImageBubble(loadPicture(card), fromMe), {} };
-        return textBubble(QStringLiteral("[VCARD]"), fromMe);
     }
-    if (mimeIs(mime, "text/plain")) {
+    if (kind == AttachmentKind::Text) {
         const QString text = readTextAttachment(attachment.localPath);
         return text.isNull() ? PageBubble() : textBubble(text, fromMe);
     }
-    return textBubble(QStringLiteral("[ATTACHMENT]"), fromMe);
+    return textBubble(attachmentLabel(kind), fromMe);
 }
 
 void MsgPagePainter::drawSenderLine(const QString &name, bool fromMe)

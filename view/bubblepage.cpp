@@ -21,10 +21,9 @@ const QString pageHead = QStringLiteral(
     "<link href=\"bubble/style.css\" type=\"text/css\" rel=\"stylesheet\"/>"
     "</head><body><a name=\"start\"></a>");
 
-QString fileLink(const QString &path, const char *label)
+QString fileLink(const QString &path, const QString &label)
 {
-    return QStringLiteral("<a href=\"%1\">%2</a>")
-        .arg(fileUrlAttribute(path), QLatin1String(label));
+    return QStringLiteral("<a href=\"%1\">%2</a>").arg(fileUrlAttribute(path), label);
 }
 
 // The file's text up to its first NUL byte; a null string when it cannot be read. Only as
@@ -46,32 +45,26 @@ QString plainTextAttachment(const QString &path)
 // The bubble content of one attachment; a null string when it shows nothing.
 QString attachmentContent(const _MsgAttachment &attachment)
 {
-    const QString &mime = attachment.mime_type;
     const QString &path = attachment.localPath;
-    if (mime.startsWith(QLatin1String("image/"), Qt::CaseInsensitive)) {
+    const AttachmentKind kind = attachmentKind(attachment.mime_type);
+    if (kind == AttachmentKind::Image) {
         return attachmentImageLink(path, attachmentThumbnail(attachment),
             QStringLiteral("stype=\"max-width:120px;max-height:120px\""));
     }
-    if (mime.startsWith(QLatin1String("video/"), Qt::CaseInsensitive))
-        return fileLink(path, "[VIDEO]");
-    if (mime.startsWith(QLatin1String("audio/"), Qt::CaseInsensitive))
-        return fileLink(path, "[AUDIO]");
-    if (mime.compare(QLatin1String("text/x-vCard"), Qt::CaseInsensitive) == 0
-        || mime.compare(QLatin1String("text/vcard"), Qt::CaseInsensitive) == 0) {
+    if (kind == AttachmentKind::VCard) {
         const QString card = renderVCardImage(path);
         if (!card.isEmpty() && QFileInfo(card).isFile()) {
             return attachmentImageLink(
                 path, card, QStringLiteral("stype=\"max-width:200px;max-height:200px\""));
         }
-        return fileLink(path, "[VCARD]");
     }
-    if (mime.compare(QLatin1String("text/plain"), Qt::CaseInsensitive) == 0) {
+    if (kind == AttachmentKind::Text) {
         const QString text = plainTextAttachment(path);
         if (text.isNull())
             return QString();
         return bubbleTextHtml(text);
     }
-    return fileLink(path, "[ATTACHMENT]");
+    return fileLink(path, attachmentLabel(kind));
 }
 
 // The words without attachment marks, as far as a bubble can show them and one unit more,
@@ -90,15 +83,6 @@ QString shownPlainText(const QString &text)
     return shown;
 }
 
-QString senderNameOf(const _MsgMessage &m)
-{
-    if (m.chat && m.chat->isGroup() && m.is_from_me == 0 && m.handle) {
-        bool cut = false;
-        return boundedBubbleText(m.handle->displayName(false), &cut);
-    }
-    return QString();
-}
-
 void appendMessage(QString &page, const _MsgMessage &m, qint64 &lastDate)
 {
     page += QStringLiteral("<a name=\"sms_%1\"></a>").arg(m.rowid);
@@ -108,7 +92,8 @@ void appendMessage(QString &page, const _MsgMessage &m, qint64 &lastDate)
         return;
     }
 
-    const QString sender = senderNameOf(m);
+    bool cut = false;
+    const QString sender = boundedBubbleText(groupSenderName(m), &cut);
     const bool fromMe = m.is_from_me != 0;
     const QDateTime when = dateTimeFromTime(m.date);
     const qint64 t = when.toSecsSinceEpoch();
@@ -159,6 +144,13 @@ QString fileUrlAttribute(const QString &path)
     return escapeHtmlAttribute(QString::fromLatin1(QUrl::fromLocalFile(path).toEncoded()));
 }
 
+QString groupSenderName(const _MsgMessage &m)
+{
+    if (m.chat && m.chat->isGroup() && m.is_from_me == 0 && m.handle)
+        return m.handle->displayName(false);
+    return QString();
+}
+
 QString bubbleHtml(const QString &content, bool fromMe, const QString &senderName)
 {
     QString html;
@@ -192,6 +184,41 @@ QString attachmentImageLink(
 QString emojiImageTag(void *, const QString &hex)
 {
     return QStringLiteral("<img src=\"emoji/%1.png\" />").arg(hex);
+}
+
+AttachmentKind attachmentKind(const QString &mimeType)
+{
+    const auto is = [&mimeType](const char *type) {
+        return mimeType.compare(QLatin1String(type), Qt::CaseInsensitive) == 0;
+    };
+    const auto startsWith = [&mimeType](const char *prefix) {
+        return mimeType.startsWith(QLatin1String(prefix), Qt::CaseInsensitive);
+    };
+    if (startsWith("image/"))
+        return AttachmentKind::Image;
+    if (startsWith("video/"))
+        return AttachmentKind::Video;
+    if (startsWith("audio/"))
+        return AttachmentKind::Audio;
+    if (is("text/x-vCard") || is("text/vcard"))
+        return AttachmentKind::VCard;
+    if (is("text/plain"))
+        return AttachmentKind::Text;
+    return AttachmentKind::Other;
+}
+
+QString attachmentLabel(AttachmentKind kind)
+{
+    switch (kind) {
+    case AttachmentKind::Video:
+        return QStringLiteral("[VIDEO]");
+    case AttachmentKind::Audio:
+        return QStringLiteral("[AUDIO]");
+    case AttachmentKind::VCard:
+        return QStringLiteral("[VCARD]");
+    default:
+        return QStringLiteral("[ATTACHMENT]");
+    }
 }
 
 QString boundedBubbleText(const QString &text, bool *cut)
