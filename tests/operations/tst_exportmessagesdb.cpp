@@ -1,12 +1,13 @@
 #include "messages/ios6messagedb.h"
 #include "operations/backupsmsthread.h"
 #include "operations/exportmessagesdb.h"
+#include "support/foldersnapshot.h"
 #include "support/messagesetbuilder.h"
 #include "support/recordingprogressform.h"
+#include "support/workercontrol.h"
 
 #include <QDirIterator>
 #include <QTemporaryDir>
-#include <QTranslator>
 #include <QtTest>
 
 namespace {
@@ -67,12 +68,6 @@ int save(const MsgMessageList &list, const QString &folder)
     return writer.written();
 }
 
-QByteArray fileContent(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 class TestExportMessagesDb : public QObject
@@ -103,9 +98,7 @@ private:
 
 void TestExportMessagesDb::initTestCase()
 {
-    auto *translator = new QTranslator(this);
-    QVERIFY(translator->load(QStringLiteral(":/en.qm")));
-    QCoreApplication::installTranslator(translator);
+    QVERIFY(installEnglishTexts());
 }
 
 void TestExportMessagesDb::init()
@@ -155,7 +148,7 @@ void TestExportMessagesDb::readsBackSameMessagesHandlesChatsAndFiles()
             // The missing file stays missing; every other file is copied whole.
             QCOMPARE(
                 QFileInfo::exists(got.at(i)->localPath), QFileInfo::exists(want.at(i)->localPath));
-            QCOMPARE(fileContent(got.at(i)->localPath), fileContent(want.at(i)->localPath));
+            QCOMPARE(fileBytes(got.at(i)->localPath), fileBytes(want.at(i)->localPath));
         }
     }
 
@@ -184,7 +177,7 @@ void TestExportMessagesDb::savingTwiceAddsNothing()
     QCOMPARE(save(sample, target), sample.size());
     QCOMPARE(rowCounts(target), first);
     QCOMPARE(filesBelow(relayFile(target, "var/mobile/Library/SMS/Attachments")), files);
-    QCOMPARE(fileContent(picture), QByteArray("edited"));
+    QCOMPARE(fileBytes(picture), QByteArray("edited"));
 }
 
 void TestExportMessagesDb::foundMessageGetsItsMissingAttachmentBack()
@@ -199,7 +192,7 @@ void TestExportMessagesDb::foundMessageGetsItsMissingAttachmentBack()
 
     save(sample, target);
     QCOMPARE(rowCounts(target), first);
-    QCOMPARE(fileContent(copy), fileContent(card->localPath));
+    QCOMPARE(fileBytes(copy), fileBytes(card->localPath));
 }
 
 void TestExportMessagesDb::attachmentFilesStayInsideFileRelay_data()
@@ -230,7 +223,7 @@ void TestExportMessagesDb::attachmentFilesStayInsideFileRelay()
     outside = outside.filter(QRegularExpression("escape"));
     QVERIFY2(outside.isEmpty(), qPrintable(outside.join(',')));
     if (!expected.isEmpty())
-        QCOMPARE(fileContent(relayFile(target, expected)), QByteArray("bytes"));
+        QCOMPARE(fileBytes(relayFile(target, expected)), QByteArray("bytes"));
     // The row is kept either way.
     QCOMPARE(rowCounts(target).at(3), qint64(1));
 }

@@ -4,15 +4,16 @@
 #include "operations/exportmessagesthread.h"
 #include "support/externaltool.h"
 #include "support/filesizelimit.h"
+#include "support/foldersnapshot.h"
 #include "support/messagesetbuilder.h"
 #include "support/recordingprogressform.h"
+#include "support/workercontrol.h"
 
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QTranslator>
 #include <QtTest>
 
 #include <memory>
@@ -65,12 +66,6 @@ void writeFile(const QString &path, const QByteArray &content)
     file.write(content);
 }
 
-QByteArray fileContent(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QString success(int count)
 {
     return QStringLiteral("Successfully exported %1 Messages.").arg(count);
@@ -113,9 +108,7 @@ private:
 
 void TestExportMessagesThread::initTestCase()
 {
-    auto *translator = new QTranslator(this);
-    QVERIFY(translator->load(QStringLiteral(":/en.qm")));
-    QCoreApplication::installTranslator(translator);
+    QVERIFY(installEnglishTexts());
 }
 
 void TestExportMessagesThread::init()
@@ -162,7 +155,7 @@ void TestExportMessagesThread::csvAndTextHaveOneRowPerMessage()
 
     const QString txt = tmp->filePath("out/messages.doc");
     QCOMPARE(runExport(list, txt, ExportText).infos, QStringList(success(list.size())));
-    QCOMPARE(fileContent(txt).count("\r\n"), list.size() + 1);
+    QCOMPARE(fileBytes(txt).count("\r\n"), list.size() + 1);
 }
 
 void TestExportMessagesThread::pdfHasOneFilePerChat()
@@ -366,7 +359,7 @@ void TestExportMessagesThread::fullDiskFailsAndRemovesOnlyWhatTheRunCreated()
     QCOMPARE(outcome.infos, QStringList());
     QCOMPARE(outcome.errors.size(), 1);
     QCOMPARE(entriesBelow(tmp->filePath("target")), before);
-    QCOMPARE(fileContent(tmp->filePath("target/keep.txt")), QByteArray("mine"));
+    QCOMPARE(fileBytes(tmp->filePath("target/keep.txt")), QByteArray("mine"));
 }
 
 void TestExportMessagesThread::targetThatIsAFileFailsAndStays()
@@ -377,7 +370,7 @@ void TestExportMessagesThread::targetThatIsAFileFailsAndStays()
         const Outcome outcome
             = runExport(buildSampleChats(*builder), tmp->filePath("export"), format);
         QCOMPARE(outcome.errors.size(), 1);
-        QCOMPARE(fileContent(tmp->filePath("export")), QByteArray("not a folder"));
+        QCOMPARE(fileBytes(tmp->filePath("export")), QByteArray("not a folder"));
     }
 }
 
@@ -403,17 +396,16 @@ void TestExportMessagesThread::chatsNeverShareAFile()
     QCOMPARE(runExport(list, out, ExportHtml).errors, QStringList());
     const QStringList pages = QDir(out).entryList({ "*.html" }, QDir::Files);
     QCOMPARE(pages, QStringList({ "Case.html", "TomJerry(1).html", "TomJerry.html" }));
-    const QString both
-        = fileContent(out + "/TomJerry.html") + fileContent(out + "/TomJerry(1).html");
-    const QString casePage = fileContent(out + "/Case.html");
+    const QString both = fileBytes(out + "/TomJerry.html") + fileBytes(out + "/TomJerry(1).html");
+    const QString casePage = fileBytes(out + "/Case.html");
     for (int i = 0; i < 4; ++i) {
         QCOMPARE(both.count(QString("first%1<").arg(i)), 1);
         QCOMPARE(both.count(QString("second%1<").arg(i)), 1);
         QVERIFY(casePage.contains(QString("case%1<").arg(i)));
     }
     // Each page holds one chat only.
-    QVERIFY(!fileContent(out + "/TomJerry.html").contains("first")
-        || !fileContent(out + "/TomJerry.html").contains("second"));
+    QVERIFY(!fileBytes(out + "/TomJerry.html").contains("first")
+        || !fileBytes(out + "/TomJerry.html").contains("second"));
 }
 
 void TestExportMessagesThread::hundredThousandRowsInOrder_data()
@@ -439,7 +431,7 @@ void TestExportMessagesThread::hundredThousandRowsInOrder()
 
     const QString path = tmp->filePath(format == ExportCsv ? "big.csv" : "big.txt");
     QCOMPARE(runExport(list, path, format).infos, QStringList(success(count)));
-    const QList<QByteArray> lines = fileContent(path).split('\n');
+    const QList<QByteArray> lines = fileBytes(path).split('\n');
     QCOMPARE(lines.size(), count + 2); // header, rows, and nothing after the last line end
     for (int i = 0; i < count; ++i) {
         const QByteArray &line = lines.at(i + 1);

@@ -2,6 +2,7 @@
 #include "operations/exportmessagescsv.h"
 #include "operations/exportmessagestxt.h"
 #include "support/externaltool.h"
+#include "support/foldersnapshot.h"
 #include "support/messagesetbuilder.h"
 
 #include <QJsonArray>
@@ -22,16 +23,10 @@ template <typename Writer> void exportTo(const QString &path, const MsgMessageLi
     writer.end();
 }
 
-QByteArray fileContent(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // The lines of a file split at CR LF; the text after the last line end must be empty.
 QStringList crlfLines(const QString &path)
 {
-    QStringList lines = QString::fromUtf8(fileContent(path)).split(QStringLiteral("\r\n"));
+    QStringList lines = QString::fromUtf8(fileBytes(path)).split(QStringLiteral("\r\n"));
     if (lines.last().isEmpty())
         lines.removeLast();
     return lines;
@@ -129,7 +124,7 @@ void TestExportMessagesTxtCsv::csvRows()
 
     const QString path = tmp->filePath("row.csv");
     exportTo<ExportMessagesCsv>(path, { m });
-    const QString content = QString::fromUtf8(fileContent(path));
+    const QString content = QString::fromUtf8(fileBytes(path));
     QCOMPARE(content, "date,send,person,number,content\r\n" + row + "\r\n");
 }
 
@@ -185,7 +180,7 @@ void TestExportMessagesTxtCsv::txtLinesEndInCrLfWithoutByteOrderMark()
     const MsgMessageList list = buildSampleChats(*builder);
     const QString path = tmp->filePath("out.txt");
     exportTo<ExportMessagesTxt>(path, list);
-    const QByteArray bytes = fileContent(path);
+    const QByteArray bytes = fileBytes(path);
     QVERIFY(bytes.startsWith("Date "));
     QCOMPARE(bytes.count("\r\n"), list.size() + 1);
     QCOMPARE(bytes.count('\n'), list.size() + 1);
@@ -251,12 +246,12 @@ void TestExportMessagesTxtCsv::existingFileReplacedOnlyWhenComplete()
         abandoned.begin();
         abandoned.write(list.first());
     }
-    QVERIFY(fileContent(path).startsWith("old content"));
+    QVERIFY(fileBytes(path).startsWith("old content"));
     QCOMPARE(QDir(tmp->path()).entryList(QDir::Files), QStringList("out.csv"));
 
     exportTo<ExportMessagesCsv>(path, list.mid(0, 1));
     QCOMPARE(crlfLines(path).size(), 2);
-    QVERIFY(!fileContent(path).contains("old content"));
+    QVERIFY(!fileBytes(path).contains("old content"));
 }
 
 QTEST_MAIN(TestExportMessagesTxtCsv)

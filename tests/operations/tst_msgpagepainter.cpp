@@ -4,6 +4,7 @@
 #include "operations/msgpagepainter.h"
 #include "support/externaltool.h"
 #include "support/messagesetbuilder.h"
+#include "support/workercontrol.h"
 
 #include <QApplication>
 #include <QPrintPreviewDialog>
@@ -11,7 +12,6 @@
 #include <QPrinter>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QTranslator>
 #include <QtTest>
 
 #include <memory>
@@ -60,9 +60,7 @@ private:
 
 void TestMsgPagePainter::initTestCase()
 {
-    auto *translator = new QTranslator(this);
-    QVERIFY(translator->load(QStringLiteral(":/en.qm")));
-    QCoreApplication::installTranslator(translator);
+    QVERIFY(installEnglishTexts());
 }
 
 void TestMsgPagePainter::init()
