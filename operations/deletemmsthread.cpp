@@ -2,6 +2,7 @@
 
 #include "messages/ios6messagedb.h"
 #include "operations/deferredtriggers.h"
+#include "operations/messageprogress.h"
 #include "operations/temporaryindexes.h"
 #include "operations/triggerstandins.h"
 #include "shell/progressform.h"
@@ -65,6 +66,7 @@ void DeleteMMSThread::run()
         const int n = messages->size();
         DeferredTriggers triggers;
         TemporaryIndexes indexes;
+        MessageProgress progress(form, n, QString(), QStringLiteral("Messages: %1/%2"));
         if (n > 0) {
             triggers.defer(*db, deletedTables());
             indexes.create(
@@ -76,8 +78,7 @@ void DeleteMMSThread::run()
                 itemHook(i);
             if (form->failed)
                 throw Cancelled();
-            ProgressForm::postUpdateProgress(form, QString(), int(double(i) / n * 100),
-                QStringLiteral("Messages: %1/%2").arg(i).arg(n));
+            progress.step(i);
             db->deleteMessage(*messages->at(i - 1));
         }
         triggers.restore(*db);
