@@ -2,8 +2,6 @@
 
 #include "serviceconnection.h"
 
-#include <cstdlib>
-
 const char DeviceLinkEnd::emptyParameter[] = "___EmptyParameterString___";
 
 namespace {
@@ -25,7 +23,8 @@ bool DeviceLinkEnd::handshake()
         return false;
     std::string name;
     const PlistNode answer = receive(&name);
-    if (name != "DLMessageVersionExchange" || textOf(itemOf(answer, 1)) != "DLVersionsOk") {
+    if (name != "DLMessageVersionExchange"
+        || PlistNode::textOf(itemOf(answer, 1)) != "DLVersionsOk") {
         m_connection.log("version exchange refused");
         return false;
     }
@@ -37,7 +36,7 @@ PlistNode DeviceLinkEnd::receive(std::string *name)
     bool closed = false;
     // Between messages the program may take as long as it likes.
     PlistNode message = m_connection.receiveMessage(&closed, 0);
-    *name = textOf(itemOf(message, 0));
+    *name = PlistNode::textOf(itemOf(message, 0));
     if (message.isNull() && !closed)
         m_connection.log("unreadable message");
     return message;
@@ -73,36 +72,8 @@ plist_t DeviceLinkEnd::text(const std::string &value)
 
 plist_t DeviceLinkEnd::itemOf(const PlistNode &message, uint32_t index)
 {
-    if (!isType(message.get(), PLIST_ARRAY) || index >= plist_array_get_size(message.get()))
+    if (!PlistNode::isType(message.get(), PLIST_ARRAY)
+        || index >= plist_array_get_size(message.get()))
         return nullptr;
     return plist_array_get_item(message.get(), index);
-}
-
-std::string DeviceLinkEnd::textOf(plist_t node, const std::string &fallback)
-{
-    if (!isType(node, PLIST_STRING))
-        return fallback;
-    char *value = nullptr;
-    plist_get_string_val(node, &value);
-    const std::string result = value ? value : "";
-    free(value);
-    return result;
-}
-
-bool DeviceLinkEnd::isType(plist_t node, plist_type type)
-{
-    return node && plist_get_node_type(node) == type;
-}
-
-plist_t DeviceLinkEnd::entryOf(plist_t dictionary, const char *key)
-{
-    return isType(dictionary, PLIST_DICT) ? plist_dict_get_item(dictionary, key) : nullptr;
-}
-
-bool DeviceLinkEnd::boolOf(plist_t node)
-{
-    uint8_t value = 0;
-    if (isType(node, PLIST_BOOLEAN))
-        plist_get_bool_val(node, &value);
-    return value != 0;
 }

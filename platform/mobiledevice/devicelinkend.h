@@ -38,11 +38,6 @@ public:
     static plist_t text(const std::string &value);
     // Item `index` of an array, still owned by it; null when there is none.
     static plist_t itemOf(const PlistNode &message, uint32_t index);
-    static std::string textOf(plist_t node, const std::string &fallback = std::string());
-    static bool isType(plist_t node, plist_type type);
-    // The entry under `key` of a dictionary; null for anything else.
-    static plist_t entryOf(plist_t dictionary, const char *key);
-    static bool boolOf(plist_t node);
 
 private:
     ServiceConnection &m_connection;

@@ -10,14 +10,7 @@ void runEcho(ServiceConnection &connection)
     for (;;) {
         std::string body;
         bool closed = false;
-        if (!connection.receiveFrame(&body, &closed, 0))
-            break;
-        const auto length = static_cast<uint32_t>(body.size());
-        const unsigned char header[4]
-            = { static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
-                  static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length) };
-        if (!connection.sendAll(header, sizeof header)
-            || !connection.sendAll(body.data(), body.size()))
+        if (!connection.receiveFrame(&body, &closed, 0) || !connection.sendFrame(body))
             break;
         ++count;
     }

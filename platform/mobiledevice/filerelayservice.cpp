@@ -197,33 +197,23 @@ unsigned int entryType(const std::string &type)
 std::string dataItem(plist_t dict, const char *key)
 {
     plist_t node = plist_dict_get_item(dict, key);
-    if (!node)
-        return std::string();
-    if (plist_get_node_type(node) == PLIST_DATA) {
-        char *bytes = nullptr;
-        uint64_t length = 0;
-        plist_get_data_val(node, &bytes, &length);
-        std::string result(bytes ? bytes : "", static_cast<size_t>(length));
-        free(bytes);
-        return result;
-    }
-    if (plist_get_node_type(node) == PLIST_STRING) {
-        char *text = nullptr;
-        plist_get_string_val(node, &text);
-        std::string result = text ? text : "";
-        free(text);
-        return result;
-    }
-    return std::string();
+    if (!PlistNode::isType(node, PLIST_DATA))
+        return PlistNode::textOf(node);
+    char *bytes = nullptr;
+    uint64_t length = 0;
+    plist_get_data_val(node, &bytes, &length);
+    std::string result(bytes ? bytes : "", static_cast<size_t>(length));
+    free(bytes);
+    return result;
 }
 
 bool writeExtraEntries(struct archive *a, plist_t entries)
 {
-    if (!entries || plist_get_node_type(entries) != PLIST_ARRAY)
+    if (!PlistNode::isType(entries, PLIST_ARRAY))
         return true;
     for (uint32_t i = 0; i < plist_array_get_size(entries); ++i) {
         plist_t item = plist_array_get_item(entries, i);
-        if (plist_get_node_type(item) != PLIST_DICT)
+        if (!PlistNode::isType(item, PLIST_DICT))
             continue;
         const std::string type = dataItem(item, "Type");
         const std::string data = dataItem(item, "Data");
@@ -282,27 +272,13 @@ void sendArchive(ServiceConnection &connection, const PlistNode &faults)
         + (ok || !why ? "" : std::string(": ") + why));
 }
 
-PlistNode answer(const char *key, const std::string &text)
-{
-    PlistNode reply(plist_new_dict());
-    plist_dict_set_item(reply.get(), key, plist_new_string(text.c_str()));
-    return reply;
-}
-
 bool asksForUserDatabases(const PlistNode &request)
 {
     plist_t sources = request.item("Sources");
-    if (!sources || plist_get_node_type(sources) != PLIST_ARRAY
-        || plist_array_get_size(sources) == 0)
+    if (!PlistNode::isType(sources, PLIST_ARRAY) || plist_array_get_size(sources) == 0)
         return false;
     for (uint32_t i = 0; i < plist_array_get_size(sources); ++i) {
-        plist_t source = plist_array_get_item(sources, i);
-        char *text = nullptr;
-        if (plist_get_node_type(source) == PLIST_STRING)
-            plist_get_string_val(source, &text);
-        const bool known = text && std::string(text) == userDatabases;
-        free(text);
-        if (!known)
+        if (PlistNode::textOf(plist_array_get_item(sources, i)) != userDatabases)
             return false;
     }
     return true;
@@ -317,20 +293,18 @@ void runFileRelay(ServiceConnection &connection)
         return;
     }
     if (!asksForUserDatabases(request)) {
-        connection.sendMessage(answer("Error", "InvalidSource"), false);
+        connection.sendMessage(PlistNode::textDictionary("Error", "InvalidSource"), false);
         return;
     }
-    const PlistNode all = connection.device().faults();
-    PlistNode faults;
-    if (plist_t relay = all.item("FileRelay"); relay && plist_get_node_type(relay) == PLIST_DICT)
-        faults = PlistNode(plist_copy(relay));
+    const PlistNode faults = connection.device().faults().dictItem("FileRelay");
     const std::string error = faults.stringItem("Error");
     if (!error.empty()) {
-        connection.sendMessage(answer("Error", error), false);
+        connection.sendMessage(PlistNode::textDictionary("Error", error), false);
         return;
     }
     if (!connection.sendMessage(
-            answer("Status", faults.stringItem("Status", "Acknowledged")), false))
+            PlistNode::textDictionary("Status", faults.stringItem("Status", "Acknowledged")),
+            false))
         return;
     sendArchive(connection, faults);
 }

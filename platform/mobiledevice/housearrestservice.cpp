@@ -22,13 +22,6 @@ std::string containerOf(const SimulatedDevice &device, const std::string &identi
     return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? folder : std::string();
 }
 
-PlistNode reply(const char *key, const char *value)
-{
-    PlistNode answer(plist_new_dict());
-    plist_dict_set_item(answer.get(), key, plist_new_string(value));
-    return answer;
-}
-
 void runHouseArrest(ServiceConnection &connection)
 {
     bool closed = false;
@@ -39,7 +32,8 @@ void runHouseArrest(ServiceConnection &connection)
     const ReplyFault::Kind kind = fault.next();
     if (request.stringItem("Command") != "VendContainer") {
         connection.log("unknown command");
-        ReplyFault::sendMessage(connection, reply("Error", "InvalidCommand"), false, kind);
+        ReplyFault::sendMessage(
+            connection, PlistNode::textDictionary("Error", "InvalidCommand"), false, kind);
         return;
     }
     const std::string identifier = request.stringItem("Identifier");
@@ -48,11 +42,13 @@ void runHouseArrest(ServiceConnection &connection)
         : containerOf(connection.device(), identifier);
     if (container.empty()) {
         connection.log("no container for " + identifier);
-        ReplyFault::sendMessage(connection, reply("Error", "ApplicationLookupFailed"), false, kind);
+        ReplyFault::sendMessage(
+            connection, PlistNode::textDictionary("Error", "ApplicationLookupFailed"), false, kind);
         return;
     }
     connection.log("vended " + identifier);
-    if (ReplyFault::sendMessage(connection, reply("Status", "Complete"), false, kind))
+    if (ReplyFault::sendMessage(
+            connection, PlistNode::textDictionary("Status", "Complete"), false, kind))
         AFCServer(connection, container, fault).serve();
 }
 

@@ -31,12 +31,12 @@ PlistNode response(long long code, const std::string &description = std::string(
 
 bool isNumber(plist_t node)
 {
-    return DeviceLinkEnd::isType(node, PLIST_REAL) || DeviceLinkEnd::isType(node, PLIST_UINT);
+    return PlistNode::isType(node, PLIST_REAL) || PlistNode::isType(node, PLIST_UINT);
 }
 
 double numberOf(plist_t node)
 {
-    if (DeviceLinkEnd::isType(node, PLIST_REAL)) {
+    if (PlistNode::isType(node, PLIST_REAL)) {
         double value = 0;
         plist_get_real_val(node, &value);
         return value;
@@ -112,7 +112,7 @@ private:
     PlistNode hello(const PlistNode &request)
     {
         plist_t offered = request.item("SupportedProtocolVersions");
-        if (!DeviceLinkEnd::isType(offered, PLIST_ARRAY))
+        if (!PlistNode::isType(offered, PLIST_ARRAY))
             return response(Malformed, "SupportedProtocolVersions");
         double chosen = 0;
         for (uint32_t i = 0; i < plist_array_get_size(offered); ++i) {
@@ -142,10 +142,10 @@ private:
         if (request.stringItem("TargetIdentifier") != m_device.udid())
             return "TargetIdentifier";
         plist_t source = request.item("SourceIdentifier");
-        if (source && DeviceLinkEnd::textOf(source).empty())
+        if (source && PlistNode::textOf(source).empty())
             return "SourceIdentifier";
         plist_t options = request.item("Options");
-        if (options && !DeviceLinkEnd::isType(options, PLIST_DICT))
+        if (options && !PlistNode::isType(options, PLIST_DICT))
             return "Options";
         return std::string();
     }
@@ -153,14 +153,14 @@ private:
     PlistNode enableCloudBackup(const PlistNode &request)
     {
         plist_t state = request.item("CloudBackupState");
-        plist_t optionState = DeviceLinkEnd::entryOf(request.item("Options"), "CloudBackupState");
-        if (!DeviceLinkEnd::isType(state, PLIST_BOOLEAN)
-            || !DeviceLinkEnd::isType(optionState, PLIST_BOOLEAN)
-            || DeviceLinkEnd::boolOf(state) != DeviceLinkEnd::boolOf(optionState)) {
+        plist_t optionState = PlistNode::entryOf(request.item("Options"), "CloudBackupState");
+        if (!PlistNode::isType(state, PLIST_BOOLEAN)
+            || !PlistNode::isType(optionState, PLIST_BOOLEAN)
+            || PlistNode::boolOf(state) != PlistNode::boolOf(optionState)) {
             log("EnableCloudBackup refused: CloudBackupState");
             return response(Malformed, "CloudBackupState");
         }
-        const bool enable = DeviceLinkEnd::boolOf(state);
+        const bool enable = PlistNode::boolOf(state);
         if (!m_device.setDomainValue(
                 "com.apple.mobile.backup", "CloudBackupEnabled", PlistNode(plist_new_bool(enable))))
             return response(NotServed, "values not written");
@@ -170,12 +170,12 @@ private:
 
     PlistNode backup(const PlistNode &request)
     {
-        plist_t force = DeviceLinkEnd::entryOf(request.item("Options"), "ForceFullBackup");
-        if (force && !DeviceLinkEnd::isType(force, PLIST_BOOLEAN)) {
+        plist_t force = PlistNode::entryOf(request.item("Options"), "ForceFullBackup");
+        if (force && !PlistNode::isType(force, PLIST_BOOLEAN)) {
             log("Backup refused: ForceFullBackup");
             return response(Malformed, "ForceFullBackup");
         }
-        const bool full = force && DeviceLinkEnd::boolOf(force);
+        const bool full = force && PlistNode::boolOf(force);
         const std::string source = request.stringItem("SourceIdentifier");
         log(std::string("Backup: ") + (full ? "full" : "incremental") + ", source "
             + (source.empty() ? "none" : source));
@@ -187,17 +187,16 @@ private:
         plist_t code = DeviceLinkEnd::itemOf(message, 1);
         plist_t description = DeviceLinkEnd::itemOf(message, 2);
         plist_t details = DeviceLinkEnd::itemOf(message, 3);
-        if (!DeviceLinkEnd::isType(code, PLIST_UINT)
-            || !DeviceLinkEnd::isType(description, PLIST_STRING)
-            || !(DeviceLinkEnd::isType(details, PLIST_DICT)
-                || DeviceLinkEnd::isType(details, PLIST_STRING))) {
+        if (!PlistNode::isType(code, PLIST_UINT) || !PlistNode::isType(description, PLIST_STRING)
+            || !(PlistNode::isType(details, PLIST_DICT)
+                || PlistNode::isType(details, PLIST_STRING))) {
             log("malformed status response");
             return;
         }
         uint64_t value = 0;
         plist_get_uint_val(code, &value);
         log("status response " + std::to_string(static_cast<int32_t>(value)) + " "
-            + DeviceLinkEnd::textOf(description));
+            + PlistNode::textOf(description));
     }
 
     DeviceLinkEnd m_link;

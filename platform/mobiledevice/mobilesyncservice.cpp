@@ -37,10 +37,10 @@ public:
         for (PlistNode message = m_link.nextRequest(&name); !message.isNull();
              message = m_link.nextRequest(&name)) {
             if (name == "DLMessagePing") {
-                log("ping: " + Link::textOf(Link::itemOf(message, 1)));
+                log("ping: " + PlistNode::textOf(Link::itemOf(message, 1)));
                 continue;
             }
-            if (Link::textOf(Link::itemOf(message, 1)) != m_dataClass) {
+            if (PlistNode::textOf(Link::itemOf(message, 1)) != m_dataClass) {
                 cancel("data class of " + name);
                 return;
             }
@@ -116,16 +116,17 @@ private:
     {
         std::string name;
         const PlistNode start = m_link.receive(&name);
-        m_dataClass = Link::textOf(Link::itemOf(start, 1));
+        m_dataClass = PlistNode::textOf(Link::itemOf(start, 1));
         plist_t version = Link::itemOf(start, 4);
         uint64_t number = 0;
-        if (Link::isType(version, PLIST_UINT))
+        if (PlistNode::isType(version, PLIST_UINT))
             plist_get_uint_val(version, &number);
         const bool usable = !m_dataClass.empty() && m_dataClass[0] != '.'
             && m_dataClass.find('/') == std::string::npos;
         if (name != "SDMessageSyncDataClassWithDevice" || !usable
-            || !Link::isType(Link::itemOf(start, 2), PLIST_STRING)
-            || !Link::isType(Link::itemOf(start, 3), PLIST_STRING) || number != protocolVersion) {
+            || !PlistNode::isType(Link::itemOf(start, 2), PLIST_STRING)
+            || !PlistNode::isType(Link::itemOf(start, 3), PLIST_STRING)
+            || number != protocolVersion) {
             log("refused to sync");
             m_link.send(Link::array({ Link::text("SDMessageRefuseToSyncDataClassWithComputer"),
                 Link::text(m_dataClass), Link::text("malformed session start") }));
@@ -185,7 +186,7 @@ private:
         std::string name;
         const PlistNode answer = m_link.receive(&name);
         if (name == "SDMessageAcknowledgeChangesFromDevice"
-            && Link::textOf(Link::itemOf(answer, 1)) == m_dataClass)
+            && PlistNode::textOf(Link::itemOf(answer, 1)) == m_dataClass)
             return true;
         cancel("no acknowledgement");
         return false;
@@ -216,9 +217,9 @@ private:
     bool processChanges(const PlistNode &message)
     {
         plist_t changes = Link::itemOf(message, 2);
-        if (!Link::isType(changes, PLIST_DICT)
-            || !Link::isType(Link::itemOf(message, 3), PLIST_BOOLEAN)
-            || !Link::isType(Link::itemOf(message, 4), PLIST_DICT)) {
+        if (!PlistNode::isType(changes, PLIST_DICT)
+            || !PlistNode::isType(Link::itemOf(message, 3), PLIST_BOOLEAN)
+            || !PlistNode::isType(Link::itemOf(message, 4), PLIST_DICT)) {
             cancel("malformed changes");
             return false;
         }
@@ -237,7 +238,7 @@ private:
             plist_dict_next_item(changes, it, &key, &record);
             if (!key)
                 break;
-            if (!Link::isType(record, PLIST_DICT)) {
+            if (!PlistNode::isType(record, PLIST_DICT)) {
                 wellFormed = false;
             } else if (plist_dict_get_item(records.get(), key)) {
                 plist_dict_set_item(records.get(), key, plist_copy(record));
@@ -267,7 +268,7 @@ private:
 
     bool clearAllRecords(const PlistNode &message)
     {
-        if (Link::textOf(Link::itemOf(message, 2)) != Link::emptyParameter) {
+        if (PlistNode::textOf(Link::itemOf(message, 2)) != Link::emptyParameter) {
             cancel("malformed clear");
             return false;
         }

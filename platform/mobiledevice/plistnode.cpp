@@ -78,7 +78,7 @@ PlistNode PlistNode::copy() const
 
 CFTypeRef PlistNode::toCF() const
 {
-    const std::string bytes = toBinary();
+    const std::string bytes = serialise(true);
     if (bytes.empty())
         return nullptr;
     CFDataRef data = CFDataCreate(
@@ -86,16 +86,6 @@ CFTypeRef PlistNode::toCF() const
     CFTypeRef value = CFPropertyListCreateWithData(nullptr, data, 0, nullptr, nullptr);
     CFRelease(data);
     return value;
-}
-
-std::string PlistNode::toXml() const
-{
-    return serialise(false);
-}
-
-std::string PlistNode::toBinary() const
-{
-    return serialise(true);
 }
 
 std::string PlistNode::serialise(bool binary) const
@@ -115,7 +105,7 @@ std::string PlistNode::serialise(bool binary) const
 
 bool PlistNode::writeXmlFile(const std::string &path) const
 {
-    const std::string text = toXml();
+    const std::string text = serialise(false);
     if (text.empty())
         return false;
     const std::string temporary = path + ".tmp";
@@ -133,42 +123,56 @@ bool PlistNode::writeXmlFile(const std::string &path) const
     return true;
 }
 
-plist_t PlistNode::item(const char *key) const
+PlistNode PlistNode::dictItem(const char *key) const
 {
-    if (!isDict() || !key)
-        return nullptr;
-    return plist_dict_get_item(m_node, key);
+    plist_t found = item(key);
+    return PlistNode(isType(found, PLIST_DICT) ? plist_copy(found) : nullptr);
 }
 
-std::string PlistNode::stringItem(const char *key, const std::string &fallback) const
+long long PlistNode::integerItem(const char *key, bool *found) const
 {
     plist_t node = item(key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
+    *found = isType(node, PLIST_UINT);
+    if (!*found)
+        return 0;
+    uint64_t value = 0;
+    plist_get_uint_val(node, &value);
+    return static_cast<long long>(value);
+}
+
+bool PlistNode::isType(plist_t node, plist_type type)
+{
+    return node && plist_get_node_type(node) == type;
+}
+
+plist_t PlistNode::entryOf(plist_t dictionary, const char *key)
+{
+    return key && isType(dictionary, PLIST_DICT) ? plist_dict_get_item(dictionary, key) : nullptr;
+}
+
+std::string PlistNode::textOf(plist_t node, const std::string &fallback)
+{
+    if (!isType(node, PLIST_STRING))
         return fallback;
-    char *text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string result = text ? text : "";
-    free(text);
+    char *value = nullptr;
+    plist_get_string_val(node, &value);
+    const std::string result = value ? value : "";
+    free(value);
     return result;
 }
 
-bool PlistNode::boolItem(const char *key, bool fallback) const
+bool PlistNode::boolOf(plist_t node, bool fallback)
 {
-    plist_t node = item(key);
-    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN)
+    if (!isType(node, PLIST_BOOLEAN))
         return fallback;
     uint8_t value = 0;
     plist_get_bool_val(node, &value);
     return value != 0;
 }
 
-long long PlistNode::integerItem(const char *key, bool *found) const
+PlistNode PlistNode::textDictionary(const char *key, const std::string &text)
 {
-    plist_t node = item(key);
-    *found = node && plist_get_node_type(node) == PLIST_UINT;
-    if (!*found)
-        return 0;
-    uint64_t value = 0;
-    plist_get_uint_val(node, &value);
-    return static_cast<long long>(value);
+    PlistNode dictionary(plist_new_dict());
+    plist_dict_set_item(dictionary.get(), key, plist_new_string(text.c_str()));
+    return dictionary;
 }

@@ -35,21 +35,33 @@ public:
 
     // A new CoreFoundation object owned by the caller; null when the tree is null.
     CFTypeRef toCF() const;
-    std::string toXml() const;
-    std::string toBinary() const;
+    // The binary or the XML form; empty when the tree is null.
+    std::string serialise(bool binary) const;
     // Written whole to a temporary file first, then renamed over `path`.
     bool writeXmlFile(const std::string &path) const;
 
-    bool isDict() const { return m_node && plist_get_node_type(m_node) == PLIST_DICT; }
+    bool isDict() const { return isType(m_node, PLIST_DICT); }
     // The entry under `key` of a dictionary, still owned by this tree; null otherwise.
-    plist_t item(const char *key) const;
-    std::string stringItem(const char *key, const std::string &fallback = std::string()) const;
-    bool boolItem(const char *key, bool fallback) const;
+    plist_t item(const char *key) const { return entryOf(m_node, key); }
+    // A copy of the dictionary under `key`; null when there is none.
+    PlistNode dictItem(const char *key) const;
+    std::string stringItem(const char *key, const std::string &fallback = std::string()) const
+    {
+        return textOf(item(key), fallback);
+    }
+    bool boolItem(const char *key, bool fallback) const { return boolOf(item(key), fallback); }
     // An integer entry; `found` tells whether there was one.
     long long integerItem(const char *key, bool *found) const;
 
-private:
-    std::string serialise(bool binary) const;
+    // Readers of any node, trusting no type: anything else gives null or the fallback.
+    static bool isType(plist_t node, plist_type type);
+    static plist_t entryOf(plist_t dictionary, const char *key);
+    static std::string textOf(plist_t node, const std::string &fallback = std::string());
+    static bool boolOf(plist_t node, bool fallback = false);
 
+    // A dictionary of one text entry, as short replies are made.
+    static PlistNode textDictionary(const char *key, const std::string &text);
+
+private:
     plist_t m_node = nullptr;
 };

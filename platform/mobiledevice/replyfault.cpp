@@ -7,14 +7,8 @@
 
 ReplyFault::ReplyFault(ServiceConnection &connection)
 {
-    const PlistNode faults = connection.device().faults();
-    plist_t replies = faults.item("Replies");
-    if (!replies || plist_get_node_type(replies) != PLIST_DICT)
-        return;
-    plist_t entry = plist_dict_get_item(replies, connection.service().c_str());
-    if (!entry || plist_get_node_type(entry) != PLIST_DICT)
-        return;
-    const PlistNode fault(plist_copy(entry));
+    const PlistNode fault
+        = connection.device().faults().dictItem("Replies").dictItem(connection.service().c_str());
     const std::string kind = fault.stringItem("Fault");
     if (kind == "CutShort")
         m_kind = CutShort;
@@ -60,12 +54,8 @@ bool ReplyFault::send(
 bool ReplyFault::sendMessage(
     ServiceConnection &connection, const PlistNode &message, bool binary, Kind kind)
 {
-    const std::string body = binary ? message.toBinary() : message.toXml();
+    const std::string body = message.serialise(binary);
     if (body.empty())
         return false;
-    const auto length = static_cast<uint32_t>(body.size());
-    std::string frame;
-    for (int shift = 24; shift >= 0; shift -= 8)
-        frame.push_back(static_cast<char>((length >> shift) & 0xff));
-    return send(connection, frame + body, frame.size(), kind);
+    return send(connection, ServiceConnection::frame(body), 4, kind);
 }

@@ -70,17 +70,25 @@ bool ServiceConnection::receiveAll(void *bytes, size_t length, int timeoutMs)
     return true;
 }
 
+std::string ServiceConnection::frame(const std::string &body)
+{
+    const auto length = static_cast<uint32_t>(body.size());
+    std::string framed;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        framed.push_back(static_cast<char>((length >> shift) & 0xff));
+    return framed + body;
+}
+
+bool ServiceConnection::sendFrame(const std::string &body, int timeoutMs)
+{
+    const std::string framed = frame(body);
+    return sendAll(framed.data(), framed.size(), timeoutMs);
+}
+
 bool ServiceConnection::sendMessage(const PlistNode &message, bool binary, int timeoutMs)
 {
-    const std::string body = binary ? message.toBinary() : message.toXml();
-    if (body.empty() || body.size() > maxMessageLength)
-        return false;
-    const auto length = static_cast<uint32_t>(body.size());
-    const unsigned char header[4]
-        = { static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
-              static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length) };
-    return sendAll(header, sizeof header, timeoutMs)
-        && sendAll(body.data(), body.size(), timeoutMs);
+    const std::string body = message.serialise(binary);
+    return !body.empty() && body.size() <= maxMessageLength && sendFrame(body, timeoutMs);
 }
 
 bool ServiceConnection::receiveFrame(std::string *body, bool *closed, int timeoutMs)

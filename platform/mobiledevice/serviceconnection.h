@@ -31,6 +31,9 @@ public:
     bool sendAll(const void *bytes, size_t length, int timeoutMs = defaultTimeoutMs);
     bool receiveAll(void *bytes, size_t length, int timeoutMs = defaultTimeoutMs);
 
+    // A body behind its 4-byte big-endian length, as every framed message goes out.
+    static std::string frame(const std::string &body);
+    bool sendFrame(const std::string &body, int timeoutMs = defaultTimeoutMs);
     bool sendMessage(const PlistNode &message, bool binary, int timeoutMs = defaultTimeoutMs);
     // The body of the next framed message; false on a short read or a length above the
     // bound. `closed` tells a peer that went away cleanly before a new message.

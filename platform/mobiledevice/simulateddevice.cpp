@@ -286,17 +286,10 @@ PlistNode SimulatedDevice::domainValues(const std::string &domain) const
     PlistNode values = PlistNode::fromFile(valuesPath());
     if (!values.isDict())
         return PlistNode();
-    if (domain.empty()) {
-        plist_dict_remove_item(values.get(), domainsKey);
-        return values;
-    }
-    plist_t domains = values.item(domainsKey);
-    if (!domains || plist_get_node_type(domains) != PLIST_DICT)
-        return PlistNode();
-    plist_t found = plist_dict_get_item(domains, domain.c_str());
-    if (!found || plist_get_node_type(found) != PLIST_DICT)
-        return PlistNode();
-    return PlistNode(plist_copy(found));
+    if (!domain.empty())
+        return values.dictItem(domainsKey).dictItem(domain.c_str());
+    plist_dict_remove_item(values.get(), domainsKey);
+    return values;
 }
 
 bool SimulatedDevice::setDomainValue(
@@ -309,12 +302,12 @@ bool SimulatedDevice::setDomainValue(
     plist_t target = values.get();
     if (!domain.empty()) {
         plist_t domains = values.item(domainsKey);
-        if (!domains || plist_get_node_type(domains) != PLIST_DICT) {
+        if (!PlistNode::isType(domains, PLIST_DICT)) {
             domains = plist_new_dict();
             plist_dict_set_item(target, domainsKey, domains);
         }
         target = plist_dict_get_item(domains, domain.c_str());
-        if (!target || plist_get_node_type(target) != PLIST_DICT) {
+        if (!PlistNode::isType(target, PLIST_DICT)) {
             target = plist_new_dict();
             plist_dict_set_item(domains, domain.c_str(), target);
         }
@@ -374,16 +367,10 @@ int SimulatedDevice::startService(CFStringRef service, int *socket)
     if (code == kAMDSuccess && (!hasName || !socket))
         code = kQMDErrorInvalidArgument;
     if (code == kAMDSuccess) {
-        const PlistNode faultList = faults();
-        plist_t services = faultList.item("Services");
-        plist_t fault = services && plist_get_node_type(services) == PLIST_DICT
-            ? plist_dict_get_item(services, name.c_str())
-            : nullptr;
-        if (fault && plist_get_node_type(fault) == PLIST_UINT) {
-            uint64_t value = 0;
-            plist_get_uint_val(fault, &value);
-            code = static_cast<int>(value);
-        }
+        bool found = false;
+        const long long fault = faults().dictItem("Services").integerItem(name.c_str(), &found);
+        if (found)
+            code = static_cast<int>(fault);
     }
     if (code == kAMDSuccess)
         code = ServiceRegistry::instance().start(*this, name, socket);
