@@ -283,14 +283,17 @@ public:
     bool valid() const { return m_valid; }
     uint64_t count() const { return m_count; }
     uint64_t top() const { return m_top; }
+    uint64_t offsetOf(uint64_t object) const
+    {
+        return readBigEndian(m_bytes.data() + m_table + object * m_offsetSize, m_offsetSize);
+    }
 
     // The objects a container refers to; false for a malformed one. Scalars have none.
     bool children(uint64_t object, std::vector<uint64_t> *out) const
     {
         out->clear();
         const size_t end = m_bytes.size() - 32;
-        const uint64_t offset
-            = readBigEndian(m_bytes.data() + m_table + object * m_offsetSize, m_offsetSize);
+        const uint64_t offset = offsetOf(object);
         if (offset < 8 || offset >= end)
             return false;
         const UInt8 marker = m_bytes[offset];
@@ -386,20 +389,11 @@ bool binaryNestingWithinLimit(const std::vector<UInt8> &bytes)
 // A binary property list whose top object is a date: libplist 2.2 misreads that one.
 bool binaryRootDate(const std::vector<UInt8> &bytes, CFAbsoluteTime *at)
 {
-    const size_t size = bytes.size();
-    if (size < 8 + 32)
+    const BinaryObjects objects(bytes);
+    if (!objects.valid())
         return false;
-    const UInt8 *trailer = bytes.data() + size - 32;
-    const int offsetSize = trailer[6];
-    const uint64_t objects = readBigEndian(trailer + 8, 8);
-    const uint64_t top = readBigEndian(trailer + 16, 8);
-    const uint64_t tableOffset = readBigEndian(trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || top >= objects || tableOffset >= size
-        || (size - tableOffset) / offsetSize <= top)
-        return false;
-    const uint64_t objectOffset
-        = readBigEndian(bytes.data() + tableOffset + top * offsetSize, offsetSize);
-    if (objectOffset < 8 || objectOffset + 9 > size - 32 || bytes[objectOffset] != 0x33)
+    const uint64_t objectOffset = objects.offsetOf(objects.top());
+    if (objectOffset < 8 || objectOffset + 9 > bytes.size() - 32 || bytes[objectOffset] != 0x33)
         return false;
     const uint64_t bits = readBigEndian(bytes.data() + objectOffset + 1, 8);
     double value = 0;
