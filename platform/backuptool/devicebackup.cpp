@@ -13,11 +13,12 @@
 
 #include <stdexcept>
 
+const char DeviceBackup::manifestName[] = "Manifest.plist";
+const char DeviceBackup::indexName[] = "Manifest.mbdb";
+
 namespace {
 
 const char statusName[] = "Status.plist";
-const char manifestName[] = "Manifest.plist";
-const char indexName[] = "Manifest.mbdb";
 constexpr int chunkSize = 1024 * 1024;
 constexpr quint16 folderMode = 0040755;
 constexpr quint16 fileMode = 0100644;
@@ -64,10 +65,7 @@ bool DeviceBackup::isFinished(const QDir &folder)
 
 void DeviceBackup::run()
 {
-    const long long refusal = m_phone.serviceFault("com.apple.mobilebackup2");
-    if (refusal != 0)
-        fail(QStringLiteral("The device refused to start its backup service (code %1).")
-                 .arg(refusal));
+    m_phone.startBackupService();
     if (!QDir().mkpath(m_folder.absolutePath()))
         fail(QStringLiteral("Cannot create the backup folder %1.").arg(m_folder.absolutePath()));
 

@@ -21,7 +21,9 @@ public:
     // Throws std::runtime_error when the backup cannot be made.
     void run();
 
-    // Status.plist and the reading of a finished backup, shared with the restore.
+    // The manifest, the index and whether a backup is finished: shared with the restore.
+    static const char manifestName[];
+    static const char indexName[];
     static bool isFinished(const QDir &folder);
 
 private:

@@ -38,14 +38,11 @@ DeviceRestore::DeviceRestore(const PhoneFolder &phone, const QDir &root, const Q
 
 void DeviceRestore::run()
 {
-    const long long refusal = m_phone.serviceFault("com.apple.mobilebackup2");
-    if (refusal != 0)
-        fail(QStringLiteral("The device refused to start its backup service (code %1).")
-                 .arg(refusal));
+    m_phone.startBackupService();
     if (!DeviceBackup::isFinished(m_folder))
         fail(QStringLiteral("There is no finished backup in %1.").arg(m_folder.absolutePath()));
     const PlistPtr manifest
-        = readPlistFile(m_folder.absoluteFilePath(QStringLiteral("Manifest.plist")));
+        = readPlistFile(m_folder.absoluteFilePath(QLatin1String(DeviceBackup::manifestName)));
     m_encrypted = boolOf(manifest.get(), "IsEncrypted");
     if (m_encrypted
         && !BackupKeys::unlock(
@@ -54,7 +51,7 @@ void DeviceRestore::run()
 
     QList<IndexRecord> files;
     for (const IndexRecord &record :
-        readIndexFile(m_folder.absoluteFilePath(QStringLiteral("Manifest.mbdb")))) {
+        readIndexFile(m_folder.absoluteFilePath(QLatin1String(DeviceBackup::indexName)))) {
         if (isFile(record) && !devicePathOf(record.domain, record.path).isEmpty())
             files.append(record);
     }

@@ -46,9 +46,15 @@ plist_t PhoneFolder::domain(const char *name) const
     return dictItem(dictItem(m_values.get(), "Domains"), name);
 }
 
-long long PhoneFolder::serviceFault(const char *service) const
+void PhoneFolder::startBackupService() const
 {
-    return integerOf(dictItem(m_faults.get(), "Services"), service, 0);
+    const long long refusal
+        = integerOf(dictItem(m_faults.get(), "Services"), "com.apple.mobilebackup2", 0);
+    if (refusal != 0)
+        throw std::runtime_error(
+            QStringLiteral("The device refused to start its backup service (code %1).")
+                .arg(refusal)
+                .toStdString());
 }
 
 bool PhoneFolder::encrypts() const

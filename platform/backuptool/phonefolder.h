@@ -18,8 +18,8 @@ public:
     // A value of the device itself ("DeviceName") or of a domain's dictionary.
     QString value(const char *key) const;
     plist_t domain(const char *name) const;
-    // The code the device's start of a service fails with; 0 when it starts.
-    long long serviceFault(const char *service) const;
+    // Throws std::runtime_error when the device refuses to start its backup service.
+    void startBackupService() const;
     // The "BackupTool" dictionary of the faults file; null when there is none.
     plist_t toolFaults() const { return dictItem(m_faults.get(), "BackupTool"); }
 
