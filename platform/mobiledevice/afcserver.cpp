@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,6 +102,18 @@ uint64_t statusOfErrno(int error)
     default:
         return AFCServer::Failed;
     }
+}
+
+// The parts of a slash-separated path, without empty ones.
+std::vector<std::string> partsOf(const std::string &path)
+{
+    std::vector<std::string> parts;
+    std::istringstream in(path);
+    for (std::string part; std::getline(in, part, '/');) {
+        if (!part.empty())
+            parts.push_back(part);
+    }
+    return parts;
 }
 
 std::string realPath(const std::string &path)
@@ -233,20 +246,14 @@ bool AFCServer::inside(const std::string &hostPath) const
 uint64_t AFCServer::resolve(const std::string &devicePath, bool followLast, std::string *host) const
 {
     std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= devicePath.size()) {
-        size_t end = devicePath.find('/', start);
-        if (end == std::string::npos)
-            end = devicePath.size();
-        const std::string part = devicePath.substr(start, end - start);
+    for (const std::string &part : partsOf(devicePath)) {
         if (part == "..") {
             if (parts.empty())
                 return OutsideRoot;
             parts.pop_back();
-        } else if (!part.empty() && part != ".") {
+        } else if (part != ".") {
             parts.push_back(part);
         }
-        start = end + 1;
     }
     if (parts.empty()) {
         *host = m_realRoot;
@@ -323,26 +330,19 @@ std::string AFCServer::makeDirectory(const std::string &path)
 {
     // Like "mkdir -p": every missing folder on the way is made, each checked as it comes.
     std::string built;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > start) {
-            built += "/" + path.substr(start, end - start);
-            std::string host;
-            uint64_t code = resolve(built, true, &host);
-            if (code != Success)
-                return status(code);
-            struct stat info;
-            if (::stat(host.c_str(), &info) != 0) {
-                if (::mkdir(host.c_str(), 0755) != 0)
-                    return status(statusOfErrno(errno));
-            } else if (!S_ISDIR(info.st_mode)) {
-                return status(Exists);
-            }
+    for (const std::string &part : partsOf(path)) {
+        built += "/" + part;
+        std::string host;
+        const uint64_t code = resolve(built, true, &host);
+        if (code != Success)
+            return status(code);
+        struct stat info;
+        if (::stat(host.c_str(), &info) != 0) {
+            if (::mkdir(host.c_str(), 0755) != 0)
+                return status(statusOfErrno(errno));
+        } else if (!S_ISDIR(info.st_mode)) {
+            return status(Exists);
         }
-        start = end + 1;
     }
     return status(Success);
 }
