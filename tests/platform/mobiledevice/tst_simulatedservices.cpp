@@ -5,6 +5,7 @@
 
 #include "support/afcpacket.h"
 #include "support/corefoundationtext.h"
+#include "support/servicepeer.h"
 #include "support/simulateddevicefolder.h"
 
 #include <QTemporaryDir>
@@ -73,8 +74,7 @@ public:
         plist_free(node);
         const QByteArray body(xml, int(length));
         free(xml);
-        const quint32 wire = qToBigEndian(quint32(body.size()));
-        return send(QByteArray(reinterpret_cast<const char *>(&wire), 4) + body);
+        return send(ServicePeer::frame(body));
     }
 
     // The next framed property list; null when none came.
