@@ -212,14 +212,17 @@ QByteArray CbcStream::update(const QByteArray &chunk)
     int whole = m_pending.size() / 16 * 16;
     if (!m_encrypt && whole == m_pending.size())
         whole -= 16;
-    if (whole <= 0)
-        return QByteArray();
-    QByteArray out(whole, Qt::Uninitialized);
+    return whole > 0 ? take(whole) : QByteArray();
+}
+
+QByteArray CbcStream::take(int length)
+{
+    QByteArray out(length, Qt::Uninitialized);
     mbedtls_aes_crypt_cbc(&m_aes, m_encrypt ? MBEDTLS_AES_ENCRYPT : MBEDTLS_AES_DECRYPT,
-        static_cast<size_t>(whole), m_iv,
+        static_cast<size_t>(length), m_iv,
         reinterpret_cast<const unsigned char *>(m_pending.constData()),
         reinterpret_cast<unsigned char *>(out.data()));
-    m_pending.remove(0, whole);
+    m_pending.remove(0, length);
     return out;
 }
 
@@ -231,12 +234,7 @@ bool CbcStream::finish(QByteArray *out)
     } else if (m_pending.size() != 16) {
         return false;
     }
-    QByteArray last(m_pending.size(), Qt::Uninitialized);
-    mbedtls_aes_crypt_cbc(&m_aes, m_encrypt ? MBEDTLS_AES_ENCRYPT : MBEDTLS_AES_DECRYPT,
-        static_cast<size_t>(m_pending.size()), m_iv,
-        reinterpret_cast<const unsigned char *>(m_pending.constData()),
-        reinterpret_cast<unsigned char *>(last.data()));
-    m_pending.clear();
+    QByteArray last = take(m_pending.size());
     if (!m_encrypt) {
         const int pad = static_cast<unsigned char>(last.at(15));
         if (pad < 1 || pad > 16)

@@ -51,6 +51,9 @@ public:
     bool finish(QByteArray *out);
 
 private:
+    // The first `length` pending bytes, run through the cipher and taken off.
+    QByteArray take(int length);
+
     mbedtls_aes_context m_aes;
     unsigned char m_iv[16] = {};
     bool m_encrypt;

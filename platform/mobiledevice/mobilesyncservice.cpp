@@ -80,11 +80,14 @@ private:
         return records.writeXmlFile(recordsPath());
     }
 
-    void cancel(const std::string &reason)
+    void cancel(const std::string &reason) { cancel(reason, m_link.nextFault()); }
+
+    void cancel(const std::string &reason, ReplyFault::Kind fault)
     {
         log("cancelled: " + reason);
-        m_link.send(Link::array(
-            { Link::text("SDMessageCancelSession"), Link::text(m_dataClass), Link::text(reason) }));
+        m_link.send(Link::array({ Link::text("SDMessageCancelSession"), Link::text(m_dataClass),
+                        Link::text(reason) }),
+            fault);
     }
 
     // Takes the fault of the reply about to be made; a due "ErrorStatus" cancels instead of
@@ -94,10 +97,7 @@ private:
         *fault = m_link.nextFault();
         if (*fault != ReplyFault::ErrorStatus)
             return false;
-        log("cancelled: fault");
-        m_link.send(Link::array({ Link::text("SDMessageCancelSession"), Link::text(m_dataClass),
-                        Link::text("fault") }),
-            *fault);
+        cancel("fault", *fault);
         return true;
     }
 
