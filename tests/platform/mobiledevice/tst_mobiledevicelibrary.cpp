@@ -466,6 +466,9 @@ void TestMobileDeviceLibrary::removalShutsServiceSockets()
     char byte = 0;
     QCOMPARE(::recv(socket, &byte, 1, 0), ssize_t(0));
     ::close(socket);
+    // The service thread logs as it ends: let it, before the test run tears its logger down.
+    QVERIFY(waitFor(
+        [&] { return logOf(device).contains("com.quillmarrow.test.echo: echoed 0 messages"); }));
 }
 
 void TestMobileDeviceLibrary::unknownHandlesAreRefused()
