@@ -4,6 +4,7 @@
 #include "backup/mbdb.h"
 #include "backup/plistvalue.h"
 #include "shell/datafolder.h"
+#include "shell/runtimeerror.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -29,11 +30,6 @@ const qint64 kMaxManifestPlistSize = 64 * 1024 * 1024;
 // Files are streamed so that memory use does not grow with their size; each chunk is also
 // one progress report.
 const qint64 kChunkSize = 8192;
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 QRegularExpression caseless(const char *pattern)
 {
@@ -113,15 +109,15 @@ void BackupManifest::loadManifestPlist()
     const QString path = m_backupDir.absoluteFilePath(QStringLiteral("Manifest.plist"));
     QFile file(path);
     if (!file.exists())
-        fail(QStringLiteral("Cannot find ") + path);
+        throwRuntimeError(QStringLiteral("Cannot find ") + path);
     if (!file.open(QIODevice::ReadOnly))
-        fail(file.errorString());
+        throwRuntimeError(file.errorString());
     if (file.size() > kMaxManifestPlistSize)
-        fail(QStringLiteral("%1 is too large to be a backup manifest.").arg(path));
+        throwRuntimeError(QStringLiteral("%1 is too large to be a backup manifest.").arg(path));
     const QByteArray data = file.readAll();
     const PlistValue plist = PlistValue::fromData(data);
     if (!plist.isDict())
-        fail(QStringLiteral("%1 is damaged: it is not a property list.").arg(path));
+        throwRuntimeError(QStringLiteral("%1 is damaged: it is not a property list.").arg(path));
 
     BackupDeviceInfo info;
     const PlistValue lockdown = plist.item(QStringLiteral("Lockdown"));
@@ -151,7 +147,7 @@ bool BackupManifest::unlock(const QString &passcode)
     m_keybag = Keybag::parse(m_deviceInfo.BackupKeyBag);
     const QString problem = Keybag::problem(m_keybag);
     if (!problem.isEmpty())
-        fail(problem);
+        throwRuntimeError(problem);
     return Keybag::unlock(m_keybag, passcode.toUtf8());
 }
 
@@ -366,7 +362,8 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     // never written through, and renamed over the target only once complete.
     QTemporaryFile dest(target.absolutePath() + QStringLiteral("/.extract-XXXXXX"));
     if (!dest.open())
-        fail(QStringLiteral("%1: %2").arg(target.absoluteFilePath(), dest.errorString()));
+        throwRuntimeError(
+            QStringLiteral("%1: %2").arg(target.absoluteFilePath(), dest.errorString()));
 
     mbedtls_aes_context aes;
     mbedtls_aes_init(&aes);
@@ -402,13 +399,13 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
         if (trimPadding)
             toWrite = std::max<qint64>(0, std::min(n, size - before));
         if (toWrite > 0 && dest.write(buffer.constData(), toWrite) != toWrite)
-            fail(dest.errorString());
+            throwRuntimeError(dest.errorString());
         if (progress)
             progress(total, done, context);
     }
 
     if (!dest.flush())
-        fail(dest.errorString());
+        throwRuntimeError(dest.errorString());
     const QDateTime mtime = QDateTime::fromSecsSinceEpoch(record.Mtime, Qt::UTC);
     dest.setFileTime(mtime, QFileDevice::FileAccessTime);
     dest.setFileTime(mtime, QFileDevice::FileModificationTime);
@@ -421,6 +418,7 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     if (std::rename(QFile::encodeName(dest.fileName()).constData(),
             QFile::encodeName(target.absoluteFilePath()).constData())
         != 0)
-        fail(QStringLiteral("%1: %2").arg(target.absoluteFilePath(), qt_error_string(errno)));
+        throwRuntimeError(
+            QStringLiteral("%1: %2").arg(target.absoluteFilePath(), qt_error_string(errno)));
     dest.setAutoRemove(false);
 }

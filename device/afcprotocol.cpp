@@ -1,8 +1,8 @@
 #include "afcprotocol.h"
 
 #include "cftype.h"
-#include "runtimeerror.h"
 #include "servicesocket.h"
+#include "shell/runtimeerror.h"
 
 #include <QtEndian>
 

@@ -1,7 +1,7 @@
 #include "backup2tool.h"
 
 #include "devicesession.h"
-#include "runtimeerror.h"
+#include "shell/runtimeerror.h"
 
 #include "platform/win/winplatform.h"
 

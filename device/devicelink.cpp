@@ -1,7 +1,7 @@
 #include "devicelink.h"
 
-#include "runtimeerror.h"
 #include "servicesocket.h"
+#include "shell/runtimeerror.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "devicesession.h"
 
 #include "mobiledevice.h"
-#include "runtimeerror.h"
+#include "shell/runtimeerror.h"
 
 #include <exception>
 

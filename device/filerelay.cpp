@@ -1,8 +1,8 @@
 #include "filerelay.h"
 
 #include "devicesession.h"
-#include "runtimeerror.h"
 #include "servicesocket.h"
+#include "shell/runtimeerror.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include "filerelay.h"
 #include "iosdevice.h"
-#include "runtimeerror.h"
 #include "servicesocket.h"
+#include "shell/runtimeerror.h"
 
 #include "shell/datafolder.h"
 #include "shell/progressform.h"

@@ -1,6 +1,6 @@
 #include "mobiledevice.h"
 
-#include "runtimeerror.h"
+#include "shell/runtimeerror.h"
 
 #include "platform/win/winplatform.h"
 

@@ -2,8 +2,8 @@
 
 #include "devicelink.h"
 #include "devicesession.h"
-#include "runtimeerror.h"
 #include "servicesocket.h"
+#include "shell/runtimeerror.h"
 
 namespace {
 

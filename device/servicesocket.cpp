@@ -1,6 +1,6 @@
 #include "servicesocket.h"
 
-#include "runtimeerror.h"
+#include "shell/runtimeerror.h"
 
 #include <QtEndian>
 

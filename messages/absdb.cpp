@@ -76,11 +76,8 @@ QList<Sqlite3Row> AbsDb::selectAll(const QString &table)
 {
     open();
     QList<Sqlite3Row> rows;
-    // The name is quoted, so that it can only ever name a table.
-    QString quoted = table;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     Sqlite3Cursor cursor
-        = queryThrow(Sqlite3Sql(QStringLiteral("select * from \"%1\"").arg(quoted)));
+        = queryThrow(Sqlite3Sql(QStringLiteral("select * from %1").arg(quotedIdentifier(table))));
     while (cursor.moveNext())
         rows.append(cursor.getRow());
     return rows;

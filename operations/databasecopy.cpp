@@ -1,27 +1,19 @@
 #include "operations/databasecopy.h"
 
 #include "platform/sqlite_qt/sqlite_qt.h"
+#include "shell/runtimeerror.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <stdexcept>
 
-namespace {
-
-void throwText(const QString &text)
-{
-    throw std::runtime_error(text.toStdString());
-}
-
-} // namespace
-
 void copyDatabaseFile(const QString &source, const QString &target)
 {
     if (!QFileInfo(source).isFile())
-        throwText(QStringLiteral("%1 does not exist.").arg(source));
+        throwRuntimeError(QStringLiteral("%1 does not exist.").arg(source));
     if (QFileInfo::exists(target))
-        throwText(QStringLiteral("%1 exists already.").arg(target));
+        throwRuntimeError(QStringLiteral("%1 exists already.").arg(target));
     try {
         Sqlite3DB from;
         from.openThrow(source, Sqlite3DB::ReadWrite);
@@ -29,11 +21,11 @@ void copyDatabaseFile(const QString &source, const QString &target)
         to.openThrow(target, Sqlite3DB::ReadWrite | Sqlite3DB::Create);
         sqlite3_backup *backup = sqlite3_backup_init(to.handle(), "main", from.handle(), "main");
         if (!backup)
-            throwText(QString::fromUtf8(sqlite3_errmsg(to.handle())));
+            throwRuntimeError(QString::fromUtf8(sqlite3_errmsg(to.handle())));
         const int stepped = sqlite3_backup_step(backup, -1);
         const int finished = sqlite3_backup_finish(backup);
         if (stepped != SQLITE_DONE || finished != SQLITE_OK)
-            throwText(
+            throwRuntimeError(
                 QString::fromUtf8(sqlite3_errstr(stepped != SQLITE_DONE ? stepped : finished)));
         to.close();
         from.close();

@@ -10,6 +10,7 @@
 #include "operations/rowcopier.h"
 #include "operations/triggerstandins.h"
 #include "shell/progressform.h"
+#include "shell/runtimeerror.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -29,11 +30,6 @@ struct Cancelled
 const char kIndexName[] = "Manifest.mbdb";
 const char kDatabaseDomain[] = "HomeDomain";
 const char kDatabasePath[] = "Library/SMS/sms.db";
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toStdString());
-}
 
 using GuidMap = IOS6RestoreMessagesThread::GuidMap;
 
@@ -170,12 +166,13 @@ void IOS6RestoreMessagesThread::checkBackupIndex()
 {
     const QString indexPath = backupFolder.filePath(QLatin1String(kIndexName));
     if (!QFileInfo::exists(indexPath))
-        fail(QStringLiteral("can not find %1.").arg(indexPath));
+        throwRuntimeError(QStringLiteral("can not find %1.").arg(indexPath));
     index = loadMbdb(indexPath);
     const QString id = mbdbFileName(QLatin1String(kDatabaseDomain), QLatin1String(kDatabasePath));
     if (!index.contains(id))
-        fail(QStringLiteral("can not find %1 of %2 in %3.")
-                 .arg(QLatin1String(kDatabasePath), QLatin1String(kDatabaseDomain), indexPath));
+        throwRuntimeError(
+            QStringLiteral("can not find %1 of %2 in %3.")
+                .arg(QLatin1String(kDatabasePath), QLatin1String(kDatabaseDomain), indexPath));
 }
 
 void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
@@ -253,7 +250,8 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
         entries.append(std::move(e));
     }
     if (restored == 0)
-        fail(tr("IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG").arg(skipped));
+        throwRuntimeError(
+            tr("IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG").arg(skipped));
 
     sortRestoreEntries(entries);
 
@@ -334,7 +332,7 @@ void IOS6RestoreMessagesThread::patchBackup(qint64 stamp)
     MbdbRecord &record = index[id];
     const QByteArray digest = sha1OfFile(work);
     if (digest.size() != 20)
-        fail(QStringLiteral("can not read %1.").arg(work));
+        throwRuntimeError(QStringLiteral("can not read %1.").arg(work));
     record.DataHash.setBytes(digest);
     record.Mtime = unixSeconds(merged.lastModified());
     record.Atime = record.Mtime;

@@ -38,13 +38,6 @@ int rowidAlias(const QList<_SqliteCol> &columns)
 
 } // namespace
 
-QString quotedIdentifier(const QString &name)
-{
-    QString quoted = name;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
 RowCopier::RowCopier(Sqlite3DB &db, const QString &from, const QString &table)
     : db(db)
 {

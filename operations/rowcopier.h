@@ -8,9 +8,6 @@
 class Sqlite3DB;
 struct sqlite3_stmt;
 
-// An SQL identifier in double quotes, so that a name read from a file can only be a name.
-QString quotedIdentifier(const QString &name);
-
 class RowCopier
 {
 public:

@@ -1,5 +1,5 @@
-// How the device layer fails: a std::runtime_error carrying the English text that the
-// workers post and the boxes show.
+// How the layers above the shell fail: a std::runtime_error carrying the English text that
+// the workers post and the boxes show.
 #pragma once
 
 #include <QString>

@@ -32,14 +32,14 @@ QString withSql(const QString &text, const QString &sql)
     return QStringLiteral("%1 (SQL: %2)").arg(text, shown);
 }
 
-QString quoteIdentifier(const QString &name)
+} // namespace
+
+QString quotedIdentifier(const QString &name)
 {
     QString quoted = name;
     quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
-
-} // namespace
 
 namespace sqlite_qt_detail {
 
@@ -386,20 +386,20 @@ Sqlite3Sql Sqlite3Row::insertSql(const QString &table, const QSet<QString> &excl
     for (int i = 0; i < m_columns.size(); ++i) {
         if (skip.contains(m_columns.at(i).toCaseFolded()))
             continue;
-        names.append(quoteIdentifier(m_columns.at(i)));
+        names.append(quotedIdentifier(m_columns.at(i)));
         values.append(m_values.at(i));
     }
 
     if (names.isEmpty())
         return Sqlite3Sql(
-            QStringLiteral("insert into %1 default values").arg(quoteIdentifier(table)));
+            QStringLiteral("insert into %1 default values").arg(quotedIdentifier(table)));
 
     QStringList marks;
     marks.reserve(names.size());
     for (int i = 0; i < names.size(); ++i)
         marks.append(QStringLiteral("?"));
     Sqlite3Sql sql(QStringLiteral("insert into %1(%2) values(%3)")
-                       .arg(quoteIdentifier(table), names.join(QLatin1Char(',')),
+                       .arg(quotedIdentifier(table), names.join(QLatin1Char(',')),
                            marks.join(QLatin1Char(','))));
     for (const QVariant &v : qAsConst(values))
         sql.addParam(v);
@@ -836,7 +836,7 @@ QList<_SqliteCol> Sqlite3DB::tbInfo(const QString &table)
     QList<_SqliteCol> cols;
     try {
         Sqlite3Cursor c
-            = queryThrow(QStringLiteral("pragma table_info(%1)").arg(quoteIdentifier(table)));
+            = queryThrow(QStringLiteral("pragma table_info(%1)").arg(quotedIdentifier(table)));
         while (c.moveNext()) {
             cols.append(_SqliteCol(c.getText(QStringLiteral("name")),
                 c.getText(QStringLiteral("type")), c.getInt(QStringLiteral("notnull")) != 0,

@@ -20,6 +20,10 @@
 // The wrapper's interface generation; the program refuses to run with any other.
 int sqlite_qt_version();
 
+// An identifier (table, column, index or trigger name) quoted so that it can only ever
+// name one thing.
+QString quotedIdentifier(const QString &name);
+
 class Sqlite3Exception : public std::runtime_error
 {
 public:
