@@ -14,14 +14,6 @@ namespace {
 // What a cancelled walk unwinds with; only run() catches it.
 const int kCancelled = -1;
 
-// Names come from the backup's index: one that could lead out of its folder is not used.
-bool isSafeName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
-        && !name.contains(QChar(0));
-}
-
 // A folder of the cache; a link or a file standing in its place is replaced, so that nothing
 // is ever written through a link to somewhere outside the cache.
 QString ensureRealFolder(const QString &parent, const QString &name)
@@ -152,7 +144,7 @@ void ITunesCacheSMSThread::cacheNode(const BackupFileNode *node, const QString &
 void ITunesCacheSMSThread::cacheFolder(
     const BackupFileNode *node, const QString &targetFolder, const QString &name)
 {
-    if (!isSafeName(name)) {
+    if (!isOneFolderEntry(name)) {
         qWarning() << "Backup folder left out of the cache, unsafe name:" << name;
         return;
     }
@@ -165,7 +157,7 @@ void ITunesCacheSMSThread::cacheFile(const BackupFileNode *node, const QString &
 {
     const MbdbRecord &record = node->record;
     const QString name = sanitizeFileName(node->name);
-    if (!isSafeName(name)) {
+    if (!isOneFolderEntry(name)) {
         qWarning() << "Backup file left out of the cache, unsafe name:" << node->name;
         return;
     }

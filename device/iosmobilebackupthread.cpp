@@ -25,15 +25,6 @@ PlistValue readPlist(const QDir &folder, const char *name)
         return PlistValue();
     return PlistValue::fromData(file.readAll());
 }
-
-// The backup of the device lives in the root's folder named by the identifier, which comes
-// from the device: it must name one folder there and nothing above it.
-bool isFolderName(const QString &udid)
-{
-    return !udid.isEmpty() && udid != QLatin1String(".") && udid != QLatin1String("..")
-        && !udid.contains(QLatin1Char('/')) && !udid.contains(QLatin1Char('\\'));
-}
-
 } // namespace
 
 IOSMobileBackupThread::IOSMobileBackupThread(IOSDevice *device, ProgressForm *form, QObject *parent)
@@ -75,7 +66,8 @@ void IOSMobileBackupThread::backupUpdate(double pg, QString, QString)
 void IOSMobileBackupThread::run()
 {
     ProgressForm::postUpdateProgress(form, tr("IDS_BACKING_UP_IOS"), 0, QString());
-    if (!isFolderName(device->udid)) {
+    // The identifier comes from the device: it must name one folder of the root, nothing above.
+    if (!isOneFolderEntry(device->udid)) {
         ProgressForm::postErrorOccurred(form,
             QStringLiteral("Invalid device identifier: %1").arg(device->udid.toHtmlEscaped()));
         return;

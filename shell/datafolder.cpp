@@ -128,6 +128,13 @@ void openUrl(const QString &url)
     winplatform::shellOpen(url);
 }
 
+bool isOneFolderEntry(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
+        && !name.contains(QChar(0));
+}
+
 QString sanitizeFileName(const QString &name)
 {
     // A plain scan: compiling a pattern on every call cost more than copying a small file.

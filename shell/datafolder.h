@@ -25,6 +25,9 @@ void openUrl(const QString &url);
 
 // The name without \ / : * ? " < > | and without white space at both ends.
 QString sanitizeFileName(const QString &name);
+// True when the name, as given by a device or a backup, names exactly one entry of a folder:
+// not empty, not "." or "..", without / \ or NUL.
+bool isOneFolderEntry(const QString &name);
 // The path when nothing exists there, else the first free "base(n).suffix" beside it.
 QString uniqueFilePath(const QString &path);
 // Copies source to target through a new file beside target that then takes its place, so

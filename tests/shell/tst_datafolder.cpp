@@ -52,6 +52,8 @@ private slots:
     void dataFolderFollowsRedirectAndIsRecreated();
     void sanitizeFileNameRemovesReservedCharacters_data();
     void sanitizeFileNameRemovesReservedCharacters();
+    void oneFolderEntryOnly_data();
+    void oneFolderEntryOnly();
     void uniqueFilePathFindsFreeName_data();
     void uniqueFilePathFindsFreeName();
     void md5HexOfUtf8_data();
@@ -232,6 +234,27 @@ void TestDataFolder::sanitizeFileNameRemovesReservedCharacters()
     QFETCH(QString, name);
     QFETCH(QString, expected);
     QCOMPARE(sanitizeFileName(name), expected);
+}
+
+void TestDataFolder::oneFolderEntryOnly_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("entry");
+    QTest::newRow("plain") << "f00dfeed" << true;
+    QTest::newRow("dots inside") << "a..b" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("dot") << "." << false;
+    QTest::newRow("dot dot") << ".." << false;
+    QTest::newRow("slash") << "../x" << false;
+    QTest::newRow("backslash") << "a\\b" << false;
+    QTest::newRow("NUL") << QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b")) << false;
+}
+
+void TestDataFolder::oneFolderEntryOnly()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, entry);
+    QCOMPARE(isOneFolderEntry(name), entry);
 }
 
 void TestDataFolder::uniqueFilePathFindsFreeName_data()
