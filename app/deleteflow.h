@@ -2,7 +2,7 @@
 // of the chat on display, or a whole database with its folder.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 #include "shell/abstreeitemmodel.h"
 
 #include <QCoreApplication>

@@ -2,7 +2,6 @@
 
 #include "app/backupsteps.h"
 #include "app/itemmodelmain.h"
-#include "app/mainwindow.h"
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
 #include "backup/passcodedlg.h"
@@ -10,9 +9,9 @@
 #include "device/iosdevicevalues.h"
 #include "device/iosloadfilerelaythread.h"
 #include "device/iosmobilebackupthread.h"
-#include "messages/countrylibdb.h"
 #include "messages/ios5messagedb.h"
 #include "messages/ios6messagedb.h"
+#include "records/countrylibdb.h"
 #include "shell/messagebox.h"
 #include "shell/progressform.h"
 #include "view/countryselform.h"
@@ -31,10 +30,11 @@ DeviceArrival::DialogHook &dialogHook()
 
 } // namespace
 
-DeviceArrival::DeviceArrival(MainWindow *window, ItemModelMain *model)
-    : QObject(window)
-    , m_window(window)
-    , m_model(model)
+DeviceArrivalHost::~DeviceArrivalHost() = default;
+
+DeviceArrival::DeviceArrival(DeviceArrivalHost &host, QObject *parent)
+    : QObject(parent)
+    , m_host(host)
 {
 }
 
@@ -102,15 +102,15 @@ void DeviceArrival::settleCountry(IOSDevice &device)
             text = text.arg(device.name);
         showInfo(text);
     }
-    CountrySelForm form(m_window);
+    CountrySelForm form(m_host.dialogParent());
     if (execDialog(form) == 1)
         device.countryCode = form.chosenMmc;
 }
 
 bool DeviceArrival::loadByFileRelay(IOSDevice &device)
 {
-    ProgressForm form(QString(), m_window);
-    IOSLoadFileRelayThread worker(&device, &form, m_window);
+    ProgressForm form(QString(), m_host.dialogParent());
+    IOSLoadFileRelayThread worker(&device, &form, m_host.dialogParent());
     return runWorker(form, worker);
 }
 
@@ -118,17 +118,18 @@ bool DeviceArrival::loadByBackup(IOSDevice &device)
 {
     if (!device.checkBackupSettings(true, false))
         return false;
-    ProgressForm backupForm(QString(), m_window);
-    IOSMobileBackupThread backup(&device, &backupForm, m_window);
+    ProgressForm backupForm(QString(), m_host.dialogParent());
+    IOSMobileBackupThread backup(&device, &backupForm, m_host.dialogParent());
     if (!runWorker(backupForm, backup) || isGone(device.handle))
         return false;
 
-    ProgressForm cacheForm(QString(), m_window);
-    BackupManifest manifest(backup.backupDir().absoluteFilePath(device.udid), m_window);
+    ProgressForm cacheForm(QString(), m_host.dialogParent());
+    BackupManifest manifest(
+        backup.backupDir().absoluteFilePath(device.udid), m_host.dialogParent());
     try {
         manifest.loadManifestPlist();
         if (manifest.deviceInfo().IsEncrypted) {
-            PasscodeDlg passcode(&manifest, m_window);
+            PasscodeDlg passcode(&manifest, m_host.dialogParent());
             if (execDialog(passcode) != 1 || isGone(device.handle))
                 return false;
         }
@@ -137,7 +138,8 @@ bool DeviceArrival::loadByBackup(IOSDevice &device)
         showError(QString::fromUtf8(e.what()));
         return false;
     }
-    ITunesCacheSMSThread cache(&manifest, device.cacheDir().absolutePath(), &cacheForm, m_window);
+    ITunesCacheSMSThread cache(
+        &manifest, device.cacheDir().absolutePath(), &cacheForm, m_host.dialogParent());
     return runWorker(cacheForm, cache);
 }
 
@@ -163,44 +165,28 @@ void DeviceArrival::openCopy(const IOSDevice &device)
     if (!db)
         throw std::runtime_error("invalid IOS db.");
 
-    _IOSDeviceItemNode *node = m_model->addDevice(db, device);
+    _IOSDeviceItemNode *node = m_host.treeModel()->addDevice(db, device);
     try {
         db->chats(node->messageSet);
     } catch (...) {
-        m_model->removeNode(node);
+        m_host.treeModel()->removeNode(node);
         throw;
     }
-    m_model->refreshChatSessions(node);
-    m_window->selectNode(node);
-}
-
-bool DeviceArrival::showsNode(AbsTreeItemModel::_ItemNode *node) const
-{
-    const _MsgChat *chat = m_window->currentChat();
-    if (chat
-        && static_cast<_AbsDBItemNode *>(node)->messageSet->chats().contains(
-            const_cast<_MsgChat *>(chat)))
-        return true;
-    for (auto *shown = m_window->currentNode(); shown; shown = shown->parent) {
-        if (shown == node)
-            return true;
-    }
-    return false;
+    m_host.treeModel()->refreshChatSessions(node);
+    m_host.selectNode(node);
 }
 
 void DeviceArrival::disconnected(void *handle)
 {
     if (m_arriving.contains(handle))
         m_gone.insert(handle);
-    const QList<AbsTreeItemModel::_ItemNode *> nodes = m_model->rootDevice()->children;
+    const QList<AbsTreeItemModel::_ItemNode *> nodes = m_host.treeModel()->rootDevice()->children;
     for (AbsTreeItemModel::_ItemNode *node : nodes) {
         if (node->kind != IOSDeviceNode
             || static_cast<_IOSDeviceItemNode *>(node)->device.handle != handle)
             continue;
-        // The list and the bubbles point into the node's messages.
-        if (showsNode(node))
-            m_window->clearMessageView();
-        m_model->removeNode(node);
+        m_host.releaseViewOf(node);
+        m_host.treeModel()->removeNode(node);
         return;
     }
 }

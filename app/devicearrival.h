@@ -12,16 +12,32 @@
 
 class IOSDevice;
 class ItemModelMain;
-class MainWindow;
 class ProgressForm;
 class QDialog;
 class QThread;
+class QWidget;
+
+// What an arrival needs of the window: a parent for its dialogs and workers, the tree, and
+// the two view changes an arrival or a removal makes.
+class DeviceArrivalHost
+{
+public:
+    virtual ~DeviceArrivalHost();
+
+    virtual QWidget *dialogParent() = 0;
+    virtual ItemModelMain *treeModel() const = 0;
+    // Expands the node and makes it current once the event loop runs again.
+    virtual void selectNode(AbsTreeItemModel::_ItemNode *node) = 0;
+    // Empties the message list and the bubble view when they show anything of the node,
+    // which is about to go.
+    virtual void releaseViewOf(AbsTreeItemModel::_ItemNode *node) = 0;
+};
 
 class DeviceArrival : public QObject
 {
     Q_OBJECT
 public:
-    DeviceArrival(MainWindow *window, ItemModelMain *model);
+    DeviceArrival(DeviceArrivalHost &host, QObject *parent);
 
     // The whole arrival; returns with the device's node added, or with nothing changed.
     void connected(void *device);
@@ -44,10 +60,8 @@ private:
     bool loadByBackup(IOSDevice &device);
     void openCopy(const IOSDevice &device);
     bool isGone(void *device) const { return m_gone.contains(device); }
-    bool showsNode(AbsTreeItemModel::_ItemNode *node) const;
 
-    MainWindow *m_window;
-    ItemModelMain *m_model;
+    DeviceArrivalHost &m_host;
     // Devices whose arrival runs, and those of them unplugged meanwhile.
     QSet<void *> m_arriving;
     QSet<void *> m_gone;

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "device/iosdevice.h"
-#include "messages/absdb.h"
-#include "messages/msgrecords.h"
+#include "records/absdb.h"
+#include "records/msgrecords.h"
 #include "shell/abstreeitemmodel.h"
 
 #include <QSharedPointer>

@@ -1,6 +1,6 @@
 #include "app/itemmodelsms.h"
 
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 
 #include <QBrush>
 #include <QColor>

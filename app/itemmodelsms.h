@@ -3,7 +3,7 @@
 // belong to a message set elsewhere; the model is reset or cleared before that set goes.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QAbstractItemModel>
 

@@ -2,7 +2,7 @@
 // the tree, or from an iTunes backup (encrypted ones too) read into the cache first.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 #include "shell/abstreeitemmodel.h"
 
 #include <QCoreApplication>

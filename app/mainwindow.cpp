@@ -12,7 +12,7 @@
 #include "device/mobiledevice.h"
 #include "messages/ios5messagedb.h"
 #include "messages/ios6messagedb.h"
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
@@ -184,7 +184,7 @@ MainWindow::MainWindow(QWidget *parent, Clock clock)
     // answer with both models.
     m_treeModel = new ItemModelMain(this);
     m_listModel = new ItemModelSms(this);
-    m_deviceArrival = new DeviceArrival(this, m_treeModel);
+    m_deviceArrival = new DeviceArrival(*this, this);
 
     connect(ui->treeViewDS, &MyTreeView::onSelectionChanged, this, &MainWindow::onMainTreeSelected);
     connect(ui->treeViewSMS, &MyTreeView::onSelectionChanged, this, &MainWindow::onSMSItemSelected);
@@ -605,6 +605,22 @@ void MainWindow::selectNode(AbsTreeItemModel::_ItemNode *node)
         return;
     ui->treeViewDS->expand(index);
     queueOnTree(index, [](MyTreeView *view, const QModelIndex &i) { view->setCurrentIndex(i); });
+}
+
+void MainWindow::releaseViewOf(AbsTreeItemModel::_ItemNode *node)
+{
+    // The list and the bubbles point into the node's messages.
+    if (m_currentChat
+        && static_cast<_AbsDBItemNode *>(node)->messageSet->chats().contains(m_currentChat)) {
+        clearMessageView();
+        return;
+    }
+    for (auto *shown = currentNode(); shown; shown = shown->parent) {
+        if (shown == node) {
+            clearMessageView();
+            return;
+        }
+    }
 }
 
 void MainWindow::clearCurrentNode()

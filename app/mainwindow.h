@@ -3,11 +3,12 @@
 // the dispatch of every message action to its flow.
 #pragma once
 
+#include "app/devicearrival.h"
 #include "app/flowhost.h"
 #include "app/mainmenus.h"
 #include "app/windowservices.h"
-#include "messages/absdb.h"
-#include "messages/msgrecords.h"
+#include "records/absdb.h"
+#include "records/msgrecords.h"
 #include "shell/abstreeitemmodel.h"
 #include "view/bubbleviewmgr.h"
 
@@ -17,7 +18,6 @@
 
 #include <functional>
 
-class DeviceArrival;
 class ItemModelMain;
 class ItemModelSms;
 class MyTreeView;
@@ -28,7 +28,7 @@ namespace Ui {
 class MainWindow;
 }
 
-class MainWindow : public QMainWindow, public FlowHost
+class MainWindow : public QMainWindow, public FlowHost, public DeviceArrivalHost
 {
     Q_OBJECT
 public:
@@ -55,6 +55,8 @@ public:
     ItemModelMain *treeModel() const override { return m_treeModel; }
     WindowServices &services() override { return m_services; }
     void clearCurrentNode() override;
+    QWidget *dialogParent() override { return this; }
+    void releaseViewOf(AbsTreeItemModel::_ItemNode *node) override;
 
     // The flows of the message actions; each takes the list its slot chose.
     void printMessages(const MsgMessageList &messages);

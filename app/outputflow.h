@@ -2,7 +2,7 @@
 // them, extract their attachments into a fresh folder, export them to files.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QCoreApplication>
 #include <QString>

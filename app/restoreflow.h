@@ -3,7 +3,7 @@
 // restored to it.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QCoreApplication>
 

@@ -4,7 +4,7 @@
 // Each defaults to the real thing; tests replace them.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 #include "view/datasourceselform.h"
 
 #include <QDateTime>

@@ -1,8 +1,8 @@
 #include "messages/ios5messagedb.h"
-#include "messages/relaypath.h"
+#include "records/relaypath.h"
 
 #include "backup/plistvalue.h"
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 
 #include <QDateTime>
 #include <QDebug>

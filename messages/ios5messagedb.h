@@ -2,10 +2,10 @@
 // "madrid" chats), turning it into the shared records. It never writes to sms.db.
 #pragma once
 
-#include "messages/absdb.h"
-#include "messages/countrylibdb.h"
 #include "messages/ioscontactsmemdb.h"
-#include "messages/msgrecords.h"
+#include "records/absdb.h"
+#include "records/countrylibdb.h"
+#include "records/msgrecords.h"
 #include "recovery/messagerecycledb.h"
 #include "recovery/sqlite3file.h"
 

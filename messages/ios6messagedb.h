@@ -3,10 +3,10 @@
 // the target of merges into a device database.
 #pragma once
 
-#include "messages/absdb.h"
-#include "messages/countrylibdb.h"
 #include "messages/ioscontactsmemdb.h"
-#include "messages/msgrecords.h"
+#include "records/absdb.h"
+#include "records/countrylibdb.h"
+#include "records/msgrecords.h"
 #include "recovery/messagerecycledb.h"
 #include "recovery/sqlite3file.h"
 

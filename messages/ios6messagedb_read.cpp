@@ -1,7 +1,7 @@
-#include "messages/attributedbody.h"
 #include "messages/ios6messagedb.h"
-#include "messages/msgidentity.h"
-#include "messages/relaypath.h"
+#include "records/attributedbody.h"
+#include "records/msgidentity.h"
+#include "records/relaypath.h"
 
 #include <QDebug>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "messages/ios6messagedb.h"
 
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 
 #include <stdexcept>
 

@@ -1,6 +1,6 @@
 #include "messages/ioscontactsmemdb.h"
 
-#include "messages/countrylibdb.h"
+#include "records/countrylibdb.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -2,7 +2,7 @@
 // that is rebuilt from the device's copied address book whenever that is newer.
 #pragma once
 
-#include "messages/absdb.h"
+#include "records/absdb.h"
 
 #include <QByteArray>
 #include <QDir>

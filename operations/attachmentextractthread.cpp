@@ -1,7 +1,7 @@
 #include "operations/attachmentextractthread.h"
 
-#include "messages/msgidentity.h"
 #include "operations/exportfilename.h"
+#include "records/msgidentity.h"
 #include "shell/datafolder.h"
 #include "shell/progressform.h"
 

@@ -2,7 +2,7 @@
 // under readable unique names, with each copy's times set to its message's date.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QDir>
 #include <QSet>

@@ -1,7 +1,7 @@
 #include "operations/backupsmsthread.h"
 
-#include "messages/msgidentity.h"
 #include "operations/messageprogress.h"
+#include "records/msgidentity.h"
 #include "shell/progressform.h"
 
 #include <stdexcept>

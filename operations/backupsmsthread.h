@@ -2,8 +2,8 @@
 // transaction under the progress dialog; a cancel or failure leaves the database as it was.
 #pragma once
 
-#include "messages/msgrecords.h"
 #include "operations/exportmessagesdb.h"
+#include "records/msgrecords.h"
 
 #include <QDir>
 #include <QThread>

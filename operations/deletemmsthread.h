@@ -2,7 +2,7 @@
 // transaction and then removes the attachment files that no message left in it uses.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QDir>
 #include <QStringList>

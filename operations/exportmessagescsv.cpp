@@ -1,6 +1,6 @@
 #include "operations/exportmessagescsv.h"
 
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 
 ExportMessagesCsv::ExportMessagesCsv(const QString &path)
     : file(path)

@@ -1,10 +1,10 @@
 // Writes messages as a comma-separated file: date, send, person, number, content.
 #pragma once
 
-#include "messages/msgrecords.h"
 #include "operations/absformatexport.h"
 #include "operations/exporttextfile.h"
 #include "operations/localtimecache.h"
+#include "records/msgrecords.h"
 
 class ExportMessagesCsv : public AbsFormatExport<_MsgMessage>
 {

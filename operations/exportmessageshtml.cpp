@@ -1,8 +1,8 @@
 #include "operations/exportmessageshtml.h"
 
-#include "messages/msgidentity.h"
 #include "operations/exportfilename.h"
 #include "operations/textattachment.h"
+#include "records/msgidentity.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "view/bubblepage.h"

@@ -2,11 +2,11 @@
 // bubble view, with attachment files and previews copied into the "files" folder beside it.
 #pragma once
 
-#include "messages/msgrecords.h"
 #include "operations/absformatexport.h"
 #include "operations/createdpaths.h"
 #include "operations/exporttextfile.h"
 #include "operations/localtimecache.h"
+#include "records/msgrecords.h"
 
 #include <QDir>
 #include <QSet>

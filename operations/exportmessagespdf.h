@@ -2,9 +2,9 @@
 // margins), painted from construction to end.
 #pragma once
 
-#include "messages/msgrecords.h"
 #include "operations/absformatexport.h"
 #include "operations/msgpagepainter.h"
+#include "records/msgrecords.h"
 
 #include <QPrinter>
 

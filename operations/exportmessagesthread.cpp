@@ -1,6 +1,5 @@
 #include "operations/exportmessagesthread.h"
 
-#include "messages/msgidentity.h"
 #include "operations/createdpaths.h"
 #include "operations/exportfilename.h"
 #include "operations/exportmessagescsv.h"
@@ -9,6 +8,7 @@
 #include "operations/exportmessagespdf.h"
 #include "operations/exportmessagestxt.h"
 #include "operations/messageprogress.h"
+#include "records/msgidentity.h"
 #include "shell/datafolder.h"
 #include "shell/progressform.h"
 

@@ -3,8 +3,8 @@
 // cancelled or failed export removes what it created and nothing else.
 #pragma once
 
-#include "messages/msgrecords.h"
 #include "operations/absformatexport.h"
+#include "records/msgrecords.h"
 
 #include <QSharedPointer>
 #include <QThread>

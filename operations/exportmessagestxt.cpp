@@ -1,6 +1,6 @@
 #include "operations/exportmessagestxt.h"
 
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 
 #include <QLocale>
 

@@ -2,10 +2,10 @@
 // one line per message; the export of ".txt" and ".doc" files.
 #pragma once
 
-#include "messages/msgrecords.h"
 #include "operations/absformatexport.h"
 #include "operations/exporttextfile.h"
 #include "operations/localtimecache.h"
+#include "records/msgrecords.h"
 
 class ExportMessagesTxt : public AbsFormatExport<_MsgMessage>
 {

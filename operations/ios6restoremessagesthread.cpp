@@ -2,13 +2,13 @@
 
 #include "backup/mbdb.h"
 #include "messages/ios6messagedb.h"
-#include "messages/msgidentity.h"
 #include "operations/backuppatch.h"
 #include "operations/databasecopy.h"
 #include "operations/messagerows.h"
 #include "operations/restoreentry.h"
 #include "operations/rowcopier.h"
 #include "operations/triggerstandins.h"
+#include "records/msgidentity.h"
 #include "shell/progressform.h"
 #include "shell/runtimeerror.h"
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "backup/mbdbrecord.h"
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QDir>
 #include <QHash>

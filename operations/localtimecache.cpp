@@ -1,6 +1,6 @@
 #include "operations/localtimecache.h"
 
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 
 #include <limits>
 

@@ -1,7 +1,7 @@
 #include "operations/mmsprinter.h"
 
-#include "messages/msgidentity.h"
 #include "operations/msgpagepainter.h"
+#include "records/msgidentity.h"
 
 #include <QPrintPreviewDialog>
 #include <QPrinter>

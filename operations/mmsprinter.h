@@ -2,7 +2,7 @@
 // printer the preview prints into a PDF file.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QObject>
 

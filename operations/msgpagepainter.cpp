@@ -1,9 +1,8 @@
 #include "operations/msgpagepainter.h"
 
-#include "messages/emojimarkup.h"
-#include "messages/msgidentity.h"
 #include "operations/textattachment.h"
-#include "view/bubblepage.h"
+#include "records/emojimarkup.h"
+#include "records/msgidentity.h"
 #include "view/contactcardimage.h"
 
 #include <QCoreApplication>

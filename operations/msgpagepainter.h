@@ -3,8 +3,8 @@
 // bubbles framed by nine-slice images. Shared by the PDF export and printing.
 #pragma once
 
-#include "messages/msgrecords.h"
 #include "operations/localtimecache.h"
+#include "records/msgrecords.h"
 
 #include <QColor>
 #include <QImage>

@@ -2,8 +2,8 @@
 // to add, and the chronological order in which the merge inserts them.
 #pragma once
 
-#include "messages/msgrecords.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
+#include "records/msgrecords.h"
 
 #include <QVector>
 

@@ -1,8 +1,8 @@
 #include "operations/updatelocaldbthread.h"
 
-#include "messages/countrylibdb.h"
-#include "messages/msgidentity.h"
 #include "operations/exportmessagesdb.h"
+#include "records/countrylibdb.h"
+#include "records/msgidentity.h"
 #include "shell/datafolder.h"
 #include "shell/progressform.h"
 

@@ -4,7 +4,7 @@
 // apart from live rows and stored.
 #pragma once
 
-#include "messages/absdb.h"
+#include "records/absdb.h"
 #include "recovery/messagerecycledb.h"
 #include "recovery/sqlite3file.h"
 

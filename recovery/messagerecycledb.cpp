@@ -1,7 +1,7 @@
 #include "recovery/messagerecycledb.h"
 
-#include "messages/absdb.h"
-#include "messages/msgidentity.h"
+#include "records/absdb.h"
+#include "records/msgidentity.h"
 
 #include <QFileInfo>
 #include <QHash>

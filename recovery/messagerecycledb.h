@@ -2,8 +2,8 @@
 // beside it), and the read-back that shows them as chats of a message set.
 #pragma once
 
-#include "messages/absdb.h"
-#include "messages/msgrecords.h"
+#include "records/absdb.h"
+#include "records/msgrecords.h"
 
 #include <QList>
 #include <QSharedPointer>

@@ -1,6 +1,6 @@
 #include "recovery/rawrowconversion.h"
 
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // filters and converters that turn carved or decoded rows of them into records.
 #pragma once
 
-#include "messages/countrylibdb.h"
-#include "messages/msgrecords.h"
+#include "records/countrylibdb.h"
+#include "records/msgrecords.h"
 #include "recovery/sqlite3file.h"
 
 #include <QList>

@@ -2,8 +2,8 @@
 // choosing from the recycle store's handles and the given ones, and writes it into the store.
 #pragma once
 
-#include "messages/countrylibdb.h"
-#include "messages/msgrecords.h"
+#include "records/countrylibdb.h"
+#include "records/msgrecords.h"
 #include "shell/winmovable.h"
 
 #include <QDialog>

@@ -1,7 +1,7 @@
 #include "view/bubblepage.h"
 
-#include "messages/emojimarkup.h"
-#include "messages/msgidentity.h"
+#include "records/emojimarkup.h"
+#include "records/msgidentity.h"
 #include "view/contactcardimage.h"
 
 #include <QCoreApplication>
@@ -144,13 +144,6 @@ QString fileUrlAttribute(const QString &path)
     return escapeHtmlAttribute(QString::fromLatin1(QUrl::fromLocalFile(path).toEncoded()));
 }
 
-QString groupSenderName(const _MsgMessage &m)
-{
-    if (m.chat && m.chat->isGroup() && m.is_from_me == 0 && m.handle)
-        return m.handle->displayName(false);
-    return QString();
-}
-
 QString bubbleHtml(const QString &content, bool fromMe, const QString &senderName)
 {
     QString html;
@@ -184,41 +177,6 @@ QString attachmentImageLink(
 QString emojiImageTag(void *, const QString &hex)
 {
     return QStringLiteral("<img src=\"emoji/%1.png\" />").arg(hex);
-}
-
-AttachmentKind attachmentKind(const QString &mimeType)
-{
-    const auto is = [&mimeType](const char *type) {
-        return mimeType.compare(QLatin1String(type), Qt::CaseInsensitive) == 0;
-    };
-    const auto startsWith = [&mimeType](const char *prefix) {
-        return mimeType.startsWith(QLatin1String(prefix), Qt::CaseInsensitive);
-    };
-    if (startsWith("image/"))
-        return AttachmentKind::Image;
-    if (startsWith("video/"))
-        return AttachmentKind::Video;
-    if (startsWith("audio/"))
-        return AttachmentKind::Audio;
-    if (is("text/x-vCard") || is("text/vcard"))
-        return AttachmentKind::VCard;
-    if (is("text/plain"))
-        return AttachmentKind::Text;
-    return AttachmentKind::Other;
-}
-
-QString attachmentLabel(AttachmentKind kind)
-{
-    switch (kind) {
-    case AttachmentKind::Video:
-        return QStringLiteral("[VIDEO]");
-    case AttachmentKind::Audio:
-        return QStringLiteral("[AUDIO]");
-    case AttachmentKind::VCard:
-        return QStringLiteral("[VCARD]");
-    default:
-        return QStringLiteral("[ATTACHMENT]");
-    }
 }
 
 QString boundedBubbleText(const QString &text, bool *cut)

@@ -2,7 +2,7 @@
 // picture link and whole pages. HTML export and printing use the same helpers.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QString>
 
@@ -26,8 +26,6 @@ QString escapeHtmlText(QString &text);
 QString escapeHtmlAttribute(const QString &text);
 // The local-file URL of a path, percent-encoded and made safe for an attribute value.
 QString fileUrlAttribute(const QString &path);
-// The name shown above the bubbles of a received message in a group chat; empty otherwise.
-QString groupSenderName(const _MsgMessage &message);
 // One bubble around already-built content; a non-empty sender name is shown above it.
 QString bubbleHtml(const QString &content, bool fromMe, const QString &senderName);
 // A link to a file shown as an image; "bubble/empty_photo.jpg" when the thumbnail is missing.
@@ -36,14 +34,6 @@ QString attachmentImageLink(
     const QString &file, const QString &thumbnail, const QString &attributes);
 // The emoji callback of the bubble markup: an image from the "emoji" folder.
 QString emojiImageTag(void *userData, const QString &hex);
-
-// How a bubble shows an attachment, by its MIME type (case ignored): "image/...",
-// "video/...", "audio/...", "text/x-vCard" or "text/vcard", "text/plain", anything else.
-enum class AttachmentKind { Image, Video, Audio, VCard, Text, Other };
-AttachmentKind attachmentKind(const QString &mimeType);
-// What a bubble shows for an attachment it does not draw: "[VIDEO]", "[AUDIO]", "[VCARD]"
-// or "[ATTACHMENT]".
-QString attachmentLabel(AttachmentKind kind);
 
 // The text cut to BubbleLimits (never inside a surrogate pair); cut tells whether anything
 // was left out.

@@ -3,7 +3,7 @@
 // markup comes from bubblepage.h.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 #include "view/bubblepage.h"
 
 #include <QObject>

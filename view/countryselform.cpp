@@ -1,7 +1,7 @@
 #include "view/countryselform.h"
 
+#include "records/countrylibdb.h"
 #include "shell/messagebox.h"
-#include "messages/countrylibdb.h"
 
 #include "ui_countryselform.h"
 

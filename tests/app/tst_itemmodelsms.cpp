@@ -1,6 +1,6 @@
 #include "app/itemmodelsms.h"
 #include "messages/ios6messagedb.h"
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 #include "shell/datafolder.h"
 #include "support/currentphonesmsdb.h"
 #include "view/bubblepage.h"

@@ -2,7 +2,7 @@
 #include "app/itemmodelsms.h"
 #include "app/mainwindow.h"
 #include "messages/ios6messagedb.h"
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"

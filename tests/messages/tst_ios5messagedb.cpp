@@ -1,7 +1,7 @@
-#include "shell/datafolder.h"
 #include "messages/ios5messagedb.h"
-#include "messages/msgidentity.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
+#include "records/msgidentity.h"
+#include "shell/datafolder.h"
 #include "support/addressbookfixture.h"
 #include "support/ios5smsdbfixture.h"
 

@@ -2,7 +2,7 @@
 // the database never keeps half of one call. Run with "--write-forever FOLDER" the binary
 // is that writer.
 #include "messages/ios6messagedb.h"
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 #include "support/fixturedb.h"
 
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
 #include "messages/ios6messagedb.h"
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 #include "shell/datafolder.h"
 #include "support/currentphonesmsdb.h"
 #include "support/fixturedb.h"

@@ -1,6 +1,6 @@
-#include "shell/datafolder.h"
 #include "messages/ios6messagedb.h"
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
+#include "shell/datafolder.h"
 #include "support/fixturedb.h"
 #include "support/ios6smsdbfixture.h"
 

@@ -1,5 +1,5 @@
-#include "messages/msgidentity.h"
 #include "operations/attachmentextractthread.h"
+#include "records/msgidentity.h"
 #include "support/foldersnapshot.h"
 #include "support/messagesetbuilder.h"
 #include "support/recordingprogressform.h"

@@ -1,7 +1,7 @@
 #include "messages/ios6messagedb.h"
-#include "messages/msgidentity.h"
 #include "operations/exportmessagesdb.h"
 #include "operations/exportmessagesthread.h"
+#include "records/msgidentity.h"
 #include "support/externaltool.h"
 #include "support/filesizelimit.h"
 #include "support/foldersnapshot.h"

@@ -1,6 +1,6 @@
-#include "messages/msgidentity.h"
 #include "operations/exportmessagescsv.h"
 #include "operations/exportmessagestxt.h"
+#include "records/msgidentity.h"
 #include "support/externaltool.h"
 #include "support/foldersnapshot.h"
 #include "support/messagesetbuilder.h"

@@ -1,5 +1,5 @@
-#include "messages/msgidentity.h"
 #include "operations/localtimecache.h"
+#include "records/msgidentity.h"
 
 #include <QRandomGenerator>
 #include <QtTest>

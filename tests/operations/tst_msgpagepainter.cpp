@@ -1,7 +1,7 @@
-#include "messages/msgidentity.h"
 #include "operations/exportmessagespdf.h"
 #include "operations/mmsprinter.h"
 #include "operations/msgpagepainter.h"
+#include "records/msgidentity.h"
 #include "support/externaltool.h"
 #include "support/messagesetbuilder.h"
 #include "support/workercontrol.h"

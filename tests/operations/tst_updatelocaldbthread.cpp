@@ -1,6 +1,6 @@
 #include "messages/ios6messagedb.h"
-#include "messages/msgidentity.h"
 #include "operations/updatelocaldbthread.h"
+#include "records/msgidentity.h"
 #include "support/foldersnapshot.h"
 #include "support/legacymmsdbfixture.h"
 #include "support/recordingprogressform.h"

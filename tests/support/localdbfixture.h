@@ -2,7 +2,7 @@
 // from message records and read back the way the main window reads it.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QByteArray>
 #include <QSharedPointer>

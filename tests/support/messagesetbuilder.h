@@ -3,7 +3,7 @@
 // tests share.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 #include "shell/messagebox.h"
 #include "view/bubblepage.h"
 #include "view/bubbleviewmgr.h"
@@ -172,8 +172,6 @@ private slots:
     void thumbnailFollowsSourceFile();
     void vCardBecomesCardImageLink();
     void unreadableVCardBecomesLink();
-    void attachmentKindFollowsMimeTypeIgnoringCase_data();
-    void attachmentKindFollowsMimeTypeIgnoringCase();
     void plainTextAttachmentShowsContentUpToNul();
     void missingPlainTextAttachmentShowsNothing();
     void hostileFileNameStaysInert();
@@ -504,34 +502,6 @@ void TestBubbleView::unreadableVCardBecomesLink()
     c.attach(c.add(baseDate, QString()), QStringLiteral("text/vcard"), vcf);
     QCOMPARE(bubbleContents(singlePage(c)),
         QStringList { QStringLiteral("<a href=\"%1\">[VCARD]</a>").arg(fileUrl(vcf)) });
-}
-
-void TestBubbleView::attachmentKindFollowsMimeTypeIgnoringCase_data()
-{
-    QTest::addColumn<QString>("mime");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("label");
-    const auto row = [](const char *mime, AttachmentKind kind, const char *label) {
-        QTest::newRow(mime) << QString::fromLatin1(mime) << int(kind) << QString::fromLatin1(label);
-    };
-    row("IMAGE/heic", AttachmentKind::Image, "[ATTACHMENT]");
-    row("Video/quicktime", AttachmentKind::Video, "[VIDEO]");
-    row("audio/amr", AttachmentKind::Audio, "[AUDIO]");
-    row("TEXT/X-VCARD", AttachmentKind::VCard, "[VCARD]");
-    row("text/vcard", AttachmentKind::VCard, "[VCARD]");
-    row("text/plain", AttachmentKind::Text, "[ATTACHMENT]");
-    row("text/plain; charset=utf-8", AttachmentKind::Other, "[ATTACHMENT]");
-    row("imagex/png", AttachmentKind::Other, "[ATTACHMENT]");
-    row("", AttachmentKind::Other, "[ATTACHMENT]");
-}
-
-void TestBubbleView::attachmentKindFollowsMimeTypeIgnoringCase()
-{
-    QFETCH(QString, mime);
-    QFETCH(int, kind);
-    QFETCH(QString, label);
-    QCOMPARE(int(attachmentKind(mime)), kind);
-    QCOMPARE(attachmentLabel(attachmentKind(mime)), label);
 }
 
 void TestBubbleView::plainTextAttachmentShowsContentUpToNul()

@@ -2,7 +2,7 @@
 // lengths and mobile patterns) and the normalisation of phone numbers to "+<code><number>".
 #pragma once
 
-#include "messages/absdb.h"
+#include "records/absdb.h"
 
 #include <QString>
 

@@ -204,3 +204,15 @@ QString messageText(const _MsgMessage &message);
 QString attachmentThumbnail(const _MsgAttachment &attachment);
 // One CSV field.
 QString csvQuote(const QString &text);
+
+// The name shown above the bubbles of a received message in a group chat; empty otherwise.
+QString groupSenderName(const _MsgMessage &message);
+
+// How bubbles, HTML pages and printed pages show an attachment, by its MIME type (case
+// ignored): "image/...", "video/...", "audio/...", "text/x-vCard" or "text/vcard",
+// "text/plain", anything else.
+enum class AttachmentKind { Image, Video, Audio, VCard, Text, Other };
+AttachmentKind attachmentKind(const QString &mimeType);
+// What is shown for an attachment that is not drawn: "[VIDEO]", "[AUDIO]", "[VCARD]" or
+// "[ATTACHMENT]".
+QString attachmentLabel(AttachmentKind kind);

@@ -1,4 +1,4 @@
-#include "messages/emojimarkup.h"
+#include "records/emojimarkup.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "messages/relaypath.h"
+#include "records/relaypath.h"
 
 #include <QFileInfo>
 

@@ -1,4 +1,4 @@
-#include "messages/attributedbody.h"
+#include "records/attributedbody.h"
 
 #include <QTextCodec>
 

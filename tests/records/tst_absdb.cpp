@@ -1,4 +1,4 @@
-#include "messages/absdb.h"
+#include "records/absdb.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -2,7 +2,7 @@
 // tree nodes and workers use. Every operation opens the file lazily through open().
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
 
 #include <QHash>

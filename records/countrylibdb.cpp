@@ -1,4 +1,4 @@
-#include "messages/countrylibdb.h"
+#include "records/countrylibdb.h"
 
 #include "shell/datafolder.h"
 

@@ -2,7 +2,7 @@
 // identifiers, the attributed body of an attachment message, record dates and sorting.
 #pragma once
 
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
 #include <QFile>
 #include <QImage>
@@ -391,6 +391,35 @@ private slots:
         const QString path = attachmentThumbnail(a);
         QVERIFY(!path.isEmpty());
         QVERIFY(!QFile::exists(path));
+    }
+
+    void attachmentKindFollowsMimeTypeIgnoringCase_data()
+    {
+        QTest::addColumn<QString>("mime");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("label");
+        const auto row = [](const char *mime, AttachmentKind kind, const char *label) {
+            QTest::newRow(mime) << QString::fromLatin1(mime) << int(kind)
+                                << QString::fromLatin1(label);
+        };
+        row("IMAGE/heic", AttachmentKind::Image, "[ATTACHMENT]");
+        row("Video/quicktime", AttachmentKind::Video, "[VIDEO]");
+        row("audio/amr", AttachmentKind::Audio, "[AUDIO]");
+        row("TEXT/X-VCARD", AttachmentKind::VCard, "[VCARD]");
+        row("text/vcard", AttachmentKind::VCard, "[VCARD]");
+        row("text/plain", AttachmentKind::Text, "[ATTACHMENT]");
+        row("text/plain; charset=utf-8", AttachmentKind::Other, "[ATTACHMENT]");
+        row("imagex/png", AttachmentKind::Other, "[ATTACHMENT]");
+        row("", AttachmentKind::Other, "[ATTACHMENT]");
+    }
+
+    void attachmentKindFollowsMimeTypeIgnoringCase()
+    {
+        QFETCH(QString, mime);
+        QFETCH(int, kind);
+        QFETCH(QString, label);
+        QCOMPARE(int(attachmentKind(mime)), kind);
+        QCOMPARE(attachmentLabel(attachmentKind(mime)), label);
     }
 
 private:

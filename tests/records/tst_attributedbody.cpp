@@ -1,5 +1,5 @@
-#include "messages/attributedbody.h"
-#include "messages/msgidentity.h"
+#include "records/attributedbody.h"
+#include "records/msgidentity.h"
 #include "support/currentphonesmsdb.h"
 
 #include <QtTest>

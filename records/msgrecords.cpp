@@ -1,8 +1,8 @@
-#include "messages/msgrecords.h"
+#include "records/msgrecords.h"
 
+#include "records/emojimarkup.h"
+#include "records/msgidentity.h"
 #include "shell/datafolder.h"
-#include "messages/emojimarkup.h"
-#include "messages/msgidentity.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -309,4 +309,46 @@ QString csvQuote(const QString &text)
         }
     }
     return wrap ? QLatin1Char('"') + field + QLatin1Char('"') : field;
+}
+
+QString groupSenderName(const _MsgMessage &m)
+{
+    if (m.chat && m.chat->isGroup() && m.is_from_me == 0 && m.handle)
+        return m.handle->displayName(false);
+    return QString();
+}
+
+AttachmentKind attachmentKind(const QString &mimeType)
+{
+    const auto is = [&mimeType](const char *type) {
+        return mimeType.compare(QLatin1String(type), Qt::CaseInsensitive) == 0;
+    };
+    const auto startsWith = [&mimeType](const char *prefix) {
+        return mimeType.startsWith(QLatin1String(prefix), Qt::CaseInsensitive);
+    };
+    if (startsWith("image/"))
+        return AttachmentKind::Image;
+    if (startsWith("video/"))
+        return AttachmentKind::Video;
+    if (startsWith("audio/"))
+        return AttachmentKind::Audio;
+    if (is("text/x-vCard") || is("text/vcard"))
+        return AttachmentKind::VCard;
+    if (is("text/plain"))
+        return AttachmentKind::Text;
+    return AttachmentKind::Other;
+}
+
+QString attachmentLabel(AttachmentKind kind)
+{
+    switch (kind) {
+    case AttachmentKind::Video:
+        return QStringLiteral("[VIDEO]");
+    case AttachmentKind::Audio:
+        return QStringLiteral("[AUDIO]");
+    case AttachmentKind::VCard:
+        return QStringLiteral("[VCARD]");
+    default:
+        return QStringLiteral("[ATTACHMENT]");
+    }
 }

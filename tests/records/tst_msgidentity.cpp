@@ -1,4 +1,4 @@
-#include "messages/msgidentity.h"
+#include "records/msgidentity.h"
 
 #include <QRegularExpression>
 #include <QSet>
