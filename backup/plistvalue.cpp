@@ -1,5 +1,7 @@
 #include "plistvalue.h"
 
+#include "platform/plistinput/plistinput.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -21,100 +23,6 @@ bool isAncestorOrSelf(plist_t candidate, plist_t node)
             return true;
     }
     return false;
-}
-
-quint64 readBigEndian(const uchar *p, int size)
-{
-    quint64 value = 0;
-    for (int i = 0; i < size; ++i)
-        value = (value << 8) | p[i];
-    return value;
-}
-
-enum class Utf16Scan { Clean, Cut, Unreadable };
-
-// libplist's binary reader keeps a UTF-16 string's U+0000 inside the converted UTF-8 but
-// records the longer length, on which its getters abort. Cutting the declared length of such
-// a string at its first zero gives the text up to the zero, as libplist already does for
-// ASCII strings, and leaves every other value exact. Objects are found through the offset
-// table, so a shorter length moves nothing.
-Utf16Scan cutUtf16StringsAtZero(QByteArray &bin)
-{
-    const quint64 size = static_cast<quint64>(bin.size());
-    if (size < 8 + 32)
-        return Utf16Scan::Unreadable;
-    auto *p = reinterpret_cast<uchar *>(bin.data());
-    const uchar *trailer = p + size - 32;
-    const int offsetSize = trailer[6];
-    const quint64 count = readBigEndian(trailer + 8, 8);
-    const quint64 tableStart = readBigEndian(trailer + 24, 8);
-    // libplist reads other offset widths its own way; those lists take the safe road.
-    const bool knownWidth
-        = offsetSize == 1 || offsetSize == 2 || offsetSize == 4 || offsetSize == 8;
-    if (!knownWidth || tableStart < 8 || tableStart > size - 32
-        || count > (size - 32 - tableStart) / static_cast<quint64>(offsetSize))
-        return Utf16Scan::Unreadable;
-
-    // Bounds are the whole list, wider than libplist's, so no string it accepts is missed.
-    // Overlapping strings could make the scan quadratic: past a budget the list is not vouched
-    // for.
-    quint64 budget = 4 * size;
-    Utf16Scan result = Utf16Scan::Clean;
-    for (quint64 i = 0; i < count; ++i) {
-        const quint64 at = readBigEndian(p + tableStart + i * offsetSize, offsetSize);
-        if (at >= size || (p[at] & 0xF0) != 0x60)
-            continue;
-        quint64 length = p[at] & 0x0F;
-        quint64 chars = at + 1;
-        quint64 lengthAt = 0;
-        int width = 0;
-        if (length == 0x0F) {
-            if (chars >= size || (p[chars] & 0xF0) != 0x10 || (p[chars] & 0x0F) > 3)
-                return Utf16Scan::Unreadable;
-            width = 1 << (p[chars] & 0x0F);
-            lengthAt = chars + 1;
-            if (size - lengthAt < static_cast<quint64>(width))
-                return Utf16Scan::Unreadable;
-            length = readBigEndian(p + lengthAt, width);
-            chars = lengthAt + width;
-        }
-        if (length > (size - chars) / 2)
-            continue; // runs past the end: libplist refuses it
-        if (length > budget)
-            return Utf16Scan::Unreadable;
-        budget -= length;
-        for (quint64 k = 0; k < length; ++k) {
-            if (p[chars + 2 * k] != 0 || p[chars + 2 * k + 1] != 0)
-                continue;
-            if (k == 0) {
-                p[at] = 0x50; // libplist refuses an empty UTF-16 string but takes ASCII
-            } else if (width == 0) {
-                p[at] = static_cast<uchar>(0x60 | k);
-            } else {
-                quint64 v = k;
-                for (int b = width - 1; b >= 0; --b, v >>= 8)
-                    p[lengthAt + b] = static_cast<uchar>(v & 0xFF);
-            }
-            result = Utf16Scan::Cut;
-            break;
-        }
-    }
-    return result;
-}
-
-// The slow road for lists the scan cannot vouch for: through XML, every string and key comes
-// back consistent, at the price of the fractions of a second in dates.
-plist_t throughXml(plist_t node)
-{
-    char *xml = nullptr;
-    uint32_t xmlSize = 0;
-    plist_to_xml(node, &xml, &xmlSize);
-    plist_free(node);
-    plist_t result = nullptr;
-    if (xml)
-        plist_from_xml(xml, xmlSize, &result);
-    plist_to_xml_free(xml);
-    return result;
 }
 
 } // namespace
@@ -195,21 +103,7 @@ PlistValue PlistValue::fromKey(const QString &value, bool owned)
 
 PlistValue PlistValue::fromData(const QByteArray &data, bool owned)
 {
-    plist_t node = nullptr;
-    if (data.size() > 8 && data.startsWith("bplist00")) {
-        QByteArray bin = data;
-        Utf16Scan scan = cutUtf16StringsAtZero(bin);
-        // Strings may overlap in a crafted list, so a cut one is only trusted when checked.
-        if (scan == Utf16Scan::Cut)
-            scan = cutUtf16StringsAtZero(bin);
-        const bool clean = scan == Utf16Scan::Clean;
-        plist_from_bin(bin.constData(), static_cast<uint32_t>(bin.size()), &node);
-        if (node && !clean)
-            node = throughXml(node);
-    } else if (!data.isEmpty()) {
-        plist_from_xml(data.constData(), static_cast<uint32_t>(data.size()), &node);
-    }
-    return PlistValue(node, owned);
+    return PlistValue(plistinput::parse(data.constData(), static_cast<size_t>(data.size())), owned);
 }
 
 PlistValue PlistValue::newArray(bool owned)
@@ -294,18 +188,14 @@ QString PlistValue::toString() const
 {
     if (!isString())
         return QString();
-    // Not plist_get_string_val: it aborts on a node whose text holds a zero byte.
-    const char *text = plist_get_string_ptr(node(), nullptr);
-    return text ? QString::fromUtf8(text) : QString();
+    return QString::fromStdString(plistinput::text(node()));
 }
 
 QString PlistValue::keyString() const
 {
     if (!isKey())
         return QString();
-    char *text = nullptr;
-    plist_get_key_val(node(), &text);
-    return takeUtf8(text);
+    return QString::fromStdString(plistinput::text(node()));
 }
 
 int PlistValue::arraySize() const
@@ -503,12 +393,10 @@ void PlistValue::freeNode()
     if (plist_get_node_type(parent) == PLIST_ARRAY) {
         plist_array_item_remove(n);
     } else if (plist_get_node_type(parent) == PLIST_DICT) {
-        char *key = nullptr;
-        plist_get_key_val(plist_dict_item_get_key(n), &key);
+        const std::string key = plistinput::text(plist_dict_item_get_key(n));
         // Removal goes by key: only when the key finds this very node (a binary list may
         // repeat a key) is it taken out; otherwise it stays until its tree is freed.
-        if (key && plist_dict_get_item(parent, key) == n)
-            plist_dict_remove_item(parent, key);
-        free(key);
+        if (plist_dict_get_item(parent, key.c_str()) == n)
+            plist_dict_remove_item(parent, key.c_str());
     }
 }

@@ -1,5 +1,7 @@
 #include "toolplist.h"
 
+#include "platform/plistinput/plistinput.h"
+
 #include <QFile>
 #include <QSaveFile>
 
@@ -12,14 +14,7 @@ PlistPtr readPlistFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return PlistPtr();
     const QByteArray bytes = file.readAll();
-    if (bytes.isEmpty())
-        return PlistPtr();
-    plist_t node = nullptr;
-    if (bytes.startsWith("bplist00"))
-        plist_from_bin(bytes.constData(), static_cast<uint32_t>(bytes.size()), &node);
-    else
-        plist_from_xml(bytes.constData(), static_cast<uint32_t>(bytes.size()), &node);
-    return PlistPtr(node);
+    return PlistPtr(plistinput::parse(bytes.constData(), static_cast<size_t>(bytes.size())));
 }
 
 bool writePlistFile(plist_t node, const QString &path)
@@ -48,11 +43,7 @@ QString stringOf(plist_t dict, const char *key)
     plist_t item = dictItem(dict, key);
     if (!item || plist_get_node_type(item) != PLIST_STRING)
         return QString();
-    char *text = nullptr;
-    plist_get_string_val(item, &text);
-    const QString result = QString::fromUtf8(text);
-    free(text);
-    return result;
+    return QString::fromStdString(plistinput::text(item));
 }
 
 bool boolOf(plist_t dict, const char *key, bool fallback)

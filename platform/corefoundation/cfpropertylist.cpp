@@ -2,10 +2,10 @@
 // nesting is bounded and anything that does not convert gives null, never a crash.
 #include "cfkinds.h"
 #include "cfobject.h"
+#include "platform/plistinput/plistinput.h"
 
 #include <plist/plist.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -15,8 +15,6 @@
 namespace qmcf {
 
 namespace {
-
-constexpr int maxDepth = 256;
 
 struct PlistDeleter
 {
@@ -49,7 +47,7 @@ plist_t newDate(CFAbsoluteTime at, bool wholeSeconds)
 
 plist_t toNode(CFTypeRef ref, int depth, bool wholeSeconds)
 {
-    if (depth > maxDepth)
+    if (depth > plistinput::maxDepth)
         return nullptr;
     bool boolean = false;
     if (booleanValue(ref, &boolean))
@@ -151,7 +149,7 @@ CFTypeRef fromDictionary(plist_t node, int depth)
 
 CFTypeRef fromNode(plist_t node, int depth)
 {
-    if (!node || depth > maxDepth)
+    if (!node || depth > plistinput::maxDepth)
         return nullptr;
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
@@ -171,14 +169,8 @@ CFTypeRef fromNode(plist_t node, int depth)
     }
     case PLIST_STRING:
     case PLIST_KEY: {
-        char *value = nullptr;
-        if (plist_get_node_type(node) == PLIST_KEY)
-            plist_get_key_val(node, &value);
-        else
-            plist_get_string_val(node, &value);
-        CFTypeRef result = createStringLenient(value ? value : "", value ? std::strlen(value) : 0);
-        free(value);
-        return result;
+        const std::string value = plistinput::text(node);
+        return createStringLenient(value.data(), value.size());
     }
     case PLIST_DATA: {
         char *value = nullptr;
@@ -223,185 +215,6 @@ CFTypeRef fromNode(plist_t node, int depth)
     }
 }
 
-// The deepest nesting of <array> and <dict> in an XML property list, counted before
-// libplist sees it. Stops counting once past the limit.
-bool xmlNestingWithinLimit(const char *text, size_t length)
-{
-    int depth = 0;
-    for (size_t i = 0; i + 1 < length; ++i) {
-        if (text[i] != '<')
-            continue;
-        const bool closing = text[i + 1] == '/';
-        const size_t nameStart = i + (closing ? 2 : 1);
-        const auto startsWith = [&](const char *name) {
-            const size_t n = std::strlen(name);
-            return nameStart + n <= length && std::memcmp(text + nameStart, name, n) == 0;
-        };
-        if (!startsWith("array") && !startsWith("dict"))
-            continue;
-        size_t end = nameStart;
-        while (end < length && text[end] != '>')
-            ++end;
-        if (end < length && text[end - 1] == '/')
-            continue;
-        depth += closing ? -1 : 1;
-        if (depth > maxDepth)
-            return false;
-    }
-    return true;
-}
-
-uint64_t readBigEndian(const UInt8 *p, int n)
-{
-    uint64_t value = 0;
-    for (int i = 0; i < n; ++i)
-        value = (value << 8) | p[i];
-    return value;
-}
-
-// The containers of a binary property list and their item references, so that its
-// nesting can be measured before libplist, which recurses without limit, reads it.
-class BinaryObjects
-{
-public:
-    explicit BinaryObjects(const std::vector<UInt8> &bytes)
-        : m_bytes(bytes)
-    {
-        const size_t size = bytes.size();
-        if (size < 8 + 32)
-            return;
-        const UInt8 *trailer = bytes.data() + size - 32;
-        m_offsetSize = trailer[6];
-        m_refSize = trailer[7];
-        m_count = readBigEndian(trailer + 8, 8);
-        m_top = readBigEndian(trailer + 16, 8);
-        m_table = readBigEndian(trailer + 24, 8);
-        m_valid = m_offsetSize >= 1 && m_offsetSize <= 8 && m_refSize >= 1 && m_refSize <= 8
-            && m_top < m_count && m_table < size && m_count <= (size - m_table) / m_offsetSize;
-    }
-
-    bool valid() const { return m_valid; }
-    uint64_t count() const { return m_count; }
-    uint64_t top() const { return m_top; }
-    uint64_t offsetOf(uint64_t object) const
-    {
-        return readBigEndian(m_bytes.data() + m_table + object * m_offsetSize, m_offsetSize);
-    }
-
-    // The objects a container refers to; false for a malformed one. Scalars have none.
-    bool children(uint64_t object, std::vector<uint64_t> *out) const
-    {
-        out->clear();
-        const size_t end = m_bytes.size() - 32;
-        const uint64_t offset = offsetOf(object);
-        if (offset < 8 || offset >= end)
-            return false;
-        const UInt8 marker = m_bytes[offset];
-        const int kind = marker >> 4;
-        if (kind != 0xA && kind != 0xC && kind != 0xD)
-            return true;
-        uint64_t items = marker & 0x0F;
-        uint64_t position = offset + 1;
-        if (items == 0x0F) {
-            if (position >= end || (m_bytes[position] >> 4) != 0x1)
-                return false;
-            const int width = 1 << (m_bytes[position] & 0x0F);
-            if (width > 8 || position + 1 + width > end)
-                return false;
-            items = readBigEndian(m_bytes.data() + position + 1, width);
-            position += 1 + width;
-        }
-        const uint64_t refs = kind == 0xD ? items * 2 : items;
-        if (items > end || refs > (end - position) / m_refSize)
-            return false;
-        for (uint64_t i = 0; i < refs; ++i) {
-            const uint64_t child
-                = readBigEndian(m_bytes.data() + position + i * m_refSize, m_refSize);
-            if (child >= m_count)
-                return false;
-            out->push_back(child);
-        }
-        return true;
-    }
-
-private:
-    const std::vector<UInt8> &m_bytes;
-    bool m_valid = false;
-    int m_offsetSize = 0;
-    int m_refSize = 0;
-    uint64_t m_count = 0;
-    uint64_t m_top = 0;
-    uint64_t m_table = 0;
-};
-
-// False for a binary property list nested deeper than the limit, holding a cycle, or
-// malformed in its containers.
-bool binaryNestingWithinLimit(const std::vector<UInt8> &bytes)
-{
-    const BinaryObjects objects(bytes);
-    if (!objects.valid())
-        return false;
-    // Depth below each object, computed once per object: -1 unknown, -2 on the path.
-    std::vector<int> depth(static_cast<size_t>(objects.count()), -1);
-    struct Frame
-    {
-        uint64_t object;
-        std::vector<uint64_t> children;
-        size_t next;
-        int deepest;
-    };
-    std::vector<Frame> path;
-    const auto enter = [&](uint64_t object) {
-        Frame frame { object, {}, 0, 0 };
-        if (!objects.children(object, &frame.children))
-            return false;
-        depth[object] = -2;
-        path.push_back(std::move(frame));
-        return path.size() <= static_cast<size_t>(maxDepth);
-    };
-    if (!enter(objects.top()))
-        return false;
-    while (!path.empty()) {
-        Frame &frame = path.back();
-        if (frame.next == frame.children.size()) {
-            depth[frame.object] = frame.deepest + 1;
-            const int done = depth[frame.object];
-            path.pop_back();
-            if (!path.empty())
-                path.back().deepest = std::max(path.back().deepest, done);
-            continue;
-        }
-        const uint64_t child = frame.children[frame.next++];
-        if (depth[child] == -2)
-            return false;
-        if (depth[child] >= 0) {
-            frame.deepest = std::max(frame.deepest, depth[child]);
-            if (path.size() + static_cast<size_t>(depth[child]) > static_cast<size_t>(maxDepth))
-                return false;
-            continue;
-        }
-        if (!enter(child))
-            return false;
-    }
-    return true;
-}
-
-// A binary property list whose top object is a date: libplist 2.2 misreads that one.
-bool binaryRootDate(const std::vector<UInt8> &bytes, CFAbsoluteTime *at)
-{
-    const BinaryObjects objects(bytes);
-    if (!objects.valid())
-        return false;
-    const uint64_t objectOffset = objects.offsetOf(objects.top());
-    if (objectOffset < 8 || objectOffset + 9 > bytes.size() - 32 || bytes[objectOffset] != 0x33)
-        return false;
-    const uint64_t bits = readBigEndian(bytes.data() + objectOffset + 1, 8);
-    double value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    *at = value;
-    return true;
-}
-
 } // namespace
 
 } // namespace qmcf
@@ -442,21 +255,15 @@ CFPropertyListRef CFPropertyListCreateWithData(
     if (!bytes || bytes->empty() || bytes->size() > std::numeric_limits<uint32_t>::max())
         return nullptr;
     const char *text = reinterpret_cast<const char *>(bytes->data());
-    const auto length = static_cast<uint32_t>(bytes->size());
+    const size_t length = bytes->size();
     const bool binary = length >= 8 && std::memcmp(text, "bplist00", 8) == 0;
-    plist_t root = nullptr;
-    if (binary) {
-        CFAbsoluteTime at = 0;
-        if (binaryRootDate(*bytes, &at)) {
-            if (format)
-                *format = kCFPropertyListBinaryFormat_v1_0;
-            return createDate(at);
-        }
-        if (binaryNestingWithinLimit(*bytes))
-            plist_from_bin(text, length, &root);
-    } else if (xmlNestingWithinLimit(text, length)) {
-        plist_from_xml(text, length, &root);
+    CFAbsoluteTime at = 0;
+    if (plistinput::binaryRootDate(text, length, &at)) {
+        if (format)
+            *format = kCFPropertyListBinaryFormat_v1_0;
+        return createDate(at);
     }
+    plist_t root = plistinput::parse(text, length);
     if (!root)
         return nullptr;
     CFTypeRef result = fromNode(root, 0);

@@ -1,11 +1,11 @@
 #include "plistnode.h"
 
+#include "platform/plistinput/plistinput.h"
+
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <limits>
 
 PlistNode::~PlistNode()
 {
@@ -37,14 +37,7 @@ plist_t PlistNode::release()
 
 PlistNode PlistNode::fromBytes(const char *bytes, size_t length)
 {
-    if (!bytes || length == 0 || length > std::numeric_limits<uint32_t>::max())
-        return PlistNode();
-    plist_t node = nullptr;
-    if (length >= 8 && std::memcmp(bytes, "bplist00", 8) == 0)
-        plist_from_bin(bytes, static_cast<uint32_t>(length), &node);
-    else
-        plist_from_xml(bytes, static_cast<uint32_t>(length), &node);
-    return PlistNode(node);
+    return PlistNode(plistinput::parse(bytes, length));
 }
 
 PlistNode PlistNode::fromFile(const std::string &path)
@@ -152,13 +145,7 @@ plist_t PlistNode::entryOf(plist_t dictionary, const char *key)
 
 std::string PlistNode::textOf(plist_t node, const std::string &fallback)
 {
-    if (!isType(node, PLIST_STRING))
-        return fallback;
-    char *value = nullptr;
-    plist_get_string_val(node, &value);
-    const std::string result = value ? value : "";
-    free(value);
-    return result;
+    return isType(node, PLIST_STRING) ? plistinput::text(node) : fallback;
 }
 
 bool PlistNode::boolOf(plist_t node, bool fallback)

@@ -1,6 +1,9 @@
 #include "backup/plistvalue.h"
+#include "support/binaryplist.h"
 
 #include <QtTest>
+
+using namespace binaryplist;
 
 namespace {
 
@@ -12,50 +15,6 @@ const QByteArray kXmlDict = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                             "<key>When</key><date>2001-01-02T00:00:00Z</date>"
                             "<key>List</key><array><string>a</string><true/></array>"
                             "</dict></plist>";
-
-QByteArray ascii(const QByteArray &text)
-{
-    return char(0x50 | text.size()) + text;
-}
-
-QByteArray utf16(const char *latin1, int size)
-{
-    QByteArray out(1, char(0x60 | (size < 15 ? size : 0x0F)));
-    if (size >= 15)
-        out += QByteArray("\x10", 1) + char(size);
-    for (int i = 0; i < size; ++i)
-        out += QByteArray(1, '\0') + latin1[i];
-    return out;
-}
-
-QByteArray bigEndianDouble(double value)
-{
-    quint64 bits = 0;
-    memcpy(&bits, &value, sizeof bits);
-    QByteArray out(8, '\0');
-    for (int i = 7; i >= 0; --i, bits >>= 8)
-        out[i] = char(bits & 0xFF);
-    return out;
-}
-
-// A binary list of fewer than 256 objects and bytes; object 0 is the root.
-QByteArray bplist(const QList<QByteArray> &objects, int offsetWidth = 1)
-{
-    QByteArray bin("bplist00");
-    QByteArray table;
-    for (const QByteArray &o : objects) {
-        table += QByteArray(offsetWidth - 1, '\0') + char(bin.size());
-        bin += o;
-    }
-    const int tableAt = bin.size();
-    bin += table;
-    QByteArray trailer(32, '\0');
-    trailer[6] = char(offsetWidth);
-    trailer[7] = 1;
-    trailer[15] = char(objects.size());
-    trailer[31] = char(tableAt);
-    return bin + trailer;
-}
 
 } // namespace
 
@@ -128,13 +87,8 @@ private slots:
         QFETCH(QByteArray, value);
         QFETCH(QString, keyText);
         QFETCH(QString, valueText);
-        QByteArray date("\x33", 1);
-        QByteArray real("\x23", 1);
-        date += bigEndianDouble(86400.25);
-        real += bigEndianDouble(0.1);
-        // { key: value, "When": date, "Ratio": real }
-        const QByteArray bin = bplist({ QByteArray("\xD3\x01\x02\x03\x04\x05\x06", 7), key,
-            ascii("When"), ascii("Ratio"), value, date, real });
+        const QByteArray bin = dictionary(
+            { { key, value }, { ascii("When"), date(86400.25) }, { ascii("Ratio"), real(0.1) } });
         const PlistValue v = PlistValue::fromData(bin);
         QVERIFY(v.isDict());
         const QMap<QString, PlistValue> map = v.toMap();
@@ -150,7 +104,7 @@ private slots:
     {
         // libplist reads 3-byte offsets its own way; such a list goes the safe road.
         const QByteArray bin
-            = bplist({ QByteArray("\xD1\x01\x02", 3), utf16("a\0b", 3), utf16("x\0y", 3) }, 3);
+            = list({ QByteArray("\xD1\x01\x02", 3), utf16("a\0b", 3), utf16("x\0y", 3) }, 3);
         const QMap<QString, PlistValue> map = PlistValue::fromData(bin).toMap();
         QCOMPARE(map.size(), 1);
         for (const PlistValue &value : map)

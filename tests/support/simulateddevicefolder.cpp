@@ -1,10 +1,14 @@
 #include "simulateddevicefolder.h"
 
+#include "platform/plistinput/plistinput.h"
+#include "support/binaryplist.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTest>
 
 #include <plist/plist.h>
 
@@ -68,13 +72,8 @@ QVariant fromNode(plist_t node)
         plist_get_real_val(node, &value);
         return value;
     }
-    case PLIST_STRING: {
-        char *text = nullptr;
-        plist_get_string_val(node, &text);
-        const QString result = QString::fromUtf8(text);
-        free(text);
-        return result;
-    }
+    case PLIST_STRING:
+        return QString::fromStdString(plistinput::text(node));
     case PLIST_DATA: {
         char *bytes = nullptr;
         uint64_t length = 0;
@@ -257,17 +256,25 @@ QByteArray SimulatedDeviceFolder::toXmlPlist(const QVariant &value)
     return result;
 }
 
+void SimulatedDeviceFolder::addValuesWithANulRows()
+{
+    using namespace binaryplist;
+    QTest::addColumn<QByteArray>("values");
+    QTest::newRow("binary") << dictionary({ { ascii("UniqueDeviceID"), utf16("udid-nul\0x", 10) },
+        { ascii("DeviceName"), utf16("Ph\xF6ne\0x", 7) } });
+    QTest::newRow("XML") << QByteArray("<plist version=\"1.0\"><dict><key>UniqueDeviceID</key>"
+                                       "<string>udid-nul")
+            + '\0' + "x</string><key>DeviceName</key><string>Ph\xC3\xB6ne" + '\0'
+            + "x</string></dict></plist>";
+}
+
 QVariant SimulatedDeviceFolder::fromPlistFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QVariant();
     const QByteArray bytes = file.readAll();
-    plist_t node = nullptr;
-    if (bytes.startsWith("bplist00"))
-        plist_from_bin(bytes.constData(), static_cast<uint32_t>(bytes.size()), &node);
-    else
-        plist_from_xml(bytes.constData(), static_cast<uint32_t>(bytes.size()), &node);
+    plist_t node = plistinput::parse(bytes.constData(), static_cast<size_t>(bytes.size()));
     if (!node)
         return QVariant();
     const QVariant result = fromNode(node);

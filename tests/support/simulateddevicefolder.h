@@ -49,6 +49,9 @@ public:
     // data, qlonglong/int as integer).
     static QByteArray toXmlPlist(const QVariant &value);
     static QVariant fromPlistFile(const QString &path);
+    // Test rows of a column "values": values files whose UniqueDeviceID "udid-nul\0x" and
+    // DeviceName "Phöne\0x" hold a NUL, as a binary list with UTF-16 texts and as XML.
+    static void addValuesWithANulRows();
 
 private:
     QString m_path;

@@ -113,6 +113,8 @@ private slots:
     void restoreRefusesDamagedOrUnfinishedBackups_data();
     void restoreRefusesDamagedOrUnfinishedBackups();
     void restoreKeepsHostilePathsInsideThePhone();
+    void aNulInAnotherPhonesValuesStopsNothing_data();
+    void aNulInAnotherPhonesValuesStopsNothing();
 
 private:
     SimulatedPhone phone(const QString &udid, int attachments = 3);
@@ -458,6 +460,24 @@ void TestBackupTool::restoreKeepsHostilePathsInsideThePhone()
     QDirIterator it(
         m_scratch.path(), { "escaped.txt", "app.txt" }, QDir::Files, QDirIterator::Subdirectories);
     QVERIFY2(!it.hasNext(), qPrintable(it.hasNext() ? it.next() : QString()));
+}
+
+void TestBackupTool::aNulInAnotherPhonesValuesStopsNothing_data()
+{
+    SimulatedDeviceFolder::addValuesWithANulRows();
+}
+
+void TestBackupTool::aNulInAnotherPhonesValuesStopsNothing()
+{
+    QFETCH(QByteArray, values);
+    // Named to be looked at before the phone the tool is asked for.
+    const QString other = m_devices + QStringLiteral("/0-nul");
+    writeAll(other + QStringLiteral("/values.plist"), values);
+    SimulatedPhone p = phone(QStringLiteral("beside-nul-") + QTest::currentDataTag());
+    QVERIFY(p.write());
+    const ToolRun run = runTool(backupArguments(p.udid(), m_root));
+    QVERIFY(QDir(other).removeRecursively());
+    QVERIFY2(run.ok(), qPrintable(run.output));
 }
 
 QTEST_GUILESS_MAIN(TestBackupTool)

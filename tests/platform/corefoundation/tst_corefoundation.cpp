@@ -2,6 +2,7 @@
 // data, dates and zones, containers and their callbacks, property lists, and reference
 // counts that end with no object alive.
 #include "platform/corefoundation/corefoundation.h"
+#include "support/binaryplist.h"
 #include "support/corefoundationtext.h"
 
 #include <QtTest>
@@ -163,6 +164,8 @@ private slots:
     void propertyListsRefuseWhatTheyCannotHold();
     void parsedContainersAreImmutable();
     void binaryNestingWithinTheLimitIsRead();
+    void textsWithANulReadUpToIt_data();
+    void textsWithANulReadUpToIt();
     void unreadableDataGivesNull_data();
     void unreadableDataGivesNull();
 };
@@ -773,6 +776,34 @@ void TestCoreFoundation::unreadableDataGivesNull_data()
     QTest::newRow("binary nested too deep") << binaryChain(100000, false);
     QTest::newRow("binary array holding itself") << binaryChain(1, true);
     QTest::newRow("binary reference outside") << binaryChain(3, true);
+    // The offset of the top object wraps past the end of 64 bits.
+    QTest::newRow("binary date top object before the start")
+        << binaryplist::list({ binaryplist::date(0) }, 8, { ~quint64(0) - 7 });
+}
+
+void TestCoreFoundation::textsWithANulReadUpToIt_data()
+{
+    using namespace binaryplist;
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("UTF-16 string in binary")
+        << dictionary({ { ascii("Name"), utf16("Ph\xF6ne\0x", 7) } });
+    QTest::newRow("UTF-16 key in binary")
+        << dictionary({ { utf16("Name\0x", 6), utf16("Ph\xF6ne", 5) } });
+    QTest::newRow("raw NUL in XML string")
+        << QByteArray("<plist version=\"1.0\"><dict><key>Name</key><string>Ph\xC3\xB6ne") + '\0'
+            + "x</string></dict></plist>";
+}
+
+void TestCoreFoundation::textsWithANulReadUpToIt()
+{
+    QFETCH(QByteArray, bytes);
+    CFPropertyListRef parsed = parse(bytes);
+    QCOMPARE(CFGetTypeID(parsed), CFDictionaryGetTypeID());
+    CFStringRef key = string("Name");
+    QCOMPARE(cfUtf8(CFDictionaryGetValue(static_cast<CFDictionaryRef>(parsed), key)),
+        QByteArray("Ph\xC3\xB6ne"));
+    CFRelease(key);
+    CFRelease(parsed);
 }
 
 void TestCoreFoundation::binaryNestingWithinTheLimitIsRead()

@@ -117,6 +117,8 @@ private slots:
     void callsOutOfOrderFail();
     void pairingIsRememberedAcrossArrivals();
     void valuesAreReadByDomainAndKey();
+    void valuesWithANulReadUpToIt_data();
+    void valuesWithANulReadUpToIt();
     void setValuesAreKeptInTheValuesFile();
     void faultsMakeCallsFail();
     void servicesAnswerOnASocketPair();
@@ -342,6 +344,34 @@ void TestMobileDeviceLibrary::valuesAreReadByDomainAndKey()
     endSession(device);
     QMDDetachDevice(device);
     QCOMPARE(QMCFGetLiveObjectCount(), CFIndex(0));
+}
+
+void TestMobileDeviceLibrary::valuesWithANulReadUpToIt_data()
+{
+    SimulatedDeviceFolder::addValuesWithANulRows();
+}
+
+void TestMobileDeviceLibrary::valuesWithANulReadUpToIt()
+{
+    QFETCH(QByteArray, values);
+    const QString folder = m_home.filePath("attached/nul-" + QString(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(folder + "/filesystem"));
+    QFile file(folder + "/values.plist");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(values);
+    file.close();
+
+    const AMDeviceRef device = QMDAttachDeviceFolder(QFile::encodeName(folder).constData());
+    QVERIFY(device);
+    CFStringRef identifier = AMDeviceCopyDeviceIdentifier(device);
+    QCOMPARE(textOf(identifier), QStringLiteral("udid-nul"));
+    CFRelease(identifier);
+    QCOMPARE(openSession(device), kAMDSuccess);
+    CFTypeRef name = copyValue(device, QString(), "DeviceName");
+    QCOMPARE(textOf(name), QString::fromUtf8("Ph\xC3\xB6ne"));
+    CFRelease(name);
+    endSession(device);
+    QMDDetachDevice(device);
 }
 
 void TestMobileDeviceLibrary::setValuesAreKeptInTheValuesFile()

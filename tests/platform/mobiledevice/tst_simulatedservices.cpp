@@ -2,6 +2,7 @@
 // file requests, unknown handles and modes, other house_arrest commands, a refused
 // device-link handshake and a malformed sync session.
 #include "platform/mobiledevice/amdevice.h"
+#include "platform/plistinput/plistinput.h"
 
 #include "support/afcpacket.h"
 #include "support/corefoundationtext.h"
@@ -84,12 +85,7 @@ public:
         if (length.size() != 4)
             return nullptr;
         const QByteArray body = receive(int(qFromBigEndian<quint32>(length.constData())));
-        plist_t node = nullptr;
-        if (body.startsWith("bplist00"))
-            plist_from_bin(body.constData(), uint32_t(body.size()), &node);
-        else
-            plist_from_xml(body.constData(), uint32_t(body.size()), &node);
-        return node;
+        return plistinput::parse(body.constData(), size_t(body.size()));
     }
 
     bool closedByService() { return receive(1).isEmpty(); }
@@ -114,12 +110,7 @@ QString textAt(plist_t node, uint32_t index)
         = node && plist_get_node_type(node) == PLIST_ARRAY && index < plist_array_get_size(node)
         ? plist_array_get_item(node, index)
         : nullptr;
-    char *text = nullptr;
-    if (item && plist_get_node_type(item) == PLIST_STRING)
-        plist_get_string_val(item, &text);
-    const QString result = QString::fromUtf8(text);
-    free(text);
-    return result;
+    return QString::fromStdString(plistinput::text(item));
 }
 
 quint64 statusOf(const QByteArray &reply)
@@ -246,11 +237,7 @@ void TestSimulatedServices::houseArrestServesOnlyVendContainer()
     QVERIFY(houseArrest.sendPlist(command));
     plist_t reply = houseArrest.receivePlist();
     QVERIFY(reply);
-    plist_t error = plist_dict_get_item(reply, "Error");
-    char *text = nullptr;
-    plist_get_string_val(error, &text);
-    QCOMPARE(QString(text), QString("InvalidCommand"));
-    free(text);
+    QCOMPARE(plistinput::text(plist_dict_get_item(reply, "Error")), std::string("InvalidCommand"));
     plist_free(reply);
     QVERIFY(houseArrest.closedByService());
 }
