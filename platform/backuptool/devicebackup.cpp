@@ -200,8 +200,11 @@ void DeviceBackup::store(FileEntry &entry)
     if (!source.open(QIODevice::ReadOnly))
         fail(QStringLiteral("Cannot read %1 on the device.").arg(entry.record.path));
     QFile target(m_folder.absoluteFilePath(entry.record.fileId()));
-    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    const auto cannotWrite = [&] {
         fail(QStringLiteral("Cannot write %1: %2").arg(target.fileName(), target.errorString()));
+    };
+    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        cannotWrite();
 
     std::unique_ptr<CbcStream> cipher;
     if (m_encrypted)
@@ -216,14 +219,17 @@ void DeviceBackup::store(FileEntry &entry)
         digest.addData(chunk);
         const QByteArray out = cipher ? cipher->update(chunk) : chunk;
         if (target.write(out) != out.size())
-            fail(
-                QStringLiteral("Cannot write %1: %2").arg(target.fileName(), target.errorString()));
+            cannotWrite();
     }
     QByteArray last;
     if (cipher && (!cipher->finish(&last) || target.write(last) != last.size()))
-        fail(QStringLiteral("Cannot write %1: %2").arg(target.fileName(), target.errorString()));
+        cannotWrite();
     if (source.error() != QFile::NoError)
         fail(QStringLiteral("Cannot read %1 on the device.").arg(entry.record.path));
+    // A full disk may show only when the buffered rest is written out.
+    target.close();
+    if (target.error() != QFile::NoError)
+        cannotWrite();
     entry.record.size = static_cast<quint64>(plainSize);
     entry.record.digest = digest.result();
     entry.record.inode = m_nextInode++;

@@ -11,6 +11,7 @@
 
 #include <utime.h>
 
+#include <cstdio>
 #include <stdexcept>
 
 namespace {
@@ -26,6 +27,15 @@ bool isFile(const IndexRecord &record)
 {
     const int type = record.mode & 0170000;
     return type == 0100000 || (type == 0 && record.size > 0);
+}
+
+QByteArray digestOf(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash digest(QCryptographicHash::Sha1);
+    if (!file.open(QIODevice::ReadOnly) || !digest.addData(&file))
+        return QByteArray();
+    return digest.result();
 }
 
 } // namespace
@@ -72,13 +82,18 @@ void DeviceRestore::run()
     }
     fault.beforeFile(files.size());
 
-    for (const Staged &file : qAsConst(m_staged)) {
-        const QString target = targetPath(file.devicePath);
-        QFile::remove(target);
-        if (!QFile::rename(file.stagedPath, target))
+    // Every folder first: one that cannot be made fails the restore before any file moves.
+    QStringList targets;
+    for (const Staged &file : qAsConst(m_staged))
+        targets.append(targetPath(file.devicePath));
+    for (int i = 0; i < m_staged.size(); ++i) {
+        const Staged &file = m_staged.at(i);
+        const QByteArray target = QFile::encodeName(targets.at(i));
+        // Replaces the old file in one step, so that it is never missing.
+        if (std::rename(QFile::encodeName(file.stagedPath).constData(), target.constData()) != 0)
             fail(QStringLiteral("Cannot write %1 on the device.").arg(file.devicePath));
         utimbuf times { static_cast<time_t>(file.mtime), static_cast<time_t>(file.mtime) };
-        ::utime(QFile::encodeName(target).constData(), &times);
+        ::utime(target.constData(), &times);
     }
 }
 
@@ -106,8 +121,12 @@ void DeviceRestore::stage(
     if (!source.open(QIODevice::ReadOnly))
         fail(QStringLiteral("The backup lacks the file %1.").arg(label));
     QFile target(stagedPath);
+    const auto cannotWrite = [&] {
+        fail(
+            QStringLiteral("Cannot prepare %1 on the device: %2").arg(label, target.errorString()));
+    };
     if (!target.open(QIODevice::WriteOnly))
-        fail(QStringLiteral("Cannot prepare %1 on the device.").arg(label));
+        cannotWrite();
 
     std::unique_ptr<CbcStream> cipher;
     if (m_encrypted && !record.wrappedKey.isEmpty()) {
@@ -116,11 +135,9 @@ void DeviceRestore::stage(
             fail(QStringLiteral("The key of %1 cannot be unwrapped.").arg(label));
         cipher.reset(new CbcStream(key, false));
     }
-    QCryptographicHash digest(QCryptographicHash::Sha1);
     auto put = [&](const QByteArray &bytes) {
-        digest.addData(bytes);
         if (target.write(bytes) != bytes.size())
-            fail(QStringLiteral("Cannot prepare %1 on the device.").arg(label));
+            cannotWrite();
     };
     for (;;) {
         const QByteArray chunk = source.read(chunkSize);
@@ -134,9 +151,13 @@ void DeviceRestore::stage(
             fail(QStringLiteral("The file %1 of the backup does not decrypt.").arg(label));
         put(last);
     }
-    // A merge that replaced a file refreshes its digest but not its size: the digest decides.
-    if (record.digest.size() == 20 && digest.result() != record.digest)
-        fail(QStringLiteral("The file %1 of the backup does not match its index.").arg(label));
+    // A full disk may show only when the buffered rest is written out.
     target.close();
+    if (target.error() != QFileDevice::NoError)
+        cannotWrite();
+    // A merge that replaced a file refreshes its digest but not its size: the digest, of what
+    // the disk now holds, decides.
+    if (record.digest.size() == 20 && digestOf(stagedPath) != record.digest)
+        fail(QStringLiteral("The file %1 of the backup does not match its index.").arg(label));
     m_staged.append({ stagedPath, devicePath, record.mtime });
 }

@@ -2,6 +2,7 @@
 #include "backup/mbdb.h"
 #include "support/backuptoolinstall.h"
 #include "support/backupwriter.h"
+#include "support/filesizelimit.h"
 #include "support/simulatedphone.h"
 
 #include <QCryptographicHash>
@@ -113,6 +114,8 @@ private slots:
     void restoreRefusesDamagedOrUnfinishedBackups_data();
     void restoreRefusesDamagedOrUnfinishedBackups();
     void restoreKeepsHostilePathsInsideThePhone();
+    void fullDiskEndsInAnError_data();
+    void fullDiskEndsInAnError();
     void aNulInAnotherPhonesValuesStopsNothing_data();
     void aNulInAnotherPhonesValuesStopsNothing();
 
@@ -407,6 +410,8 @@ void TestBackupTool::restoreRefusesDamagedOrUnfinishedBackups_data()
                                 << "no finished backup";
     QTest::newRow("padding wrong") << "cut"
                                    << "does not decrypt";
+    QTest::newRow("folder taken by a file") << "blocked"
+                                            << "Cannot write";
 }
 
 void TestBackupTool::restoreRefusesDamagedOrUnfinishedBackups()
@@ -428,6 +433,11 @@ void TestBackupTool::restoreRefusesDamagedOrUnfinishedBackups()
     writeAll(stored, bytes);
     if (damage == QLatin1String("remove"))
         QVERIFY(QFile::remove(stored));
+    if (damage == QLatin1String("blocked")) {
+        const QString recordings = p.fileSystemPath(QStringLiteral("var/mobile/Media/Recordings"));
+        QVERIFY(QDir(recordings).removeRecursively());
+        writeAll(recordings, "a file");
+    }
     if (damage == QLatin1String("status"))
         writeAll(backupFolder(udid) + "/Status.plist",
             SimulatedDeviceFolder::toXmlPlist(QVariantMap { { "SnapshotState", "new" } }));
@@ -460,6 +470,41 @@ void TestBackupTool::restoreKeepsHostilePathsInsideThePhone()
     QDirIterator it(
         m_scratch.path(), { "escaped.txt", "app.txt" }, QDir::Files, QDirIterator::Subdirectories);
     QVERIFY2(!it.hasNext(), qPrintable(it.hasNext() ? it.next() : QString()));
+}
+
+void TestBackupTool::fullDiskEndsInAnError_data()
+{
+    QTest::addColumn<bool>("restore");
+    QTest::newRow("backup") << false;
+    QTest::newRow("restore") << true;
+}
+
+void TestBackupTool::fullDiskEndsInAnError()
+{
+    QFETCH(bool, restore);
+    const QString udid = QStringLiteral("full-disk-") + QTest::currentDataTag();
+    SimulatedPhone p(m_devices, udid, "Full", "9.0", SimulatedPhone::NoDatabase);
+    // Each file fits Qt's write buffer, so that only closing it meets the full disk.
+    p.addAttachmentFiles(2, 12000);
+    QVERIFY(p.write());
+    const QString picture = p.fileSystemPath(QStringLiteral("var/mobile/") + attachment0);
+    if (restore) {
+        QVERIFY(runTool(backupArguments(udid, m_root)).ok());
+        writeAll(picture, "changed on the phone");
+    }
+    ToolRun run;
+    {
+        const FileSizeLimit full(8192);
+        run = runTool(restore ? restoreArguments(udid, m_root) : backupArguments(udid, m_root));
+    }
+    QCOMPARE(run.code, 1);
+    QVERIFY2(run.output.startsWith(QLatin1String("ERROR: Cannot ")), qPrintable(run.output));
+    if (restore) {
+        QCOMPARE(readAll(picture), QByteArray("changed on the phone"));
+        QCOMPARE(QDir(p.path()).entryList({ "restore-*" }, QDir::Dirs), QStringList());
+    } else {
+        QCOMPARE(snapshotState(backupFolder(udid)), QStringLiteral("new"));
+    }
 }
 
 void TestBackupTool::aNulInAnotherPhonesValuesStopsNothing_data()
