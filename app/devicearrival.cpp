@@ -5,6 +5,7 @@
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
 #include "backup/passcodedlg.h"
+#include "device/devicesession.h"
 #include "device/iosdevice.h"
 #include "device/iosdevicevalues.h"
 #include "device/iosloadfilerelaythread.h"
@@ -26,6 +27,23 @@ DeviceArrival::DialogHook &dialogHook()
 {
     static DeviceArrival::DialogHook hook;
     return hook;
+}
+
+// The device's name, or empty when it cannot be read now.
+QString deviceName(void *handle)
+{
+    try {
+        return mobiledevice_copy_values(handle, { QStringLiteral("DeviceName") }, QString())
+            .value(0)
+            .toString();
+    } catch (const std::exception &) {
+        return QString();
+    }
+}
+
+void logUnplugged(const QString &name)
+{
+    qDebug("%s was unplugged before it was loaded.", qPrintable(name));
 }
 
 } // namespace
@@ -60,32 +78,41 @@ bool DeviceArrival::runWorker(ProgressForm &form, QThread &worker)
 
 void DeviceArrival::connected(void *handle)
 {
+    m_waiting.append({ handle, deviceName(handle) });
+    if (m_running)
+        return;
+    m_running = true;
+    while (!m_waiting.isEmpty())
+        arrive(m_waiting.takeFirst());
+    m_running = false;
+}
+
+void DeviceArrival::arrive(const Arrival &arrival)
+{
     // A removal delivered while this runs (its boxes and dialogs run the event loop) is
     // noted, so that no node is added for a phone that is gone.
-    const bool outer = !m_arriving.contains(handle);
-    m_arriving.insert(handle);
+    m_current = arrival.handle;
+    m_currentGone = false;
     showInfo(QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, "
                             "please enter your passcode on iPhone first.</p>"));
     IOSDevice device;
-    device.handle = handle;
+    device.handle = arrival.handle;
+    device.name = arrival.name;
     try {
         readIOSDeviceValues(device);
         settleCountry(device);
-        const QList<int> version = device.versionNumbers();
-        const bool fileRelay = version.isEmpty() || (version.first() >= 5 && version.first() <= 7);
-        if ((fileRelay ? loadByFileRelay(device) : loadByBackup(device)) && !isGone(handle))
+        const bool loaded = device.usesFileRelay() ? loadByFileRelay(device) : loadByBackup(device);
+        if (loaded && !isGone(device.handle))
             openCopy(device);
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        if (!isGone(handle))
+        if (!isGone(device.handle))
             showError(QString::fromUtf8(e.what()));
     }
-    if (isGone(handle))
-        qDebug("%s was unplugged before it was loaded.", qPrintable(device.name));
-    if (outer) {
-        m_arriving.remove(handle);
-        m_gone.remove(handle);
-    }
+    if (isGone(device.handle))
+        logUnplugged(device.name);
+    m_current = nullptr;
+    m_currentGone = false;
 }
 
 void DeviceArrival::settleCountry(IOSDevice &device)
@@ -178,8 +205,16 @@ void DeviceArrival::openCopy(const IOSDevice &device)
 
 void DeviceArrival::disconnected(void *handle)
 {
-    if (m_arriving.contains(handle))
-        m_gone.insert(handle);
+    if (handle == m_current)
+        m_currentGone = true;
+    for (auto it = m_waiting.begin(); it != m_waiting.end();) {
+        if (it->handle != handle) {
+            ++it;
+            continue;
+        }
+        logUnplugged(it->name);
+        it = m_waiting.erase(it);
+    }
     const QList<AbsTreeItemModel::_ItemNode *> nodes = m_host.treeModel()->rootDevice()->children;
     for (AbsTreeItemModel::_ItemNode *node : nodes) {
         if (node->kind != IOSDeviceNode

@@ -5,8 +5,9 @@
 
 #include "shell/abstreeitemmodel.h"
 
+#include <QList>
 #include <QObject>
-#include <QSet>
+#include <QString>
 
 #include <functional>
 
@@ -39,11 +40,14 @@ class DeviceArrival : public QObject
 public:
     DeviceArrival(DeviceArrivalHost &host, QObject *parent);
 
-    // The whole arrival; returns with the device's node added, or with nothing changed.
+    // The whole arrival, one device at a time: a device that arrives while another one's
+    // arrival runs (its boxes and dialogs run the event loop) waits for its turn. Returns
+    // with the device's node added, with nothing changed, or with the device waiting.
     void connected(void *device);
-    // Removes the first node of the device; a device still arriving then adds none.
+    // Drops the device's waiting arrivals and removes its first node; a device still
+    // arriving then adds none.
     void disconnected(void *device);
-    bool isArriving() const { return !m_arriving.isEmpty(); }
+    bool isArriving() const { return m_running || !m_waiting.isEmpty(); }
 
     // When set, the country and password dialogs are handed to the hook instead of being
     // run; its answer is the dialog's result. An empty function restores exec().
@@ -51,18 +55,28 @@ public:
     static void setDialogHook(DialogHook hook);
 
 private:
+    struct Arrival
+    {
+        void *handle;
+        // Read when the device arrives, so that a device gone before its turn has a name.
+        QString name;
+    };
+
     static int execDialog(QDialog &dialog);
     // Starts the worker under its dialog and waits for it; true when it finished its job.
     static bool runWorker(ProgressForm &form, QThread &worker);
 
+    void arrive(const Arrival &arrival);
     void settleCountry(IOSDevice &device);
     bool loadByFileRelay(IOSDevice &device);
     bool loadByBackup(IOSDevice &device);
     void openCopy(const IOSDevice &device);
-    bool isGone(void *device) const { return m_gone.contains(device); }
+    bool isGone(void *device) const { return device == m_current && m_currentGone; }
 
     DeviceArrivalHost &m_host;
-    // Devices whose arrival runs, and those of them unplugged meanwhile.
-    QSet<void *> m_arriving;
-    QSet<void *> m_gone;
+    QList<Arrival> m_waiting;
+    bool m_running = false;
+    // The device whose arrival runs, and whether it was unplugged meanwhile.
+    void *m_current = nullptr;
+    bool m_currentGone = false;
 };

@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <stdexcept>
 
@@ -17,11 +18,32 @@ const char toolName[] = "AppleMobileBackup.exe";
 constexpr int startTimeoutMs = 60000;
 constexpr int pollMs = 200;
 constexpr qint64 defaultSeconds = 60;
+// An error text names no more of the tool's lines than a box can show.
+constexpr int shownLines = 20;
+constexpr int shownLineLength = 300;
 
 QString upToZero(const QByteArray &bytes)
 {
     const int zero = bytes.indexOf('\0');
     return QString::fromLatin1(zero < 0 ? bytes : bytes.left(zero));
+}
+
+bool mentionsError(const QString &text)
+{
+    return text.contains(QLatin1String("error"), Qt::CaseInsensitive);
+}
+
+QString shown(const QStringList &lines)
+{
+    const QStringList errors = lines.filter(QLatin1String("error"), Qt::CaseInsensitive);
+    const QStringList chosen = lines.size() > shownLines && !errors.isEmpty() ? errors : lines;
+    QStringList kept;
+    for (const QString &line : chosen.mid(0, shownLines))
+        kept << (line.size() > shownLineLength ? line.left(shownLineLength) + QStringLiteral("...")
+                                               : line);
+    if (chosen.size() > shownLines)
+        kept << QStringLiteral("(%1 more lines)").arg(chosen.size() - shownLines);
+    return kept.join(QLatin1Char('\n'));
 }
 
 void stop(QProcess &process)
@@ -72,6 +94,34 @@ QString backup2tool::escapedError(const char *what)
     text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
     text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
     return text;
+}
+
+QStringList backup2tool::messageLines(const QString &output)
+{
+    static const QRegularExpression progress(QStringLiteral("^[\\w ]+: \\d{1,3}%"));
+    QStringList lines;
+    for (const QString &line : output.split(QLatin1Char('\n'))) {
+        const QString trimmed = line.trimmed();
+        if (!trimmed.isEmpty() && (mentionsError(trimmed) || !progress.match(trimmed).hasMatch()))
+            lines << trimmed;
+    }
+    return lines;
+}
+
+QString backup2tool::failureText(const QString &output, bool crashed, int exitCode)
+{
+    const QString said = shown(messageLines(output));
+    if (mentionsError(output))
+        return said;
+    // A tool that dies or gives up without a word has not done its job either.
+    if (crashed)
+        return QStringLiteral("AppleMobileBackup process crashed.\n%1").arg(said).trimmed();
+    if (exitCode != 0)
+        return QStringLiteral("AppleMobileBackup process failed with exit code %1.\n%2")
+            .arg(exitCode)
+            .arg(said)
+            .trimmed();
+    return QString();
 }
 
 qint64 backup2tool::estimate() const
@@ -160,16 +210,9 @@ void backup2tool::run(const backup2tool_op &op)
 
     const QString output
         = upToZero(process.readAllStandardError() + '\n' + process.readAllStandardOutput());
-    qDebug("%s", qPrintable(output));
-    if (output.contains(QLatin1String("error"), Qt::CaseInsensitive))
-        throwRuntimeError(output);
-    // A tool that dies or gives up without a word has not done its job either.
-    if (process.exitStatus() != QProcess::NormalExit)
-        throwRuntimeError(
-            QStringLiteral("AppleMobileBackup process crashed.\n%1").arg(output).trimmed());
-    if (process.exitCode() != 0)
-        throwRuntimeError(QStringLiteral("AppleMobileBackup process failed with exit code %1.\n%2")
-                              .arg(process.exitCode())
-                              .arg(output)
-                              .trimmed());
+    qDebug("%s", qPrintable(messageLines(output).join(QLatin1Char('\n'))));
+    const QString failure
+        = failureText(output, process.exitStatus() != QProcess::NormalExit, process.exitCode());
+    if (!failure.isEmpty())
+        throwRuntimeError(failure);
 }

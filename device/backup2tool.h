@@ -46,6 +46,12 @@ public:
     static double progressAfter(qint64 elapsed, qint64 expected);
     // An error text for an HTML box: UTF-8 decoded, "<" and ">" escaped.
     static QString escapedError(const char *what);
+    // The lines of the tool's output worth keeping: neither blank nor progress lines
+    // ("Backing up: 45% (9 of 20 files)").
+    static QStringList messageLines(const QString &output);
+    // Why a finished run failed, from its whole output and its end; empty when it did not.
+    // Names at most a screenful of the tool's lines, preferring those with "error".
+    static QString failureText(const QString &output, bool crashed, int exitCode);
 
 signals:
     void update(double pg, QString status1, QString status2);

@@ -163,3 +163,20 @@ QString mobiledevice_copy_device_identifier(AMDeviceRef device)
     session.end();
     return identifier;
 }
+
+bool mobiledevice_device_gone(AMDeviceRef device)
+{
+    try {
+        const int code = MOBILEDEVICE_MD(AMDeviceConnect)(device);
+        if (code == 0)
+            MOBILEDEVICE_MD(AMDeviceDisconnect)(device);
+        return code == kQMDErrorDeviceRemoved;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+QString mobiledevice_disconnected_text()
+{
+    return QStringLiteral("The iPhone was disconnected.");
+}

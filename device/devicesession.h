@@ -26,3 +26,8 @@ void mobiledevice_start_service(AMDeviceRef device, const char *service, int &so
 int mobiledevice_set_value(
     AMDeviceRef device, const QString &domain, const QString &key, const CFType &value);
 QString mobiledevice_copy_device_identifier(AMDeviceRef device);
+
+// True when the device is no longer attached, so that a failed step is its unplugging.
+bool mobiledevice_device_gone(AMDeviceRef device);
+// What a worker reports instead of its failure when its device is gone.
+QString mobiledevice_disconnected_text();

@@ -17,7 +17,8 @@ void mobiledevice_file_relay_start(void *device, int &socket)
     mobiledevice_start_service(device, "com.apple.mobile.file_relay", socket);
 }
 
-void mobiledevice_file_relay_request(int socket, const QStringList &sources)
+void mobiledevice_file_relay_request(
+    int socket, const QStringList &sources, const std::function<void()> &whileWaiting)
 {
     CFType request = CFType::newDictionary();
     CFType names = CFType::newArray();
@@ -26,7 +27,7 @@ void mobiledevice_file_relay_request(int socket, const QStringList &sources)
     request.setValue(CFType::fromString(QStringLiteral("Sources")), names);
     mobiledevice_sendmsg(socket, request, false, requestTimeoutMs);
 
-    const CFType reply = mobiledevice_recmsg(socket, request, replyTimeoutMs);
+    const CFType reply = mobiledevice_recmsg(socket, request, replyTimeoutMs, whileWaiting);
     const QString status = reply.value(QStringLiteral("Status")).toString();
     if (status.compare(QLatin1String("Acknowledged"), Qt::CaseInsensitive) != 0) {
         throwRuntimeError(QStringLiteral("invalid feedback.\n%1").arg(messageXml(reply)));

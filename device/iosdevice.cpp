@@ -47,6 +47,12 @@ QList<int> IOSDevice::versionNumbers() const
     return numbers;
 }
 
+bool IOSDevice::usesFileRelay() const
+{
+    const QList<int> version = versionNumbers();
+    return version.isEmpty() || (version.first() >= 5 && version.first() <= 7);
+}
+
 bool IOSDevice::checkBackupSettings(bool checkICloud, bool checkEncrypt) const
 {
     CFType settings;

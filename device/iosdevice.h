@@ -19,6 +19,9 @@ public:
     QDir cacheDir() const;
     // The numbers of productVersion in order: "7.1.2" gives 7, 1, 2; none gives an empty list.
     QList<int> versionNumbers() const;
+    // The road of its messages: the file-relay service for iOS 5 to 7 and for no version,
+    // a device backup for any other.
+    bool usesFileRelay() const;
     // False, after a warning box, when the device backs up to iCloud (checkICloud) or
     // encrypts its backups (checkEncrypt); true when its settings cannot be read.
     bool checkBackupSettings(bool checkICloud, bool checkEncrypt) const;

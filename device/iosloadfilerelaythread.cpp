@@ -1,5 +1,7 @@
 #include "iosloadfilerelaythread.h"
 
+#include "backup2tool.h"
+#include "devicesession.h"
 #include "filerelay.h"
 #include "iosdevice.h"
 #include "servicesocket.h"
@@ -89,6 +91,14 @@ const char *typeName(unsigned int type)
     }
 }
 
+// A buffered write is known to be on disk only once its file is closed: a full disk shows here.
+void closeOrThrow(QFile &file, const QString &failure)
+{
+    file.close();
+    if (file.error() != QFileDevice::NoError)
+        throwRuntimeError(failure.arg(file.fileName(), file.errorString()));
+}
+
 void replaceFolder(const QString &staging, const QString &live, const QString &retired)
 {
     removeFolderRecursively(retired);
@@ -134,15 +144,21 @@ void IOSLoadFileRelayThread::release()
 void IOSLoadFileRelayThread::run()
 {
     QString staging;
+    QString archivePath;
+    // Texts of the phone and of the disk are shown as they are, not read as markup; the
+    // session's own texts are markup.
+    bool plainText = false;
     try {
         ProgressForm::postUpdateProgress(form, tr("IDS_LOADING_IOS_DATABASES"), 0, QString());
         const QDir cache = device->cacheDir();
         mobiledevice_file_relay_start(device->handle, m_socket);
-        mobiledevice_file_relay_request(m_socket, { QStringLiteral("UserDatabases") });
+        plainText = true;
+        mobiledevice_file_relay_request(
+            m_socket, { QStringLiteral("UserDatabases") }, [this] { checkCancelled(); });
         if (!cache.exists())
             QDir().mkpath(cache.absolutePath());
 
-        const QString archivePath = cache.absoluteFilePath(QLatin1String(archiveName));
+        archivePath = cache.absoluteFilePath(QLatin1String(archiveName));
         receiveArchive(archivePath);
         release();
 
@@ -167,7 +183,14 @@ void IOSLoadFileRelayThread::run()
         release();
         if (!staging.isEmpty())
             removeFolderRecursively(staging);
-        ProgressForm::postErrorOccurred(form, QString::fromUtf8(e.what()));
+        // A partial archive is of no use and may be what fills the disk.
+        if (!archivePath.isEmpty())
+            QFile::remove(archivePath);
+        QString text
+            = plainText ? backup2tool::escapedError(e.what()) : QString::fromUtf8(e.what());
+        if (mobiledevice_device_gone(device->handle))
+            text = mobiledevice_disconnected_text();
+        ProgressForm::postErrorOccurred(form, text);
     }
 }
 
@@ -207,9 +230,7 @@ void IOSLoadFileRelayThread::receiveArchive(const QString &archivePath)
             throwRuntimeError(
                 QStringLiteral("write %1 failed. %2").arg(archivePath, file.errorString()));
     }
-    if (!file.flush())
-        throwRuntimeError(
-            QStringLiteral("write %1 failed. %2").arg(archivePath, file.errorString()));
+    closeOrThrow(file, QStringLiteral("write %1 failed. %2"));
 }
 
 void IOSLoadFileRelayThread::extractArchive(const QString &archivePath, const QDir &target)
@@ -291,7 +312,7 @@ void IOSLoadFileRelayThread::extractFile(
             throwRuntimeError(QStringLiteral("write %1 error. %2").arg(path, file.errorString()));
         written += count;
     }
-    file.close();
+    closeOrThrow(file, QStringLiteral("write %1 error. %2"));
     utimbuf times { static_cast<time_t>(atime), static_cast<time_t>(mtime) };
     ::utime(QFile::encodeName(path).constData(), &times);
 }

@@ -2,6 +2,7 @@
 
 #include "backup2tool.h"
 #include "backupdrives.h"
+#include "devicesession.h"
 #include "iosdevice.h"
 
 #include "backup/plistvalue.h"
@@ -89,6 +90,10 @@ void IOSMobileBackupThread::run()
         ProgressForm::postSucceed(form, QString());
     } catch (const std::exception &e) {
         removeFolderRecursively(deviceFolder.absolutePath());
+        if (mobiledevice_device_gone(device->handle)) {
+            ProgressForm::postErrorOccurred(form, mobiledevice_disconnected_text());
+            return;
+        }
         ProgressForm::postErrorOccurred(form,
             backup2tool::escapedError(e.what())
                 + QStringLiteral("<br/><br/>Note: You can restart your device to try again."));

@@ -2,6 +2,7 @@
 
 #include "shell/runtimeerror.h"
 
+#include <QElapsedTimer>
 #include <QtEndian>
 
 #include <cerrno>
@@ -11,8 +12,8 @@
 
 namespace {
 
-// The length field is read with a fixed time-out; the caller's applies to the body.
-constexpr int lengthTimeoutMs = 60000;
+// A wait that looks up meanwhile does so this often.
+constexpr int waitSliceMs = 200;
 // The body grows as it arrives, so a peer that announces much and sends little costs little.
 constexpr int receiveChunk = 1024 * 1024;
 constexpr int quotedCharacters = 800;
@@ -32,13 +33,34 @@ QString receiveError(const char *part, int received, const CFType &request)
     return text;
 }
 
+// mobiledevice_wait_socket in slices, with `whileWaiting` between them.
+int waitSliced(
+    int socket, int timeoutMs, bool forReading, const std::function<void()> &whileWaiting)
+{
+    if (!whileWaiting)
+        return mobiledevice_wait_socket(socket, timeoutMs, forReading);
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const qint64 left = timeoutMs < 1 ? waitSliceMs : timeoutMs - waited.elapsed();
+        if (left <= 0)
+            return 0;
+        const int ready = mobiledevice_wait_socket(
+            socket, static_cast<int>(qMin<qint64>(left, waitSliceMs)), forReading);
+        if (ready != 0)
+            return ready;
+        whileWaiting();
+    }
+}
+
 // Moves every byte one way unless the peer goes, an error occurs or a wait times out.
 template <typename Transfer>
-int transferAll(int socket, int length, int timeoutMs, bool forReading, Transfer transfer)
+int transferAll(int socket, int length, int timeoutMs, bool forReading, Transfer transfer,
+    const std::function<void()> &whileWaiting = {})
 {
     int total = 0;
     while (total < length) {
-        if (mobiledevice_wait_socket(socket, timeoutMs, forReading) <= 0)
+        if (waitSliced(socket, timeoutMs, forReading, whileWaiting) <= 0)
             break;
         const ssize_t moved = transfer(total);
         if (moved < 0 && (errno == EINTR || errno == EAGAIN))
@@ -48,6 +70,19 @@ int transferAll(int socket, int length, int timeoutMs, bool forReading, Transfer
         total += static_cast<int>(moved);
     }
     return total;
+}
+
+int receive(
+    int socket, char *buffer, int length, int timeoutMs, const std::function<void()> &whileWaiting)
+{
+    if (length <= 0 || !buffer)
+        return 0;
+    return transferAll(
+        socket, length, timeoutMs, true,
+        [&](int done) {
+            return ::recv(socket, buffer + done, static_cast<size_t>(length - done), 0);
+        },
+        whileWaiting);
 }
 
 } // namespace
@@ -80,11 +115,7 @@ int mobiledevice_send(int socket, const char *bytes, int length, int timeoutMs)
 
 int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs)
 {
-    if (length <= 0 || !buffer)
-        return 0;
-    return transferAll(socket, length, timeoutMs, true, [&](int done) {
-        return ::recv(socket, buffer + done, static_cast<size_t>(length - done), 0);
-    });
+    return receive(socket, buffer, length, timeoutMs, {});
 }
 
 QString messageXml(const CFType &message)
@@ -112,10 +143,11 @@ void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int ti
             QStringLiteral("mobiledevice_sendmsg(msg) error.\n%1").arg(quoted(message)));
 }
 
-CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
+CFType mobiledevice_recmsg(
+    int socket, const CFType &request, int timeoutMs, const std::function<void()> &whileWaiting)
 {
     char header[4];
-    const int headerBytes = mobiledevice_recv(socket, header, 4, lengthTimeoutMs);
+    const int headerBytes = receive(socket, header, 4, timeoutMs, whileWaiting);
     if (headerBytes != 4)
         throwRuntimeError(receiveError("msg-length", headerBytes, request));
     const quint32 length = qFromBigEndian<quint32>(header);
@@ -134,7 +166,7 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
         const int before = body.size();
         const int piece = qMin(receiveChunk, wanted - before);
         body.resize(before + piece);
-        const int received = mobiledevice_recv(socket, body.data() + before, piece, timeoutMs);
+        const int received = receive(socket, body.data() + before, piece, timeoutMs, whileWaiting);
         body.resize(before + received);
         if (received != piece)
             throwRuntimeError(receiveError("msg", body.size(), request));

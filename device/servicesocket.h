@@ -5,6 +5,8 @@
 
 #include "cftype.h"
 
+#include <functional>
+
 // The largest message body accepted from a peer; a longer announced length is an error.
 constexpr int mobiledevice_max_message_length = 64 * 1024 * 1024;
 
@@ -23,5 +25,8 @@ QString messageXml(const CFType &message);
 // Throws std::runtime_error when the message cannot be sent whole.
 void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int timeoutMs);
 // The next message; a null value when its body is no property list. Throws on a short
-// receive or a length above the bound; `request` only fills the error text.
-CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs);
+// receive or a length above the bound; `request` only fills the error text. The time-out
+// limits each wait, for the length as for the body. `whileWaiting` runs about every 200 ms
+// of a wait and may throw to end it.
+CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs,
+    const std::function<void()> &whileWaiting = {});

@@ -1,6 +1,7 @@
 // The device's file-relay service: one request naming sources, an acknowledgement, then a
 // gzip-compressed cpio archive of the sources' folders as a raw stream, and the connection
-// closes. "UserDatabases" is the message and address-book folders.
+// closes. "UserDatabases" is the message and address-book folders. The acknowledgement
+// takes the faults of "Replies" (see replyfault.h).
 //
 // The device's faults file may hold a "FileRelay" dictionary that makes the phone misbehave:
 //   "Error"       answers {"Error": text} instead of the acknowledgement and sends nothing
@@ -10,6 +11,7 @@
 //   "Entries"     further entries written after the folders, each a dictionary of "Name",
 //                 "Type" (file, folder, symlink, hardlink, fifo, socket, chardev, blockdev),
 //                 "Target" for links and "Data" for files
+#include "replyfault.h"
 #include "serviceconnection.h"
 #include "serviceregistry.h"
 #include "simulateddevice.h"
@@ -21,8 +23,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -44,26 +44,6 @@ struct StreamState
     bool stalled = false;
 };
 
-// Holds the connection open without sending until the program gives up or the phone goes.
-void stall(ServiceConnection &connection)
-{
-    connection.log("stalled");
-    for (;;) {
-        pollfd entry { connection.socket(), POLLIN, 0 };
-        if (::poll(&entry, 1, 200) < 0)
-            return;
-        if (!connection.device().attached())
-            return;
-        if (entry.revents & (POLLHUP | POLLERR | POLLNVAL))
-            return;
-        if (entry.revents & POLLIN) {
-            char byte;
-            if (::recv(connection.socket(), &byte, 1, MSG_DONTWAIT) == 0)
-                return;
-        }
-    }
-}
-
 la_ssize_t writeToPeer(struct archive *, void *context, const void *buffer, size_t length)
 {
     auto *state = static_cast<StreamState *>(context);
@@ -83,7 +63,9 @@ la_ssize_t writeToPeer(struct archive *, void *context, const void *buffer, size
     if (allowed < length) {
         if (state->stallAfter >= 0 && state->sent >= state->stallAfter) {
             state->stalled = true;
-            stall(*state->connection);
+            // Silent until the program gives up or the phone goes.
+            state->connection->log("stalled");
+            state->connection->holdOpen(0);
         }
         return -1;
     }
@@ -302,9 +284,10 @@ void runFileRelay(ServiceConnection &connection)
         connection.sendMessage(PlistNode::textDictionary("Error", error), false);
         return;
     }
-    if (!connection.sendMessage(
-            PlistNode::textDictionary("Status", faults.stringItem("Status", "Acknowledged")),
-            false))
+    ReplyFault reply(connection);
+    if (!ReplyFault::sendMessage(connection,
+            PlistNode::textDictionary("Status", faults.stringItem("Status", "Acknowledged")), false,
+            reply.next()))
         return;
     sendArchive(connection, faults);
 }

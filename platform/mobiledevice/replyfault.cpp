@@ -5,10 +5,18 @@
 
 #include <algorithm>
 
+namespace {
+
+PlistNode faultOf(ServiceConnection &connection)
+{
+    return connection.device().faults().dictItem("Replies").dictItem(connection.service().c_str());
+}
+
+} // namespace
+
 ReplyFault::ReplyFault(ServiceConnection &connection)
 {
-    const PlistNode fault
-        = connection.device().faults().dictItem("Replies").dictItem(connection.service().c_str());
+    const PlistNode fault = faultOf(connection);
     const std::string kind = fault.stringItem("Fault");
     if (kind == "CutShort")
         m_kind = CutShort;
@@ -18,6 +26,8 @@ ReplyFault::ReplyFault(ServiceConnection &connection)
         m_kind = WrongMagic;
     else if (kind == "ErrorStatus")
         m_kind = ErrorStatus;
+    else if (kind == "Delay")
+        m_kind = Delay;
     bool found = false;
     const long long after = fault.integerItem("After", &found);
     if (found)
@@ -46,6 +56,14 @@ bool ReplyFault::send(
         connection.log("closed mid-reply");
         connection.sendAll(message.data(), headerLength / 2);
         return false;
+    case Delay: {
+        bool found = false;
+        const long long delay = faultOf(connection).integerItem("DelayMs", &found);
+        connection.log("reply delayed");
+        if (!connection.holdOpen(static_cast<int>(found ? delay : 60000)))
+            return false;
+        return connection.sendAll(message.data(), message.size());
+    }
     default:
         return connection.sendAll(message.data(), message.size());
     }

@@ -1,11 +1,13 @@
 // A service's broken reply, as the device folder's faults file asks for it:
 //   "Replies" = { service name = { "Fault" = "CutShort" | "CloseMidReply" | "WrongMagic" |
-//                                            "ErrorStatus",
+//                                            "ErrorStatus" | "Delay",
 //                                  "After" = messages sent whole first (default 0),
-//                                  "Code" = the error for "ErrorStatus" (default 1) } }
+//                                  "Code" = the error for "ErrorStatus" (default 1),
+//                                  "DelayMs" = how long "Delay" waits (default 60000) } }
 // "CutShort" sends the header and half the rest, "CloseMidReply" half the header; the
 // service then ends. "WrongMagic" concerns the file service only; "ErrorStatus" makes the
-// service answer with an error instead of doing what was asked.
+// service answer with an error instead of doing what was asked. "Delay" sends the reply
+// whole after the wait, unless the peer or the device goes first.
 #pragma once
 
 #include "plistnode.h"
@@ -18,7 +20,7 @@ class ServiceConnection;
 class ReplyFault
 {
 public:
-    enum Kind { None, CutShort, CloseMidReply, WrongMagic, ErrorStatus };
+    enum Kind { None, CutShort, CloseMidReply, WrongMagic, ErrorStatus, Delay };
 
     explicit ReplyFault(ServiceConnection &connection);
 

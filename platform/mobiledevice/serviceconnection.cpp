@@ -2,7 +2,9 @@
 
 #include "simulateddevice.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -124,6 +126,33 @@ PlistNode ServiceConnection::receiveMessage(bool *closed, int timeoutMs)
     if (!receiveFrame(&body, closed, timeoutMs))
         return PlistNode();
     return PlistNode::fromBytes(body.data(), body.size());
+}
+
+bool ServiceConnection::holdOpen(int milliseconds)
+{
+    using namespace std::chrono;
+    const auto end = steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        long long slice = 200;
+        if (milliseconds >= 1) {
+            const long long left
+                = duration_cast<std::chrono::milliseconds>(end - steady_clock::now()).count();
+            if (left <= 0)
+                return true;
+            slice = std::min(left, slice);
+        }
+        pollfd entry { m_socket, POLLIN, 0 };
+        if (::poll(&entry, 1, static_cast<int>(slice)) < 0 && errno != EINTR)
+            return false;
+        if (!m_device.attached() || (entry.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return false;
+        // Whatever the peer sends meanwhile is dropped; nothing means it closed.
+        if (entry.revents & POLLIN) {
+            char byte;
+            if (::recv(m_socket, &byte, 1, MSG_DONTWAIT) == 0)
+                return false;
+        }
+    }
 }
 
 void ServiceConnection::log(const std::string &line)

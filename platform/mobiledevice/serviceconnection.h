@@ -41,6 +41,10 @@ public:
     // The next message as a tree; null when it is no property list or nothing came.
     PlistNode receiveMessage(bool *closed, int timeoutMs = defaultTimeoutMs);
 
+    // Keeps the connection without sending for `milliseconds` (below 1: until the end);
+    // false as soon as the peer or the device is gone.
+    bool holdOpen(int milliseconds);
+
     // Logs a line of this service in the device's call log.
     void log(const std::string &line);
 

@@ -5,6 +5,7 @@
 #include <QtGlobal>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -190,7 +191,8 @@ int SimulatedDevice::requireState(State minimum) const
 int SimulatedDevice::connect()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_attached)
+    // A phone whose folder was taken away is gone, even before the watcher's next scan.
+    if (!m_attached || (m_watched && ::access(valuesPath().c_str(), F_OK) != 0))
         return logged("AMDeviceConnect", kQMDErrorDeviceRemoved);
     if (m_state != State::Disconnected)
         return logged("AMDeviceConnect", kQMDErrorAlreadyConnected);

@@ -74,12 +74,17 @@ private slots:
     void cancelledStepsLeaveNothingTakenForComplete_data();
     void cancelledStepsLeaveNothingTakenForComplete();
     void secondArrivalCopiesOnlyWhatChanged();
+    void phonesArriveOneAfterTheOther();
+    void waitingPhoneUnpluggedIsDropped();
+    void phoneUnpluggedAtOnceIsLoggedByName();
 
 private:
     SimulatedPhone makePhone(const QString &udid, const QString &version,
         SimulatedPhone::Layout layout = SimulatedPhone::Ios6);
     // Writes the phone beside the devices folder and moves it in whole: the phone arrives.
     void plugIn(SimulatedPhone &phone);
+    // Both phones arrive in one scan of the devices folder, the first one first.
+    void plugInTogether(SimulatedPhone &first, SimulatedPhone &second);
     // Takes the phone out of the devices folder and waits until the window was told.
     void unplug(const QString &udid);
     void waitUntilArrivalEnds();
@@ -124,6 +129,7 @@ void TestDeviceArrival::initTestCase()
 void TestDeviceArrival::init()
 {
     m_boxes->clear();
+    m_boxes->onBox = nullptr;
     m_answerDialog = nullptr;
 }
 
@@ -158,6 +164,15 @@ void TestDeviceArrival::plugIn(SimulatedPhone &phone)
     QVERIFY(phone.write());
     QVERIFY(QDir().rename(phone.path(), QDir(m_devices).filePath(phone.udid())));
     QTRY_VERIFY_WITH_TIMEOUT(!m_boxes->texts(QMessageBox::Information).filter("Notes:").isEmpty(), 10000);
+}
+
+void TestDeviceArrival::plugInTogether(SimulatedPhone &first, SimulatedPhone &second)
+{
+    QVERIFY(first.udid() < second.udid());
+    QVERIFY(first.write());
+    QVERIFY(second.write());
+    QVERIFY(QDir().rename(first.path(), QDir(m_devices).filePath(first.udid())));
+    QVERIFY(QDir().rename(second.path(), QDir(m_devices).filePath(second.udid())));
 }
 
 void TestDeviceArrival::unplug(const QString &udid)
@@ -477,6 +492,10 @@ void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode()
     waitUntilArrivalEnds();
     QVERIFY(pulled);
     QVERIFY(deviceNodes().isEmpty());
+    // What went wrong is the unplugging, said once.
+    QCOMPARE(m_boxes->texts(QMessageBox::Critical).size(), 1);
+    QVERIFY2(m_boxes->texts(QMessageBox::Critical).first().contains("The iPhone was disconnected."),
+        qPrintable(m_boxes->texts(QMessageBox::Critical).first()));
 }
 
 void TestDeviceArrival::unpluggingDuringThePasswordDialogAddsNoNode()
@@ -613,6 +632,64 @@ void TestDeviceArrival::secondArrivalCopiesOnlyWhatChanged()
     QFile copied(cache + changed);
     QVERIFY(copied.open(QIODevice::ReadOnly));
     QCOMPARE(copied.readAll(), QByteArray("a new picture"));
+}
+
+void TestDeviceArrival::phonesArriveOneAfterTheOther()
+{
+    SimulatedPhone first = makePhone(QStringLiteral("queue-a"), QStringLiteral("6.1"));
+    SimulatedPhone second = makePhone(QStringLiteral("queue-b"), QStringLiteral("6.1"));
+    bool nested = false;
+    m_boxes->onBox = [&](QMessageBox &box) {
+        nested = nested || (box.text().contains("Notes:") && visibleProgressForm());
+    };
+    plugInTogether(first, second);
+    QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 2, arrivalTimeoutMs);
+    waitUntilArrivalEnds();
+    QVERIFY(!nested);
+    QCOMPARE(m_boxes->texts(QMessageBox::Information).filter("Notes:").size(), 2);
+    QCOMPARE(deviceNodes().at(0)->device.udid, QStringLiteral("queue-a"));
+    QCOMPARE(deviceNodes().at(1)->device.udid, QStringLiteral("queue-b"));
+}
+
+void TestDeviceArrival::waitingPhoneUnpluggedIsDropped()
+{
+    SimulatedPhone first = makePhone(QStringLiteral("drop-a"), QStringLiteral("6.1"));
+    // Slow to answer: the second phone waits long enough to be unplugged.
+    first.device().setReplyDelay(QStringLiteral("com.apple.mobile.file_relay"), 1500);
+    SimulatedPhone second = makePhone(QStringLiteral("drop-b"), QStringLiteral("6.1"));
+    QTest::ignoreMessage(QtDebugMsg, "Phone drop-b was unplugged before it was loaded.");
+    bool pulled = false;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        if (!pulled && visibleProgressForm()) {
+            pulled = true;
+            unplug(QStringLiteral("drop-b"));
+        }
+    });
+    watch.start(50);
+    plugInTogether(first, second);
+    QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
+    waitUntilArrivalEnds();
+    QVERIFY(pulled);
+    QCOMPARE(deviceNodes().first()->device.udid, QStringLiteral("drop-a"));
+    QCOMPARE(m_boxes->texts(QMessageBox::Information).filter("Notes:").size(), 1);
+}
+
+void TestDeviceArrival::phoneUnpluggedAtOnceIsLoggedByName()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("pulled-at-once"), QStringLiteral("6.1"));
+    QTest::ignoreMessage(QtDebugMsg, "Phone pulled-at-once was unplugged before it was loaded.");
+    bool pulled = false;
+    m_boxes->onBox = [&](QMessageBox &box) {
+        if (!pulled && box.text().contains("Notes:")) {
+            pulled = true;
+            unplug(QStringLiteral("pulled-at-once"));
+        }
+    };
+    plugIn(phone);
+    waitUntilArrivalEnds();
+    QVERIFY(pulled);
+    QVERIFY(deviceNodes().isEmpty());
 }
 
 QTEST_MAIN(TestDeviceArrival)

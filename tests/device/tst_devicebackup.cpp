@@ -11,6 +11,7 @@
 #include "support/recordingprogressform.h"
 #include "support/simulatedphone.h"
 
+#include <QMutex>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTranslator>
@@ -81,6 +82,16 @@ QString snapshotState(const QDir &folder)
         .toString();
 }
 
+// What was logged, from any thread, while recordMessage was the message handler.
+QMutex loggedMutex;
+QStringList logged;
+
+void recordMessage(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    QMutexLocker locker(&loggedMutex);
+    logged << text;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(QList<FakeVolume>)
@@ -106,6 +117,9 @@ private slots:
     void clearingRemovesFolderAndMarker();
 
     void backupMakesAFinishedBackup();
+    void backupLogsTheToolsWordsButNotItsProgress();
+    void toolOutputDecidesFailure_data();
+    void toolOutputDecidesFailure();
     void finishedBackupOfTheSameVersionIsKept_data();
     void finishedBackupOfTheSameVersionIsKept();
     void toolFailuresAreErrors_data();
@@ -298,6 +312,63 @@ void TestDeviceBackup::backupMakesAFinishedBackup()
     QVERIFY(!IOSMobileBackupThread::isFinishedBackup(QDir(root.filePath(device.udid)), "9.2"));
 }
 
+void TestDeviceBackup::backupLogsTheToolsWordsButNotItsProgress()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("worker-logged"));
+    IOSDevice device = devicetest::attachPhone(phone, "9.3");
+    RecordingProgressForm form;
+    logged.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(recordMessage);
+    const int result = backUp(device, form);
+    qInstallMessageHandler(previous);
+    QCOMPARE(result, 1);
+    QCOMPARE(logged.filter("Backup finished.").size(), 1);
+    QVERIFY2(logged.filter("Backing up").isEmpty(), qPrintable(logged.join('\n')));
+}
+
+void TestDeviceBackup::toolOutputDecidesFailure_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<bool>("crashed");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("failure");
+    QString progress;
+    for (int percent = 1; percent <= 100; ++percent)
+        progress += QStringLiteral("Backing up: %1% (%1 of 100 files)\n").arg(percent);
+    QTest::newRow("progress and done") << progress + "Backup finished.\n" << false << 0 << "";
+    QTest::newRow("error line amid progress")
+        << "ERROR: Device locked\n\n" + progress << false << 1 << "ERROR: Device locked";
+    QTest::newRow("lower case, exit 0")
+        << "\nan error happened" << false << 0 << "an error happened";
+    QTest::newRow("inside a word, exit 0")
+        << "\n3 Terrors found" << false << 0 << "3 Terrors found";
+    QTest::newRow("mixed case in stderr") << "eRrOr\n" << false << 0 << "eRrOr";
+    QTest::newRow("silent exit code")
+        << "\n"
+        << false << 3 << "AppleMobileBackup process failed with exit code 3.";
+    QTest::newRow("crash after progress")
+        << "\n" + progress << true << 0 << "AppleMobileBackup process crashed.";
+    QString many;
+    for (int i = 1; i <= 30; ++i)
+        many += QStringLiteral("ERROR: file %1 unreadable\n").arg(i);
+    QString first20;
+    for (int i = 1; i <= 20; ++i)
+        first20 += QStringLiteral("ERROR: file %1 unreadable\n").arg(i);
+    QTest::newRow("a screenful at most")
+        << "note one\n" + many + "note two" << false << 1 << first20 + "(10 more lines)";
+    QTest::newRow("long line cut")
+        << "ERROR: " + QString(1000, 'x') << false << 1 << "ERROR: " + QString(293, 'x') + "...";
+}
+
+void TestDeviceBackup::toolOutputDecidesFailure()
+{
+    QFETCH(QString, output);
+    QFETCH(bool, crashed);
+    QFETCH(int, exitCode);
+    QFETCH(QString, failure);
+    QCOMPARE(backup2tool::failureText(output, crashed, exitCode), failure);
+}
+
 void TestDeviceBackup::finishedBackupOfTheSameVersionIsKept_data()
 {
     QTest::addColumn<QString>("version");
@@ -339,6 +410,8 @@ void TestDeviceBackup::toolFailuresAreErrors_data()
                                  << "AppleMobileBackup process failed with exit code 4.";
     QTest::newRow("crash") << QVariantMap { { "Crash", true }, { "AfterFiles", 1 } }
                            << "AppleMobileBackup process crashed.";
+    QTest::newRow("error after progress") << QVariantMap { { "Error", "Device locked" },
+        { "AfterFiles", 3 } } << "ERROR: Device locked<br/><br/>Note";
 }
 
 void TestDeviceBackup::toolFailuresAreErrors()
@@ -356,6 +429,8 @@ void TestDeviceBackup::toolFailuresAreErrors()
     QVERIFY2(form.errors.first().contains(said), qPrintable(form.errors.first()));
     QVERIFY(
         form.errors.first().contains("<br/><br/>Note: You can restart your device to try again."));
+    // The tool's progress is no error.
+    QVERIFY2(!form.errors.first().contains("Backing up"), qPrintable(form.errors.first()));
     QVERIFY(!QFileInfo::exists(root.filePath(device.udid)));
 }
 

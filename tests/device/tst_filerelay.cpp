@@ -5,6 +5,7 @@
 #include "support/attachedphone.h"
 #include "support/backuptoolinstall.h"
 #include "support/devicelibraries.h"
+#include "support/filesizelimit.h"
 #include "support/foldersnapshot.h"
 #include "support/recordingprogressform.h"
 #include "support/servicepeer.h"
@@ -12,6 +13,7 @@
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QTimer>
 #include <QTranslator>
 #include <QtTest>
@@ -41,7 +43,11 @@ private slots:
     void hostileEntriesStayInside();
     void brokenTransfersKeepTheEarlierTree_data();
     void brokenTransfersKeepTheEarlierTree();
-    void cancelDuringTransferEndsQuietly();
+    void cancelEndsQuietlyAndSoon_data();
+    void cancelEndsQuietlyAndSoon();
+    void refusedReplyIsShownAsText();
+    void fullDiskKeepsTheEarlierTreeAndNoArchive_data();
+    void fullDiskKeepsTheEarlierTreeAndNoArchive();
 
 private:
     SimulatedPhone makePhone(const QString &udid);
@@ -277,7 +283,8 @@ void TestFileRelay::brokenTransfersKeepTheEarlierTree_data()
     QTest::newRow("cut at once") << QVariantMap { { "CutAfter", 0 } } << 0 << "error";
     QTest::newRow("stalled") << QVariantMap { { "StallAfter", 40000 } } << 0
                              << "The iPhone stopped sending its databases";
-    QTest::newRow("unplugged") << QVariantMap { { "StallAfter", 40000 } } << -1 << "error";
+    QTest::newRow("unplugged") << QVariantMap { { "StallAfter", 40000 } } << -1
+                               << "The iPhone was disconnected.";
 }
 
 void TestFileRelay::brokenTransfersKeepTheEarlierTree()
@@ -314,10 +321,25 @@ void TestFileRelay::brokenTransfersKeepTheEarlierTree()
     verifyEarlierTreeKept(device);
 }
 
-void TestFileRelay::cancelDuringTransferEndsQuietly()
+void TestFileRelay::cancelEndsQuietlyAndSoon_data()
 {
-    SimulatedPhone phone = makePhone(QStringLiteral("relay-cancel"));
-    phone.setFaults("FileRelay", { { "StallAfter", 40000 } });
+    QTest::addColumn<bool>("unanswered");
+    QTest::addColumn<qint64>("archived"); // bytes of the archive left behind
+    QTest::newRow("during the transfer") << false << qint64(40000);
+    // The phone has not acknowledged the request yet.
+    QTest::newRow("before the phone answers") << true << qint64(0);
+}
+
+void TestFileRelay::cancelEndsQuietlyAndSoon()
+{
+    QFETCH(bool, unanswered);
+    QFETCH(qint64, archived);
+    SimulatedPhone phone
+        = makePhone(QStringLiteral("relay-cancel-") + (unanswered ? "ack" : "data"));
+    if (unanswered)
+        phone.device().setReplyDelay(QStringLiteral("com.apple.mobile.file_relay"), 120000);
+    else
+        phone.setFaults("FileRelay", { { "StallAfter", 40000 } });
     IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
     plantEarlierTree(device);
     RecordingProgressForm form;
@@ -328,7 +350,57 @@ void TestFileRelay::cancelDuringTransferEndsQuietly()
     QVERIFY(form.errors.isEmpty());
     QVERIFY(form.infos.isEmpty());
     verifyEarlierTreeKept(device);
-    QCOMPARE(QFileInfo(device.cacheDir().filePath("file-relay.cpio")).size(), 40000);
+    QCOMPARE(QFileInfo(device.cacheDir().filePath("file-relay.cpio")).size(), archived);
+}
+
+void TestFileRelay::refusedReplyIsShownAsText()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("relay-busy"));
+    phone.setFaults("FileRelay", { { "Status", "Busy" } });
+    IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
+    RecordingProgressForm form;
+    QCOMPARE(load(device, form), 0);
+    QCOMPARE(form.errors.size(), 1);
+    // The box renders markup: the reply must come through it as written.
+    QTextDocument shown;
+    shown.setHtml(form.errors.first());
+    QVERIFY2(shown.toPlainText().contains("<key>Status</key>"), qPrintable(shown.toPlainText()));
+    QVERIFY(shown.toPlainText().contains("<string>Busy</string>"));
+}
+
+void TestFileRelay::fullDiskKeepsTheEarlierTreeAndNoArchive_data()
+{
+    QTest::addColumn<bool>("smallFiles");
+    QTest::addColumn<int>("room"); // bytes a file may grow to
+    // Files that fit the buffer reach the disk only when closed.
+    QTest::newRow("extracted small files") << true << 10000;
+    QTest::newRow("received archive") << false << 100000;
+}
+
+void TestFileRelay::fullDiskKeepsTheEarlierTreeAndNoArchive()
+{
+    QFETCH(bool, smallFiles);
+    QFETCH(int, room);
+    const QString udid = QStringLiteral("relay-full-") + (smallFiles ? "small" : "archive");
+    SimulatedPhone phone(m_devices, udid, QStringLiteral("Relay"), QStringLiteral("6.1.3"),
+        SimulatedPhone::NoDatabase);
+    // Small files that compress well: the archive fits, each file does not.
+    for (int i = 0; smallFiles && i < 30; ++i)
+        phone.device().addFile(QStringLiteral("var/mobile/Library/SMS/Parts/%1.txt").arg(i),
+            QByteArray(12000, char('a' + i % 26)));
+    if (!smallFiles)
+        phone.addAttachmentFiles(2, 300000);
+    IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
+    plantEarlierTree(device);
+    RecordingProgressForm form;
+    {
+        FileSizeLimit full(room);
+        QCOMPARE(load(device, form), 0);
+    }
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY2(form.errors.first().contains("write"), qPrintable(form.errors.first()));
+    verifyEarlierTreeKept(device);
+    QVERIFY(!QFileInfo::exists(device.cacheDir().filePath("file-relay.cpio")));
 }
 
 QTEST_MAIN(TestFileRelay)

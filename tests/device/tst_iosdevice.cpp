@@ -18,6 +18,8 @@ private slots:
     void copiesKeepTheHandle();
     void parsesVersionNumbers_data();
     void parsesVersionNumbers();
+    void versionChoosesTheRoad_data();
+    void versionChoosesTheRoad();
     void createsCacheFolderUnderDataFolder();
     void keepsCacheFolderInsideIosCache_data();
     void keepsCacheFolderInsideIosCache();
@@ -95,6 +97,29 @@ void TestIOSDevice::parsesVersionNumbers()
     IOSDevice device;
     device.productVersion = version;
     QCOMPARE(device.versionNumbers(), numbers);
+}
+
+void TestIOSDevice::versionChoosesTheRoad_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("fileRelay");
+    QTest::newRow("4.3") << "4.3" << false;
+    QTest::newRow("4.3.5") << "4.3.5" << false;
+    QTest::newRow("5.0") << "5.0" << true;
+    QTest::newRow("6.1.3") << "6.1.3" << true;
+    QTest::newRow("7.1.2") << "7.1.2" << true;
+    QTest::newRow("8.0") << "8.0" << false;
+    QTest::newRow("10.3") << "10.3" << false;
+    QTest::newRow("empty") << "" << true;
+}
+
+void TestIOSDevice::versionChoosesTheRoad()
+{
+    QFETCH(QString, version);
+    QFETCH(bool, fileRelay);
+    IOSDevice device;
+    device.productVersion = version;
+    QCOMPARE(device.usesFileRelay(), fileRelay);
 }
 
 void TestIOSDevice::createsCacheFolderUnderDataFolder()

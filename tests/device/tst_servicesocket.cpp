@@ -50,6 +50,7 @@ private slots:
     void writingToAGonePeerIsAnError();
     void sendsAreFramedWithTheirLength();
     void silentPeerTimesOut();
+    void lengthWaitsNoLongerThanTheCallersTimeOut();
     void socketsAbove1024Work();
 
 private:
@@ -219,6 +220,18 @@ void TestServiceSocket::silentPeerTimesOut()
     QCOMPARE(mobiledevice_recv(peer.programSocket(), buffer, 4, 100), 0);
     QVERIFY(timer.elapsed() >= 90);
     QVERIFY(mobiledevice_wait_socket(-1, 10, true) < 0);
+}
+
+void TestServiceSocket::lengthWaitsNoLongerThanTheCallersTimeOut()
+{
+    ServicePeer peer;
+    QElapsedTimer timer;
+    timer.start();
+    const QString text
+        = devicetest::errorOf([&] { mobiledevice_recmsg(peer.programSocket(), CFType(), 300); });
+    QVERIFY(timer.elapsed() >= 250);
+    QVERIFY(timer.elapsed() < 5000);
+    QCOMPARE(text, QStringLiteral("mobiledevice_recmsg(msg-length) error, received length: 0."));
 }
 
 void TestServiceSocket::socketsAbove1024Work()

@@ -197,10 +197,24 @@ SimulatedDeviceFolder &SimulatedDeviceFolder::addFile(
 SimulatedDeviceFolder &SimulatedDeviceFolder::setReplyFault(
     const QString &service, const QString &fault, int after, int code)
 {
-    QVariantMap replies = m_faults.value(QStringLiteral("Replies")).toMap();
-    replies.insert(service,
-        QVariantMap { { QStringLiteral("Fault"), fault }, { QStringLiteral("After"), after },
+    return setReply(service,
+        { { QStringLiteral("Fault"), fault }, { QStringLiteral("After"), after },
             { QStringLiteral("Code"), code } });
+}
+
+SimulatedDeviceFolder &SimulatedDeviceFolder::setReplyDelay(
+    const QString &service, int delayMs, int after)
+{
+    return setReply(service,
+        { { QStringLiteral("Fault"), QStringLiteral("Delay") }, { QStringLiteral("After"), after },
+            { QStringLiteral("DelayMs"), delayMs } });
+}
+
+SimulatedDeviceFolder &SimulatedDeviceFolder::setReply(
+    const QString &service, const QVariantMap &fault)
+{
+    QVariantMap replies = m_faults.value(QStringLiteral("Replies")).toMap();
+    replies.insert(service, fault);
     m_faults.insert(QStringLiteral("Replies"), replies);
     return *this;
 }

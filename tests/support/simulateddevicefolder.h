@@ -30,6 +30,8 @@ public:
     // "WrongMagic" or "ErrorStatus" (with `code`).
     SimulatedDeviceFolder &setReplyFault(
         const QString &service, const QString &fault, int after = 0, int code = 1);
+    // A service's reply held back for `delayMs` after `after` whole messages.
+    SimulatedDeviceFolder &setReplyDelay(const QString &service, int delayMs, int after = 0);
     // The records of a sync data class, by identifier, kept in the device folder.
     SimulatedDeviceFolder &setSyncRecords(const QString &dataClass, const QVariantMap &records);
     QVariantMap syncRecords(const QString &dataClass) const;
@@ -54,6 +56,8 @@ public:
     static void addValuesWithANulRows();
 
 private:
+    SimulatedDeviceFolder &setReply(const QString &service, const QVariantMap &fault);
+
     QString m_path;
     QVariantMap m_values;
     QVariantMap m_domains;
