@@ -45,8 +45,3 @@ private:
     ProgressForm *form;
     bool htmlFoldersReady = false;
 };
-
-// True when message a goes before message b in a PDF or HTML export: chats in ascending
-// order of their newest-message time (then of their identifiers, so that no two chats mix),
-// the messages of one chat by compareMessages. Messages without a chat form one chat.
-bool compareMessagesByChat(const _MsgMessage *a, const _MsgMessage *b);

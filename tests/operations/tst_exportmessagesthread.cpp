@@ -94,6 +94,8 @@ private slots:
     void fullDiskFailsAndRemovesOnlyWhatTheRunCreated();
     void targetThatIsAFileFailsAndStays();
     void chatsNeverShareAFile();
+    void smsAndIMessageChatOfOneNumberShareAFile_data();
+    void smsAndIMessageChatOfOneNumberShareAFile();
     void hundredThousandRowsInOrder_data();
     void hundredThousandRowsInOrder();
 
@@ -406,6 +408,33 @@ void TestExportMessagesThread::chatsNeverShareAFile()
     // Each page holds one chat only.
     QVERIFY(!fileBytes(out + "/TomJerry.html").contains("first")
         || !fileBytes(out + "/TomJerry.html").contains("second"));
+}
+
+void TestExportMessagesThread::smsAndIMessageChatOfOneNumberShareAFile_data()
+{
+    QTest::addColumn<unsigned int>("format");
+    QTest::newRow("pdf") << unsigned(ExportPdf);
+    QTest::newRow("html") << unsigned(ExportHtml);
+}
+
+void TestExportMessagesThread::smsAndIMessageChatOfOneNumberShareAFile()
+{
+    QFETCH(unsigned int, format);
+    _MsgHandle *sms = builder->handle("+15550001111", "Alice", "SMS");
+    _MsgHandle *imessage = builder->handle("+15550001111", "Alice", "iMessage");
+    _MsgHandle *bob = builder->handle("+15550002222", "Bob");
+    _MsgChat *smsChat = builder->chat(sms->id, { sms });
+    _MsgChat *imessageChat = builder->chat(imessage->id, { imessage });
+    _MsgChat *between = builder->chat(bob->id, { bob });
+    // Bob's newest message falls between those of Alice's two chats.
+    const MsgMessageList list = { builder->message(smsChat, sms, 400000000, "by sms"),
+        builder->message(between, bob, 400000100, "from bob"),
+        builder->message(imessageChat, imessage, 400000200, "by imessage") };
+    const QString out = tmp->filePath("out");
+    QCOMPARE(runExport(list, out, format).errors, QStringList());
+    const QString suffix = format == ExportPdf ? ".pdf" : ".html";
+    QCOMPARE(QDir(out).entryList(QDir::Files),
+        QStringList({ "Alice (+15550001111)" + suffix, "Bob (+15550002222)" + suffix }));
 }
 
 void TestExportMessagesThread::hundredThousandRowsInOrder_data()
