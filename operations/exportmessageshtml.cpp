@@ -96,6 +96,7 @@ void ExportMessagesHtml::end()
 {
     page.stream() << "</body></html>";
     page.commit();
+    created->addFile(page.path());
     copyEmoji();
 }
 

@@ -14,8 +14,8 @@
 class ExportMessagesHtml : public AbsFormatExport<_MsgMessage>
 {
 public:
-    // The page `fileName` in `folder`; files copied into "files" are recorded in `created`
-    // (the export run's list) when given.
+    // The page `fileName` in `folder`; the page, once complete, and the files copied into
+    // "files" are recorded in `created` (the export run's list) when given.
     ExportMessagesHtml(
         const QDir &folder, const QString &fileName, CreatedPaths *created = nullptr);
 

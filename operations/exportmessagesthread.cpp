@@ -146,12 +146,12 @@ ExportMessagesThread::Writer ExportMessagesThread::chatWriter(
         prepareHtmlFolders(created);
         htmlFoldersReady = true;
     }
-    // Never a file that was there before or that another chat of this export has.
+    // Never a file that was there before or that another chat of this export has. The
+    // writer records its file once complete.
     const QString file = uniqueFilePath(folder.absoluteFilePath(base + suffix));
-    created.addFile(file);
     if (html)
         return Writer(new ExportMessagesHtml(folder, QFileInfo(file).fileName(), &created));
-    return Writer(new ExportMessagesPdf(file));
+    return Writer(new ExportMessagesPdf(file, &created));
 }
 
 void ExportMessagesThread::prepareHtmlFolders(CreatedPaths &created)

@@ -1,6 +1,7 @@
 // The worker that exports a list of messages in one format under the progress dialog: text,
 // CSV or database into one target, PDF or HTML into a folder with one file per chat. A
-// cancelled or failed export removes what it created and nothing else.
+// cancelled or failed export removes what it created and nothing else; a killed one leaves
+// no part of a text, CSV, PDF or HTML file.
 #pragma once
 
 #include "operations/absformatexport.h"
