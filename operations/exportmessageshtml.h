@@ -1,5 +1,6 @@
 // Writes the messages of one chat as an XHTML page of speech bubbles, the markup of the
 // bubble view, with attachment files and previews copied into the "files" folder beside it.
+// A text attachment that the page shows cut is copied there whole and linked under the cut.
 #pragma once
 
 #include "operations/absformatexport.h"

@@ -1,5 +1,9 @@
 #include "operations/exportmessagespdf.h"
 
+#include "operations/exportfilename.h"
+#include "shell/datafolder.h"
+
+#include <QFileInfo>
 #include <QIODevice>
 
 #include <stdexcept>
@@ -42,6 +46,7 @@ ExportMessagesPdf::ExportMessagesPdf(const QString &path, CreatedPaths *created)
     writer->setResolution(96);
     writer->setPageSize(QPageSize(QPageSize::A4));
     writer->setPageMargins(QMarginsF(20, 20, 20, 20), QPageLayout::Point);
+    painter.setCutTextNote([this](const _MsgAttachment &a) { return wholeTextNote(a); });
     started = painter.begin(writer.get());
 }
 
@@ -68,4 +73,15 @@ void ExportMessagesPdf::end()
                 .arg(path, output->failed() ? file.device().errorString() : file.errorString())
                 .toStdString());
     created->addFile(path);
+}
+
+QString ExportMessagesPdf::wholeTextNote(const _MsgAttachment &attachment)
+{
+    const QString name
+        = safeFileName(QFileInfo(attachment.localPath).fileName(), QStringLiteral("text.txt"));
+    const QString target = uniqueFilePath(QFileInfo(path).absoluteDir().filePath(name));
+    if (!created->copyFile(attachment.localPath, target))
+        return QString();
+    return QStringLiteral("The whole text: %1, beside this PDF file")
+        .arg(QFileInfo(target).fileName());
 }

@@ -325,6 +325,11 @@ MsgPagePainter::~MsgPagePainter()
         painter.end();
 }
 
+void MsgPagePainter::setCutTextNote(std::function<QString(const _MsgAttachment &)> note)
+{
+    cutTextNote = std::move(note);
+}
+
 bool MsgPagePainter::begin(QPagedPaintDevice *pages)
 {
     device = pages;
@@ -444,10 +449,15 @@ MsgPagePainter::PageBubble MsgPagePainter::attachmentBubble(
         }
     }
     if (kind == AttachmentKind::Text) {
-        const QString text = readTextAttachment(attachment.localPath);
+        bool cut = false;
+        QString text = readTextAttachment(attachment.localPath, &cut);
         // An unreadable file makes no bubble.
-        if (!text.isNull())
-            textBubble(bubble, text, width, fromMe);
+        if (text.isNull())
+            return bubble;
+        const QString note = cut && cutTextNote ? cutTextNote(attachment) : QString();
+        if (!note.isEmpty())
+            text += QLatin1Char('\n') + note;
+        textBubble(bubble, text, width, fromMe);
         return bubble;
     }
     textBubble(bubble, attachmentLabel(kind), width, fromMe);

@@ -13,6 +13,7 @@
 #include <QRect>
 
 #include <climits>
+#include <functional>
 
 class QPagedPaintDevice;
 
@@ -51,6 +52,10 @@ public:
     // Ends painting; for a PDF this completes the file. False when it failed.
     bool end();
 
+    // Called for a text attachment of which the page shows only the beginning; its answer
+    // (where the whole text is, say) is shown under the cut.
+    void setCutTextNote(std::function<QString(const _MsgAttachment &)> note);
+
     bool isActive() const { return painter.isActive(); }
     int pageNumber() const { return page; }
     QRect contentRect() const { return content; }
@@ -79,6 +84,7 @@ private:
     int page = 1;
     qint64 lastDateLineTime = 0;
     LocalTimeCache times;
+    std::function<QString(const _MsgAttachment &)> cutTextNote;
 };
 
 // A bubble holding `text` word-wrapped to `width` - 50 pixels (a word longer than that is

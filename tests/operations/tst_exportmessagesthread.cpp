@@ -1,6 +1,7 @@
 #include "messages/ios6messagedb.h"
 #include "operations/exportmessagesdb.h"
 #include "operations/exportmessagesthread.h"
+#include "operations/textattachment.h"
 #include "records/msgidentity.h"
 #include "support/externaltool.h"
 #include "support/filesizelimit.h"
@@ -96,6 +97,8 @@ private slots:
     void chatsNeverShareAFile();
     void smsAndIMessageChatOfOneNumberShareAFile_data();
     void smsAndIMessageChatOfOneNumberShareAFile();
+    void cutTextAttachmentIsCopiedWholeBesideThePage_data();
+    void cutTextAttachmentIsCopiedWholeBesideThePage();
     void hundredThousandRowsInOrder_data();
     void hundredThousandRowsInOrder();
 
@@ -435,6 +438,40 @@ void TestExportMessagesThread::smsAndIMessageChatOfOneNumberShareAFile()
     const QString suffix = format == ExportPdf ? ".pdf" : ".html";
     QCOMPARE(QDir(out).entryList(QDir::Files),
         QStringList({ "Alice (+15550001111)" + suffix, "Bob (+15550002222)" + suffix }));
+}
+
+void TestExportMessagesThread::cutTextAttachmentIsCopiedWholeBesideThePage_data()
+{
+    QTest::addColumn<unsigned int>("format");
+    QTest::addColumn<QString>("copy");
+    QTest::newRow("pdf") << unsigned(ExportPdf) << "notes.txt";
+    QTest::newRow("html") << unsigned(ExportHtml) << "files/notes.txt";
+}
+
+void TestExportMessagesThread::cutTextAttachmentIsCopiedWholeBesideThePage()
+{
+    QFETCH(unsigned int, format);
+    QFETCH(QString, copy);
+    _MsgHandle *h = builder->handle("+15550001111", "Alice");
+    _MsgChat *chat = builder->chat(h->id, { h });
+    _MsgMessage *m = builder->message(chat, h, 400000000, "");
+    const QByteArray whole = QByteArray("start ").repeated(MaxTextAttachmentBytes / 4) + "end";
+    builder->attach(m, "notes.txt", "text/plain", whole);
+    const QString out = tmp->filePath("out");
+    QCOMPARE(runExport({ m }, out, format).errors, QStringList());
+    QCOMPARE(fileBytes(QDir(out).filePath(copy)), whole);
+    if (format == ExportHtml) {
+        const QString page = fileBytes(out + "/Alice (+15550001111).html");
+        QVERIFY(page.contains("...<br/><a href=\"files/notes.txt\">The whole text: notes.txt</a>"));
+    } else {
+        QM_FIND_TOOL(pdftotext, "pdftotext");
+        // Ligatures (the "fi" of "file") come back as one character.
+        const QString text = QString::fromUtf8(
+            runTool(pdftotext, { "-enc", "UTF-8", out + "/Alice (+15550001111).pdf", "-" }).out)
+                                 .normalized(QString::NormalizationForm_KC)
+                                 .simplified();
+        QVERIFY(text.contains("... The whole text: notes.txt, beside this PDF file"));
+    }
 }
 
 void TestExportMessagesThread::hundredThousandRowsInOrder_data()
