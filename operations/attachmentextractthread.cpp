@@ -46,6 +46,8 @@ AttachmentExtractThread::~AttachmentExtractThread() = default;
 void AttachmentExtractThread::run()
 {
     copied = 0;
+    failures = 0;
+    firstFailure.clear();
     extracted.clear();
     if (!makeOutputFolder()) {
         ProgressForm::postErrorOccurred(
@@ -71,6 +73,15 @@ void AttachmentExtractThread::run()
     if (form->failed) {
         // The folder is this run's own: nothing else is in it.
         removeFolderRecursively(output);
+        return;
+    }
+    // What was copied stays; the user learns what is missing and why.
+    if (failures > 0) {
+        ProgressForm::postErrorOccurred(form,
+            QStringLiteral("%1 of %2 attachments could not be extracted to %3. %4")
+                .arg(failures)
+                .arg(failures + copied)
+                .arg(output, firstFailure));
         return;
     }
     ProgressForm::postSucceed(
@@ -101,10 +112,16 @@ bool AttachmentExtractThread::extract(const _MsgMessage &message, const _MsgAtta
     const QString source = QDir::cleanPath(QFileInfo(attachment.localPath).absoluteFilePath());
     if (extracted.contains(source) || !QFileInfo(source).isFile())
         return false;
-    const QString target = uniqueFilePath(QDir(output).filePath(targetName(attachment)));
-    if (!QFile::copy(source, target))
-        return false;
     extracted.insert(source);
+    const QString target = uniqueFilePath(QDir(output).filePath(targetName(attachment)));
+    // The copy is written beside the target and takes its name only when complete.
+    QFile file(source);
+    if (!file.copy(target)) {
+        if (++failures == 1)
+            firstFailure = QStringLiteral("Cannot copy %1 to %2: %3")
+                               .arg(source, target, file.errorString());
+        return false;
+    }
     setFileTimes(target, message.date);
     return true;
 }

@@ -1,5 +1,7 @@
 // The worker that copies the attachment files of a list of messages into a fresh folder,
-// under readable unique names, with each copy's times set to its message's date.
+// under readable unique names, with each copy's times set to its message's date. A copy that
+// fails (a full disk, an unreadable file) is reported as an error naming the first failure;
+// the copies made stay.
 #pragma once
 
 #include "records/msgrecords.h"
@@ -44,5 +46,7 @@ private:
     QDir targetFolder;
     QString output;
     int copied = 0;
+    int failures = 0;
+    QString firstFailure;
     QSet<QString> extracted; // cleaned source paths already copied
 };

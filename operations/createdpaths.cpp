@@ -1,5 +1,6 @@
 #include "operations/createdpaths.h"
 
+#include "operations/stagedfile.h"
 #include "shell/datafolder.h"
 
 #include <QDir>
@@ -37,12 +38,11 @@ bool CreatedPaths::copyFile(const QString &source, const QString &target)
     QFile in(source);
     if (!QFileInfo(source).isFile() || !in.open(QIODevice::ReadOnly))
         return false;
-    // NewOnly: a file that appeared meanwhile is never replaced. No sync per file: an export
-    // copies thousands of small pictures.
-    QFile out(target);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    // Staged, so that a kill leaves no part of a copy; the copy never replaces a file that
+    // appeared meanwhile. No sync per file: an export copies thousands of small pictures.
+    StagedFile out(target);
+    if (!out.open())
         failCopy(source, target, out.errorString());
-    files.append(target);
     QByteArray buffer(256 * 1024, Qt::Uninitialized);
     for (;;) {
         const qint64 got = in.read(buffer.data(), buffer.size());
@@ -50,12 +50,12 @@ bool CreatedPaths::copyFile(const QString &source, const QString &target)
             failCopy(source, target, in.errorString());
         if (got == 0)
             break;
-        if (out.write(buffer.constData(), got) != got)
-            failCopy(source, target, out.errorString());
+        if (out.device().write(buffer.constData(), got) != got)
+            failCopy(source, target, out.device().errorString());
     }
-    if (!out.flush())
+    if (!out.commit())
         failCopy(source, target, out.errorString());
-    out.close();
+    files.append(target);
     return true;
 }
 

@@ -13,8 +13,7 @@ public:
     void makeFolder(const QString &path);
     // Copies a file (its target folder must exist) and remembers the copy; never replaces
     // anything. False, copying nothing, when something is at the target or the source
-    // cannot be read; throws when the target cannot be written (the part written is
-    // removed with the rest).
+    // cannot be read; throws when the target cannot be written (no part of it is left).
     bool copyFile(const QString &source, const QString &target);
     // A file this run has made.
     void addFile(const QString &path);

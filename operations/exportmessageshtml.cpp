@@ -96,6 +96,7 @@ void ExportMessagesHtml::end()
 {
     page.stream() << "</body></html>";
     page.commit();
+    created->addFile(page.path());
     copyEmoji();
 }
 
@@ -144,8 +145,17 @@ QString ExportMessagesHtml::attachmentContent(const _MsgAttachment &attachment)
     const QString &path = attachment.localPath;
     const AttachmentKind kind = attachmentKind(attachment.mime_type);
     if (kind == AttachmentKind::Text) {
-        const QString text = readTextAttachment(path);
-        return text.isNull() ? QString() : escaped(text);
+        bool cut = false;
+        const QString text = readTextAttachment(path, &cut);
+        if (text.isNull())
+            return QString();
+        // The page shows the beginning of a long text and links the whole file.
+        const QString whole = cut ? copyToFiles(path) : QString();
+        if (whole.isEmpty())
+            return escaped(text);
+        return escaped(text) + QStringLiteral("<br/>")
+            + textLink(filesLink(whole, QStringLiteral("#")),
+                QStringLiteral("The whole text: %1").arg(whole.toHtmlEscaped()));
     }
     const bool exists = !path.isEmpty() && QFileInfo(path).isFile();
     const QString link

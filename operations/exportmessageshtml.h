@@ -1,5 +1,6 @@
 // Writes the messages of one chat as an XHTML page of speech bubbles, the markup of the
 // bubble view, with attachment files and previews copied into the "files" folder beside it.
+// A text attachment that the page shows cut is copied there whole and linked under the cut.
 #pragma once
 
 #include "operations/absformatexport.h"
@@ -14,8 +15,8 @@
 class ExportMessagesHtml : public AbsFormatExport<_MsgMessage>
 {
 public:
-    // The page `fileName` in `folder`; files copied into "files" are recorded in `created`
-    // (the export run's list) when given.
+    // The page `fileName` in `folder`; the page, once complete, and the files copied into
+    // "files" are recorded in `created` (the export run's list) when given.
     ExportMessagesHtml(
         const QDir &folder, const QString &fileName, CreatedPaths *created = nullptr);
 

@@ -15,33 +15,43 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
+#include <QMap>
 
 #include <stdexcept>
 
 namespace {
 
-int compareChats(const _MsgChat *a, const _MsgChat *b)
+// What makes messages one chat, and one file, in a PDF or HTML export: the chat identifier,
+// letter case ignored, so that the SMS and the iMessage chat of one number (phones keep
+// both) are one. The messages without a chat form one chat too.
+QString chatKey(const _MsgChat *chat)
 {
-    if (a == b)
-        return 0;
-    if (!a || !b)
-        return (a ? 1 : 0) - (b ? 1 : 0);
-    return a->chat_identifier.compare(b->chat_identifier, Qt::CaseInsensitive);
+    return chat ? QLatin1Char('c') + chat->chat_identifier.toCaseFolded() : QString();
+}
+
+// The messages of each chat together, by compareMessages; the chats in ascending order of
+// their newest message (then of their keys), those without a chat first.
+void sortMessagesByChat(MsgMessageList &list)
+{
+    QHash<QString, qint64> newest;
+    for (const _MsgMessage *m : qAsConst(list)) {
+        qint64 &last = newest[chatKey(m->chat)];
+        last = qMax(last, m->chat ? qint64(m->chat->last) : 0);
+    }
+    QMap<QPair<qint64, QString>, MsgMessageList> chats;
+    for (_MsgMessage *m : qAsConst(list)) {
+        const QString key = chatKey(m->chat);
+        chats[qMakePair(newest.value(key), key)].append(m);
+    }
+    list.clear();
+    for (MsgMessageList &chat : chats) {
+        sortMessages(chat);
+        list += chat;
+    }
 }
 
 } // namespace
-
-bool compareMessagesByChat(const _MsgMessage *a, const _MsgMessage *b)
-{
-    const int order = compareChats(a->chat, b->chat);
-    if (order == 0)
-        return compareMessages(a, b);
-    const qint64 lastA = a->chat ? a->chat->last : 0;
-    const qint64 lastB = b->chat ? b->chat->last : 0;
-    if (lastA != lastB)
-        return lastA < lastB;
-    return order < 0;
-}
 
 ExportMessagesThread::ExportMessagesThread(const MsgMessageList &messages, const QString &path,
     unsigned int format, ProgressForm *form, QObject *parent)
@@ -82,14 +92,14 @@ int ExportMessagesThread::exportMessages(Writer &writer, CreatedPaths &created)
     if (perChat) {
         if (!QFileInfo::exists(path))
             created.makeFolder(path);
-        sortMessages(list, compareMessagesByChat);
+        sortMessagesByChat(list);
     } else {
         sortMessages(list);
     }
 
     MessageProgress progress(form, list.size(), QString(), tr("Messages: %1/%2"));
     ExportMessagesDb *database = nullptr;
-    const _MsgChat *writerChat = nullptr;
+    QString writerChat;
     int i = 0;
     for (_MsgMessage *message : qAsConst(list)) {
         if (form->failed)
@@ -98,10 +108,10 @@ int ExportMessagesThread::exportMessages(Writer &writer, CreatedPaths &created)
         if (format > ExportDatabase)
             throw std::runtime_error("not support export format.");
         if (perChat) {
-            if (!writer || compareChats(message->chat, writerChat) != 0) {
+            if (!writer || chatKey(message->chat) != writerChat) {
                 if (writer)
                     writer->end();
-                writerChat = message->chat;
+                writerChat = chatKey(message->chat);
                 writer = chatWriter(message->chat, created);
                 writer->begin();
             }
@@ -136,12 +146,12 @@ ExportMessagesThread::Writer ExportMessagesThread::chatWriter(
         prepareHtmlFolders(created);
         htmlFoldersReady = true;
     }
-    // Never a file that was there before or that another chat of this export has.
+    // Never a file that was there before or that another chat of this export has. The
+    // writer records its file once complete.
     const QString file = uniqueFilePath(folder.absoluteFilePath(base + suffix));
-    created.addFile(file);
     if (html)
         return Writer(new ExportMessagesHtml(folder, QFileInfo(file).fileName(), &created));
-    return Writer(new ExportMessagesPdf(file));
+    return Writer(new ExportMessagesPdf(file, &created));
 }
 
 void ExportMessagesThread::prepareHtmlFolders(CreatedPaths &created)

@@ -1,6 +1,7 @@
 // The worker that exports a list of messages in one format under the progress dialog: text,
 // CSV or database into one target, PDF or HTML into a folder with one file per chat. A
-// cancelled or failed export removes what it created and nothing else.
+// cancelled or failed export removes what it created and nothing else; a killed one leaves
+// no part of a text, CSV, PDF or HTML file.
 #pragma once
 
 #include "operations/absformatexport.h"
@@ -45,8 +46,3 @@ private:
     ProgressForm *form;
     bool htmlFoldersReady = false;
 };
-
-// True when message a goes before message b in a PDF or HTML export: chats in ascending
-// order of their newest-message time (then of their identifiers, so that no two chats mix),
-// the messages of one chat by compareMessages. Messages without a chat form one chat.
-bool compareMessagesByChat(const _MsgMessage *a, const _MsgMessage *b);

@@ -1,8 +1,8 @@
 #include "operations/exporttextfile.h"
 
-#include <QFile>
+#include "operations/stagedfile.h"
+
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <stdexcept>
 
@@ -14,34 +14,28 @@ ExportTextFile::ExportTextFile(const QString &path)
 ExportTextFile::~ExportTextFile()
 {
     out.setDevice(nullptr);
-    if (committed || !file)
-        return;
-    // A save file that is not committed leaves the target as it was.
-    if (qobject_cast<QSaveFile *>(file.get()))
-        return;
-    file->close();
-    if (createdNew)
-        QFile::remove(filePath);
+}
+
+QFileDevice &ExportTextFile::device()
+{
+    return staged ? staged->device() : direct;
 }
 
 void ExportTextFile::open()
 {
     const QFileInfo info(filePath);
-    QIODevice::OpenMode mode = QIODevice::WriteOnly;
-    // Only a regular file is replaced by renaming: a device or pipe is written in place. A
-    // new file is written where it stays (no sync per file: an HTML export writes hundreds).
-    if (info.isFile()) {
-        file.reset(new QSaveFile(filePath));
+    // A device or pipe cannot be replaced by renaming; a folder fails to open as it should.
+    if (info.isFile() || (!info.exists() && !info.isSymLink())) {
+        StagedFile::removeLeftovers(filePath);
+        staged.reset(new StagedFile(filePath));
+        if (!staged->open())
+            fail(staged->errorString());
     } else {
-        createdNew = !info.exists() && !info.isSymLink();
-        file.reset(new QFile(filePath));
-        mode |= createdNew ? QIODevice::NewOnly : QIODevice::Truncate;
+        direct.setFileName(filePath);
+        if (!direct.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            fail(direct.errorString());
     }
-    if (!file->open(mode)) {
-        createdNew = false;
-        fail(file->errorString());
-    }
-    out.setDevice(file.get());
+    out.setDevice(&device());
     out.setCodec("UTF-8");
     out.setGenerateByteOrderMark(false);
 }
@@ -49,8 +43,8 @@ void ExportTextFile::open()
 void ExportTextFile::checkWritten()
 {
     // The device forgets its error at its next write; the stream remembers that one failed.
-    if (file->error() != QFileDevice::NoError)
-        fail(file->errorString());
+    if (device().error() != QFileDevice::NoError)
+        fail(device().errorString());
     if (out.status() != QTextStream::Ok)
         fail(QStringLiteral("The file could not be written completely; the disk may be full."));
 }
@@ -59,16 +53,15 @@ void ExportTextFile::commit()
 {
     out.flush();
     checkWritten();
-    if (auto *save = qobject_cast<QSaveFile *>(file.get())) {
-        if (!save->commit())
-            fail(save->errorString());
+    if (staged) {
+        if (!staged->commit())
+            fail(staged->errorString());
     } else {
-        file->close();
-        if (file->error() != QFileDevice::NoError)
-            fail(file->errorString());
+        direct.close();
+        if (direct.error() != QFileDevice::NoError)
+            fail(direct.errorString());
     }
     out.setDevice(nullptr);
-    committed = true;
 }
 
 void ExportTextFile::fail(const QString &error)

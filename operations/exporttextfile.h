@@ -1,15 +1,16 @@
-// The output file of the text, CSV and HTML writers with its UTF-8 stream. An existing
-// regular file is replaced only when the new one is complete (it is written beside it and
-// renamed), a new file is removed again unless completed, so that a failed or cancelled
-// export leaves the target as it was; every failed write is reported.
+// The output file of the text, CSV and HTML writers with its UTF-8 stream. A regular file,
+// new or replacing one, appears only when complete (it is staged beside its target), so that
+// a failed, cancelled or killed export leaves the target as it was; a device or pipe is
+// written in place. Every failed write is reported.
 #pragma once
 
+#include <QFile>
 #include <QString>
 #include <QTextStream>
 
 #include <memory>
 
-class QFileDevice;
+class StagedFile;
 
 class ExportTextFile
 {
@@ -30,10 +31,10 @@ public:
 
 private:
     [[noreturn]] void fail(const QString &error);
+    QFileDevice &device();
 
     QString filePath;
-    std::unique_ptr<QFileDevice> file;
+    std::unique_ptr<StagedFile> staged;
+    QFile direct;
     QTextStream out;
-    bool createdNew = false;
-    bool committed = false;
 };

@@ -2,9 +2,12 @@
 
 #include "operations/msgpagepainter.h"
 #include "records/msgidentity.h"
+#include "shell/messagebox.h"
 
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+
+#include <exception>
 
 MMSPrinter::MMSPrinter(QObject *parent)
     : QObject(parent)
@@ -26,7 +29,12 @@ void MMSPrinter::print(const MsgMessageList &messages)
     dialog.setWindowModality(Qt::ApplicationModal);
     dialog.setWindowTitle(tr("IDS_PRINT_MMS"));
     connect(&dialog, &QPrintPreviewDialog::paintRequested, this, &MMSPrinter::onPaintRequested);
+    paintError.clear();
     dialog.exec();
+    // Told once the preview is closed: a box in the middle of painting would run the
+    // preview's events while its pages are being replaced.
+    if (!paintError.isEmpty())
+        showError(paintError);
 }
 
 void MMSPrinter::onPaintRequested(QPrinter *printer)
@@ -34,8 +42,12 @@ void MMSPrinter::onPaintRequested(QPrinter *printer)
     MsgPagePainter painter;
     if (!painter.begin(printer))
         return;
-    for (const _MsgMessage *m : qAsConst(list)) {
-        if (m)
-            painter.drawMessage(*m);
+    try {
+        for (const _MsgMessage *m : qAsConst(list)) {
+            if (m)
+                painter.drawMessage(*m);
+        }
+    } catch (const std::exception &e) {
+        paintError = QString::fromUtf8(e.what());
     }
 }

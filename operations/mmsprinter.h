@@ -15,13 +15,16 @@ public:
     explicit MMSPrinter(QObject *parent = nullptr);
 
     // Sorts the messages by date (several chats mix) and shows the modal print preview;
-    // returns when it is closed.
+    // returns when it is closed. The preview is painted whole on the window's thread, each
+    // page with the work of that page only.
     void print(const MsgMessageList &messages);
 
 public slots:
-    // Paints every page anew; the preview calls it to render and to print.
+    // Paints every page anew; the preview calls it to render and to print. Painting stops
+    // at a message that cannot be drawn, which print reports when the preview closes.
     void onPaintRequested(QPrinter *printer);
 
 private:
     MsgMessageList list;
+    QString paintError;
 };

@@ -1,6 +1,7 @@
 // Lays messages out on printer pages as a conversation of speech bubbles: a page number
 // under each page, centred date lines, sender names in group chats, and text and picture
-// bubbles framed by nine-slice images. Shared by the PDF export and printing.
+// bubbles framed by nine-slice images. Shared by the PDF export and printing. However long
+// a message is, painting keeps to the memory and the work of the page at hand.
 #pragma once
 
 #include "operations/localtimecache.h"
@@ -11,7 +12,10 @@
 #include <QPainter>
 #include <QRect>
 
-class QPrinter;
+#include <climits>
+#include <functional>
+
+class QPagedPaintDevice;
 
 // The page and bubble background, rgb(219, 226, 237); the contact card pictures use it too.
 const QColor &bubbleBackground();
@@ -28,51 +32,59 @@ public:
         int left;
     };
     static Slices slices(bool fromMe);
+    // One bubble ready for the page; known only where bubbles are painted.
+    struct PageBubble;
 
-    MsgPagePainter() = default;
+    MsgPagePainter();
     // Ends painting when it is still active.
     ~MsgPagePainter();
     MsgPagePainter(const MsgPagePainter &) = delete;
     MsgPagePainter &operator=(const MsgPagePainter &) = delete;
 
-    // Computes the page geometry and starts the first page. False when painting cannot start
-    // (the PDF file cannot be created); every later call then draws nothing.
-    bool begin(QPrinter *printer);
+    // Computes the page geometry and starts the first page on a printer or a PDF writer.
+    // False when painting cannot start (the PDF file cannot be created); every later call
+    // then draws nothing.
+    bool begin(QPagedPaintDevice *device);
     // Starts a new page when `height` does not fit below the current position.
     void ensureSpace(int height);
+    // Throws a std::runtime_error when the message cannot be drawn.
     void drawMessage(const _MsgMessage &message);
-    // Ends painting; for a PDF printer this completes the file. False when it failed.
+    // Ends painting; for a PDF this completes the file. False when it failed.
     bool end();
+
+    // Called for a text attachment of which the page shows only the beginning; its answer
+    // (where the whole text is, say) is shown under the cut.
+    void setCutTextNote(std::function<QString(const _MsgAttachment &)> note);
 
     bool isActive() const { return painter.isActive(); }
     int pageNumber() const { return page; }
     QRect contentRect() const { return content; }
 
-    // The nine frame images stretched over `rect` (from the origin).
-    static void drawBubble(QPainter &painter, const QRect &rect, bool fromMe);
+    // The nine frame images stretched over `rect`, drawn only over the bubble's own rows
+    // from `visibleTop` to `visibleBottom` (the part of a bubble split over pages).
+    static void drawBubble(QPainter &painter, const QRect &rect, bool fromMe, int visibleTop = 0,
+        int visibleBottom = INT_MAX);
     // The text and picture fonts: DejaVu Sans, which the set-up installs, so that pages
     // look the same on every machine.
     static QFont pageFont(int pointSize);
 
 private:
-    struct PageBubble;
-
     void startPage();
     void drawSenderLine(const QString &name, bool fromMe);
-    PageBubble textBubble(const QString &text, bool fromMe) const;
     PageBubble attachmentBubble(const _MsgAttachment &attachment, bool fromMe) const;
     // Places a bubble, split over pages at line ends when it is taller than a whole page.
-    void placeBubble(const PageBubble &bubble, bool fromMe);
-    void drawBubblePart(const PageBubble &bubble, int x, int top, int height);
+    void placeBubble(PageBubble &bubble, int gap);
     int spaceLeft() const;
+    int wholePage() const;
 
-    QPrinter *device = nullptr;
+    QPagedPaintDevice *device = nullptr;
     QPainter painter;
     QRect content;
     int y = 0;
     int page = 1;
     qint64 lastDateLineTime = 0;
     LocalTimeCache times;
+    std::function<QString(const _MsgAttachment &)> cutTextNote;
 };
 
 // A bubble holding `text` word-wrapped to `width` - 50 pixels (a word longer than that is

@@ -3,8 +3,10 @@
 #include <QFile>
 #include <QFileInfo>
 
-QString readTextAttachment(const QString &path)
+QString readTextAttachment(const QString &path, bool *wasCut)
 {
+    if (wasCut)
+        *wasCut = false;
     // Only a regular file: a pipe or device would block or never end.
     if (path.isEmpty() || !QFileInfo(path).isFile())
         return QString();
@@ -36,5 +38,7 @@ QString readTextAttachment(const QString &path)
     QString text = QString::fromUtf8(bytes.constData(), bytes.size());
     if (cut)
         text += QStringLiteral("...");
+    if (wasCut)
+        *wasCut = cut;
     return text;
 }

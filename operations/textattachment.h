@@ -7,5 +7,6 @@
 constexpr qint64 MaxTextAttachmentBytes = 64 * 1024;
 
 // The file's text as UTF-8 up to its first zero byte and at most MaxTextAttachmentBytes,
-// with "..." added when it was cut; a null text when it is not a readable regular file.
-QString readTextAttachment(const QString &path);
+// with "..." added when it was cut (and `cut` set, when given); a null text when it is not a
+// readable regular file.
+QString readTextAttachment(const QString &path, bool *cut = nullptr);

@@ -1,5 +1,6 @@
 #include "operations/attachmentextractthread.h"
 #include "records/msgidentity.h"
+#include "support/filesizelimit.h"
 #include "support/foldersnapshot.h"
 #include "support/messagesetbuilder.h"
 #include "support/recordingprogressform.h"
@@ -44,6 +45,7 @@ private slots:
     void cancelRemovesOnlyThisRunsFolder_data();
     void cancelRemovesOnlyThisRunsFolder();
     void folderThatCannotBeMadeIsReported();
+    void copyThatFailsIsReported();
 
 private:
     QTemporaryDir m_dir;
@@ -195,6 +197,33 @@ void TestAttachmentExtractThread::folderThatCannotBeMadeIsReported()
     QVERIFY(!extract(form, {}, blocker.fileName() + QStringLiteral("/attachments(1)")));
     QCOMPARE(form.errors.size(), 1);
     QVERIFY(form.errors.first().contains(QStringLiteral("can not create folder")));
+}
+
+void TestAttachmentExtractThread::copyThatFailsIsReported()
+{
+    MessageSetBuilder b(m_dir.filePath(QStringLiteral("full-src")));
+    _MsgHandle *h = b.handle(QStringLiteral("+15550001"));
+    _MsgChat *chat = b.chat(h->id, { h });
+    const QString jpeg = QStringLiteral("image/jpeg");
+    b.attach(b.message(chat, h, 1000, QString()), QStringLiteral("small.jpg"), jpeg, "x");
+    b.attach(b.message(chat, h, 1001, QString()), QStringLiteral("big.jpg"), jpeg,
+        QByteArray(600 * 1024, 'x'));
+    const QString target = m_dir.filePath(QStringLiteral("full/attachments(1)"));
+    RecordingProgressForm form;
+    bool done = false;
+    {
+        FileSizeLimit full(512 * 1024);
+        done = extract(form, b.messages(), target);
+    }
+    QVERIFY(!done);
+    QVERIFY(form.infos.isEmpty());
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY2(form.errors.first().contains(
+                 QStringLiteral("1 of 2 attachments could not be extracted to %1.").arg(target)),
+        qPrintable(form.errors.first()));
+    QVERIFY(form.errors.first().contains(QStringLiteral("big.jpg")));
+    // The copy made stays, and nothing of the failed one is left.
+    QCOMPARE(entries(target), QStringList { QStringLiteral("small.jpg") });
 }
 
 QTEST_MAIN(TestAttachmentExtractThread)

@@ -1,6 +1,7 @@
 #include "messages/ios6messagedb.h"
 #include "operations/exportmessagesdb.h"
 #include "operations/exportmessagesthread.h"
+#include "operations/textattachment.h"
 #include "records/msgidentity.h"
 #include "support/externaltool.h"
 #include "support/filesizelimit.h"
@@ -94,6 +95,10 @@ private slots:
     void fullDiskFailsAndRemovesOnlyWhatTheRunCreated();
     void targetThatIsAFileFailsAndStays();
     void chatsNeverShareAFile();
+    void smsAndIMessageChatOfOneNumberShareAFile_data();
+    void smsAndIMessageChatOfOneNumberShareAFile();
+    void cutTextAttachmentIsCopiedWholeBesideThePage_data();
+    void cutTextAttachmentIsCopiedWholeBesideThePage();
     void hundredThousandRowsInOrder_data();
     void hundredThousandRowsInOrder();
 
@@ -406,6 +411,67 @@ void TestExportMessagesThread::chatsNeverShareAFile()
     // Each page holds one chat only.
     QVERIFY(!fileBytes(out + "/TomJerry.html").contains("first")
         || !fileBytes(out + "/TomJerry.html").contains("second"));
+}
+
+void TestExportMessagesThread::smsAndIMessageChatOfOneNumberShareAFile_data()
+{
+    QTest::addColumn<unsigned int>("format");
+    QTest::newRow("pdf") << unsigned(ExportPdf);
+    QTest::newRow("html") << unsigned(ExportHtml);
+}
+
+void TestExportMessagesThread::smsAndIMessageChatOfOneNumberShareAFile()
+{
+    QFETCH(unsigned int, format);
+    _MsgHandle *sms = builder->handle("+15550001111", "Alice", "SMS");
+    _MsgHandle *imessage = builder->handle("+15550001111", "Alice", "iMessage");
+    _MsgHandle *bob = builder->handle("+15550002222", "Bob");
+    _MsgChat *smsChat = builder->chat(sms->id, { sms });
+    _MsgChat *imessageChat = builder->chat(imessage->id, { imessage });
+    _MsgChat *between = builder->chat(bob->id, { bob });
+    // Bob's newest message falls between those of Alice's two chats.
+    const MsgMessageList list = { builder->message(smsChat, sms, 400000000, "by sms"),
+        builder->message(between, bob, 400000100, "from bob"),
+        builder->message(imessageChat, imessage, 400000200, "by imessage") };
+    const QString out = tmp->filePath("out");
+    QCOMPARE(runExport(list, out, format).errors, QStringList());
+    const QString suffix = format == ExportPdf ? ".pdf" : ".html";
+    QCOMPARE(QDir(out).entryList(QDir::Files),
+        QStringList({ "Alice (+15550001111)" + suffix, "Bob (+15550002222)" + suffix }));
+}
+
+void TestExportMessagesThread::cutTextAttachmentIsCopiedWholeBesideThePage_data()
+{
+    QTest::addColumn<unsigned int>("format");
+    QTest::addColumn<QString>("copy");
+    QTest::newRow("pdf") << unsigned(ExportPdf) << "notes.txt";
+    QTest::newRow("html") << unsigned(ExportHtml) << "files/notes.txt";
+}
+
+void TestExportMessagesThread::cutTextAttachmentIsCopiedWholeBesideThePage()
+{
+    QFETCH(unsigned int, format);
+    QFETCH(QString, copy);
+    _MsgHandle *h = builder->handle("+15550001111", "Alice");
+    _MsgChat *chat = builder->chat(h->id, { h });
+    _MsgMessage *m = builder->message(chat, h, 400000000, "");
+    const QByteArray whole = QByteArray("start ").repeated(MaxTextAttachmentBytes / 4) + "end";
+    builder->attach(m, "notes.txt", "text/plain", whole);
+    const QString out = tmp->filePath("out");
+    QCOMPARE(runExport({ m }, out, format).errors, QStringList());
+    QCOMPARE(fileBytes(QDir(out).filePath(copy)), whole);
+    if (format == ExportHtml) {
+        const QString page = fileBytes(out + "/Alice (+15550001111).html");
+        QVERIFY(page.contains("...<br/><a href=\"files/notes.txt\">The whole text: notes.txt</a>"));
+    } else {
+        QM_FIND_TOOL(pdftotext, "pdftotext");
+        // Ligatures (the "fi" of "file") come back as one character.
+        const QString text = QString::fromUtf8(
+            runTool(pdftotext, { "-enc", "UTF-8", out + "/Alice (+15550001111).pdf", "-" }).out)
+                                 .normalized(QString::NormalizationForm_KC)
+                                 .simplified();
+        QVERIFY(text.contains("... The whole text: notes.txt, beside this PDF file"));
+    }
 }
 
 void TestExportMessagesThread::hundredThousandRowsInOrder_data()

@@ -42,6 +42,8 @@ private slots:
     void dateLineAfterMoreThanAMinute_data();
     void dateLineAfterMoreThanAMinute();
     void tallBubbleSplitOverPages();
+    void millionLineBreaksKeepBothEnds();
+    void framePicturesEmbeddedOncePerFile();
     void bubbleThatDoesNotFitStartsNewPage();
     void pdfThatCannotBeCreatedIsError();
     void printPreviewInterleavesChatsByDate();
@@ -233,6 +235,50 @@ void TestMsgPagePainter::tallBubbleSplitOverPages()
         from = at;
     }
     QVERIFY(text.indexOf("after the tall one") > from);
+}
+
+void TestMsgPagePainter::millionLineBreaksKeepBothEnds()
+{
+    QM_FIND_TOOL(pdftotext, "pdftotext");
+    const QString text = "top line" + QString(1000000, '\n') + "bottom line";
+    _MsgMessage *huge = builder->message(chat, alice, 400000000, text, true);
+    _MsgMessage *after = builder->message(chat, alice, 400000001, "after the huge one");
+    const QString path = tmp->filePath("huge.pdf");
+    exportPdf(path, { huge, after });
+    const int pages = pdfPages(path);
+    QVERIFY2(pages > 10000, qPrintable(QString::number(pages)));
+    const auto pageText = [&](int first, int last) {
+        return QString::fromUtf8(runTool(pdftotext,
+            { "-f", QString::number(first), "-l", QString::number(last), "-enc", "UTF-8", path,
+                "-" })
+                                     .out);
+    };
+    QVERIFY(pageText(1, 1).contains("top line"));
+    const QString end = pageText(pages - 1, pages);
+    QVERIFY(end.indexOf("bottom line") >= 0);
+    QVERIFY(end.indexOf("after the huge one") > end.indexOf("bottom line"));
+}
+
+void TestMsgPagePainter::framePicturesEmbeddedOncePerFile()
+{
+    QM_FIND_TOOL(pdfimages, "pdfimages");
+    MsgMessageList list;
+    for (int i = 0; i < 200; ++i)
+        list.append(builder->message(chat, alice, 400000000 + i,
+            QString("message %1\n").arg(i).repeated(1 + i % 40), i % 2 == 0));
+    const QString path = tmp->filePath("frames.pdf");
+    exportPdf(path, list);
+    QVERIFY(pdfPages(path) > 20);
+    // A row per picture drawn; the eleventh column is the object that holds its pixels.
+    QSet<QString> objects;
+    for (const QString &row :
+        QString::fromUtf8(runTool(pdfimages, { "-list", path }).out).split('\n')) {
+        const QStringList columns = row.simplified().split(' ');
+        if (columns.size() > 10 && columns.at(2) == "image")
+            objects.insert(columns.at(10));
+    }
+    QVERIFY2(
+        !objects.isEmpty() && objects.size() <= 18, qPrintable(QString::number(objects.size())));
 }
 
 void TestMsgPagePainter::bubbleThatDoesNotFitStartsNewPage()

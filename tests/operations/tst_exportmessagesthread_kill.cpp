@@ -1,0 +1,171 @@
+// Kills exports into a new path at steps spread over their run and checks that what is left
+// never holds a part of a file: every file there is whole, as a complete export writes it,
+// and there is nothing else. Run with "--export FORMAT TARGET SOURCE MESSAGES KILL_AT" the
+// binary is that export, killing itself once its progress reaches KILL_AT percent (never
+// when it is negative).
+#include "operations/exportmessagesthread.h"
+#include "support/foldersnapshot.h"
+#include "support/messagesetbuilder.h"
+#include "support/recordingprogressform.h"
+
+#include <QApplication>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const char kExportFlag[] = "--export";
+
+// Dies as by "kill -9" once the worker has reported the given progress; the worker runs on
+// meanwhile, so the moment falls anywhere after that step.
+class KillingProgressForm : public RecordingProgressForm
+{
+    Q_OBJECT
+public:
+    explicit KillingProgressForm(int killAt)
+        : killAt(killAt)
+    {
+    }
+
+public slots:
+    // Found by name before the recording dialog's own slot.
+    void updateProgress(QString status, int curProgress, QString progressText)
+    {
+        if (killAt >= 0 && curProgress >= killAt)
+            std::raise(SIGKILL);
+        RecordingProgressForm::updateProgress(status, curProgress, progressText);
+    }
+
+private:
+    int killAt;
+};
+
+int exportOnce(
+    unsigned int format, const QString &target, const QString &source, int count, int killAt)
+{
+    MessageSetBuilder builder(source);
+    MsgMessageList list = buildSampleChats(builder);
+    const _MsgMessage *last = list.last();
+    for (int i = 0; i < count; ++i)
+        list.append(builder.message(last->chat, last->handle, last->date + i,
+            QStringLiteral("line %1 of a long chat ").arg(i).repeated(40)));
+    KillingProgressForm form(killAt);
+    ExportMessagesThread worker(list, target, format, &form);
+    return form.run(worker) == 1 ? 0 : 1;
+}
+
+// The files below a folder without what differs between two whole exports: the moment a
+// PDF file was made, and the names of previews, made from the time of their source, which
+// each run writes anew.
+QMap<QString, QByteArray> comparable(const QString &folder)
+{
+    static const QRegularExpression made(QStringLiteral("/CreationDate \\([^)]*\\)"));
+    static const QRegularExpression preview(QStringLiteral("[0-9a-f]{32}"));
+    QMap<QString, QByteArray> files;
+    const QMap<QString, QByteArray> found = snapshotFolder(folder);
+    for (auto it = found.cbegin(); it != found.cend(); ++it) {
+        QString content = QString::fromLatin1(it.value());
+        if (it.key().endsWith(QLatin1String(".pdf")))
+            content.remove(made);
+        if (it.key().endsWith(QLatin1String(".html")))
+            content.replace(preview, QStringLiteral("preview"));
+        QString name = it.key();
+        files.insert(name.replace(preview, QStringLiteral("preview")), content.toLatin1());
+    }
+    return files;
+}
+
+} // namespace
+
+class TestExportMessagesThreadKill : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void killedExportLeavesOnlyWholeFiles_data();
+    void killedExportLeavesOnlyWholeFiles();
+
+private:
+    // Runs an export child to its end or its death.
+    void runExport(unsigned int format, const QString &target, int count, int killAt);
+
+    QTemporaryDir dir;
+};
+
+void TestExportMessagesThreadKill::runExport(
+    unsigned int format, const QString &target, int count, int killAt)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(target).path()));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), dir.filePath(QStringLiteral("home")));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+        { QString::fromLatin1(kExportFlag), QString::number(format), target,
+            dir.filePath(QStringLiteral("source")), QString::number(count),
+            QString::number(killAt) });
+    QVERIFY(child.waitForFinished(120000));
+    if (killAt < 0)
+        QCOMPARE(child.exitCode(), 0);
+    else
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+}
+
+void TestExportMessagesThreadKill::killedExportLeavesOnlyWholeFiles_data()
+{
+    QTest::addColumn<unsigned int>("format");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("count");
+    QTest::newRow("text") << unsigned(ExportText) << "messages.txt" << 3000;
+    QTest::newRow("csv") << unsigned(ExportCsv) << "messages.csv" << 3000;
+    QTest::newRow("pdf") << unsigned(ExportPdf) << "pdf" << 150;
+    QTest::newRow("html") << unsigned(ExportHtml) << "html" << 1500;
+}
+
+void TestExportMessagesThreadKill::killedExportLeavesOnlyWholeFiles()
+{
+    QFETCH(unsigned int, format);
+    QFETCH(QString, name);
+    QFETCH(int, count);
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+
+    const QString whole = dir.filePath(tag + QStringLiteral("-whole"));
+    runExport(format, whole + QLatin1Char('/') + name, count, -1);
+    const QMap<QString, QByteArray> reference = comparable(whole);
+    QVERIFY(!reference.isEmpty());
+
+    int partial = 0;
+    for (int killAt = 0; killAt <= 100; killAt += 20) {
+        const QString out = dir.filePath(tag + QString::number(killAt));
+        runExport(format, out + QLatin1Char('/') + name, count, killAt);
+        const QMap<QString, QByteArray> left = comparable(out);
+        for (auto it = left.cbegin(); it != left.cend(); ++it) {
+            const QString what = QStringLiteral("%1 after a kill at %2%").arg(it.key()).arg(killAt);
+            QVERIFY2(reference.contains(it.key()), qPrintable(what + ": not in a whole export"));
+            QVERIFY2(reference.value(it.key()) == it.value(), qPrintable(what + ": not whole"));
+        }
+        if (left.size() < reference.size())
+            ++partial;
+    }
+    // Most kills came before the end, not after it.
+    QVERIFY2(partial > 3, qPrintable(QString::number(partial)));
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc == 7 && qstrcmp(argv[1], kExportFlag) == 0) {
+        const QStringList args = app.arguments();
+        return exportOnce(
+            args.at(2).toUInt(), args.at(3), args.at(4), args.at(5).toInt(), args.at(6).toInt());
+    }
+    TestExportMessagesThreadKill test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_exportmessagesthread_kill.moc"
