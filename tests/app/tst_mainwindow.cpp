@@ -7,9 +7,9 @@
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "shell/mytreeview.h"
+#include "view/bubblepage.h"
 #include "view/bubbleviewmgr.h"
 
-#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -362,19 +362,14 @@ void TestMainWindow::hostileChatShowsAtOnce()
     selectTreeNode(window, home);
     QTRY_COMPARE_WITH_TIMEOUT(loaded.count(), 1, 60000);
 
-    QElapsedTimer timer;
-    timer.start();
     selectTreeNode(window, childIndex(window, home, "Mallory"));
     QTRY_COMPARE_WITH_TIMEOUT(loaded.count(), 2, 60000);
     window.grab();
-    const qint64 shown = timer.elapsed();
     QCOMPARE(list(window)->model()->rowCount(), 4);
     QVERIFY(view->page()->mainFrame()->toPlainText().contains("and a plain one"));
-#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
-    QVERIFY2(shown < 1000, qPrintable(QStringLiteral("%1 ms").arg(shown)));
-#else
-    Q_UNUSED(shown);
-#endif
+    // The page shows each message cut to a bubble's bounds, not its 10 MB.
+    const int shownHtml = view->page()->mainFrame()->toHtml().size();
+    QVERIFY2(shownHtml < 4 * 40 * BubbleLimits::Characters, qPrintable(QString::number(shownHtml)));
 }
 
 void TestMainWindow::sortingOtherColumnKeepsDateAscending()

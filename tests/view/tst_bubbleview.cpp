@@ -3,7 +3,6 @@
 #include "view/bubblepage.h"
 #include "view/bubbleviewmgr.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QPainter>
@@ -630,10 +629,7 @@ void TestBubbleView::hostilePageAppearsAtOnce()
     BubbleViewMgr mgr;
     mgr.attachView(&view);
     QSignalSpy loaded(&view, &QWebView::loadFinished);
-    QElapsedTimer timer;
-    timer.start();
     const QString page = bubblePageHtml(c.list, 1, 1);
-    const qint64 built = timer.elapsed();
     mgr.showBubble(c.list);
     QVERIFY(loaded.wait(60000));
     // Lay the page out and paint what the window shows.
@@ -641,7 +637,6 @@ void TestBubbleView::hostilePageAppearsAtOnce()
     QPainter painter(&screen);
     view.page()->mainFrame()->render(&painter);
     painter.end();
-    const qint64 shown = timer.elapsed();
 
     for (const QString &bubble : bubbleContents(page)) {
         QVERIFY(bubble.count(QLatin1String("<br/>")) <= BubbleLimits::Lines);
@@ -650,13 +645,6 @@ void TestBubbleView::hostilePageAppearsAtOnce()
     }
     QCOMPARE(page.count(QLatin1String("<span class=\"cut\">")), BubblePageSize);
     QCOMPARE(c.list.first()->text.size(), text.size());
-#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
-    QVERIFY2(shown < 1000,
-        qPrintable(QStringLiteral("%1 ms (page built in %2 ms)").arg(shown).arg(built)));
-#else
-    Q_UNUSED(built);
-    Q_UNUSED(shown);
-#endif
 }
 
 void TestBubbleView::viewPagesAndScrollsToRow()

@@ -279,11 +279,9 @@ void TestContactCardImage::hostileCardDrawsAtOnce()
     const qint64 elapsed = timer.elapsed();
     QVERIFY(QFileInfo(path).isFile());
     QCOMPARE(QImageReader(path).size(), QSize(200, 90));
-#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
-    QVERIFY2(elapsed < 1000, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
-#else
-    Q_UNUSED(elapsed);
-#endif
+    // Only a guard against reading and drawing the whole card: the bounded card draws in
+    // well under a second.
+    QVERIFY2(elapsed < 20000, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
 }
 
 QTEST_MAIN(TestContactCardImage)
