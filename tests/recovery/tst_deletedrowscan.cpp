@@ -179,6 +179,7 @@ private slots:
     void missingTableKeepsFirstPass();
     void damagedFreelistEnds();
     void readBackLeavesLiveMessagesOut();
+    void placeMarkerInAddressKeepsRowsApart();
 
 private:
     QTemporaryDir m_home;
@@ -545,4 +546,27 @@ void TestDeletedRowScan::readBackLeavesLiveMessagesOut()
 }
 
 QTEST_MAIN(TestDeletedRowScan)
+// The iOS 5 scan tells a deleted SMS from a live one by address, date and text: an address
+// holding "%2" must not take the date's place and match another row.
+void TestDeletedRowScan::placeMarkerInAddressKeepsRowsApart()
+{
+    QTemporaryDir dir;
+    CarvableSmsDb db(dir.path(), CarvableSmsDb::Ios5);
+    CarvableSmsDb::Message gone = db.makeMessage(2, 80);
+    gone.service = QStringLiteral("SMS");
+    gone.address = QStringLiteral("%2");
+    CarvableSmsDb::Message live = gone;
+    live.address = QString::number(qint64(gone.date) + 978307200);
+    db.addMessages(10, 20, 80);
+    const qint64 goneRow = db.addMessage(gone);
+    db.addMessage(live);
+    db.deleteMessages({ goneRow });
+    db.close();
+
+    scan(dir.path(), true);
+    const QList<Stored> stored = storedMessages(dir.path());
+    QCOMPARE(stored.size(), 1);
+    QCOMPARE(stored.first().text, gone.text);
+}
+
 #include "tst_deletedrowscan.moc"
