@@ -3,13 +3,14 @@
 #include "backup/aescrypto.h"
 #include "backup/mbdb.h"
 #include "backup/plistvalue.h"
+#include "platform/win/winplatform.h"
 #include "shell/datafolder.h"
 #include "shell/runtimeerror.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QTemporaryFile>
 #include <QtDebug>
 #include <algorithm>
 #include <cerrno>
@@ -28,8 +29,9 @@ const QString kAppDomainPrefix = QStringLiteral("AppDomain-");
 // larger is not a manifest, and parsing it would take many times its size in memory.
 const qint64 kMaxManifestPlistSize = 64 * 1024 * 1024;
 // Files are streamed so that memory use does not grow with their size; each chunk is also
-// one progress report.
-const qint64 kChunkSize = 8192;
+// one progress report, where the caller may cancel. A large chunk keeps the calls into the
+// system few.
+const qint64 kChunkSize = 1024 * 1024;
 
 QRegularExpression caseless(const char *pattern)
 {
@@ -353,17 +355,31 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     if (total < size)
         storedFail(QStringLiteral("%1, the stored file is shorter than its recorded size (%2 of "
                                   "%3 bytes).")
-                       .arg(fileId)
-                       .arg(total)
-                       .arg(size));
+                       .arg(fileId, QString::number(total), QString::number(size)));
 
     const QFileInfo target(destination);
     // A fresh name in the same folder: created exclusively, so an existing link there is
-    // never written through, and renamed over the target only once complete.
-    QTemporaryFile dest(target.absolutePath() + QStringLiteral("/.extract-XXXXXX"));
-    if (!dest.open())
-        throwRuntimeError(
-            QStringLiteral("%1: %2").arg(target.absoluteFilePath(), dest.errorString()));
+    // never written through, and renamed over the target only once complete. A named file
+    // costs the file system less than an unnamed one that is linked in later.
+    QFile dest;
+    struct RemoveUnlessKept
+    {
+        QFile &file;
+        bool keep = false;
+        ~RemoveUnlessKept()
+        {
+            if (!keep && file.isOpen())
+                file.remove();
+        }
+    } cleanup { dest };
+    for (int attempt = 0; !dest.isOpen(); ++attempt) {
+        dest.setFileName(target.absolutePath() + QStringLiteral("/.extract-")
+            + QString::number(QRandomGenerator::global()->generate64(), 36));
+        if (!dest.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)
+            && (attempt == 15 || (!QFileInfo(dest.fileName()).isSymLink() && !dest.exists())))
+            throwRuntimeError(
+                QStringLiteral("%1: %2").arg(target.absoluteFilePath(), dest.errorString()));
+    }
 
     mbedtls_aes_context aes;
     mbedtls_aes_init(&aes);
@@ -379,8 +395,28 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     // Only a tail of 1 to 16 bytes is CBC padding; anything longer is kept, so that a record
     // whose size is out of date loses no data.
     const bool trimPadding = !fileKey.isEmpty() && total - size >= 1 && total - size <= 16;
-    QByteArray buffer(static_cast<int>(std::min(kChunkSize, std::max<qint64>(total, 16))), '\0');
     qint64 done = 0;
+    // The system copies a plain file without passing it through memory; what it cannot copy
+    // goes through the buffer below, which also names the side that failed.
+    if (fileKey.isEmpty()) {
+        qint64 written = 0;
+        while (done < total
+            && winplatform::copyFileRange(source.handle(), &done, dest.handle(), &written,
+                   std::min(kChunkSize, total - done))
+                > 0) {
+            if (progress)
+                progress(total, done, context);
+        }
+        if (done > 0 && done < total) {
+            if (!source.seek(done))
+                storedFail(QStringLiteral("%1, %2").arg(fileId, source.errorString()));
+            if (!dest.seek(done))
+                throwRuntimeError(dest.errorString());
+        }
+    }
+
+    QByteArray buffer(static_cast<int>(std::min(kChunkSize, std::max<qint64>(total - done, 16))),
+        Qt::Uninitialized);
     while (done < total) {
         // A short read must not end a chunk off a 16-byte boundary: fill it completely.
         const qint64 n = std::min<qint64>(buffer.size(), total - done);
@@ -407,18 +443,17 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     if (!dest.flush())
         throwRuntimeError(dest.errorString());
     const QDateTime mtime = QDateTime::fromSecsSinceEpoch(record.Mtime, Qt::UTC);
-    dest.setFileTime(mtime, QFileDevice::FileAccessTime);
-    dest.setFileTime(mtime, QFileDevice::FileModificationTime);
-    // The temporary file is private to its owner; the copy gets the permissions of any other
-    // file the program writes.
+    winplatform::setFileTime(dest.handle(), mtime, mtime);
+    // The copy gets the permissions of any other file the program writes, whatever the
+    // process's mask.
     dest.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
         | QFileDevice::ReadOther);
-    dest.close();
     // rename() replaces the target in one step, and replaces a link rather than following it.
     if (std::rename(QFile::encodeName(dest.fileName()).constData(),
             QFile::encodeName(target.absoluteFilePath()).constData())
         != 0)
         throwRuntimeError(
             QStringLiteral("%1: %2").arg(target.absoluteFilePath(), qt_error_string(errno)));
-    dest.setAutoRemove(false);
+    cleanup.keep = true;
+    dest.close();
 }

@@ -15,7 +15,8 @@ QString liveKey(bool iMessage, const QString &guid, const QString &address, qint
 {
     if (iMessage && !guid.isEmpty())
         return QLatin1Char('g') + guid;
-    return QStringLiteral("s%1\x1f%2\x1f%3").arg(address).arg(date).arg(text);
+    // One call: a chained arg() would fill a place marker inside the address.
+    return QStringLiteral("s%1\x1f%2\x1f%3").arg(address, QString::number(date), text);
 }
 
 struct KeptMessage

@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 namespace {
 
 QStringList namesOf(const Sqlite3File::Template &columns)
@@ -37,9 +39,13 @@ bool DeletedRowScan::cancelled() const
 
 // Later phones add columns to their tables, and a file need not keep the column order of the
 // templates; the table's own columns make one more template, whose rows are brought into
-// the order that the converters read.
+// the order that the converters read. Adding a column leaves the rows written before it as
+// they were, so every prefix of the table's columns down to the narrowest template is a
+// layout the file may hold; the templates that are such a prefix need no carving of their
+// own.
 void DeletedRowScan::readLayout(const QList<Sqlite3File::Template> &fixed)
 {
+    m_fixed = fixed;
     const QList<_SqliteCol> columns = m_live.tbInfo(table());
     if (columns.isEmpty())
         return;
@@ -50,9 +56,11 @@ void DeletedRowScan::readLayout(const QList<Sqlite3File::Template> &fixed)
         own.prepend(rowidColumn());
 
     Sqlite3File::Template widest;
+    int narrowest = own.size();
     for (const Sqlite3File::Template &t : fixed) {
         if (t.size() > widest.size())
             widest = t;
+        narrowest = std::min(narrowest, int(t.size()));
     }
     const QStringList ownNames = namesOf(own);
     const QStringList canonicalNames = namesOf(widest);
@@ -64,13 +72,14 @@ void DeletedRowScan::readLayout(const QList<Sqlite3File::Template> &fixed)
             sameOrder = false;
     }
     m_layout.columns = own;
+    m_layout.narrowest = narrowest;
     if (!sameOrder)
         m_layout.toCanonical = map;
 
-    m_fileTemplate = true;
+    m_fixed.clear();
     for (const Sqlite3File::Template &t : fixed) {
-        if (namesOf(t) == ownNames)
-            m_fileTemplate = false;
+        if (namesOf(t) != ownNames.mid(0, t.size()))
+            m_fixed.append(t);
     }
 }
 
@@ -174,7 +183,7 @@ bool DeletedRowScan::listTablePages(const Sqlite3File &file)
     return true;
 }
 
-void DeletedRowScan::secondPass(const Sqlite3File &file, const QList<Sqlite3File::Template> &fixed)
+void DeletedRowScan::secondPass(const Sqlite3File &file)
 {
     struct Carving
     {
@@ -182,9 +191,9 @@ void DeletedRowScan::secondPass(const Sqlite3File &file, const QList<Sqlite3File
         bool own;
     };
     QList<Carving> carvings;
-    if (m_fileTemplate)
-        carvings.append({ m_layout.columns, true });
-    for (const Sqlite3File::Template &t : fixed)
+    if (!m_layout.columns.isEmpty())
+        carvings.append({ { m_layout.columns, m_layout.narrowest }, true });
+    for (const Sqlite3File::Template &t : qAsConst(m_fixed))
         carvings.append({ t, false });
 
     const Sqlite3File::RowFilter filter = [this](const Sqlite3File::Row &row) {
@@ -230,8 +239,7 @@ void DeletedRowScan::run(const QString &path)
     m_live.open();
     QString ignored;
     m_live.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), ignored);
-    const QList<Sqlite3File::Template> fixed = templates();
-    readLayout(fixed);
+    readLayout(templates());
     file.open();
     m_listed.assign(size_t(file.pageCount()) + 1, false);
     m_pages.clear();
@@ -243,7 +251,7 @@ void DeletedRowScan::run(const QString &path)
     try {
         firstPass(file);
         if (listTablePages(file))
-            secondPass(file, fixed);
+            secondPass(file);
     } catch (...) {
         if (reading)
             m_live.rollbackTran();

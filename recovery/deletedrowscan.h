@@ -53,6 +53,8 @@ private:
     struct Layout
     {
         Sqlite3File::Template columns;
+        // The fewest columns a row of the table may have.
+        int narrowest = 0;
         // Template index of each column the converter reads; empty when they agree.
         QVector<int> toCanonical;
     };
@@ -64,10 +66,11 @@ private:
     void decodeCells(const Sqlite3File &file, const Sqlite3File::Page &page);
     void storeAll(Pass pass);
     bool listTablePages(const Sqlite3File &file);
-    void secondPass(const Sqlite3File &file, const QList<Sqlite3File::Template> &fixed);
+    void secondPass(const Sqlite3File &file);
 
     Layout m_layout;
-    bool m_fileTemplate = false;
+    // The templates that the table's own columns do not cover.
+    QList<Sqlite3File::Template> m_fixed;
     QVector<qint32> m_pages;
     std::vector<bool> m_listed;
 };

@@ -313,21 +313,25 @@ bool rawMessageRowToRecordIOS6(const Sqlite3File::Row &row, ExtMsgRecord &record
     m.cache_roomnames = asText(v.at(35));
     m.was_data_detected = asInt(v.at(36));
     m.was_deduplicated = asInt(v.at(37));
-    if (v.size() <= 49)
-        return true;
 
-    m.is_audio_message = asInt(v.at(38));
-    m.is_played = asInt(v.at(39));
-    m.date_played = storedDate(v.at(40));
-    m.item_type = asInt(v.at(41));
-    m.other_handle = asInt(v.at(42));
-    m.group_title = asText(v.at(43));
-    m.group_action_type = asInt(v.at(44));
-    m.share_status = asInt(v.at(45));
-    m.share_direction = asInt(v.at(46));
-    m.is_expirable = asInt(v.at(47));
-    m.expire_state = asInt(v.at(48));
-    m.message_action_type = asInt(v.at(49));
+    // A row written before its table gained the later columns has only some of them; the
+    // fields of the others keep their defaults.
+    auto later = [&v](int i, auto &field, auto convert) {
+        if (i < v.size())
+            field = convert(v.at(i));
+    };
+    later(38, m.is_audio_message, asInt);
+    later(39, m.is_played, asInt);
+    later(40, m.date_played, storedDate);
+    later(41, m.item_type, asInt);
+    later(42, m.other_handle, asInt);
+    later(43, m.group_title, asText);
+    later(44, m.group_action_type, asInt);
+    later(45, m.share_status, asInt);
+    later(46, m.share_direction, asInt);
+    later(47, m.is_expirable, asInt);
+    later(48, m.expire_state, asInt);
+    later(49, m.message_action_type, asInt);
     return true;
 }
 

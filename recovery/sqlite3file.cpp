@@ -105,6 +105,31 @@ void decodeValues(
     }
 }
 
+// The size of a carved record's header: its own size varint, the rowid alias's type and
+// `typeBytes` bytes of serial types.
+qint64 recordHeaderSize(qint64 typeBytes)
+{
+    qint64 headerSize = typeBytes + 2;
+    while (varintLength(quint64(headerSize)) != headerSize - typeBytes - 1)
+        ++headerSize;
+    return headerSize;
+}
+
+// Whether the bytes in front of the serial types at `types` are the null type of the rowid
+// alias and, before it, the header-size varint holding exactly `headerSize`.
+bool headerSizeStoredBefore(const uchar *types, qint64 headerSize, const uchar *rangeStart)
+{
+    const uchar *rowidType = types - 1;
+    if (types <= rangeStart || *rowidType != 0)
+        return false;
+    const int headerLength = varintLength(quint64(headerSize));
+    if (rowidType - rangeStart < headerLength)
+        return false;
+    qint64 value = 0;
+    return readVarint(rowidType - headerLength, rowidType, &value) == headerLength
+        && value == headerSize;
+}
+
 } // namespace
 
 quint16 readBigEndian16(const uchar *p)
@@ -195,6 +220,12 @@ QByteArray bytesBounded(const uchar *p, qint64 n, const uchar *end)
 }
 
 Sqlite3File::CompiledTemplate::CompiledTemplate(const Template &columns)
+    : CompiledTemplate(columns, columns.size())
+{
+}
+
+Sqlite3File::CompiledTemplate::CompiledTemplate(const Template &columns, int narrowest)
+    : m_narrowest(std::min(int(columns.size()), std::max(2, narrowest)))
 {
     m_tests.reserve(columns.size());
     for (const _SqliteCol &col : columns) {
@@ -512,16 +543,9 @@ Sqlite3File::Row Sqlite3File::rowData(const Cell &cell) const
 qint64 Sqlite3File::recoverRowid(
     const uchar *types, qint64 headerSize, qint64 payloadSize, const uchar *rangeStart) const
 {
-    const uchar *rowidType = types - 1;
-    if (types <= rangeStart || *rowidType != 0)
+    if (!headerSizeStoredBefore(types, headerSize, rangeStart))
         return 0;
-    const int headerLength = varintLength(quint64(headerSize));
-    if (rowidType - rangeStart < headerLength)
-        return 0;
-    const uchar *headerAt = rowidType - headerLength;
-    qint64 value = 0;
-    if (readVarint(headerAt, rowidType, &value) != headerLength || value != headerSize)
-        return 0;
+    const uchar *headerAt = types - 1 - varintLength(quint64(headerSize));
     for (int rowidLength = 1; rowidLength <= 9; ++rowidLength) {
         if (headerAt - rangeStart < rowidLength)
             break;
@@ -559,72 +583,44 @@ QList<Sqlite3File::Row> Sqlite3File::carveRange(const CompiledTemplate &columns,
     const int maxLocal = tableMaxLocal(usable);
     // No record of this file has a longer body than its pages can hold.
     const qint64 maxBody = qint64(pageCount()) * (usable - 4) + usable;
+    const int narrowest = columns.narrowest();
+    // Per column i: its serial type, where the types up to it end, and the body they make.
     std::vector<qint64> types(size_t(n), 0);
+    std::vector<const uchar *> typesEnd(size_t(n), nullptr);
+    std::vector<qint64> bodies(size_t(n), 0);
 
-    const uchar *c = start;
-    while (c < end) {
-        const uchar *pos = c;
-        qint64 body = skip;
-        bool fits = true;
-        for (int i = 1; i < n; ++i) {
-            qint64 type = 0;
-            const int length = readVarint(pos, end, &type);
-            if (!length)
-                type = 0;
-            pos += length;
-            if (!columns.accepts(i, type)) {
-                fits = false;
-                break;
-            }
-            types[size_t(i)] = type;
-            body += contentSize(type);
-            if (body > maxBody || (i + 1 < n && pos >= end)) {
-                fits = false;
-                break;
-            }
-        }
-        if (!fits) {
-            ++c;
-            continue;
-        }
-
-        // The header holds its own size varint, the rowid alias's type and the types read.
-        const qint64 typeBytes = pos - c;
-        qint64 headerSize = typeBytes + 2;
-        while (varintLength(quint64(headerSize)) != headerSize - typeBytes - 1)
-            ++headerSize;
+    // The record of the first `width` columns whose types start at c, when the filter takes
+    // it; `occupied` is then what it takes after its types.
+    auto carveAt = [&](const uchar *c, int width, Row &row, qint64 &occupied) {
+        const uchar *pos = typesEnd[size_t(width - 1)];
+        const qint64 body = bodies[size_t(width - 1)];
+        const qint64 headerSize = recordHeaderSize(pos - c);
         const qint64 payload = headerSize + body;
         qint64 localBody = body;
         qint32 overflow = 0;
         if (payload > maxLocal) {
             localBody = localPayload(payload, usable, maxLocal) - headerSize;
-            if (localBody < 0 || end - pos < localBody + 4) {
-                ++c;
-                continue;
-            }
+            if (localBody < 0 || end - pos < localBody + 4)
+                return false;
             overflow = qint32(readBigEndian32(pos + localBody));
-            if (!isPageNumber(overflow)) {
-                ++c;
-                continue;
-            }
+            if (!isPageNumber(overflow))
+                return false;
         }
 
         // A deleted record lies whole in its free space; one that runs past it has been
         // partly overwritten, and its tail belongs to something else.
-        if (end - pos < localBody) {
-            ++c;
-            continue;
-        }
+        if (end - pos < localBody)
+            return false;
         QByteArray bytes = bytesBounded(pos, localBody, end);
         if (overflow > 1)
             appendOverflow(bytes, overflow, body - bytes.size(), usable, true);
 
-        Row row;
+        row = Row();
         if (skip == 0)
             row.rowid = recoverRowid(c, headerSize, payload, start);
         const uchar *b = reinterpret_cast<const uchar *>(bytes.constData());
         const uchar *bEnd = b + bytes.size();
-        row.values.reserve(n);
+        row.values.reserve(width);
         if (skip == 0) {
             row.values.append(QVariant());
         } else {
@@ -632,17 +628,68 @@ QList<Sqlite3File::Row> Sqlite3File::carveRange(const CompiledTemplate &columns,
             row.values.append(QByteArray(bytes.constData(), int(taken)));
             b += taken;
         }
-        decodeValues(types.data() + 1, n - 1, b, bEnd, row.values);
+        decodeValues(types.data() + 1, width - 1, b, bEnd, row.values);
+        if (filter && !filter(row))
+            return false;
+        occupied = localBody + (overflow ? 4 : 0);
+        return true;
+    };
 
-        if (!filter || filter(row)) {
-            rows.append(std::move(row));
-            const qint64 occupied = localBody + (overflow ? 4 : 0);
-            if (end - pos <= occupied + 3)
+    const uchar *c = start;
+    while (c < end) {
+        const uchar *pos = c;
+        qint64 body = skip;
+        int matched = 1;
+        for (int i = 1; i < n; ++i) {
+            qint64 type = 0;
+            const int length = readVarint(pos, end, &type);
+            if (!length)
+                type = 0;
+            if (!columns.accepts(i, type))
                 break;
-            c = pos + occupied + 3;
-        } else {
-            ++c;
+            pos += length;
+            body += contentSize(type);
+            if (body > maxBody)
+                break;
+            types[size_t(i)] = type;
+            typesEnd[size_t(i)] = pos;
+            bodies[size_t(i)] = body;
+            matched = i + 1;
+            // A header that fills the range leaves no room for more columns.
+            if (pos >= end)
+                break;
         }
+        if (matched < narrowest) {
+            ++c;
+            continue;
+        }
+
+        // The header-size varint in front of the types, when it survives, says how many
+        // columns the record has. A freeblock header may have overwritten it, so the other
+        // widths that the types allow follow, widest first.
+        int stated = 0;
+        for (int w = narrowest; skip == 0 && w <= matched && !stated; ++w) {
+            if (headerSizeStoredBefore(c, recordHeaderSize(typesEnd[size_t(w - 1)] - c), start))
+                stated = w;
+        }
+        Row row;
+        qint64 occupied = 0;
+        int width = stated;
+        if (!stated || !carveAt(c, stated, row, occupied)) {
+            for (width = matched; width >= narrowest; --width) {
+                if (width != stated && carveAt(c, width, row, occupied))
+                    break;
+            }
+        }
+        if (width < narrowest) {
+            ++c;
+            continue;
+        }
+        rows.append(std::move(row));
+        pos = typesEnd[size_t(width - 1)];
+        if (end - pos <= occupied + 3)
+            break;
+        c = pos + occupied + 3;
     }
     return rows;
 }

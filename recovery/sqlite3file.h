@@ -83,12 +83,16 @@ public:
     using RowFilter = std::function<bool(const Row &)>;
 
     // A template with the serial types that each column takes worked out once, for callers
-    // that carve many ranges with it.
+    // that carve many ranges with it. With `narrowest` below its size it also matches the
+    // records of its first `narrowest` and more columns: rows written before a table gained
+    // columns keep their narrower records.
     class CompiledTemplate
     {
     public:
         CompiledTemplate(const Template &columns);
+        CompiledTemplate(const Template &columns, int narrowest);
         int size() const { return m_tests.size(); }
+        int narrowest() const { return m_narrowest; }
         bool accepts(int column, qint64 type) const
         {
             const Column &t = m_tests.at(column);
@@ -115,6 +119,7 @@ public:
             bool text = false;
         };
         QVector<Column> m_tests;
+        int m_narrowest = 0;
     };
 
     explicit Sqlite3File(const QString &path);

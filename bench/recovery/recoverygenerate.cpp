@@ -1,6 +1,7 @@
 // Writes DATA_FOLDER/file-relay/.../sms.db of about MB megabytes in the iOS 8 layout, deletes
 // 10,000 of its messages (single rows, runs and a bulk delete, as a phone would) and lists
-// their guids in DATA_FOLDER/deleted.txt.
+// their guids in DATA_FOLDER/deleted.txt. With "grown", the message table gains columns at
+// each quarter of the file, as a phone updated across versions, so its rows have four widths.
 #include "platform/sqlite_qt/sqlite_qt.h"
 #include "support/carvablesmsdb.h"
 
@@ -18,11 +19,12 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 2) {
-        QTextStream(stderr) << "usage: recovery_generate DATA_FOLDER [MB]\n";
+        QTextStream(stderr) << "usage: recovery_generate DATA_FOLDER [MB] [grown]\n";
         return 2;
     }
     const QString folder = QDir(args.at(1)).absolutePath();
     const int megabytes = args.size() > 2 ? args.at(2).toInt() : 100;
+    const bool grown = args.size() > 3 && args.at(3) == QLatin1String("grown");
     try {
         CarvableSmsDb db(folder, CarvableSmsDb::Ios8);
         db.setKeepRecordHeads(false);
@@ -35,7 +37,13 @@ int main(int argc, char **argv)
         // Texts of 60 to 600 characters, a few longer than a page.
         QList<qint64> rows;
         int n = 1;
-        while (QFileInfo(db.path()).size() < qint64(megabytes) * 1024 * 1024) {
+        int quarter = 1;
+        const qint64 target = qint64(megabytes) * 1024 * 1024;
+        while (QFileInfo(db.path()).size() < target) {
+            if (grown && quarter < 4 && QFileInfo(db.path()).size() >= target / 4 * quarter) {
+                db.addMessageColumns(12);
+                ++quarter;
+            }
             const int length = n % 97 == 0 ? 6000 : 60 + (n * 37) % 540;
             rows += db.addMessages(n, 500, length, handles.at(n % handles.size()));
             n += 500;

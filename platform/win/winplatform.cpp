@@ -11,6 +11,10 @@
 #include <QTextStream>
 #include <QUrl>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace winplatform {
 
 namespace {
@@ -212,6 +216,39 @@ qint64 freeSpace(const QString &path)
     bool ok = false;
     const QStorageInfo storage = readyStorage(path, &ok);
     return ok ? storage.bytesAvailable() : -1;
+}
+
+bool setFileTime(int fd, const QDateTime &lastAccess, const QDateTime &lastWrite)
+{
+    auto toTimespec = [](const QDateTime &time) {
+        const qint64 ms = time.toMSecsSinceEpoch();
+        timespec t;
+        t.tv_sec = time_t(ms / 1000);
+        t.tv_nsec = long(ms % 1000) * 1000000;
+        if (t.tv_nsec < 0) {
+            t.tv_sec -= 1;
+            t.tv_nsec += 1000000000;
+        }
+        return t;
+    };
+    const timespec times[2] = { toTimespec(lastAccess), toTimespec(lastWrite) };
+    return ::futimens(fd, times) == 0;
+}
+
+qint64 copyFileRange(int in, qint64 *inOffset, int out, qint64 *outOffset, qint64 length)
+{
+    loff_t from = *inOffset;
+    loff_t to = *outOffset;
+    for (;;) {
+        const ssize_t n = ::copy_file_range(in, &from, out, &to, size_t(length), 0);
+        if (n >= 0) {
+            *inOffset = from;
+            *outOffset = to;
+            return n;
+        }
+        if (errno != EINTR)
+            return -1;
+    }
 }
 
 } // namespace winplatform

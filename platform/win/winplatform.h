@@ -3,6 +3,7 @@
 // folders with the desktop, and drive type and free space.
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 namespace winplatform {
@@ -41,5 +42,15 @@ enum class DriveType { Unknown, NoRootDir, Removable, Fixed, Remote, CdRom, RamD
 DriveType driveType(const QString &path);
 // Bytes free for the current user on the volume holding `path`; -1 when unknown.
 qint64 freeSpace(const QString &path);
+
+// Sets the last access and last write times of the open file `fd` in one call, as Windows's
+// SetFileTime does; false on failure.
+bool setFileTime(int fd, const QDateTime &lastAccess, const QDateTime &lastWrite);
+
+// Copies up to `length` bytes from the open file `in` at `*inOffset` to the open file `out`
+// at `*outOffset` without passing them through the program, and advances both offsets.
+// Returns the bytes copied, 0 at the end of `in`, or -1 when the system cannot copy these
+// files so (the caller then copies through memory, which also names any error).
+qint64 copyFileRange(int in, qint64 *inOffset, int out, qint64 *outOffset, qint64 length);
 
 } // namespace winplatform

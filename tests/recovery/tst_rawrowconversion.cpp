@@ -214,6 +214,10 @@ void TestRawRowConversion::ios6Messages_data()
     QTest::newRow("37 values") << 37 << ios6() << false << 0 << -1;
     QTest::newRow("51 values") << 51 << with(ios6(), { { 41, 4 }, { 42, qint64(7) } }) << true
                                << 4 << 7;
+    // Rows written before the table gained all the later columns.
+    QTest::newRow("42 values") << 42 << with(ios6(), { { 41, 4 } }) << true << 4 << -1;
+    QTest::newRow("45 values") << 45 << with(ios6(), { { 41, 4 }, { 42, qint64(7) } }) << true << 4
+                               << 7;
     QTest::newRow("lower-case service") << 38 << ios6(QStringLiteral("sms")) << true << 0 << -1;
     QTest::newRow("madrid service") << 38 << ios6(QStringLiteral("Madrid")) << false << 0 << -1;
 }

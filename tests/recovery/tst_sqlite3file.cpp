@@ -98,6 +98,8 @@ private slots:
     void carverTemplateRules();
     void oneColumnTemplateFindsNothing();
     void acceptedRecordIsNotSearchedAgain();
+    void carvesRecordsOfFewerColumns_data();
+    void carvesRecordsOfFewerColumns();
     void carvesDeletedRowsAroundLengthBoundaries_data();
     void carvesDeletedRowsAroundLengthBoundaries();
     void hostileFiles_data();
@@ -593,6 +595,45 @@ void TestSqlite3File::acceptedRecordIsNotSearchedAgain()
         columns, 0, 2, 0, [](const Sqlite3File::Row &r) { return r.values.at(2).toInt() != 7; });
     QCOMPARE(inners.size(), 1);
     QCOMPARE(inners.first().values.at(1).toString(), QStringLiteral("inn"));
+}
+
+void TestSqlite3File::carvesRecordsOfFewerColumns_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<bool>("cellStartLost");
+    QTest::addColumn<bool>("carved");
+    QTest::newRow("all columns") << 5 << false << true;
+    QTest::newRow("four of five") << 4 << false << true;
+    QTest::newRow("the narrowest") << 3 << false << true;
+    QTest::newRow("fewer than the narrowest") << 2 << false << false;
+    QTest::newRow("four of five, header size lost") << 4 << true << true;
+}
+
+// Rows written before their table gained columns keep their narrower records: a template
+// that allows it carves each with the columns it has, whether or not a freeblock header
+// took the header-size varint in front of its serial types.
+void TestSqlite3File::carvesRecordsOfFewerColumns()
+{
+    QFETCH(int, width);
+    QFETCH(bool, cellStartLost);
+    QFETCH(bool, carved);
+    const QVariantList values { QVariant(), QStringLiteral("first words"), 7, 300,
+        QStringLiteral("last") };
+    SqliteImage image(512, 2);
+    image.putBytes(
+        2, 100, SqliteImage::tableLeafCell(200, SqliteImage::record(values.mid(0, width))));
+    if (cellStartLost)
+        image.putBytes(2, 100, QByteArray::fromHex("000001f4"));
+    ImageFile f(image);
+    const Sqlite3File::Template columns
+        = { rowidColumn(), column("a", "TEXT", true), column("b", "INTEGER", false, true),
+              column("c", "INTEGER", false, true), column("d", "TEXT", true) };
+    const QList<Sqlite3File::Row> rows = f.file->carvePage({ columns, 3 }, 0, 2, 0, nullptr);
+    QCOMPARE(rows.size(), carved ? 1 : 0);
+    if (!carved)
+        return;
+    QCOMPARE(rows.first().values.toList(), values.mid(0, width));
+    QCOMPARE(rows.first().rowid, cellStartLost ? qint64(0) : qint64(200));
 }
 
 void TestSqlite3File::carvesDeletedRowsAroundLengthBoundaries_data()

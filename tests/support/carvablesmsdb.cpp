@@ -33,7 +33,7 @@ const char kIos5Rest[]
       "CREATE INDEX madrid_guid_index ON message(madrid_guid);";
 
 const char kIos8Message[]
-    = ", is_audio_message INTEGER DEFAULT 0, is_played INTEGER DEFAULT 0, date_played INTEGER, "
+    = "is_audio_message INTEGER DEFAULT 0, is_played INTEGER DEFAULT 0, date_played INTEGER, "
       "item_type INTEGER DEFAULT 0, other_handle INTEGER DEFAULT 0, group_title TEXT, "
       "group_action_type INTEGER DEFAULT 0, share_status INTEGER, share_direction INTEGER, "
       "is_expirable INTEGER DEFAULT 0, expire_state INTEGER DEFAULT 0, message_action_type "
@@ -60,6 +60,7 @@ const char kHandle[]
     = "ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, id TEXT NOT NULL, country TEXT, service "
       "TEXT NOT NULL, uncanonicalized_id TEXT";
 
+constexpr int Ios6Columns = 38;
 constexpr int LaterExtraColumns = 40;
 
 QString extraColumnName(int i)
@@ -72,14 +73,21 @@ bool extraIsText(int i)
     return i % 2 == 0;
 }
 
-QString laterExtras()
+// The columns that later layouts add to the 38 of iOS 6, in order: those of iOS 8, then
+// extra ones. The first `count` of them.
+QStringList laterColumns(int count)
 {
-    QString columns;
-    for (int i = 0; i < LaterExtraColumns; ++i) {
-        columns += QStringLiteral(", %1 %2").arg(extraColumnName(i),
-            extraIsText(i) ? QStringLiteral("TEXT") : QStringLiteral("INTEGER DEFAULT 0"));
+    QStringList columns = QString::fromLatin1(kIos8Message).split(QStringLiteral(", "));
+    for (int i = 0; columns.size() < count; ++i) {
+        columns.append(QStringLiteral("%1 %2").arg(extraColumnName(i),
+            extraIsText(i) ? QStringLiteral("TEXT") : QStringLiteral("INTEGER DEFAULT 0")));
     }
-    return columns;
+    return columns.mid(0, count);
+}
+
+QString columnName(const QString &definition)
+{
+    return definition.section(QLatin1Char(' '), 0, 0);
 }
 
 void throwIf(bool failed, const QString &what)
@@ -120,11 +128,15 @@ CarvableSmsDb::CarvableSmsDb(const QString &dataFolder, Layout layout, int pageS
                       QLatin1String(kIos5Rest));
     } else {
         const bool later = layout == Later;
-        ddl = QStringLiteral("CREATE TABLE message (%1%2%3);CREATE TABLE handle (%4%5, UNIQUE "
-                             "(id, service));%6")
-                  .arg(QLatin1String(IOS6SmsDbFixture::messageColumns),
-                      QLatin1String(layout == Ios6 ? "" : kIos8Message),
-                      later ? laterExtras() : QString(), QLatin1String(kHandle),
+        const int added = layout == Ios6 ? 0 : layout == Ios8 ? 13 : 13 + LaterExtraColumns;
+        QString columns = QLatin1String(IOS6SmsDbFixture::messageColumns);
+        for (const QString &column : laterColumns(added)) {
+            columns += QStringLiteral(", ") + column;
+            m_addedColumns.append(columnName(column));
+        }
+        ddl = QStringLiteral("CREATE TABLE message (%1);CREATE TABLE handle (%2%3, UNIQUE "
+                             "(id, service));%4")
+                  .arg(columns, QLatin1String(kHandle),
                       QLatin1String(later ? ", person_centric_id TEXT DEFAULT NULL" : ""),
                       QLatin1String(kIos6Rest));
     }
@@ -288,21 +300,21 @@ qint64 CarvableSmsDb::addMessage(Message m)
         set("is_read", 1);
         set("is_sent", m.fromMe ? 1 : 0);
         set("version", 10);
-        if (m_layout != Ios6) {
+        if (m_addedColumns.contains(QLatin1String("item_type")))
             set("item_type", m.itemType);
-            set("other_handle", 0);
-            set("message_source", 0);
+        for (const char *column : { "other_handle", "message_source" }) {
+            if (m_addedColumns.contains(QLatin1String(column)))
+                set(column, 0);
         }
-        if (m_layout == Later) {
-            for (int i = 0; i < LaterExtraColumns; ++i) {
-                if (extraIsText(i))
-                    set(extraColumnName(i).toLatin1().constData(),
-                        m.longExtras ? text(quint32(i), 60 + i) : QString());
-                else
-                    set(extraColumnName(i).toLatin1().constData(), i);
-            }
+        for (int i = 0; m_addedColumns.contains(extraColumnName(i)); ++i) {
+            if (extraIsText(i))
+                set(extraColumnName(i).toLatin1().constData(),
+                    m.longExtras ? text(quint32(i), 60 + i % 40) : QString());
+            else
+                set(extraColumnName(i).toLatin1().constData(), i);
         }
     }
+    m.columns = messageColumns();
     db().executeThrow(row.insertSql(QStringLiteral("message")));
     m.rowid = m_db->lastInsertId();
     if (m_keepHeads)
@@ -355,8 +367,27 @@ void CarvableSmsDb::touchMessages(const QList<qint64> &rowids)
                            "(%1)")
                 .arg(idList(rowids, 0, rowids.size())));
     for (const qint64 rowid : rowids) {
-        if (m_keepHeads && m_live.contains(rowid))
+        if (!m_live.contains(rowid))
+            continue;
+        // The new version has every column the table has now.
+        m_live[rowid].columns = messageColumns();
+        if (m_keepHeads)
             m_live[rowid].head = recordHead(rowid);
+    }
+}
+
+int CarvableSmsDb::messageColumns() const
+{
+    return isIos5() ? 33 : Ios6Columns + m_addedColumns.size();
+}
+
+void CarvableSmsDb::addMessageColumns(int count)
+{
+    throwIf(isIos5(), QStringLiteral("the iOS 5 layout does not grow"));
+    const QStringList columns = laterColumns(m_addedColumns.size() + count);
+    for (int i = m_addedColumns.size(); i < columns.size(); ++i) {
+        execute(QStringLiteral("ALTER TABLE message ADD COLUMN %1").arg(columns.at(i)));
+        m_addedColumns.append(columnName(columns.at(i)));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -34,6 +35,7 @@ public:
         qint32 itemType = 0; // Ios8 and Later
         bool longExtras = false; // Later: long texts in the added columns
         QByteArray head; // the part of its record that SQLite keeps in the cell
+        int columns = 0; // of its record, as the table had when the row was written
     };
 
     struct Handle
@@ -73,6 +75,11 @@ public:
     // the rows live on.
     void touchMessages(const QList<qint64> &rowids);
 
+    // The message table's columns; iOS 6 and later layouts gain more, as a phone's update
+    // adds them (those of iOS 8, then extra ones): rows written before keep their records.
+    int messageColumns() const;
+    void addMessageColumns(int count);
+
     const QMap<qint64, Message> &liveMessages() const { return m_live; }
     const QMap<qint64, Message> &deletedMessages() const { return m_deleted; }
     const QMap<qint64, Handle> &liveHandles() const { return m_liveHandles; }
@@ -95,6 +102,7 @@ private:
     Layout m_layout;
     int m_pageSize;
     bool m_keepHeads = true;
+    QStringList m_addedColumns; // names of the message columns after the 38 of iOS 6
     std::unique_ptr<Sqlite3DB> m_db;
     QMap<qint64, Message> m_live;
     QMap<qint64, Message> m_deleted;
