@@ -52,6 +52,7 @@ private slots:
     void localDbFormRefusesBadNamesAndStaysOpen_data();
     void localDbFormRefusesBadNamesAndStaysOpen();
     void localDbFormCancelGivesEmptyName();
+    void localDbFormLabelShowsItsWholeText();
 
     void dataSourcePreselectsSingleItem();
     void dataSourceNeedsChoiceAmongSeveral();
@@ -187,6 +188,21 @@ void TestDialogs::localDbFormCancelGivesEmptyName()
     whileRunning(form, [&] { press(form, "btnClose"); });
     QCOMPARE(form.getDbName(), QString());
     QVERIFY(m_warnings.isEmpty());
+}
+
+void TestDialogs::localDbFormLabelShowsItsWholeText()
+{
+    LocalDbSelForm form({ QStringLiteral("Alpha") }, QString());
+    form.show(); // polished: the style sheet's fonts apply
+    auto *label = form.findChild<QLabel *>(QStringLiteral("label"));
+    QVERIFY(label);
+    const QSize needed = label->wordWrap()
+        ? QSize(label->width(), label->heightForWidth(label->width()))
+        : label->sizeHint();
+    QVERIFY2(needed.width() <= label->width() && needed.height() <= label->height(),
+        qPrintable(QStringLiteral("needs %1x%2").arg(needed.width()).arg(needed.height())));
+    const QRect combo = form.findChild<QComboBox *>(QStringLiteral("cbLocalDbNames"))->geometry();
+    QVERIFY(label->geometry().bottom() < combo.top());
 }
 
 void TestDialogs::dataSourcePreselectsSingleItem()
