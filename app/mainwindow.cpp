@@ -735,7 +735,7 @@ void MainWindow::exportToITunesBackup(const MsgMessageList &messages)
 
 void MainWindow::transferToIPhone(const MsgMessageList &messages)
 {
-    RestoreFlow(*this).transferToIPhone(messages);
+    RestoreFlow(*this).transferToIPhone(messages, sourceRefs().db.data());
 }
 
 // clang-format off

@@ -90,7 +90,7 @@ bool RestoreFlow::stillAttached(void *handle) const
     return false;
 }
 
-void RestoreFlow::transferToIPhone(const MsgMessageList &messages)
+void RestoreFlow::transferToIPhone(const MsgMessageList &messages, const AbsMessageDb *sourceDb)
 {
     QWidget *parent = m_host.flowParent();
     // Copies of what the flow needs of each device: a device unplugged while a dialog is up
@@ -102,6 +102,8 @@ void RestoreFlow::transferToIPhone(const MsgMessageList &messages)
         if (node->kind != IOSDeviceNode)
             continue;
         auto *deviceNode = static_cast<_IOSDeviceItemNode *>(node);
+        if (deviceNode->db.data() == sourceDb)
+            continue;
         devices << deviceNode->device;
         databases << deviceNode->db;
         items << DataSourceItem { QStringLiteral(":res/iphone.png"), node->name, devices.size() };

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 
+class AbsMessageDb;
 class BackupManifest;
 class FlowHost;
 class IOS6RestoreMessagesThread;
@@ -19,7 +20,8 @@ public:
     explicit RestoreFlow(FlowHost &host);
 
     void exportToITunesBackup(const MsgMessageList &messages);
-    void transferToIPhone(const MsgMessageList &messages);
+    // The phone whose database is `sourceDb`, if any, is not offered as a target.
+    void transferToIPhone(const MsgMessageList &messages, const AbsMessageDb *sourceDb);
 
 private:
     // Caches the backup's message folder and checks that its database has the iOS 6+

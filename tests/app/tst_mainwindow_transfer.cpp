@@ -193,6 +193,7 @@ void TestMainWindowTransfer::transfersBetweenPhones()
     QVERIFY(choose(*m_window, { "Devices", "Source", "bob@example.com" }));
     const QStringList bob = shownTexts(*m_window);
     transferTo("miI2IChat", "second");
+    QCOMPARE(m_offered, QStringList { "Phone second" }); // never the source itself
     QCOMPARE(
         m_boxes->texts().last(), QStringLiteral("Successfully recovered 4 messages to iPhone."));
     QStringList expected = bob + QStringList { "again", "hello from second" };
