@@ -812,9 +812,15 @@ void MainWindow::miImportToLocalDb()
         importITunesBackup(node->name);
 }
 
+void MainWindow::openFolder(const QString &folder)
+{
+    if (!m_services.openFolder(folder))
+        showInfo(tr("IDS_CANNOT_OPEN_FOLDER_%1").arg(folder.toHtmlEscaped()));
+}
+
 void MainWindow::miOpenDbFolder()
 {
-    m_services.openFolder(localDbFolder().absolutePath());
+    openFolder(localDbFolder().absolutePath());
 }
 
 void MainWindow::miViewCache()
@@ -822,8 +828,7 @@ void MainWindow::miViewCache()
     AbsTreeItemModel::_ItemNode *node = currentNode();
     if (!node || node->kind != IOSDeviceNode)
         return;
-    m_services.openFolder(
-        static_cast<_IOSDeviceItemNode *>(node)->device.cacheDir().absolutePath());
+    openFolder(static_cast<_IOSDeviceItemNode *>(node)->device.cacheDir().absolutePath());
 }
 
 void MainWindow::miClearCache()
@@ -862,8 +867,10 @@ void MainWindow::miUnmoutDevice()
 void MainWindow::openWebPage(const QString &pathAndQuery)
 {
     const QString url = AppConfig::helpUrl(pathAndQuery);
-    if (!url.isEmpty())
-        m_services.openUrl(url);
+    if (url.isEmpty())
+        showInfo(tr("IDS_NO_WEB_HOST"));
+    else if (!m_services.openUrl(url))
+        showInfo(tr("IDS_CANNOT_OPEN_WEB_PAGE_%1").arg(url.toHtmlEscaped()));
 }
 
 void MainWindow::miCheckUpdate()

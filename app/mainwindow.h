@@ -142,8 +142,10 @@ private:
     void showNewsFile();
     void updateMenuActions();
     int deviceCount() const;
-    // Opens a page of the maker's web service; nothing without a configured host.
+    // Opens a page of the maker's web service; without a configured host, or without a
+    // program that opens it, says why nothing opened.
     void openWebPage(const QString &pathAndQuery);
+    void openFolder(const QString &folder);
 
     enum class Scope { Selection, Chat, Everything, Plain };
     using Flow = void (MainWindow::*)(const MsgMessageList &);

@@ -49,8 +49,8 @@ WindowServices WindowServices::defaults()
         form.exec();
     };
     s.execMenu = [](QMenu &menu) { menu.exec(QCursor::pos()); };
-    s.openUrl = [](const QString &url) { ::openUrl(url); };
-    s.openFolder = [](const QString &folder) { openInExplorer(folder); };
+    s.openUrl = [](const QString &url) { return ::openUrl(url); };
+    s.openFolder = [](const QString &folder) { return openInExplorer(folder); };
     s.now = [] { return QDateTime::currentDateTime(); };
     return s;
 }

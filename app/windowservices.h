@@ -42,8 +42,9 @@ struct WindowServices
     std::function<void(QWidget *parent)> about;
     // Shows a context menu at the mouse and runs the chosen entry.
     std::function<void(QMenu &menu)> execMenu;
-    std::function<void(const QString &url)> openUrl;
-    std::function<void(const QString &folder)> openFolder;
+    // False when nothing on this system opens the page or shows the folder.
+    std::function<bool(const QString &url)> openUrl;
+    std::function<bool(const QString &folder)> openFolder;
     // Local time, for the names of export files and extraction folders.
     std::function<QDateTime()> now;
 

@@ -86,6 +86,10 @@
         <source>IDS_SAVE_ATTACHMENT_FILE_ERROR</source>
         <translation>Failed to save attachment.</translation>
     </message>
+    <message>
+        <source>IDS_CANNOT_OPEN_FILE_%1</source>
+        <translation>No program on this computer opens this file, so it was not opened. It is here:&lt;br/&gt;%1</translation>
+    </message>
 </context>
 <context>
     <name>CountrySelForm</name>
@@ -145,6 +149,18 @@
     <message>
         <source>IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0</source>
         <translation>Find no contact with keyword %1.</translation>
+    </message>
+    <message>
+        <source>IDS_NO_WEB_HOST</source>
+        <translation>This copy of the program was built without the address of its web site, so it has no page to open.</translation>
+    </message>
+    <message>
+        <source>IDS_CANNOT_OPEN_WEB_PAGE_%1</source>
+        <translation>No program on this computer opens web pages, so this page was not opened:&lt;br/&gt;%1</translation>
+    </message>
+    <message>
+        <source>IDS_CANNOT_OPEN_FOLDER_%1</source>
+        <translation>No program on this computer shows folders, so this folder was not opened:&lt;br/&gt;%1</translation>
     </message>
 </context>
 </TS>

@@ -118,14 +118,14 @@ bool copyFileOver(const QString &source, const QString &target)
     return out.commit();
 }
 
-void openInExplorer(const QString &path)
+bool openInExplorer(const QString &path)
 {
-    winplatform::openFolder(QDir::toNativeSeparators(path));
+    return winplatform::openFolder(QDir::toNativeSeparators(path));
 }
 
-void openUrl(const QString &url)
+bool openUrl(const QString &url)
 {
-    winplatform::shellOpen(url);
+    return winplatform::shellOpen(url);
 }
 
 bool isOneFolderEntry(const QString &name)

@@ -18,10 +18,11 @@ QDir localDbFolder();
 // The old file stays whole until the new one is complete. False when it cannot be written.
 bool writeDataRedirect(const QString &path);
 
-// Shows a folder in the desktop's file manager.
-void openInExplorer(const QString &path);
-// Opens a web address or a file with the desktop's handler.
-void openUrl(const QString &url);
+// Shows a folder in the desktop's file manager; false when nothing on this system can.
+bool openInExplorer(const QString &path);
+// Opens a web address or a file with the desktop's handler; false when nothing on this
+// system can.
+bool openUrl(const QString &url);
 
 // The name without \ / : * ? " < > | and without white space at both ends.
 QString sanitizeFileName(const QString &name);

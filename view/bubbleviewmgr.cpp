@@ -90,10 +90,12 @@ void BubbleViewMgr::onLinkClicked(const QUrl &url)
         showWarning(tr("can not find %1.").arg(path));
         return;
     }
-    if (opensWithShell(info.suffix()))
-        openFile(path);
-    else
+    if (opensWithShell(info.suffix())) {
+        if (!openFile(path))
+            showInfo(tr("IDS_CANNOT_OPEN_FILE_%1").arg(path.toHtmlEscaped()));
+    } else {
         saveAttachment(path);
+    }
 }
 
 void BubbleViewMgr::firstPage()
@@ -143,9 +145,9 @@ void BubbleViewMgr::scrollToPos(int row)
     showPage(curPage);
 }
 
-void BubbleViewMgr::openFile(const QString &path)
+bool BubbleViewMgr::openFile(const QString &path)
 {
-    openUrl(path);
+    return openUrl(path);
 }
 
 QString BubbleViewMgr::askSavePath(const QString &proposedPath)

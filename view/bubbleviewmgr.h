@@ -43,8 +43,9 @@ public slots:
     void scrollToPos(int row);
 
 protected:
-    // The desktop actions behind a link; tests replace them.
-    virtual void openFile(const QString &path);
+    // The desktop actions behind a link; tests replace them. False when nothing on this
+    // system opens the file.
+    virtual bool openFile(const QString &path);
     // The save target chosen by the user, or "" when the dialog was cancelled.
     virtual QString askSavePath(const QString &proposedPath);
 

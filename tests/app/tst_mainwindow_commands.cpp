@@ -21,6 +21,8 @@ private slots:
     void webPagesGoToConfiguredHost_data();
     void webPagesGoToConfiguredHost();
     void foldersOpenInFileManager();
+    void saysWhyNothingOpened_data();
+    void saysWhyNothingOpened();
     void clearCacheKeepsWhatOpenDatabasesUse();
     void clearCacheWithoutCacheFolders();
     void aboutShowsTheAboutBox();
@@ -35,6 +37,7 @@ private:
     QTemporaryDir m_home;
     std::unique_ptr<MainWindow> m_window;
     QStringList m_opened; // web pages and folders, "url:" or "folder:" first
+    bool m_openerWorks = true;
 };
 
 void TestMainWindowCommands::initTestCase()
@@ -47,6 +50,7 @@ void TestMainWindowCommands::init()
 {
     clearHome(m_home);
     m_opened.clear();
+    m_openerWorks = true;
 }
 
 void TestMainWindowCommands::cleanup()
@@ -65,8 +69,14 @@ void TestMainWindowCommands::openWindow(int phones)
     for (int i = 0; i < phones; ++i)
         writeVirtualPhone(QStringLiteral("Phone%1").arg(i + 1), sample);
     m_window.reset(new MainWindow);
-    m_window->services().openUrl = [this](const QString &url) { m_opened << "url:" + url; };
-    m_window->services().openFolder = [this](const QString &f) { m_opened << "folder:" + f; };
+    m_window->services().openUrl = [this](const QString &url) {
+        m_opened << "url:" + url;
+        return m_openerWorks;
+    };
+    m_window->services().openFolder = [this](const QString &f) {
+        m_opened << "folder:" + f;
+        return m_openerWorks;
+    };
 }
 
 void TestMainWindowCommands::webPagesGoToConfiguredHost_data()
@@ -86,9 +96,6 @@ void TestMainWindowCommands::webPagesGoToConfiguredHost_data()
         << "http://web.example:8080/sms_check_update.php?pid=5D0E7A93C1B84F26A07D3E95B2C16F48"
            "&ver="
             + QString::number(AppConfig::buildNumber());
-    for (const char *slot : { "miHelp", "miFeedback", "miHome", "miCheckUpdate" })
-        QTest::newRow(qPrintable(QStringLiteral("%1 without host").arg(slot)))
-            << QString() << slot << QString();
 }
 
 void TestMainWindowCommands::webPagesGoToConfiguredHost()
@@ -99,7 +106,7 @@ void TestMainWindowCommands::webPagesGoToConfiguredHost()
     openWindow(); // before the host is set: the start-up check sends nothing
     AppConfig::setWebHost(host);
     QVERIFY(QMetaObject::invokeMethod(m_window.get(), qPrintable(slot)));
-    QCOMPARE(m_opened, opened.isEmpty() ? QStringList() : QStringList { "url:" + opened });
+    QCOMPARE(m_opened, QStringList { "url:" + opened });
     QVERIFY(m_window->findChildren<QNetworkReply *>().isEmpty());
 }
 
@@ -121,6 +128,45 @@ void TestMainWindowCommands::foldersOpenInFileManager()
     QVERIFY(m_opened.first().startsWith("folder:"));
     QVERIFY(folder.startsWith(dataFolder().filePath("ios_cache/")));
     QVERIFY(QFileInfo(folder).isDir());
+}
+
+void TestMainWindowCommands::saysWhyNothingOpened_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("slot");
+    QTest::addColumn<QString>("told"); // the start of the one information box
+    for (const char *slot : { "miHelp", "miFeedback", "miHome", "miCheckUpdate" })
+        QTest::newRow(qPrintable(QStringLiteral("%1 without host").arg(slot)))
+            << QString() << slot
+            << "This copy of the program was built without the address of its web site, so it "
+               "has no page to open.";
+    QTest::newRow("help without browser")
+        << "web.example"
+        << "miHelp"
+        << "No program on this computer opens web pages, so this page was not opened:<br/>"
+           "http://web.example/quillmarrow-threadkeeper/help.html";
+    const QString folders
+        = "No program on this computer shows folders, so this folder was not opened:<br/>";
+    QTest::newRow("database folder without file manager")
+        << QString() << "miOpenDbFolder" << folders + localDbFolder().absolutePath();
+    QTest::newRow("cache folder without file manager")
+        << QString() << "miViewCache" << folders + dataFolder().filePath("ios_cache/");
+}
+
+void TestMainWindowCommands::saysWhyNothingOpened()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, slot);
+    QFETCH(QString, told);
+    openWindow();
+    AppConfig::setWebHost(host);
+    m_openerWorks = false;
+    QVERIFY(choose(*m_window, { "Devices", "Phone1" }));
+    BoxRecorder boxes;
+    QVERIFY(QMetaObject::invokeMethod(m_window.get(), qPrintable(slot)));
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes.first().icon, QMessageBox::Information);
+    QVERIFY2(boxes.texts().first().startsWith(told), qPrintable(boxes.texts().first()));
 }
 
 void TestMainWindowCommands::clearCacheKeepsWhatOpenDatabasesUse()

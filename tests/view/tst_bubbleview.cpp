@@ -134,9 +134,14 @@ public:
     QStringList opened;
     QStringList asked;
     QString saveTarget;
+    bool opens = true; // false: nothing on the system opens files
 
 protected:
-    void openFile(const QString &path) override { opened.append(path); }
+    bool openFile(const QString &path) override
+    {
+        opened.append(path);
+        return opens;
+    }
     QString askSavePath(const QString &proposedPath) override
     {
         asked.append(proposedPath);
@@ -186,6 +191,7 @@ private slots:
     void linkOpensOrSavesBySuffix();
     void savingReplacesTargetAndReports();
     void missingLinkedFileWarns();
+    void pictureWithoutOpenerSaysWhy();
     void savingOntoItselfKeepsFile();
 
 private:
@@ -787,6 +793,19 @@ void TestBubbleView::missingLinkedFileWarns()
     mgr.onLinkClicked(QUrl(QStringLiteral("http://127.0.0.1/x.pdf")));
     QVERIFY(m_boxes.isEmpty());
     QVERIFY(mgr.asked.isEmpty());
+}
+
+void TestBubbleView::pictureWithoutOpenerSaysWhy()
+{
+    const QString path = m_files.filePath(QStringLiteral("photo & more.jpg"));
+    QVERIFY(writeFile(path, "picture"));
+    TestableBubbleViewMgr mgr;
+    mgr.opens = false;
+    mgr.onLinkClicked(QUrl::fromLocalFile(path));
+    QCOMPARE(m_boxes,
+        QStringList { "No program on this computer opens this file, so it was not opened. It is "
+                      "here:<br/>"
+            + path.toHtmlEscaped() });
 }
 
 void TestBubbleView::savingOntoItselfKeepsFile()
