@@ -1,8 +1,8 @@
 // Writes a synthetic device sms.db of the later iOS 6+ layout with a given number of
 // messages spread over a given number of chats; every tenth message has an attachment and
 // every tenth chat is a group of three.
+#include "platform/samplephones/ios6smsdbfixture.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
-#include "support/ios6smsdbfixture.h"
 
 #include <QCoreApplication>
 #include <QDir>

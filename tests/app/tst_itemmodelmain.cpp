@@ -1,7 +1,7 @@
-#include "shell/datafolder.h"
 #include "app/itemmodelmain.h"
 #include "messages/ios6messagedb.h"
-#include "support/ios6smsdbfixture.h"
+#include "platform/samplephones/ios6smsdbfixture.h"
+#include "shell/datafolder.h"
 
 #include <QAbstractItemModelTester>
 #include <QBuffer>

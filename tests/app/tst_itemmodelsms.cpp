@@ -1,8 +1,8 @@
 #include "app/itemmodelsms.h"
 #include "messages/ios6messagedb.h"
+#include "platform/samplephones/currentphonesmsdb.h"
 #include "records/msgidentity.h"
 #include "shell/datafolder.h"
-#include "support/currentphonesmsdb.h"
 #include "view/bubblepage.h"
 
 #include <QAbstractItemModelTester>

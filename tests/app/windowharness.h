@@ -6,12 +6,12 @@
 #include "app/itemmodelsms.h"
 #include "app/mainwindow.h"
 #include "backup/backupmanifest.h"
+#include "platform/samplephones/ios6smsdbfixture.h"
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
 #include "shell/mytreeview.h"
 #include "support/devicebackupfixture.h"
 #include "support/ios5smsdbfixture.h"
-#include "support/ios6smsdbfixture.h"
 #include "support/localdbfixture.h"
 #include "support/workercontrol.h"
 

@@ -1,13 +1,13 @@
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
 #include "messages/ios6messagedb.h"
+#include "platform/samplephones/addressbookfixture.h"
+#include "platform/samplephones/ios6smsdbfixture.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
 #include "shell/messagebox.h"
 #include "shell/progressform.h"
-#include "support/addressbookfixture.h"
 #include "support/backupwriter.h"
 #include "support/foldersnapshot.h"
-#include "support/ios6smsdbfixture.h"
 
 #include <QDirIterator>
 #include <QFile>

@@ -3,8 +3,8 @@
 // device folder's arrival reaching a receiver's slot.
 #include "device/devicesession.h"
 #include "device/servicesocket.h"
+#include "platform/samplephones/simulateddevicefolder.h"
 #include "support/devicelibraries.h"
-#include "support/simulateddevicefolder.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -1,10 +1,10 @@
 #include "device/devicesession.h"
 #include "device/iosdevice.h"
 #include "device/iosdevicevalues.h"
+#include "platform/samplephones/simulateddevicefolder.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "support/devicelibraries.h"
-#include "support/simulateddevicefolder.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -1,8 +1,8 @@
 #include "messages/ios5messagedb.h"
+#include "platform/samplephones/addressbookfixture.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
 #include "records/msgidentity.h"
 #include "shell/datafolder.h"
-#include "support/addressbookfixture.h"
 #include "support/ios5smsdbfixture.h"
 
 #include <QDir>

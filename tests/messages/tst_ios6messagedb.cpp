@@ -1,6 +1,6 @@
-#include "shell/datafolder.h"
 #include "messages/ios6messagedb.h"
-#include "support/ios6smsdbfixture.h"
+#include "platform/samplephones/ios6smsdbfixture.h"
+#include "shell/datafolder.h"
 
 #include <QDir>
 #include <QFile>

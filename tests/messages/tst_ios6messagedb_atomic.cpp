@@ -2,8 +2,8 @@
 // the database never keeps half of one call. Run with "--write-forever FOLDER" the binary
 // is that writer.
 #include "messages/ios6messagedb.h"
+#include "platform/samplephones/fixturedb.h"
 #include "records/msgidentity.h"
-#include "support/fixturedb.h"
 
 #include <QCoreApplication>
 #include <QDir>

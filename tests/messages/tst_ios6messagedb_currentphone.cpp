@@ -1,9 +1,9 @@
 #include "messages/ios6messagedb.h"
+#include "platform/samplephones/currentphonesmsdb.h"
+#include "platform/samplephones/fixturedb.h"
+#include "platform/samplephones/ios6smsdbfixture.h"
 #include "records/msgidentity.h"
 #include "shell/datafolder.h"
-#include "support/currentphonesmsdb.h"
-#include "support/fixturedb.h"
-#include "support/ios6smsdbfixture.h"
 
 #include <QDateTime>
 #include <QTemporaryDir>

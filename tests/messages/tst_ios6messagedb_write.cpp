@@ -1,8 +1,8 @@
 #include "messages/ios6messagedb.h"
+#include "platform/samplephones/fixturedb.h"
+#include "platform/samplephones/ios6smsdbfixture.h"
 #include "records/msgidentity.h"
 #include "shell/datafolder.h"
-#include "support/fixturedb.h"
-#include "support/ios6smsdbfixture.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -1,5 +1,5 @@
 #include "messages/ioscontactsmemdb.h"
-#include "support/addressbookfixture.h"
+#include "platform/samplephones/addressbookfixture.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,6 +1,6 @@
+#include "platform/samplephones/currentphonesmsdb.h"
 #include "records/attributedbody.h"
 #include "records/msgidentity.h"
-#include "support/currentphonesmsdb.h"
 
 #include <QtTest>
 

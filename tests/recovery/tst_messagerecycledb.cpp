@@ -1,6 +1,6 @@
+#include "platform/samplephones/fixturedb.h"
 #include "records/msgidentity.h"
 #include "recovery/messagerecycledb.h"
-#include "support/fixturedb.h"
 
 #include <QFile>
 #include <QSet>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "devicelibraries.h"
-#include "simulateddevicefolder.h"
+#include "platform/samplephones/simulateddevicefolder.h"
 
 #include "device/servicesocket.h"
 

@@ -1,5 +1,7 @@
 #include "support/binaryplist.h"
 
+#include <QTest>
+
 #include <cstring>
 
 namespace binaryplist {
@@ -79,6 +81,17 @@ QByteArray dictionary(const QList<QPair<QByteArray, QByteArray>> &entries)
     for (int i = 0; i < n; ++i)
         top += char(1 + n + i);
     return list(QList<QByteArray> { top } + keys + values);
+}
+
+void addValuesWithANulRows()
+{
+    QTest::addColumn<QByteArray>("values");
+    QTest::newRow("binary") << dictionary({ { ascii("UniqueDeviceID"), utf16("udid-nul\0x", 10) },
+        { ascii("DeviceName"), utf16("Ph\xF6ne\0x", 7) } });
+    QTest::newRow("XML") << QByteArray("<plist version=\"1.0\"><dict><key>UniqueDeviceID</key>"
+                                       "<string>udid-nul")
+            + '\0' + "x</string><key>DeviceName</key><string>Ph\xC3\xB6ne" + '\0'
+            + "x</string></dict></plist>";
 }
 
 } // namespace binaryplist

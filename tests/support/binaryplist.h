@@ -21,4 +21,8 @@ QByteArray list(
 // A list of one dictionary of fewer than 15 entries (key and value objects).
 QByteArray dictionary(const QList<QPair<QByteArray, QByteArray>> &entries);
 
+// Test rows of a column "values": values files whose UniqueDeviceID "udid-nul\0x" and
+// DeviceName "Phöne\0x" hold a NUL, as a binary list with UTF-16 texts and as XML.
+void addValuesWithANulRows();
+
 } // namespace binaryplist

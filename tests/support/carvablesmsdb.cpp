@@ -1,6 +1,6 @@
 #include "support/carvablesmsdb.h"
 
-#include "support/ios6smsdbfixture.h"
+#include "platform/samplephones/ios6smsdbfixture.h"
 #include "support/sqliteimage.h"
 
 #include "platform/sqlite_qt/sqlite_qt.h"

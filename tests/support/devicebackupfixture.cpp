@@ -1,7 +1,7 @@
 #include "support/devicebackupfixture.h"
 
+#include "platform/samplephones/ios6smsdbfixture.h"
 #include "support/backupwriter.h"
-#include "support/ios6smsdbfixture.h"
 
 #include <QDir>
 #include <QFile>

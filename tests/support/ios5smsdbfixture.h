@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "support/fixturedb.h"
+#include "platform/samplephones/fixturedb.h"
 
 class IOS5SmsDbFixture
 {

@@ -2,7 +2,7 @@
 // attachment files in its "attachments" sub-folder.
 #pragma once
 
-#include "support/fixturedb.h"
+#include "platform/samplephones/fixturedb.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,33 +1,17 @@
 #include "support/simulatedphone.h"
 
+#include "platform/samplephones/currentphonesmsdb.h"
+#include "platform/samplephones/ios6smsdbfixture.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
-#include "support/currentphonesmsdb.h"
 #include "support/ios5smsdbfixture.h"
-#include "support/ios6smsdbfixture.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 
 namespace {
 
 constexpr qint32 firstDate = 400000000; // seconds since 2001
-
-// Moves the fixture's "file-relay/var" tree into the phone's file system.
-bool moveTree(const QString &from, const QString &to)
-{
-    QDirIterator it(from, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = QDir(to).filePath(QDir(from).relativeFilePath(source));
-        QDir().mkpath(QFileInfo(target).absolutePath());
-        QFile::remove(target);
-        if (!QFile::rename(source, target) && !QFile::copy(source, target))
-            return false;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -38,12 +22,7 @@ SimulatedPhone::SimulatedPhone(const QString &devicesFolder, const QString &udid
     , m_layout(layout)
 {
     m_device.setIdentity(udid, name, productVersion);
-    m_device.setValue(QStringLiteral("com.apple.disk_usage"), QStringLiteral("TotalDataCapacity"),
-        qlonglong(16) << 30);
-    m_device.setValue(QStringLiteral("com.apple.disk_usage"), QStringLiteral("AmountDataAvailable"),
-        qlonglong(15) << 30);
-    m_device.setValue(
-        QStringLiteral("com.apple.mobile.backup"), QStringLiteral("CloudBackupEnabled"), false);
+    m_device.setBackupReady(qlonglong(16) << 30, qlonglong(15) << 30);
 }
 
 QString SimulatedPhone::smsDbRelativePath()
@@ -180,7 +159,7 @@ bool SimulatedPhone::write()
         return false;
     writeDatabase(scratch.path());
     const QString built = QDir(scratch.path()).filePath(QStringLiteral("file-relay/var"));
-    if (QFileInfo(built).isDir() && !moveTree(built, fileSystemPath(QStringLiteral("var"))))
+    if (QFileInfo(built).isDir() && !m_device.moveIntoFileSystem(built, QStringLiteral("var")))
         return false;
     if (!m_device.write())
         return false;

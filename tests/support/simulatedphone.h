@@ -3,7 +3,7 @@
 // attachment files, and the faults of its file-relay service and backup tool.
 #pragma once
 
-#include "support/simulateddevicefolder.h"
+#include "platform/samplephones/simulateddevicefolder.h"
 
 #include <QList>
 #include <QStringList>

@@ -1,6 +1,7 @@
 #include "backup/backupmanifest.h"
 #include "backup/mbdb.h"
 #include "support/backuptoolinstall.h"
+#include "support/binaryplist.h"
 #include "support/backupwriter.h"
 #include "support/filesizelimit.h"
 #include "support/simulatedphone.h"
@@ -509,7 +510,7 @@ void TestBackupTool::fullDiskEndsInAnError()
 
 void TestBackupTool::aNulInAnotherPhonesValuesStopsNothing_data()
 {
-    SimulatedDeviceFolder::addValuesWithANulRows();
+    binaryplist::addValuesWithANulRows();
 }
 
 void TestBackupTool::aNulInAnotherPhonesValuesStopsNothing()

@@ -2,10 +2,11 @@
 // the session rules, values by domain, faults, services and the call log.
 #include "platform/mobiledevice/amdevice.h"
 
+#include "platform/samplephones/simulateddevicefolder.h"
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
+#include "support/binaryplist.h"
 #include "support/corefoundationtext.h"
-#include "support/simulateddevicefolder.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -348,7 +349,7 @@ void TestMobileDeviceLibrary::valuesAreReadByDomainAndKey()
 
 void TestMobileDeviceLibrary::valuesWithANulReadUpToIt_data()
 {
-    SimulatedDeviceFolder::addValuesWithANulRows();
+    binaryplist::addValuesWithANulRows();
 }
 
 void TestMobileDeviceLibrary::valuesWithANulReadUpToIt()

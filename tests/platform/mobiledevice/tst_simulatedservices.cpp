@@ -4,10 +4,10 @@
 #include "platform/mobiledevice/amdevice.h"
 #include "platform/plistinput/plistinput.h"
 
+#include "platform/samplephones/simulateddevicefolder.h"
 #include "support/afcpacket.h"
 #include "support/corefoundationtext.h"
 #include "support/servicepeer.h"
-#include "support/simulateddevicefolder.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "support/currentphonesmsdb.h"
+#include "platform/samplephones/currentphonesmsdb.h"
 
 #include "platform/sqlite_qt/sqlite_qt.h"
 

@@ -1,14 +1,13 @@
-#include "simulateddevicefolder.h"
+#include "platform/samplephones/simulateddevicefolder.h"
 
 #include "platform/plistinput/plistinput.h"
-#include "support/binaryplist.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QTest>
 
 #include <plist/plist.h>
 
@@ -185,6 +184,33 @@ SimulatedDeviceFolder &SimulatedDeviceFolder::setPaired(bool paired)
     return *this;
 }
 
+SimulatedDeviceFolder &SimulatedDeviceFolder::setBackupReady(
+    qlonglong capacity, qlonglong available)
+{
+    setValue(QStringLiteral("com.apple.disk_usage"), QStringLiteral("TotalDataCapacity"), capacity);
+    setValue(
+        QStringLiteral("com.apple.disk_usage"), QStringLiteral("AmountDataAvailable"), available);
+    return setValue(
+        QStringLiteral("com.apple.mobile.backup"), QStringLiteral("CloudBackupEnabled"), false);
+}
+
+bool SimulatedDeviceFolder::moveIntoFileSystem(
+    const QString &builtTree, const QString &relativePath)
+{
+    const QDir from(builtTree);
+    const QDir to(QDir(fileSystemPath()).filePath(relativePath));
+    QDirIterator it(builtTree, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString target = to.filePath(from.relativeFilePath(source));
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        QFile::remove(target);
+        if (!QFile::rename(source, target) && !QFile::copy(source, target))
+            return false;
+    }
+    return true;
+}
+
 SimulatedDeviceFolder &SimulatedDeviceFolder::addFile(
     const QString &relativePath, const QByteArray &bytes)
 {
@@ -268,18 +294,6 @@ QByteArray SimulatedDeviceFolder::toXmlPlist(const QVariant &value)
     free(xml);
     plist_free(node);
     return result;
-}
-
-void SimulatedDeviceFolder::addValuesWithANulRows()
-{
-    using namespace binaryplist;
-    QTest::addColumn<QByteArray>("values");
-    QTest::newRow("binary") << dictionary({ { ascii("UniqueDeviceID"), utf16("udid-nul\0x", 10) },
-        { ascii("DeviceName"), utf16("Ph\xF6ne\0x", 7) } });
-    QTest::newRow("XML") << QByteArray("<plist version=\"1.0\"><dict><key>UniqueDeviceID</key>"
-                                       "<string>udid-nul")
-            + '\0' + "x</string><key>DeviceName</key><string>Ph\xC3\xB6ne" + '\0'
-            + "x</string></dict></plist>";
 }
 
 QVariant SimulatedDeviceFolder::fromPlistFile(const QString &path)

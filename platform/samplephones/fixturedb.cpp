@@ -1,4 +1,4 @@
-#include "support/fixturedb.h"
+#include "platform/samplephones/fixturedb.h"
 
 #include "platform/sqlite_qt/sqlite_qt.h"
 

@@ -7,7 +7,7 @@
 #include <QList>
 #include <QString>
 
-#include "support/fixturedb.h"
+#include "platform/samplephones/fixturedb.h"
 
 class CurrentPhoneSmsDb
 {

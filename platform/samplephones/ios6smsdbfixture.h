@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "support/fixturedb.h"
+#include "platform/samplephones/fixturedb.h"
 
 class IOS6SmsDbFixture
 {

@@ -25,7 +25,14 @@ public:
     SimulatedDeviceFolder &setFault(const QString &call, int code);
     SimulatedDeviceFolder &setServiceFault(const QString &service, int code);
     SimulatedDeviceFolder &setPaired(bool paired);
+    // What a phone tells before a backup of it is made: its data volume's size and free
+    // space, and that it backs up to no cloud.
+    SimulatedDeviceFolder &setBackupReady(qlonglong capacity, qlonglong available);
     SimulatedDeviceFolder &addFile(const QString &relativePath, const QByteArray &bytes);
+    // Moves the files of a tree built elsewhere (such as the "var" folder a database builder
+    // made beneath its data folder's "file-relay" folder) to `relativePath` in the file
+    // system; false when one cannot be moved.
+    bool moveIntoFileSystem(const QString &builtTree, const QString &relativePath);
     // A service's broken reply after `after` whole messages: "CutShort", "CloseMidReply",
     // "WrongMagic" or "ErrorStatus" (with `code`).
     SimulatedDeviceFolder &setReplyFault(
@@ -51,9 +58,6 @@ public:
     // data, qlonglong/int as integer).
     static QByteArray toXmlPlist(const QVariant &value);
     static QVariant fromPlistFile(const QString &path);
-    // Test rows of a column "values": values files whose UniqueDeviceID "udid-nul\0x" and
-    // DeviceName "Phöne\0x" hold a NUL, as a binary list with UTF-16 texts and as XML.
-    static void addValuesWithANulRows();
 
 private:
     SimulatedDeviceFolder &setReply(const QString &service, const QVariantMap &fault);

@@ -1,5 +1,5 @@
-// The file of a synthetic database that a fixture builds: its connection opens (creating the
-// file) on demand and skips syncs, since a test file need not survive a power cut.
+// The file of a synthetic database that a builder makes: its connection opens (creating the
+// file) on demand and skips syncs, since a made-up file need not survive a power cut.
 #pragma once
 
 #include <QByteArray>

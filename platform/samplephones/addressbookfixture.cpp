@@ -1,4 +1,4 @@
-#include "support/addressbookfixture.h"
+#include "platform/samplephones/addressbookfixture.h"
 
 #include "platform/sqlite_qt/sqlite_qt.h"
 

@@ -1,4 +1,4 @@
-#include "support/ios6smsdbfixture.h"
+#include "platform/samplephones/ios6smsdbfixture.h"
 
 #include "platform/sqlite_qt/sqlite_qt.h"
 
