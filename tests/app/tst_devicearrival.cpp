@@ -2,6 +2,7 @@
 #include "app/itemmodelmain.h"
 #include "app/mainwindow.h"
 #include "backup/passcodedlg.h"
+#include "platform/samplephones/samplephones.h"
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
 #include "shell/mytreeview.h"
@@ -77,6 +78,7 @@ private slots:
     void phonesArriveOneAfterTheOther();
     void waitingPhoneUnpluggedIsDropped();
     void phoneUnpluggedAtOnceIsLoggedByName();
+    void samplePhonesArriveWithTheirChats();
 
 private:
     SimulatedPhone makePhone(const QString &udid, const QString &version,
@@ -690,6 +692,39 @@ void TestDeviceArrival::phoneUnpluggedAtOnceIsLoggedByName()
     waitUntilArrivalEnds();
     QVERIFY(pulled);
     QVERIFY(deviceNodes().isEmpty());
+}
+
+void TestDeviceArrival::samplePhonesArriveWithTheirChats()
+{
+    samplephones::write(m_devices);
+    QVERIFY_EXCEPTION_THROWN(samplephones::write(m_devices), std::runtime_error);
+    const QList<samplephones::PhoneSummary> phones = samplephones::phones();
+    QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), phones.size(), arrivalTimeoutMs);
+    waitUntilArrivalEnds();
+    QCOMPARE(m_boxes->texts(QMessageBox::Critical), QStringList());
+    for (const samplephones::PhoneSummary &phone : phones) {
+        _IOSDeviceItemNode *node = nullptr;
+        for (_IOSDeviceItemNode *candidate : deviceNodes())
+            node = candidate->name == phone.name ? candidate : node;
+        QVERIFY(node);
+        const bool backupRoad = !phone.productVersion.startsWith(QLatin1String("7."));
+        QCOMPARE(QFileInfo::exists(m_home.filePath(
+                     "volume/__quillmarrow_iosbk_temp/" + node->device.udid + "/Status.plist")),
+            backupRoad);
+        QCOMPARE(node->children.size(), phone.chats);
+        QVERIFY(chatNode(node, phone.contacts.first())); // named from the address book
+        QCOMPARE(smsCountAfterSelecting(node), QStringLiteral("Messages: %1").arg(phone.messages));
+        QCOMPARE(phone.bodyOnlyTexts > 0, backupRoad);
+        QSet<QString> kinds;
+        for (const _MsgMessage *message : node->messageSet->messages()) {
+            QVERIFY(!message->text.isEmpty());
+            for (const _MsgAttachment *attachment : message->attachments) {
+                QVERIFY(QFileInfo(attachment->localPath).isFile());
+                kinds << attachment->mime_type;
+            }
+        }
+        QCOMPARE(kinds, QSet<QString>({ "image/jpeg", "text/vcard" }));
+    }
 }
 
 QTEST_MAIN(TestDeviceArrival)
