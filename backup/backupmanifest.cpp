@@ -334,7 +334,7 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     const MbdbRecord &record = node->record;
     const QString fileId = record.fileName();
     auto storedFail
-        = [&fileId](const QString &text) { throw StoredFileError(text.toUtf8().toStdString()); };
+        = [](const QString &text) { throw StoredFileError(text.toUtf8().toStdString()); };
     QFile source(m_backupDir.absoluteFilePath(fileId));
     if (!source.open(QIODevice::ReadOnly))
         storedFail(source.errorString());

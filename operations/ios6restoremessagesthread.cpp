@@ -189,8 +189,8 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
         "delete from message_attachment_join",
         "delete from chat_message_join",
         "delete from chat_handle_join",
-        "update sqlite_sequence set seq=0 where name in ('handle', 'chat', 'message', "
-        "'attachment')",
+        ("update sqlite_sequence set seq=0 where name in ('handle', 'chat', 'message', "
+         "'attachment')"),
         "vacuum",
     };
     for (const char *sql : emptying)
