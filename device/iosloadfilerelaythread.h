@@ -7,7 +7,6 @@
 
 class IOSDevice;
 class ProgressForm;
-struct archive;
 
 class IOSLoadFileRelayThread : public QThread
 {
@@ -24,14 +23,11 @@ public:
 
 private:
     void receiveArchive(const QString &archivePath);
-    void extractArchive(const QString &archivePath, const QDir &target);
-    void extractFile(const QString &path, qint64 size, qint64 mtime, qint64 atime);
     void checkCancelled() const;
     void release();
 
     IOSDevice *device;
     ProgressForm *form;
     int m_socket = -1;
-    struct archive *m_reader = nullptr;
     int m_stallTimeoutMs = 60000;
 };
