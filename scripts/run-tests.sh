@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
-# Sets up and builds (scripts/setup.sh), then runs the whole test suite headless.
+# Sets up and builds (scripts/setup.sh), then runs the whole test suite headless. Then it
+# builds the fuzz targets with clang in a build dir of their own (BUILD-fuzz) and runs each
+# once over its committed corpus, so that neither they nor their crash cases rot.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$here/build"}
 "$here/scripts/setup.sh" "$build"
-cd "$build"
-QT_QPA_PLATFORM=offscreen TZ=UTC LC_ALL=C.UTF-8 ctest --output-on-failure -j"$(nproc)"
+build=$(cd "$build" && pwd)
+(cd "$build" && QT_QPA_PLATFORM=offscreen TZ=UTC LC_ALL=C.UTF-8 ctest --output-on-failure -j"$(nproc)")
+
+fuzz="$build-fuzz"
+CC=clang CXX=clang++ cmake -S "$here" -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQM_FUZZ=ON -DQM_BUILD_BENCH=OFF
+cmake --build "$fuzz" -j"$(nproc)" --target qm_fuzz
+cd "$fuzz"
+ctest -L fuzz --output-on-failure -j"$(nproc)"

@@ -108,6 +108,20 @@ QVariant fromNode(plist_t node)
     }
 }
 
+using Serializer = void (*)(plist_t, char **, uint32_t *);
+
+QByteArray serialized(const QVariant &value, Serializer serialize)
+{
+    plist_t node = toNode(value);
+    char *bytes = nullptr;
+    uint32_t length = 0;
+    serialize(node, &bytes, &length);
+    const QByteArray result(bytes, static_cast<int>(length));
+    free(bytes);
+    plist_free(node);
+    return result;
+}
+
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QSaveFile file(path);
@@ -286,14 +300,12 @@ QVariantMap SimulatedDeviceFolder::readValues() const
 
 QByteArray SimulatedDeviceFolder::toXmlPlist(const QVariant &value)
 {
-    plist_t node = toNode(value);
-    char *xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(node, &xml, &length);
-    const QByteArray result(xml, static_cast<int>(length));
-    free(xml);
-    plist_free(node);
-    return result;
+    return serialized(value, plist_to_xml);
+}
+
+QByteArray SimulatedDeviceFolder::toBinaryPlist(const QVariant &value)
+{
+    return serialized(value, plist_to_bin);
 }
 
 QVariant SimulatedDeviceFolder::fromPlistFile(const QString &path)

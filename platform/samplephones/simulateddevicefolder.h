@@ -57,6 +57,7 @@ public:
     // A property list in XML of a map, list or scalar (QDateTime as a date, QByteArray as
     // data, qlonglong/int as integer).
     static QByteArray toXmlPlist(const QVariant &value);
+    static QByteArray toBinaryPlist(const QVariant &value);
     static QVariant fromPlistFile(const QString &path);
 
 private:
