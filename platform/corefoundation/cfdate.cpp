@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace qmcf {
 
@@ -15,6 +16,8 @@ namespace {
 
 constexpr double secondsPerDay = 86400.0;
 constexpr qint64 unixTimeOf2001 = 978307200;
+// The times that have calendar fields, in seconds either way.
+constexpr double maxCalendarSeconds = 1e15;
 
 class DateObject : public Object
 {
@@ -30,7 +33,15 @@ public:
         return at == static_cast<const DateObject &>(other).at;
     }
 
-    CFHashCode hash() const override { return static_cast<CFHashCode>(static_cast<int64_t>(at)); }
+    // Outside int64_t's range the cast is undefined: such a time hashes by its bits.
+    CFHashCode hash() const override
+    {
+        if (std::fabs(at) < 9e18)
+            return static_cast<CFHashCode>(static_cast<int64_t>(at));
+        CFHashCode bits = 0;
+        std::memcpy(&bits, &at, std::min(sizeof bits, sizeof at));
+        return bits;
+    }
 
     const CFAbsoluteTime at;
 };
@@ -55,7 +66,7 @@ public:
         if (!zone.isValid())
             return fixedOffset;
         const double seconds = std::floor(at) + unixTimeOf2001;
-        if (!(std::fabs(seconds) < 1e15))
+        if (!(std::fabs(seconds) < maxCalendarSeconds))
             return zone.standardTimeOffset(QDateTime::currentDateTimeUtc());
         return zone.offsetFromUtc(
             QDateTime::fromSecsSinceEpoch(static_cast<qint64>(seconds), Qt::UTC));
@@ -191,9 +202,11 @@ CFAbsoluteTime CFGregorianDateGetAbsoluteTime(CFGregorianDate gdate, CFTimeZoneR
 CFGregorianDate CFAbsoluteTimeGetGregorianDate(CFAbsoluteTime at, CFTimeZoneRef timeZone)
 {
     CFGregorianDate result {};
-    if (!std::isfinite(at))
-        return result;
     const double local = at + offsetAt(timeZone, at);
+    // Some 30 million years from 2001 is past any real date and short of where the day count
+    // and the SInt32 year overflow: a time beyond has no calendar date, as NaN has none.
+    if (!(std::fabs(local) < maxCalendarSeconds))
+        return result;
     const double dayIndex = std::floor(local / secondsPerDay);
     double rest = local - dayIndex * secondsPerDay;
     int64_t year = 0;

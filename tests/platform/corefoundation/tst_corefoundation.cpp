@@ -149,6 +149,8 @@ private slots:
     void zonesShiftCalendarFields();
     void namedZonesFollowDaylightSaving();
     void unknownZoneNamesGiveNull();
+    void timesBeyondTheCalendarHaveNoFields_data();
+    void timesBeyondTheCalendarHaveNoFields();
 
     void dictionariesCompareKeysByValue();
     void dictionariesTakeNonStringKeys();
@@ -513,6 +515,34 @@ void TestCoreFoundation::namedZonesFollowDaylightSaving()
     for (CFTypeRef ref :
         { CFTypeRef(name), CFTypeRef(paris), CFTypeRef(abbreviation), CFTypeRef(pacific) })
         CFRelease(ref);
+}
+
+void TestCoreFoundation::timesBeyondTheCalendarHaveNoFields_data()
+{
+    QTest::addColumn<double>("absolute");
+    QTest::newRow("40 million years on") << 1.3e15;
+    QTest::newRow("huge") << 5.6e162;
+    QTest::newRow("huge before") << -1e300;
+    QTest::newRow("infinite") << qInf();
+    QTest::newRow("not a number") << qQNaN();
+}
+
+// Under the sanitizers the day count and the hash once converted such times undefined.
+void TestCoreFoundation::timesBeyondTheCalendarHaveNoFields()
+{
+    QFETCH(double, absolute);
+    CFStringRef name = string("Europe/Paris");
+    CFTimeZoneRef paris = CFTimeZoneCreateWithName(nullptr, name, false);
+    for (CFTimeZoneRef zone : { CFTimeZoneRef(nullptr), paris }) {
+        const CFGregorianDate date = CFAbsoluteTimeGetGregorianDate(absolute, zone);
+        QCOMPARE(int(date.year), 0);
+        QCOMPARE(int(date.month), 0);
+        QCOMPARE(int(date.day), 0);
+    }
+    CFDateRef ref = CFDateCreate(nullptr, absolute);
+    QCOMPARE(CFHash(ref), CFHash(ref));
+    for (CFTypeRef object : { CFTypeRef(ref), CFTypeRef(paris), CFTypeRef(name) })
+        CFRelease(object);
 }
 
 void TestCoreFoundation::unknownZoneNamesGiveNull()
