@@ -10,8 +10,8 @@ shift || true
 # package only lrelease itself. The offscreen platform plugin comes with libqt5gui5; the
 # offscreen tests render text, so a font is named rather than left to fontconfig's choice.
 # tzdata gives our CoreFoundation stand-in its named time zones. poppler-utils and python3
-# read the exported PDF, CSV and HTML files back in the tests. clang and its runtime are only
-# for -DQM_FUZZ=ON.
+# read the exported PDF, CSV and HTML files back in the tests. clang and its runtime build the
+# fuzz targets (-DQM_FUZZ=ON) whose corpora the test command replays.
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools libqt5webkit5-dev fonts-dejavu-core
