@@ -25,12 +25,28 @@ QString errorReportVersion()
     return QStringLiteral("%1(%2)").arg(AppConfig::productVersion()).arg(AppConfig::buildNumber());
 }
 
+QPointer<QNetworkAccessManager> &reportClientHolder()
+{
+    static QPointer<QNetworkAccessManager> client;
+    return client;
+}
+
+// Runs while the application is still whole. Deleted later, with the application's other
+// children, the client could no longer wind its network thread down, and a report still on
+// its way would leak with all that thread holds for it, its address and text included.
+void deleteReportClient()
+{
+    delete reportClientHolder();
+}
+
 // One client for the whole run: a report must outlive the box that sent it.
 QNetworkAccessManager *reportClient()
 {
-    static QPointer<QNetworkAccessManager> client;
-    if (!client)
+    QPointer<QNetworkAccessManager> &client = reportClientHolder();
+    if (!client) {
         client = new QNetworkAccessManager(QCoreApplication::instance());
+        qAddPostRoutine(deleteReportClient);
+    }
     return client;
 }
 
