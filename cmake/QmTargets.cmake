@@ -36,8 +36,9 @@ function(qm_add_test name)
     add_test(NAME ${name} COMMAND ${name})
     set(env "QT_QPA_PLATFORM=offscreen;TZ=UTC;LC_ALL=C.UTF-8")
     if(QM_SANITIZE)
-        # Qt's platform plugin and network stack keep objects for the life of the process.
-        list(APPEND env "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp:fast_unwind_on_malloc=0:print_suppressions=0")
+        # Qt's platform plugin and WebKit keep objects for the life of the process; the
+        # suppressions name the Qt functions that make them, found deep in the stack.
+        list(APPEND env "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp:fast_unwind_on_malloc=0:malloc_context_size=64:print_suppressions=0")
     endif()
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 300)
 endfunction()
