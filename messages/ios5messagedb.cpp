@@ -75,7 +75,7 @@ void IOS5MessageDb::open()
     if (isOpen())
         return;
     try {
-        openThrow(dbPath, ReadWrite);
+        openForOneThread(dbPath, ReadWrite);
         if (sqlite3_create_function_v2(
                 handle(), "read", 1, SQLITE_ANY, nullptr, readFlag, nullptr, nullptr, nullptr)
             != SQLITE_OK)

@@ -75,12 +75,12 @@ void IOS6MessageDb::open()
     // working on a connection without a layout.
     try {
         if (QFileInfo::exists(dbPath)) {
-            openThrow(dbPath, ReadWrite);
+            openForOneThread(dbPath, ReadWrite);
             if (upgradeSchema)
                 upgradeLayout();
         } else {
             createLayout();
-            openThrow(dbPath, ReadWrite);
+            openForOneThread(dbPath, ReadWrite);
         }
         registerFunctions();
         loadTableSql();
