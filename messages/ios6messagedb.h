@@ -89,6 +89,8 @@ private:
     void upgradeLayout();
     void registerFunctions();
     void detectDateUnit();
+    // Sets each chat's `last` from its newest message, for files without a `_last` column.
+    void deriveChatDates(MsgMessageSet &set);
     // A record date in the unit of this file.
     qint64 storedTime(qint32 date) const;
     qint64 storedAttachmentTime(qint32 date) const;
