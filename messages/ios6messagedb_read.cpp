@@ -307,11 +307,12 @@ struct OfMessage
 // The first two columns of every row, sorted by the first.
 QVector<OfMessage> sortedPairs(Sqlite3DB &db, const Sqlite3Sql &sql)
 {
-    // Phones number messages from 1 without large gaps: room for the largest row id spares
-    // copying a growing vector of a million pairs, and room left unused is never touched.
+    // Phones number messages from 1 without large gaps: room for the largest row id (within
+    // reason) spares copying a growing vector of a million pairs, and room left unused is
+    // never touched.
     const qint64 expected = firstRowid(db, Sqlite3Sql("select max(rowid) from message"));
     QVector<OfMessage> pairs;
-    pairs.reserve(int(qBound<qint64>(0, expected, 1 << 24)));
+    pairs.reserve(int(qBound<qint64>(0, expected, 1 << 22)));
     Sqlite3Cursor c = db.queryThrow(sql);
     while (c.moveNext())
         pairs.append({ c.getInt64(0), c.getInt64(1) });
