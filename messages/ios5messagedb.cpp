@@ -1,5 +1,4 @@
 #include "messages/ios5messagedb.h"
-#include "records/relaypath.h"
 
 #include "backup/plistvalue.h"
 #include "records/msgidentity.h"
@@ -75,7 +74,7 @@ void IOS5MessageDb::open()
     if (isOpen())
         return;
     try {
-        openThrow(dbPath, ReadWrite);
+        openForOneThread(dbPath, ReadWrite);
         if (sqlite3_create_function_v2(
                 handle(), "read", 1, SQLITE_ANY, nullptr, readFlag, nullptr, nullptr, nullptr)
             != SQLITE_OK)
@@ -86,11 +85,6 @@ void IOS5MessageDb::open()
         tableSql.clear();
         throw;
     }
-}
-
-QString IOS5MessageDb::relayPath(const QString &deviceFilename) const
-{
-    return relayFilePath(fileRelayDir, deviceFilename, RelayBackslash::Remove);
 }
 
 _CountryInfo IOS5MessageDb::countryOf(const QString &sn)
@@ -301,6 +295,7 @@ void IOS5MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
     }
 
     QSet<qint64> created;
+    RelayPathResolver paths(fileRelayDir, RelayBackslash::Remove);
     Sqlite3Cursor c = queryThrow(sql);
     const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
     while (c.moveNext()) {
@@ -323,17 +318,17 @@ void IOS5MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
         created.insert(rowid);
 
         if (c.getInt64(QStringLiteral("is_madrid")) != 0)
-            readIMessage(s, c, m, chatsByIdentifier);
+            readIMessage(s, c, m, chatsByIdentifier, paths);
         else
             readSms(s, c, m);
     }
 
     if (chatId >= 0 && hasTable(QStringLiteral("msg_pieces")))
-        readPieces(s, chatId, created);
+        readPieces(s, chatId, created, paths);
 }
 
 void IOS5MessageDb::readIMessage(MsgMessageSet &s, const Sqlite3Cursor &c, _MsgMessage &m,
-    const QHash<QString, _MsgChat *> &chatsById)
+    const QHash<QString, _MsgChat *> &chatsById, RelayPathResolver &paths)
 {
     m.guid = c.getText(QStringLiteral("madrid_guid"));
     m.service = QStringLiteral("iMessage");
@@ -359,7 +354,7 @@ void IOS5MessageDb::readIMessage(MsgMessageSet &s, const Sqlite3Cursor &c, _MsgM
 
     if (!hasTable(QStringLiteral("madrid_attachment")))
         return;
-    readIMessageAttachments(s, c.getBlob(QStringLiteral("madrid_attachmentInfo")), m);
+    readIMessageAttachments(s, c.getBlob(QStringLiteral("madrid_attachmentInfo")), m, paths);
     if (m.attachments.size() == 1)
         m.attributedBody = makeAttributedBody(m.attachments.first()->guid);
     else if (!m.attachments.isEmpty())
@@ -367,7 +362,7 @@ void IOS5MessageDb::readIMessage(MsgMessageSet &s, const Sqlite3Cursor &c, _MsgM
 }
 
 void IOS5MessageDb::readIMessageAttachments(
-    MsgMessageSet &s, const QByteArray &info, _MsgMessage &m)
+    MsgMessageSet &s, const QByteArray &info, _MsgMessage &m, RelayPathResolver &paths)
 {
     QByteArray bytes = info;
     for (char &ch : bytes) {
@@ -408,7 +403,7 @@ void IOS5MessageDb::readIMessageAttachments(
             a.transfer_state = c.getInt(QStringLiteral("transfer_state"));
             a.is_outgoing = c.getInt64(QStringLiteral("is_incoming")) == 0 ? 1 : 0;
             if (!a.filename.isEmpty())
-                a.localPath = relayPath(a.filename);
+                a.localPath = paths.path(a.filename);
             attachment = owned.get();
             s.attachmentMap.insert(key, owned.release());
         }
@@ -442,7 +437,8 @@ void IOS5MessageDb::readSms(MsgMessageSet &s, const Sqlite3Cursor &c, _MsgMessag
     }
 }
 
-void IOS5MessageDb::readPieces(MsgMessageSet &s, qint64 chatId, const QSet<qint64> &newMessages)
+void IOS5MessageDb::readPieces(
+    MsgMessageSet &s, qint64 chatId, const QSet<qint64> &newMessages, RelayPathResolver &paths)
 {
     Sqlite3Sql sql("select p.*,m.group_id,m.flags as msg_flags from msg_pieces as p inner join "
                    "message as m on p.message_id=m.rowid");
@@ -490,7 +486,7 @@ void IOS5MessageDb::readPieces(MsgMessageSet &s, qint64 chatId, const QSet<qint6
                   .arg(partSuffix(contentLoc));
         auto owned = std::make_unique<_MsgAttachment>();
         _MsgAttachment &a = *owned;
-        a.localPath = relayPath(relative);
+        a.localPath = paths.path(relative);
         const QByteArray data = c.getBlob(dataColumn);
         if (!data.isEmpty() && !a.localPath.isEmpty()) {
             // A failed write still leaves the record; the file is simply missing.

@@ -6,6 +6,7 @@
 #include "records/absdb.h"
 #include "records/countrylibdb.h"
 #include "records/msgrecords.h"
+#include "records/relaypath.h"
 #include "recovery/messagerecycledb.h"
 #include "recovery/sqlite3file.h"
 
@@ -49,20 +50,20 @@ public:
     QString smsDbPath() const { return dbPath; }
     QDir fileRelayFolder() const { return fileRelayDir; }
 
-    // The absolute path of a device file name ("/var/mobile/...", "~/...") in the
-    // file-relay tree, or empty when the name is empty or would lead outside that tree.
-    QString relayPath(const QString &deviceFilename) const;
-
 private:
     _MsgHandle *newIMessageHandle(MsgMessageSet &set, const QString &id);
     void loadSmsChats(MsgMessageSet &set);
     void loadSmsMembers(MsgMessageSet &set);
     void loadIMessageChats(MsgMessageSet &set);
+    // `paths` places the device's file names ("/var/mobile/...", "~/...") in the file-relay
+    // tree, one for a whole load.
     void readIMessage(MsgMessageSet &set, const Sqlite3Cursor &c, _MsgMessage &message,
-        const QHash<QString, _MsgChat *> &chatsById);
+        const QHash<QString, _MsgChat *> &chatsById, RelayPathResolver &paths);
     void readSms(MsgMessageSet &set, const Sqlite3Cursor &c, _MsgMessage &message);
-    void readIMessageAttachments(MsgMessageSet &set, const QByteArray &info, _MsgMessage &message);
-    void readPieces(MsgMessageSet &set, qint64 chatId, const QSet<qint64> &newMessages);
+    void readIMessageAttachments(
+        MsgMessageSet &set, const QByteArray &info, _MsgMessage &message, RelayPathResolver &paths);
+    void readPieces(MsgMessageSet &set, qint64 chatId, const QSet<qint64> &newMessages,
+        RelayPathResolver &paths);
     _CountryInfo countryOf(const QString &sn);
 
     QDir fileRelayDir;

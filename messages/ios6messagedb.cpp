@@ -75,12 +75,12 @@ void IOS6MessageDb::open()
     // working on a connection without a layout.
     try {
         if (QFileInfo::exists(dbPath)) {
-            openThrow(dbPath, ReadWrite);
+            openForOneThread(dbPath, ReadWrite);
             if (upgradeSchema)
                 upgradeLayout();
         } else {
             createLayout();
-            openThrow(dbPath, ReadWrite);
+            openForOneThread(dbPath, ReadWrite);
         }
         registerFunctions();
         loadTableSql();
@@ -174,8 +174,14 @@ void IOS6MessageDb::detectDateUnit()
     // The newest row shows the unit the phone writes now; one page read, not a table scan.
     Sqlite3Cursor c = queryThrow(
         Sqlite3Sql("select date from message where date <> 0 order by rowid desc limit 1"));
-    if (c.moveNext())
+    if (c.moveNext()) {
         nanosecondDates = isNanosecondTime(c.getInt64(0));
+    } else {
+        // No message yet, as on a new phone that a transfer fills: the layout tells. Phones
+        // write nanoseconds since iOS 11, which also added the columns of iCloud syncing.
+        nanosecondDates = tableHas(
+            QStringLiteral("message"), QStringLiteral("ck_sync_state"), Qt::CaseInsensitive);
+    }
     if (!hasTable(QStringLiteral("attachment")))
         return;
     Sqlite3Cursor a = queryThrow(Sqlite3Sql(

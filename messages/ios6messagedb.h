@@ -39,10 +39,11 @@ public:
 
     bool hasItemTypeColumn() const;
     // True when the file stores its times in nanoseconds since 2001, as phones do since
-    // iOS 11: decided once on open from the newest stored message date. A file without dates
-    // and every local database keep seconds. Every message and chat date written goes in
-    // this unit; attachment dates follow the attachment table's own rows, since phones that
-    // write messages in nanoseconds keep attachment times in seconds.
+    // iOS 11: decided once on open from the newest stored message date, or without one from
+    // the columns iOS 11 added. Older layouts without dates and every local database keep
+    // seconds. Every message and chat date written goes in this unit; attachment dates
+    // follow the attachment table's own rows, since phones that write messages in
+    // nanoseconds keep attachment times in seconds.
     bool storesNanosecondDates() const { return nanosecondDates; }
 
     // The absolute path of an attachment's file in the file-relay tree, or empty when the
@@ -88,6 +89,8 @@ private:
     void upgradeLayout();
     void registerFunctions();
     void detectDateUnit();
+    // Sets each chat's `last` from its newest message, for files without a `_last` column.
+    void deriveChatDates(MsgMessageSet &set);
     // A record date in the unit of this file.
     qint64 storedTime(qint32 date) const;
     qint64 storedAttachmentTime(qint32 date) const;

@@ -3,16 +3,23 @@
 #include "records/msgidentity.h"
 #include "records/relaypath.h"
 
-#include <QDebug>
-#include <QFileInfo>
+#include <QSet>
+#include <QStringList>
 #include <QVector>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 
 namespace {
 
 // Marks a column that holds a time, stored in seconds or in nanoseconds since 2001.
 struct StoredTime
+{
+};
+
+// Marks a text column whose few values repeat from row to row (service, account...).
+struct Repeating
 {
 };
 
@@ -39,6 +46,12 @@ template <typename Record> struct Field
         , text(f)
     {
     }
+    Field(const char *c, QString Record::*f, Repeating)
+        : column(c)
+        , text(f)
+        , repeating(true)
+    {
+    }
     Field(const char *c, QByteArray Record::*f)
         : column(c)
         , bytes(f)
@@ -51,6 +64,30 @@ template <typename Record> struct Field
     qint64 Record::*i64 = nullptr;
     QString Record::*text = nullptr;
     QByteArray Record::*bytes = nullptr;
+    bool repeating = false;
+};
+
+// The last few distinct texts of a column: rows that repeat one share a single copy.
+class RecentTexts
+{
+public:
+    QString share(const QString &text)
+    {
+        if (text.isEmpty())
+            return text;
+        for (const QString &known : m_texts) {
+            if (known == text)
+                return known;
+        }
+        m_texts[m_next] = text;
+        m_next = (m_next + 1) % Size;
+        return text;
+    }
+
+private:
+    static const int Size = 4;
+    QString m_texts[Size];
+    int m_next = 0;
 };
 
 // Fills records from a cursor with the column positions looked up once per query. A column
@@ -60,13 +97,14 @@ template <typename Record> class RowReader
 public:
     RowReader(const Sqlite3Cursor &cursor, const QVector<Field<Record>> &fields)
         : m_fields(fields)
+        , m_recent(fields.size())
     {
         m_index.reserve(fields.size());
         for (const Field<Record> &f : fields)
             m_index.append(cursor.columnIndex(QLatin1String(f.column)));
     }
 
-    void read(const Sqlite3Cursor &c, Record &r) const
+    void read(const Sqlite3Cursor &c, Record &r)
     {
         for (int i = 0; i < m_fields.size(); ++i) {
             const Field<Record> &f = m_fields.at(i);
@@ -77,6 +115,8 @@ public:
                 r.*f.time = recordDateFromStored(c.getInt64(index));
             else if (f.i64)
                 r.*f.i64 = c.getInt64(index);
+            else if (f.repeating)
+                r.*f.text = m_recent[i].share(c.getText(index));
             else if (f.text)
                 r.*f.text = c.getText(index);
             else
@@ -87,7 +127,49 @@ public:
 private:
     const QVector<Field<Record>> &m_fields;
     QVector<int> m_index;
+    QVector<RecentTexts> m_recent;
 };
+
+// The columns of the fields that the table has, after `alias` and a dot, for a select list:
+// columns a device table holds beyond these (many, on current phones) are never read.
+template <typename Record>
+QString selectedColumns(
+    Sqlite3DB &db, const QString &table, const QString &alias, const QVector<Field<Record>> &fields)
+{
+    QSet<QString> present;
+    const QList<_SqliteCol> columns = db.tbInfo(table);
+    for (const _SqliteCol &column : columns)
+        present.insert(column.name.toCaseFolded());
+    QStringList list;
+    for (const Field<Record> &f : fields) {
+        const QString name = QLatin1String(f.column);
+        if (name == QLatin1String("rowid") || present.contains(name.toCaseFolded()))
+            list.append(alias + QLatin1Char('.') + quotedIdentifier(name));
+    }
+    return list.join(QLatin1String(", "));
+}
+
+// The record under `key` in the map, or null with `slot` set to where it goes. Rows are read
+// in falling key order: a map keeps its first node at hand, so a key below all others needs
+// no search.
+template <typename Record>
+Record *findInSet(
+    QMap<qint64, Record *> &map, qint64 key, typename QMap<qint64, Record *>::iterator &slot)
+{
+    if (map.isEmpty() || key < map.firstKey()) {
+        slot = map.begin();
+        return nullptr;
+    }
+    slot = map.lowerBound(key);
+    return slot != map.end() && slot.key() == key ? slot.value() : nullptr;
+}
+
+// Inserts under a decimal key; a wrong hint only costs the search it would have saved.
+template <typename Record>
+void insertByText(QMap<QString, Record *> &map, const QString &key, Record *record)
+{
+    map.insert(map.constBegin(), key, record);
+}
 
 const QVector<Field<_MsgChat>> &chatFields()
 {
@@ -100,9 +182,9 @@ const QVector<Field<_MsgChat>> &chatFields()
         { "account_id", &C::account_id },
         { "properties", &C::properties },
         { "chat_identifier", &C::chat_identifier },
-        { "service_name", &C::service_name },
+        { "service_name", &C::service_name, Repeating() },
         { "room_name", &C::room_name },
-        { "account_login", &C::account_login },
+        { "account_login", &C::account_login, Repeating() },
         { "is_archived", &C::is_archived },
         { "last_addressed_handle", &C::last_addressed_handle },
         { "display_name", &C::display_name },
@@ -118,8 +200,8 @@ const QVector<Field<_MsgHandle>> &handleFields()
     static const QVector<Field<H>> fields = {
         { "rowid", &H::rowid },
         { "id", &H::id },
-        { "country", &H::country },
-        { "service", &H::service },
+        { "country", &H::country, Repeating() },
+        { "service", &H::service, Repeating() },
         { "uncanonicalized_id", &H::uncanonicalized_id },
         { "_ct_name", &H::contactName },
         { "_photo", &H::photo },
@@ -135,16 +217,16 @@ const QVector<Field<_MsgMessage>> &messageFields()
         { "guid", &M::guid },
         { "text", &M::text },
         { "replace", &M::replace },
-        { "service_center", &M::service_center },
+        { "service_center", &M::service_center, Repeating() },
         { "handle_id", &M::handle_id },
-        { "subject", &M::subject },
-        { "country", &M::country },
+        { "subject", &M::subject, Repeating() },
+        { "country", &M::country, Repeating() },
         { "attributedBody", &M::attributedBody },
         { "version", &M::version },
         { "type", &M::type },
-        { "service", &M::service },
-        { "account", &M::account },
-        { "account_guid", &M::account_guid },
+        { "service", &M::service, Repeating() },
+        { "account", &M::account, Repeating() },
+        { "account_guid", &M::account_guid, Repeating() },
         { "error", &M::error },
         { "date", &M::date, StoredTime() },
         { "date_read", &M::date_read, StoredTime() },
@@ -166,7 +248,7 @@ const QVector<Field<_MsgMessage>> &messageFields()
         { "was_downgraded", &M::was_downgraded },
         { "is_archive", &M::is_archive },
         { "cache_has_attachments", &M::cache_has_attachments },
-        { "cache_roomnames", &M::cache_roomnames },
+        { "cache_roomnames", &M::cache_roomnames, Repeating() },
         { "was_data_detected", &M::was_data_detected },
         { "was_deduplicated", &M::was_deduplicated },
         { "is_audio_message", &M::is_audio_message },
@@ -174,7 +256,7 @@ const QVector<Field<_MsgMessage>> &messageFields()
         { "date_played", &M::date_played, StoredTime() },
         { "item_type", &M::item_type },
         { "other_handle", &M::other_handle },
-        { "group_title", &M::group_title },
+        { "group_title", &M::group_title, Repeating() },
         { "group_action_type", &M::group_action_type },
         { "share_status", &M::share_status },
         { "share_direction", &M::share_direction },
@@ -194,8 +276,8 @@ const QVector<Field<_MsgAttachment>> &attachmentFields()
         { "created_date", &A::created_date, StoredTime() },
         { "start_date", &A::start_date, StoredTime() },
         { "filename", &A::filename },
-        { "uti", &A::uti },
-        { "mime_type", &A::mime_type },
+        { "uti", &A::uti, Repeating() },
+        { "mime_type", &A::mime_type, Repeating() },
         { "transfer_state", &A::transfer_state },
         { "is_outgoing", &A::is_outgoing },
         { "user_info", &A::user_info },
@@ -209,6 +291,164 @@ qint64 firstRowid(Sqlite3DB &db, const Sqlite3Sql &sql)
 {
     Sqlite3Cursor cursor = db.queryThrow(sql);
     return cursor.moveNext() ? cursor.getInt64(0) : 0;
+}
+
+// A message row id and a number that goes with it: a chat it is in, or its stored date.
+struct OfMessage
+{
+    qint64 message;
+    qint64 value;
+    bool operator<(const OfMessage &o) const
+    {
+        return message != o.message ? message < o.message : value < o.value;
+    }
+};
+
+// The first two columns of every row, sorted by the first.
+QVector<OfMessage> sortedPairs(Sqlite3DB &db, const Sqlite3Sql &sql)
+{
+    // Phones number messages from 1 without large gaps: room for the largest row id (within
+    // reason) spares copying a growing vector of a million pairs, and room left unused is
+    // never touched.
+    const qint64 expected = firstRowid(db, Sqlite3Sql("select max(rowid) from message"));
+    QVector<OfMessage> pairs;
+    pairs.reserve(int(qBound<qint64>(0, expected, 1 << 22)));
+    Sqlite3Cursor c = db.queryThrow(sql);
+    while (c.moveNext())
+        pairs.append({ c.getInt64(0), c.getInt64(1) });
+    std::sort(pairs.begin(), pairs.end());
+    return pairs;
+}
+
+// Every (message, chat) pair of the chat-message join, by message and then by chat.
+QVector<OfMessage> messagesInChats(Sqlite3DB &db)
+{
+    return sortedPairs(db,
+        Sqlite3Sql("select message_id, chat_id from chat_message_join where message_id is not "
+                   "null"));
+}
+
+bool joinedToChat(const QVector<OfMessage> &inChats, qint64 message)
+{
+    const auto it = std::lower_bound(inChats.cbegin(), inChats.cend(),
+        OfMessage { message, std::numeric_limits<qint64>::min() });
+    return it != inChats.cend() && it->message == message;
+}
+
+// The messages of one chat, or of all (the chats of each in `inChats`), into the set.
+void loadMessages(
+    IOS6MessageDb &db, MsgMessageSet &s, qint64 chatId, const QVector<OfMessage> &inChats)
+{
+    const QString columns
+        = selectedColumns(db, QStringLiteral("message"), QStringLiteral("m"), messageFields());
+    const bool events = db.hasItemTypeColumn();
+    Sqlite3Sql sql;
+    if (chatId > 0) {
+        sql = Sqlite3Sql(
+            QStringLiteral("select j.chat_id, %1 from chat_message_join as j inner "
+                           "join message as m on j.message_id = m.rowid%2 and "
+                           "j.chat_id=%3 order by j.message_id desc")
+                .arg(columns, events ? QStringLiteral(" and m.item_type <> 4") : QString())
+                .arg(chatId));
+    } else {
+        sql = Sqlite3Sql(
+            QStringLiteral("select %1 from message as m%2 order by m.rowid desc")
+                .arg(columns, events ? QStringLiteral(" where m.item_type <> 4") : QString()));
+    }
+    Sqlite3Cursor c = db.queryThrow(sql);
+    RowReader<_MsgMessage> reader(c, messageFields());
+    const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
+    const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
+    // The pairs of the current message, [chatsFrom, chatsTo); the merge walks down.
+    auto chatsFrom = inChats.cend();
+    auto chatsTo = chatsFrom;
+    while (c.moveNext()) {
+        const qint64 rowid = c.getInt64(rowidColumn);
+        if (chatId <= 0) {
+            while (chatsFrom != inChats.cbegin() && (chatsFrom - 1)->message > rowid)
+                --chatsFrom;
+            chatsTo = chatsFrom;
+            while (chatsFrom != inChats.cbegin() && (chatsFrom - 1)->message == rowid)
+                --chatsFrom;
+            if (chatsFrom == chatsTo)
+                continue;
+        }
+        QMap<qint64, _MsgMessage *>::iterator slot;
+        _MsgMessage *message = findInSet(s.messageMap, rowid, slot);
+        if (!message) {
+            auto owned = std::make_unique<_MsgMessage>();
+            reader.read(c, *owned);
+            owned->srcRowid = rowid;
+            // Phones since iOS 16 leave text empty and keep the words only here.
+            if (owned->text.isEmpty() && !owned->attributedBody.isEmpty())
+                owned->text = attributedBodyText(owned->attributedBody);
+            message = owned.get();
+            s.messageMap.insert(slot, rowid, owned.release());
+        }
+        if (_MsgHandle *handle = s.handleMap.value(message->handle_id)) {
+            message->handle = handle;
+            if (message->country.isEmpty())
+                message->country = handle->country;
+        }
+        if (message->other_handle > 0) {
+            if (_MsgHandle *other = s.handleMap.value(message->other_handle))
+                message->otherHandle = other;
+        }
+        // With several chats the last (the greatest row id) stays the message's chat.
+        const auto enterInChat = [&](qint64 chatRowid) {
+            if (_MsgChat *chat = s.chatMap.value(chatRowid)) {
+                message->chat = chat;
+                insertByText(chat->messages, QString::number(rowid), message);
+            }
+        };
+        if (chatId > 0)
+            enterInChat(c.getInt64(chatIdColumn));
+        for (auto pair = chatsFrom; pair != chatsTo; ++pair)
+            enterInChat(pair->value);
+    }
+}
+
+// The attachments of the messages of one chat, or of all messages in a chat, into the set.
+// Those of messages not loaded (group events of item_type 4) join the set unlinked.
+void loadAttachments(
+    IOS6MessageDb &db, MsgMessageSet &s, qint64 chatId, const QVector<OfMessage> &inChats)
+{
+    const QString columns = selectedColumns(
+        db, QStringLiteral("attachment"), QStringLiteral("a"), attachmentFields());
+    Sqlite3Sql sql(QStringLiteral("select ma.message_id, ma.attachment_id, %1 from "
+                                  "message_attachment_join as ma inner join attachment as a on "
+                                  "ma.attachment_id=a.rowid")
+                       .arg(columns));
+    if (chatId > 0)
+        sql.appendSql(QStringLiteral(" inner join chat_message_join as cm on "
+                                     "ma.message_id=cm.message_id and cm.chat_id=%1 order by "
+                                     "cm.message_id desc")
+                          .arg(chatId));
+    else
+        sql.appendSql(QStringLiteral(" order by ma.rowid desc"));
+    Sqlite3Cursor c = db.queryThrow(sql);
+    RowReader<_MsgAttachment> reader(c, attachmentFields());
+    const int attachmentIdColumn = c.columnIndex(QStringLiteral("attachment_id"));
+    const int messageIdColumn = c.columnIndex(QStringLiteral("message_id"));
+    RelayPathResolver paths(db.fileRelayFolder(), RelayBackslash::Keep);
+    while (c.moveNext()) {
+        const qint64 messageId = c.getInt64(messageIdColumn);
+        if (chatId <= 0 && !joinedToChat(inChats, messageId))
+            continue;
+        const qint64 attachmentId = c.getInt64(attachmentIdColumn);
+        QMap<qint64, _MsgAttachment *>::iterator slot;
+        _MsgAttachment *attachment = findInSet(s.attachmentMap, attachmentId, slot);
+        if (!attachment) {
+            auto owned = std::make_unique<_MsgAttachment>();
+            reader.read(c, *owned);
+            attachment = owned.get();
+            s.attachmentMap.insert(slot, attachmentId, owned.release());
+        }
+        if (!attachment->filename.isEmpty())
+            attachment->localPath = paths.path(attachment->filename);
+        if (_MsgMessage *message = s.messageMap.value(messageId))
+            insertByText(message->attachments, QString::number(attachmentId), attachment);
+    }
 }
 
 } // namespace
@@ -243,7 +483,7 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
     bool added = false;
     {
         Sqlite3Cursor c = queryThrow(Sqlite3Sql("select * from chat"));
-        const RowReader<_MsgChat> reader(c, chatFields());
+        RowReader<_MsgChat> reader(c, chatFields());
         const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
         while (c.moveNext()) {
             const qint64 rowid = c.getInt64(rowidColumn);
@@ -256,28 +496,17 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
         }
     }
 
-    // The newest dates of chats already in the set were derived when they were added; the
-    // query reads every message, so it runs only when a chat is new (messages() calls this
-    // once per chat shown).
+    // The newest dates of chats already in the set were derived when they were added; this
+    // reads every message, so it runs only when a chat is new (messages() calls this once
+    // per chat shown).
     if (added
-        && !tableHas(
-            QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive)) {
-        Sqlite3Cursor c = queryThrow(Sqlite3Sql(
-            "select chat_id, max(date) as last from ( select cm.chat_id, m.date from "
-            "chat_message_join as cm inner join message as m on cm.message_id=m.rowid ) as "
-            "tmp group by chat_id"));
-        const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
-        const int lastColumn = c.columnIndex(QStringLiteral("last"));
-        while (c.moveNext()) {
-            if (_MsgChat *chat = s.chatMap.value(c.getInt64(chatIdColumn)))
-                chat->last = recordDateFromStored(c.getInt64(lastColumn));
-        }
-    }
+        && !tableHas(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive))
+        deriveChatDates(s);
 
     QHash<QString, _CountryInfo> countries;
     Sqlite3Cursor c = queryThrow(Sqlite3Sql("select j.chat_id, h.* from chat_handle_join as j "
                                             "inner join handle as h on j.handle_id = h.rowid"));
-    const RowReader<_MsgHandle> reader(c, handleFields());
+    RowReader<_MsgHandle> reader(c, handleFields());
     const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
     const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
     while (c.moveNext()) {
@@ -296,76 +525,45 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
     }
 }
 
+void IOS6MessageDb::deriveChatDates(MsgMessageSet &s)
+{
+    // The newest date among the messages joined to each chat. A join would visit the
+    // messages in the order of their chats, which is a random order of pages in a large
+    // file; two scans in stored order (the dates mostly from an index) and a merge here
+    // read each page once. A null date counts for nothing, as in max().
+    const qint64 noDate = std::numeric_limits<qint64>::min();
+    const QVector<OfMessage> dates = sortedPairs(
+        *this, Sqlite3Sql("select rowid, ifnull(date, ?) from message").addInt64Param(noDate));
+    const QVector<OfMessage> inChats = messagesInChats(*this);
+    QHash<qint64, qint64> newest;
+    auto date = dates.cbegin();
+    for (const OfMessage &pair : inChats) {
+        while (date != dates.cend() && date->message < pair.message)
+            ++date;
+        if (date == dates.cend() || date->message != pair.message)
+            continue;
+        auto it = newest.find(pair.value);
+        if (it == newest.end())
+            newest.insert(pair.value, date->value);
+        else if (date->value > *it)
+            *it = date->value;
+    }
+    for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
+        if (_MsgChat *chat = s.chatMap.value(it.key()))
+            chat->last = recordDateFromStored(it.value() == noDate ? 0 : it.value());
+    }
+}
+
 void IOS6MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
 {
     open();
     chats(set);
-    MsgMessageSet &s = *set;
-
-    {
-        Sqlite3Sql sql("select j.chat_id, m.* from chat_message_join as j inner join message as m "
-                       "on j.message_id = m.rowid");
-        if (hasItemTypeColumn())
-            sql.appendSql(QStringLiteral(" and m.item_type <> 4"));
-        if (chatId > 0)
-            sql.appendSql(QStringLiteral(" and j.chat_id=%1").arg(chatId));
-        Sqlite3Cursor c = queryThrow(sql);
-        const RowReader<_MsgMessage> reader(c, messageFields());
-        const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
-        const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
-        while (c.moveNext()) {
-            const qint64 rowid = c.getInt64(rowidColumn);
-            _MsgMessage *message = s.messageMap.value(rowid);
-            if (!message) {
-                auto owned = std::make_unique<_MsgMessage>();
-                reader.read(c, *owned);
-                owned->srcRowid = rowid;
-                // Phones since iOS 16 leave text empty and keep the words only here.
-                if (owned->text.isEmpty() && !owned->attributedBody.isEmpty())
-                    owned->text = attributedBodyText(owned->attributedBody);
-                message = owned.get();
-                s.messageMap.insert(rowid, owned.release());
-            }
-            if (_MsgHandle *handle = s.handleMap.value(message->handle_id)) {
-                message->handle = handle;
-                if (message->country.isEmpty())
-                    message->country = handle->country;
-            }
-            if (message->other_handle > 0) {
-                if (_MsgHandle *other = s.handleMap.value(message->other_handle))
-                    message->otherHandle = other;
-            }
-            if (_MsgChat *chat = s.chatMap.value(c.getInt64(chatIdColumn))) {
-                message->chat = chat;
-                chat->messages.insert(QString::number(rowid), message);
-            }
-        }
-    }
-
-    Sqlite3Sql sql("select ma.message_id, ma.attachment_id, cm.chat_id, a.* from "
-                   "message_attachment_join as ma inner join attachment as a on "
-                   "ma.attachment_id=a.rowid inner join chat_message_join as cm on "
-                   "ma.message_id=cm.message_id");
-    if (chatId > 0)
-        sql.appendSql(QStringLiteral(" and cm.chat_id=%1").arg(chatId));
-    Sqlite3Cursor c = queryThrow(sql);
-    const RowReader<_MsgAttachment> reader(c, attachmentFields());
-    const int attachmentIdColumn = c.columnIndex(QStringLiteral("attachment_id"));
-    const int messageIdColumn = c.columnIndex(QStringLiteral("message_id"));
-    while (c.moveNext()) {
-        const qint64 attachmentId = c.getInt64(attachmentIdColumn);
-        _MsgAttachment *attachment = s.attachmentMap.value(attachmentId);
-        if (!attachment) {
-            auto owned = std::make_unique<_MsgAttachment>();
-            reader.read(c, *owned);
-            attachment = owned.get();
-            s.attachmentMap.insert(attachmentId, owned.release());
-        }
-        if (!attachment->filename.isEmpty())
-            attachment->localPath = attachmentLocalPath(attachment->filename);
-        if (_MsgMessage *message = s.messageMap.value(c.getInt64(messageIdColumn)))
-            message->attachments.insert(QString::number(attachmentId), attachment);
-    }
+    // All chats: the messages in stored order, each matched to its chats by a merge with
+    // the sorted join, so that the pages of a large file are read in turn. One chat: the
+    // join's index leads to its messages.
+    const QVector<OfMessage> inChats = chatId > 0 ? QVector<OfMessage>() : messagesInChats(*this);
+    loadMessages(*this, *set, chatId, inChats);
+    loadAttachments(*this, *set, chatId, inChats);
 }
 
 QString IOS6MessageDb::attachmentLocalPath(const QString &filename) const

@@ -83,6 +83,14 @@ QList<Sqlite3Row> AbsDb::selectAll(const QString &table)
     return rows;
 }
 
+void AbsDb::openForOneThread(const QString &path, int flags)
+{
+    // Neither a memory map nor a larger page cache: the loaders read their tables in stored
+    // order, one page after another, where mapping the file measured slower and a larger
+    // cache would only hold more pages that are read once.
+    openThrow(path, flags | SQLITE_OPEN_NOMUTEX);
+}
+
 AbsMessageDb::~AbsMessageDb() = default;
 
 AbsIOSMessageDb::~AbsIOSMessageDb() = default;

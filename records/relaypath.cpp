@@ -1,9 +1,22 @@
 #include "records/relaypath.h"
 
 #include <QFileInfo>
+#include <QStringList>
 
 QString relayFilePath(
     const QDir &fileRelayDir, const QString &deviceFilename, RelayBackslash backslash)
+{
+    return RelayPathResolver(fileRelayDir, backslash).path(deviceFilename);
+}
+
+RelayPathResolver::RelayPathResolver(const QDir &fileRelayDir, RelayBackslash backslash)
+    : m_backslash(backslash)
+    , m_root(QDir::cleanPath(fileRelayDir.absolutePath()))
+    , m_canonicalRoot(QFileInfo(m_root).canonicalFilePath())
+{
+}
+
+QString RelayPathResolver::path(const QString &deviceFilename)
 {
     QString relative = deviceFilename;
     if (relative.startsWith(QLatin1Char('/')))
@@ -12,29 +25,46 @@ QString relayFilePath(
         relative.replace(0, 2, QStringLiteral("var/mobile/"));
     for (const QChar ch : QStringLiteral(":*?\"<>|"))
         relative.remove(ch);
-    if (backslash == RelayBackslash::Remove)
+    if (m_backslash == RelayBackslash::Remove)
         relative.remove(QLatin1Char('\\'));
     if (relative.isEmpty())
         return QString();
 
-    const QString root = QDir::cleanPath(fileRelayDir.absolutePath());
-    const QString path = QDir::cleanPath(root + QLatin1Char('/') + relative);
-    if (!path.startsWith(root + QLatin1Char('/')))
+    const QString path = QDir::cleanPath(m_root + QLatin1Char('/') + relative);
+    if (!path.startsWith(m_root + QLatin1Char('/')))
         return QString();
-
-    // The copied tree may hold symbolic links: the deepest entry that exists must resolve
-    // inside it. Without the tree nothing can point elsewhere.
-    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
-    if (canonicalRoot.isEmpty())
+    // Without the tree nothing can point elsewhere.
+    if (m_canonicalRoot.isEmpty())
         return path;
-    for (QString probe = path; probe.length() > root.length(); probe = QFileInfo(probe).path()) {
+    return staysInside(path) ? path : QString();
+}
+
+bool RelayPathResolver::staysInside(const QString &path)
+{
+    // An entry that is no link lies where its folder really lies, whether it exists or not:
+    // only the nearest link on the way up to the tree decides.
+    QStringList unseen;
+    bool inside = true;
+    for (QString probe = path; probe.length() > m_root.length();
+         probe.truncate(probe.lastIndexOf(QLatin1Char('/')))) {
+        if (probe.length() != path.length()) {
+            const auto known = m_folderInside.constFind(probe);
+            if (known != m_folderInside.constEnd()) {
+                inside = known.value();
+                break;
+            }
+            unseen.append(probe);
+        }
         const QFileInfo info(probe);
-        if (!info.exists() && !info.isSymLink())
-            continue;
-        const QString canonical = info.canonicalFilePath();
-        if (canonical != canonicalRoot && !canonical.startsWith(canonicalRoot + QLatin1Char('/')))
-            return QString();
-        break;
+        if (info.isSymLink()) {
+            const QString canonical = info.canonicalFilePath();
+            inside = !canonical.isEmpty()
+                && (canonical == m_canonicalRoot
+                    || canonical.startsWith(m_canonicalRoot + QLatin1Char('/')));
+            break;
+        }
     }
-    return path;
+    for (const QString &folder : qAsConst(unseen))
+        m_folderInside.insert(folder, inside);
+    return inside;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDir>
+#include <QHash>
 #include <QString>
 
 // Maps a device path such as "~/Library/SMS/Attachments/ab/01/x.jpg" or "/var/mobile/..."
@@ -12,3 +13,24 @@
 enum class RelayBackslash { Keep, Remove };
 QString relayFilePath(
     const QDir &fileRelayDir, const QString &deviceFilename, RelayBackslash backslash);
+
+// relayFilePath for many names of one tree, as a load of attachments needs: the tree's
+// real path is looked up once and each folder's verdict is remembered, so a name costs a
+// look-up of its own entry and of folders not seen before. Links made in the tree after
+// its folders were seen go unnoticed: keep one only for the length of a load.
+class RelayPathResolver
+{
+public:
+    RelayPathResolver(const QDir &fileRelayDir, RelayBackslash backslash);
+
+    QString path(const QString &deviceFilename);
+
+private:
+    // True when the deepest entry of the path that exists resolves inside the tree.
+    bool staysInside(const QString &path);
+
+    RelayBackslash m_backslash;
+    QString m_root;
+    QString m_canonicalRoot;
+    QHash<QString, bool> m_folderInside;
+};

@@ -1,6 +1,8 @@
 -- The rows and columns of the CSV export (date, send, person, number, content), in date
--- order, as sqlite3 -csv writes them from the database that smsdb_generate makes.
-select strftime('%Y-%m-%d %H:%M:%S', m.date + 978307200, 'unixepoch', 'localtime') as date,
+-- order, as sqlite3 -csv writes them from the database that smsdb_generate makes (a current
+-- phone's, with times in nanoseconds).
+select strftime('%Y-%m-%d %H:%M:%S', m.date / 1000000000 + 978307200, 'unixepoch',
+                'localtime') as date,
        m.is_from_me as send,
        case when g.n > 1 then c.chat_identifier else '' end as person,
        case when g.n > 1 then c.chat_identifier else h.id end as number,

@@ -1,7 +1,12 @@
 #include "messages/ios6messagedb.h"
 #include "platform/samplephones/addressbookfixture.h"
+#include "platform/samplephones/currentphonesmsdb.h"
+#include "platform/samplephones/fixturedb.h"
 #include "platform/samplephones/ios6smsdbfixture.h"
 #include "shell/datafolder.h"
+#include "support/localdbfixture.h"
+#include "support/messagesetbuilder.h"
+#include "support/messagesetdump.h"
 
 #include <QDir>
 #include <QFile>
@@ -89,6 +94,72 @@ Device buildDevice(const QString &folder, IOS6SmsDbFixture::Layout layout)
     return d;
 }
 
+// Rows a load of all chats must treat as a chat's load does: a message in two chats, one in
+// none, with an attachment, and a join to a chat that does not exist.
+void addEdgeRows(Sqlite3DB &db, qint64 chat, qint64 otherChat)
+{
+    // Current phones want a second guid for each attachment.
+    const bool originalGuid = !firstValue(
+        db, "select 1 from pragma_table_info('attachment') where name='original_guid'")
+                                   .isNull();
+    db.executeThrow(Sqlite3Sql("insert into message(guid, text, date) values('E-TWO', 'two', 7)"));
+    const qint64 two = db.lastInsertId();
+    db.executeThrow(Sqlite3Sql("insert into chat_message_join(chat_id, message_id) values(?,?),"
+                               "(?,?)")
+                        .addInt64Param(chat)
+                        .addInt64Param(two)
+                        .addInt64Param(otherChat)
+                        .addInt64Param(two));
+    db.executeThrow(Sqlite3Sql("insert into message(guid, text, date) values('E-NONE', 'x', 8)"));
+    const qint64 none = db.lastInsertId();
+    db.executeThrow(Sqlite3Sql(originalGuid
+            ? "insert into attachment(guid, filename, mime_type, original_guid) values("
+              "'E-FILE', '~/Library/SMS/Attachments/ee/f.jpg', 'image/jpeg', 'E-FILE')"
+            : "insert into attachment(guid, filename, mime_type) values("
+              "'E-FILE', '~/Library/SMS/Attachments/ee/f.jpg', 'image/jpeg')"));
+    db.executeThrow(Sqlite3Sql("insert into message_attachment_join(message_id, attachment_id) "
+                               "values(?,?)")
+                        .addInt64Param(none)
+                        .addInt64Param(db.lastInsertId()));
+}
+
+void buildLayout(const QString &folder, const QString &layout)
+{
+    if (layout == "local") {
+        MessageSetBuilder builder(QDir(folder).filePath("files"));
+        const MsgMessageList sample = buildSampleChats(builder);
+        LocalDbFixture local(folder);
+        local.write(sample);
+        local.writeAttachmentFiles(sample);
+        return;
+    }
+    if (layout == "current phone") {
+        CurrentPhoneSmsDb phone(folder);
+        const qint64 ann = phone.addHandle("+12015550123");
+        const qint64 bob = phone.addHandle("+12015550199", "SMS");
+        const qint64 single = phone.addChat("+12015550123", { ann });
+        const qint64 group = phone.addChat("chat123456789012345678", { ann, bob }, "iMessage", "T");
+        CurrentPhoneSmsDb::Message m;
+        for (int i = 0; i < 12; ++i) {
+            m.handle = i % 2 ? ann : bob;
+            m.text = QStringLiteral("words %1").arg(i);
+            m.textInBodyOnly = i % 3 == 0;
+            m.fromMe = i % 4 == 0;
+            m.service = i % 2 ? "iMessage" : "SMS";
+            m.date = 500000000 + i;
+            const qint64 message = phone.addMessage(i % 2 ? single : group, m);
+            if (i % 5 == 0)
+                phone.addAttachment(message, QStringLiteral("IMG_%1.jpeg").arg(i), "image/jpeg",
+                    i == 5 ? QByteArray() : QByteArray("jpeg"), m.date);
+        }
+        addEdgeRows(phone.db(), single, group);
+        return;
+    }
+    const Device d
+        = buildDevice(folder, layout == "iOS 6" ? IOS6SmsDbFixture::Ios6 : IOS6SmsDbFixture::Ios8);
+    addEdgeRows(FixtureDb(IOS6SmsDbFixture::smsDbPath(folder)).db(), d.single, d.group);
+}
+
 } // namespace
 
 class TestIOS6MessageDbRead : public QObject
@@ -108,6 +179,8 @@ private slots:
     void attachmentLinkLeadingOutsideIsRefused();
     void lookupsFindRowsOrAnswerZero();
     void textFromDatabaseIsNeverSql();
+    void allChatsAtOnceEqualChatByChat_data();
+    void allChatsAtOnceEqualChatByChat();
 
 private:
     QTemporaryDir m_home;
@@ -423,6 +496,41 @@ void TestIOS6MessageDbRead::textFromDatabaseIsNeverSql()
     QCOMPARE(set->messageMap.first()->text, hostile);
     QCOMPARE(db.messageRowidByGuid(hostile), set->messageMap.firstKey());
     QCOMPARE(db.chatRowidByGuid(hostile), c);
+}
+
+void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::newRow("iOS 6") << "iOS 6";
+    QTest::newRow("later columns") << "later";
+    QTest::newRow("current phone") << "current phone";
+    QTest::newRow("local database") << "local";
+}
+
+void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat()
+{
+    QFETCH(QString, layout);
+    QTemporaryDir dir;
+    buildLayout(dir.path(), layout);
+    const bool local = layout == "local";
+
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, local);
+    QSharedPointer<MsgMessageSet> all;
+    db.messages(all, 0);
+    QSharedPointer<MsgMessageSet> byChat;
+    db.chats(byChat);
+    for (qint64 chat : byChat->chatMap.keys())
+        db.messages(byChat, chat);
+
+    QVERIFY(all->messageMap.size() > 4);
+    QVERIFY(!all->attachmentMap.isEmpty());
+    const QStringList lines = messageSetLines(*all);
+    QCOMPARE(lines, messageSetLines(*byChat));
+    if (!local) {
+        QCOMPARE(lines.filter("E-NONE").size(), 0);
+        QCOMPARE(lines.filter("E-FILE").size(), 0);
+        QCOMPARE(lines.filter("E-TWO").size(), 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestIOS6MessageDbRead)
