@@ -1,8 +1,8 @@
 #include "operations/ios6restoremessagesthread.h"
 
+#include "backup/backuppatch.h"
 #include "backup/mbdb.h"
 #include "messages/ios6messagedb.h"
-#include "operations/backuppatch.h"
 #include "operations/databasecopy.h"
 #include "operations/messagerows.h"
 #include "operations/restoreentry.h"
@@ -165,6 +165,8 @@ void IOS6RestoreMessagesThread::run()
 void IOS6RestoreMessagesThread::checkBackupIndex()
 {
     const QString indexPath = backupFolder.filePath(QLatin1String(kIndexName));
+    // The patch starts from the index as an interrupted earlier one leaves it when finished.
+    BackupPatch::finishInterrupted(backupFolder);
     if (!QFileInfo::exists(indexPath))
         throwRuntimeError(QStringLiteral("can not find %1.").arg(indexPath));
     index = loadMbdb(indexPath);
@@ -320,8 +322,10 @@ void IOS6RestoreMessagesThread::patchBackup(qint64 stamp)
                 continue;
             const QString relative = a->filename.mid(from);
             const QString name = mbdbFileName(QStringLiteral("MediaDomain"), relative);
-            patch.addFile(name, a->localPath);
-            addMbdbFile(index, patch.path(name), QStringLiteral("MediaDomain"), relative);
+            QString stored = patch.addFile(name, a->localPath);
+            if (stored.isEmpty())
+                stored = patch.path(name);
+            addMbdbFile(index, stored, QStringLiteral("MediaDomain"), relative);
         }
     }
 
