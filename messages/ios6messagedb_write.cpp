@@ -22,11 +22,13 @@ qint64 IOS6MessageDb::insertHandle(const _MsgHandle &handle)
     return insertRow(row, table);
 }
 
-qint64 IOS6MessageDb::insertMessage(
-    const _MsgMessage &m, qint64 handleRowid, qint64 otherHandleRowid, const QString &logicHash)
+qint64 IOS6MessageDb::insertMessage(const _MsgMessage &m, qint64 handleRowid,
+    qint64 otherHandleRowid, const QString &logicHash, qint64 rowid)
 {
     open();
     Sqlite3Row row;
+    if (rowid > 0)
+        row.setValue(QStringLiteral("rowid"), rowid);
     auto set = [&row](const char *column, const QVariant &value) {
         row.setValue(QLatin1String(column), value);
     };
