@@ -1,6 +1,7 @@
 #include "backupmanifest.h"
 
 #include "backup/aescrypto.h"
+#include "backup/backuppatch.h"
 #include "backup/mbdb.h"
 #include "backup/plistvalue.h"
 #include "platform/win/winplatform.h"
@@ -172,6 +173,9 @@ void BackupManifest::loadFileTree()
 {
     if (!m_root.children.empty())
         return;
+    // A patch that a killed run left half-moved-in is finished (or dropped) first, so that
+    // the index and the stored files read here belong together.
+    BackupPatch::finishInterrupted(m_backupDir);
     const MbdbIndex index = loadMbdb(m_backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
     QList<MbdbRecord> records = index.values();
     sortMbdbRecords(records);

@@ -60,8 +60,9 @@ public:
 
     // Inserts never look for an existing row: callers look up first.
     qint64 insertHandle(const _MsgHandle &handle);
+    // A `rowid` above 0 is the row id the message gets; 0 lets the file choose.
     qint64 insertMessage(const _MsgMessage &message, qint64 handleRowid, qint64 otherHandleRowid,
-        const QString &logicHash);
+        const QString &logicHash, qint64 rowid = 0);
     qint64 insertAttachment(const _MsgAttachment &attachment);
     qint64 insertChat(const _MsgChat &chat);
     void addChatHandleJoin(qint64 chatId, qint64 handleId);

@@ -603,10 +603,10 @@ qint64 IOS6MessageDb::handleRowid(const _MsgHandle &handle)
 bool IOS6MessageDb::hasChatHandleJoin(qint64 chatId, qint64 handleId)
 {
     open();
-    Sqlite3Cursor cursor = queryThrow(
-        QStringLiteral("select 1 from chat_handle_join where chat_id=%1 and handle_id=%2")
-            .arg(chatId)
-            .arg(handleId));
+    Sqlite3Cursor cursor
+        = queryThrow(Sqlite3Sql("select 1 from chat_handle_join where chat_id=? and handle_id=?")
+                         .addInt64Param(chatId)
+                         .addInt64Param(handleId));
     return cursor.moveNext();
 }
 

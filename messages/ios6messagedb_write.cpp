@@ -22,11 +22,13 @@ qint64 IOS6MessageDb::insertHandle(const _MsgHandle &handle)
     return insertRow(row, table);
 }
 
-qint64 IOS6MessageDb::insertMessage(
-    const _MsgMessage &m, qint64 handleRowid, qint64 otherHandleRowid, const QString &logicHash)
+qint64 IOS6MessageDb::insertMessage(const _MsgMessage &m, qint64 handleRowid,
+    qint64 otherHandleRowid, const QString &logicHash, qint64 rowid)
 {
     open();
     Sqlite3Row row;
+    if (rowid > 0)
+        row.setValue(QStringLiteral("rowid"), rowid);
     auto set = [&row](const char *column, const QVariant &value) {
         row.setValue(QLatin1String(column), value);
     };
@@ -178,26 +180,26 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat &chat)
 void IOS6MessageDb::addChatHandleJoin(qint64 chatId, qint64 handleId)
 {
     open();
-    executeThrow(QStringLiteral("replace into chat_handle_join(chat_id,handle_id) values(%1,%2)")
-                     .arg(chatId)
-                     .arg(handleId));
+    executeThrow(Sqlite3Sql("replace into chat_handle_join(chat_id,handle_id) values(?,?)")
+                     .addInt64Param(chatId)
+                     .addInt64Param(handleId));
 }
 
 void IOS6MessageDb::addChatMessageJoin(qint64 chatId, qint64 messageId)
 {
     open();
-    executeThrow(QStringLiteral("replace into chat_message_join(chat_id,message_id) values(%1,%2)")
-                     .arg(chatId)
-                     .arg(messageId));
+    executeThrow(Sqlite3Sql("replace into chat_message_join(chat_id,message_id) values(?,?)")
+                     .addInt64Param(chatId)
+                     .addInt64Param(messageId));
 }
 
 void IOS6MessageDb::addMessageAttachmentJoin(qint64 messageId, qint64 attachmentId)
 {
     open();
-    executeThrow(QStringLiteral(
-        "replace into message_attachment_join(message_id,attachment_id) values(%1,%2)")
-                     .arg(messageId)
-                     .arg(attachmentId));
+    executeThrow(
+        Sqlite3Sql("replace into message_attachment_join(message_id,attachment_id) values(?,?)")
+            .addInt64Param(messageId)
+            .addInt64Param(attachmentId));
 }
 
 void IOS6MessageDb::setLastAddressedHandle(qint64 chatId, const QString &handleId)
@@ -213,33 +215,35 @@ void IOS6MessageDb::updateChatLast(qint64 chatId, qint32 date)
     open();
     if (!tableHas(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive))
         return;
-    const QString stored = QString::number(storedTime(date));
-    executeThrow(QStringLiteral("update chat set _last=%1 where rowid=%2 and _last < %3")
-                     .arg(stored, QString::number(chatId), stored));
+    const qint64 stored = storedTime(date);
+    executeThrow(Sqlite3Sql("update chat set _last=? where rowid=? and _last < ?")
+                     .addInt64Param(stored)
+                     .addInt64Param(chatId)
+                     .addInt64Param(stored));
 }
 
 void IOS6MessageDb::deleteMessage(const _MsgMessage &message)
 {
     // A half-done delete would leave joins to a missing message or a chat without messages.
     atomically([&] {
-        const QString rowid = QString::number(message.rowid);
-        executeThrow(QStringLiteral("DELETE FROM message WHERE rowid=%1").arg(rowid));
+        const qint64 rowid = message.rowid;
+        executeThrow(Sqlite3Sql("DELETE FROM message WHERE rowid=?").addInt64Param(rowid));
         executeThrow(
-            QStringLiteral("DELETE FROM chat_message_join where message_id=%1").arg(rowid));
-        executeThrow(
-            QStringLiteral("DELETE FROM message_attachment_join where message_id=%1").arg(rowid));
+            Sqlite3Sql("DELETE FROM chat_message_join where message_id=?").addInt64Param(rowid));
+        executeThrow(Sqlite3Sql("DELETE FROM message_attachment_join where message_id=?")
+                         .addInt64Param(rowid));
         if (!message.chat)
             return;
-        const QString chatId = QString::number(message.chat->rowid);
-        const int removed
-            = executeThrow(QStringLiteral("DELETE FROM chat WHERE rowid=%1 and (SELECT 1 "
-                                          "from chat_message_join WHERE chat_id=%2 "
-                                          "LIMIT 1) IS NULL")
-                               .arg(chatId, chatId));
+        const qint64 chatId = message.chat->rowid;
+        const int removed = executeThrow(Sqlite3Sql("DELETE FROM chat WHERE rowid=? and (SELECT 1 "
+                                                    "from chat_message_join WHERE chat_id=? "
+                                                    "LIMIT 1) IS NULL")
+                                             .addInt64Param(chatId)
+                                             .addInt64Param(chatId));
         // A removed chat takes its handle joins along, as the join's ON DELETE CASCADE means, so
         // that the triggers can drop handles (with their contact names and photos) nothing uses.
         if (removed > 0)
-            executeThrow(
-                QStringLiteral("DELETE FROM chat_handle_join WHERE chat_id=%1").arg(chatId));
+            executeThrow(Sqlite3Sql("DELETE FROM chat_handle_join WHERE chat_id=?")
+                             .addInt64Param(chatId));
     });
 }

@@ -20,6 +20,7 @@ void CreatedPaths::makeFolder(const QString &path)
         missing.prepend(probe);
     }
     for (const QString &folder : qAsConst(missing)) {
+        note(folder);
         if (!QDir().mkdir(folder) && !QFileInfo(folder).isDir())
             throw std::runtime_error(
                 QStringLiteral("Cannot create the folder %1.").arg(folder).toStdString());
@@ -40,6 +41,7 @@ bool CreatedPaths::copyFile(const QString &source, const QString &target)
         return false;
     // Staged, so that a kill leaves no part of a copy; the copy never replaces a file that
     // appeared meanwhile. No sync per file: an export copies thousands of small pictures.
+    note(target);
     StagedFile out(target);
     if (!out.open())
         failCopy(source, target, out.errorString());
@@ -67,7 +69,62 @@ void CreatedPaths::failCopy(const QString &source, const QString &target, const 
 
 void CreatedPaths::addFile(const QString &path)
 {
+    note(path);
     files.append(path);
+}
+
+void CreatedPaths::note(const QString &path)
+{
+    if (journal.isEmpty())
+        return;
+    QFile file(journal);
+    // One line per path, relative to the journal, on disk before the path is made.
+    const QByteArray line = QFileInfo(journal).absoluteDir().relativeFilePath(path).toUtf8() + '\n';
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append) || file.write(line) != line.size())
+        throw std::runtime_error(
+            QStringLiteral("Cannot write %1: %2").arg(journal, file.errorString()).toStdString());
+}
+
+void CreatedPaths::writeJournal(const QString &journalPath)
+{
+    journal = QFileInfo(journalPath).absoluteFilePath();
+    for (const QString &folder : qAsConst(folders))
+        note(folder);
+    for (const QString &file : qAsConst(files))
+        note(file);
+}
+
+void CreatedPaths::removeUnfinished(
+    const QString &journalPath, const std::function<bool(const QString &)> &inUse)
+{
+    QFile file(journalPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QDir base = QFileInfo(journalPath).absoluteDir();
+    QStringList paths;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QString relative = QDir::cleanPath(QString::fromUtf8(line));
+        // Only what lies below the journal's folder, whatever the file says.
+        if (relative.isEmpty() || relative == QLatin1String(".") || QDir::isAbsolutePath(relative)
+            || relative == QLatin1String("..") || relative.startsWith(QLatin1String("../")))
+            continue;
+        paths.prepend(QDir::cleanPath(base.absoluteFilePath(relative)));
+    }
+    file.close();
+    QStringList folders;
+    for (const QString &path : qAsConst(paths)) {
+        const QFileInfo info(path);
+        if (info.isDir() && !info.isSymLink()) {
+            folders.append(path);
+        } else if (!inUse(path)) {
+            QFile::remove(path);
+            StagedFile::removeLeftovers(path);
+        }
+    }
+    // Newest first, so that a folder made inside another one goes before it.
+    for (const QString &folder : qAsConst(folders))
+        QDir().rmdir(folder);
+    QFile::remove(journalPath);
 }
 
 void CreatedPaths::removeAll()
@@ -83,4 +140,7 @@ void CreatedPaths::forget()
 {
     files.clear();
     folders.clear();
+    if (!journal.isEmpty())
+        QFile::remove(journal);
+    journal.clear();
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class CreatedPaths
 {
 public:
@@ -15,8 +17,16 @@ public:
     // anything. False, copying nothing, when something is at the target or the source
     // cannot be read; throws when the target cannot be written (no part of it is left).
     bool copyFile(const QString &source, const QString &target);
-    // A file this run has made.
+    // A file this run makes or has made.
     void addFile(const QString &path);
+    // From now on writes each path into the file at `journalPath` before making it, and the
+    // ones made so far at once, so that what a killed run made can be found again
+    // (removeUnfinished). removeAll and forget remove the journal.
+    void writeJournal(const QString &journalPath);
+    // Removes what the journal of a run that never finished names, except files `inUse`
+    // holds on to and folders that are not empty then, and finally the journal.
+    static void removeUnfinished(
+        const QString &journalPath, const std::function<bool(const QString &)> &inUse);
 
     // Removes the remembered files, then the remembered folders with what they hold (only
     // this run wrote into them), newest first; forgets them.
@@ -30,6 +40,9 @@ private:
     [[noreturn]] static void failCopy(
         const QString &source, const QString &target, const QString &error);
 
+    void note(const QString &path);
+
     QStringList files;
     QStringList folders;
+    QString journal;
 };

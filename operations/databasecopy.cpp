@@ -19,6 +19,8 @@ void copyDatabaseFile(const QString &source, const QString &target)
         from.openThrow(source, Sqlite3DB::ReadWrite);
         Sqlite3DB to;
         to.openThrow(target, Sqlite3DB::ReadWrite | Sqlite3DB::Create);
+        // A new file that nobody reads until the copy is complete: a sync adds nothing.
+        to.executeThrow(Sqlite3Sql("PRAGMA synchronous=OFF"));
         sqlite3_backup *backup = sqlite3_backup_init(to.handle(), "main", from.handle(), "main");
         if (!backup)
             throwRuntimeError(QString::fromUtf8(sqlite3_errmsg(to.handle())));

@@ -1,9 +1,24 @@
 #include "operations/exportmessagesdb.h"
 
+#include "operations/databasecopy.h"
 #include "operations/messagerows.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
 #include <QtDebug>
+
+namespace {
+
+// Beside the database's "file-relay" folder while a save runs: what the save has made.
+const char kJournalName[] = ".unfinished-save";
+
+QString absoluteClean(const QString &path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+} // namespace
 
 ExportMessagesDb::ExportMessagesDb(const QDir &folder, const QString &countryCode)
     : db(folder, countryCode, true)
@@ -28,19 +43,57 @@ void ExportMessagesDb::rollback()
 
 void ExportMessagesDb::begin()
 {
+    removeUnfinishedSave();
     const QString path = db.smsDbPath();
-    const bool existed = QFileInfo::exists(path);
+    created.makeFolder(db.dataFolder().absolutePath());
+    created.writeJournal(journalPath());
     created.makeFolder(QFileInfo(path).absolutePath());
-    try {
-        db.beginTransaction();
-    } catch (...) {
-        if (!existed && QFileInfo::exists(path))
-            created.addFile(path);
-        throw;
-    }
-    if (!existed)
+    if (!QFileInfo::exists(path))
         created.addFile(path);
+    db.beginTransaction();
     writtenCount = 0;
+}
+
+QString ExportMessagesDb::journalPath() const
+{
+    return db.dataFolder().absoluteFilePath(QLatin1String(kJournalName));
+}
+
+void ExportMessagesDb::removeUnfinishedSave()
+{
+    const QString journal = journalPath();
+    if (!QFileInfo::exists(journal))
+        return;
+    // The killed save's rows are gone unless it committed: what its rows do not use is left
+    // over, and a database file it made stays only with messages in it.
+    const QString path = absoluteClean(db.smsDbPath());
+    QSet<QString> used;
+    if (QFileInfo::exists(path)) {
+        db.open();
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select filename from attachment"));
+        while (c.moveNext())
+            used.insert(db.attachmentLocalPath(c.getText(0)));
+        if (db.queryThrow(Sqlite3Sql("select 1 from message limit 1")).moveNext())
+            used.insert(path);
+        db.close();
+    }
+    CreatedPaths::removeUnfinished(journal, [&](const QString &file) {
+        if (used.contains(file))
+            return true;
+        if (file == path) {
+            removeDatabaseFiles(path);
+            // The layout is written into a temporary file beside the database first.
+            const QRegularExpression creating(
+                QStringLiteral("^%1\\.[A-Za-z0-9]{6}(-journal|-wal|-shm)?$")
+                    .arg(QRegularExpression::escape(QFileInfo(path).fileName())));
+            const QDir folder = QFileInfo(path).absoluteDir();
+            for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden)) {
+                if (creating.match(name).hasMatch())
+                    QFile::remove(folder.filePath(name));
+            }
+        }
+        return false;
+    });
 }
 
 void ExportMessagesDb::write(_MsgMessage *message)

@@ -19,7 +19,7 @@ public:
     ~ExportMessagesDb() override;
 
     // Opens the database, creating it from the local layout when missing, and begins one
-    // transaction.
+    // transaction. First removes what a save that was killed part-way left unused.
     void begin() override;
     void write(_MsgMessage *message) override;
     // Commits and closes the file.
@@ -34,6 +34,8 @@ public:
 
 private:
     void copyAttachmentFile(const _MsgAttachment &attachment);
+    QString journalPath() const;
+    void removeUnfinishedSave();
 
     IOS6MessageDb db;
     CreatedPaths created;

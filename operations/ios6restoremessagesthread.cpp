@@ -1,8 +1,8 @@
 #include "operations/ios6restoremessagesthread.h"
 
+#include "backup/backuppatch.h"
 #include "backup/mbdb.h"
 #include "messages/ios6messagedb.h"
-#include "operations/backuppatch.h"
 #include "operations/databasecopy.h"
 #include "operations/messagerows.h"
 #include "operations/restoreentry.h"
@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -31,30 +32,97 @@ const char kIndexName[] = "Manifest.mbdb";
 const char kDatabaseDomain[] = "HomeDomain";
 const char kDatabasePath[] = "Library/SMS/sms.db";
 
-using GuidMap = IOS6RestoreMessagesThread::GuidMap;
-
-GuidMap guidMap(IOS6MessageDb &db, const char *sql, const char *idColumn)
-{
-    GuidMap map;
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-    const int guid = c.columnIndex(QStringLiteral("guid"));
-    const int id = c.columnIndex(QLatin1String(idColumn));
-    while (c.moveNext())
-        map[c.getText(guid)].append(c.getInt64(id));
-    return map;
-}
-
 // Current phones keep each message's stored date in its chat join as well and sort by it.
-void joinChatMessage(IOS6MessageDb &db, qint64 chat, qint64 message, qint64 storedDate)
+void joinChatMessage(IOS6MessageDb &db, bool dated, qint64 chat, qint64 message, qint64 storedDate)
 {
     db.addChatMessageJoin(chat, message);
-    if (db.tableHas(
-            QStringLiteral("chat_message_join"), QStringLiteral("message_date"), Qt::CaseSensitive))
+    if (dated)
         db.executeThrow(Sqlite3Sql("update chat_message_join set message_date=? where chat_id=? "
                                    "and message_id=?")
                             .addInt64Param(storedDate)
                             .addInt64Param(chat)
                             .addInt64Param(message));
+}
+
+// The message row of every entry, and whether the entry inserts it.
+struct RowPlan
+{
+    QVector<qint64> rowids;
+    QVector<bool> inserts;
+};
+
+// A new message's guid as the file stores it: never null.
+QString storedGuid(const _MsgMessage &message)
+{
+    return message.guid.isNull() ? QStringLiteral("") : message.guid;
+}
+
+// The file's message table starts empty, so the rows get the row ids 1, 2, 3... in the order
+// of the entries, as one insert after another gives them; an entry whose guid came before
+// shares that entry's row and inserts none.
+RowPlan planRows(IOS6MessageDb &target, const QVector<RestoreEntry> &entries)
+{
+    // The device rows that a new message's guid finds, as the file finds a guid; no other
+    // device row can share a guid with any entry (the device's guids are unique).
+    QStringList newGuids;
+    for (const RestoreEntry &e : entries) {
+        if (!e.existing)
+            newGuids.append(storedGuid(*e.message));
+    }
+    // In the order of the guid index, whose pages are then read once each, and inside the
+    // refill's transaction, which holds the device's file open for reading all along.
+    newGuids.sort();
+    QHash<qint64, QString> sharedGuids;
+    for (const QString &guid : qAsConst(newGuids)) {
+        Sqlite3Cursor c = target.queryThrow(
+            Sqlite3Sql("select rowid from source.message where guid=?").addTextParam(guid));
+        if (c.moveNext())
+            sharedGuids.insert(c.getInt64(0), guid);
+    }
+
+    const int n = entries.size();
+    RowPlan plan { QVector<qint64>(n), QVector<bool>(n, false) };
+    QHash<QString, qint64> byGuid;
+    qint64 next = 0;
+    for (int i = 0; i < n; ++i) {
+        const RestoreEntry &e = entries.at(i);
+        const QString guid = e.existing ? sharedGuids.value(e.rowid) : storedGuid(*e.message);
+        if (!guid.isNull()) {
+            const auto it = byGuid.constFind(guid);
+            if (it != byGuid.constEnd()) {
+                plan.rowids[i] = it.value();
+                continue;
+            }
+            byGuid.insert(guid, next + 1);
+        }
+        plan.rowids[i] = ++next;
+        plan.inserts[i] = true;
+    }
+    return plan;
+}
+
+// The device's rows go in all in one statement, before any join, so that every join finds
+// its message; the new messages later go into the places kept for them.
+void copyDeviceRows(
+    IOS6MessageDb &target, const QVector<RestoreEntry> &entries, const RowPlan &plan)
+{
+    QVector<RowCopier::Run> runs;
+    int copies = 0;
+    for (int i = 0; i < entries.size(); ++i) {
+        const RestoreEntry &e = entries.at(i);
+        if (!e.existing || !plan.inserts.at(i))
+            continue;
+        ++copies;
+        const qint64 m = plan.rowids.at(i);
+        if (!runs.isEmpty() && runs.last().lastOld + 1 == e.rowid
+            && runs.last().firstNew + (runs.last().lastOld - runs.last().firstOld) + 1 == m)
+            runs.last().lastOld = e.rowid;
+        else
+            runs.append({ e.rowid, e.rowid, m });
+    }
+    if (RowCopier::copyRenumbered(target, QStringLiteral("source"), QStringLiteral("message"), runs)
+        != copies)
+        throwRuntimeError(QStringLiteral("can not copy the device's messages."));
 }
 
 quint32 unixSeconds(const QDateTime &time)
@@ -63,6 +131,40 @@ quint32 unixSeconds(const QDateTime &time)
 }
 
 } // namespace
+
+// The chat or attachment ids that the device joins to each of its messages, in the order its
+// query gives them. Found by the message's row id, which stands for its guid: guids are
+// unique in a message table.
+class DeviceJoins
+{
+public:
+    DeviceJoins(IOS6MessageDb &db, const char *sql, const char *idColumn)
+    {
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
+        const int message = c.columnIndex(QStringLiteral("message_id"));
+        const int id = c.columnIndex(QLatin1String(idColumn));
+        while (c.moveNext())
+            joins.append({ c.getInt64(message), c.getInt64(id) });
+        std::stable_sort(joins.begin(), joins.end(),
+            [](const Join &a, const Join &b) { return a.message < b.message; });
+    }
+
+    template <typename Use> void forEach(qint64 message, Use use) const
+    {
+        auto it = std::lower_bound(joins.begin(), joins.end(), message,
+            [](const Join &j, qint64 m) { return j.message < m; });
+        for (; it != joins.end() && it->message == message; ++it)
+            use(it->id);
+    }
+
+private:
+    struct Join
+    {
+        qint64 message;
+        qint64 id;
+    };
+    QVector<Join> joins;
+};
 
 IOS6RestoreMessagesThread::IOS6RestoreMessagesThread(const QString &countryCode,
     MsgMessageList *messages, IOS6MessageDb *source, const QDir &backupFolder, ProgressForm *form,
@@ -165,6 +267,8 @@ void IOS6RestoreMessagesThread::run()
 void IOS6RestoreMessagesThread::checkBackupIndex()
 {
     const QString indexPath = backupFolder.filePath(QLatin1String(kIndexName));
+    // The patch starts from the index as an interrupted earlier one leaves it when finished.
+    BackupPatch::finishInterrupted(backupFolder);
     if (!QFileInfo::exists(indexPath))
         throwRuntimeError(QStringLiteral("can not find %1.").arg(indexPath));
     index = loadMbdb(indexPath);
@@ -179,8 +283,14 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
 {
     target.open();
     registerTriggerStandIns(target);
+    // The work copy is scratch until the patch puts a synced copy of it into the backup, and
+    // a run that fails deletes it: it needs neither syncs nor a journal file of its own.
+    target.executeThrow(Sqlite3Sql("PRAGMA synchronous=OFF"));
+    target.executeThrow(Sqlite3Sql("PRAGMA journal_mode=MEMORY"));
 
     step(Step::EmptyCopy);
+    // The vacuum below drops every freed page from the file: zeroing them first only costs.
+    target.executeThrow(Sqlite3Sql("PRAGMA secure_delete=OFF"));
     static const char *const emptying[] = {
         "delete from attachment",
         "delete from chat",
@@ -201,34 +311,33 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
     // rows in memory would grow with the device's history.
     target.executeThrow(
         Sqlite3Sql("ATTACH DATABASE ? AS source").addTextParam(source->smsDbPath()));
-    // The refill touches every page of both files in one transaction: let them stay cached.
-    target.executeThrow(Sqlite3Sql("PRAGMA main.cache_size=-65536"));
-    target.executeThrow(Sqlite3Sql("PRAGMA source.cache_size=-65536"));
     target.beginTransaction();
     source->open();
     RowCopier::copyAll(
         target, QStringLiteral("source"), QStringLiteral("chat"), QStringLiteral("properties"));
     for (const char *table : { "handle", "chat_handle_join", "attachment" })
         RowCopier::copyAll(target, QStringLiteral("source"), QLatin1String(table));
-    const GuidMap attachmentMap = guidMap(*source,
+    const DeviceJoins attachmentMap(*source,
         "select ma.*, m.guid from message_attachment_join as ma inner join message as m on "
         "ma.message_id=m.rowid",
         "attachment_id");
-    const GuidMap chatMap = guidMap(*source,
+    const DeviceJoins chatMap(*source,
         "select cm.*, m.guid from chat_message_join as cm inner join message as m on "
         "cm.message_id=m.rowid",
         "chat_id");
 
     QVector<RestoreEntry> entries;
     {
-        Sqlite3Cursor c = source->queryThrow(Sqlite3Sql("select rowid, date, guid from message"));
+        Sqlite3Cursor count = source->queryThrow(Sqlite3Sql("select count(*) from message"));
+        entries.reserve(int(count.moveNext() ? count.getInt64(0) : 0) + messages->size());
+        Sqlite3Cursor c = source->queryThrow(Sqlite3Sql("select rowid, date from message"));
         while (c.moveNext()) {
             RestoreEntry e;
-            e.row = c.getRow();
             e.rowid = c.getInt64(0);
-            e.date = recordDateFromStored(c.getInt64(1));
+            e.storedDate = c.getInt64(1);
+            e.date = recordDateFromStored(e.storedDate);
             e.existing = true;
-            entries.append(std::move(e));
+            entries.append(e);
         }
     }
     const bool hasItemType = target.hasItemTypeColumn();
@@ -247,7 +356,7 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
         e.rowid = m->srcRowid;
         e.date = m->date;
         e.message = m;
-        entries.append(std::move(e));
+        entries.append(e);
     }
     if (restored == 0)
         throwRuntimeError(
@@ -261,9 +370,14 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
 }
 
 void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
-    const QVector<RestoreEntry> &entries, const GuidMap &chatMap, const GuidMap &attachmentMap)
+    const QVector<RestoreEntry> &entries, const DeviceJoins &chatMap,
+    const DeviceJoins &attachmentMap)
 {
-    RowCopier deviceRows(target, QStringLiteral("source"), QStringLiteral("message"));
+    const RowPlan plan = planRows(target, entries);
+    copyDeviceRows(target, entries, plan);
+
+    const bool datedJoins = target.tableHas(
+        QStringLiteral("chat_message_join"), QStringLiteral("message_date"), Qt::CaseSensitive);
     const int n = entries.size();
     int shown = -1;
     for (int i = 1; i <= n; ++i) {
@@ -275,28 +389,23 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
             shown = value;
         }
         const RestoreEntry &e = entries.at(i - 1);
+        const qint64 m = plan.rowids.at(i - 1);
         if (e.existing) {
-            const QString guid = e.row.getText(QStringLiteral("guid"));
-            qint64 m = target.messageRowidByGuid(guid);
-            if (m == 0)
-                m = deviceRows.copy(e.rowid);
-            const qint64 stored = e.row.getInt64(QStringLiteral("date"));
-            for (qint64 chat : chatMap.value(guid))
-                joinChatMessage(target, chat, m, stored);
-            for (qint64 attachment : attachmentMap.value(guid))
-                target.addMessageAttachmentJoin(m, attachment);
+            chatMap.forEach(e.rowid,
+                [&](qint64 chat) { joinChatMessage(target, datedJoins, chat, m, e.storedDate); });
+            attachmentMap.forEach(e.rowid,
+                [&](qint64 attachment) { target.addMessageAttachmentJoin(m, attachment); });
             continue;
         }
 
         const _MsgMessage &r = *e.message;
         const qint64 c = chatRowidOrInsert(target, *r.chat);
         const qint64 h = r.handle ? joinedHandleRowid(target, c, *r.handle) : 0;
-        qint64 m = target.messageRowidByGuid(r.guid);
-        if (m == 0) {
+        if (plan.inserts.at(i - 1)) {
             const qint64 o = r.otherHandle ? joinedHandleRowid(target, c, *r.otherHandle) : 0;
-            m = target.insertMessage(r, h, o, QString());
-            joinChatMessage(
-                target, c, m, storedTimeFromRecord(r.date, target.storesNanosecondDates()));
+            target.insertMessage(r, h, o, QString(), m);
+            joinChatMessage(target, datedJoins, c, m,
+                storedTimeFromRecord(r.date, target.storesNanosecondDates()));
             target.updateChatLast(c, r.date);
         }
         if (r.chat->isGroup() && r.handle)
@@ -320,8 +429,10 @@ void IOS6RestoreMessagesThread::patchBackup(qint64 stamp)
                 continue;
             const QString relative = a->filename.mid(from);
             const QString name = mbdbFileName(QStringLiteral("MediaDomain"), relative);
-            patch.addFile(name, a->localPath);
-            addMbdbFile(index, patch.path(name), QStringLiteral("MediaDomain"), relative);
+            QString stored = patch.addFile(name, a->localPath);
+            if (stored.isEmpty())
+                stored = patch.path(name);
+            addMbdbFile(index, stored, QStringLiteral("MediaDomain"), relative);
         }
     }
 

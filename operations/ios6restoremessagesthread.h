@@ -7,14 +7,13 @@
 #include "records/msgrecords.h"
 
 #include <QDir>
-#include <QHash>
-#include <QList>
 #include <QString>
 #include <QThread>
 
 #include <atomic>
 #include <functional>
 
+class DeviceJoins;
 class IOS6MessageDb;
 class ProgressForm;
 struct RestoreEntry;
@@ -33,9 +32,6 @@ public:
         ReplaceDatabase,
         WriteIndex
     };
-
-    // Message guid to the chat or attachment row ids the device joins it to.
-    using GuidMap = QHash<QString, QList<qint64>>;
 
     IOS6RestoreMessagesThread(const QString &countryCode, MsgMessageList *messages,
         IOS6MessageDb *source, const QDir &backupFolder, ProgressForm *form,
@@ -65,7 +61,7 @@ private:
     void checkBackupIndex();
     void refill(IOS6MessageDb &target);
     void insertEntries(IOS6MessageDb &target, const QVector<RestoreEntry> &entries,
-        const GuidMap &chatMap, const GuidMap &attachmentMap);
+        const DeviceJoins &chatMap, const DeviceJoins &attachmentMap);
     void patchBackup(qint64 stamp);
     bool cancelled() const;
 

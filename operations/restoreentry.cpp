@@ -17,7 +17,7 @@ void sortRestoreEntries(QVector<RestoreEntry> &entries)
     const int size = entries.size();
     if (size < 2)
         return;
-    // The entries hold whole rows: sort positions and move each entry once at the end.
+    // Sort positions and move each entry once at the end.
     QVector<int> from(size);
     for (int i = 0; i < size; ++i)
         from[i] = i;

@@ -2,7 +2,6 @@
 // to add, and the chronological order in which the merge inserts them.
 #pragma once
 
-#include "platform/sqlite_qt/sqlite_qt.h"
 #include "records/msgrecords.h"
 
 #include <QVector>
@@ -11,10 +10,12 @@ struct RestoreEntry
 {
     qint64 rowid = 0;
     qint32 date = 0; // seconds since 2001-01-01 UTC, whatever unit the file stores
-    Sqlite3Row row; // a device row: its rowid, date and guid
+    qint64 storedDate = 0; // a device row's date as the file stores it
     _MsgMessage *message = nullptr; // a message to add
     bool existing = false;
 };
+
+Q_DECLARE_TYPEINFO(RestoreEntry, Q_MOVABLE_TYPE);
 
 // True when a goes before b. Entries far apart (row ids more than 20 or dates more than 120
 // seconds apart) follow their dates; close ones follow their row ids. On a tie a row of the

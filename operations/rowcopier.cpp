@@ -6,11 +6,6 @@
 
 namespace {
 
-[[noreturn]] void throwError(Sqlite3DB &db, int code)
-{
-    throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(db.handle())), code);
-}
-
 QList<_SqliteCol> columnsOf(Sqlite3DB &db, const QString &table)
 {
     const QList<_SqliteCol> columns = db.tbInfo(table);
@@ -38,42 +33,45 @@ int rowidAlias(const QList<_SqliteCol> &columns)
 
 } // namespace
 
-RowCopier::RowCopier(Sqlite3DB &db, const QString &from, const QString &table)
-    : db(db)
+int RowCopier::copyRenumbered(
+    Sqlite3DB &db, const QString &from, const QString &table, const QVector<Run> &runs)
 {
     const QList<_SqliteCol> columns = columnsOf(db, table);
     const int alias = rowidAlias(columns);
     QStringList names;
+    QStringList values;
     for (int i = 0; i < columns.size(); ++i) {
-        if (i != alias)
-            names.append(quotedIdentifier(columns.at(i).name));
+        if (i == alias)
+            continue;
+        names.append(quotedIdentifier(columns.at(i).name));
+        values.append(QStringLiteral("s.") + names.last());
     }
-    const QString list = names.join(QLatin1Char(','));
-    const QByteArray sql
-        = QStringLiteral("INSERT INTO main.%1(%2) SELECT %2 FROM %3.%1 WHERE rowid=?")
-              .arg(quotedIdentifier(table), list, quotedIdentifier(from))
-              .toUtf8();
-    const int rc
-        = sqlite3_prepare_v2(db.handle(), sql.constData(), sql.size(), &statement, nullptr);
-    if (rc != SQLITE_OK)
-        throwError(db, rc);
-}
-
-RowCopier::~RowCopier()
-{
-    sqlite3_finalize(statement);
-}
-
-qint64 RowCopier::copy(qint64 rowid)
-{
-    sqlite3_reset(statement);
-    sqlite3_bind_int64(statement, 1, rowid);
-    const int rc = sqlite3_step(statement);
-    if (rc != SQLITE_DONE) {
-        sqlite3_reset(statement);
-        throwError(db, rc);
+    // The runs go in through a table of their own, so that one statement copies them all.
+    db.executeThrow(Sqlite3Sql("CREATE TEMP TABLE copy_runs(first_new INTEGER PRIMARY KEY, "
+                               "first_old INTEGER, last_old INTEGER)"));
+    try {
+        for (const Run &run : runs)
+            db.executeThrow(Sqlite3Sql("INSERT INTO temp.copy_runs VALUES(?,?,?)")
+                                .addInt64Param(run.firstNew)
+                                .addInt64Param(run.firstOld)
+                                .addInt64Param(run.lastOld));
+        // The runs lead, so that the rows go in by rising row ids, each run read in one range.
+        const int copied = db.executeThrow(
+            QStringLiteral("INSERT INTO main.%1(rowid,%2) SELECT r.first_new + s.rowid - "
+                           "r.first_old,%3 FROM temp.copy_runs AS r CROSS JOIN %4.%1 AS s WHERE "
+                           "s.rowid BETWEEN r.first_old AND r.last_old")
+                .arg(quotedIdentifier(table), names.join(QLatin1Char(',')),
+                    values.join(QLatin1Char(',')), quotedIdentifier(from)));
+        db.executeThrow(Sqlite3Sql("DROP TABLE temp.copy_runs"));
+        return copied;
+    } catch (...) {
+        try {
+            db.executeThrow(Sqlite3Sql("DROP TABLE temp.copy_runs"));
+        } catch (const Sqlite3Exception &) {
+            // The connection is failing already: the first error is the one to report.
+        }
+        throw;
     }
-    return sqlite3_changes(db.handle()) > 0 ? sqlite3_last_insert_rowid(db.handle()) : 0;
 }
 
 int RowCopier::copyAll(

@@ -4,30 +4,29 @@
 #pragma once
 
 #include <QString>
+#include <QVector>
 
 class Sqlite3DB;
-struct sqlite3_stmt;
 
-class RowCopier
+namespace RowCopier {
+
+// Rows firstOld to lastOld (row ids) that become the rows from firstNew on.
+struct Run
 {
-public:
-    // Prepares the copy of single rows of `table` from schema `from`, leaving out the
-    // table's integer primary key, so that each copy gets a new row id. Throws the wrapper's
-    // exception.
-    RowCopier(Sqlite3DB &db, const QString &from, const QString &table);
-    ~RowCopier();
-    RowCopier(const RowCopier &) = delete;
-    RowCopier &operator=(const RowCopier &) = delete;
-
-    // Copies the row with this row id; returns the new row id, or 0 when there is no such row.
-    qint64 copy(qint64 rowid);
-
-    // Copies every row of `table` from schema `from`, row ids included; the columns named in
-    // `nulled` are left NULL. Returns the number of rows copied.
-    static int copyAll(Sqlite3DB &db, const QString &from, const QString &table,
-        const QString &nulled = QString());
-
-private:
-    Sqlite3DB &db;
-    sqlite3_stmt *statement = nullptr;
+    qint64 firstOld;
+    qint64 lastOld;
+    qint64 firstNew;
 };
+
+// Copies the rows of every run from schema `from` into `table`, with the row ids the runs
+// give them, in one statement. Returns the number of rows copied; throws the wrapper's
+// exception.
+int copyRenumbered(
+    Sqlite3DB &db, const QString &from, const QString &table, const QVector<Run> &runs);
+
+// Copies every row of `table` from schema `from`, row ids included; the columns named in
+// `nulled` are left NULL. Returns the number of rows copied.
+int copyAll(
+    Sqlite3DB &db, const QString &from, const QString &table, const QString &nulled = QString());
+
+} // namespace RowCopier

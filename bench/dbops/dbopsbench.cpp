@@ -1,7 +1,9 @@
 // Times the two database operations that must stay near linear in the size of the database:
-//   dbops_bench merge DATA_FOLDER NEW   merges NEW messages into the device sms.db of the
+//   dbops_bench merge DATA_FOLDER NEW [MERGED]
+//                                       merges NEW messages into the device sms.db of the
 //                                       data folder (made by smsdb_generate) and patches a
-//                                       backup written from it;
+//                                       backup written from it; keeps the merged file at
+//                                       MERGED when given;
 //   dbops_bench delete MESSAGES COUNT   builds a local database of MESSAGES messages and
 //                                       deletes COUNT of them spread over it.
 // Prints the wall time of the worker alone and the peak memory of the process.
@@ -17,6 +19,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -54,7 +57,7 @@ qint64 timed(RecordingProgressForm &form, QThread &worker, qint64 &cpu)
     return result == 1 && !form.failed ? ms : -1;
 }
 
-int merge(const QString &dataFolder, int count, QTextStream &out)
+int merge(const QString &dataFolder, int count, const QString &keep, QTextStream &out)
 {
     QTemporaryDir work;
     DeviceBackupFixture device(dataFolder, work.filePath(QStringLiteral("backup")));
@@ -93,6 +96,10 @@ int merge(const QString &dataFolder, int count, QTextStream &out)
     const qint64 ms = timed(form, worker, cpu);
     if (ms < 0) {
         out << "merge failed: " << form.errors.join(QLatin1Char('\n')) << "\n";
+        return 1;
+    }
+    if (!keep.isEmpty() && !QFile::copy(worker.workPath(), keep)) {
+        out << "cannot keep the merged file at " << keep << "\n";
         return 1;
     }
     out << "merge: " << count << " new into " << existing << " messages: " << ms << " ms (cpu "
@@ -158,14 +165,15 @@ int main(int argc, char **argv)
     QTextStream out(stdout);
     QTextStream err(stderr);
     try {
-        if (args.size() == 4 && args.at(1) == QLatin1String("merge"))
-            return merge(QDir(args.at(2)).absolutePath(), args.at(3).toInt(), out);
+        if ((args.size() == 4 || args.size() == 5) && args.at(1) == QLatin1String("merge"))
+            return merge(QDir(args.at(2)).absolutePath(), args.at(3).toInt(), args.value(4), out);
         if (args.size() == 4 && args.at(1) == QLatin1String("delete"))
             return remove(args.at(2).toInt(), args.at(3).toInt(), out);
     } catch (const std::exception &e) {
         err << "dbops_bench: " << e.what() << "\n";
         return 1;
     }
-    err << "usage: dbops_bench merge DATA_FOLDER NEW | dbops_bench delete MESSAGES COUNT\n";
+    err << "usage: dbops_bench merge DATA_FOLDER NEW [MERGED] | dbops_bench delete MESSAGES "
+           "COUNT\n";
     return 2;
 }

@@ -3,6 +3,7 @@
 #include <QHash>
 
 #include <cstring>
+#include <list>
 #include <utility>
 
 int sqlite_qt_version()
@@ -32,13 +33,26 @@ QString withSql(const QString &text, const QString &sql)
     return QStringLiteral("%1 (SQL: %2)").arg(text, shown);
 }
 
+void appendQuoted(QString &out, const QString &name)
+{
+    out += QLatin1Char('"');
+    if (name.contains(QLatin1Char('"'))) {
+        QString doubled = name;
+        out += doubled.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    } else {
+        out += name;
+    }
+    out += QLatin1Char('"');
+}
+
 } // namespace
 
 QString quotedIdentifier(const QString &name)
 {
-    QString quoted = name;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    QString quoted;
+    quoted.reserve(name.size() + 2);
+    appendQuoted(quoted, name);
+    return quoted;
 }
 
 namespace sqlite_qt_detail {
@@ -101,7 +115,7 @@ struct Connection
     {
         sqlite3_stmt *stmt = nullptr;
         QSharedPointer<const ColumnIndex> columns;
-        quint64 lastUse = 0;
+        std::list<QString>::iterator age; // its place in `ages`
     };
 
     explicit Connection(sqlite3 *handle)
@@ -112,13 +126,15 @@ struct Connection
 
     void closeNow();
     // Takes the cached statement for `sql` out of the cache; its stmt is null when none.
-    Cached take(const QString &sql) { return cache.take(sql); }
+    Cached take(const QString &sql);
     void giveBack(const QString &sql, sqlite3_stmt *stmt, QSharedPointer<const ColumnIndex> cols);
 
     sqlite3 *db;
     QHash<QString, Cached> cache;
+    // The texts of the cached statements, the one given back last first, so that the one to
+    // drop when the cache is full is found without a search.
+    std::list<QString> ages;
     QSet<Statement *> live;
-    quint64 useCounter = 0;
 };
 
 // A prepared statement leased from its connection. While a cursor holds it no other
@@ -177,8 +193,20 @@ void Connection::closeNow()
     for (const Cached &c : qAsConst(cache))
         sqlite3_finalize(c.stmt);
     cache.clear();
+    ages.clear();
     sqlite3_close_v2(db);
     db = nullptr;
+}
+
+Connection::Cached Connection::take(const QString &sql)
+{
+    const auto it = cache.find(sql);
+    if (it == cache.end())
+        return Cached();
+    const Cached c = it.value();
+    ages.erase(c.age);
+    cache.erase(it);
+    return c;
 }
 
 void Connection::giveBack(
@@ -192,18 +220,16 @@ void Connection::giveBack(
         return;
     }
     if (cache.size() >= kMaxCachedStatements) {
-        auto oldest = cache.begin();
-        for (auto it = cache.begin(); it != cache.end(); ++it) {
-            if (it->lastUse < oldest->lastUse)
-                oldest = it;
-        }
+        const auto oldest = cache.find(ages.back());
         sqlite3_finalize(oldest->stmt);
         cache.erase(oldest);
+        ages.pop_back();
     }
     Cached c;
     c.stmt = stmt;
     c.columns = std::move(cols);
-    c.lastUse = ++useCounter;
+    ages.push_front(sql);
+    c.age = ages.begin();
     cache.insert(sql, c);
 }
 
@@ -308,8 +334,10 @@ Sqlite3Sql &Sqlite3Sql::addParam(const QVariant &value)
 
 int Sqlite3Row::indexOf(const QString &column) const
 {
+    // Case folding keeps the length of a name: only names of the same length can match.
     for (int i = 0; i < m_columns.size(); ++i) {
-        if (m_columns.at(i).compare(column, Qt::CaseInsensitive) == 0)
+        const QString &name = m_columns.at(i);
+        if (name.size() == column.size() && name.compare(column, Qt::CaseInsensitive) == 0)
             return i;
     }
     return -1;
@@ -381,28 +409,28 @@ Sqlite3Sql Sqlite3Row::insertSql(const QString &table, const QSet<QString> &excl
     for (const QString &name : exclude)
         skip.insert(name.toCaseFolded());
 
-    QStringList names;
-    QVector<QVariant> values;
+    QString text = QStringLiteral("insert into ");
+    appendQuoted(text, table);
+    QVector<int> kept;
+    kept.reserve(m_columns.size());
     for (int i = 0; i < m_columns.size(); ++i) {
-        if (skip.contains(m_columns.at(i).toCaseFolded()))
+        if (!skip.isEmpty() && skip.contains(m_columns.at(i).toCaseFolded()))
             continue;
-        names.append(quotedIdentifier(m_columns.at(i)));
-        values.append(m_values.at(i));
+        text += kept.isEmpty() ? QLatin1Char('(') : QLatin1Char(',');
+        appendQuoted(text, m_columns.at(i));
+        kept.append(i);
     }
 
-    if (names.isEmpty())
-        return Sqlite3Sql(
-            QStringLiteral("insert into %1 default values").arg(quotedIdentifier(table)));
+    if (kept.isEmpty())
+        return Sqlite3Sql(text + QStringLiteral(" default values"));
 
-    QStringList marks;
-    marks.reserve(names.size());
-    for (int i = 0; i < names.size(); ++i)
-        marks.append(QStringLiteral("?"));
-    Sqlite3Sql sql(QStringLiteral("insert into %1(%2) values(%3)")
-                       .arg(quotedIdentifier(table), names.join(QLatin1Char(',')),
-                           marks.join(QLatin1Char(','))));
-    for (const QVariant &v : qAsConst(values))
-        sql.addParam(v);
+    text += QStringLiteral(") values(?");
+    for (int i = 1; i < kept.size(); ++i)
+        text += QStringLiteral(",?");
+    text += QLatin1Char(')');
+    Sqlite3Sql sql(text);
+    for (int i : qAsConst(kept))
+        sql.addParam(m_values.at(i));
     return sql;
 }
 

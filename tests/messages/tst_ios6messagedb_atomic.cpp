@@ -4,14 +4,12 @@
 #include "messages/ios6messagedb.h"
 #include "platform/samplephones/fixturedb.h"
 #include "records/msgidentity.h"
+#include "support/killedwriter.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <cstdio>
 
 namespace {
 
@@ -33,8 +31,7 @@ int writeForever(const QString &folder)
 {
     IOS6MessageDb db(QDir(folder), QStringLiteral("310"), true);
     db.open();
-    std::fputs("ready\n", stdout);
-    std::fflush(stdout);
+    announceWriterReady();
     for (qint32 round = 1;; ++round) {
         _MsgHandle first, second;
         first.id = QStringLiteral("+1201555%1").arg(round % 7, 4, 10, QChar('0'));
@@ -117,18 +114,12 @@ void TestIOS6MessageDbAtomic::killedWriterLeavesNoOrphans()
             "chat_handle_join) and rowid not in (select handle_id from message)" },
     };
 
-    quint32 seed = 12345;
+    KillDelays delays;
     const int kills = 40;
     qint64 written = 0;
     for (int kill = 0; kill < kills; ++kill) {
-        QProcess writer;
-        writer.start(
-            QCoreApplication::applicationFilePath(), { QString::fromLatin1(kWriterFlag), folder });
-        QVERIFY(writer.waitForReadyRead(10000));
-        seed = seed * 1103515245u + 12345u;
-        QThread::msleep(5 + (seed >> 16) % 120);
-        writer.kill();
-        QVERIFY(writer.waitForFinished(10000));
+        QString why;
+        QVERIFY2(killWriterAfter(kWriterFlag, folder, delays.next(5, 120), &why), qPrintable(why));
 
         Sqlite3DB db;
         db.openThrow(IOS6MessageDb(QDir(folder), QString(), false).smsDbPath(), 2);
@@ -145,13 +136,6 @@ void TestIOS6MessageDbAtomic::killedWriterLeavesNoOrphans()
     QVERIFY2(written > 20, qPrintable(QString::number(written)));
 }
 
-int main(int argc, char **argv)
-{
-    if (argc == 3 && qstrcmp(argv[1], kWriterFlag) == 0)
-        return writeForever(QString::fromLocal8Bit(argv[2]));
-    QCoreApplication app(argc, argv);
-    TestIOS6MessageDbAtomic test;
-    return QTest::qExec(&test, argc, argv);
-}
+QM_TEST_MAIN_WITH_WRITER(TestIOS6MessageDbAtomic, kWriterFlag, writeForever)
 
 #include "tst_ios6messagedb_atomic.moc"

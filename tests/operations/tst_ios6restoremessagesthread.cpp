@@ -182,6 +182,8 @@ private slots:
     void nothingToMergeFails();
     void eventWithoutItemTypeColumnIsNeitherCounted();
     void knownGuidGetsOneRow();
+    void sharedGuidTakesTheRowOfWhicheverComesFirst_data();
+    void sharedGuidTakesTheRowOfWhicheverComesFirst();
     void keepsNanosecondDatesOfCurrentPhones();
     void includesWhatIsOnlyInTheWal();
 
@@ -452,6 +454,48 @@ void TestIOS6RestoreMessagesThread::knownGuidGetsOneRow()
     QCOMPARE(column(copy, QStringLiteral("select count(*) from message where guid='D3'")),
         QStringList { "1" });
     QCOMPARE(column(copy, QStringLiteral("select count(*) from message")), QStringList { "9" });
+}
+
+void TestIOS6RestoreMessagesThread::sharedGuidTakesTheRowOfWhicheverComesFirst_data()
+{
+    QTest::addColumn<int>("message");
+    QTest::addColumn<QString>("guid");
+    QTest::addColumn<QStringList>("text");
+    QTest::addColumn<QStringList>("order");
+    QTest::addColumn<QStringList>("withAttachment");
+    // N1 (at 1500) comes before the device's D3 (at 3000): its row stands, D3 only joins it.
+    QTest::newRow("new message first")
+        << 0 << "D3" << QStringList { "N1" }
+        << QStringList { "D1", "D3", "D2", "N3", "N4", "D4", "D5", "D6", "N2" }
+        << QStringList { "D2", "N2" };
+    // The device's D1 (at 1000) comes before N2 (at 6500): N2's picture joins D1's row.
+    QTest::newRow("device row first")
+        << 3 << "D1" << QStringList { "D1" }
+        << QStringList { "D1", "N1", "D2", "N3", "D3", "N4", "D4", "D5", "D6" }
+        << QStringList { "D1", "D2" };
+}
+
+void TestIOS6RestoreMessagesThread::sharedGuidTakesTheRowOfWhicheverComesFirst()
+{
+    QFETCH(int, message);
+    QFETCH(QString, guid);
+    MergeFixture f;
+    f.list.at(message)->guid = guid;
+    QVERIFY(f.run());
+    QCOMPARE(f.restored, 4);
+    const QString copy = f.readBackBackup();
+    QTEST(column(copy, QStringLiteral("select guid from message order by rowid")), "order");
+    QTEST(
+        column(copy, QStringLiteral("select text from message where guid='%1'").arg(guid)), "text");
+    QTEST(column(copy,
+              QStringLiteral("select m.guid from message_attachment_join j join message m on "
+                             "m.rowid=j.message_id order by m.guid")),
+        "withAttachment");
+    QCOMPARE(column(copy,
+                 QStringLiteral("select count(*) from chat_message_join j join message m on "
+                                "m.rowid=j.message_id where m.guid='%1'")
+                     .arg(guid)),
+        QStringList { "1" });
 }
 
 void TestIOS6RestoreMessagesThread::keepsNanosecondDatesOfCurrentPhones()

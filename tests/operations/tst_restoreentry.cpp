@@ -84,13 +84,13 @@ void TestRestoreEntry::sortKeepsEqualEntriesInTheirOrder()
     for (int i = 0; i < 40; ++i)
         entries.append(entry(100 * (40 - i), 5000, i % 3 == 0));
     for (int i = 0; i < entries.size(); ++i)
-        entries[i].row.setValue(QStringLiteral("n"), i);
+        entries[i].storedDate = i;
     sortRestoreEntries(entries);
 
     int lastExisting = -1, lastNew = -1;
     bool seenNew = false;
     for (const RestoreEntry &e : qAsConst(entries)) {
-        const int n = e.row.getInt(QStringLiteral("n"));
+        const int n = int(e.storedDate);
         if (e.existing) {
             QVERIFY2(!seenNew, "a device row after a new message");
             QVERIFY(n > lastExisting);
@@ -123,14 +123,14 @@ void TestRestoreEntry::sortOfContradictoryEntriesIsAPermutation()
     for (int i = 0; i < 2000; ++i) {
         RestoreEntry e
             = entry(random.bounded(200), qint32(random.bounded(600)), random.bounded(2) == 0);
-        e.row.setValue(QStringLiteral("n"), i);
+        e.storedDate = i;
         entries.append(e);
     }
     sortRestoreEntries(entries);
     QCOMPARE(entries.size(), 2000);
     QVector<bool> seen(2000, false);
     for (const RestoreEntry &e : qAsConst(entries)) {
-        const int n = e.row.getInt(QStringLiteral("n"));
+        const int n = int(e.storedDate);
         QVERIFY(!seen.at(n));
         seen[n] = true;
     }

@@ -38,7 +38,7 @@ private slots:
     void init();
     void cleanup();
     void copiesRowsWithAwkwardColumnNames();
-    void copyingOneRowGivesItANewRowId();
+    void renumberedCopyPutsEachRunAtItsPlace();
     void standInsOnlyForFunctionsTheConnectionLacks();
     void deferredTriggersComeBackAndRunOnce();
     void temporaryIndexOnlyWhereNoIndexLeads();
@@ -81,19 +81,28 @@ void TestSqlHelpers::copiesRowsWithAwkwardColumnNames()
     QCOMPARE(text(m_db, QStringLiteral("SELECT rowid, * FROM main.j")), QStringLiteral("5|1|2"));
 }
 
-void TestSqlHelpers::copyingOneRowGivesItANewRowId()
+void TestSqlHelpers::renumberedCopyPutsEachRunAtItsPlace()
 {
     const QString layout = QStringLiteral("CREATE TABLE %1.m (ROWID INTEGER PRIMARY KEY "
                                           "AUTOINCREMENT, guid TEXT UNIQUE, date INTEGER);");
     exec(m_db, layout.arg(QStringLiteral("main")) + layout.arg(QStringLiteral("other")));
-    exec(m_db, QStringLiteral("INSERT INTO other.m VALUES(40, 'a', 1000), (41, 'b', 2000);"));
-    RowCopier copier(m_db, QStringLiteral("other"), QStringLiteral("m"));
-    QCOMPARE(copier.copy(41), qint64(1));
-    QCOMPARE(copier.copy(40), qint64(2));
-    QCOMPARE(copier.copy(99), qint64(0));
-    QVERIFY_EXCEPTION_THROWN(copier.copy(40), Sqlite3Exception); // guid is unique
-    QCOMPARE(
-        text(m_db, QStringLiteral("SELECT * FROM main.m")), QStringLiteral("1|b|2000;2|a|1000"));
+    exec(m_db,
+        QStringLiteral("INSERT INTO other.m VALUES(40, 'a', 1), (41, 'b', 2), (42, 'c', 3), "
+                       "(50, 'd', 4);"
+                       "INSERT INTO main.m VALUES(3, 'new', 9);"));
+    // 41 and 42 at 1 and 2, the kept place 3, then 50 and 40 (out of their order).
+    QCOMPARE(RowCopier::copyRenumbered(m_db, QStringLiteral("other"), QStringLiteral("m"),
+                 { { 41, 42, 1 }, { 50, 50, 4 }, { 40, 40, 5 } }),
+        4);
+    QCOMPARE(text(m_db, QStringLiteral("SELECT * FROM main.m")),
+        QStringLiteral("1|b|2;2|c|3;3|new|9;4|d|4;5|a|1"));
+    QCOMPARE(text(m_db, QStringLiteral("SELECT seq FROM main.sqlite_sequence")),
+        QStringLiteral("5"));
+    // A guid that is there already stops the whole copy.
+    QVERIFY_EXCEPTION_THROWN(RowCopier::copyRenumbered(m_db, QStringLiteral("other"),
+                                 QStringLiteral("m"), { { 42, 42, 6 } }),
+        Sqlite3Exception);
+    QCOMPARE(text(m_db, QStringLiteral("SELECT count(*) FROM main.m")), QStringLiteral("5"));
 }
 
 void TestSqlHelpers::standInsOnlyForFunctionsTheConnectionLacks()

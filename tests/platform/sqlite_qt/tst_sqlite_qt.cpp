@@ -35,6 +35,7 @@ private slots:
     void cursorCopiesShareStatement();
     void cursorOutlivesClose();
     void sameSqlWhileEarlierCursorAlive();
+    void manyStatementsTurnTheCacheOver();
     void selectStarFollowsSchemaChange();
     void throwTextsCarrySqliteMessage_data();
     void throwTextsCarrySqliteMessage();
@@ -281,6 +282,30 @@ void TestSqliteQt::sameSqlWhileEarlierCursorAlive()
         QCOMPARE(c.getInt(0), 40);
         QVERIFY(!c.moveNext());
     }
+}
+
+void TestSqliteQt::manyStatementsTurnTheCacheOver()
+{
+    Sqlite3DB db;
+    openFresh(db, "turnover.db");
+    db.executeThrow("insert into t(n) values(7)");
+    // Held while hundreds of other statements come and go through the cache.
+    Sqlite3Cursor held = db.queryThrow("select n from t");
+    auto query = [&db](int k) {
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(QString("select n + %1 from t").arg(k)));
+        return c.moveNext() ? c.getInt(0) : -1;
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (int k = 0; k < 300; ++k) {
+            QCOMPARE(query(k), 7 + k);
+            // One statement used all along stays among those kept.
+            QCOMPARE(query(-7), 0);
+        }
+    }
+    QVERIFY(held.moveNext());
+    QCOMPARE(held.getInt(0), 7);
+    db.close();
+    QVERIFY(!held.moveNext());
 }
 
 void TestSqliteQt::selectStarFollowsSchemaChange()

@@ -1,0 +1,50 @@
+#include "support/killedwriter.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QThread>
+
+#include <cstdio>
+#include <cstring>
+
+bool runAsWriter(int argc, char **argv, const char *flag,
+    const std::function<int(const QString &folder)> &writer, int *code)
+{
+    if (argc != 3 || std::strcmp(argv[1], flag) != 0)
+        return false;
+    *code = writer(QString::fromLocal8Bit(argv[2]));
+    return true;
+}
+
+void announceWriterReady()
+{
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+}
+
+bool killWriterAfter(const char *flag, const QString &folder, int ms, QString *why)
+{
+    QProcess writer;
+    writer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    writer.start(QCoreApplication::applicationFilePath(), { QString::fromLatin1(flag), folder });
+    if (!writer.waitForReadyRead(20000)) {
+        *why = QStringLiteral("the writer did not start: %1").arg(writer.errorString());
+        writer.kill();
+        writer.waitForFinished(10000);
+        return false;
+    }
+    QThread::msleep(static_cast<unsigned long>(ms));
+    writer.kill();
+    writer.waitForFinished(10000);
+    if (writer.exitStatus() != QProcess::CrashExit) {
+        *why = QStringLiteral("the writer ended by itself with %1").arg(writer.exitCode());
+        return false;
+    }
+    return true;
+}
+
+int KillDelays::next(int least, int span)
+{
+    seed = seed * 1103515245u + 12345u;
+    return least + int((seed >> 16) % quint32(span));
+}
