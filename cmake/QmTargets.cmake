@@ -35,12 +35,17 @@ function(qm_add_test name)
     qm_link_resources(${name})
     add_test(NAME ${name} COMMAND ${name})
     set(env "QT_QPA_PLATFORM=offscreen;TZ=UTC;LC_ALL=C.UTF-8")
+    set(timeout 300)
     if(QM_SANITIZE)
         # Qt's platform plugin and WebKit keep objects for the life of the process; the
         # suppressions name the Qt functions that make them, found deep in the stack.
         list(APPEND env "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp:fast_unwind_on_malloc=0:malloc_context_size=64:print_suppressions=0")
+        # The hostile-size cases run many times slower under the sanitizers; Qt Test's own
+        # watchdog would end them at 5 minutes.
+        set(timeout 1500)
+        list(APPEND env "QTEST_FUNCTION_TIMEOUT=1500000")
     endif()
-    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 300)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${timeout})
 endfunction()
 
 # qm_add_tests(LIBS ...): one test executable per tst_*.cpp of the calling

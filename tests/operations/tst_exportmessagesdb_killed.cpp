@@ -110,7 +110,6 @@ void TestExportMessagesDbKilled::killedSaveLeavesWholeSavesAndNoStrayFiles()
     QTemporaryDir dir;
     const QString folder = dir.path();
     KillDelays delays;
-    qint64 messages = 0;
     for (int kill = 0; kill < 40; ++kill) {
         QString why;
         QVERIFY2(killWriterAfter(kWriterFlag, folder, delays.next(5, 200), &why), qPrintable(why));
@@ -123,12 +122,16 @@ void TestExportMessagesDbKilled::killedSaveLeavesWholeSavesAndNoStrayFiles()
         const QString problem = problemOf(databaseFolder(folder));
         QVERIFY2(problem.isEmpty(),
             qPrintable(QStringLiteral("%1 after kill %2").arg(problem).arg(kill)));
+    }
+    // The writer got through whole saves between the kills.
+    const auto messages = [&] {
         IOS6MessageDb db(QDir(databaseFolder(folder)), QString(), false);
         db.open();
-        messages = firstInt64(db, "select count(*) from message");
-    }
-    // The writer got through many whole saves between the kills.
-    QVERIFY2(messages > 10 * kMessagesPerSave, qPrintable(QString::number(messages)));
+        return firstInt64(db, "select count(*) from message");
+    };
+    QString why;
+    QVERIFY2(letWriterProgress(kWriterFlag, folder, messages, 10 * kMessagesPerSave, &why),
+        qPrintable(why));
 }
 
 QM_TEST_MAIN_WITH_WRITER(TestExportMessagesDbKilled, kWriterFlag, saveForever)

@@ -43,6 +43,20 @@ bool killWriterAfter(const char *flag, const QString &folder, int ms, QString *w
     return true;
 }
 
+bool letWriterProgress(const char *flag, const QString &folder,
+    const std::function<qint64()> &progress, qint64 least, QString *why)
+{
+    qint64 reached = progress();
+    for (int ms = 1000; reached <= least && ms <= 32000; ms *= 2) {
+        if (!killWriterAfter(flag, folder, ms, why))
+            return false;
+        reached = progress();
+    }
+    if (reached <= least)
+        *why = QStringLiteral("the writer got only to %1").arg(reached);
+    return reached > least;
+}
+
 int KillDelays::next(int least, int span)
 {
     seed = seed * 1103515245u + 12345u;

@@ -31,6 +31,13 @@ void announceWriterReady();
 // or ended by itself.
 bool killWriterAfter(const char *flag, const QString &folder, int ms, QString *why);
 
+// Under load one round of the writer's work may outlast every short delay of a test: runs
+// the writer for ever longer times (1 s, doubling up to 32 s), killing it after each, until
+// `progress()` (read after the kill) exceeds `least`. False, with the reason, when it never
+// does or the writer fails to start.
+bool letWriterProgress(const char *flag, const QString &folder,
+    const std::function<qint64()> &progress, qint64 least, QString *why);
+
 // Delays for the kills, spread pseudo-randomly over [least, least + span) milliseconds from
 // a fixed seed, so that a failing run repeats.
 class KillDelays
