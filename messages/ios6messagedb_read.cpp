@@ -316,7 +316,9 @@ QVector<OfMessage> sortedPairs(Sqlite3DB &db, const Sqlite3Sql &sql)
     Sqlite3Cursor c = db.queryThrow(sql);
     while (c.moveNext())
         pairs.append({ c.getInt64(0), c.getInt64(1) });
-    std::sort(pairs.begin(), pairs.end());
+    // Joins that phones fill as messages arrive come sorted already.
+    if (!std::is_sorted(pairs.cbegin(), pairs.cend()))
+        std::sort(pairs.begin(), pairs.end());
     return pairs;
 }
 
