@@ -181,9 +181,9 @@ void TestBackupMergeKilled::killedMergeLeavesTheBackupAsItWasOrWhollyPatched()
         BackupManifest manifest(backupFolder(folder));
         manifest.loadManifestPlist();
         manifest.loadFileTree();
-        return qint64(guidsOf(DeviceBackupFixture(cacheFolder(folder), backupFolder(folder))
-                                  .storedDatabase())
-                          .size());
+        return qint64(
+            guidsOf(DeviceBackupFixture(cacheFolder(folder), backupFolder(folder)).storedDatabase())
+                .size());
     };
     KillDelays delays;
     for (int kill = 0; kill < 40; ++kill) {
