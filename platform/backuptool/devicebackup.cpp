@@ -73,7 +73,7 @@ void DeviceBackup::run()
     writeStatus(false);
     collect();
 
-    const ToolFault fault(m_phone.toolFaults(), "backup");
+    const ToolFault fault(m_phone, "backup");
     ProgressPrinter progress("Backing up", m_files.size());
     QSet<QString> kept;
     for (int i = 0; i < m_files.size(); ++i) {

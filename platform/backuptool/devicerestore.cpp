@@ -71,7 +71,7 @@ void DeviceRestore::run()
         m_phone.fileSystem().absoluteFilePath(QStringLiteral("../restore-XXXXXX")));
     if (!staging.isValid())
         fail(QStringLiteral("Cannot prepare the restore on the device."));
-    const ToolFault fault(m_phone.toolFaults(), "restore");
+    const ToolFault fault(m_phone, "restore");
     ProgressPrinter progress("Restoring", files.size());
     for (int i = 0; i < files.size(); ++i) {
         fault.beforeFile(i);

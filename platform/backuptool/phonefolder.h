@@ -14,6 +14,8 @@ public:
     static PhoneFolder find(const QString &udid);
 
     QString udid() const { return m_udid; }
+    // Where the device lies in the devices folder: gone once it is unplugged.
+    QString folder() const { return m_folder; }
     QDir fileSystem() const;
     // A value of the device itself ("DeviceName") or of a domain's dictionary.
     QString value(const char *key) const;

@@ -469,7 +469,8 @@ void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode_data()
     QTest::newRow("file relay") << "6.1"
                                 << "FileRelay" << QVariantMap { { "StallAfter", 20000 } };
     QTest::newRow("backup") << "9.2"
-                            << "BackupTool" << QVariantMap { { "FileDelayMs", 300 } };
+                            << "BackupTool"
+                            << QVariantMap { { "AfterFiles", 1 }, { "UntilUnplugged", true } };
 }
 
 void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode()
