@@ -165,7 +165,8 @@ void TestDeviceArrival::plugIn(SimulatedPhone &phone)
 {
     QVERIFY(phone.write());
     QVERIFY(QDir().rename(phone.path(), QDir(m_devices).filePath(phone.udid())));
-    QTRY_VERIFY_WITH_TIMEOUT(!m_boxes->texts(QMessageBox::Information).filter("Notes:").isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !m_boxes->texts(QMessageBox::Information).filter("Notes:").isEmpty(), 10000);
 }
 
 void TestDeviceArrival::plugInTogether(SimulatedPhone &first, SimulatedPhone &second)
