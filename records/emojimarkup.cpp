@@ -15,6 +15,9 @@ bool isSingleUnitEmoji(ushort unit)
 {
     if (unit >= 0xE000 && unit <= 0xE537)
         return true;
+    // Most text never comes near the listed symbols: spare it the search.
+    if (unit < listedSymbols[0] || unit > std::end(listedSymbols)[-1])
+        return false;
     return std::find(std::begin(listedSymbols), std::end(listedSymbols), unit)
         != std::end(listedSymbols);
 }
@@ -68,6 +71,13 @@ QString markSurrogatePairs(const QString &source, EmojiCallback callback, void *
 
 QString markEmoji(QString &text, EmojiCallback callback, void *userData)
 {
+    // Most messages hold no emoji: they stay as they are, without copies.
+    const int size = text.size();
+    int i = 0;
+    while (i < size && !isSingleUnitEmoji(text.at(i).unicode()) && !isEmojiPair(text, i))
+        ++i;
+    if (i == size)
+        return text;
     text = markSurrogatePairs(markSingleUnits(text, callback, userData), callback, userData);
     return text;
 }

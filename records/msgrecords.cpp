@@ -294,21 +294,23 @@ QString attachmentThumbnail(const _MsgAttachment &attachment)
 
 QString csvQuote(const QString &text)
 {
-    bool wrap = false;
+    // A lone carriage return ends a record for CSV readers just as a line feed does.
+    const auto special = [](QChar c) {
+        return c == QLatin1Char('"') || c == QLatin1Char('\n') || c == QLatin1Char('\r')
+            || c == QLatin1Char(',');
+    };
+    if (std::none_of(text.cbegin(), text.cend(), special))
+        return text;
     QString field;
-    field.reserve(text.size() + 2);
+    field.reserve(text.size() + 4);
+    field += QLatin1Char('"');
     for (const QChar c : text) {
-        if (c == QLatin1Char('"')) {
-            field += QLatin1String("\"\"");
-            wrap = true;
-        } else {
-            // A lone carriage return ends a record for CSV readers just as a line feed does.
-            if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char(','))
-                wrap = true;
-            field += c;
-        }
+        if (c == QLatin1Char('"'))
+            field += QLatin1Char('"');
+        field += c;
     }
-    return wrap ? QLatin1Char('"') + field + QLatin1Char('"') : field;
+    field += QLatin1Char('"');
+    return field;
 }
 
 QString groupSenderName(const _MsgMessage &m)
