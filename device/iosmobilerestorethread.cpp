@@ -1,6 +1,7 @@
 #include "iosmobilerestorethread.h"
 
 #include "backup2tool.h"
+#include "devicesession.h"
 #include "iosdevice.h"
 
 #include "shell/progressform.h"
@@ -63,6 +64,8 @@ void IOSMobileRestoreThread::run()
             return;
         ProgressForm::postSucceed(form, QString());
     } catch (const std::exception &e) {
-        ProgressForm::postErrorOccurred(form, errorMessage(e.what()));
+        const bool gone = mobiledevice_device_gone(device->handle);
+        ProgressForm::postErrorOccurred(
+            form, gone ? mobiledevice_disconnected_text() : errorMessage(e.what()));
     }
 }

@@ -131,6 +131,7 @@ private slots:
     void restoreMessages_data();
     void restoreMessages();
     void restoreWritesThePhone();
+    void restoreToAnUnpluggedPhoneSaysSo();
 
 private:
     SimulatedPhone makePhone(const QString &udid);
@@ -542,6 +543,31 @@ void TestDeviceBackup::restoreWritesThePhone()
     QCOMPARE(form.statuses.first(), QStringLiteral("Restoring iPhone..."));
     QVERIFY(form.errors.isEmpty());
     QCOMPARE(fileBytes(sms), original);
+}
+
+void TestDeviceBackup::restoreToAnUnpluggedPhoneSaysSo()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("worker-restore-unplugged"));
+    IOSDevice device = devicetest::attachPhone(phone, "9.3");
+    QDir root;
+    {
+        RecordingProgressForm form;
+        QCOMPARE(backUp(device, form, &root), 1);
+    }
+    phone.setFaults("BackupTool",
+        { { "Operation", "restore" }, { "AfterFiles", 1 }, { "UntilUnplugged", true } });
+    QVERIFY(phone.write());
+
+    RecordingProgressForm form;
+    IOSMobileRestoreThread worker(&device, root, &form);
+    QTimer::singleShot(400, &form, [&] {
+        devicetest::detach(device.handle);
+        QVERIFY(QDir().rename(phone.path(), phone.path() + QStringLiteral("-unplugged")));
+    });
+    QCOMPARE(form.run(worker), 0);
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY2(form.errors.first().contains("The iPhone was disconnected.<br/><br/> Or"),
+        qPrintable(form.errors.first()));
 }
 
 QTEST_MAIN(TestDeviceBackup)
