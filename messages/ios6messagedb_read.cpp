@@ -5,11 +5,16 @@
 
 #include <QSet>
 #include <QStringList>
+#include <QThread>
 #include <QVector>
 
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -337,76 +342,207 @@ bool joinedToChat(const QVector<OfMessage> &inChats, qint64 message)
     return it != inChats.cend() && it->message == message;
 }
 
+// The set's record of a message row, made by `make` where the set has none yet.
+template <typename Make> _MsgMessage *messageInSet(MsgMessageSet &s, qint64 rowid, Make make)
+{
+    QMap<qint64, _MsgMessage *>::iterator slot;
+    _MsgMessage *message = findInSet(s.messageMap, rowid, slot);
+    if (!message) {
+        std::unique_ptr<_MsgMessage> made = make();
+        message = made.get();
+        s.messageMap.insert(slot, rowid, made.release());
+    }
+    return message;
+}
+
+// Links a message of the set to its handles and to its chats: `chatOfQuery` and those of
+// the join's pairs [chatsFrom, chatsTo).
+void linkMessage(MsgMessageSet &s, _MsgMessage *message, qint64 rowid, const OfMessage *chatsFrom,
+    const OfMessage *chatsTo, qint64 chatOfQuery)
+{
+    if (_MsgHandle *handle = s.handleMap.value(message->handle_id)) {
+        message->handle = handle;
+        if (message->country.isEmpty())
+            message->country = handle->country;
+    }
+    if (message->other_handle > 0) {
+        if (_MsgHandle *other = s.handleMap.value(message->other_handle))
+            message->otherHandle = other;
+    }
+    // With several chats the last (the greatest row id) stays the message's chat.
+    const auto enterInChat = [&](qint64 chatRowid) {
+        if (_MsgChat *chat = s.chatMap.value(chatRowid)) {
+            message->chat = chat;
+            insertByText(chat->messages, QString::number(rowid), message);
+        }
+    };
+    if (chatOfQuery > 0)
+        enterInChat(chatOfQuery);
+    for (const OfMessage *pair = chatsFrom; pair != chatsTo; ++pair)
+        enterInChat(pair->value);
+}
+
+// Walks the join's pairs down to those of `rowid` (row ids come in falling order):
+// [*from, *to) are its pairs afterwards, empty when it is in no chat.
+void pairsOf(
+    const QVector<OfMessage> &inChats, qint64 rowid, const OfMessage **from, const OfMessage **to)
+{
+    const OfMessage *begin = inChats.cbegin();
+    const OfMessage *pair = *from;
+    while (pair != begin && (pair - 1)->message > rowid)
+        --pair;
+    *to = pair;
+    while (pair != begin && (pair - 1)->message == rowid)
+        --pair;
+    *from = pair;
+}
+
+std::unique_ptr<_MsgMessage> readMessage(
+    RowReader<_MsgMessage> &reader, const Sqlite3Cursor &c, qint64 rowid)
+{
+    auto read = std::make_unique<_MsgMessage>();
+    reader.read(c, *read);
+    read->srcRowid = rowid;
+    // Phones since iOS 16 leave text empty and keep the words only here.
+    if (read->text.isEmpty() && !read->attributedBody.isEmpty())
+        read->text = attributedBodyText(read->attributedBody);
+    return read;
+}
+
+QString allMessagesSql(IOS6MessageDb &db, const QString &range)
+{
+    const QString columns
+        = selectedColumns(db, QStringLiteral("message"), QStringLiteral("m"), messageFields());
+    QStringList conditions;
+    if (!range.isEmpty())
+        conditions.append(range);
+    if (db.hasItemTypeColumn())
+        conditions.append(QStringLiteral("m.item_type <> 4"));
+    return QStringLiteral("select %1 from message as m%2 order by m.rowid desc")
+        .arg(columns,
+            conditions.isEmpty()
+                ? QString()
+                : QStringLiteral(" where ") + conditions.join(QLatin1String(" and ")));
+}
+
+// The rows of the message table with row ids in [from, to] that are in a chat, in falling
+// row id order, read through a connection of their own.
+struct MessageSlice
+{
+    qint64 from = 0;
+    qint64 to = 0;
+    std::vector<std::pair<qint64, std::unique_ptr<_MsgMessage>>> rows;
+    bool failed = false;
+};
+
+void readSlice(
+    const QString &path, const QString &sql, const QVector<OfMessage> &inChats, MessageSlice &slice)
+{
+    try {
+        Sqlite3DB db;
+        db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
+        Sqlite3Cursor c
+            = db.queryThrow(Sqlite3Sql(sql).addInt64Param(slice.from).addInt64Param(slice.to));
+        RowReader<_MsgMessage> reader(c, messageFields());
+        const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
+        while (c.moveNext()) {
+            const qint64 rowid = c.getInt64(rowidColumn);
+            if (joinedToChat(inChats, rowid))
+                slice.rows.emplace_back(rowid, readMessage(reader, c, rowid));
+        }
+    } catch (const std::exception &) {
+        slice.failed = true;
+    }
+}
+
+// Turning rows into records (their texts, their allocations, fresh memory) is most of a
+// large load and needs no other row: slices of the message table are read on threads of
+// their own, each through its own read-only connection, and entered into the set here in
+// falling row id order, as one reader would. False, with nothing entered, where that cannot
+// be (a small load, a file another connection cannot read, a transaction of this one open).
+bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessage> &inChats)
+{
+    const int threads = qBound(1, QThread::idealThreadCount(), 4);
+    if (threads < 2 || inChats.size() < 20000 || !sqlite3_get_autocommit(db.handle()))
+        return false;
+    // Slices of equal numbers of pairs, bounded at the row ids that begin them.
+    std::vector<MessageSlice> slices(static_cast<size_t>(threads));
+    for (int i = 0; i < threads; ++i) {
+        MessageSlice &slice = slices[static_cast<size_t>(i)];
+        slice.from = i == 0 ? std::numeric_limits<qint64>::min()
+                            : inChats.at(int(qint64(inChats.size()) * i / threads)).message;
+        slice.to = i + 1 == threads
+            ? std::numeric_limits<qint64>::max()
+            : inChats.at(int(qint64(inChats.size()) * (i + 1) / threads)).message - 1;
+    }
+    const QString sql = allMessagesSql(db, QStringLiteral("m.rowid between ? and ?"));
+    std::vector<std::thread> readers;
+    bool started = true;
+    try {
+        for (MessageSlice &slice : slices)
+            readers.emplace_back(readSlice, db.path(), sql, std::cref(inChats), std::ref(slice));
+    } catch (const std::system_error &) {
+        started = false;
+    }
+    for (std::thread &reader : readers)
+        reader.join();
+    if (!started || std::any_of(slices.cbegin(), slices.cend(), [](const MessageSlice &slice) {
+            return slice.failed;
+        }))
+        return false;
+
+    const OfMessage *chatsFrom = inChats.cend();
+    const OfMessage *chatsTo = chatsFrom;
+    for (auto slice = slices.rbegin(); slice != slices.rend(); ++slice) {
+        for (auto &row : slice->rows) {
+            const qint64 rowid = row.first;
+            pairsOf(inChats, rowid, &chatsFrom, &chatsTo);
+            _MsgMessage *message = messageInSet(s, rowid, [&] { return std::move(row.second); });
+            linkMessage(s, message, rowid, chatsFrom, chatsTo, 0);
+        }
+        slice->rows.clear();
+    }
+    return true;
+}
+
 // The messages of one chat, or of all (the chats of each in `inChats`), into the set.
 void loadMessages(
     IOS6MessageDb &db, MsgMessageSet &s, qint64 chatId, const QVector<OfMessage> &inChats)
 {
-    const QString columns
-        = selectedColumns(db, QStringLiteral("message"), QStringLiteral("m"), messageFields());
-    const bool events = db.hasItemTypeColumn();
+    if (chatId <= 0 && loadAllMessagesInSlices(db, s, inChats))
+        return;
     Sqlite3Sql sql;
     if (chatId > 0) {
+        const QString columns
+            = selectedColumns(db, QStringLiteral("message"), QStringLiteral("m"), messageFields());
         sql = Sqlite3Sql(
             QStringLiteral("select j.chat_id, %1 from chat_message_join as j inner "
                            "join message as m on j.message_id = m.rowid%2 and "
                            "j.chat_id=%3 order by j.message_id desc")
-                .arg(columns, events ? QStringLiteral(" and m.item_type <> 4") : QString())
+                .arg(columns,
+                    db.hasItemTypeColumn() ? QStringLiteral(" and m.item_type <> 4") : QString())
                 .arg(chatId));
     } else {
-        sql = Sqlite3Sql(
-            QStringLiteral("select %1 from message as m%2 order by m.rowid desc")
-                .arg(columns, events ? QStringLiteral(" where m.item_type <> 4") : QString()));
+        sql = Sqlite3Sql(allMessagesSql(db, QString()));
     }
     Sqlite3Cursor c = db.queryThrow(sql);
     RowReader<_MsgMessage> reader(c, messageFields());
     const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
     const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
     // The pairs of the current message, [chatsFrom, chatsTo); the merge walks down.
-    auto chatsFrom = inChats.cend();
-    auto chatsTo = chatsFrom;
+    const OfMessage *chatsFrom = inChats.cend();
+    const OfMessage *chatsTo = chatsFrom;
     while (c.moveNext()) {
         const qint64 rowid = c.getInt64(rowidColumn);
         if (chatId <= 0) {
-            while (chatsFrom != inChats.cbegin() && (chatsFrom - 1)->message > rowid)
-                --chatsFrom;
-            chatsTo = chatsFrom;
-            while (chatsFrom != inChats.cbegin() && (chatsFrom - 1)->message == rowid)
-                --chatsFrom;
+            pairsOf(inChats, rowid, &chatsFrom, &chatsTo);
             if (chatsFrom == chatsTo)
                 continue;
         }
-        QMap<qint64, _MsgMessage *>::iterator slot;
-        _MsgMessage *message = findInSet(s.messageMap, rowid, slot);
-        if (!message) {
-            auto owned = std::make_unique<_MsgMessage>();
-            reader.read(c, *owned);
-            owned->srcRowid = rowid;
-            // Phones since iOS 16 leave text empty and keep the words only here.
-            if (owned->text.isEmpty() && !owned->attributedBody.isEmpty())
-                owned->text = attributedBodyText(owned->attributedBody);
-            message = owned.get();
-            s.messageMap.insert(slot, rowid, owned.release());
-        }
-        if (_MsgHandle *handle = s.handleMap.value(message->handle_id)) {
-            message->handle = handle;
-            if (message->country.isEmpty())
-                message->country = handle->country;
-        }
-        if (message->other_handle > 0) {
-            if (_MsgHandle *other = s.handleMap.value(message->other_handle))
-                message->otherHandle = other;
-        }
-        // With several chats the last (the greatest row id) stays the message's chat.
-        const auto enterInChat = [&](qint64 chatRowid) {
-            if (_MsgChat *chat = s.chatMap.value(chatRowid)) {
-                message->chat = chat;
-                insertByText(chat->messages, QString::number(rowid), message);
-            }
-        };
-        if (chatId > 0)
-            enterInChat(c.getInt64(chatIdColumn));
-        for (auto pair = chatsFrom; pair != chatsTo; ++pair)
-            enterInChat(pair->value);
+        _MsgMessage *message
+            = messageInSet(s, rowid, [&] { return readMessage(reader, c, rowid); });
+        linkMessage(
+            s, message, rowid, chatsFrom, chatsTo, chatId > 0 ? c.getInt64(chatIdColumn) : 0);
     }
 }
 

@@ -133,6 +133,43 @@ void buildLayout(const QString &folder, const QString &layout)
         local.writeAttachmentFiles(sample);
         return;
     }
+    if (layout == "many messages") {
+        // Enough to be read in slices on threads of their own; some messages in two chats,
+        // some in none, some hidden events, on every side of the slices' bounds.
+        CurrentPhoneSmsDb phone(folder);
+        QVERIFY(phone.db().beginTran());
+        const qint64 ann = phone.addHandle("+12015550123");
+        const qint64 bob = phone.addHandle("+12015550199", "SMS");
+        const QList<qint64> chats = { phone.addChat("+12015550123", { ann }),
+            phone.addChat("+12015550199", { bob }, "SMS"),
+            phone.addChat("chat123456789012345678", { ann, bob }, "iMessage", "T") };
+        CurrentPhoneSmsDb::Message m;
+        for (int i = 0; i < 24000; ++i) {
+            m.handle = i % 2 ? ann : bob;
+            m.text = QStringLiteral("words %1").arg(i);
+            m.textInBodyOnly = i % 3 == 0;
+            m.date = 500000000 + i;
+            const qint64 message = phone.addMessage(chats.at(i % 3), m);
+            if (i % 7 == 0)
+                phone.db().executeThrow(
+                    Sqlite3Sql("insert into chat_message_join(chat_id, message_id) values(?,?)")
+                        .addInt64Param(chats.at((i + 1) % 3))
+                        .addInt64Param(message));
+            if (i % 11 == 0)
+                phone.db().executeThrow(
+                    Sqlite3Sql("delete from chat_message_join where message_id=?")
+                        .addInt64Param(message));
+            if (i % 13 == 0)
+                phone.db().executeThrow(Sqlite3Sql("update message set item_type=4 where rowid=?")
+                                            .addInt64Param(message));
+            if (i % 997 == 0)
+                phone.addAttachment(message, QStringLiteral("IMG_%1.jpeg").arg(i), "image/jpeg",
+                    QByteArray("jpeg"), m.date);
+        }
+        addEdgeRows(phone.db(), chats.at(0), chats.at(2));
+        QVERIFY(phone.db().commitTran());
+        return;
+    }
     if (layout == "current phone") {
         CurrentPhoneSmsDb phone(folder);
         const qint64 ann = phone.addHandle("+12015550123");
@@ -505,6 +542,7 @@ void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat_data()
     QTest::newRow("later columns") << "later";
     QTest::newRow("current phone") << "current phone";
     QTest::newRow("local database") << "local";
+    QTest::newRow("many messages") << "many messages";
 }
 
 void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat()
