@@ -72,9 +72,12 @@ QString markSurrogatePairs(const QString &source, EmojiCallback callback, void *
 QString markEmoji(QString &text, EmojiCallback callback, void *userData)
 {
     // Most messages hold no emoji: they stay as they are, without copies.
+    // Every emoji unit lies above U+203C: the rest of the text needs one comparison.
+    const ushort *units = text.utf16();
     const int size = text.size();
     int i = 0;
-    while (i < size && !isSingleUnitEmoji(text.at(i).unicode()) && !isEmojiPair(text, i))
+    while (i < size
+        && (units[i] < listedSymbols[0] || (!isSingleUnitEmoji(units[i]) && !isEmojiPair(text, i))))
         ++i;
     if (i == size)
         return text;
