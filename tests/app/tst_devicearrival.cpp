@@ -467,11 +467,16 @@ void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode_data()
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("faultKey");
     QTest::addColumn<QVariantMap>("faults");
+    // What the progress form shows once the copy is under way: the simulated phone reads its
+    // files when it sends them, so a phone taken away before that sends an empty whole tree.
+    QTest::addColumn<QString>("copying");
     QTest::newRow("file relay") << "6.1"
-                                << "FileRelay" << QVariantMap { { "StallAfter", 20000 } };
+                                << "FileRelay" << QVariantMap { { "StallAfter", 20000 } }
+                                << "Received:";
     QTest::newRow("backup") << "9.2"
                             << "BackupTool"
-                            << QVariantMap { { "AfterFiles", 1 }, { "UntilUnplugged", true } };
+                            << QVariantMap { { "AfterFiles", 1 }, { "UntilUnplugged", true } }
+                            << QString();
 }
 
 void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode()
@@ -479,6 +484,7 @@ void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode()
     QFETCH(QString, version);
     QFETCH(QString, faultKey);
     QFETCH(QVariantMap, faults);
+    QFETCH(QString, copying);
     const QString udid
         = QStringLiteral("pulled-") + QString(QTest::currentDataTag()).replace(' ', '-');
     SimulatedPhone phone = makePhone(udid, version, SimulatedPhone::Current);
@@ -486,7 +492,9 @@ void TestDeviceArrival::unpluggingDuringTheCopyAddsNoNode()
     bool pulled = false;
     QTimer watch;
     connect(&watch, &QTimer::timeout, this, [&] {
-        if (!pulled && visibleProgressForm()) {
+        ProgressForm *form = visibleProgressForm();
+        if (!pulled && form
+            && form->findChild<QLabel *>(QStringLiteral("lbProgress"))->text().contains(copying)) {
             pulled = true;
             unplug(udid);
         }

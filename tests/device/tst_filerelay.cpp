@@ -285,6 +285,9 @@ void TestFileRelay::brokenTransfersKeepTheEarlierTree_data()
                              << "The iPhone stopped sending its databases";
     QTest::newRow("unplugged") << QVariantMap { { "StallAfter", 40000 } } << -1
                                << "The iPhone was disconnected.";
+    // The connection closes with nothing of the archive sent: no empty tree replaces the last.
+    QTest::newRow("unplugged before the archive")
+        << QVariantMap { { "StallAfter", 0 } } << -1 << "The iPhone was disconnected.";
 }
 
 void TestFileRelay::brokenTransfersKeepTheEarlierTree()
