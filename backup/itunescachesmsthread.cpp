@@ -7,7 +7,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QtDebug>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -45,6 +51,140 @@ void stopWhenCancelled(qint64, qint64, void *form)
 
 } // namespace
 
+// Makes the copies of one run on a few threads while the walk goes on: decrypting takes most
+// of an encrypted backup's time and the files are independent. The walk hands the copies out
+// in its own order and waits while every thread is busy, so the file it names in the progress
+// dialog is one being copied.
+class ITunesCacheSMSThread::CopyPool
+{
+public:
+    struct Copy
+    {
+        const BackupFileNode *node = nullptr;
+        QString destination;
+        // A database: without it the run fails.
+        bool required = false;
+        bool done = false;
+        // Why a file the run can do without was left out.
+        QString leftOut;
+    };
+
+    CopyPool(const BackupManifest &backup, ProgressForm *form)
+        : m_backup(backup)
+        , m_form(form)
+        , m_threadCount(std::clamp(QThread::idealThreadCount(), 1, 4))
+    {
+    }
+
+    // Stops handing out copies and waits for those under way.
+    ~CopyPool()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = m_stopped = true;
+        }
+        m_changed.notify_all();
+        for (std::thread &thread : m_threads)
+            thread.join();
+    }
+
+    // False once a copy failed or the run was cancelled: finish() says which.
+    bool add(Copy copy)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(
+            lock, [this] { return m_stopped || m_copies.size() - m_next < size_t(m_threadCount); });
+        if (m_stopped)
+            return false;
+        m_copies.push_back(std::move(copy));
+        if (m_threads.size() < size_t(m_threadCount) && m_threads.size() < m_copies.size() - m_next)
+            m_threads.emplace_back(&CopyPool::work, this);
+        lock.unlock();
+        m_changed.notify_all();
+        return true;
+    }
+
+    // Waits for every copy; throws what stopped the run.
+    std::vector<Copy> finish()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = true;
+        }
+        m_changed.notify_all();
+        for (std::thread &thread : m_threads)
+            thread.join();
+        m_threads.clear();
+        if (m_failure)
+            std::rethrow_exception(m_failure);
+        if (m_cancelled)
+            throw kCancelled;
+        return std::move(m_copies);
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this] { return m_next < m_copies.size() || m_closed; });
+            if (m_stopped || m_next == m_copies.size())
+                return;
+            const size_t index = m_next++;
+            const Copy copy = m_copies[index];
+            lock.unlock();
+            m_changed.notify_all();
+
+            bool done = false;
+            QString leftOut;
+            std::exception_ptr failure;
+            bool cancelled = false;
+            try {
+                m_backup.extractFile(
+                    copy.node, copy.destination, m_form, m_form ? &stopWhenCancelled : nullptr);
+                done = true;
+            } catch (int) {
+                cancelled = true;
+            } catch (const StoredFileError &e) {
+                // Without its databases the cache is useless; one unreadable attachment is not.
+                if (copy.required)
+                    failure = std::current_exception();
+                else
+                    leftOut = QString::fromUtf8(e.what());
+            } catch (const std::exception &) {
+                failure = std::current_exception();
+            }
+
+            lock.lock();
+            m_copies[index].done = done;
+            m_copies[index].leftOut = leftOut;
+            // The first failure in the walk's order is the one reported.
+            if (failure && (!m_failure || index < m_failedAt)) {
+                m_failure = failure;
+                m_failedAt = index;
+            }
+            m_cancelled = m_cancelled || cancelled;
+            m_stopped = m_stopped || failure || cancelled;
+            lock.unlock();
+            m_changed.notify_all();
+        }
+    }
+
+    const BackupManifest &m_backup;
+    ProgressForm *const m_form;
+    const int m_threadCount;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Copy> m_copies;
+    size_t m_next = 0;
+    bool m_closed = false;
+    bool m_stopped = false;
+    bool m_cancelled = false;
+    std::exception_ptr m_failure;
+    size_t m_failedAt = 0;
+    std::vector<std::thread> m_threads;
+};
+
 QString itunesCacheFolder(const BackupManifest &backup)
 {
     return dataFolder().absoluteFilePath(QStringLiteral("itunes_cache/") + backup.backupId());
@@ -74,6 +214,7 @@ ITunesCacheSMSThread::ITunesCacheSMSThread(
 
 ITunesCacheSMSThread::~ITunesCacheSMSThread()
 {
+    m_pool.reset();
     m_index.reset();
 }
 
@@ -100,9 +241,19 @@ void ITunesCacheSMSThread::run()
             target = ensureRealFolder(target, QLatin1String(name));
         // The readers open "SMS" and "AddressBook" by these names, whatever case the
         // backup gives them.
+        m_pool = std::make_unique<CopyPool>(*m_backup, m_form);
         cacheTopFolder(m_smsNode, target, QStringLiteral("SMS"));
         if (m_addressBookNode)
             cacheTopFolder(m_addressBookNode, target, QStringLiteral("AddressBook"));
+        const std::vector<CopyPool::Copy> copies = m_pool->finish();
+        m_pool.reset();
+        for (const CopyPool::Copy &copy : copies) {
+            if (copy.done)
+                m_index->setLastDate(copy.node->record.fileName(), copy.node->record.Mtime);
+            else if (!copy.leftOut.isEmpty())
+                qWarning() << "Backup file left out of the cache:" << copy.destination
+                           << copy.leftOut;
+        }
         m_index->commit();
     } catch (int) {
         abandon();
@@ -117,6 +268,8 @@ void ITunesCacheSMSThread::run()
 
 void ITunesCacheSMSThread::abandon()
 {
+    // No copy may still be writing into the folder that goes.
+    m_pool.reset();
     // The rows of this run go with the copies they describe.
     m_index->discard();
     removeFolderRecursively(m_cacheDir.absolutePath());
@@ -175,14 +328,10 @@ void ITunesCacheSMSThread::cacheFile(const BackupFileNode *node, const QString &
 
     ProgressForm::postUpdateProgress(
         m_form, QString(), -1, tr("IDS_CACHING_BACKUP_FILE_%1").arg(node->name));
-    try {
-        m_backup->extractFile(node, destination, m_form, m_form ? &stopWhenCancelled : nullptr);
-    } catch (const StoredFileError &e) {
-        // Without its databases the cache is useless; one unreadable attachment is not.
-        if (node->parent == m_smsNode || node->parent == m_addressBookNode)
-            throw;
-        qWarning() << "Backup file left out of the cache:" << destination << e.what();
-        return;
-    }
-    m_index->setLastDate(key, record.Mtime);
+    CopyPool::Copy copy;
+    copy.node = node;
+    copy.destination = destination;
+    copy.required = node->parent == m_smsNode || node->parent == m_addressBookNode;
+    if (!m_pool->add(std::move(copy)))
+        m_pool->finish();
 }

@@ -35,6 +35,8 @@ public:
     void cacheNode(const BackupFileNode *node, const QString &targetFolder);
 
 private:
+    class CopyPool;
+
     void cacheTopFolder(
         const BackupFileNode *node, const QString &targetFolder, const QString &name);
     void cacheFolder(const BackupFileNode *node, const QString &targetFolder, const QString &name);
@@ -45,6 +47,8 @@ private:
     ProgressForm *m_form;
     QDir m_cacheDir;
     std::unique_ptr<ITunesCacheManifestDb> m_index;
+    // The copies of this run, made on a few threads while the walk goes on.
+    std::unique_ptr<CopyPool> m_pool;
     // The folders whose own files are the databases: those must copy, or the run fails.
     const BackupFileNode *m_smsNode = nullptr;
     const BackupFileNode *m_addressBookNode = nullptr;

@@ -479,6 +479,83 @@ private slots:
         QCOMPARE(fileBytes(dir.filePath(kSmsDb)), c.smsDb);
     }
 
+    // The copies run on several threads: each arrives whole, what fails is told as one run.
+    void manyFilesInOneRun_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<int>("cancelAfter");
+        QTest::newRow("all whole") << QString() << -1;
+        QTest::newRow("one attachment unreadable") << "attachment" << -1;
+        QTest::newRow("message database unreadable") << "sms.db" << -1;
+        QTest::newRow("both databases unreadable") << "both" << -1;
+        QTest::newRow("cancelled") << QString() << 12;
+    }
+    void manyFilesInOneRun()
+    {
+        QFETCH(QString, damage);
+        QFETCH(int, cancelAfter);
+        BackupWriter w(newFolder("backup"));
+        w.setEncrypted("pw", 3);
+        Content c = addMessageContent(w, newFolder("scratch"));
+        QList<QPair<QString, QByteArray>> files;
+        for (int i = 0; i < 40; ++i) {
+            // Sizes around the 16-byte blocks and over the 1 MiB chunk.
+            const int size = i == 7 ? 1536 * 1024 + 5 : 1000 * i + i % 17 + 1;
+            files.append({ QStringLiteral("Library/SMS/Attachments/%1/%2/f%2.bin")
+                               .arg(i % 3, 2, 10, QLatin1Char('0'))
+                               .arg(i),
+                pattern(size, i) });
+            const int record = w.addFileWithFolders(
+                "MediaDomain", files.last().first, files.last().second, 1400001000 + i);
+            if (damage == "attachment" && i == 23)
+                w.storedData(record).append('x');
+        }
+        if (damage == "sms.db" || damage == "both")
+            w.storedData(c.smsDbRecord).chop(100);
+        if (damage == "both")
+            w.storedData(c.addressBookRecord).chop(100);
+        w.write();
+        const QString cacheDir = newFolder("cache");
+        if (damage == "attachment")
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("left out of the cache.*f23"));
+        bool ok = false;
+        const QStringList saved = cache(*open(w.folder(), "pw"), cacheDir, cancelAfter, &ok);
+
+        if (damage.endsWith("sms.db") || damage == "both" || cancelAfter > 0) {
+            QVERIFY(!ok);
+            QVERIFY(!QFileInfo::exists(cacheDir));
+            if (cancelAfter > 0) {
+                QCOMPARE(saved.size(), cancelAfter);
+                QVERIFY(m_boxes.isEmpty());
+                return;
+            }
+            // The first database of the walk is the one named.
+            QCOMPARE(m_boxes.size(), 1);
+            QVERIFY2(
+                m_boxes.first().contains(BackupWriter::fileId("HomeDomain", "Library/SMS/sms.db")),
+                qPrintable(m_boxes.first()));
+            return;
+        }
+        QVERIFY(ok);
+        QCOMPARE(saved.size(), 44);
+        const QDir copied(QDir(cacheDir).filePath("file-relay/var/mobile"));
+        for (int i = 0; i < files.size(); ++i) {
+            const QString path = copied.filePath(files[i].first);
+            QCOMPARE(QFileInfo::exists(path), !(damage == "attachment" && i == 23));
+            if (damage == "attachment" && i == 23)
+                continue;
+            QCOMPARE(fileBytes(path), files[i].second);
+            QCOMPARE(indexDate(cacheDir, BackupWriter::fileId("MediaDomain", files[i].first)),
+                qint64(1400001000 + i));
+        }
+        verifyCache(cacheDir, c);
+        // Only the file left out is tried again.
+        if (damage == "attachment")
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("left out of the cache.*f23"));
+        QCOMPARE(cache(*open(w.folder(), "pw"), cacheDir),
+            damage == "attachment" ? QStringList { "f23.bin" } : QStringList());
+    }
+
     void runsUnderTheProgressDialog()
     {
         BackupWriter w(newFolder("backup"));
