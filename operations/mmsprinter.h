@@ -7,6 +7,7 @@
 #include <QObject>
 
 class QPrinter;
+class QWidget;
 
 class MMSPrinter : public QObject
 {
@@ -16,7 +17,8 @@ public:
 
     // Sorts the messages by date (several chats mix) and shows the modal print preview;
     // returns when it is closed. The preview is painted whole on the window's thread, each
-    // page with the work of that page only.
+    // page with the work of that page only; a long painting keeps the window's events
+    // running and can be stopped from its progress dialog.
     void print(const MsgMessageList &messages);
 
 public slots:
@@ -27,4 +29,5 @@ public slots:
 private:
     MsgMessageList list;
     QString paintError;
+    QWidget *preview = nullptr;
 };

@@ -330,6 +330,11 @@ void MsgPagePainter::setCutTextNote(std::function<QString(const _MsgAttachment &
     cutTextNote = std::move(note);
 }
 
+void MsgPagePainter::setPageStarted(std::function<void(int)> started)
+{
+    pageStarted = std::move(started);
+}
+
 bool MsgPagePainter::begin(QPagedPaintDevice *pages)
 {
     device = pages;
@@ -377,6 +382,8 @@ void MsgPagePainter::ensureSpace(int height)
     y = content.top();
     ++page;
     startPage();
+    if (pageStarted)
+        pageStarted(page);
 }
 
 void MsgPagePainter::drawMessage(const _MsgMessage &m)

@@ -55,6 +55,9 @@ public:
     // Called for a text attachment of which the page shows only the beginning; its answer
     // (where the whole text is, say) is shown under the cut.
     void setCutTextNote(std::function<QString(const _MsgAttachment &)> note);
+    // Called as each page after the first starts, with its number; what it throws stops the
+    // painting and leaves the call that was drawing.
+    void setPageStarted(std::function<void(int page)> started);
 
     bool isActive() const { return painter.isActive(); }
     int pageNumber() const { return page; }
@@ -85,6 +88,7 @@ private:
     qint64 lastDateLineTime = 0;
     LocalTimeCache times;
     std::function<QString(const _MsgAttachment &)> cutTextNote;
+    std::function<void(int)> pageStarted;
 };
 
 // A bubble holding `text` word-wrapped to `width` - 50 pixels (a word longer than that is

@@ -2,6 +2,8 @@
 #include "operations/mmsprinter.h"
 #include "operations/msgpagepainter.h"
 #include "records/msgidentity.h"
+#include "shell/messagebox.h"
+#include "shell/progressform.h"
 #include "support/externaltool.h"
 #include "support/messagesetbuilder.h"
 #include "support/workercontrol.h"
@@ -47,6 +49,7 @@ private slots:
     void bubbleThatDoesNotFitStartsNewPage();
     void pdfThatCannotBeCreatedIsError();
     void printPreviewInterleavesChatsByDate();
+    void longPrintPreviewKeepsTheWindowAliveAndStops();
 
 private:
     // The whole text of a PDF file, pages separated by form feeds.
@@ -363,6 +366,51 @@ void TestMsgPagePainter::printPreviewInterleavesChatsByDate()
         QVERIFY2(at > from, expected);
         from = at;
     }
+}
+
+// The preview of a message of a million line breaks (over 10,000 pages) paints for seconds:
+// meanwhile the window's events run, a progress dialog shows, and its Cancel ends the
+// painting with the pages so far and no error.
+void TestMsgPagePainter::longPrintPreviewKeepsTheWindowAliveAndStops()
+{
+    const QString text = "top line" + QString(1000000, '\n') + "bottom line";
+    MsgMessageList list { builder->message(chat, alice, 400000000, text, true) };
+    MMSPrinter printer;
+    bool stopped = false;
+    int previewPages = -1;
+    QStringList boxes;
+    setMessageBoxHook([&](QMessageBox &box) {
+        boxes.append(box.text());
+        return QMessageBox::Ok;
+    });
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            auto *form = qobject_cast<ProgressForm *>(widget);
+            if (form && form->isVisible() && !stopped) {
+                stopped = true;
+                form->cancel();
+                return;
+            }
+        }
+        auto *dialog = qobject_cast<QPrintPreviewDialog *>(QApplication::activeModalWidget());
+        if (!dialog || !stopped)
+            return;
+        if (auto *preview = dialog->findChild<QPrintPreviewWidget *>())
+            previewPages = preview->pageCount();
+        dialog->reject();
+    });
+    watch.start(20);
+    // Past the time the painting would take whole, the preview is closed anyway.
+    QTimer::singleShot(60000, this, [] {
+        if (QWidget *dialog = QApplication::activeModalWidget())
+            dialog->close();
+    });
+    printer.print(list);
+    setMessageBoxHook(MessageBoxHook());
+    QVERIFY(stopped);
+    QVERIFY2(previewPages >= 2 && previewPages < 10000, qPrintable(QString::number(previewPages)));
+    QCOMPARE(boxes, QStringList());
 }
 
 QTEST_MAIN(TestMsgPagePainter)
