@@ -72,6 +72,9 @@ void DeviceBackup::run()
     loadEarlierBackup();
     writeStatus(false);
     collect();
+    // A phone unplugged before or during the walk shows fewer files or none: that is no backup.
+    if (!QFileInfo::exists(m_phone.folder()))
+        fail(QStringLiteral("The device is no longer connected."));
 
     const ToolFault fault(m_phone, "backup");
     ProgressPrinter progress("Backing up", m_files.size());

@@ -247,6 +247,16 @@ void sendArchive(ServiceConnection &connection, const PlistNode &faults)
     for (const char *folder : userDatabaseFolders)
         ok = ok && writeTree(a.get(), root, folder);
     ok = ok && writeExtraEntries(a.get(), faults.item("Entries"));
+    // Unplugged meanwhile (its folder taken away), a phone cannot end its archive: it never
+    // sends a whole tree that is missing files.
+    if (ok
+        && !QFileInfo::exists(
+            QFile::decodeName(QByteArray::fromStdString(connection.device().folder())))) {
+        connection.log("unplugged while sending");
+        // Nothing more goes out, so freeing the archive cannot end it either.
+        state.cutAfter = state.sent;
+        ok = false;
+    }
     if (ok && archive_write_close(a.get()) != ARCHIVE_OK)
         ok = false;
     const char *why = archive_error_string(a.get());
