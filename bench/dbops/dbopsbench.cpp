@@ -15,7 +15,6 @@
 #include "support/localdbfixture.h"
 #include "support/messagesetbuilder.h"
 #include "support/recordingprogressform.h"
-#include "platform/process/hugepageheap.h"
 
 #include <QApplication>
 #include <QDir>
@@ -156,8 +155,6 @@ int remove(int messages, int count, QTextStream &out)
 
 int main(int argc, char **argv)
 {
-    // As the program does, so that the figures are the program's.
-    restartWithHugePageHeap(argv);
     // The country table is copied into the data folder: keep it away from the real one.
     QTemporaryDir home;
     qputenv("HOME", home.path().toUtf8());

@@ -7,7 +7,6 @@
 #include "operations/exportmessagesthread.h"
 #include "shell/messagebox.h"
 #include "shell/progressform.h"
-#include "platform/process/hugepageheap.h"
 
 #include <QApplication>
 #include <QDir>
@@ -21,8 +20,6 @@
 
 int main(int argc, char **argv)
 {
-    // As the program does, so that the figures are the program's.
-    restartWithHugePageHeap(argv);
     // Thumbnails and the country table go into the data folder: keep it away from the real one.
     QTemporaryDir home;
     qputenv("HOME", home.path().toUtf8());

@@ -5,7 +5,6 @@
 // of the process's own data in KiB (without the pages of the mapped database file) and the
 // number of messages.
 #include "messages/ios6messagedb.h"
-#include "platform/process/hugepageheap.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -50,8 +49,6 @@ QString secondsOf(const QElapsedTimer &timer)
 
 int main(int argc, char **argv)
 {
-    // As the program does, so that the figures are the program's.
-    restartWithHugePageHeap(argv);
     // The country table is copied into the data folder: keep it away from the real one.
     QTemporaryDir home;
     qputenv("HOME", home.path().toUtf8());
