@@ -1,6 +1,6 @@
 #include "operations/createdpaths.h"
 
-#include "operations/stagedfile.h"
+#include "platform/durablefile/durablefile.h"
 #include "shell/datafolder.h"
 
 #include <QDir>
@@ -42,7 +42,7 @@ bool CreatedPaths::copyFile(const QString &source, const QString &target)
     // Staged, so that a kill leaves no part of a copy; the copy never replaces a file that
     // appeared meanwhile. No sync per file: an export copies thousands of small pictures.
     note(target);
-    StagedFile out(target);
+    DurableFile out(target);
     if (!out.open())
         failCopy(source, target, out.errorString());
     QByteArray buffer(256 * 1024, Qt::Uninitialized);
@@ -118,7 +118,7 @@ void CreatedPaths::removeUnfinished(
             folders.append(path);
         } else if (!inUse(path)) {
             QFile::remove(path);
-            StagedFile::removeLeftovers(path);
+            DurableFile::removeLeftovers(path);
         }
     }
     // Newest first, so that a folder made inside another one goes before it.
