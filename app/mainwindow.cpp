@@ -413,9 +413,10 @@ void MainWindow::clearMessageView()
 void MainWindow::showMessages(MsgMessageList list, _MsgChat *chat)
 {
     m_currentChat = chat;
-    sortMessages(list, ui->treeViewSMS->header()->sortIndicatorOrder() == Qt::DescendingOrder);
+    const Qt::SortOrder order = ui->treeViewSMS->header()->sortIndicatorOrder();
+    sortMessages(list, order == Qt::DescendingOrder);
     m_listModel->setMessages(list);
-    m_bubbleView.showBubble(list);
+    m_bubbleView.showBubble(list, order);
     ui->lbSMSCount->setText(tr("Messages: %1").arg(list.size()));
     if (!chat) {
         ui->lbChatName->setText(tr("All"));

@@ -120,6 +120,7 @@ private slots:
     void choosingDeviceChatReadsOnlyThatChat();
     void hostileChatShowsAtOnce();
     void sortingOtherColumnKeepsDateAscending();
+    void newestFirstBubblesKeepEveryDateLine();
     void searchMessagesWrapsOnce_data();
     void searchMessagesWrapsOnce();
     void searchMessagesOnEmptyList();
@@ -408,6 +409,27 @@ void TestMainWindow::sortingOtherColumnKeepsDateAscending()
     QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
     QCOMPARE(texts(), ascending);
     QCOMPARE(labelText(window, "lbChatName"), QStringLiteral("All"));
+}
+
+void TestMainWindow::newestFirstBubblesKeepEveryDateLine()
+{
+    // A minute apart: a date line over every second message, oldest first.
+    buildDb(localDbPath("Home"), { { "Bob", numbered("bob", 5) } });
+    MainWindow window;
+    auto *view = window.findChild<QWebView *>();
+    QSignalSpy loaded(view, &QWebView::loadFinished);
+    selectTreeNode(window, childIndex(window, treeModel(window)->index(1, 0), "Home"));
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.count(), 1, 10000);
+    const auto dateLines = [view] {
+        return view->page()->mainFrame()->toHtml().count(QLatin1String("class=\"dt\""));
+    };
+    QCOMPARE(dateLines(), 3);
+
+    list(window)->header()->setSortIndicator(0, Qt::DescendingOrder);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.count(), 2, 10000);
+    QCOMPARE(qobject_cast<ItemModelSms *>(list(window)->model())->messages().first()->text,
+        QStringLiteral("bob 4"));
+    QCOMPARE(dateLines(), 3);
 }
 
 void TestMainWindow::searchMessagesWrapsOnce_data()
