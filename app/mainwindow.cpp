@@ -216,6 +216,8 @@ MainWindow::MainWindow(QWidget *parent, Clock clock)
     ui->treeViewSMS->setColumnWidth(0, 160);
     ui->treeViewSMS->setColumnWidth(1, 50);
     ui->treeViewSMS->setColumnWidth(2, 120);
+    // A new list starts at its top, as the bubbles do; a reset keeps the old offset.
+    connect(m_listModel, &QAbstractItemModel::modelReset, ui->treeViewSMS, &QTreeView::scrollToTop);
 
     m_bubbleView.attachView(ui->webViewSMS);
 

@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTranslator>
 #include <QWebFrame>
@@ -121,6 +122,7 @@ private slots:
     void hostileChatShowsAtOnce();
     void sortingOtherColumnKeepsDateAscending();
     void newestFirstBubblesKeepEveryDateLine();
+    void newListStartsAtItsTop();
     void searchMessagesWrapsOnce_data();
     void searchMessagesWrapsOnce();
     void searchMessagesOnEmptyList();
@@ -430,6 +432,30 @@ void TestMainWindow::newestFirstBubblesKeepEveryDateLine()
     QCOMPARE(qobject_cast<ItemModelSms *>(list(window)->model())->messages().first()->text,
         QStringLiteral("bob 4"));
     QCOMPARE(dateLines(), 3);
+}
+
+void TestMainWindow::newListStartsAtItsTop()
+{
+    buildDb(localDbPath("Home"),
+        { { "Alice", numbered("alice", 150), 1000 }, { "Bob", numbered("bob", 200), 100000 } });
+    MainWindow window;
+    window.resize(900, 600);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QModelIndex home = childIndex(window, treeModel(window)->index(1, 0), "Home");
+    selectTreeNode(window, home);
+    selectTreeNode(window, childIndex(window, home, "Bob"));
+    QScrollBar *scroll = list(window)->verticalScrollBar();
+    QTRY_VERIFY(scroll->maximum() > 0);
+    scroll->setValue(scroll->maximum());
+    QVERIFY(scroll->value() > 0);
+
+    // The bubbles start at the new list's first page; so does the list.
+    selectTreeNode(window, childIndex(window, home, "Alice"));
+    QCOMPARE(window.findChild<BubbleViewMgr *>()->currentPage(), 1);
+    QCoreApplication::processEvents();
+    QCOMPARE(scroll->value(), 0);
+    QCOMPARE(list(window)->indexAt(QPoint(1, 1)).row(), 0);
 }
 
 void TestMainWindow::searchMessagesWrapsOnce_data()
