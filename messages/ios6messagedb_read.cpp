@@ -1,4 +1,5 @@
 #include "messages/ios6messagedb.h"
+#include "messages/joiningthreads.h"
 #include "records/attributedbody.h"
 #include "records/msgidentity.h"
 #include "records/relaypath.h"
@@ -11,8 +12,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
-#include <system_error>
-#include <thread>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -382,20 +382,53 @@ void linkMessage(MsgMessageSet &s, _MsgMessage *message, qint64 rowid, const OfM
         enterInChat(pair->value);
 }
 
-// Walks the join's pairs down to those of `rowid` (row ids come in falling order):
-// [*from, *to) are its pairs afterwards, empty when it is in no chat.
-void pairsOf(
-    const QVector<OfMessage> &inChats, qint64 rowid, const OfMessage **from, const OfMessage **to)
+// The join's pairs of each message as the messages come in falling row id order: a walk down
+// the sorted pairs. A sound file gives its rows in strictly falling order; a row that breaks
+// it (a page of a cut file reads as zeros, and its rows as row id 0) marks the file damaged
+// and is matched by a search instead, so that no later message loses its chats.
+class ChatPairs
 {
-    const OfMessage *begin = inChats.cbegin();
-    const OfMessage *pair = *from;
-    while (pair != begin && (pair - 1)->message > rowid)
-        --pair;
-    *to = pair;
-    while (pair != begin && (pair - 1)->message == rowid)
-        --pair;
-    *from = pair;
-}
+public:
+    explicit ChatPairs(const QVector<OfMessage> &inChats)
+        : m_begin(inChats.cbegin())
+        , m_end(inChats.cend())
+        , m_pair(m_end)
+    {
+    }
+
+    // [*from, *to) are the pairs of `rowid`, empty when it is in no chat.
+    void of(qint64 rowid, const OfMessage **from, const OfMessage **to)
+    {
+        if (!m_first && rowid >= m_previous) {
+            m_damaged = true;
+            m_pair = std::upper_bound(
+                m_begin, m_end, OfMessage { rowid, std::numeric_limits<qint64>::max() });
+        }
+        // Rows are numbered from 1; a row read from zeroed bytes has row id 0.
+        if (rowid <= 0)
+            m_damaged = true;
+        m_first = false;
+        m_previous = rowid;
+        const OfMessage *pair = m_pair;
+        while (pair != m_begin && (pair - 1)->message > rowid)
+            --pair;
+        *to = pair;
+        while (pair != m_begin && (pair - 1)->message == rowid)
+            --pair;
+        *from = pair;
+        m_pair = pair;
+    }
+
+    bool damaged() const { return m_damaged; }
+
+private:
+    const OfMessage *m_begin;
+    const OfMessage *m_end;
+    const OfMessage *m_pair;
+    qint64 m_previous = 0;
+    bool m_first = true;
+    bool m_damaged = false;
+};
 
 std::unique_ptr<_MsgMessage> readMessage(
     RowReader<_MsgMessage> &reader, const Sqlite3Cursor &c, qint64 rowid)
@@ -426,12 +459,20 @@ QString allMessagesSql(IOS6MessageDb &db, const QString &range)
 }
 
 // The rows of the message table with row ids in [from, to] that are in a chat, in falling
-// row id order, read through a connection of their own.
+// row id order, read through a connection of their own. The query is bounded above only and
+// the walk stops at the first row below `from`: a bound in the query would end the slice,
+// unseen, at a damaged row read as row id 0. That row is `stop`, and the next slice down
+// must begin with it.
 struct MessageSlice
 {
     qint64 from = 0;
     qint64 to = 0;
     std::vector<std::pair<qint64, std::unique_ptr<_MsgMessage>>> rows;
+    bool seenAny = false;
+    qint64 first = 0; // the first row read
+    bool stopped = false;
+    qint64 stop = 0;
+    bool damaged = false;
     bool failed = false;
 };
 
@@ -441,12 +482,26 @@ void readSlice(
     try {
         Sqlite3DB db;
         db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
-        Sqlite3Cursor c
-            = db.queryThrow(Sqlite3Sql(sql).addInt64Param(slice.from).addInt64Param(slice.to));
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql).addInt64Param(slice.to));
         RowReader<_MsgMessage> reader(c, messageFields());
         const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
+        qint64 previous = 0;
         while (c.moveNext()) {
             const qint64 rowid = c.getInt64(rowidColumn);
+            if (!slice.seenAny) {
+                slice.seenAny = true;
+                slice.first = rowid;
+            } else if (rowid >= previous) {
+                slice.damaged = true;
+            }
+            previous = rowid;
+            if (rowid < slice.from) {
+                slice.stopped = true;
+                slice.stop = rowid;
+                break;
+            }
+            if (rowid <= 0 || rowid > slice.to)
+                slice.damaged = true;
             if (joinedToChat(inChats, rowid))
                 slice.rows.emplace_back(rowid, readMessage(reader, c, rowid));
         }
@@ -455,11 +510,29 @@ void readSlice(
     }
 }
 
+// True when the slices read the table whole: each in falling order, and each ending where
+// the next one down begins.
+bool slicesAreWhole(const std::vector<MessageSlice> &slices)
+{
+    for (size_t i = 0; i < slices.size(); ++i) {
+        const MessageSlice &slice = slices[i];
+        if (slice.failed || slice.damaged)
+            return false;
+        if (i == 0)
+            continue;
+        const MessageSlice &below = slices[i - 1];
+        if (slice.stopped ? !below.seenAny || below.first != slice.stop : below.seenAny)
+            return false;
+    }
+    return true;
+}
+
 // Turning rows into records (their texts, their allocations, fresh memory) is most of a
 // large load and needs no other row: slices of the message table are read on threads of
 // their own, each through its own read-only connection, and entered into the set here in
 // falling row id order, as one reader would. False, with nothing entered, where that cannot
-// be (a small load, a file another connection cannot read, a transaction of this one open).
+// be (a small load, a file another connection cannot read, a transaction of this one open,
+// a damaged table that the one reader must walk whole).
 bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessage> &inChats)
 {
     const int threads = qBound(1, QThread::idealThreadCount(), 4);
@@ -475,28 +548,27 @@ bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<
             ? std::numeric_limits<qint64>::max()
             : inChats.at(int(qint64(inChats.size()) * (i + 1) / threads)).message - 1;
     }
-    const QString sql = allMessagesSql(db, QStringLiteral("m.rowid between ? and ?"));
-    std::vector<std::thread> readers;
+    const QString sql = allMessagesSql(db, QStringLiteral("m.rowid <= ?"));
     bool started = true;
-    try {
-        for (MessageSlice &slice : slices)
-            readers.emplace_back(readSlice, db.path(), sql, std::cref(inChats), std::ref(slice));
-    } catch (const std::system_error &) {
-        started = false;
+    {
+        JoiningThreads readers(slices.size());
+        try {
+            for (MessageSlice &slice : slices)
+                readers.start(readSlice, db.path(), sql, std::cref(inChats), std::ref(slice));
+        } catch (...) {
+            started = false;
+        }
     }
-    for (std::thread &reader : readers)
-        reader.join();
-    if (!started || std::any_of(slices.cbegin(), slices.cend(), [](const MessageSlice &slice) {
-            return slice.failed;
-        }))
+    if (!started || !slicesAreWhole(slices))
         return false;
 
-    const OfMessage *chatsFrom = inChats.cend();
-    const OfMessage *chatsTo = chatsFrom;
+    ChatPairs pairs(inChats);
+    const OfMessage *chatsFrom = nullptr;
+    const OfMessage *chatsTo = nullptr;
     for (auto slice = slices.rbegin(); slice != slices.rend(); ++slice) {
         for (auto &row : slice->rows) {
             const qint64 rowid = row.first;
-            pairsOf(inChats, rowid, &chatsFrom, &chatsTo);
+            pairs.of(rowid, &chatsFrom, &chatsTo);
             _MsgMessage *message = messageInSet(s, rowid, [&] { return std::move(row.second); });
             linkMessage(s, message, rowid, chatsFrom, chatsTo, 0);
         }
@@ -505,12 +577,14 @@ bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<
     return true;
 }
 
-// The messages of one chat, or of all (the chats of each in `inChats`), into the set.
-void loadMessages(
+// The messages of one chat, or of all (the chats of each in `inChats`), into the set. True
+// when the rows of all chats were not in the order of a sound file: then each was matched to
+// its chats by a search, and rows the damage hid are missing.
+bool loadMessages(
     IOS6MessageDb &db, MsgMessageSet &s, qint64 chatId, const QVector<OfMessage> &inChats)
 {
     if (chatId <= 0 && loadAllMessagesInSlices(db, s, inChats))
-        return;
+        return false;
     Sqlite3Sql sql;
     if (chatId > 0) {
         const QString columns
@@ -529,13 +603,13 @@ void loadMessages(
     RowReader<_MsgMessage> reader(c, messageFields());
     const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
     const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
-    // The pairs of the current message, [chatsFrom, chatsTo); the merge walks down.
-    const OfMessage *chatsFrom = inChats.cend();
-    const OfMessage *chatsTo = chatsFrom;
+    ChatPairs pairs(inChats);
+    const OfMessage *chatsFrom = nullptr;
+    const OfMessage *chatsTo = nullptr;
     while (c.moveNext()) {
         const qint64 rowid = c.getInt64(rowidColumn);
         if (chatId <= 0) {
-            pairsOf(inChats, rowid, &chatsFrom, &chatsTo);
+            pairs.of(rowid, &chatsFrom, &chatsTo);
             if (chatsFrom == chatsTo)
                 continue;
         }
@@ -544,6 +618,7 @@ void loadMessages(
         linkMessage(
             s, message, rowid, chatsFrom, chatsTo, chatId > 0 ? c.getInt64(chatIdColumn) : 0);
     }
+    return pairs.damaged();
 }
 
 // The attachments of the messages of one chat, or of all messages in a chat, into the set.
@@ -700,8 +775,16 @@ void IOS6MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
     // the sorted join, so that the pages of a large file are read in turn. One chat: the
     // join's index leads to its messages.
     const QVector<OfMessage> inChats = chatId > 0 ? QVector<OfMessage>() : messagesInChats(*this);
-    loadMessages(*this, *set, chatId, inChats);
+    const bool damaged = loadMessages(*this, *set, chatId, inChats);
     loadAttachments(*this, *set, chatId, inChats);
+    // What could be read stays in the set; that some could not must not pass unseen.
+    if (damaged) {
+        throw std::runtime_error(
+            QStringLiteral("The message database %1 is damaged: some of its messages cannot be "
+                           "read.")
+                .arg(QDir::toNativeSeparators(dbPath))
+                .toStdString());
+    }
 }
 
 QString IOS6MessageDb::attachmentLocalPath(const QString &filename) const
