@@ -10,8 +10,8 @@
 #include <QVector>
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -100,9 +100,12 @@ private:
 template <typename Record> class RowReader
 {
 public:
-    RowReader(const Sqlite3Cursor &cursor, const QVector<Field<Record>> &fields)
+    // With an arena, texts and bytes that do not repeat are kept in its blocks.
+    RowReader(const Sqlite3Cursor &cursor, const QVector<Field<Record>> &fields,
+        RecordArena *arena = nullptr)
         : m_fields(fields)
         , m_recent(fields.size())
+        , m_arena(arena)
     {
         m_index.reserve(fields.size());
         for (const Field<Record> &f : fields)
@@ -123,16 +126,31 @@ public:
             else if (f.repeating)
                 r.*f.text = m_recent[i].share(c.getText(index));
             else if (f.text)
-                r.*f.text = c.getText(index);
+                r.*f.text = m_arena ? arenaText(c, index) : c.getText(index);
             else
-                r.*f.bytes = c.getBlob(index);
+                r.*f.bytes = m_arena ? arenaBytes(c, index) : c.getBlob(index);
         }
     }
 
 private:
+    QString arenaText(const Sqlite3Cursor &c, int index)
+    {
+        int size = 0;
+        const char *text = c.textBytes(index, size);
+        return m_arena->utf8Text(text, size);
+    }
+
+    QByteArray arenaBytes(const Sqlite3Cursor &c, int index)
+    {
+        int size = 0;
+        const char *data = c.blobBytes(index, size);
+        return m_arena->bytes(data, size);
+    }
+
     const QVector<Field<Record>> &m_fields;
     QVector<int> m_index;
     QVector<RecentTexts> m_recent;
+    RecordArena *m_arena;
 };
 
 // The columns of the fields that the table has, after `alias` and a dot, for a select list:
@@ -167,6 +185,14 @@ Record *findInSet(
     }
     slot = map.lowerBound(key);
     return slot != map.end() && slot.key() == key ? slot.value() : nullptr;
+}
+
+// The decimal text of a row id, kept in the arena.
+QString decimalKey(RecordArena &arena, qint64 rowid)
+{
+    char digits[24];
+    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, rowid);
+    return arena.latin1Text(digits, int(end.ptr - digits));
 }
 
 // Inserts under a decimal key; a wrong hint only costs the search it would have saved.
@@ -348,9 +374,8 @@ template <typename Make> _MsgMessage *messageInSet(MsgMessageSet &s, qint64 rowi
     QMap<qint64, _MsgMessage *>::iterator slot;
     _MsgMessage *message = findInSet(s.messageMap, rowid, slot);
     if (!message) {
-        std::unique_ptr<_MsgMessage> made = make();
-        message = made.get();
-        s.messageMap.insert(slot, rowid, made.release());
+        message = make();
+        s.messageMap.insert(slot, rowid, message);
     }
     return message;
 }
@@ -369,11 +394,14 @@ void linkMessage(MsgMessageSet &s, _MsgMessage *message, qint64 rowid, const OfM
         if (_MsgHandle *other = s.handleMap.value(message->other_handle))
             message->otherHandle = other;
     }
+    QString key;
     // With several chats the last (the greatest row id) stays the message's chat.
     const auto enterInChat = [&](qint64 chatRowid) {
         if (_MsgChat *chat = s.chatMap.value(chatRowid)) {
             message->chat = chat;
-            insertByText(chat->messages, QString::number(rowid), message);
+            if (key.isNull())
+                key = decimalKey(s.arena, rowid);
+            insertByText(chat->messages, key, message);
         }
     };
     if (chatOfQuery > 0)
@@ -430,10 +458,10 @@ private:
     bool m_damaged = false;
 };
 
-std::unique_ptr<_MsgMessage> readMessage(
-    RowReader<_MsgMessage> &reader, const Sqlite3Cursor &c, qint64 rowid)
+_MsgMessage *readMessage(
+    RowReader<_MsgMessage> &reader, const Sqlite3Cursor &c, qint64 rowid, RecordArena &arena)
 {
-    auto read = std::make_unique<_MsgMessage>();
+    _MsgMessage *read = arena.make<_MsgMessage>();
     reader.read(c, *read);
     read->srcRowid = rowid;
     // Phones since iOS 16 leave text empty and keep the words only here.
@@ -467,7 +495,8 @@ struct MessageSlice
 {
     qint64 from = 0;
     qint64 to = 0;
-    std::vector<std::pair<qint64, std::unique_ptr<_MsgMessage>>> rows;
+    std::vector<std::pair<qint64, _MsgMessage *>> rows; // made in `arena`
+    RecordArena arena;
     bool seenAny = false;
     qint64 first = 0; // the first row read
     bool stopped = false;
@@ -483,7 +512,7 @@ void readSlice(
         Sqlite3DB db;
         db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
         Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql).addInt64Param(slice.to));
-        RowReader<_MsgMessage> reader(c, messageFields());
+        RowReader<_MsgMessage> reader(c, messageFields(), &slice.arena);
         const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
         qint64 previous = 0;
         while (c.moveNext()) {
@@ -503,7 +532,7 @@ void readSlice(
             if (rowid <= 0 || rowid > slice.to)
                 slice.damaged = true;
             if (joinedToChat(inChats, rowid))
-                slice.rows.emplace_back(rowid, readMessage(reader, c, rowid));
+                slice.rows.emplace_back(rowid, readMessage(reader, c, rowid, slice.arena));
         }
     } catch (const std::exception &) {
         slice.failed = true;
@@ -565,11 +594,14 @@ bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<
     ChatPairs pairs(inChats);
     const OfMessage *chatsFrom = nullptr;
     const OfMessage *chatsTo = nullptr;
+    // The set owns the records before its maps reach them.
+    for (MessageSlice &slice : slices)
+        s.arena.adopt(slice.arena);
     for (auto slice = slices.rbegin(); slice != slices.rend(); ++slice) {
         for (auto &row : slice->rows) {
             const qint64 rowid = row.first;
             pairs.of(rowid, &chatsFrom, &chatsTo);
-            _MsgMessage *message = messageInSet(s, rowid, [&] { return std::move(row.second); });
+            _MsgMessage *message = messageInSet(s, rowid, [&] { return row.second; });
             linkMessage(s, message, rowid, chatsFrom, chatsTo, 0);
         }
         slice->rows.clear();
@@ -600,7 +632,7 @@ bool loadMessages(
         sql = Sqlite3Sql(allMessagesSql(db, QString()));
     }
     Sqlite3Cursor c = db.queryThrow(sql);
-    RowReader<_MsgMessage> reader(c, messageFields());
+    RowReader<_MsgMessage> reader(c, messageFields(), &s.arena);
     const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
     const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
     ChatPairs pairs(inChats);
@@ -614,7 +646,7 @@ bool loadMessages(
                 continue;
         }
         _MsgMessage *message
-            = messageInSet(s, rowid, [&] { return readMessage(reader, c, rowid); });
+            = messageInSet(s, rowid, [&] { return readMessage(reader, c, rowid, s.arena); });
         linkMessage(
             s, message, rowid, chatsFrom, chatsTo, chatId > 0 ? c.getInt64(chatIdColumn) : 0);
     }
@@ -640,7 +672,7 @@ void loadAttachments(
     else
         sql.appendSql(QStringLiteral(" order by ma.rowid desc"));
     Sqlite3Cursor c = db.queryThrow(sql);
-    RowReader<_MsgAttachment> reader(c, attachmentFields());
+    RowReader<_MsgAttachment> reader(c, attachmentFields(), &s.arena);
     const int attachmentIdColumn = c.columnIndex(QStringLiteral("attachment_id"));
     const int messageIdColumn = c.columnIndex(QStringLiteral("message_id"));
     RelayPathResolver paths(db.fileRelayFolder(), RelayBackslash::Keep);
@@ -652,15 +684,14 @@ void loadAttachments(
         QMap<qint64, _MsgAttachment *>::iterator slot;
         _MsgAttachment *attachment = findInSet(s.attachmentMap, attachmentId, slot);
         if (!attachment) {
-            auto owned = std::make_unique<_MsgAttachment>();
-            reader.read(c, *owned);
-            attachment = owned.get();
-            s.attachmentMap.insert(slot, attachmentId, owned.release());
+            attachment = s.arena.make<_MsgAttachment>();
+            reader.read(c, *attachment);
+            s.attachmentMap.insert(slot, attachmentId, attachment);
         }
         if (!attachment->filename.isEmpty())
             attachment->localPath = paths.path(attachment->filename);
         if (_MsgMessage *message = s.messageMap.value(messageId))
-            insertByText(message->attachments, QString::number(attachmentId), attachment);
+            insertByText(message->attachments, decimalKey(s.arena, attachmentId), attachment);
     }
 }
 
@@ -702,9 +733,9 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
             const qint64 rowid = c.getInt64(rowidColumn);
             if (s.chatMap.contains(rowid))
                 continue;
-            auto chat = std::make_unique<_MsgChat>();
+            _MsgChat *chat = s.arena.make<_MsgChat>();
             reader.read(c, *chat);
-            s.chatMap.insert(rowid, chat.release());
+            s.chatMap.insert(rowid, chat);
             added = true;
         }
     }
@@ -726,10 +757,9 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
         const qint64 rowid = c.getInt64(rowidColumn);
         _MsgHandle *handle = s.handleMap.value(rowid);
         if (!handle) {
-            auto owned = std::make_unique<_MsgHandle>();
-            reader.read(c, *owned);
-            handle = owned.get();
-            s.handleMap.insert(rowid, owned.release());
+            handle = s.arena.make<_MsgHandle>();
+            reader.read(c, *handle);
+            s.handleMap.insert(rowid, handle);
             normalizeHandle(*handle, countries);
             contacts.applyContact(*handle, "IOS6MessageDb::chats");
         }

@@ -218,6 +218,8 @@ private slots:
     void textFromDatabaseIsNeverSql();
     void allChatsAtOnceEqualChatByChat_data();
     void allChatsAtOnceEqualChatByChat();
+    void loadedSetOutlivesDatabaseAndCopiesOutliveSet_data();
+    void loadedSetOutlivesDatabaseAndCopiesOutliveSet();
     void cutFileLoadsWhatItCanAndSaysItIsDamaged_data();
     void cutFileLoadsWhatItCanAndSaysItIsDamaged();
 
@@ -571,6 +573,48 @@ void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat()
         QCOMPARE(lines.filter("E-FILE").size(), 0);
         QCOMPARE(lines.filter("E-TWO").size(), 1);
     }
+}
+
+void TestIOS6MessageDbRead::loadedSetOutlivesDatabaseAndCopiesOutliveSet_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::newRow("one reader") << "current phone";
+    QTest::newRow("slices on threads") << "many messages";
+}
+
+void TestIOS6MessageDbRead::loadedSetOutlivesDatabaseAndCopiesOutliveSet()
+{
+    QFETCH(QString, layout);
+    QTemporaryDir dir;
+    buildLayout(dir.path(), layout);
+    QSharedPointer<MsgMessageSet> set;
+    QStringList before;
+    {
+        IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+        db.messages(set, 0);
+        before = messageSetLines(*set);
+    }
+    QCOMPARE(messageSetLines(*set), before);
+
+    // A record added by other code with new sits beside those the loader made.
+    auto *added = new _MsgMessage;
+    added->guid = "ADDED";
+    set->messageMap.insert(-1, added);
+    const QString words = QString("words %1").arg(layout == "many messages" ? 23999 : 11);
+    const auto found = std::find_if(set->messageMap.cbegin(), set->messageMap.cend(),
+        [&](const _MsgMessage *m) { return m->text == words; });
+    QVERIFY(found != set->messageMap.cend());
+    _MsgMessage *last = *found;
+    QVERIFY(last->chat && last->handle);
+    const _MsgMessage copy = *last;
+    const QString key = last->chat->messages.key(last);
+    const HandleItem item { true, *last->handle };
+    set.reset();
+
+    QCOMPARE(copy.text, words);
+    QVERIFY(!copy.attributedBody.isEmpty());
+    QCOMPARE(key, QString::number(copy.rowid));
+    QVERIFY(item.handle.id.startsWith("+1201555"));
 }
 
 void TestIOS6MessageDbRead::cutFileLoadsWhatItCanAndSaysItIsDamaged_data()
