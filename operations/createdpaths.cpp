@@ -7,28 +7,42 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
+
+#include <sys/stat.h>
 
 void CreatedPaths::makeFolder(const QString &path)
 {
-    const QString target = QDir::cleanPath(QDir(path).absolutePath());
-    QStringList missing;
-    for (QString probe = target; !probe.isEmpty(); probe = QFileInfo(probe).path()) {
-        const QFileInfo info(probe);
-        if (info.exists() || info.isSymLink() || probe == QFileInfo(probe).path())
-            break;
-        missing.prepend(probe);
+    makeLevel(QDir::cleanPath(QDir(path).absolutePath()));
+}
+
+void CreatedPaths::makeLevel(const QString &folder)
+{
+    const QByteArray name = QFile::encodeName(folder);
+    // Only a folder our own mkdir made is ours: one that another writer made meanwhile,
+    // even after we found it missing, keeps its files when this run is undone.
+    note(folder);
+    int made = ::mkdir(name.constData(), 0777);
+    if (made != 0 && errno == ENOENT) {
+        const QString parent = QFileInfo(folder).path();
+        if (parent != folder) {
+            makeLevel(parent);
+            made = ::mkdir(name.constData(), 0777);
+        }
     }
-    for (const QString &folder : qAsConst(missing)) {
-        note(folder);
-        if (!QDir().mkdir(folder) && !QFileInfo(folder).isDir())
-            throw std::runtime_error(
-                QStringLiteral("Cannot create the folder %1.").arg(folder).toStdString());
+    if (made == 0) {
         folders.append(folder);
+        return;
     }
-    if (!QFileInfo(target).isDir())
-        throw std::runtime_error(
-            QStringLiteral("Cannot create the folder %1.").arg(target).toStdString());
+    const int code = errno;
+    if (code == EEXIST && QFileInfo(folder).isDir())
+        return;
+    throw std::runtime_error(
+        QStringLiteral("Cannot create the folder %1: %2")
+            .arg(QDir::toNativeSeparators(folder), QString::fromLocal8Bit(std::strerror(code)))
+            .toStdString());
 }
 
 bool CreatedPaths::copyFile(const QString &source, const QString &target)
@@ -52,8 +66,8 @@ bool CreatedPaths::copyFile(const QString &source, const QString &target)
             failCopy(source, target, in.errorString());
         if (got == 0)
             break;
-        if (out.device().write(buffer.constData(), got) != got)
-            failCopy(source, target, out.device().errorString());
+        if (!out.write(buffer.constData(), got))
+            failCopy(source, target, out.errorString());
     }
     if (!out.commit())
         failCopy(source, target, out.errorString());

@@ -10,8 +10,9 @@
 class CreatedPaths
 {
 public:
-    // Creates the folder with its missing parents and remembers the levels it made. Throws
-    // a std::runtime_error when the folder cannot be made.
+    // Creates the folder with its missing parents and remembers the levels it made, never
+    // one that another writer made first. Throws a std::runtime_error when the folder
+    // cannot be made.
     void makeFolder(const QString &path);
     // Copies a file (its target folder must exist) and remembers the copy; never replaces
     // anything. False, copying nothing, when something is at the target or the source
@@ -40,6 +41,7 @@ private:
     [[noreturn]] static void failCopy(
         const QString &source, const QString &target, const QString &error);
 
+    void makeLevel(const QString &folder);
     void note(const QString &path);
 
     QStringList files;
