@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstring>
@@ -39,6 +40,53 @@ void CreatedPaths::makeLevel(const QString &folder)
     const int code = errno;
     if (code == EEXIST && QFileInfo(folder).isDir())
         return;
+    throw std::runtime_error(
+        QStringLiteral("Cannot create the folder %1: %2")
+            .arg(QDir::toNativeSeparators(folder), QString::fromLocal8Bit(std::strerror(code)))
+            .toStdString());
+}
+
+QString CreatedPaths::makeStagingFolder(const QString &target)
+{
+    const QFileInfo info(QDir::cleanPath(QDir(target).absolutePath()));
+    makeFolder(info.path());
+    const QString prefix = info.fileName() + QLatin1Char('.');
+    const QString suffix = QStringLiteral(".partial");
+    QDir parent = info.dir();
+    for (const QString &name : parent.entryList(
+             { prefix + QStringLiteral("??????") + suffix }, QDir::Dirs | QDir::Hidden)) {
+        if (!QFileInfo(parent.filePath(name)).isSymLink())
+            removeFolderRecursively(parent.filePath(name));
+    }
+    const QString letters = QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    for (int attempt = 0;; ++attempt) {
+        QString unique;
+        for (int i = 0; i < 6; ++i)
+            unique += letters.at(int(QRandomGenerator::global()->bounded(letters.size())));
+        const QString folder = parent.filePath(prefix + unique + suffix);
+        note(folder);
+        if (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0) {
+            folders.append(folder);
+            return folder;
+        }
+        if (errno != EEXIST || attempt == 100)
+            failFolder(folder, errno);
+    }
+}
+
+void CreatedPaths::placeFolder(const QString &staged, const QString &target)
+{
+    // Never over anything: a folder that appeared at the target meanwhile is another's.
+    QFile folder(staged);
+    if (!folder.rename(target))
+        throw std::runtime_error(QStringLiteral("Cannot create the folder %1: %2")
+                                     .arg(QDir::toNativeSeparators(target), folder.errorString())
+                                     .toStdString());
+    durable::syncFolder(QFileInfo(target).absolutePath());
+}
+
+void CreatedPaths::failFolder(const QString &folder, int code)
+{
     throw std::runtime_error(
         QStringLiteral("Cannot create the folder %1: %2")
             .arg(QDir::toNativeSeparators(folder), QString::fromLocal8Bit(std::strerror(code)))
