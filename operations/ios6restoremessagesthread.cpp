@@ -282,7 +282,11 @@ void IOS6RestoreMessagesThread::checkBackupIndex()
 void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
 {
     target.open();
-    registerTriggerStandIns(target);
+    // The phone's triggers answer the phone's own edits. Fired by emptying the copy they would
+    // record every message as deleted, which a syncing phone hands on as deletions; fired by
+    // the refill they would log again rows the file had all along. The merge rebuilds its
+    // seven tables itself and leaves every other table as it was.
+    setTriggersEnabled(target, false);
     // The work copy is scratch until the patch puts a synced copy of it into the backup, and
     // a run that fails deletes it: it needs neither syncs nor a journal file of its own.
     target.executeThrow(Sqlite3Sql("PRAGMA synchronous=OFF"));
