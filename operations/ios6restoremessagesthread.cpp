@@ -21,6 +21,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 
@@ -35,17 +36,77 @@ const char kIndexName[] = "Manifest.mbdb";
 const char kDatabaseDomain[] = "HomeDomain";
 const char kDatabasePath[] = "Library/SMS/sms.db";
 
-// Current phones keep each message's stored date in its chat join as well and sort by it.
-void joinChatMessage(IOS6MessageDb &db, bool dated, qint64 chat, qint64 message, qint64 storedDate)
+// One statement run again and again with new numbers, without the wrapper's lookup of its
+// text and boxing of its values on every call: the joins are most of a merge's statements.
+class RepeatedStatement
 {
-    db.addChatMessageJoin(chat, message);
-    if (dated)
-        db.executeThrow(Sqlite3Sql("update chat_message_join set message_date=? where chat_id=? "
-                                   "and message_id=?")
-                            .addInt64Param(storedDate)
-                            .addInt64Param(chat)
-                            .addInt64Param(message));
-}
+public:
+    RepeatedStatement(Sqlite3DB &db, const char *sql)
+        : db(db)
+    {
+        if (sqlite3_prepare_v2(db.handle(), sql, -1, &statement, nullptr) != SQLITE_OK)
+            fail();
+    }
+    ~RepeatedStatement() { sqlite3_finalize(statement); }
+    RepeatedStatement(const RepeatedStatement &) = delete;
+    RepeatedStatement &operator=(const RepeatedStatement &) = delete;
+
+    void run(std::initializer_list<qint64> values)
+    {
+        int i = 0;
+        for (qint64 value : values)
+            sqlite3_bind_int64(statement, ++i, value);
+        const int rc = sqlite3_step(statement);
+        sqlite3_reset(statement);
+        if (rc != SQLITE_DONE)
+            fail();
+    }
+
+private:
+    [[noreturn]] void fail()
+    {
+        throw Sqlite3Exception(
+            QString::fromUtf8(sqlite3_errmsg(db.handle())), sqlite3_extended_errcode(db.handle()));
+    }
+
+    Sqlite3DB &db;
+    sqlite3_stmt *statement = nullptr;
+};
+
+// The joins of messages to chats and attachments, written as addChatMessageJoin and
+// addMessageAttachmentJoin write them. Current phones keep each message's stored date in its
+// chat join as well and sort by it.
+class MessageJoins
+{
+public:
+    MessageJoins(Sqlite3DB &db, bool dated)
+        : dated(dated)
+        , chat(db,
+              dated ? "replace into chat_message_join(chat_id,message_id,message_date) "
+                      "values(?,?,?)"
+                    : "replace into chat_message_join(chat_id,message_id) values(?,?)")
+        , attachment(
+              db, "replace into message_attachment_join(message_id,attachment_id) values(?,?)")
+    {
+    }
+
+    void joinChat(qint64 chatId, qint64 message, qint64 storedDate)
+    {
+        if (dated)
+            chat.run({ chatId, message, storedDate });
+        else
+            chat.run({ chatId, message });
+    }
+    void joinAttachment(qint64 message, qint64 attachmentId)
+    {
+        attachment.run({ message, attachmentId });
+    }
+
+private:
+    bool dated;
+    RepeatedStatement chat;
+    RepeatedStatement attachment;
+};
 
 // The message row of every entry, and whether the entry inserts it.
 struct RowPlan
@@ -439,8 +500,9 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
     const RowPlan plan = planRows(target, entries);
     copyDeviceRows(target, entries, plan);
 
-    const bool datedJoins = target.tableHas(
-        QStringLiteral("chat_message_join"), QStringLiteral("message_date"), Qt::CaseSensitive);
+    MessageJoins joins(target,
+        target.tableHas(QStringLiteral("chat_message_join"), QStringLiteral("message_date"),
+            Qt::CaseSensitive));
     const int n = entries.size();
     int shown = -1;
     for (int i = 1; i <= n; ++i) {
@@ -454,10 +516,9 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
         const RestoreEntry &e = entries.at(i - 1);
         const qint64 m = plan.rowids.at(i - 1);
         if (e.existing) {
-            chatMap.forEach(e.rowid,
-                [&](qint64 chat) { joinChatMessage(target, datedJoins, chat, m, e.storedDate); });
-            attachmentMap.forEach(e.rowid,
-                [&](qint64 attachment) { target.addMessageAttachmentJoin(m, attachment); });
+            chatMap.forEach(e.rowid, [&](qint64 chat) { joins.joinChat(chat, m, e.storedDate); });
+            attachmentMap.forEach(
+                e.rowid, [&](qint64 attachment) { joins.joinAttachment(m, attachment); });
             continue;
         }
 
@@ -467,14 +528,17 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
         if (plan.inserts.at(i - 1)) {
             const qint64 o = r.otherHandle ? joinedHandleRowid(target, c, *r.otherHandle) : 0;
             target.insertMessage(r, h, o, QString(), m);
-            joinChatMessage(target, datedJoins, c, m,
-                storedTimeFromRecord(r.date, target.storesNanosecondDates()));
+            joins.joinChat(c, m, storedTimeFromRecord(r.date, target.storesNanosecondDates()));
             target.updateChatLast(c, r.date);
         }
         if (r.chat->isGroup() && r.handle)
             target.setLastAddressedHandle(c, r.handle->id);
-        for (const _MsgAttachment *a : r.sortedAttachments())
-            joinAttachment(target, m, *a);
+        for (const _MsgAttachment *a : r.sortedAttachments()) {
+            qint64 attachment = target.attachmentRowidByGuid(*a);
+            if (attachment == 0)
+                attachment = target.insertAttachment(*a);
+            joins.joinAttachment(m, attachment);
+        }
     }
 }
 

@@ -1,9 +1,11 @@
 // Times the two database operations that must stay near linear in the size of the database:
-//   dbops_bench merge DATA_FOLDER NEW [MERGED]
-//                                       merges NEW messages into the device sms.db of the
-//                                       data folder (made by smsdb_generate) and patches a
-//                                       backup written from it; keeps the merged file at
-//                                       MERGED when given;
+//   dbops_bench prepare DATA_FOLDER BACKUP
+//                                       writes a backup from the device sms.db of the data
+//                                       folder (made by smsdb_generate);
+//   dbops_bench merge DATA_FOLDER BACKUP NEW
+//                                       merges NEW messages into that sms.db and patches the
+//                                       backup, as a whole process that run.sh times; prints
+//                                       the path of the merged file;
 //   dbops_bench delete MESSAGES COUNT   builds a local database of MESSAGES messages and
 //                                       deletes COUNT of them spread over it.
 // Prints the wall time of the worker alone and the peak memory of the process.
@@ -19,7 +21,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -57,11 +58,15 @@ qint64 timed(RecordingProgressForm &form, QThread &worker, qint64 &cpu)
     return result == 1 && !form.failed ? ms : -1;
 }
 
-int merge(const QString &dataFolder, int count, const QString &keep, QTextStream &out)
+int prepare(const QString &dataFolder, const QString &backup)
+{
+    DeviceBackupFixture(dataFolder, backup).writeBackup();
+    return 0;
+}
+
+int merge(const QString &dataFolder, const QString &backup, int count, QTextStream &out)
 {
     QTemporaryDir work;
-    DeviceBackupFixture device(dataFolder, work.filePath(QStringLiteral("backup")));
-    device.writeBackup();
     IOS6MessageDb source(QDir(dataFolder), QString(), false);
     const qint64 existing = source.messageCount();
 
@@ -82,8 +87,7 @@ int merge(const QString &dataFolder, int count, const QString &keep, QTextStream
     MsgMessageList list = builder.messages();
 
     RecordingProgressForm form;
-    IOS6RestoreMessagesThread worker(
-        QStringLiteral("us"), &list, &source, QDir(device.backupFolder()), &form);
+    IOS6RestoreMessagesThread worker(QStringLiteral("us"), &list, &source, QDir(backup), &form);
     // Where the time goes: the moment each step begins, from the start of the run.
     QElapsedTimer sinceStart;
     QStringList steps;
@@ -98,13 +102,9 @@ int merge(const QString &dataFolder, int count, const QString &keep, QTextStream
         out << "merge failed: " << form.errors.join(QLatin1Char('\n')) << "\n";
         return 1;
     }
-    if (!keep.isEmpty() && !QFile::copy(worker.workPath(), keep)) {
-        out << "cannot keep the merged file at " << keep << "\n";
-        return 1;
-    }
     out << "merge: " << count << " new into " << existing << " messages: " << ms << " ms (cpu "
         << cpu << " ms), peak " << peakMiB() << " MiB (step@ms: " << steps.join(QLatin1Char(' '))
-        << ")\n";
+        << ")\nmerged: " << worker.workPath() << "\n";
     return 0;
 }
 
@@ -165,15 +165,18 @@ int main(int argc, char **argv)
     QTextStream out(stdout);
     QTextStream err(stderr);
     try {
-        if ((args.size() == 4 || args.size() == 5) && args.at(1) == QLatin1String("merge"))
-            return merge(QDir(args.at(2)).absolutePath(), args.at(3).toInt(), args.value(4), out);
+        if (args.size() == 4 && args.at(1) == QLatin1String("prepare"))
+            return prepare(QDir(args.at(2)).absolutePath(), QDir(args.at(3)).absolutePath());
+        if (args.size() == 5 && args.at(1) == QLatin1String("merge"))
+            return merge(QDir(args.at(2)).absolutePath(), QDir(args.at(3)).absolutePath(),
+                args.at(4).toInt(), out);
         if (args.size() == 4 && args.at(1) == QLatin1String("delete"))
             return remove(args.at(2).toInt(), args.at(3).toInt(), out);
     } catch (const std::exception &e) {
         err << "dbops_bench: " << e.what() << "\n";
         return 1;
     }
-    err << "usage: dbops_bench merge DATA_FOLDER NEW [MERGED] | dbops_bench delete MESSAGES "
-           "COUNT\n";
+    err << "usage: dbops_bench prepare DATA_FOLDER BACKUP | dbops_bench merge DATA_FOLDER "
+           "BACKUP NEW | dbops_bench delete MESSAGES COUNT\n";
     return 2;
 }

@@ -1,9 +1,10 @@
 #!/bin/bash
-# Times the merge of 10,000 new messages into generated device databases of 100,000 and
-# 200,000 messages beside the sqlite3 tool inserting the same rows (every row of the merged
-# file, table by table in row-id order, into an empty file of the same layout, in one
-# transaction), best of three each; then the deletion of 1,000 messages from local databases
-# of the same sizes, so that the growth with the size of the database shows.
+# Times the merge of 10,000 new messages into generated databases of a current phone's layout
+# and triggers, of 100,000 and 200,000 messages: our benchmark program as a whole process
+# beside the sqlite3 tool running a script that builds the same merged file (the merged
+# file's schema, then every table's rows in row-id order, row by row, in one transaction),
+# the two alternating, median of five each. Then the deletion of 1,000 messages from local
+# databases of the same sizes, so that the growth with the size of the database shows.
 # Usage: run.sh BUILD_DIR
 set -euo pipefail
 build=${1:?build dir}
@@ -11,36 +12,48 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen
 source "$(dirname "$0")/../timing.sh"
+runs=5
 
-# The peer: an empty file with the merged file's layout, filled by sqlite3 from the merged
-# file. ORDER BY makes it insert row by row rather than copy whole tables.
-peer() {
-    local merged=$1 target=$2 table
-    local sql="ATTACH '$merged' AS m; BEGIN;"
-    rm -f "$target"
-    sqlite3 "$merged" .schema | grep -v '^CREATE TABLE sqlite_sequence' | sqlite3 "$target"
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# The script that builds the merged file: ORDER BY makes sqlite3 insert row by row rather
+# than copy whole tables.
+peer_script() {
+    local merged=$1 table
+    echo "BEGIN;"
+    sqlite3 "$merged" .schema | grep -v '^CREATE TABLE sqlite_sequence'
+    echo "ATTACH '$merged' AS m;"
     for table in $(sqlite3 "$merged" \
         "SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite_%'"); do
-        sql+=" INSERT INTO main.\"$table\" SELECT * FROM m.\"$table\" ORDER BY rowid;"
+        echo "INSERT INTO main.\"$table\" SELECT * FROM m.\"$table\" ORDER BY rowid;"
     done
-    seconds sqlite3 "$target" "$sql COMMIT;"
+    echo "COMMIT;"
 }
 
 for messages in 100000 200000; do
-    "$build/bench/smsdb/smsdb_generate" "$work/device$messages" "$messages" 500 > /dev/null
+    device="$work/device$messages"
+    "$build/bench/smsdb/smsdb_generate" "$device" "$messages" 500 phone > /dev/null
     sync
     rm -f "$work/ours.times" "$work/peer.times"
-    for i in 1 2 3; do
-        rm -f "$work/merged.db"
-        line=$("$build/bench/dbops/dbops_bench" merge "$work/device$messages" 10000 \
-            "$work/merged.db" 2>/dev/null)
-        echo "$line" | sed -n 's/.*messages: \([0-9]*\) ms.*/scale=3; \1 \/ 1000/p' | bc \
-            >> "$work/ours.times"
-        peer "$work/merged.db" "$work/peer.db" >> "$work/peer.times"
+    for ((i = 0; i < runs; i++)); do
+        rm -rf "$work/backup"
+        "$build/bench/dbops/dbops_bench" prepare "$device" "$work/backup" 2> /dev/null
+        sync
+        start=$(date +%s%N)
+        "$build/bench/dbops/dbops_bench" merge "$device" "$work/backup" 10000 \
+            > "$work/merge.out" 2> /dev/null
+        end=$(date +%s%N)
+        echo "scale=3; ($end - $start) / 1000000000" | bc >> "$work/ours.times"
+        merged=$(sed -n 's/^merged: //p' "$work/merge.out")
+        peer_script "$merged" > "$work/peer.sql"
+        rm -f "$work/peer.db"
+        seconds sqlite3 "$work/peer.db" ".read $work/peer.sql" >> "$work/peer.times"
     done
-    ours=$(best < "$work/ours.times")
-    sqlite=$(best < "$work/peer.times")
-    echo "merge 10,000 into $messages: $ours s, sqlite3 inserting the same rows $sqlite s" \
-        "($(echo "scale=2; $ours / $sqlite" | bc) x)"
+    head -1 "$work/merge.out"
+    ours=$(median < "$work/ours.times")
+    peer=$(median < "$work/peer.times")
+    echo "merge 10,000 into $messages (current phone's layout and triggers), whole processes," \
+        "median of $runs: ours $ours s, sqlite3 building the same merged file $peer s" \
+        "($(echo "scale=2; $ours / $peer" | bc) x); load: $(uptime | sed 's/.*load average: //')"
     "$build/bench/dbops/dbops_bench" delete "$messages" 1000
 done
