@@ -4,6 +4,7 @@
 #include "backup/backuppatch.h"
 #include "backup/mbdb.h"
 #include "backup/plistvalue.h"
+#include "platform/durablefile/durablefile.h"
 #include "platform/win/winplatform.h"
 #include "shell/datafolder.h"
 #include "shell/runtimeerror.h"
@@ -38,6 +39,18 @@ QRegularExpression caseless(const char *pattern)
 {
     return QRegularExpression(
         QString::fromLatin1(pattern), QRegularExpression::CaseInsensitiveOption);
+}
+
+qint64 recordedSize(const MbdbRecord &record)
+{
+    return static_cast<qint64>(std::min<quint64>(record.Size, quint64(INT64_MAX)));
+}
+
+// The bytes a copy holds. Only a tail of 1 to 16 bytes past the recorded size is CBC padding;
+// anything longer is kept, so that a record whose size is out of date loses no data.
+qint64 copiedSize(qint64 stored, qint64 recorded, bool decrypted)
+{
+    return decrypted && stored - recorded >= 1 && stored - recorded <= 16 ? recorded : stored;
 }
 
 QString baseName(const QString &fileName)
@@ -332,6 +345,17 @@ void BackupManifest::addSmsFileKeys(BackupFileNode *node, const QString &path)
         m_smsAttachments.insert(m.captured(1) + QLatin1Char('/') + baseName(m.captured(2)), node);
 }
 
+qint64 BackupManifest::extractedSize(const BackupFileNode *node) const
+{
+    const MbdbRecord &record = node->record;
+    const QFileInfo stored(m_backupDir.absoluteFilePath(record.fileName()));
+    if (!stored.isFile())
+        return -1;
+    // extractFile decrypts exactly the files with a wrapped key, or fails.
+    return copiedSize(stored.size(), recordedSize(record),
+        m_deviceInfo.IsEncrypted && record.EncryptionKey.isValid());
+}
+
 void BackupManifest::extractFile(const BackupFileNode *node, const QString &destination,
     void *context, ExtractProgressFn progress) const
 {
@@ -355,7 +379,7 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     }
 
     const qint64 total = source.size();
-    const qint64 size = static_cast<qint64>(std::min<quint64>(record.Size, quint64(INT64_MAX)));
+    const qint64 size = recordedSize(record);
     if (total < size)
         storedFail(QStringLiteral("%1, the stored file is shorter than its recorded size (%2 of "
                                   "%3 bytes).")
@@ -396,9 +420,13 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     if (!fileKey.isEmpty() && !setAesDecryptKey256(&aes, fileKey))
         storedFail(QStringLiteral("%1, cannot unwrap the file key.").arg(fileId));
 
-    // Only a tail of 1 to 16 bytes is CBC padding; anything longer is kept, so that a record
-    // whose size is out of date loses no data.
-    const bool trimPadding = !fileKey.isEmpty() && total - size >= 1 && total - size <= 16;
+    const bool trimPadding = copiedSize(total, size, !fileKey.isEmpty()) != total;
+    const QString targetPath = target.absoluteFilePath();
+    const auto writeFailed = [&](const QString &reason) {
+        throwRuntimeError(
+            QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(targetPath), reason));
+    };
+    QString reason;
     qint64 done = 0;
     // The system copies a plain file without passing it through memory; what it cannot copy
     // goes through the buffer below, which also names the side that failed.
@@ -415,7 +443,7 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
             if (!source.seek(done))
                 storedFail(QStringLiteral("%1, %2").arg(fileId, source.errorString()));
             if (!dest.seek(done))
-                throwRuntimeError(dest.errorString());
+                writeFailed(dest.errorString());
         }
     }
 
@@ -438,26 +466,24 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
             storedFail(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(fileId));
         if (trimPadding)
             toWrite = std::max<qint64>(0, std::min(n, size - before));
-        if (toWrite > 0 && dest.write(buffer.constData(), toWrite) != toWrite)
-            throwRuntimeError(dest.errorString());
+        // A full disk takes part of a write without an error: the helper names it.
+        if (toWrite > 0
+            && !durable::writeAll(dest, buffer.constData(), toWrite, targetPath, &reason))
+            writeFailed(reason);
         if (progress)
             progress(total, done, context);
     }
 
-    if (!dest.flush())
-        throwRuntimeError(dest.errorString());
     const QDateTime mtime = QDateTime::fromSecsSinceEpoch(record.Mtime, Qt::UTC);
     winplatform::setFileTime(dest.handle(), mtime, mtime);
     // The copy gets the permissions of any other file the program writes, whatever the
     // process's mask.
     dest.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
         | QFileDevice::ReadOther);
-    // rename() replaces the target in one step, and replaces a link rather than following it.
-    if (std::rename(QFile::encodeName(dest.fileName()).constData(),
-            QFile::encodeName(target.absoluteFilePath()).constData())
-        != 0)
-        throwRuntimeError(
-            QStringLiteral("%1: %2").arg(target.absoluteFilePath(), qt_error_string(errno)));
+    // Synced, then renamed over the target in one step (a link there is replaced, not
+    // followed): the name holds the old file or the whole new one, also after a power loss.
+    if (!durable::renameOver(dest.fileName(), targetPath, &reason))
+        throwRuntimeError(reason);
     cleanup.keep = true;
     dest.close();
 }

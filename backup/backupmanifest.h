@@ -69,8 +69,13 @@ public:
     // False for a wrong passcode; throws when the keybag cannot be unlocked with any passcode.
     bool unlock(const QString &passcode);
     void loadFileTree();
-    // Writes beside the destination and renames over it once complete, so that the name
-    // never holds a partial copy. Problems of the stored file throw StoredFileError.
+    // Writes beside the destination and renames over it once complete and synced, so that
+    // the name never holds a partial copy, also after a power loss. Problems of the stored
+    // file throw StoredFileError; a failed write throws the destination and the system's
+    // reason (such as a full disk).
+    // The size of the copy extractFile makes of the node's file; -1 when the backup folder
+    // holds no stored file for it.
+    qint64 extractedSize(const BackupFileNode *node) const;
     void extractFile(const BackupFileNode *node, const QString &destination, void *context,
         ExtractProgressFn progress = nullptr) const;
 

@@ -7,22 +7,34 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QLockFile>
+#include <QtDebug>
 
-#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
 const char BackupPatch::stagingName[] = ".quillmarrow-patch";
+const char BackupPatch::lockName[] = ".quillmarrow-patch.lock";
 
 namespace {
 
 const char kIndexName[] = "Manifest.mbdb";
 const char kJournalName[] = "journal";
-const char kJournalHeader[] = "QuillMarrow backup patch 1";
+// Earlier versions wrote journals without digests; one of those may still wait to be finished.
+const char kJournalHeaderWithoutDigests[] = "QuillMarrow backup patch 1";
+const char kJournalHeader[] = "QuillMarrow backup patch 2";
 const char kStagedIndexName[] = "index";
 
 using Change = BackupPatch::Change;
+
+struct Journal
+{
+    QList<Change> changes;
+    QByteArray indexBefore;
+    QByteArray indexAfter;
+};
+
+enum class Outcome { Nothing, Finished, Dropped, Damaged };
 
 [[noreturn]] void cannotOverwrite(const QString &path)
 {
@@ -40,24 +52,39 @@ bool isPresent(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
-// rename() takes the place of an existing file in one step (a link there is replaced, never
-// followed), so that readers find either the old file or the new one.
-bool moveOver(const QString &from, const QString &to)
+// One writer per backup, across windows and processes; a second lock object of this process
+// is refused too. Only a dead holder makes the lock stale, as a write can take minutes. A
+// lock file whose holder was killed before it wrote its process id into it is taken over
+// once no process holds it open.
+std::unique_ptr<QLockFile> lockBackup(const QDir &folder)
 {
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    auto lock = std::make_unique<QLockFile>(folder.filePath(QLatin1String(BackupPatch::lockName)));
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0))
+        return lock;
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (lock->error() == QLockFile::LockFailedError && !lock->getLockInfo(&pid, &host, &application)
+        && lock->removeStaleLockFile())
+        lock->tryLock(0);
+    return lock;
 }
 
 // Keeps the file at `target` also under `aside` while `target` stays in place.
-bool keepAside(const QString &target, const QString &aside, const QString &staging)
+bool keepAside(
+    const QDir &folder, const QString &target, const QString &aside, const QString &staging)
 {
     std::error_code error;
     std::filesystem::create_hard_link(localName(target), localName(aside), error);
-    if (!error)
-        return true;
+    if (!error) {
+        // The kept name must outlast a power loss that the replacement survives.
+        return durable::syncFolder(folder.absolutePath());
+    }
     // A file system without hard links: a whole copy, made in the staging folder, moves in.
     const QString copy = staging + QStringLiteral("/aside");
     QFile::remove(copy);
-    return durable::copyFile(target, copy) && QFile::rename(copy, aside);
+    return durable::copyFile(target, copy) && durable::renameOver(copy, aside);
 }
 
 // Idempotent, so that a patch killed anywhere in here is finished by running it again.
@@ -65,28 +92,62 @@ void install(const QDir &folder, const QString &staging, const Change &change)
 {
     const QString staged = staging + QLatin1Char('/') + change.staged;
     if (!QFileInfo::exists(staged))
-        return; // moved in already
+        return; // moved in already: its digest was checked at its place
     const QString target = folder.filePath(change.target);
     if (change.aside.isEmpty()) {
         if (isPresent(target))
             return; // something came there meanwhile: it stays
     } else if (isPresent(target) && !isPresent(folder.filePath(change.aside))) {
-        if (!keepAside(target, folder.filePath(change.aside), staging))
+        if (!keepAside(folder, target, folder.filePath(change.aside), staging))
             cannotOverwrite(target);
     }
-    if (!moveOver(staged, target))
+    // The rename takes the place of an existing file in one step (a link there is replaced,
+    // never followed), so that readers find either the old file or the new one.
+    if (!durable::renameOver(staged, target))
         cannotOverwrite(target);
 }
 
-QByteArray journalText(
-    const QList<Change> &changes, const QByteArray &indexBefore, const QByteArray &indexAfter)
+// Every staged file still holds what was staged, and every one moved in already holds it at
+// its place: a copy damaged after staging (a power loss, another program) never goes in.
+bool stagedIntact(const QDir &folder, const QString &staging, const QList<Change> &changes)
+{
+    for (const Change &c : changes) {
+        if (c.digest.isEmpty())
+            continue;
+        const QString staged = staging + QLatin1Char('/') + c.staged;
+        const QString holder = QFileInfo::exists(staged) ? staged : folder.filePath(c.target);
+        if (sha1OfFile(holder) != c.digest)
+            return false;
+    }
+    return true;
+}
+
+// Puts back what an earlier run of a damaged patch moved in, the last first, so that the
+// backup is again as it was before the patch.
+void rollBack(const QDir &folder, const QString &staging, const QList<Change> &changes)
+{
+    for (auto c = changes.crbegin(); c != changes.crend(); ++c) {
+        const QString target = folder.filePath(c->target);
+        if (QFileInfo::exists(staging + QLatin1Char('/') + c->staged)
+            || sha1OfFile(target) != c->digest)
+            continue;
+        if (c->aside.isEmpty())
+            QFile::remove(target);
+        else if (isPresent(folder.filePath(c->aside)))
+            durable::renameOver(folder.filePath(c->aside), target);
+    }
+}
+
+QByteArray journalText(const QList<Change> &changes, const QByteArray &indexBefore)
 {
     QByteArray text = QByteArray(kJournalHeader) + '\n';
-    if (!indexAfter.isEmpty())
-        text += "index\t" + indexBefore.toHex() + '\t' + indexAfter.toHex() + '\n';
+    for (const Change &c : changes) {
+        if (c.staged == QLatin1String(kStagedIndexName))
+            text += "index\t" + indexBefore.toHex() + '\t' + c.digest.toHex() + '\n';
+    }
     for (const Change &c : changes) {
         text += (c.aside.isEmpty() ? "add" : "replace") + QByteArray("\t") + c.staged.toUtf8()
-            + '\t' + c.target.toUtf8();
+            + '\t' + c.target.toUtf8() + '\t' + c.digest.toHex();
         if (!c.aside.isEmpty())
             text += '\t' + c.aside.toUtf8();
         text += '\n';
@@ -96,36 +157,81 @@ QByteArray journalText(
 
 // The journal as written, or false when it is missing, cut short or names anything but
 // single entries of the two folders (it lies in a folder that may come from elsewhere).
-bool readJournal(
-    const QString &path, QList<Change> *changes, QByteArray *indexBefore, QByteArray *indexAfter)
+bool readJournal(const QString &path, Journal *journal)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
     const QList<QByteArray> lines = file.readAll().split('\n');
-    if (lines.size() < 2 || lines.first() != kJournalHeader || !lines.last().isEmpty())
+    if (lines.size() < 2 || !lines.last().isEmpty())
+        return false;
+    const bool withDigests = lines.first() == kJournalHeader;
+    if (!withDigests && lines.first() != kJournalHeaderWithoutDigests)
         return false;
     for (int i = 1; i + 1 < lines.size(); ++i) {
-        const QList<QByteArray> fields = lines.at(i).split('\t');
-        if (fields.first() == "index" && fields.size() == 3) {
-            *indexBefore = QByteArray::fromHex(fields.at(1));
-            *indexAfter = QByteArray::fromHex(fields.at(2));
+        QList<QByteArray> fields = lines.at(i).split('\t');
+        const QByteArray kind = fields.takeFirst();
+        if (kind == "index" && fields.size() == 2) {
+            journal->indexBefore = QByteArray::fromHex(fields.at(0));
+            journal->indexAfter = QByteArray::fromHex(fields.at(1));
             continue;
         }
-        const bool replace = fields.first() == "replace" && fields.size() == 4;
-        if (!replace && !(fields.first() == "add" && fields.size() == 3))
-            return false;
         Change c;
-        c.staged = QString::fromUtf8(fields.at(1));
-        c.target = QString::fromUtf8(fields.at(2));
+        if (withDigests) {
+            if (fields.size() < 3)
+                return false;
+            c.digest = QByteArray::fromHex(fields.takeAt(2));
+            if (c.digest.size() != 20)
+                return false;
+        }
+        const bool replace = kind == "replace" && fields.size() == 3;
+        if (!replace && !(kind == "add" && fields.size() == 2))
+            return false;
+        c.staged = QString::fromUtf8(fields.at(0));
+        c.target = QString::fromUtf8(fields.at(1));
         if (replace)
-            c.aside = QString::fromUtf8(fields.at(3));
+            c.aside = QString::fromUtf8(fields.at(2));
         if (!isOneFolderEntry(c.staged) || !isOneFolderEntry(c.target)
             || (replace && !isOneFolderEntry(c.aside)))
             return false;
-        changes->append(c);
+        journal->changes.append(c);
     }
     return true;
+}
+
+// What an interrupted patch left, finished or dropped; the caller holds the backup's lock.
+Outcome finish(const QDir &folder)
+{
+    const QString staging = folder.filePath(QLatin1String(BackupPatch::stagingName));
+    const QFileInfo info(staging);
+    if (!info.isDir() || info.isSymLink())
+        return Outcome::Nothing;
+    Outcome outcome = Outcome::Dropped;
+    Journal journal;
+    if (readJournal(staging + QLatin1Char('/') + QLatin1String(kJournalName), &journal)) {
+        const QByteArray now = sha1OfFile(folder.filePath(QLatin1String(kIndexName)));
+        if (journal.indexAfter.isEmpty() || now == journal.indexBefore
+            || now == journal.indexAfter) {
+            if (stagedIntact(folder, staging, journal.changes)) {
+                for (const Change &c : qAsConst(journal.changes))
+                    install(folder, staging, c);
+                outcome = Outcome::Finished;
+            } else {
+                rollBack(folder, staging, journal.changes);
+                outcome = Outcome::Damaged;
+            }
+        }
+    }
+    QFile::remove(staging + QLatin1Char('/') + QLatin1String(kJournalName));
+    removeFolderRecursively(staging);
+    return outcome;
+}
+
+QString damagedText(const QDir &folder)
+{
+    return QStringLiteral("A file staged for the backup %1 changed before it was moved in; the "
+                          "backup is left as it was.")
+        .arg(QDir::toNativeSeparators(folder.absolutePath()));
 }
 
 } // namespace
@@ -133,7 +239,19 @@ bool readJournal(
 BackupPatch::BackupPatch(const QDir &backupFolder, qint64 stamp)
     : folder(backupFolder)
     , stamp(stamp)
+    , lock(lockBackup(backupFolder))
 {
+    if (!lock->isLocked()) {
+        if (lock->error() == QLockFile::LockFailedError)
+            throwRuntimeError(
+                QStringLiteral("Another window is writing into the backup %1. Try again once it "
+                               "has finished.")
+                    .arg(QDir::toNativeSeparators(folder.absolutePath())));
+        cannotOverwrite(folder.filePath(QLatin1String(kIndexName)));
+    }
+    // What an earlier run left is finished or dropped before this one stages anything.
+    if (finish(folder) == Outcome::Damaged)
+        qWarning().noquote() << damagedText(folder);
 }
 
 BackupPatch::~BackupPatch()
@@ -151,8 +269,6 @@ void BackupPatch::startStaging(const QString &target)
 {
     if (staging)
         return;
-    // What an earlier run left is finished or dropped before this one stages anything.
-    finishInterrupted(folder);
     if (!QDir().mkdir(stagingPath()))
         cannotOverwrite(target);
     staging = true;
@@ -169,6 +285,10 @@ QString BackupPatch::stage(const QString &name, const QString &source, bool keep
         change.aside = asideName(name);
     const QString staged = stagingPath() + QLatin1Char('/') + change.staged;
     if (!durable::copyFile(source, staged))
+        cannotOverwrite(target);
+    // Taken from the staged copy itself, so that the journal vouches for what lies there.
+    change.digest = sha1OfFile(staged);
+    if (change.digest.isEmpty())
         cannotOverwrite(target);
     changes.append(change);
     return staged;
@@ -197,8 +317,8 @@ void BackupPatch::writeIndex(const MbdbIndex &records)
     const QString staged = stagingPath() + QLatin1Char('/') + QLatin1String(kStagedIndexName);
     saveMbdb(records.values(), staged);
     indexBefore = sha1OfFile(target);
-    indexAfter = sha1OfFile(staged);
-    if (indexAfter.isEmpty())
+    index.digest = sha1OfFile(staged);
+    if (index.digest.isEmpty())
         cannotOverwrite(target);
     index.staged = QLatin1String(kStagedIndexName);
     index.target = QLatin1String(kIndexName);
@@ -214,13 +334,13 @@ void BackupPatch::commit()
     QList<Change> all = changes;
     if (!index.staged.isEmpty())
         all.append(index);
-    // The journal appears whole or not at all: this rename is the point of no return.
-    QSaveFile journal(stagingPath() + QLatin1Char('/') + QLatin1String(kJournalName));
-    if (!journal.open(QIODevice::WriteOnly)
-        || journal.write(journalText(all, indexBefore, indexAfter)) < 0 || !journal.commit())
+    // The journal appears whole or not at all: its rename is the point of no return.
+    if (!durable::writeFile(stagingPath() + QLatin1Char('/') + QLatin1String(kJournalName),
+            journalText(all, indexBefore)))
         cannotOverwrite(folder.filePath(QLatin1String(kIndexName)));
     committed = true;
-    finishInterrupted(folder);
+    if (finish(folder) == Outcome::Damaged)
+        throwRuntimeError(damagedText(folder));
 }
 
 QString BackupPatch::asideName(const QString &target) const
@@ -235,21 +355,14 @@ QString BackupPatch::asideName(const QString &target) const
 
 void BackupPatch::finishInterrupted(const QDir &backupFolder)
 {
-    const QString staging = backupFolder.filePath(QLatin1String(stagingName));
-    const QFileInfo info(staging);
-    if (!info.isDir() || info.isSymLink())
+    // Nothing left behind: no lock file is made in the folder of a backup only read.
+    if (!isPresent(backupFolder.filePath(QLatin1String(stagingName)))
+        && !isPresent(backupFolder.filePath(QLatin1String(lockName))))
         return;
-    QList<Change> changes;
-    QByteArray before;
-    QByteArray after;
-    if (readJournal(
-            staging + QLatin1Char('/') + QLatin1String(kJournalName), &changes, &before, &after)) {
-        const QByteArray now = sha1OfFile(backupFolder.filePath(QLatin1String(kIndexName)));
-        if (after.isEmpty() || now == before || now == after) {
-            for (const Change &c : qAsConst(changes))
-                install(backupFolder, staging, c);
-        }
-    }
-    QFile::remove(staging + QLatin1Char('/') + QLatin1String(kJournalName));
-    removeFolderRecursively(staging);
+    // Another window's patch under way is its own; a lock whose holder died is taken over.
+    const auto lock = lockBackup(backupFolder);
+    if (!lock->isLocked())
+        return;
+    if (finish(backupFolder) == Outcome::Damaged)
+        qWarning().noquote() << damagedText(backupFolder);
 }

@@ -1,8 +1,10 @@
 // Changes to the stored files and the index of a backup folder that land as a whole, also
-// when the process dies part-way. Each change is first staged in a folder of ours inside the
-// backup; commit() writes a journal that names them all and then moves them in. A patch that
-// stops before its journal is written leaves the backup as it was; one that stops after it is
-// finished by finishInterrupted(), which every open of the backup calls first.
+// when the process dies part-way or the power fails. Each change is first staged in a folder
+// of ours inside the backup; commit() writes a journal that names them all with their
+// digests and then moves them in. A patch that stops before its journal is written leaves
+// the backup as it was; one that stops after it is finished by finishInterrupted(), which
+// every open of the backup calls first. One writer at a time per backup: a patch holds the
+// backup's lock file from its construction to its destruction.
 #pragma once
 
 #include "backup/mbdbrecord.h"
@@ -11,11 +13,18 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+
+class QLockFile;
+
 class BackupPatch
 {
 public:
-    // `stamp` (Unix seconds) names the files kept aside: "<name>-<stamp>". Read the index
-    // after finishInterrupted, so that the patch starts from what the folder holds.
+    // Takes the backup's lock, then finishes or drops what an interrupted patch left. Throws
+    // "Another window is writing into the backup %1. ..." when another writer, in this
+    // process or another, holds the lock. `stamp` (Unix seconds) names the files kept aside:
+    // "<name>-<stamp>". Read the index after constructing, so that the patch starts from
+    // what the folder holds.
     BackupPatch(const QDir &backupFolder, qint64 stamp);
     // Drops what was staged and not committed: the backup stays as it was.
     ~BackupPatch();
@@ -34,25 +43,32 @@ public:
 
     // Writes the journal, from which on the patch lands as a whole, and moves every staged
     // file into place, the index last. Throws "can not overwrite %1." when a file cannot be
-    // moved; the next open of the backup finishes the patch then.
+    // moved; the next open of the backup finishes the patch then. Throws, leaving the backup
+    // as it was, when a staged file no longer holds what was staged.
     void commit();
 
     QString path(const QString &name) const { return folder.filePath(name); }
 
-    // Finishes a patch whose journal was written and drops one whose journal was not, or one
-    // made for an index that the folder no longer holds (the backup was made anew since).
-    // Throws "can not overwrite %1." when a staged file cannot be moved in.
+    // Finishes a patch whose journal was written and drops one whose journal was not, one
+    // made for an index that the folder no longer holds (the backup was made anew since), or
+    // one whose staged files changed after staging. Leaves everything alone while another
+    // writer holds the backup's lock. Throws "can not overwrite %1." when a staged file cannot
+    // be moved in.
     static void finishInterrupted(const QDir &backupFolder);
-    // The folder of ours inside a backup folder, there only while a patch runs.
+    // The folder of ours inside a backup folder, there only while a patch runs, and the lock
+    // file beside it, there while a writer holds the backup.
     static const char stagingName[];
+    static const char lockName[];
 
     // One staged file: the names of the copy in the staging folder, of its place in the
-    // backup and of the file kept aside (empty: nothing is there to keep).
+    // backup and of the file kept aside (empty: nothing is there to keep), and the SHA-1 of
+    // the staged copy (empty in journals of earlier versions, which recorded none).
     struct Change
     {
         QString staged;
         QString target;
         QString aside;
+        QByteArray digest;
     };
 
 private:
@@ -63,10 +79,10 @@ private:
 
     QDir folder;
     qint64 stamp;
+    std::unique_ptr<QLockFile> lock;
     QList<Change> changes;
     Change index;
     QByteArray indexBefore;
-    QByteArray indexAfter;
     bool staging = false;
     bool committed = false;
 };

@@ -17,6 +17,9 @@
 
 namespace {
 
+// Copies under way at once: mostly waiting on the disk's syncs, not on a processor.
+const int kCopyThreads = 32;
+
 // What a cancelled walk unwinds with; only run() catches it.
 const int kCancelled = -1;
 
@@ -51,10 +54,11 @@ void stopWhenCancelled(qint64, qint64, void *form)
 
 } // namespace
 
-// Makes the copies of one run on a few threads while the walk goes on: decrypting takes most
-// of an encrypted backup's time and the files are independent. The walk hands the copies out
-// in its own order and waits while every thread is busy, so the file it names in the progress
-// dialog is one being copied.
+// Makes the copies of one run on many threads while the walk goes on: the files are
+// independent, decrypting takes much of an encrypted backup's time, and each copy then waits
+// for the disk to sync it, which the file system does for many waiting copies at once. The
+// walk hands the copies out in its own order and waits while every thread is busy, so the
+// file it names in the progress dialog is one being copied.
 class ITunesCacheSMSThread::CopyPool
 {
 public:
@@ -72,7 +76,7 @@ public:
     CopyPool(const BackupManifest &backup, ProgressForm *form)
         : m_backup(backup)
         , m_form(form)
-        , m_threadCount(std::clamp(QThread::idealThreadCount(), 1, 4))
+        , m_threadCount(kCopyThreads)
     {
     }
 
@@ -317,13 +321,16 @@ void ITunesCacheSMSThread::cacheFile(const BackupFileNode *node, const QString &
     const QString key = record.fileName();
     const QString destination = targetFolder + QLatin1Char('/') + name;
 
-    // A remembered time counts only while the copy it describes is still there.
+    const qint64 size = m_backup->extractedSize(node);
+    if (size < 0)
+        return;
+    // A remembered time counts only while the copy it describes is still there whole: one
+    // cut short by a power loss or a full disk is copied again.
     bool known = false;
     const qint64 last = m_index->lastDate(key, &known);
     const QFileInfo cached(destination);
-    if (known && last == qint64(record.Mtime) && cached.isFile() && !cached.isSymLink())
-        return;
-    if (!QFileInfo(m_backup->backupDir().absoluteFilePath(key)).isFile())
+    if (known && last == qint64(record.Mtime) && cached.isFile() && !cached.isSymLink()
+        && cached.size() == size)
         return;
 
     ProgressForm::postUpdateProgress(

@@ -1,6 +1,9 @@
 // The worker that copies the message and address-book folders of an opened backup into the
 // "file-relay" layout of a cache folder, decrypting on the way and skipping files that the
-// cache index shows unchanged since the last copy.
+// cache index shows unchanged since the last copy. Each copy appears under its name only
+// whole and synced; the index learns the copies once all are whole, and trusts a copy only
+// while it has the size the backup gives it, so a power loss costs a copy again, never a
+// damaged one.
 #pragma once
 
 #include "backup/itunescachemanifestdb.h"

@@ -1,11 +1,13 @@
 #include "mbdb.h"
 
+#include "platform/durablefile/durablefile.h"
+
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <algorithm>
 #include <stdexcept>
 
@@ -225,16 +227,20 @@ void saveMbdb(const QList<MbdbRecord> &records, const QString &path)
     QList<MbdbRecord> sorted = records;
     sortMbdbRecords(sorted);
 
-    // A save file keeps the old index until the new one is complete.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw std::runtime_error(file.errorString().toUtf8().toStdString());
+    // Built in memory, so that a failure names the file and not the buffer; the index is a
+    // small fraction of the backup.
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
     static const char header[6] = { 'm', 'b', 'd', 'b', 0x05, 0x00 };
-    writeExact(&file, header, sizeof header);
+    writeExact(&buffer, header, sizeof header);
     for (const MbdbRecord &r : sorted)
-        mbdbWriteRecord(&file, r);
-    if (!file.commit())
-        throw std::runtime_error(file.errorString().toUtf8().toStdString());
+        mbdbWriteRecord(&buffer, r);
+
+    // The old index stays whole until the new one is complete and synced.
+    QString error;
+    if (!durable::writeFile(path, bytes, &error))
+        throw std::runtime_error(error.toUtf8().toStdString());
 }
 
 namespace {

@@ -331,7 +331,10 @@ void IOS6RestoreMessagesThread::run()
     std::unique_ptr<IOS6MessageDb> target;
     // Released, as the run ends, only after a failed run has removed the copy.
     std::unique_ptr<QLockFile> workLock;
+    std::unique_ptr<BackupPatch> patch;
     try {
+        // Held to the end of the run: a second window's write into this backup stops at once.
+        patch = std::make_unique<BackupPatch>(backupFolder, stamp);
         // Everything the patch needs of the backup is checked before any file is made.
         checkBackupIndex();
         step(Step::CopyDatabase);
@@ -362,7 +365,7 @@ void IOS6RestoreMessagesThread::run()
         if (form)
             QMetaObject::invokeMethod(
                 form, [f = form] { f->setCancelEnabled(false); }, Qt::QueuedConnection);
-        patchBackup(stamp);
+        patchBackup(*patch);
     } catch (const Cancelled &) {
         target.reset();
         removeDatabaseFiles(work);
@@ -387,8 +390,6 @@ void IOS6RestoreMessagesThread::run()
 void IOS6RestoreMessagesThread::checkBackupIndex()
 {
     const QString indexPath = backupFolder.filePath(QLatin1String(kIndexName));
-    // The patch starts from the index as an interrupted earlier one leaves it when finished.
-    BackupPatch::finishInterrupted(backupFolder);
     if (!QFileInfo::exists(indexPath))
         throwRuntimeError(QStringLiteral("can not find %1.").arg(indexPath));
     index = loadMbdb(indexPath);
@@ -542,10 +543,8 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
     }
 }
 
-void IOS6RestoreMessagesThread::patchBackup(qint64 stamp)
+void IOS6RestoreMessagesThread::patchBackup(BackupPatch &patch)
 {
-    BackupPatch patch(backupFolder, stamp);
-
     step(Step::CopyAttachments);
     for (const _MsgMessage *m : qAsConst(withAttachments)) {
         for (const _MsgAttachment *a : m->sortedAttachments()) {

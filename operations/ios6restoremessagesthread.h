@@ -13,6 +13,7 @@
 #include <atomic>
 #include <functional>
 
+class BackupPatch;
 class DeviceJoins;
 class IOS6MessageDb;
 class ProgressForm;
@@ -62,7 +63,7 @@ private:
     void refill(IOS6MessageDb &target);
     void insertEntries(IOS6MessageDb &target, const QVector<RestoreEntry> &entries,
         const DeviceJoins &chatMap, const DeviceJoins &attachmentMap);
-    void patchBackup(qint64 stamp);
+    void patchBackup(BackupPatch &patch);
     bool cancelled() const;
 
     QString country;

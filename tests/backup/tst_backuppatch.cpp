@@ -1,17 +1,89 @@
+#include "backup/backupmanifest.h"
 #include "backup/backuppatch.h"
+#include "backup/mbdb.h"
 #include "platform/samplephones/fixturedb.h"
 #include "support/backupwriter.h"
 #include "support/foldersnapshot.h"
 
 #include <QCryptographicHash>
+#include <QLockFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
 QByteArray sha1Hex(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex();
+}
+
+const QString kHome = QStringLiteral("HomeDomain");
+
+// A backup of one stored file, "x.db" holding "old", with its Manifest.plist.
+struct OneFileBackup
+{
+    QTemporaryDir dir;
+    QDir folder { dir.path() };
+    QString id = BackupWriter::fileId(kHome, QStringLiteral("x.db"));
+
+    OneFileBackup()
+    {
+        BackupWriter writer(dir.path());
+        writer.addFile(kHome, QStringLiteral("x.db"), "old");
+        writer.write();
+    }
+    QString path(const QString &name) const { return folder.filePath(name); }
+    QString index() const { return path(QStringLiteral("Manifest.mbdb")); }
+    QString staging() const { return path(QLatin1String(BackupPatch::stagingName)); }
+    QString lock() const { return path(QLatin1String(BackupPatch::lockName)); }
+
+    // Stages "new" for x.db and the index, as a writer does before its commit.
+    void stage(BackupPatch &patch, const QString &scratch) const
+    {
+        writeFixtureFile(scratch, "new");
+        const QString staged = patch.replaceFile(id, scratch);
+        MbdbIndex records = loadMbdb(index());
+        addMbdbFile(records, staged, kHome, QStringLiteral("x.db"));
+        patch.writeIndex(records);
+    }
+    // After a whole patch: the new file and its index in place, the old ones kept aside.
+    void verifyPatched(const QByteArray &oldIndex) const
+    {
+        QCOMPARE(fileBytes(path(id)), QByteArray("new"));
+        QCOMPARE(fileBytes(path(id + QStringLiteral("-100"))), QByteArray("old"));
+        QCOMPARE(loadMbdb(index()).value(id).DataHash.Bytes,
+            QCryptographicHash::hash("new", QCryptographicHash::Sha1));
+        QCOMPARE(fileBytes(path(QStringLiteral("Manifest.mbdb-100"))), oldIndex);
+        QVERIFY(!QFileInfo::exists(staging()));
+        QVERIFY(!QFileInfo::exists(lock()));
+    }
+};
+
+// A journal as a patch writes it: its digests, then a line per staged file.
+QByteArray journalOf(const QByteArray &indexBefore, const QByteArray &indexAfter, const QString &id,
+    const QByteArray &fileAfter)
+{
+    return "QuillMarrow backup patch 2\nindex\t" + sha1Hex(indexBefore) + '\t' + sha1Hex(indexAfter)
+        + "\nreplace\t1\t" + id.toUtf8() + '\t' + sha1Hex(fileAfter) + '\t' + id.toUtf8()
+        + "-100\nreplace\tindex\tManifest.mbdb\t" + sha1Hex(indexAfter) + "\tManifest.mbdb-100\n";
+}
+
+// A lock file as a window leaves it when it is killed while writing.
+void leaveLockOfDeadProcess(const QString &path)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        QLockFile lock(path);
+        _exit(lock.tryLock(0) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    QVERIFY(QFileInfo::exists(path));
 }
 
 } // namespace
@@ -23,6 +95,13 @@ class TestBackupPatch : public QObject
 private slots:
     void interruptedPatchIsFinishedOrDropped_data();
     void interruptedPatchIsFinishedOrDropped();
+    void openingTheBackupLeavesAnotherWindowsPatchAlone();
+    void secondWriterIsRefusedAtOnce_data();
+    void secondWriterIsRefusedAtOnce();
+    void leftoversAreTakenOnlyUnderAFreeOrStaleLock_data();
+    void leftoversAreTakenOnlyUnderAFreeOrStaleLock();
+    void stagedFileChangedAfterStagingIsNeverInstalled_data();
+    void stagedFileChangedAfterStagingIsNeverInstalled();
 };
 
 void TestBackupPatch::interruptedPatchIsFinishedOrDropped_data()
@@ -75,6 +154,153 @@ void TestBackupPatch::interruptedPatchIsFinishedOrDropped()
     QCOMPARE(fileBytes(folder.filePath(id + QStringLiteral("-100"))), QByteArray("old"));
     QCOMPARE(fileBytes(folder.filePath(QStringLiteral("Manifest.mbdb"))), QByteArray("new index"));
     QCOMPARE(fileBytes(folder.filePath(QStringLiteral("Manifest.mbdb-100"))), oldIndex);
+}
+
+// The backup opened in one window while another one writes into it.
+void TestBackupPatch::openingTheBackupLeavesAnotherWindowsPatchAlone()
+{
+    OneFileBackup b;
+    const QByteArray oldIndex = fileBytes(b.index());
+    QTemporaryDir scratch;
+    {
+        BackupPatch writer(b.folder, 100);
+        b.stage(writer, scratch.filePath(QStringLiteral("x")));
+
+        BackupManifest reader(b.dir.path());
+        reader.loadManifestPlist();
+        reader.loadFileTree();
+        QVERIFY(reader.root().child(QStringLiteral("x.db")));
+        QVERIFY(QFileInfo::exists(b.staging()));
+
+        writer.commit();
+    }
+    b.verifyPatched(oldIndex);
+}
+
+void TestBackupPatch::secondWriterIsRefusedAtOnce_data()
+{
+    QTest::addColumn<bool>("fromAnotherThread");
+    QTest::newRow("same thread") << false;
+    QTest::newRow("another thread") << true;
+}
+
+// Two windows of one process write into one backup: the second stops before it touches it.
+void TestBackupPatch::secondWriterIsRefusedAtOnce()
+{
+    QFETCH(bool, fromAnotherThread);
+    OneFileBackup b;
+    const QByteArray oldIndex = fileBytes(b.index());
+    QTemporaryDir scratch;
+    auto first = std::make_unique<BackupPatch>(b.folder, 100);
+    b.stage(*first, scratch.filePath(QStringLiteral("x")));
+    const auto staged = snapshotFolder(b.dir.path());
+
+    QString refusal;
+    const auto second = [&] {
+        try {
+            BackupPatch patch(b.folder, 200);
+        } catch (const std::runtime_error &e) {
+            refusal = QString::fromUtf8(e.what());
+        }
+    };
+    if (fromAnotherThread) {
+        std::unique_ptr<QThread> thread(QThread::create(second));
+        thread->start();
+        QVERIFY(thread->wait(10000));
+    } else {
+        second();
+    }
+    QVERIFY2(refusal.contains(QStringLiteral("Another window is writing into the backup %1.")
+                                  .arg(QDir::toNativeSeparators(b.dir.path()))),
+        qPrintable(refusal));
+    QCOMPARE(snapshotFolder(b.dir.path()), staged);
+
+    first->commit();
+    first.reset();
+    b.verifyPatched(oldIndex);
+    // Once the first writer is done, the next one may write.
+    BackupPatch next(b.folder, 300);
+}
+
+void TestBackupPatch::leftoversAreTakenOnlyUnderAFreeOrStaleLock_data()
+{
+    QTest::addColumn<QString>("lock");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("no lock") << "none" << true;
+    QTest::newRow("lock of a killed window") << "dead" << true;
+    QTest::newRow("lock file never filled in") << "empty" << true;
+    QTest::newRow("lock held by a window of this process") << "held" << false;
+}
+
+// A patch whose journal was written, found by an open of the backup or by a new writer.
+void TestBackupPatch::leftoversAreTakenOnlyUnderAFreeOrStaleLock()
+{
+    QFETCH(QString, lock);
+    QFETCH(bool, taken);
+    OneFileBackup b;
+    const QByteArray oldIndex = fileBytes(b.index());
+    writeFixtureFile(b.staging() + QStringLiteral("/1"), "new");
+    MbdbIndex records = loadMbdb(b.index());
+    addMbdbFile(records, b.staging() + QStringLiteral("/1"), kHome, QStringLiteral("x.db"));
+    saveMbdb(records.values(), b.staging() + QStringLiteral("/index"));
+    const QByteArray newIndex = fileBytes(b.staging() + QStringLiteral("/index"));
+    writeFixtureFile(
+        b.staging() + QStringLiteral("/journal"), journalOf(oldIndex, newIndex, b.id, "new"));
+    QLockFile holder(b.lock());
+    if (lock == QLatin1String("dead"))
+        leaveLockOfDeadProcess(b.lock());
+    else if (lock == QLatin1String("empty"))
+        writeFixtureFile(b.lock(), QByteArray());
+    else if (lock == QLatin1String("held"))
+        QVERIFY(holder.tryLock(0));
+    const auto before = snapshotFolder(b.dir.path());
+
+    BackupPatch::finishInterrupted(b.folder);
+    if (!taken) {
+        QCOMPARE(snapshotFolder(b.dir.path()), before);
+        holder.unlock();
+        BackupPatch writer(b.folder, 200);
+    }
+    b.verifyPatched(oldIndex);
+}
+
+void TestBackupPatch::stagedFileChangedAfterStagingIsNeverInstalled_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::newRow("before the commit") << "commit";
+    QTest::newRow("after the journal, nothing moved in") << "journal";
+    QTest::newRow("after the first file moved in") << "moved";
+}
+
+// A staged copy that no longer holds what was staged (a power loss, another program): the
+// patch is dropped, and what an earlier run moved in goes back.
+void TestBackupPatch::stagedFileChangedAfterStagingIsNeverInstalled()
+{
+    QFETCH(QString, when);
+    OneFileBackup b;
+    const auto before = snapshotFolder(b.dir.path());
+    const QByteArray oldIndex = fileBytes(b.index());
+    QTemporaryDir scratch;
+    if (when == QLatin1String("commit")) {
+        BackupPatch patch(b.folder, 100);
+        b.stage(patch, scratch.filePath(QStringLiteral("x")));
+        writeFixtureFile(b.staging() + QStringLiteral("/1"), "NEW");
+        QVERIFY_EXCEPTION_THROWN(patch.commit(), std::runtime_error);
+    } else {
+        writeFixtureFile(b.staging() + QStringLiteral("/1"), "new");
+        writeFixtureFile(b.staging() + QStringLiteral("/index"), "new index");
+        writeFixtureFile(b.staging() + QStringLiteral("/journal"),
+            journalOf(oldIndex, "new index", b.id, "new"));
+        if (when == QLatin1String("moved")) {
+            QVERIFY(QFile::copy(b.path(b.id), b.path(b.id + QStringLiteral("-100"))));
+            QVERIFY(QFile::remove(b.path(b.id)));
+            QVERIFY(QFile::rename(b.staging() + QStringLiteral("/1"), b.path(b.id)));
+        }
+        writeFixtureFile(b.staging() + QStringLiteral("/index"), "another index");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("changed before it was moved in"));
+        BackupPatch::finishInterrupted(b.folder);
+    }
+    QCOMPARE(snapshotFolder(b.dir.path()), before);
 }
 
 QTEST_APPLESS_MAIN(TestBackupPatch)

@@ -7,6 +7,7 @@
 #include "shell/messagebox.h"
 #include "shell/progressform.h"
 #include "support/backupwriter.h"
+#include "support/filesizelimit.h"
 #include "support/foldersnapshot.h"
 
 #include <QDirIterator>
@@ -15,6 +16,8 @@
 #include <QTranslator>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -295,6 +298,61 @@ private slots:
         QVERIFY(QFile::remove(QDir(cacheDir).filePath(kDocument)));
         QCOMPARE(cache(*open(w.folder()), cacheDir), QStringList({ "doc.pdf" }));
         QCOMPARE(fileBytes(QDir(cacheDir).filePath(kDocument)), c.document);
+    }
+
+    void copyCutShortIsCopiedAgain_data()
+    {
+        QTest::addColumn<bool>("encrypted");
+        QTest::newRow("plain") << false;
+        QTest::newRow("encrypted, padding trimmed") << true;
+    }
+    // A copy that the index remembers but that a power loss cut short.
+    void copyCutShortIsCopiedAgain()
+    {
+        QFETCH(bool, encrypted);
+        BackupWriter w(newFolder("backup"));
+        if (encrypted)
+            w.setEncrypted("pw", 3);
+        const Content c = addMessageContent(w, newFolder("scratch"));
+        w.write();
+        const QString cacheDir = newFolder("cache");
+        QCOMPARE(cache(*open(w.folder(), "pw"), cacheDir).size(), 4);
+        QFile picture(QDir(cacheDir).filePath(kPicture));
+        QVERIFY(picture.resize(c.picture.size() / 2));
+
+        QCOMPARE(cache(*open(w.folder(), "pw"), cacheDir), QStringList({ "IMG_0001.JPG" }));
+        QCOMPARE(fileBytes(picture.fileName()), c.picture);
+        QCOMPARE(cache(*open(w.folder(), "pw"), cacheDir), QStringList());
+    }
+
+    void fullDiskIsNamedWithTheFile_data()
+    {
+        QTest::addColumn<bool>("encrypted");
+        QTest::newRow("plain") << false;
+        QTest::newRow("encrypted") << true;
+    }
+    // A file-size limit stands for a full disk: the system's reason and the file are told.
+    void fullDiskIsNamedWithTheFile()
+    {
+        QFETCH(bool, encrypted);
+        BackupWriter w(newFolder("backup"));
+        if (encrypted)
+            w.setEncrypted("pw", 3);
+        addMessageContent(w, newFolder("scratch"));
+        w.write();
+        auto backup = open(w.folder(), "pw");
+        const QString cacheDir = newFolder("cache");
+        bool ok = true;
+        {
+            const FileSizeLimit full(4096);
+            cache(*backup, cacheDir, -1, &ok);
+        }
+        QVERIFY(!ok);
+        QCOMPARE(m_boxes.size(), 1);
+        const QString expected = QDir::toNativeSeparators(QDir(cacheDir).filePath(kSmsDb))
+            + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(EFBIG));
+        QVERIFY2(m_boxes.first().contains(expected), qPrintable(m_boxes.first()));
+        QVERIFY(!QFileInfo::exists(cacheDir));
     }
 
     void fileWithZeroTimeIsCopiedTheFirstTime()

@@ -1,11 +1,15 @@
 #include "backup/mbdb.h"
 #include "support/backupwriter.h"
+#include "support/filesizelimit.h"
 #include "support/foldersnapshot.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <cstring>
 
 class tst_Mbdb : public QObject
 {
@@ -214,6 +218,33 @@ private slots:
         if (length >= 0)
             bad.Path.Length = quint16(length);
         QVERIFY_EXCEPTION_THROWN(saveMbdb({ bad }, path), std::runtime_error);
+        QCOMPARE(fileBytes(path), old);
+    }
+
+    // A file-size limit stands for a full disk.
+    void fullDiskKeepsOldIndexAndNamesTheFile()
+    {
+        const QByteArray old = BackupWriter::serializeIndex({ fileRecord("HomeDomain", "old") });
+        const QString path = writeIndex(QStringLiteral("full.mbdb"), old);
+        QList<MbdbRecord> records;
+        for (int i = 0; i < 200; ++i) {
+            MbdbRecord r;
+            r.Domain.setBytes("HomeDomain");
+            r.Path.setBytes("Library/SMS/Attachments/" + QByteArray::number(i));
+            records.append(r);
+        }
+        QString error;
+        {
+            const FileSizeLimit full(4096);
+            try {
+                saveMbdb(records, path);
+            } catch (const std::runtime_error &e) {
+                error = QString::fromUtf8(e.what());
+            }
+        }
+        QCOMPARE(error,
+            QDir::toNativeSeparators(path) + QStringLiteral(": ")
+                + QString::fromLocal8Bit(std::strerror(EFBIG)));
         QCOMPARE(fileBytes(path), old);
     }
 
