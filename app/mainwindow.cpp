@@ -212,6 +212,8 @@ MainWindow::MainWindow(QWidget *parent, Clock clock)
     ui->treeViewSMS->setColumnWidth(0, 160);
     ui->treeViewSMS->setColumnWidth(1, 50);
     ui->treeViewSMS->setColumnWidth(2, 120);
+    // A new list starts at its top, as the bubbles do; a reset keeps the old offset.
+    connect(m_listModel, &QAbstractItemModel::modelReset, ui->treeViewSMS, &QTreeView::scrollToTop);
 
     m_bubbleView.attachView(ui->webViewSMS);
 
@@ -409,9 +411,10 @@ void MainWindow::clearMessageView()
 void MainWindow::showMessages(MsgMessageList list, _MsgChat *chat)
 {
     m_currentChat = chat;
-    sortMessages(list, ui->treeViewSMS->header()->sortIndicatorOrder() == Qt::DescendingOrder);
+    const Qt::SortOrder order = ui->treeViewSMS->header()->sortIndicatorOrder();
+    sortMessages(list, order == Qt::DescendingOrder);
     m_listModel->setMessages(list);
-    m_bubbleView.showBubble(list);
+    m_bubbleView.showBubble(list, order);
     ui->lbSMSCount->setText(tr("Messages: %1").arg(list.size()));
     if (!chat) {
         ui->lbChatName->setText(tr("All"));

@@ -36,7 +36,7 @@ void BubbleViewMgr::showPage(int page)
 {
     if (page < 1 || page > pageCount)
         return;
-    const QString html = bubblePageHtml(list, page, pageCount);
+    const QString html = bubblePageHtml(list, page, pageCount, listOrder);
     if (view) {
         view->setHtml(
             html, QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + QLatin1Char('/')));
@@ -53,9 +53,10 @@ bool BubbleViewMgr::opensWithShell(const QString &suffix)
     return media.contains(suffix, Qt::CaseInsensitive);
 }
 
-void BubbleViewMgr::showBubble(const MsgMessageList &messages)
+void BubbleViewMgr::showBubble(const MsgMessageList &messages, Qt::SortOrder order)
 {
     list = messages;
+    listOrder = order;
     if (list.isEmpty()) {
         curPage = 0;
         pageCount = 0;
