@@ -16,34 +16,30 @@
 
 void CreatedPaths::makeFolder(const QString &path)
 {
-    makeLevel(QDir::cleanPath(QDir(path).absolutePath()));
-}
-
-void CreatedPaths::makeLevel(const QString &folder)
-{
-    const QByteArray name = QFile::encodeName(folder);
-    // Only a folder our own mkdir made is ours: one that another writer made meanwhile,
-    // even after we found it missing, keeps its files when this run is undone.
-    note(folder);
-    int made = ::mkdir(name.constData(), 0777);
-    if (made != 0 && errno == ENOENT) {
-        const QString parent = QFileInfo(folder).path();
-        if (parent != folder) {
-            makeLevel(parent);
-            made = ::mkdir(name.constData(), 0777);
+    const QString target = QDir::cleanPath(QDir(path).absolutePath());
+    QStringList missing;
+    for (QString probe = target; !probe.isEmpty(); probe = QFileInfo(probe).path()) {
+        const QFileInfo info(probe);
+        if (info.exists() || info.isSymLink() || probe == QFileInfo(probe).path())
+            break;
+        missing.prepend(probe);
+    }
+    for (const QString &folder : qAsConst(missing)) {
+        // Noted before it is made, parents first, so that a journal lists a folder before
+        // what is in it.
+        note(folder);
+        if (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0) {
+            folders.append(folder);
+            continue;
         }
+        // Only a folder our own mkdir made is ours: one that another writer made after we
+        // found it missing keeps its files when this run is undone.
+        const int code = errno;
+        if (code != EEXIST || !QFileInfo(folder).isDir())
+            failFolder(folder, code);
     }
-    if (made == 0) {
-        folders.append(folder);
-        return;
-    }
-    const int code = errno;
-    if (code == EEXIST && QFileInfo(folder).isDir())
-        return;
-    throw std::runtime_error(
-        QStringLiteral("Cannot create the folder %1: %2")
-            .arg(QDir::toNativeSeparators(folder), QString::fromLocal8Bit(std::strerror(code)))
-            .toStdString());
+    if (!QFileInfo(target).isDir())
+        failFolder(target, ENOTDIR);
 }
 
 QString CreatedPaths::makeStagingFolder(const QString &target)

@@ -50,7 +50,6 @@ private:
     [[noreturn]] static void failCopy(
         const QString &source, const QString &target, const QString &error);
 
-    void makeLevel(const QString &folder);
     void note(const QString &path);
 
     QStringList files;

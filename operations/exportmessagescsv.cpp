@@ -30,7 +30,7 @@ ExportMessagesCsv::ExportMessagesCsv(const QString &path)
 void ExportMessagesCsv::begin()
 {
     file.open();
-    file.stream() << "date,send,person,number,content\r\n";
+    file << QLatin1String("date,send,person,number,content\r\n");
 }
 
 void ExportMessagesCsv::write(_MsgMessage *message)
@@ -45,11 +45,9 @@ void ExportMessagesCsv::write(_MsgMessage *message)
         person = m.chat->handles.first()->contactName;
         number = m.chat->handles.first()->id;
     }
-    QTextStream &out = file.stream();
-    out << csvDate(times.at(m.date)) << ',' << (m.is_from_me != 0 ? '1' : '0') << ','
-        << csvQuote(person) << ',' << csvQuote(number) << ',' << csvQuote(m.displayText())
-        << "\r\n";
-    file.checkWritten();
+    file << csvDate(times.at(m.date)) << ',' << (m.is_from_me != 0 ? '1' : '0') << ','
+         << csvQuote(person) << ',' << csvQuote(number) << ',' << csvQuote(m.displayText())
+         << QLatin1String("\r\n");
 }
 
 void ExportMessagesCsv::end()

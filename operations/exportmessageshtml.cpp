@@ -47,13 +47,14 @@ ExportMessagesHtml::ExportMessagesHtml(
 void ExportMessagesHtml::begin()
 {
     page.open();
-    QTextStream &out = page.stream();
-    out << "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
-           "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">\r\n"
-           "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n"
-           "<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />\r\n"
-        << QStringLiteral("<title>%1</title>\r\n").arg(productTitle().toHtmlEscaped())
-        << "<link href=\"files/style.css\" type=\"text/css\" rel=\"stylesheet\"/></head><body>\r\n";
+    page << QLatin1String(
+        "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
+        "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">\r\n"
+        "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n"
+        "<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />\r\n")
+         << QStringLiteral("<title>%1</title>\r\n").arg(productTitle().toHtmlEscaped())
+         << QLatin1String("<link href=\"files/style.css\" type=\"text/css\" "
+                          "rel=\"stylesheet\"/></head><body>\r\n");
 }
 
 void ExportMessagesHtml::write(_MsgMessage *message)
@@ -88,13 +89,12 @@ void ExportMessagesHtml::write(_MsgMessage *message)
         }
     }
     noteEmoji(html);
-    page.stream() << html << "\r\n";
-    page.checkWritten();
+    page << html << QLatin1String("\r\n");
 }
 
 void ExportMessagesHtml::end()
 {
-    page.stream() << "</body></html>";
+    page << QLatin1String("</body></html>");
     page.commit();
     created->addFile(page.path());
     copyEmoji();

@@ -8,29 +8,36 @@
 
 #include <stdexcept>
 
-// Passes the PDF engine's writes on and remembers one that failed: the engine ignores them.
+// Passes the PDF engine's writes on to the file and remembers why one failed: the engine
+// ignores failures.
 class ExportMessagesPdf::CheckedOutput : public QIODevice
 {
 public:
-    explicit CheckedOutput(QIODevice &target)
+    explicit CheckedOutput(ExportTextFile &target)
         : target(target)
     {
         open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     }
-    bool failed() const { return lost; }
+    QString failure() const { return error; }
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }
     qint64 writeData(const char *data, qint64 length) override
     {
-        const qint64 written = target.write(data, length);
-        lost = lost || written != length;
-        return written;
+        if (!error.isEmpty())
+            return -1;
+        try {
+            target.writeBytes(data, length);
+        } catch (const std::runtime_error &e) {
+            error = QString::fromUtf8(e.what());
+            return -1;
+        }
+        return length;
     }
 
 private:
-    QIODevice &target;
-    bool lost = false;
+    ExportTextFile &target;
+    QString error;
 };
 
 ExportMessagesPdf::ExportMessagesPdf(const QString &path, CreatedPaths *created)
@@ -38,9 +45,13 @@ ExportMessagesPdf::ExportMessagesPdf(const QString &path, CreatedPaths *created)
     , created(created ? created : &ownList)
     , file(path)
 {
-    if (!file.open())
+    try {
+        file.open();
+    } catch (const std::runtime_error &e) {
+        openError = QString::fromUtf8(e.what());
         return;
-    output.reset(new CheckedOutput(file.device()));
+    }
+    output.reset(new CheckedOutput(file));
     writer.reset(new QPdfWriter(output.get()));
     // The resolution the page layout was made for, whatever the screen of this machine.
     writer->setResolution(96);
@@ -55,24 +66,35 @@ ExportMessagesPdf::~ExportMessagesPdf() = default;
 void ExportMessagesPdf::begin()
 {
     if (!started)
-        throw std::runtime_error(QStringLiteral("Cannot create the PDF file %1: %2")
-                                     .arg(path, file.errorString())
-                                     .toStdString());
+        throw std::runtime_error(
+            (openError.isEmpty() ? path + QStringLiteral(": the pages could not be started")
+                                 : openError)
+                .toStdString());
 }
 
 void ExportMessagesPdf::write(_MsgMessage *message)
 {
     painter.drawMessage(*message);
+    // The pages so far went out as they were completed: a full disk stops the export here.
+    failed();
 }
 
 void ExportMessagesPdf::end()
 {
-    if (!painter.end() || output->failed() || !file.commit())
+    begin();
+    const bool painted = painter.end();
+    failed();
+    if (!painted)
         throw std::runtime_error(
-            QStringLiteral("Cannot write the PDF file %1: %2")
-                .arg(path, output->failed() ? file.device().errorString() : file.errorString())
-                .toStdString());
+            (path + QStringLiteral(": the pages could not be completed")).toStdString());
+    file.commit();
     created->addFile(path);
+}
+
+void ExportMessagesPdf::failed()
+{
+    if (output && !output->failure().isEmpty())
+        throw std::runtime_error(output->failure().toStdString());
 }
 
 QString ExportMessagesPdf::wholeTextNote(const _MsgAttachment &attachment)

@@ -5,8 +5,8 @@
 
 #include "operations/absformatexport.h"
 #include "operations/createdpaths.h"
+#include "operations/exporttextfile.h"
 #include "operations/msgpagepainter.h"
-#include "platform/durablefile/durablefile.h"
 #include "records/msgrecords.h"
 
 #include <QPdfWriter>
@@ -32,11 +32,13 @@ private:
     class CheckedOutput;
 
     QString wholeTextNote(const _MsgAttachment &attachment);
+    void failed();
 
     QString path;
     CreatedPaths ownList;
     CreatedPaths *created;
-    DurableFile file;
+    ExportTextFile file;
+    QString openError;
     std::unique_ptr<CheckedOutput> output;
     std::unique_ptr<QPdfWriter> writer;
     MsgPagePainter painter;

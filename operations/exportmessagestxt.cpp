@@ -6,7 +6,25 @@
 
 ExportMessagesTxt::ExportMessagesTxt(const QString &path)
     : file(path)
+    , locale(QLocale::system())
+    , dayFormat(locale.dateFormat(QLocale::ShortFormat))
+    , timeFormat(locale.timeFormat(QLocale::ShortFormat))
 {
+}
+
+QString ExportMessagesTxt::dateText(const QDateTime &when)
+{
+    // The system locale's short date-time is its short date, a blank and its short time: the
+    // day is formatted once for all its messages. A time that names its zone is formatted
+    // whole.
+    if (timeFormat.contains(QLatin1Char('t')))
+        return locale.toString(when, locale.dateTimeFormat(QLocale::ShortFormat));
+    const QDate date = when.date();
+    if (date != day) {
+        day = date;
+        dayText = locale.toString(date, dayFormat) + QLatin1Char(' ');
+    }
+    return dayText + locale.toString(when.time(), timeFormat);
 }
 
 void ExportMessagesTxt::begin()
@@ -25,9 +43,8 @@ void ExportMessagesTxt::write(_MsgMessage *message)
     QString text = m.displayText();
     text.remove(QLatin1Char('\r'));
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    writeLine(QLocale::system().toString(times.at(m.date), QLocale::ShortFormat), flag,
+    writeLine(dateText(times.at(m.date)), flag,
         m.chat ? m.chat->title(false) : QStringLiteral("Unknown"), text);
-    file.checkWritten();
 }
 
 void ExportMessagesTxt::end()
@@ -38,6 +55,8 @@ void ExportMessagesTxt::end()
 void ExportMessagesTxt::writeLine(
     const QString &date, const QString &flag, const QString &name, const QString &message)
 {
-    file.stream() << date.leftJustified(30) << flag.leftJustified(6) << name.leftJustified(40)
-                  << message << "\r\n";
+    file.writePadded(date, 30);
+    file.writePadded(flag, 6);
+    file.writePadded(name, 40);
+    file << message << QLatin1String("\r\n");
 }

@@ -7,6 +7,8 @@
 #include "operations/localtimecache.h"
 #include "records/msgrecords.h"
 
+#include <QLocale>
+
 class ExportMessagesTxt : public AbsFormatExport<_MsgMessage>
 {
 public:
@@ -17,9 +19,15 @@ public:
     void end() override;
 
 private:
+    QString dateText(const QDateTime &when);
     void writeLine(
         const QString &date, const QString &flag, const QString &name, const QString &message);
 
     ExportTextFile file;
     LocalTimeCache times;
+    QLocale locale;
+    QString dayFormat;
+    QString timeFormat;
+    QDate day;
+    QString dayText;
 };

@@ -17,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -363,6 +365,10 @@ void TestExportMessagesThread::fullDiskFailsAndRemovesOnlyWhatTheRunCreated()
     QCOMPARE(outcome.result, 0);
     QCOMPARE(outcome.infos, QStringList());
     QCOMPARE(outcome.errors.size(), 1);
+    // What the system says of the file that could not grow, and where it is.
+    const QString error = outcome.errors.first();
+    QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(EFBIG))), qPrintable(error));
+    QVERIFY2(error.contains(tmp->filePath("target/")), qPrintable(error));
     QCOMPARE(entriesBelow(tmp->filePath("target")), before);
     QCOMPARE(fileBytes(tmp->filePath("target/keep.txt")), QByteArray("mine"));
 }
