@@ -239,10 +239,12 @@ void DeviceBackup::store(FileEntry &entry)
         cannotWrite();
     if (source.error() != QFile::NoError)
         fail(QStringLiteral("Cannot read %1 on the device.").arg(entry.record.path));
-    // A full disk may show only when the buffered rest is written out; the status that
-    // calls the backup finished must not reach the disk before its files.
-    if (!durable::sync(target, target.fileName(), &error))
+    // A full disk may show only when the buffered rest is written out. A flush that wrote
+    // part of the buffer keeps the rest: the second one meets the failure and names it.
+    if (!target.flush() && !target.flush()) {
+        error = durable::writeFailure(target.fileName(), target.errorString());
         cannotWrite();
+    }
     target.close();
     entry.record.size = static_cast<quint64>(plainSize);
     entry.record.digest = digest.result();
