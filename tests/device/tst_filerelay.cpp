@@ -275,9 +275,9 @@ void TestFileRelay::brokenTransfersKeepTheEarlierTree_data()
     QTest::addColumn<int>("trailerCut"); // bytes cut off the end of the whole archive
     QTest::addColumn<QString>("said");
     QTest::newRow("refused") << QVariantMap { { "Error", "StagingEmpty" } } << 0
-                             << "invalid feedback.\n";
+                             << "invalid feedback.<br/>";
     QTest::newRow("not acknowledged")
-        << QVariantMap { { "Status", "Busy" } } << 0 << "invalid feedback.\n";
+        << QVariantMap { { "Status", "Busy" } } << 0 << "invalid feedback.<br/>";
     QTest::newRow("cut in the middle") << QVariantMap { { "CutAfter", 40000 } } << 0 << "error";
     QTest::newRow("cut before the end") << QVariantMap() << 4 << "error";
     QTest::newRow("cut at once") << QVariantMap { { "CutAfter", 0 } } << 0 << "error";
