@@ -12,6 +12,7 @@
 #include "device/mobiledevice.h"
 #include "messages/ios5messagedb.h"
 #include "messages/ios6messagedb.h"
+#include "platform/durablefile/durablefile.h"
 #include "records/msgidentity.h"
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
@@ -25,7 +26,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTextDocumentFragment>
 #include <QUrl>
 
@@ -72,13 +72,9 @@ QByteArray upToZero(QByteArray bytes)
 
 void writeStateFile(const QString &name, const QByteArray &content)
 {
-    QSaveFile file(dataFolder().filePath(name));
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning("Cannot write %s: %s", qPrintable(name), qPrintable(file.errorString()));
-        return;
-    }
-    file.write(content);
-    file.commit();
+    QString error;
+    if (!durable::writeFile(dataFolder().filePath(name), content, &error))
+        qWarning("Cannot write %s", qPrintable(error));
 }
 
 // The trimmed http(s) download address of an update answer; empty when there is none.

@@ -1,5 +1,6 @@
 #include "view/bubbleviewmgr.h"
 
+#include "platform/durablefile/durablefile.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "view/bubblepage.h"
@@ -168,7 +169,7 @@ void BubbleViewMgr::saveAttachment(const QString &path)
         return;
     }
     // The old file goes only once the copy is complete.
-    if (copyFileOver(path, target))
+    if (durable::copyFile(path, target))
         showInfo(tr("IDS_SAVE_ATTACHMENT_SUC"));
     else
         showError(tr("IDS_SAVE_ATTACHMENT_FILE_ERROR"));
