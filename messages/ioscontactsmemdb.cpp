@@ -1,10 +1,12 @@
 #include "messages/ioscontactsmemdb.h"
 
+#include "platform/durablefile/durablefile.h"
 #include "records/countrylibdb.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QtDebug>
 
 #include <stdexcept>
@@ -53,8 +55,19 @@ void IOSContactsMemDb::open()
     const QString wal = addressBook + QStringLiteral("-wal");
     const qint32 sourceTime = fileModifiedTime(QFile::exists(wal) ? wal : addressBook);
     const QString cachePath = m_folder.filePath(QStringLiteral("ct-phone.db"));
-    if (sourceTime > fileModifiedTime(cachePath) || !builtFor(cachePath, m_countryCode))
-        rebuild(cachePath, sourceTime);
+    const auto current = [&] {
+        return sourceTime <= fileModifiedTime(cachePath) && builtFor(cachePath, m_countryCode);
+    };
+    if (!current()) {
+        // One window rebuilds at a time; one that waited finds the cache current.
+        QLockFile lock(cachePath + QStringLiteral(".lock"));
+        lock.setStaleLockTime(0);
+        if (!lock.lock())
+            throw std::runtime_error(
+                QStringLiteral("can not lock %1.").arg(cachePath).toStdString());
+        if (!current())
+            rebuild(cachePath, sourceTime);
+    }
     openThrow(cachePath, 1);
 }
 
@@ -82,7 +95,7 @@ void IOSContactsMemDb::rebuild(const QString &cachePath, qint32 sourceTime)
         fill(folder + QStringLiteral("AddressBook.sqlitedb"),
             folder + QStringLiteral("AddressBookImages.sqlitedb"));
         close();
-        if (!setFileTimes(tempPath, sourceTime) || !QFile::rename(tempPath, cachePath))
+        if (!setFileTimes(tempPath, sourceTime) || !durable::renameOver(tempPath, cachePath))
             throw std::runtime_error(
                 QStringLiteral("can not create %1.").arg(cachePath).toStdString());
     } catch (...) {

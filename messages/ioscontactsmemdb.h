@@ -26,7 +26,8 @@ public:
 
     // Rebuilds the cache when the address book (or its -wal file) is newer or the cache was
     // built under another country code, then opens it read-only. Without an address book
-    // nothing is opened.
+    // nothing is opened. A rebuild holds "ct-phone.db.lock" and puts the cache in place only
+    // when complete and synced: one window at a time, and whole through a kill.
     void open() override;
 
     // Empty when no person has the number.
