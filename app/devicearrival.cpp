@@ -3,6 +3,7 @@
 #include "app/backupsteps.h"
 #include "app/itemmodelmain.h"
 #include "app/nodeloader.h"
+#include "app/phonecountry.h"
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
 #include "backup/passcodedlg.h"
@@ -13,7 +14,6 @@
 #include "device/iosmobilebackupthread.h"
 #include "messages/ios5messagedb.h"
 #include "messages/ios6messagedb.h"
-#include "records/countrylibdb.h"
 #include "shell/messagebox.h"
 #include "shell/progressform.h"
 #include "view/countryselform.h"
@@ -136,21 +136,14 @@ void DeviceArrival::arrive(const Arrival &arrival)
 
 void DeviceArrival::settleCountry(IOSDevice &device)
 {
-    if (!device.countryCode.isEmpty()) {
-        CountryLibDb countries { QString() };
-        bool found = false;
-        countries.countryByMcc(device.countryCode, &found);
-        if (found)
-            return;
-    } else {
-        QString text = tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
-        if (text.contains(QLatin1String("%1")))
-            text = text.arg(device.name);
-        showInfo(text);
-    }
-    CountrySelForm form(m_host.dialogParent());
-    if (execDialog(form) == 1)
-        device.countryCode = form.chosenMmc;
+    device.countryCode
+        = PhoneCountry::settle(device.countryCode, device.name, [this](QString *code) {
+              CountrySelForm form(m_host.dialogParent());
+              if (execDialog(form) != 1)
+                  return false;
+              *code = form.chosenMmc;
+              return true;
+          });
 }
 
 bool DeviceArrival::loadByFileRelay(IOSDevice &device)

@@ -3,6 +3,7 @@
 #include "app/backupsteps.h"
 #include "app/flowhost.h"
 #include "app/itemmodelmain.h"
+#include "app/phonecountry.h"
 #include "app/windowservices.h"
 #include "app/workerstep.h"
 #include "backup/backupmanifest.h"
@@ -20,17 +21,20 @@
 
 namespace {
 
-// The message database of a cache folder in the class its layout needs.
-std::unique_ptr<AbsMessageDb> openCachedDatabase(const QDir &cacheDir)
+// The message database of a cache folder in the class its layout needs, reading its numbers
+// and its address book under the country of the phone it came from.
+std::unique_ptr<AbsMessageDb> openCachedDatabase(
+    const QDir &cacheDir, const QString &deviceName, const PhoneCountry::Chooser &chooseCountry)
 {
-    switch (AbsIOSMessageDb::smsDbVersion(cachedSmsDbPath(cacheDir))) {
-    case 5:
-        return std::make_unique<IOS5MessageDb>(cacheDir, QString());
-    case 6:
-        return std::make_unique<IOS6MessageDb>(cacheDir, QString(), false);
-    default:
+    const QString path = cachedSmsDbPath(cacheDir);
+    const int version = AbsIOSMessageDb::smsDbVersion(path);
+    if (version != 5 && version != 6)
         throw std::runtime_error("invalid IOS db.");
-    }
+    const QString country
+        = PhoneCountry::settle(PhoneCountry::ofHandles(path, version), deviceName, chooseCountry);
+    if (version == 5)
+        return std::make_unique<IOS5MessageDb>(cacheDir, country);
+    return std::make_unique<IOS6MessageDb>(cacheDir, country, false);
 }
 
 } // namespace
@@ -111,7 +115,9 @@ void LocalDbFlow::importITunesBackup(const QString &proposedName)
     if (!loadBackupFileTree(*backup) || !cacheBackupMessages(*backup, parent, &cacheDir))
         return;
     try {
-        const std::unique_ptr<AbsMessageDb> db = openCachedDatabase(cacheDir);
+        const std::unique_ptr<AbsMessageDb> db
+            = openCachedDatabase(cacheDir, backup->deviceInfo().DeviceName,
+                [&](QString *code) { return services.chooseCountry(parent, code); });
         QSharedPointer<MsgMessageSet> set;
         MsgMessageSet::create(set);
         db->messages(set, 0);

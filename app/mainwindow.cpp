@@ -12,6 +12,7 @@
 #include "device/mobiledevice.h"
 #include "messages/ios5messagedb.h"
 #include "messages/ios6messagedb.h"
+#include "platform/durablefile/durablefile.h"
 #include "records/msgidentity.h"
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
@@ -25,7 +26,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTextDocumentFragment>
 #include <QUrl>
 
@@ -72,13 +72,9 @@ QByteArray upToZero(QByteArray bytes)
 
 void writeStateFile(const QString &name, const QByteArray &content)
 {
-    QSaveFile file(dataFolder().filePath(name));
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning("Cannot write %s: %s", qPrintable(name), qPrintable(file.errorString()));
-        return;
-    }
-    file.write(content);
-    file.commit();
+    QString error;
+    if (!durable::writeFile(dataFolder().filePath(name), content, &error))
+        qWarning("Cannot write %s", qPrintable(error));
 }
 
 // The trimmed http(s) download address of an update answer; empty when there is none.
@@ -217,6 +213,8 @@ MainWindow::MainWindow(QWidget *parent, Clock clock)
     ui->treeViewSMS->setColumnWidth(0, 160);
     ui->treeViewSMS->setColumnWidth(1, 50);
     ui->treeViewSMS->setColumnWidth(2, 120);
+    // A new list starts at its top, as the bubbles do; a reset keeps the old offset.
+    connect(m_listModel, &QAbstractItemModel::modelReset, ui->treeViewSMS, &QTreeView::scrollToTop);
 
     m_bubbleView.attachView(ui->webViewSMS);
 
@@ -421,8 +419,9 @@ void MainWindow::showMessages(MsgMessageList list, _MsgChat *chat)
 void MainWindow::showSorted(const MsgMessageList &list, _MsgChat *chat)
 {
     m_currentChat = chat;
+    const Qt::SortOrder order = ui->treeViewSMS->header()->sortIndicatorOrder();
     m_listModel->setMessages(list);
-    m_bubbleView.showBubble(list);
+    m_bubbleView.showBubble(list, order);
     ui->lbSMSCount->setText(tr("Messages: %1").arg(list.size()));
     if (!chat) {
         ui->lbChatName->setText(tr("All"));

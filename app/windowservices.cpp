@@ -6,6 +6,7 @@
 #include "operations/mmsprinter.h"
 #include "shell/datafolder.h"
 #include "view/aboutusform.h"
+#include "view/countryselform.h"
 #include "view/localdbselform.h"
 
 #include <QCursor>
@@ -35,6 +36,13 @@ WindowServices WindowServices::defaults()
     s.unlockBackup = [](QWidget *parent, BackupManifest *backup) {
         PasscodeDlg dialog(backup, parent);
         return dialog.exec() == QDialog::Accepted;
+    };
+    s.chooseCountry = [](QWidget *parent, QString *code) {
+        CountrySelForm form(parent);
+        if (form.exec() != QDialog::Accepted)
+            return false;
+        *code = form.chosenMmc;
+        return true;
     };
     s.chooseDevice = [](QWidget *parent, const QString &label, const QList<DataSourceItem> &items) {
         DataSourceSelForm form(parent);

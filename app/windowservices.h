@@ -34,6 +34,8 @@ struct WindowServices
     std::function<QSharedPointer<BackupManifest>(QWidget *parent)> chooseBackup;
     // The password dialog of an encrypted backup; true once the backup is unlocked.
     std::function<bool(QWidget *parent, BackupManifest *backup)> unlockBackup;
+    // The country dialog; sets the chosen mobile country code, false when none was chosen.
+    std::function<bool(QWidget *parent, QString *code)> chooseCountry;
     // The device chooser; the chosen item's id, 0 when none was chosen.
     std::function<qint64(QWidget *parent, const QString &label, const QList<DataSourceItem> &items)>
         chooseDevice;

@@ -1,6 +1,7 @@
 #include "backup/backuppatch.h"
 
 #include "backup/mbdb.h"
+#include "platform/durablefile/durablefile.h"
 #include "shell/datafolder.h"
 #include "shell/runtimeerror.h"
 
@@ -56,7 +57,7 @@ bool keepAside(const QString &target, const QString &aside, const QString &stagi
     // A file system without hard links: a whole copy, made in the staging folder, moves in.
     const QString copy = staging + QStringLiteral("/aside");
     QFile::remove(copy);
-    return copyFileOver(target, copy) && QFile::rename(copy, aside);
+    return durable::copyFile(target, copy) && QFile::rename(copy, aside);
 }
 
 // Idempotent, so that a patch killed anywhere in here is finished by running it again.
@@ -167,7 +168,7 @@ QString BackupPatch::stage(const QString &name, const QString &source, bool keep
     if (keepAside)
         change.aside = asideName(name);
     const QString staged = stagingPath() + QLatin1Char('/') + change.staged;
-    if (!copyFileOver(source, staged))
+    if (!durable::copyFile(source, staged))
         cannotOverwrite(target);
     changes.append(change);
     return staged;

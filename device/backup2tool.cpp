@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTextCodec>
 
 #include <stdexcept>
 
@@ -21,12 +22,6 @@ constexpr qint64 defaultSeconds = 60;
 // An error text names no more of the tool's lines than a box can show.
 constexpr int shownLines = 20;
 constexpr int shownLineLength = 300;
-
-QString upToZero(const QByteArray &bytes)
-{
-    const int zero = bytes.indexOf('\0');
-    return QString::fromLatin1(zero < 0 ? bytes : bytes.left(zero));
-}
 
 bool mentionsError(const QString &text)
 {
@@ -90,10 +85,23 @@ double backup2tool::progressAfter(qint64 elapsed, qint64 expected)
 
 QString backup2tool::escapedError(const char *what)
 {
-    QString text = QString::fromUtf8(what);
-    text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
-    text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
+    QString text = QString::fromUtf8(what).toHtmlEscaped();
+    text.replace(QLatin1String("\r\n"), QLatin1String("<br/>"));
+    text.replace(QLatin1Char('\n'), QLatin1String("<br/>"));
     return text;
+}
+
+QString backup2tool::outputText(const QByteArray &bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    const QByteArray text = zero < 0 ? bytes : bytes.left(zero);
+    // Our tool writes UTF-8; a console tool may still write its code page.
+    QTextCodec::ConverterState state;
+    const QString utf8
+        = QTextCodec::codecForMib(106)->toUnicode(text.constData(), text.size(), &state);
+    if (state.invalidChars == 0 && state.remainingChars == 0)
+        return utf8;
+    return QString::fromLatin1(text);
 }
 
 QStringList backup2tool::messageLines(const QString &output)
@@ -209,7 +217,7 @@ void backup2tool::run(const backup2tool_op &op)
     }
 
     const QString output
-        = upToZero(process.readAllStandardError() + '\n' + process.readAllStandardOutput());
+        = outputText(process.readAllStandardError() + '\n' + process.readAllStandardOutput());
     qDebug("%s", qPrintable(messageLines(output).join(QLatin1Char('\n'))));
     const QString failure
         = failureText(output, process.exitStatus() != QProcess::NormalExit, process.exitCode());

@@ -3,6 +3,7 @@
 // asked to cancel.
 #pragma once
 
+#include <QByteArray>
 #include <QDir>
 #include <QObject>
 #include <QString>
@@ -44,8 +45,10 @@ public:
     static qint64 expectedSeconds(qint64 usedBytes);
     // 0 to 99 after `elapsed` of `expected` seconds.
     static double progressAfter(qint64 elapsed, qint64 expected);
-    // An error text for an HTML box: UTF-8 decoded, "<" and ">" escaped.
+    // An error text for an HTML box: UTF-8 decoded, escaped, one line of the box per line.
     static QString escapedError(const char *what);
+    // The tool's output up to its first NUL byte: UTF-8 when it is valid UTF-8, else Latin-1.
+    static QString outputText(const QByteArray &bytes);
     // The lines of the tool's output worth keeping: neither blank nor progress lines
     // ("Backing up: 45% (9 of 20 files)").
     static QStringList messageLines(const QString &output);

@@ -1,11 +1,11 @@
 #include "backupdrives.h"
 
+#include "platform/durablefile/durablefile.h"
 #include "platform/win/winplatform.h"
 #include "shell/datafolder.h"
 
 #include <QDateTime>
 #include <QFile>
-#include <QSaveFile>
 #include <QStorageInfo>
 
 namespace {
@@ -105,11 +105,7 @@ QDir tempBackupRoot(const BackupDrives &drives)
     QString root = rememberedRoot(drives);
     if (root.isEmpty()) {
         root = chooseRoot(drives);
-        QSaveFile marker(markerPath());
-        if (marker.open(QIODevice::WriteOnly)) {
-            marker.write(root.toUtf8());
-            marker.commit();
-        }
+        durable::writeFile(markerPath(), root.toUtf8());
     }
     return QDir(QDir(root).absoluteFilePath(QLatin1String(tempFolderName)));
 }

@@ -5,6 +5,7 @@
 #include "filerelay.h"
 #include "filerelayarchive.h"
 #include "iosdevice.h"
+#include "platform/durablefile/durablefile.h"
 #include "servicesocket.h"
 #include "shell/runtimeerror.h"
 
@@ -157,9 +158,9 @@ void IOSLoadFileRelayThread::receiveArchive(const QString &archivePath)
         total += count;
         ProgressForm::postUpdateProgress(
             form, QString(), 99, QStringLiteral("Received:%L1KB").arg(total / 1024));
-        if (file.write(buffer.constData(), count) != count)
-            throwRuntimeError(
-                QStringLiteral("write %1 failed. %2").arg(archivePath, file.errorString()));
+        QString error;
+        if (!durable::writeAll(file, buffer.constData(), count, archivePath, &error))
+            throwRuntimeError(QStringLiteral("write %1 failed. %2").arg(archivePath, error));
     }
     closeOrThrow(file, QStringLiteral("write %1 failed. %2"));
 }

@@ -1,4 +1,5 @@
 #include "messages/ios6messagedb.h"
+#include "messages/joiningthreads.h"
 #include "records/attributedbody.h"
 #include "records/msgidentity.h"
 #include "records/relaypath.h"
@@ -9,10 +10,9 @@
 #include <QVector>
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
-#include <memory>
-#include <system_error>
-#include <thread>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -100,9 +100,12 @@ private:
 template <typename Record> class RowReader
 {
 public:
-    RowReader(const Sqlite3Cursor &cursor, const QVector<Field<Record>> &fields)
+    // With an arena, texts and bytes that do not repeat are kept in its blocks.
+    RowReader(const Sqlite3Cursor &cursor, const QVector<Field<Record>> &fields,
+        RecordArena *arena = nullptr)
         : m_fields(fields)
         , m_recent(fields.size())
+        , m_arena(arena)
     {
         m_index.reserve(fields.size());
         for (const Field<Record> &f : fields)
@@ -123,16 +126,31 @@ public:
             else if (f.repeating)
                 r.*f.text = m_recent[i].share(c.getText(index));
             else if (f.text)
-                r.*f.text = c.getText(index);
+                r.*f.text = m_arena ? arenaText(c, index) : c.getText(index);
             else
-                r.*f.bytes = c.getBlob(index);
+                r.*f.bytes = m_arena ? arenaBytes(c, index) : c.getBlob(index);
         }
     }
 
 private:
+    QString arenaText(const Sqlite3Cursor &c, int index)
+    {
+        int size = 0;
+        const char *text = c.textBytes(index, size);
+        return m_arena->utf8Text(text, size);
+    }
+
+    QByteArray arenaBytes(const Sqlite3Cursor &c, int index)
+    {
+        int size = 0;
+        const char *data = c.blobBytes(index, size);
+        return m_arena->bytes(data, size);
+    }
+
     const QVector<Field<Record>> &m_fields;
     QVector<int> m_index;
     QVector<RecentTexts> m_recent;
+    RecordArena *m_arena;
 };
 
 // The columns of the fields that the table has, after `alias` and a dot, for a select list:
@@ -167,6 +185,14 @@ Record *findInSet(
     }
     slot = map.lowerBound(key);
     return slot != map.end() && slot.key() == key ? slot.value() : nullptr;
+}
+
+// The decimal text of a row id, kept in the arena.
+QString decimalKey(RecordArena &arena, qint64 rowid)
+{
+    char digits[24];
+    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, rowid);
+    return arena.latin1Text(digits, int(end.ptr - digits));
 }
 
 // Inserts under a decimal key; a wrong hint only costs the search it would have saved.
@@ -348,9 +374,8 @@ template <typename Make> _MsgMessage *messageInSet(MsgMessageSet &s, qint64 rowi
     QMap<qint64, _MsgMessage *>::iterator slot;
     _MsgMessage *message = findInSet(s.messageMap, rowid, slot);
     if (!message) {
-        std::unique_ptr<_MsgMessage> made = make();
-        message = made.get();
-        s.messageMap.insert(slot, rowid, made.release());
+        message = make();
+        s.messageMap.insert(slot, rowid, message);
     }
     return message;
 }
@@ -369,11 +394,14 @@ void linkMessage(MsgMessageSet &s, _MsgMessage *message, qint64 rowid, const OfM
         if (_MsgHandle *other = s.handleMap.value(message->other_handle))
             message->otherHandle = other;
     }
+    QString key;
     // With several chats the last (the greatest row id) stays the message's chat.
     const auto enterInChat = [&](qint64 chatRowid) {
         if (_MsgChat *chat = s.chatMap.value(chatRowid)) {
             message->chat = chat;
-            insertByText(chat->messages, QString::number(rowid), message);
+            if (key.isNull())
+                key = decimalKey(s.arena, rowid);
+            insertByText(chat->messages, key, message);
         }
     };
     if (chatOfQuery > 0)
@@ -382,25 +410,58 @@ void linkMessage(MsgMessageSet &s, _MsgMessage *message, qint64 rowid, const OfM
         enterInChat(pair->value);
 }
 
-// Walks the join's pairs down to those of `rowid` (row ids come in falling order):
-// [*from, *to) are its pairs afterwards, empty when it is in no chat.
-void pairsOf(
-    const QVector<OfMessage> &inChats, qint64 rowid, const OfMessage **from, const OfMessage **to)
+// The join's pairs of each message as the messages come in falling row id order: a walk down
+// the sorted pairs. A sound file gives its rows in strictly falling order; a row that breaks
+// it (a page of a cut file reads as zeros, and its rows as row id 0) marks the file damaged
+// and is matched by a search instead, so that no later message loses its chats.
+class ChatPairs
 {
-    const OfMessage *begin = inChats.cbegin();
-    const OfMessage *pair = *from;
-    while (pair != begin && (pair - 1)->message > rowid)
-        --pair;
-    *to = pair;
-    while (pair != begin && (pair - 1)->message == rowid)
-        --pair;
-    *from = pair;
-}
+public:
+    explicit ChatPairs(const QVector<OfMessage> &inChats)
+        : m_begin(inChats.cbegin())
+        , m_end(inChats.cend())
+        , m_pair(m_end)
+    {
+    }
 
-std::unique_ptr<_MsgMessage> readMessage(
-    RowReader<_MsgMessage> &reader, const Sqlite3Cursor &c, qint64 rowid)
+    // [*from, *to) are the pairs of `rowid`, empty when it is in no chat.
+    void of(qint64 rowid, const OfMessage **from, const OfMessage **to)
+    {
+        if (!m_first && rowid >= m_previous) {
+            m_damaged = true;
+            m_pair = std::upper_bound(
+                m_begin, m_end, OfMessage { rowid, std::numeric_limits<qint64>::max() });
+        }
+        // Rows are numbered from 1; a row read from zeroed bytes has row id 0.
+        if (rowid <= 0)
+            m_damaged = true;
+        m_first = false;
+        m_previous = rowid;
+        const OfMessage *pair = m_pair;
+        while (pair != m_begin && (pair - 1)->message > rowid)
+            --pair;
+        *to = pair;
+        while (pair != m_begin && (pair - 1)->message == rowid)
+            --pair;
+        *from = pair;
+        m_pair = pair;
+    }
+
+    bool damaged() const { return m_damaged; }
+
+private:
+    const OfMessage *m_begin;
+    const OfMessage *m_end;
+    const OfMessage *m_pair;
+    qint64 m_previous = 0;
+    bool m_first = true;
+    bool m_damaged = false;
+};
+
+_MsgMessage *readMessage(
+    RowReader<_MsgMessage> &reader, const Sqlite3Cursor &c, qint64 rowid, RecordArena &arena)
 {
-    auto read = std::make_unique<_MsgMessage>();
+    _MsgMessage *read = arena.make<_MsgMessage>();
     reader.read(c, *read);
     read->srcRowid = rowid;
     // Phones since iOS 16 leave text empty and keep the words only here.
@@ -426,12 +487,21 @@ QString allMessagesSql(IOS6MessageDb &db, const QString &range)
 }
 
 // The rows of the message table with row ids in [from, to] that are in a chat, in falling
-// row id order, read through a connection of their own.
+// row id order, read through a connection of their own. The query is bounded above only and
+// the walk stops at the first row below `from`: a bound in the query would end the slice,
+// unseen, at a damaged row read as row id 0. That row is `stop`, and the next slice down
+// must begin with it.
 struct MessageSlice
 {
     qint64 from = 0;
     qint64 to = 0;
-    std::vector<std::pair<qint64, std::unique_ptr<_MsgMessage>>> rows;
+    std::vector<std::pair<qint64, _MsgMessage *>> rows; // made in `arena`
+    RecordArena arena;
+    bool seenAny = false;
+    qint64 first = 0; // the first row read
+    bool stopped = false;
+    qint64 stop = 0;
+    bool damaged = false;
     bool failed = false;
 };
 
@@ -441,25 +511,57 @@ void readSlice(
     try {
         Sqlite3DB db;
         db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
-        Sqlite3Cursor c
-            = db.queryThrow(Sqlite3Sql(sql).addInt64Param(slice.from).addInt64Param(slice.to));
-        RowReader<_MsgMessage> reader(c, messageFields());
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql).addInt64Param(slice.to));
+        RowReader<_MsgMessage> reader(c, messageFields(), &slice.arena);
         const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
+        qint64 previous = 0;
         while (c.moveNext()) {
             const qint64 rowid = c.getInt64(rowidColumn);
+            if (!slice.seenAny) {
+                slice.seenAny = true;
+                slice.first = rowid;
+            } else if (rowid >= previous) {
+                slice.damaged = true;
+            }
+            previous = rowid;
+            if (rowid < slice.from) {
+                slice.stopped = true;
+                slice.stop = rowid;
+                break;
+            }
+            if (rowid <= 0 || rowid > slice.to)
+                slice.damaged = true;
             if (joinedToChat(inChats, rowid))
-                slice.rows.emplace_back(rowid, readMessage(reader, c, rowid));
+                slice.rows.emplace_back(rowid, readMessage(reader, c, rowid, slice.arena));
         }
     } catch (const std::exception &) {
         slice.failed = true;
     }
 }
 
+// True when the slices read the table whole: each in falling order, and each ending where
+// the next one down begins.
+bool slicesAreWhole(const std::vector<MessageSlice> &slices)
+{
+    for (size_t i = 0; i < slices.size(); ++i) {
+        const MessageSlice &slice = slices[i];
+        if (slice.failed || slice.damaged)
+            return false;
+        if (i == 0)
+            continue;
+        const MessageSlice &below = slices[i - 1];
+        if (slice.stopped ? !below.seenAny || below.first != slice.stop : below.seenAny)
+            return false;
+    }
+    return true;
+}
+
 // Turning rows into records (their texts, their allocations, fresh memory) is most of a
 // large load and needs no other row: slices of the message table are read on threads of
 // their own, each through its own read-only connection, and entered into the set here in
 // falling row id order, as one reader would. False, with nothing entered, where that cannot
-// be (a small load, a file another connection cannot read, a transaction of this one open).
+// be (a small load, a file another connection cannot read, a transaction of this one open,
+// a damaged table that the one reader must walk whole).
 bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessage> &inChats)
 {
     const int threads = qBound(1, QThread::idealThreadCount(), 4);
@@ -475,29 +577,31 @@ bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<
             ? std::numeric_limits<qint64>::max()
             : inChats.at(int(qint64(inChats.size()) * (i + 1) / threads)).message - 1;
     }
-    const QString sql = allMessagesSql(db, QStringLiteral("m.rowid between ? and ?"));
-    std::vector<std::thread> readers;
+    const QString sql = allMessagesSql(db, QStringLiteral("m.rowid <= ?"));
     bool started = true;
-    try {
-        for (MessageSlice &slice : slices)
-            readers.emplace_back(readSlice, db.path(), sql, std::cref(inChats), std::ref(slice));
-    } catch (const std::system_error &) {
-        started = false;
+    {
+        JoiningThreads readers(slices.size());
+        try {
+            for (MessageSlice &slice : slices)
+                readers.start(readSlice, db.path(), sql, std::cref(inChats), std::ref(slice));
+        } catch (...) {
+            started = false;
+        }
     }
-    for (std::thread &reader : readers)
-        reader.join();
-    if (!started || std::any_of(slices.cbegin(), slices.cend(), [](const MessageSlice &slice) {
-            return slice.failed;
-        }))
+    if (!started || !slicesAreWhole(slices))
         return false;
 
-    const OfMessage *chatsFrom = inChats.cend();
-    const OfMessage *chatsTo = chatsFrom;
+    ChatPairs pairs(inChats);
+    const OfMessage *chatsFrom = nullptr;
+    const OfMessage *chatsTo = nullptr;
+    // The set owns the records before its maps reach them.
+    for (MessageSlice &slice : slices)
+        s.arena.adopt(slice.arena);
     for (auto slice = slices.rbegin(); slice != slices.rend(); ++slice) {
         for (auto &row : slice->rows) {
             const qint64 rowid = row.first;
-            pairsOf(inChats, rowid, &chatsFrom, &chatsTo);
-            _MsgMessage *message = messageInSet(s, rowid, [&] { return std::move(row.second); });
+            pairs.of(rowid, &chatsFrom, &chatsTo);
+            _MsgMessage *message = messageInSet(s, rowid, [&] { return row.second; });
             linkMessage(s, message, rowid, chatsFrom, chatsTo, 0);
         }
         slice->rows.clear();
@@ -505,12 +609,14 @@ bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<
     return true;
 }
 
-// The messages of one chat, or of all (the chats of each in `inChats`), into the set.
-void loadMessages(
+// The messages of one chat, or of all (the chats of each in `inChats`), into the set. True
+// when the rows of all chats were not in the order of a sound file: then each was matched to
+// its chats by a search, and rows the damage hid are missing.
+bool loadMessages(
     IOS6MessageDb &db, MsgMessageSet &s, qint64 chatId, const QVector<OfMessage> &inChats)
 {
     if (chatId <= 0 && loadAllMessagesInSlices(db, s, inChats))
-        return;
+        return false;
     Sqlite3Sql sql;
     if (chatId > 0) {
         const QString columns
@@ -526,24 +632,25 @@ void loadMessages(
         sql = Sqlite3Sql(allMessagesSql(db, QString()));
     }
     Sqlite3Cursor c = db.queryThrow(sql);
-    RowReader<_MsgMessage> reader(c, messageFields());
+    RowReader<_MsgMessage> reader(c, messageFields(), &s.arena);
     const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
     const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
-    // The pairs of the current message, [chatsFrom, chatsTo); the merge walks down.
-    const OfMessage *chatsFrom = inChats.cend();
-    const OfMessage *chatsTo = chatsFrom;
+    ChatPairs pairs(inChats);
+    const OfMessage *chatsFrom = nullptr;
+    const OfMessage *chatsTo = nullptr;
     while (c.moveNext()) {
         const qint64 rowid = c.getInt64(rowidColumn);
         if (chatId <= 0) {
-            pairsOf(inChats, rowid, &chatsFrom, &chatsTo);
+            pairs.of(rowid, &chatsFrom, &chatsTo);
             if (chatsFrom == chatsTo)
                 continue;
         }
         _MsgMessage *message
-            = messageInSet(s, rowid, [&] { return readMessage(reader, c, rowid); });
+            = messageInSet(s, rowid, [&] { return readMessage(reader, c, rowid, s.arena); });
         linkMessage(
             s, message, rowid, chatsFrom, chatsTo, chatId > 0 ? c.getInt64(chatIdColumn) : 0);
     }
+    return pairs.damaged();
 }
 
 // The attachments of the messages of one chat, or of all messages in a chat, into the set.
@@ -565,7 +672,7 @@ void loadAttachments(
     else
         sql.appendSql(QStringLiteral(" order by ma.rowid desc"));
     Sqlite3Cursor c = db.queryThrow(sql);
-    RowReader<_MsgAttachment> reader(c, attachmentFields());
+    RowReader<_MsgAttachment> reader(c, attachmentFields(), &s.arena);
     const int attachmentIdColumn = c.columnIndex(QStringLiteral("attachment_id"));
     const int messageIdColumn = c.columnIndex(QStringLiteral("message_id"));
     RelayPathResolver paths(db.fileRelayFolder(), RelayBackslash::Keep);
@@ -577,15 +684,14 @@ void loadAttachments(
         QMap<qint64, _MsgAttachment *>::iterator slot;
         _MsgAttachment *attachment = findInSet(s.attachmentMap, attachmentId, slot);
         if (!attachment) {
-            auto owned = std::make_unique<_MsgAttachment>();
-            reader.read(c, *owned);
-            attachment = owned.get();
-            s.attachmentMap.insert(slot, attachmentId, owned.release());
+            attachment = s.arena.make<_MsgAttachment>();
+            reader.read(c, *attachment);
+            s.attachmentMap.insert(slot, attachmentId, attachment);
         }
         if (!attachment->filename.isEmpty())
             attachment->localPath = paths.path(attachment->filename);
         if (_MsgMessage *message = s.messageMap.value(messageId))
-            insertByText(message->attachments, QString::number(attachmentId), attachment);
+            insertByText(message->attachments, decimalKey(s.arena, attachmentId), attachment);
     }
 }
 
@@ -627,9 +733,9 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
             const qint64 rowid = c.getInt64(rowidColumn);
             if (s.chatMap.contains(rowid))
                 continue;
-            auto chat = std::make_unique<_MsgChat>();
+            _MsgChat *chat = s.arena.make<_MsgChat>();
             reader.read(c, *chat);
-            s.chatMap.insert(rowid, chat.release());
+            s.chatMap.insert(rowid, chat);
             added = true;
         }
     }
@@ -651,10 +757,9 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
         const qint64 rowid = c.getInt64(rowidColumn);
         _MsgHandle *handle = s.handleMap.value(rowid);
         if (!handle) {
-            auto owned = std::make_unique<_MsgHandle>();
-            reader.read(c, *owned);
-            handle = owned.get();
-            s.handleMap.insert(rowid, owned.release());
+            handle = s.arena.make<_MsgHandle>();
+            reader.read(c, *handle);
+            s.handleMap.insert(rowid, handle);
             normalizeHandle(*handle, countries);
             contacts.applyContact(*handle, "IOS6MessageDb::chats");
         }
@@ -700,8 +805,16 @@ void IOS6MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
     // the sorted join, so that the pages of a large file are read in turn. One chat: the
     // join's index leads to its messages.
     const QVector<OfMessage> inChats = chatId > 0 ? QVector<OfMessage>() : messagesInChats(*this);
-    loadMessages(*this, *set, chatId, inChats);
+    const bool damaged = loadMessages(*this, *set, chatId, inChats);
     loadAttachments(*this, *set, chatId, inChats);
+    // What could be read stays in the set; that some could not must not pass unseen.
+    if (damaged) {
+        throw std::runtime_error(
+            QStringLiteral("The message database %1 is damaged: some of its messages cannot be "
+                           "read.")
+                .arg(QDir::toNativeSeparators(dbPath))
+                .toStdString());
+    }
 }
 
 QString IOS6MessageDb::attachmentLocalPath(const QString &filename) const

@@ -16,6 +16,9 @@ const char cacheLayout[] = "CREATE TABLE person(  rowid INTEGER PRIMARY KEY,  fi
                            "TEXT,  middle TEXT,  photo BLOB);CREATE TABLE tel(  person_id "
                            "INTEGER,  number TEXT,  UNIQUE(person_id, number));CREATE INDEX "
                            "index_tel_number on tel(number);";
+// The country code the numbers of `tel` were normalised under: the same address book reads
+// differently in another country.
+const char builtForLayout[] = "CREATE TABLE built_for(country TEXT);";
 
 bool setFileTimes(const QString &path, qint32 seconds)
 {
@@ -50,7 +53,7 @@ void IOSContactsMemDb::open()
     const QString wal = addressBook + QStringLiteral("-wal");
     const qint32 sourceTime = fileModifiedTime(QFile::exists(wal) ? wal : addressBook);
     const QString cachePath = m_folder.filePath(QStringLiteral("ct-phone.db"));
-    if (sourceTime > fileModifiedTime(cachePath))
+    if (sourceTime > fileModifiedTime(cachePath) || !builtFor(cachePath, m_countryCode))
         rebuild(cachePath, sourceTime);
     openThrow(cachePath, 1);
 }
@@ -70,9 +73,12 @@ void IOSContactsMemDb::rebuild(const QString &cachePath, qint32 sourceTime)
     try {
         openThrow(tempPath, 6);
         QString error;
-        if (!exec(QLatin1String(cacheLayout), error))
+        if (!exec(QLatin1String(cacheLayout), error) || !exec(QLatin1String(builtForLayout), error))
             throw std::runtime_error(
                 QStringLiteral("create IOSContactsMemDb error. %1").arg(error).toStdString());
+        Sqlite3Sql country("insert into built_for(country) values(?)");
+        country.addTextParam(m_countryCode);
+        executeThrow(country);
         fill(folder + QStringLiteral("AddressBook.sqlitedb"),
             folder + QStringLiteral("AddressBookImages.sqlitedb"));
         close();
@@ -145,6 +151,21 @@ void IOSContactsMemDb::fill(const QString &addressBookPath, const QString &image
         images.close();
     }
     endTransaction(true);
+}
+
+bool IOSContactsMemDb::builtFor(const QString &cachePath, const QString &countryCode)
+{
+    if (!QFile::exists(cachePath))
+        return false;
+    try {
+        Sqlite3DB cache;
+        cache.openThrow(cachePath, Sqlite3DB::ReadOnly);
+        Sqlite3Cursor built = cache.queryThrow(Sqlite3Sql("select country from built_for"));
+        return built.moveNext() && built.getText(QStringLiteral("country")) == countryCode;
+    } catch (const std::exception &) {
+        // A cache of an older program names no country.
+        return false;
+    }
 }
 
 ContactInfo IOSContactsMemDb::findByNumber(const QString &number)

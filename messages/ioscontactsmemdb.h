@@ -1,5 +1,6 @@
 // Contact names and photos by normalised phone number, from a small cache "ct-phone.db"
-// that is rebuilt from the device's copied address book whenever that is newer.
+// that is rebuilt from the device's copied address book whenever that is newer, or when the
+// cache was built under another country code.
 #pragma once
 
 #include "records/absdb.h"
@@ -23,8 +24,9 @@ public:
     IOSContactsMemDb(const QDir &folder, const QString &countryCode);
     ~IOSContactsMemDb() override;
 
-    // Rebuilds the cache when the address book (or its -wal file) is newer, then opens it
-    // read-only. Without an address book nothing is opened.
+    // Rebuilds the cache when the address book (or its -wal file) is newer or the cache was
+    // built under another country code, then opens it read-only. Without an address book
+    // nothing is opened.
     void open() override;
 
     // Empty when no person has the number.
@@ -36,6 +38,8 @@ public:
     static QString displayName(const ContactInfo &contact);
     // Seconds since 1970-01-01 UTC; 0 when the file cannot be examined.
     static qint32 fileModifiedTime(const QString &path);
+    // True when the cache's numbers were normalised under this country code.
+    static bool builtFor(const QString &cachePath, const QString &countryCode);
 
 private:
     void rebuild(const QString &cachePath, qint32 sourceTime);

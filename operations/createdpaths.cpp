@@ -1,34 +1,96 @@
 #include "operations/createdpaths.h"
 
-#include "operations/stagedfile.h"
+#include "platform/durablefile/durablefile.h"
 #include "shell/datafolder.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
+
+#include <sys/stat.h>
 
 void CreatedPaths::makeFolder(const QString &path)
 {
-    const QString target = QDir::cleanPath(QDir(path).absolutePath());
-    QStringList missing;
-    for (QString probe = target; !probe.isEmpty(); probe = QFileInfo(probe).path()) {
-        const QFileInfo info(probe);
-        if (info.exists() || info.isSymLink() || probe == QFileInfo(probe).path())
-            break;
-        missing.prepend(probe);
+    makeLevel(QDir::cleanPath(QDir(path).absolutePath()));
+}
+
+void CreatedPaths::makeLevel(const QString &folder)
+{
+    const QByteArray name = QFile::encodeName(folder);
+    // Only a folder our own mkdir made is ours: one that another writer made meanwhile,
+    // even after we found it missing, keeps its files when this run is undone.
+    note(folder);
+    int made = ::mkdir(name.constData(), 0777);
+    if (made != 0 && errno == ENOENT) {
+        const QString parent = QFileInfo(folder).path();
+        if (parent != folder) {
+            makeLevel(parent);
+            made = ::mkdir(name.constData(), 0777);
+        }
     }
-    for (const QString &folder : qAsConst(missing)) {
-        note(folder);
-        if (!QDir().mkdir(folder) && !QFileInfo(folder).isDir())
-            throw std::runtime_error(
-                QStringLiteral("Cannot create the folder %1.").arg(folder).toStdString());
+    if (made == 0) {
         folders.append(folder);
+        return;
     }
-    if (!QFileInfo(target).isDir())
-        throw std::runtime_error(
-            QStringLiteral("Cannot create the folder %1.").arg(target).toStdString());
+    const int code = errno;
+    if (code == EEXIST && QFileInfo(folder).isDir())
+        return;
+    throw std::runtime_error(
+        QStringLiteral("Cannot create the folder %1: %2")
+            .arg(QDir::toNativeSeparators(folder), QString::fromLocal8Bit(std::strerror(code)))
+            .toStdString());
+}
+
+QString CreatedPaths::makeStagingFolder(const QString &target)
+{
+    const QFileInfo info(QDir::cleanPath(QDir(target).absolutePath()));
+    makeFolder(info.path());
+    const QString prefix = info.fileName() + QLatin1Char('.');
+    const QString suffix = QStringLiteral(".partial");
+    QDir parent = info.dir();
+    for (const QString &name : parent.entryList(
+             { prefix + QStringLiteral("??????") + suffix }, QDir::Dirs | QDir::Hidden)) {
+        if (!QFileInfo(parent.filePath(name)).isSymLink())
+            removeFolderRecursively(parent.filePath(name));
+    }
+    const QString letters = QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    for (int attempt = 0;; ++attempt) {
+        QString unique;
+        for (int i = 0; i < 6; ++i)
+            unique += letters.at(int(QRandomGenerator::global()->bounded(letters.size())));
+        const QString folder = parent.filePath(prefix + unique + suffix);
+        note(folder);
+        if (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0) {
+            folders.append(folder);
+            return folder;
+        }
+        if (errno != EEXIST || attempt == 100)
+            failFolder(folder, errno);
+    }
+}
+
+void CreatedPaths::placeFolder(const QString &staged, const QString &target)
+{
+    // Never over anything: a folder that appeared at the target meanwhile is another's.
+    QFile folder(staged);
+    if (!folder.rename(target))
+        throw std::runtime_error(QStringLiteral("Cannot create the folder %1: %2")
+                                     .arg(QDir::toNativeSeparators(target), folder.errorString())
+                                     .toStdString());
+    durable::syncFolder(QFileInfo(target).absolutePath());
+}
+
+void CreatedPaths::failFolder(const QString &folder, int code)
+{
+    throw std::runtime_error(
+        QStringLiteral("Cannot create the folder %1: %2")
+            .arg(QDir::toNativeSeparators(folder), QString::fromLocal8Bit(std::strerror(code)))
+            .toStdString());
 }
 
 bool CreatedPaths::copyFile(const QString &source, const QString &target)
@@ -42,7 +104,7 @@ bool CreatedPaths::copyFile(const QString &source, const QString &target)
     // Staged, so that a kill leaves no part of a copy; the copy never replaces a file that
     // appeared meanwhile. No sync per file: an export copies thousands of small pictures.
     note(target);
-    StagedFile out(target);
+    DurableFile out(target);
     if (!out.open())
         failCopy(source, target, out.errorString());
     QByteArray buffer(256 * 1024, Qt::Uninitialized);
@@ -52,8 +114,8 @@ bool CreatedPaths::copyFile(const QString &source, const QString &target)
             failCopy(source, target, in.errorString());
         if (got == 0)
             break;
-        if (out.device().write(buffer.constData(), got) != got)
-            failCopy(source, target, out.device().errorString());
+        if (!out.write(buffer.constData(), got))
+            failCopy(source, target, out.errorString());
     }
     if (!out.commit())
         failCopy(source, target, out.errorString());
@@ -118,7 +180,7 @@ void CreatedPaths::removeUnfinished(
             folders.append(path);
         } else if (!inUse(path)) {
             QFile::remove(path);
-            StagedFile::removeLeftovers(path);
+            DurableFile::removeLeftovers(path);
         }
     }
     // Newest first, so that a folder made inside another one goes before it.

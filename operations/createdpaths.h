@@ -10,9 +10,18 @@
 class CreatedPaths
 {
 public:
-    // Creates the folder with its missing parents and remembers the levels it made. Throws
-    // a std::runtime_error when the folder cannot be made.
+    // Creates the folder with its missing parents and remembers the levels it made, never
+    // one that another writer made first. Throws a std::runtime_error when the folder
+    // cannot be made.
     void makeFolder(const QString &path);
+    // Makes a new, empty folder beside `target`, and target's missing parents, for a run to
+    // fill and then put in place with placeFolder, so that a killed run never leaves part of
+    // a folder under the target's name. What killed runs left there for the same target
+    // goes first. Throws when it cannot be made.
+    QString makeStagingFolder(const QString &target);
+    // Renames a staged folder to `target`, where nothing may be, and makes that reach the
+    // disk. Throws when something took the name meanwhile or the rename failed.
+    static void placeFolder(const QString &staged, const QString &target);
     // Copies a file (its target folder must exist) and remembers the copy; never replaces
     // anything. False, copying nothing, when something is at the target or the source
     // cannot be read; throws when the target cannot be written (no part of it is left).
@@ -37,9 +46,11 @@ public:
     bool isEmpty() const { return files.isEmpty() && folders.isEmpty(); }
 
 private:
+    [[noreturn]] static void failFolder(const QString &folder, int code);
     [[noreturn]] static void failCopy(
         const QString &source, const QString &target, const QString &error);
 
+    void makeLevel(const QString &folder);
     void note(const QString &path);
 
     QStringList files;

@@ -2,26 +2,87 @@
 
 #include "operations/databasecopy.h"
 #include "operations/messagerows.h"
+#include "platform/durablefile/durablefile.h"
+#include "shell/datafolder.h"
 
+#include <QDirIterator>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QtDebug>
+
+#include <stdexcept>
 
 namespace {
 
 // Beside the database's "file-relay" folder while a save runs: what the save has made.
 const char kJournalName[] = ".unfinished-save";
+// Beside the database's folder: the lock, and the folder a new database is built in.
+const char kLockSuffix[] = ".lock";
+const char kStagingSuffix[] = ".saving";
 
 QString absoluteClean(const QString &path)
 {
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
+QString besideFolder(const QDir &folder, const char *suffix)
+{
+    const QFileInfo info(QDir::cleanPath(folder.absolutePath()));
+    return info.absoluteDir().filePath(QLatin1Char('.') + info.fileName() + QLatin1String(suffix));
+}
+
+bool isMissingOrEmptyFolder(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    return info.isDir() && !info.isSymLink()
+        && QDir(path).isEmpty(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// Every folder of the tree, deepest first, so that all its entries are on disk before the
+// tree gets its name.
+void syncFolders(const QString &root)
+{
+    QStringList folders;
+    QDirIterator it(root, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks,
+        QDirIterator::Subdirectories);
+    while (it.hasNext())
+        folders.prepend(it.next());
+    for (const QString &folder : qAsConst(folders))
+        durable::syncFolder(folder);
+}
+
+bool takeLock(QLockFile &file)
+{
+    if (file.tryLock(0))
+        return true;
+    // A writer killed between making the lock file and writing its owner into it leaves a
+    // file that QLockFile never takes for stale. Its removal fails while a live owner holds
+    // the file locked, as every owner does from right after making it.
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (file.error() != QLockFile::LockFailedError || file.getLockInfo(&pid, &host, &application))
+        return false;
+    file.removeStaleLockFile();
+    return file.tryLock(0);
+}
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toStdString());
+}
+
 } // namespace
 
 ExportMessagesDb::ExportMessagesDb(const QDir &folder, const QString &countryCode)
-    : db(folder, countryCode, true)
+    : folder(QDir::cleanPath(folder.absolutePath()))
+    , countryCode(countryCode)
+    , db(std::make_unique<IOS6MessageDb>(folder, countryCode, true))
 {
 }
 
@@ -33,30 +94,64 @@ ExportMessagesDb::~ExportMessagesDb()
 void ExportMessagesDb::rollback()
 {
     try {
-        db.endTransaction(false);
+        db->endTransaction(false);
     } catch (const std::exception &e) {
         qWarning("ExportMessagesDb rollback failed: %s", e.what());
     }
-    db.close();
+    db->close();
     created.removeAll();
+    if (!staging.isEmpty())
+        removeFolderRecursively(staging);
+    staging.clear();
+    lockFile.reset();
+}
+
+void ExportMessagesDb::lock()
+{
+    const QString name = folder.dirName();
+    const QString parent = QFileInfo(folder.absolutePath()).absolutePath();
+    if (!QDir().mkpath(parent))
+        fail(QStringLiteral("Cannot create the folder %1.").arg(parent));
+    auto file = std::make_unique<QLockFile>(besideFolder(folder, kLockSuffix));
+    // A save may run for many minutes: only a lock whose process is gone is stale.
+    file->setStaleLockTime(0);
+    if (!takeLock(*file)) {
+        if (file->error() == QLockFile::LockFailedError)
+            fail(QStringLiteral("Another window is writing into the local database \"%1\". "
+                                "Please try again when it has finished.")
+                     .arg(name));
+        fail(QStringLiteral("Cannot lock the local database \"%1\" for writing.").arg(name));
+    }
+    lockFile = std::move(file);
 }
 
 void ExportMessagesDb::begin()
 {
+    lock();
+    writtenCount = 0;
+    // Whatever a killed save left is removed only now, under the lock.
+    const QString staged = besideFolder(folder, kStagingSuffix);
+    removeFolderRecursively(staged);
     removeUnfinishedSave();
-    const QString path = db.smsDbPath();
-    created.makeFolder(db.dataFolder().absolutePath());
-    created.writeJournal(journalPath());
+    if (isMissingOrEmptyFolder(folder.absolutePath())) {
+        staging = staged;
+        db = std::make_unique<IOS6MessageDb>(QDir(staging), countryCode, true);
+        created.makeFolder(staging);
+    } else {
+        db = std::make_unique<IOS6MessageDb>(folder, countryCode, true);
+        created.makeFolder(folder.absolutePath());
+        created.writeJournal(journalPath());
+    }
+    const QString path = db->smsDbPath();
     created.makeFolder(QFileInfo(path).absolutePath());
     if (!QFileInfo::exists(path))
         created.addFile(path);
-    db.beginTransaction();
-    writtenCount = 0;
+    db->beginTransaction();
 }
 
 QString ExportMessagesDb::journalPath() const
 {
-    return db.dataFolder().absoluteFilePath(QLatin1String(kJournalName));
+    return folder.absoluteFilePath(QLatin1String(kJournalName));
 }
 
 void ExportMessagesDb::removeUnfinishedSave()
@@ -66,16 +161,17 @@ void ExportMessagesDb::removeUnfinishedSave()
         return;
     // The killed save's rows are gone unless it committed: what its rows do not use is left
     // over, and a database file it made stays only with messages in it.
-    const QString path = absoluteClean(db.smsDbPath());
+    IOS6MessageDb target(folder, countryCode, true);
+    const QString path = absoluteClean(target.smsDbPath());
     QSet<QString> used;
     if (QFileInfo::exists(path)) {
-        db.open();
-        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select filename from attachment"));
+        target.open();
+        Sqlite3Cursor c = target.queryThrow(Sqlite3Sql("select filename from attachment"));
         while (c.moveNext())
-            used.insert(db.attachmentLocalPath(c.getText(0)));
-        if (db.queryThrow(Sqlite3Sql("select 1 from message limit 1")).moveNext())
+            used.insert(target.attachmentLocalPath(c.getText(0)));
+        if (target.queryThrow(Sqlite3Sql("select 1 from message limit 1")).moveNext())
             used.insert(path);
-        db.close();
+        target.close();
     }
     CreatedPaths::removeUnfinished(journal, [&](const QString &file) {
         if (used.contains(file))
@@ -101,7 +197,7 @@ void ExportMessagesDb::write(_MsgMessage *message)
     if (!message)
         return;
     _MsgMessage &m = *message;
-    if (m.item_type != 0 && !db.hasItemTypeColumn())
+    if (m.item_type != 0 && !db->hasItemTypeColumn())
         return;
     if (!m.chat) {
         qDebug("IOS6RestoreMessagesThread skip message with empty chat.");
@@ -113,35 +209,50 @@ void ExportMessagesDb::write(_MsgMessage *message)
     }
     const _MsgChat &chat = *m.chat;
 
-    const qint64 chatRowid = chatRowidOrInsert(db, chat);
-    const qint64 handleRowid = m.handle ? joinedHandleRowid(db, chatRowid, *m.handle) : 0;
+    const qint64 chatRowid = chatRowidOrInsert(*db, chat);
+    const qint64 handleRowid = m.handle ? joinedHandleRowid(*db, chatRowid, *m.handle) : 0;
 
-    qint64 messageRowid = db.messageRowidByLogicHash(m);
+    qint64 messageRowid = db->messageRowidByLogicHash(m);
     if (messageRowid == 0)
-        messageRowid = db.messageRowidByGuid(m.guid);
+        messageRowid = db->messageRowidByGuid(m.guid);
     if (messageRowid == 0) {
         const qint64 otherRowid
-            = m.otherHandle ? joinedHandleRowid(db, chatRowid, *m.otherHandle) : 0;
-        messageRowid = db.insertMessage(m, handleRowid, otherRowid, QString());
-        db.addChatMessageJoin(chatRowid, messageRowid);
-        db.updateChatLast(chatRowid, m.date);
+            = m.otherHandle ? joinedHandleRowid(*db, chatRowid, *m.otherHandle) : 0;
+        messageRowid = db->insertMessage(m, handleRowid, otherRowid, QString());
+        db->addChatMessageJoin(chatRowid, messageRowid);
+        db->updateChatLast(chatRowid, m.date);
     }
 
     if (chat.isGroup() && m.handle)
-        db.setLastAddressedHandle(chatRowid, m.handle->id);
+        db->setLastAddressedHandle(chatRowid, m.handle->id);
 
     for (const _MsgAttachment *attachment : m.sortedAttachments()) {
         copyAttachmentFile(*attachment);
-        joinAttachment(db, messageRowid, *attachment);
+        joinAttachment(*db, messageRowid, *attachment);
     }
     ++writtenCount;
 }
 
 void ExportMessagesDb::end()
 {
-    db.endTransaction(true);
-    db.close();
+    db->endTransaction(true);
+    db->close();
+    if (!staging.isEmpty())
+        publish();
     created.forget();
+    staging.clear();
+    lockFile.reset();
+}
+
+void ExportMessagesDb::publish()
+{
+    syncFolders(staging);
+    // An empty folder under the name (made by hand, or left by an older version) gives
+    // way; anything else that appeared there meanwhile stays, and the save fails.
+    QString error;
+    if (!durable::renameOver(staging, folder.absolutePath(), &error))
+        fail(QStringLiteral("Cannot put the local database \"%1\" in place: %2")
+                 .arg(folder.dirName(), error));
 }
 
 void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment &attachment)
@@ -149,7 +260,7 @@ void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment &attachment)
     if (attachment.localPath.isEmpty() || !QFileInfo(attachment.localPath).isFile())
         return;
     // The stored name comes from a phone: the mapping refuses what would leave the tree.
-    const QString target = db.attachmentLocalPath(attachment.filename);
+    const QString target = db->attachmentLocalPath(attachment.filename);
     if (target.isEmpty()) {
         qWarning("ExportMessagesDb skip attachment file outside file-relay: %s",
             qUtf8Printable(attachment.filename));

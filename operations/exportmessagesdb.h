@@ -1,6 +1,9 @@
 // Writes messages into a message database of the local (iOS 6+) layout: finds or inserts
 // each message's chat, handles, row, joins and attachments, and copies the attachment files
 // into the database's "file-relay" tree, so that writing the same messages twice adds nothing.
+// One writer at a time per database, in any window: a lock file beside the database's folder
+// is held from begin to end. A new database is built beside its folder and appears under its
+// name only when complete; a killed save into an existing one is undone by the next save.
 #pragma once
 
 #include "messages/ios6messagedb.h"
@@ -10,6 +13,10 @@
 #include <QDir>
 #include <QString>
 
+#include <memory>
+
+class QLockFile;
+
 class ExportMessagesDb : public AbsFormatExport<_MsgMessage>
 {
 public:
@@ -18,14 +25,15 @@ public:
     // writer created (copied attachment files, a database file it made).
     ~ExportMessagesDb() override;
 
-    // Opens the database, creating it from the local layout when missing, and begins one
-    // transaction. First removes what a save that was killed part-way left unused.
+    // Takes the database's lock, opens the database, creating it from the local layout when
+    // missing, and begins one transaction. First removes what a save that was killed
+    // part-way left. Throws, touching nothing, when another writer holds the lock.
     void begin() override;
     void write(_MsgMessage *message) override;
-    // Commits and closes the file.
+    // Commits, closes the file, puts a new database in place and releases the lock.
     void end() override;
-    // Rolls the transaction back, closes the file and removes what this writer created;
-    // the destructor does the same when end was not called.
+    // Rolls the transaction back, closes the file, removes what this writer created and
+    // releases the lock; the destructor does the same when end was not called.
     void rollback();
 
     // Messages stored since begin (inserted, or found already present); skipped ones are
@@ -33,11 +41,18 @@ public:
     int written() const { return writtenCount; }
 
 private:
+    void lock();
     void copyAttachmentFile(const _MsgAttachment &attachment);
     QString journalPath() const;
     void removeUnfinishedSave();
+    void publish();
 
-    IOS6MessageDb db;
+    QDir folder;
+    QString countryCode;
+    std::unique_ptr<IOS6MessageDb> db;
+    std::unique_ptr<QLockFile> lockFile;
+    // Where a new database is built until end; empty when writing in place.
+    QString staging;
     CreatedPaths created;
     int writtenCount = 0;
 };

@@ -6,7 +6,7 @@
 #include "operations/absformatexport.h"
 #include "operations/createdpaths.h"
 #include "operations/msgpagepainter.h"
-#include "operations/stagedfile.h"
+#include "platform/durablefile/durablefile.h"
 #include "records/msgrecords.h"
 
 #include <QPdfWriter>
@@ -36,7 +36,7 @@ private:
     QString path;
     CreatedPaths ownList;
     CreatedPaths *created;
-    StagedFile file;
+    DurableFile file;
     std::unique_ptr<CheckedOutput> output;
     std::unique_ptr<QPdfWriter> writer;
     MsgPagePainter painter;

@@ -89,9 +89,14 @@ void ExportMessagesThread::run()
 int ExportMessagesThread::exportMessages(Writer &writer, CreatedPaths &created)
 {
     const bool perChat = format == ExportPdf || format == ExportHtml;
+    QString staged;
     if (perChat) {
-        if (!QFileInfo::exists(path))
-            created.makeFolder(path);
+        // A new folder is filled beside its name and appears whole; into an existing one
+        // the files go one by one, each whole.
+        const QFileInfo target(path);
+        folder = path;
+        if (!target.exists() && !target.isSymLink())
+            folder = staged = created.makeStagingFolder(path);
         sortMessagesByChat(list);
     } else {
         sortMessages(list);
@@ -128,6 +133,8 @@ int ExportMessagesThread::exportMessages(Writer &writer, CreatedPaths &created)
     }
     if (writer)
         writer->end();
+    if (!staged.isEmpty())
+        CreatedPaths::placeFolder(staged, path);
     // Skipped messages are not in the database.
     return database ? database->written() : i;
 }
@@ -141,7 +148,7 @@ ExportMessagesThread::Writer ExportMessagesThread::chatWriter(
     if (chat)
         base = safeFileName(
             chat->isGroup() ? chat->chat_identifier : chat->title(true), QStringLiteral("chat"));
-    const QDir folder(path);
+    const QDir folder(this->folder);
     if (html && !htmlFoldersReady) {
         prepareHtmlFolders(created);
         htmlFoldersReady = true;
@@ -157,7 +164,7 @@ ExportMessagesThread::Writer ExportMessagesThread::chatWriter(
 void ExportMessagesThread::prepareHtmlFolders(CreatedPaths &created)
 {
     // The pages' emoji pictures are copied by the writers, only those they show.
-    const QDir files(QDir(path).filePath(QStringLiteral("files")));
+    const QDir files(QDir(folder).filePath(QStringLiteral("files")));
     created.makeFolder(files.path());
     const QDir bubble(QCoreApplication::applicationDirPath() + QStringLiteral("/bubble"));
     for (const QString &file : bubble.entryList(QDir::Files))

@@ -1,7 +1,7 @@
 // The worker that exports a list of messages in one format under the progress dialog: text,
 // CSV or database into one target, PDF or HTML into a folder with one file per chat. A
 // cancelled or failed export removes what it created and nothing else; a killed one leaves
-// no part of a text, CSV, PDF or HTML file.
+// no part of a text, CSV, PDF or HTML file, and no part of a new PDF or HTML folder.
 #pragma once
 
 #include "operations/absformatexport.h"
@@ -42,6 +42,7 @@ private:
 
     MsgMessageList list;
     QString path;
+    QString folder; // where the files of a PDF or HTML export are written
     unsigned int format;
     ProgressForm *form;
     bool htmlFoldersReady = false;

@@ -1,6 +1,6 @@
 #include "operations/exporttextfile.h"
 
-#include "operations/stagedfile.h"
+#include "platform/durablefile/durablefile.h"
 
 #include <QFileInfo>
 
@@ -26,8 +26,8 @@ void ExportTextFile::open()
     const QFileInfo info(filePath);
     // A device or pipe cannot be replaced by renaming; a folder fails to open as it should.
     if (info.isFile() || (!info.exists() && !info.isSymLink())) {
-        StagedFile::removeLeftovers(filePath);
-        staged.reset(new StagedFile(filePath));
+        DurableFile::removeLeftovers(filePath);
+        staged.reset(new DurableFile(filePath));
         if (!staged->open())
             fail(staged->errorString());
     } else {

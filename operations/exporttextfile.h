@@ -10,7 +10,7 @@
 
 #include <memory>
 
-class StagedFile;
+class DurableFile;
 
 class ExportTextFile
 {
@@ -34,7 +34,7 @@ private:
     QFileDevice &device();
 
     QString filePath;
-    std::unique_ptr<StagedFile> staged;
+    std::unique_ptr<DurableFile> staged;
     QFile direct;
     QTextStream out;
 };

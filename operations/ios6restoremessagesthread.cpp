@@ -16,6 +16,9 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QHash>
+#include <QLockFile>
+#include <QRegularExpression>
+#include <QSet>
 
 #include <algorithm>
 #include <memory>
@@ -125,6 +128,60 @@ void copyDeviceRows(
         throwRuntimeError(QStringLiteral("can not copy the device's messages."));
 }
 
+// A work copy lives beside the device's file under its name and a number: a whole copy of the
+// phone's messages. Its merge holds "<copy>.lock" for the copy's whole life, so that a copy
+// whose lock is free or stale is known to be left over, by a killed merge or kept after a
+// finished one.
+
+std::unique_ptr<QLockFile> workCopyLock(const QString &copy)
+{
+    auto lock = std::make_unique<QLockFile>(copy + QLatin1String(".lock"));
+    // A merge may run for minutes: only a holder that is gone makes a lock stale.
+    lock->setStaleLockTime(0);
+    return lock;
+}
+
+void removeLeftoverWorkCopies(const QString &database)
+{
+    const QFileInfo info(database);
+    const QRegularExpression name(
+        QStringLiteral("^(%1\\d+(?:-\\d+)?)(?:\\.lock|-journal|-wal|-shm)?$")
+            .arg(QRegularExpression::escape(info.fileName())));
+    QSet<QString> copies;
+    for (const QString &entry : info.dir().entryList(QDir::Files | QDir::Hidden)) {
+        const QRegularExpressionMatch m = name.match(entry);
+        if (m.hasMatch())
+            copies.insert(info.dir().filePath(m.captured(1)));
+    }
+    for (const QString &copy : qAsConst(copies)) {
+        const std::unique_ptr<QLockFile> lock = workCopyLock(copy);
+        if (lock->tryLock(0))
+            removeDatabaseFiles(copy);
+    }
+}
+
+// The lock of a new work copy named after `base`, taken before the copy exists.
+std::unique_ptr<QLockFile> lockNewWorkCopy(const QString &base, QString *path)
+{
+    for (int n = 1; n <= 1000; ++n) {
+        const QString copy = n == 1 ? base : base + QLatin1Char('-') + QString::number(n);
+        if (QFileInfo::exists(copy))
+            continue;
+        std::unique_ptr<QLockFile> lock = workCopyLock(copy);
+        if (!lock->tryLock(0)) {
+            if (lock->error() != QLockFile::LockFailedError)
+                throwRuntimeError(QStringLiteral("can not lock %1.").arg(copy));
+            continue;
+        }
+        // Another window made this copy between the look and the lock.
+        if (QFileInfo::exists(copy))
+            continue;
+        *path = copy;
+        return lock;
+    }
+    throwRuntimeError(QStringLiteral("can not name a copy of %1.").arg(base));
+}
+
 quint32 unixSeconds(const QDateTime &time)
 {
     return static_cast<quint32>(time.toSecsSinceEpoch());
@@ -211,20 +268,22 @@ void IOS6RestoreMessagesThread::run()
     withAttachments.clear();
     const qint64 stamp = clock();
     std::unique_ptr<IOS6MessageDb> target;
+    // Released, as the run ends, only after a failed run has removed the copy.
+    std::unique_ptr<QLockFile> workLock;
     try {
         // Everything the patch needs of the backup is checked before any file is made.
         checkBackupIndex();
         step(Step::CopyDatabase);
         source->close();
+        removeLeftoverWorkCopies(source->smsDbPath());
         const QString base = source->smsDbPath() + QString::number(stamp);
-        work = base;
-        for (int n = 2; QFileInfo::exists(work); ++n)
-            work = base + QLatin1Char('-') + QString::number(n);
         try {
+            workLock = lockNewWorkCopy(base, &work);
             copyDatabaseFile(source->smsDbPath(), work);
         } catch (const std::exception &e) {
             qWarning("IOS6RestoreMessagesThread copy failed: %s", e.what());
-            const QString text = QStringLiteral("copy database to %1 failed.").arg(work);
+            const QString text
+                = QStringLiteral("copy database to %1 failed.").arg(work.isEmpty() ? base : work);
             work.clear();
             ProgressForm::postErrorOccurred(form, text);
             return;
@@ -282,7 +341,11 @@ void IOS6RestoreMessagesThread::checkBackupIndex()
 void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
 {
     target.open();
-    registerTriggerStandIns(target);
+    // The phone's triggers answer the phone's own edits. Fired by emptying the copy they would
+    // record every message as deleted, which a syncing phone hands on as deletions; fired by
+    // the refill they would log again rows the file had all along. The merge rebuilds its
+    // seven tables itself and leaves every other table as it was.
+    setTriggersEnabled(target, false);
     // The work copy is scratch until the patch puts a synced copy of it into the backup, and
     // a run that fails deletes it: it needs neither syncs nor a journal file of its own.
     target.executeThrow(Sqlite3Sql("PRAGMA synchronous=OFF"));

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QPagedPaintDevice>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 #include <QtMath>
 
@@ -24,8 +25,6 @@ namespace {
 const QColor textColour(146, 146, 165);
 const int bubbleGap = 10;
 const int systemLineGap = 8;
-// Text is laid out at most this many characters at a time, about a page of it.
-const int textPieceChars = 4096;
 
 typedef std::array<QImage, 9> Frame;
 
@@ -124,25 +123,19 @@ BubbleText::BubbleText(const QString &text, const QFont &font, Qt::Alignment ali
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     lines.remove(QLatin1Char('\r'));
     lines.replace(QLatin1Char('\n'), QChar::LineSeparator);
-    // Pieces end at line breaks; a paragraph longer than a piece is cut after a blank, or
-    // anywhere but inside a surrogate pair.
+    // Pieces end at line breaks; a paragraph longer than a piece is cut where a line may end.
     int pieceStart = 0;
     int next = 0;
     for (;;) {
         int end = lines.indexOf(QChar::LineSeparator, next);
         if (end < 0)
             end = lines.size();
-        if (end - pieceStart > textPieceChars && next > pieceStart) {
+        if (end - pieceStart > TextPieceChars && next > pieceStart) {
             addPiece(pieceStart, next - 1);
             pieceStart = next;
         }
-        while (end - pieceStart > textPieceChars) {
-            int cut = pieceStart + textPieceChars;
-            const int blank = lines.lastIndexOf(QLatin1Char(' '), cut - 1);
-            if (blank > pieceStart + textPieceChars / 2)
-                cut = blank + 1;
-            else if (lines.at(cut - 1).isHighSurrogate())
-                --cut;
+        while (end - pieceStart > TextPieceChars) {
+            const int cut = textPieceEnd(lines, pieceStart, end);
             addPiece(pieceStart, cut);
             pieceStart = cut;
         }
@@ -572,6 +565,30 @@ QImage renderImageBubble(const QImage &picture, bool fromMe)
     MsgPagePainter::PageBubble bubble;
     pictureBubble(bubble, picture, fromMe);
     return renderBubble(bubble);
+}
+
+int textPieceEnd(const QString &text, int start, int end)
+{
+    const int limit = start + TextPieceChars;
+    if (end <= limit)
+        return end;
+    // The rules look past a cut only a few characters; the window keeps each piece's work
+    // to its own size, however long the paragraph.
+    const int window = qMin(end, limit + 64) - start;
+    const QChar *chars = text.constData() + start;
+    QTextBoundaryFinder lineEnds(QTextBoundaryFinder::Line, chars, window);
+    lineEnds.setPosition(TextPieceChars + 1);
+    const int lineEnd = lineEnds.toPreviousBoundary();
+    if (lineEnd > TextPieceChars / 2)
+        return start + lineEnd;
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, chars, window);
+    characters.setPosition(TextPieceChars + 1);
+    const int character = characters.toPreviousBoundary();
+    if (character > 0)
+        return start + character;
+    // One character longer than a piece, a letter with thousands of marks: cut between
+    // its code points.
+    return text.at(limit - 1).isHighSurrogate() ? limit - 1 : limit;
 }
 
 QString emojiPlaceholder(void *, const QString &)

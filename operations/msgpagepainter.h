@@ -96,5 +96,13 @@ private:
 QImage renderTextBubble(const QString &text, int width, bool fromMe);
 // A bubble holding a picture; an empty picture gives an empty image.
 QImage renderImageBubble(const QImage &image, bool fromMe);
+// Text is laid out at most this many characters at a time, about a page of it.
+constexpr int TextPieceChars = 4096;
+// Where the piece of a paragraph (no line breaks) that starts at `start` ends, the paragraph
+// ending at `end`: at its end when that is near enough, else at the last place within
+// TextPieceChars where a line may end, when that falls in the piece's second half, else
+// between the last two characters as a reader sees them (never inside a letter with its
+// marks, a flag or a joined emoji).
+int textPieceEnd(const QString &text, int start, int end);
 // The emoji callback of the printed pages: "[EMOJI]".
 QString emojiPlaceholder(void *userData, const QString &hex);

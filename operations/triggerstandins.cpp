@@ -93,3 +93,12 @@ void registerTriggerStandIns(Sqlite3DB &db)
             throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(db.handle())), rc);
     }
 }
+
+void setTriggersEnabled(Sqlite3DB &db, bool enabled)
+{
+    int now = -1;
+    const int rc
+        = sqlite3_db_config(db.handle(), SQLITE_DBCONFIG_ENABLE_TRIGGER, enabled ? 1 : 0, &now);
+    if (rc != SQLITE_OK || now != (enabled ? 1 : 0))
+        throw Sqlite3Exception(QStringLiteral("can not switch the triggers of the file."), rc);
+}

@@ -45,6 +45,19 @@ QString attachmentMarker(const QString &mimeType)
 
 }
 
+namespace {
+
+template <typename Record>
+void deleteOutsideArena(const QMap<qint64, Record *> &map, const RecordArena &arena)
+{
+    for (Record *record : map) {
+        if (!arena.owns(record))
+            delete record;
+    }
+}
+
+} // namespace
+
 QString _MsgHandle::displayName(bool withNumber) const
 {
     if (contactName.isEmpty())
@@ -136,10 +149,10 @@ QString _MsgMessage::logicHash() const
 
 MsgMessageSet::~MsgMessageSet()
 {
-    qDeleteAll(attachmentMap);
-    qDeleteAll(messageMap);
-    qDeleteAll(handleMap);
-    qDeleteAll(chatMap);
+    deleteOutsideArena(attachmentMap, arena);
+    deleteOutsideArena(messageMap, arena);
+    deleteOutsideArena(handleMap, arena);
+    deleteOutsideArena(chatMap, arena);
 }
 
 void MsgMessageSet::create(QSharedPointer<MsgMessageSet> &set)

@@ -10,6 +10,8 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include "records/recordarena.h"
+
 struct _MsgHandle;
 struct _MsgChat;
 struct _MsgAttachment;
@@ -160,6 +162,9 @@ public:
     QMap<qint64, _MsgHandle *> handleMap;
     QMap<qint64, _MsgMessage *> messageMap; // keyed by srcRowid
     QMap<qint64, _MsgAttachment *> attachmentMap;
+    // Where loaders make records in bulk. A record of the maps made elsewhere with new is
+    // deleted on its own; those made here go with the arena.
+    RecordArena arena;
 };
 
 typedef QList<_MsgMessage *> MsgMessageList;

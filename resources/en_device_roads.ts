@@ -23,7 +23,7 @@
     </message>
 </context>
 <context>
-    <name>DeviceArrival</name>
+    <name>PhoneCountry</name>
     <message>
         <source>IDS_ANDROID_%1_CANT_READ_MMC_NUMBER</source>
         <translation>Failed to load country code from your phone. Please click &quot;OK&quot; button to select a country code manually.</translation>

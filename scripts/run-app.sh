@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Sets up and builds (scripts/setup.sh), then starts the program. On the first run with a
-# build folder it first puts the two sample phones into the devices folder when that folder
-# holds no phones (see the README); --sample-phones puts them there again (into a devices
-# folder without phones), --no-sample-phones leaves them out.
+# Sets up and builds what the program needs (scripts/setup.sh --program), then starts it.
+# On the first run with a build folder it first puts the two sample phones into the devices
+# folder when that folder holds no phones (see the README); --sample-phones puts them there
+# again (into a devices folder without phones), --no-sample-phones leaves them out.
 # Usage: scripts/run-app.sh [--sample-phones | --no-sample-phones] [build-dir]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,7 +16,7 @@ for arg in "$@"; do
     esac
 done
 build=${args[0]:-"$here/build"}
-"$here/scripts/setup.sh" "$build"
+"$here/scripts/setup.sh" --program "$build"
 
 # Offered once per build folder, so that phones the user removed do not come back.
 offered="$build/.sample-phones-offered"

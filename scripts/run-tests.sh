@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and builds (scripts/setup.sh), then runs the whole test suite headless. Then it
 # builds the fuzz targets with clang in a build dir of their own (BUILD-fuzz) and runs each
-# once over its committed corpus, so that neither they nor their crash cases rot.
+# once over its committed corpus under a memory limit, so that neither they nor their crash
+# and out-of-memory cases rot.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$here/build"}

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, then configures and builds.
-# Usage: scripts/setup.sh [build-dir] [extra cmake args...]
+# Installs the Debian packages the build and the tests need, then configures and builds:
+# everything, or with --program only what running the program needs (no tests, no
+# benchmarks).
+# Usage: scripts/setup.sh [--program] [build-dir] [extra cmake args...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+targets=()
+if [ "${1:-}" = "--program" ]; then
+    targets=(--target qm_program)
+    shift
+fi
 build=${1:-"$here/build"}
 shift || true
 
@@ -10,13 +17,14 @@ shift || true
 # package only lrelease itself. The offscreen platform plugin comes with libqt5gui5; the
 # offscreen tests render text, so a font is named rather than left to fontconfig's choice.
 # tzdata gives our CoreFoundation stand-in its named time zones. poppler-utils and python3
-# read the exported PDF, CSV and HTML files back in the tests. clang and its runtime build the
+# read the exported PDF, CSV and HTML files back in the tests; sqlite3, pdfinfo and openssl
+# are the peers the benchmarks time ours against, bc does their sums. clang and its runtime build the
 # fuzz targets (-DQM_FUZZ=ON) whose corpora the test command replays.
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools libqt5webkit5-dev fonts-dejavu-core
     libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev tzdata
-    poppler-utils python3
+    poppler-utils python3 openssl bc
     clang libclang-rt-14-dev
 )
 missing=()
@@ -32,4 +40,4 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"

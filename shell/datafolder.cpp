@@ -1,5 +1,6 @@
 #include "datafolder.h"
 
+#include "platform/durablefile/durablefile.h"
 #include "platform/win/winplatform.h"
 #include "shell/appconfig.h"
 
@@ -9,7 +10,6 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 namespace {
 
@@ -86,36 +86,7 @@ QDir localDbFolder()
 
 bool writeDataRedirect(const QString &path)
 {
-    QSaveFile file(redirectFilePath());
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray bytes = path.toUtf8();
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
-}
-
-bool copyFileOver(const QString &source, const QString &target)
-{
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray buffer(1 << 16, Qt::Uninitialized);
-    for (;;) {
-        const qint64 read = in.read(buffer.data(), buffer.size());
-        if (read == 0)
-            break;
-        if (read < 0 || out.write(buffer.constData(), read) != read) {
-            out.cancelWriting();
-            return false;
-        }
-    }
-    return out.commit();
+    return durable::writeFile(redirectFilePath(), path.toUtf8());
 }
 
 bool openInExplorer(const QString &path)

@@ -31,9 +31,6 @@ QString sanitizeFileName(const QString &name);
 bool isOneFolderEntry(const QString &name);
 // The path when nothing exists there, else the first free "base(n).suffix" beside it.
 QString uniqueFilePath(const QString &path);
-// Copies source to target through a new file beside target that then takes its place, so
-// that a failure leaves an existing target whole. False when the copy failed.
-bool copyFileOver(const QString &source, const QString &target);
 // MD5 of the UTF-8 bytes as 32 lower-case hexadecimal digits.
 QString md5Hex(const QString &text);
 // Deletes a folder tree, hidden entries included; symbolic links are removed, never

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QUrl>
+#include <QVector>
 
 namespace {
 
@@ -83,7 +84,23 @@ QString shownPlainText(const QString &text)
     return shown;
 }
 
-void appendMessage(QString &page, const _MsgMessage &m, qint64 &lastDate)
+// The date line that an ordinary message opens when it comes more than a minute after the
+// last one (lastDate, seconds since 1970); empty otherwise and for system events.
+QString dateLine(const _MsgMessage &m, qint64 &lastDate)
+{
+    if (m.item_type != 0)
+        return QString();
+    const QDateTime when = dateTimeFromTime(m.date);
+    const qint64 t = when.toSecsSinceEpoch();
+    if (t - lastDate <= 60)
+        return QString();
+    lastDate = t;
+    return QStringLiteral("<div class=\"dt\">%1</div>")
+        .arg(QLocale::c().toString(when.toLocalTime(), QStringLiteral("dd MMM yyyy h:m AP")));
+}
+
+// The message with its date line above it, or below it on a page of newest first.
+void appendMessage(QString &page, const _MsgMessage &m, const QString &dateLine, bool lineBelow)
 {
     page += QStringLiteral("<a name=\"sms_%1\"></a>").arg(m.rowid);
     if (m.item_type != 0) {
@@ -95,14 +112,8 @@ void appendMessage(QString &page, const _MsgMessage &m, qint64 &lastDate)
     bool cut = false;
     const QString sender = boundedBubbleText(groupSenderName(m), &cut);
     const bool fromMe = m.is_from_me != 0;
-    const QDateTime when = dateTimeFromTime(m.date);
-    const qint64 t = when.toSecsSinceEpoch();
-    if (t - lastDate > 60) {
-        page += QStringLiteral("<div class=\"dt\">%1</div>")
-                    .arg(QLocale::c().toString(
-                        when.toLocalTime(), QStringLiteral("dd MMM yyyy h:m AP")));
-        lastDate = t;
-    }
+    if (!lineBelow)
+        page += dateLine;
 
     QString text;
     if (!m.subject.isEmpty())
@@ -116,6 +127,8 @@ void appendMessage(QString &page, const _MsgMessage &m, qint64 &lastDate)
         if (!content.isNull())
             page += bubbleHtml(content, fromMe, sender);
     }
+    if (lineBelow)
+        page += dateLine;
 }
 
 } // namespace
@@ -213,7 +226,7 @@ QString bubbleTextHtml(const QString &text)
     return shown;
 }
 
-QString bubblePageHtml(const MsgMessageList &list, int page, int pageCount)
+QString bubblePageHtml(const MsgMessageList &list, int page, int pageCount, Qt::SortOrder order)
 {
     if (page < 1 || page > pageCount)
         return QString();
@@ -224,10 +237,19 @@ QString bubblePageHtml(const MsgMessageList &list, int page, int pageCount)
     QString html = pageHead;
     if (page != 1)
         html += QLatin1String("<p><a href=\"/pre_page\">&lt;&lt;Previous Page</a></p>");
+    // The minute clock always runs from the oldest message of the page, so that newest first
+    // shows the date lines of oldest first, each on the older side of its message.
+    const bool newestFirst = order == Qt::DescendingOrder;
+    QVector<QString> dateLines(last - first);
     qint64 lastDate = 0;
+    for (int k = 0; k < last - first; ++k) {
+        const int i = newestFirst ? last - 1 - k : first + k;
+        if (list.at(i))
+            dateLines[i - first] = dateLine(*list.at(i), lastDate);
+    }
     for (int i = first; i < last; ++i) {
         if (list.at(i))
-            appendMessage(html, *list.at(i), lastDate);
+            appendMessage(html, *list.at(i), dateLines.at(i - first), newestFirst);
     }
     if (page != pageCount)
         html += QLatin1String("<p><a href=\"/next_page\">&gt;&gt;Next Page</a></p>");

@@ -42,5 +42,7 @@ QString boundedBubbleText(const QString &text, bool *cut);
 QString bubbleTextHtml(const QString &text);
 
 // The XHTML of page `page` (1-based) of `pageCount`, each page holding up to
-// BubblePageSize messages of the list; "" when the page is out of range.
-QString bubblePageHtml(const MsgMessageList &list, int page, int pageCount);
+// BubblePageSize messages of the list; "" when the page is out of range. A list sorted newest
+// first gives the mirror image of its page sorted oldest first.
+QString bubblePageHtml(
+    const MsgMessageList &list, int page, int pageCount, Qt::SortOrder order = Qt::AscendingOrder);

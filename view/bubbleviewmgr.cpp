@@ -1,5 +1,6 @@
 #include "view/bubbleviewmgr.h"
 
+#include "platform/durablefile/durablefile.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "view/bubblepage.h"
@@ -35,7 +36,7 @@ void BubbleViewMgr::showPage(int page)
 {
     if (page < 1 || page > pageCount)
         return;
-    const QString html = bubblePageHtml(list, page, pageCount);
+    const QString html = bubblePageHtml(list, page, pageCount, listOrder);
     if (view) {
         view->setHtml(
             html, QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + QLatin1Char('/')));
@@ -52,9 +53,10 @@ bool BubbleViewMgr::opensWithShell(const QString &suffix)
     return media.contains(suffix, Qt::CaseInsensitive);
 }
 
-void BubbleViewMgr::showBubble(const MsgMessageList &messages)
+void BubbleViewMgr::showBubble(const MsgMessageList &messages, Qt::SortOrder order)
 {
     list = messages;
+    listOrder = order;
     if (list.isEmpty()) {
         curPage = 0;
         pageCount = 0;
@@ -167,7 +169,7 @@ void BubbleViewMgr::saveAttachment(const QString &path)
         return;
     }
     // The old file goes only once the copy is complete.
-    if (copyFileOver(path, target))
+    if (durable::copyFile(path, target))
         showInfo(tr("IDS_SAVE_ATTACHMENT_SUC"));
     else
         showError(tr("IDS_SAVE_ATTACHMENT_FILE_ERROR"));

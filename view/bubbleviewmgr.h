@@ -33,7 +33,8 @@ public:
     static bool opensWithShell(const QString &suffix);
 
 public slots:
-    void showBubble(const MsgMessageList &messages);
+    // The order is the list's: newest first mirrors each page's date lines.
+    void showBubble(const MsgMessageList &messages, Qt::SortOrder order = Qt::AscendingOrder);
     void onLoadFinish(bool ok);
     void onLinkClicked(const QUrl &url);
     void firstPage();
@@ -54,6 +55,7 @@ private:
 
     QPointer<QWebView> view;
     MsgMessageList list;
+    Qt::SortOrder listOrder = Qt::AscendingOrder;
     int curPage = 0;
     int pageCount = 0;
     QString anchor;

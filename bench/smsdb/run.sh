@@ -1,10 +1,11 @@
 #!/bin/bash
 # Times opening a current phone's sms.db of MESSAGES messages in 500 chats (85 message
 # columns, times in nanoseconds, every tenth message with an attachment file), listing its
-# chats and loading every message, beside the sqlite3 tool running the five selects of that
-# loading (best of three each, run in turn); then the same at LARGE messages, to show that
-# time and memory grow in step with the messages. Usage: run.sh BUILD_DIR [MESSAGES] [LARGE]
-# (LARGE 0 skips the second database).
+# chats and loading every message, as whole processes timed from outside: our benchmark
+# program against the sqlite3 tool running the same selects (selects.sql), five runs each,
+# taken in turn, medians compared; then the same at LARGE messages. Also our peak resident
+# memory per message and the time our process took to list the chats.
+# Usage: run.sh BUILD_DIR [MESSAGES] [LARGE] (LARGE 0 skips the second database).
 set -euo pipefail
 build=${1:?build dir}
 messages=${2:-100000}
@@ -14,36 +15,46 @@ generate="$build/bench/smsdb/smsdb_generate"
 bin="$build/bench/smsdb/smsdb_bench"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-source "$here/../timing.sh"
 
-# Best of three of ours (its own figures: seconds to list the chats, to load the messages,
-# then the KiB of its anonymous memory) and of the sqlite3 tool on the same file.
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+now() { date +%s%N; }
+elapsed() { echo "scale=3; ($2 - $1) / 1000000000" | bc; }
+
 measure() {
-    local name=$1 count=$2 i
+    local name=$1 count=$2 i start end line
     "$generate" "$work/$name" "$count" 500 phone > /dev/null
     sync
     local db="$work/$name/file-relay/var/mobile/Library/SMS/sms.db"
-    for i in 1 2 3; do
-        seconds sqlite3 "$db" < "$here/selects.sql" >> "$work/$name.sqlite"
-        "$bin" "$work/$name" brief >> "$work/$name.ours"
+    : > "$work/peer"
+    : > "$work/ours"
+    : > "$work/brief"
+    for i in 1 2 3 4 5; do
+        start=$(now)
+        sqlite3 "$db" < "$here/selects.sql" > /dev/null
+        end=$(now)
+        elapsed "$start" "$end" >> "$work/peer"
+        start=$(now)
+        line=$("$bin" "$work/$name" brief)
+        end=$(now)
+        elapsed "$start" "$end" >> "$work/ours"
+        echo "$line" >> "$work/brief"
     done
-    sqlite=$(best < "$work/$name.sqlite")
-    chats=$(cut -d' ' -f1 "$work/$name.ours" | best)
-    total=$(awk '{ print $1 + $2 }' "$work/$name.ours" | best)
-    anon=$(cut -d' ' -f4 "$work/$name.ours" | best)
-    echo "$count messages in 500 chats (best of three each):"
-    echo "  sqlite3, the five selects:          $sqlite s"
-    echo "  ours, open and list the chats:      $chats s"
-    echo "  ours, open, chats and all messages: $total s ($(echo "scale=2; $total / $sqlite" | bc) x sqlite3)"
-    echo "  ours, anonymous memory afterwards:  $anon KiB"
+    local peer ours chats peak
+    peer=$(median < "$work/peer")
+    ours=$(median < "$work/ours")
+    chats=$(cut -d' ' -f1 "$work/brief" | median)
+    peak=$(cut -d' ' -f3 "$work/brief" | median)
+    echo "$count messages in 500 chats (median of five runs each, taken in turn):"
+    echo "  sqlite3, the same selects:        $peer s"
+    echo "  ours, open, chats, all messages:  $ours s ($(echo "scale=2; $ours / $peer" | bc) x sqlite3)"
+    echo "  ours, open and list the chats:    $chats s (inside the process)"
+    echo "  ours, peak resident memory:       $peak KiB, $(echo "$peak * 1024 / $count" | bc) bytes per message"
     rm -rf "${work:?}/$name"
 }
 
+echo "load: $(uptime)"
 measure small "$messages"
-small_total=$total small_anon=$anon
 if [ "$large" -gt 0 ]; then
     measure large "$large"
-    echo "from $messages to $large messages:"
-    echo "  time per message:   $(echo "scale=2; $small_total * 1000000 / $messages" | bc) us, then $(echo "scale=2; $total * 1000000 / $large" | bc) us"
-    echo "  memory per message: $(echo "($anon - $small_anon) * 1024 / ($large - $messages)" | bc) bytes"
 fi
+echo "load: $(uptime)"

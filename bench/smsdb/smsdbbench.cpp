@@ -85,6 +85,8 @@ int main(int argc, char **argv)
         }
         out << "load all messages:   " << secondsOf(step) << " s, " << set->messageMap.size()
             << " messages, " << set->attachmentMap.size() << " attachments\n";
+        out << "anonymous memory:    " << anonymousKiB() << " KiB, of which blocks of the set's "
+            << "arena " << set->arena.reservedBytes() / 1024 << " KiB\n";
 
         QSharedPointer<MsgMessageSet> perChat;
         db.chats(perChat);

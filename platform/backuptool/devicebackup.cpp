@@ -4,6 +4,8 @@
 #include "progressprinter.h"
 #include "toolfault.h"
 
+#include "platform/durablefile/durablefile.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDirIterator>
@@ -203,11 +205,17 @@ void DeviceBackup::store(FileEntry &entry)
     if (!source.open(QIODevice::ReadOnly))
         fail(QStringLiteral("Cannot read %1 on the device.").arg(entry.record.path));
     QFile target(m_folder.absoluteFilePath(entry.record.fileId()));
-    const auto cannotWrite = [&] {
-        fail(QStringLiteral("Cannot write %1: %2").arg(target.fileName(), target.errorString()));
+    QString error;
+    const auto cannotWrite
+        = [&] { fail(QStringLiteral("Cannot write %1: %2").arg(target.fileName(), error)); };
+    const auto put = [&](const QByteArray &bytes) {
+        return durable::writeAll(
+            target, bytes.constData(), bytes.size(), target.fileName(), &error);
     };
-    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        error = target.errorString();
         cannotWrite();
+    }
 
     std::unique_ptr<CbcStream> cipher;
     if (m_encrypted)
@@ -221,18 +229,21 @@ void DeviceBackup::store(FileEntry &entry)
         plainSize += chunk.size();
         digest.addData(chunk);
         const QByteArray out = cipher ? cipher->update(chunk) : chunk;
-        if (target.write(out) != out.size())
+        if (!put(out))
             cannotWrite();
     }
     QByteArray last;
-    if (cipher && (!cipher->finish(&last) || target.write(last) != last.size()))
+    if (cipher && !cipher->finish(&last))
+        fail(QStringLiteral("Cannot encrypt %1.").arg(entry.record.path));
+    if (cipher && !put(last))
         cannotWrite();
     if (source.error() != QFile::NoError)
         fail(QStringLiteral("Cannot read %1 on the device.").arg(entry.record.path));
-    // A full disk may show only when the buffered rest is written out.
-    target.close();
-    if (target.error() != QFile::NoError)
+    // A full disk may show only when the buffered rest is written out; the status that
+    // calls the backup finished must not reach the disk before its files.
+    if (!durable::sync(target, target.fileName(), &error))
         cannotWrite();
+    target.close();
     entry.record.size = static_cast<quint64>(plainSize);
     entry.record.digest = digest.result();
     entry.record.inode = m_nextInode++;
@@ -267,8 +278,10 @@ void DeviceBackup::writeManifest() const
         plist_dict_set_item(manifest.get(), "BackupKeyBag",
             plist_new_data(keybag.constData(), static_cast<uint64_t>(keybag.size())));
     }
-    if (!writePlistFile(manifest.get(), m_folder.absoluteFilePath(QLatin1String(manifestName))))
-        fail(QStringLiteral("Cannot write %1.").arg(QLatin1String(manifestName)));
+    QString error;
+    if (!writePlistFile(
+            manifest.get(), m_folder.absoluteFilePath(QLatin1String(manifestName)), &error))
+        fail(QStringLiteral("Cannot write %1").arg(error));
 }
 
 void DeviceBackup::writeStatus(bool finished) const
@@ -281,6 +294,7 @@ void DeviceBackup::writeStatus(bool finished) const
     setString(status.get(), "Version", QStringLiteral("2.4"));
     setString(status.get(), "UUID", QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
     setDate(status.get(), "Date", QDateTime::currentDateTimeUtc());
-    if (!writePlistFile(status.get(), m_folder.absoluteFilePath(QLatin1String(statusName))))
-        fail(QStringLiteral("Cannot write %1.").arg(QLatin1String(statusName)));
+    QString error;
+    if (!writePlistFile(status.get(), m_folder.absoluteFilePath(QLatin1String(statusName)), &error))
+        fail(QStringLiteral("Cannot write %1").arg(error));
 }

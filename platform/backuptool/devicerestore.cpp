@@ -5,13 +5,14 @@
 #include "progressprinter.h"
 #include "toolfault.h"
 
+#include "platform/durablefile/durablefile.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <utime.h>
 
-#include <cstdio>
 #include <stdexcept>
 
 namespace {
@@ -51,8 +52,11 @@ void DeviceRestore::run()
     m_phone.startBackupService();
     if (!DeviceBackup::isFinished(m_folder))
         fail(QStringLiteral("There is no finished backup in %1.").arg(m_folder.absolutePath()));
-    const PlistPtr manifest
-        = readPlistFile(m_folder.absoluteFilePath(QLatin1String(DeviceBackup::manifestName)));
+    const QString manifestPath
+        = m_folder.absoluteFilePath(QLatin1String(DeviceBackup::manifestName));
+    const PlistPtr manifest = readPlistFile(manifestPath);
+    if (!manifest)
+        fail(QStringLiteral("%1 is damaged: it is not a property list.").arg(manifestPath));
     m_encrypted = boolOf(manifest.get(), "IsEncrypted");
     if (m_encrypted
         && !BackupKeys::unlock(
@@ -88,12 +92,12 @@ void DeviceRestore::run()
         targets.append(targetPath(file.devicePath));
     for (int i = 0; i < m_staged.size(); ++i) {
         const Staged &file = m_staged.at(i);
-        const QByteArray target = QFile::encodeName(targets.at(i));
         // Replaces the old file in one step, so that it is never missing.
-        if (std::rename(QFile::encodeName(file.stagedPath).constData(), target.constData()) != 0)
-            fail(QStringLiteral("Cannot write %1 on the device.").arg(file.devicePath));
+        QString error;
+        if (!durable::renameOver(file.stagedPath, targets.at(i), &error))
+            fail(QStringLiteral("Cannot write %1 on the device: %2").arg(file.devicePath, error));
         utimbuf times { static_cast<time_t>(file.mtime), static_cast<time_t>(file.mtime) };
-        ::utime(target.constData(), &times);
+        ::utime(QFile::encodeName(targets.at(i)).constData(), &times);
     }
 }
 
@@ -102,13 +106,18 @@ QString DeviceRestore::targetPath(const QString &devicePath) const
     const QDir root = m_phone.fileSystem();
     const QString target = root.absoluteFilePath(devicePath);
     const QString folder = QFileInfo(target).absolutePath();
-    if (!QDir().mkpath(folder))
-        fail(QStringLiteral("Cannot write %1 on the device.").arg(devicePath));
-    // A link on the way would lead the file out of the phone.
+    // A link on the way would lead the file out of the phone, and making the folders first
+    // would already have made them there: the part that exists is checked before, the whole
+    // after.
     const QString canonicalRoot = root.canonicalPath();
-    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
-    if (canonicalFolder != canonicalRoot
-        && !canonicalFolder.startsWith(canonicalRoot + QLatin1Char('/')))
+    const auto inside = [&](const QString &path) {
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        return canonical == canonicalRoot || canonical.startsWith(canonicalRoot + QLatin1Char('/'));
+    };
+    QString existing = folder;
+    while (!QFileInfo::exists(existing) && existing.size() > root.absolutePath().size())
+        existing = QFileInfo(existing).absolutePath();
+    if (!inside(existing) || !QDir().mkpath(folder) || !inside(folder))
         fail(QStringLiteral("Cannot write %1 on the device.").arg(devicePath));
     return target;
 }
@@ -121,12 +130,9 @@ void DeviceRestore::stage(
     if (!source.open(QIODevice::ReadOnly))
         fail(QStringLiteral("The backup lacks the file %1.").arg(label));
     QFile target(stagedPath);
-    const auto cannotWrite = [&] {
+    if (!target.open(QIODevice::WriteOnly))
         fail(
             QStringLiteral("Cannot prepare %1 on the device: %2").arg(label, target.errorString()));
-    };
-    if (!target.open(QIODevice::WriteOnly))
-        cannotWrite();
 
     std::unique_ptr<CbcStream> cipher;
     if (m_encrypted && !record.wrappedKey.isEmpty()) {
@@ -135,8 +141,11 @@ void DeviceRestore::stage(
             fail(QStringLiteral("The key of %1 cannot be unwrapped.").arg(label));
         cipher.reset(new CbcStream(key, false));
     }
+    QString error;
+    const auto cannotWrite
+        = [&] { fail(QStringLiteral("Cannot prepare %1 on the device: %2").arg(label, error)); };
     auto put = [&](const QByteArray &bytes) {
-        if (target.write(bytes) != bytes.size())
+        if (!durable::writeAll(target, bytes.constData(), bytes.size(), stagedPath, &error))
             cannotWrite();
     };
     for (;;) {
@@ -152,9 +161,9 @@ void DeviceRestore::stage(
         put(last);
     }
     // A full disk may show only when the buffered rest is written out.
-    target.close();
-    if (target.error() != QFileDevice::NoError)
+    if (!durable::sync(target, stagedPath, &error))
         cannotWrite();
+    target.close();
     // A merge that replaced a file refreshes its digest but not its size: the digest, of what
     // the disk now holds, decides.
     if (record.digest.size() == 20 && digestOf(stagedPath) != record.digest)

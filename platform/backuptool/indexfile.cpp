@@ -1,9 +1,10 @@
 #include "indexfile.h"
 
+#include "platform/durablefile/durablefile.h"
+
 #include <QCryptographicHash>
 #include <QDataStream>
 #include <QFile>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <stdexcept>
@@ -49,11 +50,8 @@ void writeIndexFile(QList<IndexRecord> records, const QString &path)
     std::sort(records.begin(), records.end(), [](const IndexRecord &a, const IndexRecord &b) {
         return a.domain != b.domain ? a.domain < b.domain : a.path < b.path;
     });
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw std::runtime_error(
-            "Cannot write the backup index: " + file.errorString().toStdString());
-    QDataStream out(&file);
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
     out.writeRawData(header, sizeof header);
     for (const IndexRecord &r : records) {
         writeString(out, r.domain.toUtf8(), false);
@@ -64,9 +62,9 @@ void writeIndexFile(QList<IndexRecord> records, const QString &path)
         out << r.mode << quint32(0) << r.inode << quint32(501) << quint32(501) << r.mtime << r.atime
             << r.ctime << r.size << r.protectionClass << quint8(0);
     }
-    if (out.status() != QDataStream::Ok || !file.commit())
-        throw std::runtime_error(
-            "Cannot write the backup index: " + file.errorString().toStdString());
+    QString error;
+    if (!durable::writeFile(path, bytes, &error))
+        throw std::runtime_error("Cannot write the backup index: " + error.toStdString());
 }
 
 QList<IndexRecord> readIndexFile(const QString &path)

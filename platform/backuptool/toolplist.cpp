@@ -1,9 +1,9 @@
 #include "toolplist.h"
 
+#include "platform/durablefile/durablefile.h"
 #include "platform/plistinput/plistinput.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 #include <cstdlib>
 #include <cstring>
@@ -17,16 +17,17 @@ PlistPtr readPlistFile(const QString &path)
     return PlistPtr(plistinput::parse(bytes.constData(), static_cast<size_t>(bytes.size())));
 }
 
-bool writePlistFile(plist_t node, const QString &path)
+bool writePlistFile(plist_t node, const QString &path, QString *error)
 {
     char *xml = nullptr;
     uint32_t length = 0;
     plist_to_xml(node, &xml, &length);
-    if (!xml)
+    if (!xml) {
+        if (error)
+            *error = path + QStringLiteral(": the property list cannot be written as XML");
         return false;
-    QSaveFile file(path);
-    const bool ok = file.open(QIODevice::WriteOnly)
-        && file.write(xml, length) == static_cast<qint64>(length) && file.commit();
+    }
+    const bool ok = durable::writeFile(path, QByteArray(xml, static_cast<int>(length)), error);
     free(xml);
     return ok;
 }

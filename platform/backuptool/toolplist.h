@@ -17,8 +17,9 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // XML or binary; null when the file cannot be read or parsed.
 PlistPtr readPlistFile(const QString &path);
-// Written whole beside the target, then renamed over it.
-bool writePlistFile(plist_t node, const QString &path);
+// As XML, durably through a file beside the target renamed over it; false, with *error as
+// "<path>: <reason>", when it could not be.
+bool writePlistFile(plist_t node, const QString &path, QString *error = nullptr);
 
 // Entries of a dictionary, tolerant of anything else: missing or mistyped give the fallback.
 plist_t dictItem(plist_t dict, const char *key);

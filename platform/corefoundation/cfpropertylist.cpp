@@ -184,6 +184,10 @@ CFTypeRef fromNode(plist_t node, int depth)
         int32_t seconds = 0;
         int32_t micro = 0;
         plist_get_date_val(node, &seconds, &micro);
+        // A binary date beyond libplist's 32-bit seconds comes back as garbage, its fraction
+        // out of range: refused like one at the top.
+        if (micro <= -1000000 || micro >= 1000000)
+            return nullptr;
         // libplist hands out the fraction without its sign.
         const double fraction = std::abs(micro) / 1e6;
         return createDate(seconds < 0 ? seconds - fraction : seconds + fraction);

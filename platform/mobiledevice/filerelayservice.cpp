@@ -11,6 +11,8 @@
 //   "Entries"     further entries written after the folders, each a dictionary of "Name",
 //                 "Type" (file, folder, symlink, hardlink, fifo, socket, chardev, blockdev),
 //                 "Target" for links and "Data" for files
+//   "Format"      the archive in a form no phone sends: "tar" or "zip", or "cpio" without
+//                 compression
 #include "replyfault.h"
 #include "serviceconnection.h"
 #include "serviceregistry.h"
@@ -231,10 +233,18 @@ void sendArchive(ServiceConnection &connection, const PlistNode &faults)
     state.stallAfter = limitOf(faults, "StallAfter");
 
     ArchivePtr a(archive_write_new(), &archive_write_free);
-    archive_write_add_filter_gzip(a.get());
-    // A phone spends little on compressing what is mostly pictures.
-    archive_write_set_filter_option(a.get(), "gzip", "compression-level", "1");
-    archive_write_set_format_cpio_newc(a.get());
+    const std::string format = faults.stringItem("Format");
+    if (format != "cpio" && format != "zip") {
+        archive_write_add_filter_gzip(a.get());
+        // A phone spends little on compressing what is mostly pictures.
+        archive_write_set_filter_option(a.get(), "gzip", "compression-level", "1");
+    }
+    if (format == "tar")
+        archive_write_set_format_pax_restricted(a.get());
+    else if (format == "zip")
+        archive_write_set_format_zip(a.get());
+    else
+        archive_write_set_format_cpio_newc(a.get());
     archive_write_set_bytes_per_block(a.get(), 256 * 1024);
     archive_write_set_bytes_in_last_block(a.get(), 1);
     if (archive_write_open(a.get(), &state, nullptr, &writeToPeer, nullptr) != ARCHIVE_OK) {

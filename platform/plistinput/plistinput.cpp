@@ -115,30 +115,40 @@ private:
     Trailer m_trailer;
 };
 
-// False for a binary list nested deeper than the limit, holding a cycle, or malformed in its
-// containers.
-bool binaryNestingWithinLimit(const unsigned char *bytes, size_t size)
+// False for a binary list nested deeper than the limit, holding a cycle, malformed in its
+// containers, or expanding past `nodeBudget` nodes: libplist copies an object for each
+// reference to it, so containers that share their items grow as two to the power of their
+// depth. Depth and size below each object are computed once, in the same walk.
+bool binaryShapeWithinLimits(const unsigned char *bytes, size_t size, uint64_t nodeBudget)
 {
     const BinaryObjects objects(bytes, size);
     if (!objects.valid())
         return false;
-    // Depth below each object, computed once per object: -1 unknown, -2 on the path.
+    // Depth below each object: -1 unknown, -2 on the path.
     std::vector<int> depth(static_cast<size_t>(objects.count()), -1);
+    std::vector<uint64_t> nodes(static_cast<size_t>(objects.count()), 0);
     struct Frame
     {
         uint64_t object;
         std::vector<uint64_t> children;
         size_t next;
         int deepest;
+        uint64_t nodes;
     };
     std::vector<Frame> path;
     const auto enter = [&](uint64_t object) {
-        Frame frame { object, {}, 0, 0 };
+        Frame frame { object, {}, 0, 0, 1 };
         if (!objects.children(object, &frame.children))
             return false;
         depth[object] = -2;
         path.push_back(std::move(frame));
         return path.size() <= static_cast<size_t>(maxDepth);
+    };
+    // Counts stay at most the budget, so the sum cannot wrap.
+    const auto add = [&](Frame &frame, int childDepth, uint64_t childNodes) {
+        frame.deepest = std::max(frame.deepest, childDepth);
+        frame.nodes += childNodes;
+        return frame.nodes <= nodeBudget;
     };
     if (!enter(objects.top()))
         return false;
@@ -146,17 +156,19 @@ bool binaryNestingWithinLimit(const unsigned char *bytes, size_t size)
         Frame &frame = path.back();
         if (frame.next == frame.children.size()) {
             depth[frame.object] = frame.deepest + 1;
-            const int done = depth[frame.object];
+            nodes[frame.object] = frame.nodes;
+            const Frame done = std::move(frame);
             path.pop_back();
-            if (!path.empty())
-                path.back().deepest = std::max(path.back().deepest, done);
+            if (!path.empty() && !add(path.back(), depth[done.object], done.nodes))
+                return false;
             continue;
         }
         const uint64_t child = frame.children[frame.next++];
         if (depth[child] == -2)
             return false;
         if (depth[child] >= 0) {
-            frame.deepest = std::max(frame.deepest, depth[child]);
+            if (!add(frame, depth[child], nodes[child]))
+                return false;
             if (path.size() + static_cast<size_t>(depth[child]) > static_cast<size_t>(maxDepth))
                 return false;
             continue;
@@ -276,7 +288,9 @@ plist_t throughXml(plist_t node)
 
 plist_t fromBinary(const char *bytes, size_t length)
 {
-    if (!binaryNestingWithinLimit(reinterpret_cast<const unsigned char *>(bytes), length))
+    const uint64_t nodeBudget = std::max<uint64_t>(maxNodes, length);
+    if (!binaryShapeWithinLimits(
+            reinterpret_cast<const unsigned char *>(bytes), length, nodeBudget))
         return nullptr;
     std::string bin(bytes, length);
     Utf16Scan scan = cutUtf16StringsAtZero(bin);

@@ -81,10 +81,15 @@ const char kLayout[]
       "TEXT NOT NULL);"
       "CREATE TABLE kvtable (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, key TEXT "
       "UNIQUE NOT NULL, value BLOB NOT NULL);"
+      "CREATE TABLE sync_deleted_messages (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, "
+      "guid TEXT NOT NULL, recordID TEXT);"
+      "CREATE TABLE sync_deleted_attachments (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, "
+      "guid TEXT NOT NULL, recordID TEXT);"
       "CREATE INDEX message_idx_handle ON message(handle_id, date);"
       "CREATE INDEX message_idx_is_read ON message(is_read, is_from_me, is_finished);"
       "CREATE INDEX chat_message_join_idx_message_date_id_chat_id ON "
       "chat_message_join(chat_id, message_date, message_id);"
+      "CREATE INDEX message_idx_associated_message ON message(associated_message_guid);"
       // The phone's own functions: a database that calls them cannot be changed unless the
       // program defines stand-ins.
       "CREATE TRIGGER before_delete_on_attachment BEFORE DELETE ON attachment BEGIN SELECT "
@@ -100,6 +105,22 @@ const char kLayout[]
       "chat_message_join WHERE message_id = OLD.message_id LIMIT 1) IS NULL; END;"
       "CREATE TRIGGER add_to_deleted_messages AFTER DELETE ON message BEGIN INSERT INTO "
       "deleted_messages (guid) VALUES (OLD.guid); END;"
+      // What a syncing phone hands on as deletions.
+      "CREATE TRIGGER add_to_sync_deleted_messages AFTER DELETE ON message BEGIN INSERT INTO "
+      "sync_deleted_messages (guid, recordID) VALUES (OLD.guid, OLD.ck_record_id); END;"
+      "CREATE TRIGGER add_to_sync_deleted_attachments AFTER DELETE ON attachment BEGIN INSERT "
+      "INTO sync_deleted_attachments (guid, recordID) VALUES (OLD.guid, OLD.ck_record_id); "
+      "END;"
+      "CREATE TRIGGER delete_associated_messages_after_delete_on_message AFTER DELETE ON "
+      "message BEGIN DELETE FROM message WHERE (OLD.ROWID IS NOT NULL AND "
+      "associated_message_guid IS NOT NULL AND associated_message_guid = OLD.guid); END;"
+      "CREATE TRIGGER after_delete_on_chat AFTER DELETE ON chat BEGIN DELETE FROM "
+      "chat_message_join WHERE chat_id = OLD.ROWID; END;"
+      "CREATE TRIGGER after_delete_on_chat_handle_join AFTER DELETE ON chat_handle_join BEGIN "
+      "DELETE FROM handle WHERE handle.ROWID = OLD.handle_id AND (SELECT 1 FROM "
+      "chat_handle_join WHERE handle_id = OLD.handle_id LIMIT 1) IS NULL AND (SELECT 1 FROM "
+      "message WHERE handle_id = OLD.handle_id LIMIT 1) IS NULL AND (SELECT 1 FROM message "
+      "WHERE other_handle = OLD.handle_id LIMIT 1) IS NULL; END;"
       "INSERT INTO _SqliteDatabaseProperties VALUES('_ClientVersion', '17100');";
 
 void returnZero(sqlite3_context *context, int, sqlite3_value **)

@@ -1,6 +1,7 @@
 // Builds a device sms.db as a phone of recent years writes it: many more columns than the
 // program reads, times in nanoseconds since 2001, rows whose words live only in
-// attributedBody, and triggers that call functions only the phone defines.
+// attributedBody, and the phone's triggers: some call functions only the phone defines, some
+// record every deleted row for syncing.
 #pragma once
 
 #include <QByteArray>

@@ -615,6 +615,26 @@ QByteArray Sqlite3Cursor::getBlob(int index) const
     return data ? QByteArray(data, bytes) : QByteArray();
 }
 
+const char *Sqlite3Cursor::textBytes(int index, int &size) const
+{
+    size = 0;
+    if (!onRow() || index < 0 || index >= count())
+        return nullptr;
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt->stmt, index));
+    size = text ? sqlite3_column_bytes(m_stmt->stmt, index) : 0;
+    return text;
+}
+
+const char *Sqlite3Cursor::blobBytes(int index, int &size) const
+{
+    size = 0;
+    if (!onRow() || index < 0 || index >= count())
+        return nullptr;
+    const auto *data = static_cast<const char *>(sqlite3_column_blob(m_stmt->stmt, index));
+    size = data ? sqlite3_column_bytes(m_stmt->stmt, index) : 0;
+    return data;
+}
+
 QVariant Sqlite3Cursor::getValue(int index) const
 {
     if (!onRow() || index < 0 || index >= count())

@@ -146,6 +146,10 @@ public:
     QString getText(int index) const;
     QByteArray getBlob(int index) const;
     QVariant getValue(int index) const;
+    // A column's bytes as SQLite holds them for this row (text as UTF-8), valid until the
+    // cursor moves: no copy is made. Null, with size 0, for NULL or an unknown column.
+    const char *textBytes(int index, int &size) const;
+    const char *blobBytes(int index, int &size) const;
 
     Sqlite3Row getRow() const;
 

@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTranslator>
 #include <QWebFrame>
@@ -120,6 +121,8 @@ private slots:
     void choosingDeviceChatReadsOnlyThatChat();
     void hostileChatShowsAtOnce();
     void sortingOtherColumnKeepsDateAscending();
+    void newestFirstBubblesKeepEveryDateLine();
+    void newListStartsAtItsTop();
     void searchMessagesWrapsOnce_data();
     void searchMessagesWrapsOnce();
     void searchMessagesOnEmptyList();
@@ -408,6 +411,51 @@ void TestMainWindow::sortingOtherColumnKeepsDateAscending()
     QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
     QCOMPARE(texts(), ascending);
     QCOMPARE(labelText(window, "lbChatName"), QStringLiteral("All"));
+}
+
+void TestMainWindow::newestFirstBubblesKeepEveryDateLine()
+{
+    // A minute apart: a date line over every second message, oldest first.
+    buildDb(localDbPath("Home"), { { "Bob", numbered("bob", 5) } });
+    MainWindow window;
+    auto *view = window.findChild<QWebView *>();
+    QSignalSpy loaded(view, &QWebView::loadFinished);
+    selectTreeNode(window, childIndex(window, treeModel(window)->index(1, 0), "Home"));
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.count(), 1, 10000);
+    const auto dateLines = [view] {
+        return view->page()->mainFrame()->toHtml().count(QLatin1String("class=\"dt\""));
+    };
+    QCOMPARE(dateLines(), 3);
+
+    list(window)->header()->setSortIndicator(0, Qt::DescendingOrder);
+    QTRY_COMPARE_WITH_TIMEOUT(loaded.count(), 2, 10000);
+    QCOMPARE(qobject_cast<ItemModelSms *>(list(window)->model())->messages().first()->text,
+        QStringLiteral("bob 4"));
+    QCOMPARE(dateLines(), 3);
+}
+
+void TestMainWindow::newListStartsAtItsTop()
+{
+    buildDb(localDbPath("Home"),
+        { { "Alice", numbered("alice", 150), 1000 }, { "Bob", numbered("bob", 200), 100000 } });
+    MainWindow window;
+    window.resize(900, 600);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QModelIndex home = childIndex(window, treeModel(window)->index(1, 0), "Home");
+    selectTreeNode(window, home);
+    selectTreeNode(window, childIndex(window, home, "Bob"));
+    QScrollBar *scroll = list(window)->verticalScrollBar();
+    QTRY_VERIFY(scroll->maximum() > 0);
+    scroll->setValue(scroll->maximum());
+    QVERIFY(scroll->value() > 0);
+
+    // The bubbles start at the new list's first page; so does the list.
+    selectTreeNode(window, childIndex(window, home, "Alice"));
+    QCOMPARE(window.findChild<BubbleViewMgr *>()->currentPage(), 1);
+    QCoreApplication::processEvents();
+    QCOMPARE(scroll->value(), 0);
+    QCOMPARE(list(window)->indexAt(QPoint(1, 1)).row(), 0);
 }
 
 void TestMainWindow::searchMessagesWrapsOnce_data()

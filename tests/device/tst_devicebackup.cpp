@@ -120,6 +120,10 @@ private slots:
     void backupLogsTheToolsWordsButNotItsProgress();
     void toolOutputDecidesFailure_data();
     void toolOutputDecidesFailure();
+    void toolOutputIsUtf8ElseLatin1_data();
+    void toolOutputIsUtf8ElseLatin1();
+    void errorTextKeepsItsLinesInTheBox_data();
+    void errorTextKeepsItsLinesInTheBox();
     void finishedBackupOfTheSameVersionIsKept_data();
     void finishedBackupOfTheSameVersionIsKept();
     void toolFailuresAreErrors_data();
@@ -370,6 +374,44 @@ void TestDeviceBackup::toolOutputDecidesFailure()
     QCOMPARE(backup2tool::failureText(output, crashed, exitCode), failure);
 }
 
+void TestDeviceBackup::toolOutputIsUtf8ElseLatin1_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("UTF-8") << QByteArray("refus\xC3\xA9\x65") << QStringLiteral("refus\u00E9e");
+    QTest::newRow("Latin-1") << QByteArray("refus\xE9\x65") << QStringLiteral("refus\u00E9e");
+    QTest::newRow("UTF-8 cut at the end")
+        << QByteArray("refus\xC3") << QStringLiteral("refus\u00C3");
+    QTest::newRow("up to NUL") << QByteArray("ok\0\xE9", 4) << QStringLiteral("ok");
+    QTest::newRow("ASCII") << QByteArray("ERROR: x\n") << QStringLiteral("ERROR: x\n");
+}
+
+void TestDeviceBackup::toolOutputIsUtf8ElseLatin1()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(backup2tool::outputText(bytes), text);
+}
+
+void TestDeviceBackup::errorTextKeepsItsLinesInTheBox_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("lines") << "one\ntwo\r\nthree"
+                           << "one<br/>two<br/>three";
+    QTest::newRow("markup") << "<b> & \"x\""
+                            << "&lt;b&gt; &amp; &quot;x&quot;";
+    QTest::newRow("accents") << "refus\u00E9e"
+                             << "refus\u00E9e";
+}
+
+void TestDeviceBackup::errorTextKeepsItsLinesInTheBox()
+{
+    QFETCH(QString, what);
+    QFETCH(QString, shown);
+    QCOMPARE(backup2tool::escapedError(what.toUtf8().constData()), shown);
+}
+
 void TestDeviceBackup::finishedBackupOfTheSameVersionIsKept_data()
 {
     QTest::addColumn<QString>("version");
@@ -413,6 +455,9 @@ void TestDeviceBackup::toolFailuresAreErrors_data()
                            << "AppleMobileBackup process crashed.";
     QTest::newRow("error after progress") << QVariantMap { { "Error", "Device locked" },
         { "AfterFiles", 3 } } << "ERROR: Device locked<br/><br/>Note";
+    QTest::newRow("two lines in UTF-8")
+        << QVariantMap { { "Error", "Sauvegarde refus\u00E9e\nT\u00E9l\u00E9phone & PC" } }
+        << "ERROR: Sauvegarde refus\u00E9e<br/>T\u00E9l\u00E9phone &amp; PC<br/><br/>Note";
 }
 
 void TestDeviceBackup::toolFailuresAreErrors()

@@ -18,6 +18,9 @@
 #include <QTranslator>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 QVariantMap entry(const QString &name, const QString &type, const QByteArray &data = QByteArray(),
@@ -281,6 +284,13 @@ void TestFileRelay::brokenTransfersKeepTheEarlierTree_data()
     QTest::newRow("cut in the middle") << QVariantMap { { "CutAfter", 40000 } } << 0 << "error";
     QTest::newRow("cut before the end") << QVariantMap() << 4 << "error";
     QTest::newRow("cut at once") << QVariantMap { { "CutAfter", 0 } } << 0 << "error";
+    // A phone sends a gzip-compressed cpio archive: other kinds are not read at all.
+    QTest::newRow("tar") << QVariantMap { { "Format", "tar" } } << 0
+                         << "file-relay.cpio(-30) error.";
+    QTest::newRow("zip") << QVariantMap { { "Format", "zip" } } << 0
+                         << "file-relay.cpio(-30) error.";
+    QTest::newRow("uncompressed cpio")
+        << QVariantMap { { "Format", "cpio" } } << 0 << "sent an uncompressed";
     QTest::newRow("stalled") << QVariantMap { { "StallAfter", 40000 } } << 0
                              << "The iPhone stopped sending its databases";
     QTest::newRow("unplugged") << QVariantMap { { "StallAfter", 40000 } } << -1
@@ -402,6 +412,9 @@ void TestFileRelay::fullDiskKeepsTheEarlierTreeAndNoArchive()
     }
     QCOMPARE(form.errors.size(), 1);
     QVERIFY2(form.errors.first().contains("write"), qPrintable(form.errors.first()));
+    // The system's reason, not Qt's "Unknown error" for a write the disk took only part of.
+    QVERIFY2(form.errors.first().contains(QString::fromLocal8Bit(strerror(EFBIG))),
+        qPrintable(form.errors.first()));
     verifyEarlierTreeKept(device);
     QVERIFY(!QFileInfo::exists(device.cacheDir().filePath("file-relay.cpio")));
 }

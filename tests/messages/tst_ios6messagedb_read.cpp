@@ -4,6 +4,7 @@
 #include "platform/samplephones/fixturedb.h"
 #include "platform/samplephones/ios6smsdbfixture.h"
 #include "shell/datafolder.h"
+#include "support/cutphonesmsdb.h"
 #include "support/localdbfixture.h"
 #include "support/messagesetbuilder.h"
 #include "support/messagesetdump.h"
@@ -138,11 +139,10 @@ void buildLayout(const QString &folder, const QString &layout)
         // some in none, some hidden events, on every side of the slices' bounds.
         CurrentPhoneSmsDb phone(folder);
         QVERIFY(phone.db().beginTran());
-        const qint64 ann = phone.addHandle("+12015550123");
-        const qint64 bob = phone.addHandle("+12015550199", "SMS");
-        const QList<qint64> chats = { phone.addChat("+12015550123", { ann }),
-            phone.addChat("+12015550199", { bob }, "SMS"),
-            phone.addChat("chat123456789012345678", { ann, bob }, "iMessage", "T") };
+        const ThreePhoneChats three = addThreePhoneChats(phone);
+        const qint64 ann = three.ann;
+        const qint64 bob = three.bob;
+        const QList<qint64> &chats = three.chats;
         CurrentPhoneSmsDb::Message m;
         for (int i = 0; i < 24000; ++i) {
             m.handle = i % 2 ? ann : bob;
@@ -218,6 +218,10 @@ private slots:
     void textFromDatabaseIsNeverSql();
     void allChatsAtOnceEqualChatByChat_data();
     void allChatsAtOnceEqualChatByChat();
+    void loadedSetOutlivesDatabaseAndCopiesOutliveSet_data();
+    void loadedSetOutlivesDatabaseAndCopiesOutliveSet();
+    void cutFileLoadsWhatItCanAndSaysItIsDamaged_data();
+    void cutFileLoadsWhatItCanAndSaysItIsDamaged();
 
 private:
     QTemporaryDir m_home;
@@ -569,6 +573,89 @@ void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat()
         QCOMPARE(lines.filter("E-FILE").size(), 0);
         QCOMPARE(lines.filter("E-TWO").size(), 1);
     }
+}
+
+void TestIOS6MessageDbRead::loadedSetOutlivesDatabaseAndCopiesOutliveSet_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::newRow("one reader") << "current phone";
+    QTest::newRow("slices on threads") << "many messages";
+}
+
+void TestIOS6MessageDbRead::loadedSetOutlivesDatabaseAndCopiesOutliveSet()
+{
+    QFETCH(QString, layout);
+    QTemporaryDir dir;
+    buildLayout(dir.path(), layout);
+    QSharedPointer<MsgMessageSet> set;
+    QStringList before;
+    {
+        IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+        db.messages(set, 0);
+        before = messageSetLines(*set);
+    }
+    QCOMPARE(messageSetLines(*set), before);
+
+    // A record added by other code with new sits beside those the loader made.
+    auto *added = new _MsgMessage;
+    added->guid = "ADDED";
+    set->messageMap.insert(-1, added);
+    const QString words = QString("words %1").arg(layout == "many messages" ? 23999 : 11);
+    const auto found = std::find_if(set->messageMap.cbegin(), set->messageMap.cend(),
+        [&](const _MsgMessage *m) { return m->text == words; });
+    QVERIFY(found != set->messageMap.cend());
+    _MsgMessage *last = *found;
+    QVERIFY(last->chat && last->handle);
+    const _MsgMessage copy = *last;
+    const QString key = last->chat->messages.key(last);
+    const HandleItem item { true, *last->handle };
+    set.reset();
+
+    QCOMPARE(copy.text, words);
+    QVERIFY(!copy.attributedBody.isEmpty());
+    QCOMPARE(key, QString::number(copy.rowid));
+    QVERIFY(item.handle.id.startsWith("+1201555"));
+}
+
+void TestIOS6MessageDbRead::cutFileLoadsWhatItCanAndSaysItIsDamaged_data()
+{
+    QTest::addColumn<int>("messages");
+    QTest::newRow("one reader") << 300;
+    QTest::newRow("slices on threads") << 24000;
+}
+
+void TestIOS6MessageDbRead::cutFileLoadsWhatItCanAndSaysItIsDamaged()
+{
+    QFETCH(int, messages);
+    QTemporaryDir dir;
+    QVERIFY(writeCutPhoneSmsDb(dir.path(), messages, 1234));
+    // The rows still readable that are in a chat.
+    QSet<qint64> readable;
+    {
+        FixtureDb file(CurrentPhoneSmsDb::smsDbPath(dir.path()));
+        Sqlite3Cursor c = file.db().queryThrow(
+            Sqlite3Sql("select m.rowid from message as m where m.rowid > 0 and m.rowid in "
+                       "(select message_id from chat_message_join)"));
+        while (c.moveNext())
+            readable.insert(c.getInt64(0));
+    }
+    QVERIFY(readable.size() < messages);
+    QVERIFY(readable.size() > messages - 20);
+
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+    QSharedPointer<MsgMessageSet> set;
+    try {
+        db.messages(set, 0);
+        QFAIL("a cut file loaded without an error");
+    } catch (const std::runtime_error &e) {
+        QVERIFY2(QString::fromUtf8(e.what()).contains("is damaged"), e.what());
+    }
+    const QList<qint64> loaded = set->messageMap.keys();
+    QCOMPARE(QSet<qint64>(loaded.cbegin(), loaded.cend()), readable);
+    int inChats = 0;
+    for (const _MsgChat *chat : set->chatMap)
+        inChats += chat->messages.size();
+    QCOMPARE(inChats, readable.size());
 }
 
 QTEST_GUILESS_MAIN(TestIOS6MessageDbRead)

@@ -43,6 +43,8 @@ private slots:
     void noAddressBookOpensNothing();
     void rebuildsOnlyWhenSourceIsNewer_data();
     void rebuildsOnlyWhenSourceIsNewer();
+    void cacheOfAnotherCountryIsRebuilt_data();
+    void cacheOfAnotherCountryIsRebuilt();
     void walFileDecides_data();
     void walFileDecides();
     void readsWalWithoutChangingSource();
@@ -228,6 +230,55 @@ void TestIOSContactsMemDb::rebuildsOnlyWhenSourceIsNewer()
     QCOMPARE(contacts.findByNumber("+12015550123").first, QString(rebuilt ? "Anna" : "Ann"));
     if (rebuilt)
         QCOMPARE(IOSContactsMemDb::fileModifiedTime(cache), sourceTime + 100);
+}
+
+void TestIOSContactsMemDb::cacheOfAnotherCountryIsRebuilt_data()
+{
+    QTest::addColumn<QString>("builtUnder");
+    QTest::addColumn<bool>("olderCache"); // made before caches named their country
+    QTest::addColumn<QString>("openedUnder");
+    QTest::addColumn<bool>("rebuilt");
+    QTest::newRow("same country") << "310" << false << "310" << false;
+    QTest::newRow("no country, then one") << "" << false << "310" << true;
+    QTest::newRow("another country") << "234" << false << "310" << true;
+    QTest::newRow("a country, then none") << "310" << false << "" << true;
+    QTest::newRow("older cache") << "310" << true << "310" << true;
+}
+
+void TestIOSContactsMemDb::cacheOfAnotherCountryIsRebuilt()
+{
+    QFETCH(QString, builtUnder);
+    QFETCH(bool, olderCache);
+    QFETCH(QString, openedUnder);
+    QFETCH(bool, rebuilt);
+    QTemporaryDir device;
+    const QString cache = QDir(device.path()).filePath("ct-phone.db");
+    AddressBookFixture book(device.path());
+    book.addPerson(1, "Ann", "", "Lee", { "(201) 555-0123" });
+    book.write();
+    setModified(book.addressBookPath(), sourceTime);
+    {
+        IOSContactsMemDb contacts(QDir(device.path()), builtUnder);
+        contacts.open();
+        QVERIFY(contacts.isOpen());
+    }
+    if (olderCache) {
+        Sqlite3DB db;
+        db.openThrow(cache, 2);
+        db.executeThrow(Sqlite3Sql("drop table built_for"));
+        db.close();
+    }
+    // Changed at the same time: only a rebuild reads the new name.
+    AddressBookFixture changed(device.path());
+    changed.addPerson(1, "Anna", "", "Lee", { "(201) 555-0123" });
+    changed.write();
+    setModified(changed.addressBookPath(), sourceTime);
+    setModified(cache, sourceTime);
+
+    IOSContactsMemDb contacts(QDir(device.path()), openedUnder);
+    const QString lookup = openedUnder.isEmpty() ? "2015550123" : "+12015550123";
+    QCOMPARE(contacts.findByNumber(lookup).first, QString(rebuilt ? "Anna" : "Ann"));
+    QCOMPARE(IOSContactsMemDb::fileModifiedTime(cache), sourceTime);
 }
 
 void TestIOSContactsMemDb::walFileDecides_data()

@@ -14,13 +14,17 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+
 namespace {
 
 const char kWriterFlag[] = "--merge-forever";
+const char kStallFlag[] = "--merge-until-killed";
 const int kPicturesPerRound = 6;
 
 QString cacheFolder(const QString &folder)
@@ -77,6 +81,40 @@ int mergeForever(const QString &folder)
         if (!worker.backupChanged())
             return 3;
     }
+}
+
+// Starts a merge and, once its work copy is made, tells the test and waits to be killed.
+int mergeUntilKilled(const QString &folder)
+{
+    const DeviceBackupFixture device(cacheFolder(folder), backupFolder(folder));
+    IOS6MessageDb source(QDir(device.cacheFolder()), QString(), false);
+    MessageSetBuilder builder(QDir(folder).filePath(QStringLiteral("pictures")));
+    _MsgHandle *h = builder.handle(QStringLiteral("+15550001"));
+    builder.message(builder.chat(h->id, { h }), h, 5000, QStringLiteral("never written"));
+    MsgMessageList list = builder.messages();
+    IOS6RestoreMessagesThread worker(
+        QStringLiteral("us"), &list, &source, QDir(device.backupFolder()), nullptr);
+    worker.setStepHook([](IOS6RestoreMessagesThread::Step s) {
+        if (s != IOS6RestoreMessagesThread::Step::Refill)
+            return;
+        announceWriterReady();
+        for (;;)
+            QThread::sleep(60);
+    });
+    worker.start();
+    worker.wait();
+    return 3;
+}
+
+// The work copies beside the device's database, with their companions and locks.
+QStringList workCopiesIn(const QString &folder)
+{
+    const QRegularExpression copy(QStringLiteral("^sms\\.db\\d"));
+    QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                    [&copy](const QString &name) { return !copy.match(name).hasMatch(); }),
+        names.end());
+    return names;
 }
 
 QSet<QString> guidsOf(const QString &databasePath)
@@ -152,29 +190,34 @@ private slots:
         qputenv("HOME", m_home.path().toUtf8());
     }
     void killedMergeLeavesTheBackupAsItWasOrWhollyPatched();
+    void nextMergeRemovesWorkCopiesNoMergeHolds();
 
 private:
     QTemporaryDir m_home;
 };
 
+// A device with one message and its backup.
+void makeDevice(const QString &folder)
+{
+    DeviceBackupFixture device(cacheFolder(folder), backupFolder(folder));
+    IOS6SmsDbFixture d(device.cacheFolder());
+    const qint64 h = d.addHandle(QStringLiteral("+15550001"));
+    const qint64 c = d.addChat(QStringLiteral("SMS;-;+15550001"), QStringLiteral("+15550001"));
+    d.joinChatHandle(c, h);
+    IOS6SmsDbFixture::Message m;
+    m.guid = QStringLiteral("D1");
+    m.handle = h;
+    m.date = 1000;
+    d.joinChatMessage(c, d.addMessage(m));
+    d.close();
+    device.writeBackup();
+}
+
 void TestBackupMergeKilled::killedMergeLeavesTheBackupAsItWasOrWhollyPatched()
 {
     QTemporaryDir dir;
     const QString folder = dir.path();
-    {
-        DeviceBackupFixture device(cacheFolder(folder), backupFolder(folder));
-        IOS6SmsDbFixture d(device.cacheFolder());
-        const qint64 h = d.addHandle(QStringLiteral("+15550001"));
-        const qint64 c = d.addChat(QStringLiteral("SMS;-;+15550001"), QStringLiteral("+15550001"));
-        d.joinChatHandle(c, h);
-        IOS6SmsDbFixture::Message m;
-        m.guid = QStringLiteral("D1");
-        m.handle = h;
-        m.date = 1000;
-        d.joinChatMessage(c, d.addMessage(m));
-        d.close();
-        device.writeBackup();
-    }
+    makeDevice(folder);
 
     // The next open of the backup, as the program opens one, then the rounds it holds.
     const auto reopenedRounds = [&] {
@@ -200,6 +243,49 @@ void TestBackupMergeKilled::killedMergeLeavesTheBackupAsItWasOrWhollyPatched()
     QVERIFY2(letWriterProgress(kWriterFlag, folder, reopenedRounds, 10, &why), qPrintable(why));
 }
 
-QM_TEST_MAIN_WITH_WRITER(TestBackupMergeKilled, kWriterFlag, mergeForever)
+void TestBackupMergeKilled::nextMergeRemovesWorkCopiesNoMergeHolds()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path();
+    makeDevice(folder);
+    const DeviceBackupFixture device(cacheFolder(folder), backupFolder(folder));
+    const QString sms = QFileInfo(device.cachedDatabase()).absolutePath();
+    QString why;
+    QVERIFY2(killWriterAfter(kStallFlag, folder, 0, &why), qPrintable(why));
+    QVERIFY(!workCopiesIn(sms).isEmpty());
+    // Another window's merge holds its copy.
+    writeFixtureFile(QDir(sms).filePath(QStringLiteral("sms.db1000")), "in use");
+    QLockFile inUse(QDir(sms).filePath(QStringLiteral("sms.db1000.lock")));
+    QVERIFY(inUse.tryLock(0));
+
+    // Each merge also removes the copy a finished one kept.
+    for (qint64 stamp : { 2000000000, 2000000001 }) {
+        IOS6MessageDb source(QDir(device.cacheFolder()), QString(), false);
+        MessageSetBuilder builder(QDir(folder).filePath(QStringLiteral("pictures")));
+        _MsgHandle *h = builder.handle(QStringLiteral("+15550001"));
+        builder.message(builder.chat(h->id, { h }), h, 5000 + int(stamp % 2), QStringLiteral("x"));
+        MsgMessageList list = builder.messages();
+        IOS6RestoreMessagesThread worker(
+            QStringLiteral("us"), &list, &source, QDir(device.backupFolder()), nullptr);
+        worker.setClock([stamp] { return stamp; });
+        worker.start();
+        worker.wait();
+        QVERIFY(worker.backupChanged());
+        QCOMPARE(workCopiesIn(sms),
+            (QStringList { QStringLiteral("sms.db1000"), QStringLiteral("sms.db1000.lock"),
+                QStringLiteral("sms.db%1").arg(stamp) }));
+    }
+}
+
+int main(int argc, char **argv)
+{
+    int code = 0;
+    if (runAsWriter(argc, argv, kWriterFlag, mergeForever, &code)
+        || runAsWriter(argc, argv, kStallFlag, mergeUntilKilled, &code))
+        return code;
+    QCoreApplication app(argc, argv);
+    TestBackupMergeKilled test;
+    return QTest::qExec(&test, argc, argv);
+}
 
 #include "tst_backupmerge_killed.moc"

@@ -1,5 +1,6 @@
-// Copies made by an export run: whole and byte for byte whether the system or the buffer
-// copies them, never over anything, and nothing left of a copy that failed.
+// Copies and folders made by an export run: copies whole and byte for byte whether the
+// system or the buffer copies them, never over anything, and nothing left of a copy that
+// failed; folders claimed only when the run's own mkdir made them.
 #include "operations/createdpaths.h"
 #include "support/filesizelimit.h"
 #include "support/foldersnapshot.h"
@@ -11,6 +12,39 @@
 
 #include <stdexcept>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// The folder that another writer makes, with a file of its own, right before this process
+// asks for it: the race between finding a folder missing and making it.
+QByteArray anotherWriterMakes;
+
+int systemMkdir(const char *path, mode_t mode)
+{
+    return int(syscall(SYS_mkdirat, AT_FDCWD, path, mode));
+}
+
+} // namespace
+
+// Stands in for the system's mkdir in this process, the library's calls included (the test
+// exports its symbols).
+extern "C" int mkdir(const char *path, mode_t mode)
+{
+    if (!anotherWriterMakes.isEmpty() && anotherWriterMakes == path) {
+        const QString theirs = QFile::decodeName(anotherWriterMakes);
+        anotherWriterMakes.clear();
+        QDir().mkpath(theirs + QStringLiteral("/inner"));
+        QFile file(theirs + QStringLiteral("/inner/theirs.txt"));
+        if (file.open(QIODevice::WriteOnly))
+            file.write("another writer's");
+    }
+    return systemMkdir(path, mode);
+}
+
 class TestCreatedPaths : public QObject
 {
     Q_OBJECT
@@ -20,6 +54,8 @@ private slots:
     void copiesWhole();
     void neverCopiesOverAnything();
     void failedCopyLeavesNothing();
+    void neverClaimsAFolderAnotherWriterMade_data();
+    void neverClaimsAFolderAnotherWriterMade();
 
 private:
     QTemporaryDir dir;
@@ -95,6 +131,34 @@ void TestCreatedPaths::failedCopyLeavesNothing()
     QVERIFY(thrown);
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
         QStringList());
+}
+
+void TestCreatedPaths::neverClaimsAFolderAnotherWriterMade_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("theirs");
+    QTest::newRow("the folder") << "c"
+                                << "c";
+    QTest::newRow("its missing parent") << "a/b/c"
+                                        << "a";
+}
+
+void TestCreatedPaths::neverClaimsAFolderAnotherWriterMade()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, theirs);
+    const QDir base(dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+    QVERIFY(base.mkpath(QStringLiteral(".")));
+    anotherWriterMakes = QFile::encodeName(base.filePath(theirs));
+    CreatedPaths created;
+    created.makeFolder(base.filePath(target));
+    QVERIFY(anotherWriterMakes.isEmpty());
+    QVERIFY(QFileInfo(base.filePath(target)).isDir());
+    created.removeAll();
+    QCOMPARE(fileBytes(base.filePath(theirs + QStringLiteral("/inner/theirs.txt"))),
+        QByteArray("another writer's"));
+    // What the run made inside theirs goes.
+    QCOMPARE(QFileInfo::exists(base.filePath(target)), target == theirs);
 }
 
 QTEST_GUILESS_MAIN(TestCreatedPaths)

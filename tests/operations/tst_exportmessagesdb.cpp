@@ -49,6 +49,25 @@ QStringList filesBelow(const QString &folder)
     return files;
 }
 
+// The names of the attachments whose file is not in the database's tree.
+QStringList missingFiles(const QString &folder)
+{
+    IOS6MessageDb db(QDir(folder), QString(), false);
+    db.open();
+    QStringList missing;
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select filename from attachment"));
+    while (c.moveNext()) {
+        if (!QFileInfo(db.attachmentLocalPath(c.getText(0))).isFile())
+            missing.append(c.getText(0).section('/', -1));
+    }
+    return missing;
+}
+
+QStringList entriesOf(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
 QStringList handleIds(const _MsgChat &chat)
 {
     QStringList ids;
@@ -85,9 +104,15 @@ private slots:
     void skipsMessagesWithoutKnownChat();
     void rollbackLeavesDatabaseAndFilesAsBefore();
     void rollbackOfNewDatabaseLeavesNothing();
+    void newDatabaseAppearsOnlyWhenComplete_data();
+    void newDatabaseAppearsOnlyWhenComplete();
+    void secondWriterIsRefusedAndTouchesNothing_data();
+    void secondWriterIsRefusedAndTouchesNothing();
+    void lockFileWithoutOwnerDoesNotHoldSavesBack();
     void workerSavesAndReportsCount();
     void workerCancelledWritesNothing();
     void workerReportsDatabaseFailure();
+    void workerRefusedWhileAnotherWindowWrites();
 
 private:
     std::unique_ptr<QTemporaryDir> tmp;
@@ -270,6 +295,77 @@ void TestExportMessagesDb::rollbackOfNewDatabaseLeavesNothing()
         QStringList());
 }
 
+void TestExportMessagesDb::newDatabaseAppearsOnlyWhenComplete_data()
+{
+    QTest::addColumn<bool>("emptyFolderThere");
+    QTest::newRow("no folder") << false;
+    QTest::newRow("empty folder") << true;
+}
+
+void TestExportMessagesDb::newDatabaseAppearsOnlyWhenComplete()
+{
+    QFETCH(bool, emptyFolderThere);
+    if (emptyFolderThere)
+        QVERIFY(QDir().mkpath(target));
+    ExportMessagesDb writer { QDir(target), QString() };
+    writer.begin();
+    for (_MsgMessage *m : sample)
+        writer.write(m);
+    QCOMPARE(QFileInfo::exists(target), emptyFolderThere);
+    QCOMPARE(entriesOf(target), QStringList());
+    writer.end();
+    QCOMPARE(rowCounts(target).first(), qint64(sample.size()));
+    QCOMPARE(missingFiles(target), QStringList { "gone.mov" });
+    // Nothing of the save is left beside the database.
+    QCOMPARE(entriesOf(tmp->path()).filter(QRegularExpression("^\\.")), QStringList());
+}
+
+void TestExportMessagesDb::secondWriterIsRefusedAndTouchesNothing_data()
+{
+    QTest::addColumn<bool>("existing");
+    QTest::newRow("into an existing database") << true;
+    QTest::newRow("into a new database") << false;
+}
+
+void TestExportMessagesDb::secondWriterIsRefusedAndTouchesNothing()
+{
+    QFETCH(bool, existing);
+    if (existing)
+        save(sample.mid(0, 1), target);
+    ExportMessagesDb first { QDir(target), QString() };
+    first.begin();
+    for (_MsgMessage *m : sample)
+        first.write(m);
+    {
+        // As a second window would, in the same process.
+        ExportMessagesDb second { QDir(target), QString() };
+        try {
+            second.begin();
+            QFAIL("the second writer was let in");
+        } catch (const std::runtime_error &e) {
+            QCOMPARE(QString::fromUtf8(e.what()),
+                QStringLiteral("Another window is writing into the local database \"localdb\". "
+                               "Please try again when it has finished."));
+        }
+    }
+    first.end();
+    QCOMPARE(first.written(), sample.size());
+    QCOMPARE(rowCounts(target).first(), qint64(sample.size()));
+    QCOMPARE(missingFiles(target), QStringList { "gone.mov" });
+    // The lock is free again.
+    QCOMPARE(save(sample.mid(0, 1), target), 1);
+}
+
+void TestExportMessagesDb::lockFileWithoutOwnerDoesNotHoldSavesBack()
+{
+    // What a writer killed right after making its lock file leaves.
+    QFile lock(tmp->filePath(".localdb.lock"));
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.close();
+    QCOMPARE(save(sample, target), sample.size());
+    QVERIFY(!lock.exists());
+}
+
 void TestExportMessagesDb::workerSavesAndReportsCount()
 {
     _MsgMessage *orphan = builder->message(nullptr, nullptr, 500000000, "no chat");
@@ -316,6 +412,22 @@ void TestExportMessagesDb::workerReportsDatabaseFailure()
     QCOMPARE(form.run(worker), 0);
     QCOMPARE(form.infos, QStringList());
     QCOMPARE(form.errors.size(), 1);
+}
+
+void TestExportMessagesDb::workerRefusedWhileAnotherWindowWrites()
+{
+    ExportMessagesDb other { QDir(target), QString() };
+    other.begin();
+    RecordingProgressForm form;
+    BackupSMSThread worker(sample, QDir(target), QString(), &form);
+    QCOMPARE(form.run(worker), 0);
+    QCOMPARE(form.infos, QStringList());
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY2(form.errors.first().contains("\"localdb\"")
+            && form.errors.first().contains("Another window is writing"),
+        qPrintable(form.errors.first()));
+    other.end();
+    QCOMPARE(rowCounts(target).first(), qint64(0));
 }
 
 QTEST_MAIN(TestExportMessagesDb)

@@ -1,6 +1,7 @@
 // Kills a save into a local database again and again, anywhere in its work, and checks that
 // after the next save the database holds whole saves only and every file below it belongs to
-// a row. Run with "--save-forever FOLDER" the binary is that writer.
+// a row, and that every local database listed holds whole saves, a new one included. Run
+// with "--save-forever FOLDER" the binary is that writer.
 #include "messages/ios6messagedb.h"
 #include "operations/exportmessagesdb.h"
 #include "platform/samplephones/fixturedb.h"
@@ -17,12 +18,19 @@ namespace {
 const char kWriterFlag[] = "--save-forever";
 const int kMessagesPerSave = 10;
 
-QString databaseFolder(const QString &folder)
+QString databasesFolder(const QString &folder)
 {
-    return QDir(folder).filePath(QStringLiteral("db"));
+    return QDir(folder).filePath(QStringLiteral("local_databases"));
 }
 
-// Each save adds ten messages with a picture each, in a chat of their own. Never returns.
+QString databaseFolder(const QString &folder)
+{
+    return QDir(databasesFolder(folder)).filePath(QStringLiteral("db"));
+}
+
+// Each save adds ten messages with a picture each, in a chat of their own: odd saves into a
+// new database each (the first one too, where most kills fall), even ones into one database.
+// Never returns.
 int saveForever(const QString &folder)
 {
     const QString pictures = QDir(folder).filePath(QStringLiteral("pictures"));
@@ -43,7 +51,10 @@ int saveForever(const QString &folder)
                 QStringLiteral("image/jpeg"), picture);
             a->guid = m->guid;
         }
-        ExportMessagesDb writer(QDir(databaseFolder(folder)), QString());
+        const QString target = save % 2 == 0
+            ? databaseFolder(folder)
+            : QDir(databasesFolder(folder)).filePath(QStringLiteral("new-") + tag);
+        ExportMessagesDb writer { QDir(target), QString() };
         writer.begin();
         for (_MsgMessage *m : builder.messages())
             writer.write(m);
@@ -87,6 +98,29 @@ QString problemOf(const QString &folder)
     return QString();
 }
 
+// Empty when every local database that the window would list has a database file and whole
+// saves only, a new one exactly one save; else what is wrong.
+QString listedProblemOf(const QString &folder)
+{
+    const QDir databases(databasesFolder(folder));
+    for (const QString &name : databases.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString database = databases.filePath(name);
+        IOS6MessageDb db(QDir(database), QString(), false);
+        if (!QFileInfo(db.smsDbPath()).isFile())
+            return QStringLiteral("%1 is listed without a database").arg(name);
+        QString problem = problemOf(database);
+        if (problem.isEmpty() && name != QLatin1String("db")) {
+            db.open();
+            const qint64 messages = firstInt64(db, "select count(*) from message");
+            if (messages != kMessagesPerSave)
+                problem = QStringLiteral("it holds %1 messages").arg(messages);
+        }
+        if (!problem.isEmpty())
+            return QStringLiteral("%1: %2").arg(name, problem);
+    }
+    return QString();
+}
+
 } // namespace
 
 class TestExportMessagesDbKilled : public QObject
@@ -119,7 +153,7 @@ void TestExportMessagesDbKilled::killedSaveLeavesWholeSavesAndNoStrayFiles()
             next.begin();
             next.end();
         }
-        const QString problem = problemOf(databaseFolder(folder));
+        const QString problem = listedProblemOf(folder);
         QVERIFY2(problem.isEmpty(),
             qPrintable(QStringLiteral("%1 after kill %2").arg(problem).arg(kill)));
     }

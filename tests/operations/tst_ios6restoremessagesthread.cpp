@@ -11,6 +11,7 @@
 #include "support/foldersnapshot.h"
 #include "support/messagesetbuilder.h"
 #include "support/recordingprogressform.h"
+#include "support/tablesoutside.h"
 #include "support/workercontrol.h"
 
 #include <QTemporaryDir>
@@ -96,6 +97,33 @@ public:
         _MsgMessage *m = builder.message(chat, from, date, QLatin1String(guid), !from);
         m->guid = QLatin1String(guid);
         return m;
+    }
+
+    // Replaces the device's database with a current phone's with three messages P1 to P3,
+    // 2000 seconds apart, in its chat with +15550001.
+    void useCurrentPhone()
+    {
+        CurrentPhoneSmsDb phone(device.cacheFolder());
+        const qint64 h = phone.addHandle(QStringLiteral("+15550001"), QStringLiteral("SMS"));
+        const qint64 chat
+            = phone.addChat(QStringLiteral("+15550001"), { h }, QStringLiteral("SMS"));
+        for (int i = 1; i <= 3; ++i) {
+            CurrentPhoneSmsDb::Message m;
+            m.text = QStringLiteral("P%1").arg(i);
+            m.guid = m.text;
+            m.handle = h;
+            m.date = 2000 * i;
+            m.textInBodyOnly = i == 2;
+            phone.addMessage(chat, m);
+        }
+        phone.close();
+    }
+
+    // Writes the backup again from the device's database as it is now.
+    void rewriteBackup()
+    {
+        QVERIFY(QDir(backup()).removeRecursively());
+        device.writeBackup();
     }
 
     QString backup() const { return device.backupFolder(); }
@@ -185,6 +213,8 @@ private slots:
     void sharedGuidTakesTheRowOfWhicheverComesFirst_data();
     void sharedGuidTakesTheRowOfWhicheverComesFirst();
     void keepsNanosecondDatesOfCurrentPhones();
+    void keepsEveryTableItDoesNotRefill_data();
+    void keepsEveryTableItDoesNotRefill();
     void includesWhatIsOnlyInTheWal();
 
 private:
@@ -501,24 +531,8 @@ void TestIOS6RestoreMessagesThread::sharedGuidTakesTheRowOfWhicheverComesFirst()
 void TestIOS6RestoreMessagesThread::keepsNanosecondDatesOfCurrentPhones()
 {
     MergeFixture f;
-    {
-        CurrentPhoneSmsDb phone(f.device.cacheFolder());
-        const qint64 h = phone.addHandle(QStringLiteral("+15550001"), QStringLiteral("SMS"));
-        const qint64 chat
-            = phone.addChat(QStringLiteral("+15550001"), { h }, QStringLiteral("SMS"));
-        for (int i = 1; i <= 3; ++i) {
-            CurrentPhoneSmsDb::Message m;
-            m.text = QStringLiteral("P%1").arg(i);
-            m.guid = m.text;
-            m.handle = h;
-            m.date = 2000 * i;
-            m.textInBodyOnly = i == 2;
-            phone.addMessage(chat, m);
-        }
-        phone.close();
-    }
-    QVERIFY(QDir(f.backup()).removeRecursively());
-    f.device.writeBackup();
+    f.useCurrentPhone();
+    f.rewriteBackup();
     QVERIFY(f.run());
 
     const QString copy = f.readBackBackup();
@@ -535,6 +549,63 @@ void TestIOS6RestoreMessagesThread::keepsNanosecondDatesOfCurrentPhones()
                  QStringLiteral("select count(*) from chat_message_join j join message m on "
                                 "m.rowid=j.message_id where j.message_date<>m.date")),
         QStringList { "0" });
+}
+
+void TestIOS6RestoreMessagesThread::keepsEveryTableItDoesNotRefill_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::newRow("current phone") << "phone";
+    QTest::newRow("current phone logging its inserts") << "logging phone";
+    QTest::newRow("iOS 6 era") << "ios6";
+}
+
+void TestIOS6RestoreMessagesThread::keepsEveryTableItDoesNotRefill()
+{
+    QFETCH(QString, device);
+    const bool ios6 = device == QLatin1String("ios6");
+    MergeFixture f(ios6 ? IOS6SmsDbFixture::Ios6 : IOS6SmsDbFixture::Ios8);
+    if (!ios6)
+        f.useCurrentPhone();
+    {
+        Sqlite3DB db;
+        db.openThrow(f.device.cachedDatabase(), Sqlite3DB::ReadWrite);
+        QString error;
+        if (ios6) {
+            addIos6PhoneTriggers(db);
+        } else {
+            // What the phone deleted and synced before the merge stays recorded, and nothing more.
+            QVERIFY2(db.exec(QStringLiteral(
+                                 "INSERT INTO deleted_messages(guid) VALUES('GONE');"
+                                 "INSERT INTO sync_deleted_messages(guid, recordID) "
+                                 "VALUES('GONE', 'ck-1');"
+                                 "INSERT INTO sync_deleted_attachments(guid, recordID) "
+                                 "VALUES('GONE-A', 'ck-2');"
+                                 "INSERT INTO kvtable(key, value) VALUES('syncState', x'01');"),
+                         error),
+                qPrintable(error));
+        }
+        if (device == QLatin1String("logging phone")) {
+            QVERIFY2(db.exec(QStringLiteral("CREATE TABLE arrivals (guid TEXT);"
+                                            "CREATE TRIGGER after_insert_on_message AFTER INSERT "
+                                            "ON message BEGIN INSERT INTO arrivals VALUES "
+                                            "(NEW.guid); END;"),
+                         error),
+                qPrintable(error));
+        }
+    }
+    f.rewriteBackup();
+    const QStringList refilled { "attachment", "chat", "handle", "message",
+        "message_attachment_join", "chat_message_join", "chat_handle_join" };
+    const QStringList before = rowsOutsideTables(f.device.cachedDatabase(), refilled);
+    const QStringList guids
+        = column(f.device.cachedDatabase(), QStringLiteral("select guid from message"));
+    QVERIFY(f.run());
+
+    QCOMPARE(rowsOutsideTables(f.work, refilled), before);
+    const QStringList merged = column(f.work, QStringLiteral("select guid from message"));
+    QCOMPARE(merged.size(), guids.size() + 4);
+    for (const QString &guid : guids)
+        QVERIFY2(merged.contains(guid), qPrintable(guid));
 }
 
 void TestIOS6RestoreMessagesThread::includesWhatIsOnlyInTheWal()

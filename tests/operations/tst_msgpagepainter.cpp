@@ -45,6 +45,8 @@ private slots:
     void dateLineAfterMoreThanAMinute();
     void tallBubbleSplitOverPages();
     void millionLineBreaksKeepBothEnds();
+    void longParagraphCutBetweenCharacters_data();
+    void longParagraphCutBetweenCharacters();
     void framePicturesEmbeddedOncePerFile();
     void bubbleThatDoesNotFitStartsNewPage();
     void pdfThatCannotBeCreatedIsError();
@@ -260,6 +262,44 @@ void TestMsgPagePainter::millionLineBreaksKeepBothEnds()
     const QString end = pageText(pages - 1, pages);
     QVERIFY(end.indexOf("bottom line") >= 0);
     QVERIFY(end.indexOf("after the huge one") > end.indexOf("bottom line"));
+}
+
+void TestMsgPagePainter::longParagraphCutBetweenCharacters_data()
+{
+    QTest::addColumn<QString>("paragraph");
+    QTest::addColumn<int>("cut");
+    const QString letters(TextPieceChars, 'a');
+    const QString man = QString::fromUtf8("\U0001F468");
+    const QString family = man + QChar(0x200D) + QString::fromUtf8("\U0001F469") + QChar(0x200D)
+        + QString::fromUtf8("\U0001F467");
+    QTest::newRow("short") << QString(TextPieceChars, 'a') << TextPieceChars;
+    QTest::newRow("after the last blank") << letters.left(3000) + ' ' + letters + letters << 3001;
+    QTest::newRow("between ideographs")
+        << QString(2 * TextPieceChars, QChar(0x5B57)) << TextPieceChars;
+    // No blank: a line must not end between a letter and its mark, nor inside an emoji.
+    QTest::newRow("letter and its mark")
+        << letters.left(TextPieceChars - 1) + "e" + QChar(0x301) + letters << TextPieceChars - 1;
+    QTest::newRow("joined emoji") << letters.left(TextPieceChars - 6) + family + letters
+                                  << TextPieceChars - 6;
+    QTest::newRow("flag") << letters.left(TextPieceChars - 2)
+            + QString::fromUtf8("\U0001F1EB\U0001F1F7")
+            + letters << TextPieceChars - 2;
+    QTest::newRow("emoji with skin tone")
+        << letters.left(TextPieceChars - 3) + man + QString::fromUtf8("\U0001F3FD") + letters
+        << TextPieceChars - 3;
+    // One character longer than a piece can only be cut between its code points.
+    QTest::newRow("letter with thousands of marks")
+        << "e" + QString::fromUtf8("\U0001D167").repeated(TextPieceChars) << TextPieceChars - 1;
+}
+
+void TestMsgPagePainter::longParagraphCutBetweenCharacters()
+{
+    QFETCH(QString, paragraph);
+    QFETCH(int, cut);
+    QCOMPARE(textPieceEnd(paragraph, 0, paragraph.size()), cut);
+    // The same inside a longer text.
+    const QString text = "before\n" + paragraph + "\nafter";
+    QCOMPARE(textPieceEnd(text, 7, 7 + paragraph.size()), 7 + cut);
 }
 
 void TestMsgPagePainter::framePicturesEmbeddedOncePerFile()

@@ -47,8 +47,6 @@ private slots:
     void redirectedDataRootNeedsExistingPath();
     void writeDataRedirectReplacesContent();
     void writeDataRedirectCreatesNoFolder();
-    void copyFileOverReplacesOnlyWhenComplete_data();
-    void copyFileOverReplacesOnlyWhenComplete();
     void dataFolderFollowsRedirectAndIsRecreated();
     void sanitizeFileNameRemovesReservedCharacters_data();
     void sanitizeFileNameRemovesReservedCharacters();
@@ -139,52 +137,6 @@ void TestDataFolder::writeDataRedirectCreatesNoFolder()
     qputenv("HOME", home.path().toUtf8());
     QVERIFY(!writeDataRedirect(home.path()));
     QVERIFY(!QFileInfo::exists(userAppFolder()));
-}
-
-void TestDataFolder::copyFileOverReplacesOnlyWhenComplete_data()
-{
-    QTest::addColumn<bool>("sourceExists");
-    QTest::addColumn<QString>("targetName");
-    QTest::addColumn<bool>("copied");
-
-    QTest::newRow("over an existing file") << true << "target.bin" << true;
-    QTest::newRow("to a new name") << true << "new.bin" << true;
-    QTest::newRow("source gone") << false << "target.bin" << false;
-    QTest::newRow("folder missing") << true << "no/such/target.bin" << false;
-}
-
-void TestDataFolder::copyFileOverReplacesOnlyWhenComplete()
-{
-    QFETCH(bool, sourceExists);
-    QFETCH(QString, targetName);
-    QFETCH(bool, copied);
-
-    QTemporaryDir dir;
-    const QString source = dir.filePath("source.bin");
-    // Larger than one buffer of the copy.
-    const QByteArray content = QByteArray(200000, 'n') + "end";
-    if (sourceExists)
-        writeFile(source, content);
-    const QByteArray oldContent("old content");
-    writeFile(dir.filePath("target.bin"), oldContent);
-    const QString old = hardLink(dir.filePath("target.bin"));
-    const QString target = dir.filePath(targetName);
-
-    QCOMPARE(copyFileOver(source, target), copied);
-
-    if (copied)
-        QCOMPARE(readFile(target), content);
-    QCOMPARE(readFile(old), oldContent);
-    if (!copied && QFileInfo::exists(target))
-        QCOMPARE(readFile(target), oldContent);
-    // No half-written file is left beside the target.
-    QStringList expected = { "target.bin", "target.bin.old" };
-    if (sourceExists)
-        expected << "source.bin";
-    if (copied && targetName == "new.bin")
-        expected << "new.bin";
-    expected.sort();
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
 }
 
 // The only test that computes the data folder: it is cached for the rest of the process.

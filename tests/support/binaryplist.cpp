@@ -67,6 +67,15 @@ QByteArray list(const QList<QByteArray> &objects, int offsetWidth, const QList<q
     return bin + trailer;
 }
 
+QByteArray sharedArrays(int depth)
+{
+    QList<QByteArray> objects;
+    for (int i = 1; i <= depth; ++i)
+        objects << QByteArray("\xA2", 1) + char(i) + char(i);
+    objects << ascii("x");
+    return list(objects);
+}
+
 QByteArray dictionary(const QList<QPair<QByteArray, QByteArray>> &entries)
 {
     const int n = entries.size();

@@ -18,6 +18,9 @@ QByteArray real(double value);
 // `offsetWidth` bytes wide and taken from `offsets` where it gives them.
 QByteArray list(
     const QList<QByteArray> &objects, int offsetWidth = 1, const QList<quint64> &offsets = {});
+// A list of `depth` arrays, each holding the next one twice, and a string at the bottom:
+// 4 * depth + 43 bytes that expand to 2^(depth + 1) - 1 nodes (at most 80 deep).
+QByteArray sharedArrays(int depth);
 // A list of one dictionary of fewer than 15 entries (key and value objects).
 QByteArray dictionary(const QList<QPair<QByteArray, QByteArray>> &entries);
 

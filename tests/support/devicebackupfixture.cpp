@@ -53,6 +53,20 @@ void DeviceBackupFixture::writeBackup(bool withDatabaseRecord) const
     if (withDatabaseRecord)
         backup.addFile(
             QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), file.readAll());
+    // The address book goes in too when the device has one.
+    const QDir book(
+        QDir(m_cacheFolder).filePath(QStringLiteral("file-relay/var/mobile/Library/AddressBook")));
+    bool bookFolder = false;
+    for (const char *name : { "AddressBook.sqlitedb", "AddressBookImages.sqlitedb" }) {
+        QFile part(book.filePath(QLatin1String(name)));
+        if (!part.open(QIODevice::ReadOnly))
+            continue;
+        if (!bookFolder)
+            backup.addFolder(QStringLiteral("HomeDomain"), QStringLiteral("Library/AddressBook"));
+        bookFolder = true;
+        backup.addFile(QStringLiteral("HomeDomain"),
+            QStringLiteral("Library/AddressBook/") + QLatin1String(name), part.readAll());
+    }
     backup.write();
 }
 

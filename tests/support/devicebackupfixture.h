@@ -22,8 +22,8 @@ public:
     QString indexPath() const;
 
     // Writes the backup folder (Manifest.plist, Manifest.mbdb, the folders and the sms.db
-    // as the cache holds it now; close the fixture's connection first). Without the record,
-    // the index lacks the message database.
+    // as the cache holds it now, with the address book when the cache has one; close the
+    // fixtures' connections first). Without the record, the index lacks the message database.
     void writeBackup(bool withDatabaseRecord = true) const;
 
     // File id of the message database in a backup.

@@ -164,6 +164,8 @@ private slots:
     void dateLinesFollowTheMinuteClock_data();
     void dateLinesFollowTheMinuteClock();
     void dateLineIsEnglishLocalTime();
+    void newestFirstPageMirrorsDateLines_data();
+    void newestFirstPageMirrorsDateLines();
     void escapesTextAndLineBreaks_data();
     void escapesTextAndLineBreaks();
     void escapeKeepsQuotesAndMarksEmoji();
@@ -309,6 +311,68 @@ void TestBubbleView::dateLineIsEnglishLocalTime()
     c.add(baseDate, QStringLiteral("x"));
     // Hours and minutes without leading zeros; TZ is UTC in tests.
     QVERIFY(singlePage(c).contains(QLatin1String("<div class=\"dt\">05 Mar 2013 2:7 PM</div>")));
+}
+
+void TestBubbleView::newestFirstPageMirrorsDateLines_data()
+{
+    QTest::addColumn<QList<int>>("offsets"); // seconds after baseDate, oldest first; -1: event
+    QTest::addColumn<int>("page");
+    QTest::addColumn<int>("dateLines");
+
+    QTest::newRow("a minute apart") << QList<int> { 0, 60, 120, 180, 240 } << 1 << 3;
+    QTest::newRow("61 seconds apart") << QList<int> { 0, 61, 122 } << 1 << 3;
+    QTest::newRow("one minute") << QList<int> { 0, 10, 20 } << 1 << 1;
+    QTest::newRow("event between") << QList<int> { 0, -1, 60, 61 } << 1 << 2;
+    QList<int> many;
+    for (int i = 0; i < 120; ++i)
+        many << 40 * i;
+    QTest::newRow("second page") << many << 2 << 25;
+    QTest::newRow("last page") << many << 3 << 10;
+}
+
+void TestBubbleView::newestFirstPageMirrorsDateLines()
+{
+    QFETCH(QList<int>, offsets);
+    QFETCH(int, page);
+    QFETCH(int, dateLines);
+
+    Conversation c(false);
+    for (int offset : offsets) {
+        if (offset < 0)
+            c.addEvent(c.list.last()->date + 1);
+        else
+            c.add(baseDate + offset, QStringLiteral("at %1").arg(offset));
+    }
+    MsgMessageList newestFirst = c.list;
+    std::reverse(newestFirst.begin(), newestFirst.end());
+    const int pages = (newestFirst.size() + BubblePageSize - 1) / BubblePageSize;
+    const QString mirrored = bubblePageHtml(newestFirst, page, pages, Qt::DescendingOrder);
+    // The same messages oldest first on a page of their own.
+    MsgMessageList oldestFirst = newestFirst.mid((page - 1) * BubblePageSize, BubblePageSize);
+    std::reverse(oldestFirst.begin(), oldestFirst.end());
+    const QString plain = bubblePageHtml(oldestFirst, 1, 1);
+
+    // Each message with the date line that stands between it and the next one.
+    const auto lines = [](const QString &html) {
+        const QRegularExpression mark(
+            QStringLiteral("<a name=\"sms_(\\d+)\"></a>|<div class=\"dt\">([^<]*)</div>"));
+        QStringList messages;
+        for (auto it = mark.globalMatch(html); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            if (!m.captured(1).isEmpty())
+                messages << m.captured(1);
+            else
+                messages.last() += QLatin1Char(' ') + m.captured(2);
+        }
+        return messages;
+    };
+    QStringList expected = lines(plain);
+    std::reverse(expected.begin(), expected.end());
+    QCOMPARE(lines(mirrored), expected);
+    QCOMPARE(mirrored.count(QLatin1String("<div class=\"dt\">")), dateLines);
+    // Below its message, never between a message's anchor and its bubble.
+    QVERIFY(!mirrored.contains(QLatin1String("></a><div class=\"dt\">")));
+    QVERIFY(mirrored.contains(QLatin1String("<div class=\"clear\"></div><div class=\"dt\">")));
 }
 
 void TestBubbleView::escapesTextAndLineBreaks_data()

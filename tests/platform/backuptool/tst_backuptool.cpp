@@ -1,8 +1,8 @@
 #include "backup/backupmanifest.h"
 #include "backup/mbdb.h"
 #include "support/backuptoolinstall.h"
-#include "support/binaryplist.h"
 #include "support/backupwriter.h"
+#include "support/binaryplist.h"
 #include "support/filesizelimit.h"
 #include "support/simulatedphone.h"
 
@@ -10,6 +10,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -115,6 +118,7 @@ private slots:
     void restoreRefusesDamagedOrUnfinishedBackups_data();
     void restoreRefusesDamagedOrUnfinishedBackups();
     void restoreKeepsHostilePathsInsideThePhone();
+    void restoreMakesNoFolderThroughALink();
     void fullDiskEndsInAnError_data();
     void fullDiskEndsInAnError();
     void aNulInAnotherPhonesValuesStopsNothing_data();
@@ -473,6 +477,26 @@ void TestBackupTool::restoreKeepsHostilePathsInsideThePhone()
     QVERIFY2(!it.hasNext(), qPrintable(it.hasNext() ? it.next() : QString()));
 }
 
+void TestBackupTool::restoreMakesNoFolderThroughALink()
+{
+    const QString udid = QStringLiteral("linked-media");
+    SimulatedPhone p = phone(udid);
+    QVERIFY(p.write());
+    QVERIFY(runTool(backupArguments(udid, m_root)).ok());
+    // The phone's Media folder, which holds the backup's recordings, now leads elsewhere.
+    const QString outside = m_scratch.filePath(QStringLiteral("outside-") + udid);
+    QVERIFY(QDir().mkpath(outside));
+    const QString media = p.fileSystemPath(QStringLiteral("var/mobile/Media"));
+    QVERIFY(QDir(media).removeRecursively());
+    QVERIFY(QFile::link(outside, media));
+
+    const ToolRun run = runTool(restoreArguments(udid, m_root));
+    QCOMPARE(run.code, 1);
+    QVERIFY2(run.output.contains("Cannot write") && run.output.contains("memo.m4a"),
+        qPrintable(run.output));
+    QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
 void TestBackupTool::fullDiskEndsInAnError_data()
 {
     QTest::addColumn<bool>("restore");
@@ -500,6 +524,8 @@ void TestBackupTool::fullDiskEndsInAnError()
     }
     QCOMPARE(run.code, 1);
     QVERIFY2(run.output.startsWith(QLatin1String("ERROR: Cannot ")), qPrintable(run.output));
+    // The system's reason, not Qt's "Unknown error" for a write the disk took only part of.
+    QVERIFY2(run.output.contains(QString::fromLocal8Bit(strerror(EFBIG))), qPrintable(run.output));
     if (restore) {
         QCOMPARE(readAll(picture), QByteArray("changed on the phone"));
         QCOMPARE(QDir(p.path()).entryList({ "restore-*" }, QDir::Dirs), QStringList());

@@ -806,6 +806,9 @@ void TestCoreFoundation::unreadableDataGivesNull_data()
     QTest::newRow("binary nested too deep") << binaryChain(100000, false);
     QTest::newRow("binary array holding itself") << binaryChain(1, true);
     QTest::newRow("binary reference outside") << binaryChain(3, true);
+    // Read through libplist, which cannot hold it, unlike a date at the top.
+    QTest::newRow("binary date beyond 32-bit seconds in an array")
+        << binaryplist::list({ QByteArray("\xA1\x01", 2), binaryplist::date(1e300) });
     // The offset of the top object wraps past the end of 64 bits.
     QTest::newRow("binary date top object before the start")
         << binaryplist::list({ binaryplist::date(0) }, 8, { ~quint64(0) - 7 });

@@ -1,0 +1,78 @@
+// Files that appear under their name only when complete, and stay complete through a kill
+// or a power loss. Every writer that makes or replaces a file goes through here: it is
+// written beside its target, synced, renamed into place, and the folder synced after.
+#pragma once
+
+#include <QFileDevice>
+#include <QString>
+
+#include <memory>
+
+class DurableFile
+{
+public:
+    explicit DurableFile(const QString &target);
+    // Discards what was written unless commit succeeded.
+    ~DurableFile();
+    DurableFile(const DurableFile &) = delete;
+    DurableFile &operator=(const DurableFile &) = delete;
+
+    // Starts the file beside the target (which must be a regular file or nothing). False,
+    // with errorString(), when it cannot be created.
+    bool open();
+    QFileDevice &device() { return *file; }
+    // Writes all of `size` bytes; false, with errorString() giving the system's reason (a
+    // full disk says so), when they could not be.
+    bool write(const char *data, qint64 size);
+    bool write(const QByteArray &data) { return write(data.constData(), data.size()); }
+    // Puts the file in place, synced: an existing regular file is replaced; a new name is
+    // never taken from anything that appeared there meanwhile. False, with errorString(),
+    // when it failed; the target is then as it was.
+    bool commit();
+    QString errorString() const { return error; }
+    QString target() const { return targetPath; }
+
+    // Removes the "<name>.XXXXXX.partial" files that killed runs left beside the target. A
+    // folder listing: for the few files a user names, not for every copied picture.
+    static void removeLeftovers(const QString &target);
+
+private:
+    bool fail(const QString &reason);
+
+    QString targetPath;
+    std::unique_ptr<QFileDevice> file;
+    QString error;
+    bool replacing = false;
+};
+
+namespace durable {
+
+// Writes all of `size` bytes to `file`. An unbuffered file may take only part of them on a
+// full disk without telling why; the rest is tried again so that the system says it.
+// False, with *error giving the reason, when they could not all be written.
+bool writeAll(
+    QFileDevice &file, const char *data, qint64 size, const QString &path, QString *error);
+
+// Flushes `file` and makes its data reach the disk. False, with *error as writeAll's.
+bool sync(QFileDevice &file, const QString &path, QString *error);
+
+// Makes a folder's entries (files renamed or made in it) reach the disk.
+bool syncFolder(const QString &folder);
+
+// Puts the complete file `from` in place of `to` (replacing it): `from` is synced first and
+// the folders after. False, with *error, when the rename failed; `to` is then as it was.
+bool renameOver(const QString &from, const QString &to, QString *error = nullptr);
+
+// Makes `target` hold exactly `content`, through a DurableFile. False, with *error as
+// "<path>: <reason>", when it could not; the target is then as it was.
+bool writeFile(const QString &target, const QByteArray &content, QString *error = nullptr);
+
+// Copies `source` to `target` through a DurableFile: the target is replaced only by a
+// complete copy. False, with *error as "<path>: <reason>" of the file that failed, otherwise.
+bool copyFile(const QString &source, const QString &target, QString *error = nullptr);
+
+// The reason a write to `path` failed: Qt's text, or, where Qt says "Unknown error" (the
+// system took part of a write without failing it), what the file system says (a full disk).
+QString writeFailure(const QString &path, const QString &qtReason);
+
+} // namespace durable

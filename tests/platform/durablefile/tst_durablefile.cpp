@@ -1,0 +1,161 @@
+#include "platform/durablefile/durablefile.h"
+
+#include "support/filesizelimit.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// A second name for the file, which keeps the old content when the file is replaced rather
+// than rewritten in place.
+QString hardLink(const QString &path)
+{
+    const QString link = path + QStringLiteral(".old");
+    return ::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()) == 0
+        ? link
+        : QString();
+}
+
+} // namespace
+
+class TestDurableFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void copyReplacesOnlyWhenComplete_data();
+    void copyReplacesOnlyWhenComplete();
+    void fullDiskIsNamedNotUnknown_data();
+    void fullDiskIsNamedNotUnknown();
+    void renameOverReplacesWholeFile();
+};
+
+void TestDurableFile::copyReplacesOnlyWhenComplete_data()
+{
+    QTest::addColumn<bool>("sourceExists");
+    QTest::addColumn<QString>("targetName");
+    QTest::addColumn<bool>("copied");
+
+    QTest::newRow("over an existing file") << true << "target.bin" << true;
+    QTest::newRow("to a new name") << true << "new.bin" << true;
+    QTest::newRow("source gone") << false << "target.bin" << false;
+    QTest::newRow("folder missing") << true << "no/such/target.bin" << false;
+}
+
+void TestDurableFile::copyReplacesOnlyWhenComplete()
+{
+    QFETCH(bool, sourceExists);
+    QFETCH(QString, targetName);
+    QFETCH(bool, copied);
+
+    QTemporaryDir dir;
+    const QString source = dir.filePath("source.bin");
+    // Larger than one buffer of the copy.
+    const QByteArray content = QByteArray(200000, 'n') + "end";
+    if (sourceExists)
+        writeFile(source, content);
+    const QByteArray oldContent("old content");
+    writeFile(dir.filePath("target.bin"), oldContent);
+    const QString old = hardLink(dir.filePath("target.bin"));
+    const QString target = dir.filePath(targetName);
+
+    QString error;
+    QCOMPARE(durable::copyFile(source, target, &error), copied);
+    QCOMPARE(error.isEmpty(), copied);
+
+    if (copied)
+        QCOMPARE(readFile(target), content);
+    QCOMPARE(readFile(old), oldContent);
+    if (!copied && QFileInfo::exists(target))
+        QCOMPARE(readFile(target), oldContent);
+    // No half-written file is left beside the target.
+    QStringList expected = { "target.bin", "target.bin.old" };
+    if (sourceExists)
+        expected << "source.bin";
+    if (copied && targetName == "new.bin")
+        expected << "new.bin";
+    expected.sort();
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
+}
+
+// A write the disk took only part of: Qt reports the short count without a reason, and
+// the error must still say what happened.
+void TestDurableFile::fullDiskIsNamedNotUnknown_data()
+{
+    QTest::addColumn<bool>("unbuffered");
+    QTest::addColumn<bool>("replacing");
+    QTest::newRow("new staged file") << false << false;
+    QTest::newRow("staged file over an old one") << false << true;
+    QTest::newRow("unbuffered plain file") << true << false;
+}
+
+void TestDurableFile::fullDiskIsNamedNotUnknown()
+{
+    QFETCH(bool, unbuffered);
+    QFETCH(bool, replacing);
+    QTemporaryDir dir;
+    const QString target = dir.filePath("big.bin");
+    if (replacing)
+        writeFile(target, "old");
+    const QByteArray content(300000, 'f');
+    QString error;
+    {
+        FileSizeLimit limit(100000);
+        if (unbuffered) {
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            QVERIFY(!durable::writeAll(file, content.constData(), content.size(), target, &error));
+        } else {
+            DurableFile file(target);
+            QVERIFY(file.open());
+            QVERIFY(!(file.write(content) && file.commit()));
+            error = file.errorString();
+        }
+    }
+    QCOMPARE(error, QString::fromLocal8Bit(strerror(EFBIG)));
+    if (unbuffered)
+        return;
+    // Nothing of the failed file is left, and an old one is whole.
+    const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(left, replacing ? QStringList { "big.bin" } : QStringList());
+    if (replacing)
+        QCOMPARE(readFile(target), QByteArray("old"));
+}
+
+void TestDurableFile::renameOverReplacesWholeFile()
+{
+    QTemporaryDir dir;
+    const QString staged = dir.filePath("staged");
+    const QString target = dir.filePath("target");
+    writeFile(staged, "new");
+    writeFile(target, "old");
+    QVERIFY(durable::renameOver(staged, target));
+    QCOMPARE(readFile(target), QByteArray("new"));
+    QVERIFY(!QFileInfo::exists(staged));
+
+    QString error;
+    QVERIFY(!durable::renameOver(staged, target, &error));
+    QVERIFY(error.startsWith(QDir::toNativeSeparators(staged)));
+    QCOMPARE(readFile(target), QByteArray("new"));
+}
+
+QTEST_GUILESS_MAIN(TestDurableFile)
+#include "tst_durablefile.moc"

@@ -1,0 +1,169 @@
+#include "records/recordarena.h"
+
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// Counts its destructions, and carries a text as records do.
+struct Counted
+{
+    static int destroyed;
+    QString text;
+    char padding[200] = {};
+    ~Counted() { ++destroyed; }
+};
+int Counted::destroyed = 0;
+
+} // namespace
+
+class TestRecordArena : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { Counted::destroyed = 0; }
+    void destroysEachObjectOnceWhenItGoes_data();
+    void destroysEachObjectOnceWhenItGoes();
+    void adoptedObjectsLiveAsLongAsTheAdopter();
+    void ownsOnlyWhatItMade();
+    void textsDecodeAsQtDoes_data();
+    void textsDecodeAsQtDoes();
+    void bytesKeepEveryByte();
+    void copiesOutliveTheArena();
+    void changingACopyLeavesTheArenaTextAlone();
+};
+
+void TestRecordArena::destroysEachObjectOnceWhenItGoes_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("none") << 0;
+    QTest::newRow("one") << 1;
+    // Past the small first block and several huge ones.
+    QTest::newRow("many blocks") << 40000;
+}
+
+void TestRecordArena::destroysEachObjectOnceWhenItGoes()
+{
+    QFETCH(int, count);
+    {
+        RecordArena arena;
+        for (int i = 0; i < count; ++i)
+            arena.make<Counted>()->text = arena.latin1Text("record", 6);
+        QCOMPARE(arena.objectCount(), size_t(count));
+        QCOMPARE(Counted::destroyed, 0);
+    }
+    QCOMPARE(Counted::destroyed, count);
+}
+
+void TestRecordArena::adoptedObjectsLiveAsLongAsTheAdopter()
+{
+    auto adopter = std::make_unique<RecordArena>();
+    Counted *own = adopter->make<Counted>();
+    Counted *adopted = nullptr;
+    {
+        RecordArena maker;
+        adopted = maker.make<Counted>();
+        adopted->text = maker.utf8Text("from a thread", 13);
+        adopter->adopt(maker);
+        QCOMPARE(maker.objectCount(), size_t(0));
+    }
+    QCOMPARE(Counted::destroyed, 0);
+    QCOMPARE(adopted->text, QString("from a thread"));
+    // Filling goes on after an adoption.
+    adopter->make<Counted>();
+    QVERIFY(adopter->owns(own) && adopter->owns(adopted));
+    adopter.reset();
+    QCOMPARE(Counted::destroyed, 3);
+}
+
+void TestRecordArena::ownsOnlyWhatItMade()
+{
+    RecordArena arena;
+    RecordArena other;
+    const auto heap = std::make_unique<Counted>();
+    QVERIFY(!arena.owns(heap.get()));
+    Counted *made = arena.make<Counted>();
+    QVERIFY(arena.owns(made));
+    QVERIFY(!other.owns(made));
+    QVERIFY(!arena.owns(heap.get()));
+    QVERIFY(!arena.owns(other.make<Counted>()));
+}
+
+void TestRecordArena::textsDecodeAsQtDoes_data()
+{
+    QTest::addColumn<QByteArray>("utf8");
+    QTest::newRow("null") << QByteArray();
+    QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("plain") << QByteArray("A0000000-0000-4000-8000-000000000001");
+    QTest::newRow("accents and emoji") << QString("h\u00e9llo \u2713 \U0001F600").toUtf8();
+    QTest::newRow("object replacement") << QString(QChar(0xFFFC)).toUtf8();
+    QTest::newRow("invalid bytes") << QByteArray("a\xff\xfe"
+                                                 "b\xc3");
+    QTest::newRow("inner zero") << QByteArray("a\0b", 3);
+}
+
+void TestRecordArena::textsDecodeAsQtDoes()
+{
+    QFETCH(QByteArray, utf8);
+    RecordArena arena;
+    const QString text = arena.utf8Text(utf8.isNull() ? nullptr : utf8.constData(), utf8.size());
+    const QString expected
+        = QString::fromUtf8(utf8.isNull() ? nullptr : utf8.constData(), utf8.size());
+    QCOMPARE(text, expected);
+    QCOMPARE(text.isNull(), expected.isNull());
+    QCOMPARE(text.constData()[text.size()], QChar(0));
+}
+
+void TestRecordArena::bytesKeepEveryByte()
+{
+    RecordArena arena;
+    const QByteArray body("\x04\x0bstreamtyped\x00\x81\xe8", 16);
+    const QByteArray kept = arena.bytes(body.constData(), body.size());
+    QCOMPARE(kept, body);
+    QCOMPARE(kept.constData()[kept.size()], '\0');
+    QVERIFY(arena.bytes(nullptr, 0).isNull());
+}
+
+void TestRecordArena::copiesOutliveTheArena()
+{
+    QString text;
+    QByteArray bytes;
+    QList<QString> keys;
+    {
+        RecordArena arena;
+        Counted *record = arena.make<Counted>();
+        record->text = arena.utf8Text("words that outlive their set", 28);
+        text = record->text;
+        bytes = arena.bytes("body", 4);
+        for (int i = 0; i < 1000; ++i)
+            keys.append(arena.latin1Text("12345", 5));
+    }
+    QCOMPARE(Counted::destroyed, 1);
+    QCOMPARE(text, QString("words that outlive their set"));
+    QCOMPARE(bytes, QByteArray("body"));
+    QCOMPARE(keys.last(), QString("12345"));
+    text.append(" and grow");
+    QCOMPARE(text, QString("words that outlive their set and grow"));
+    const QString again = keys.first();
+    keys.clear();
+    QCOMPARE(again, QString("12345"));
+}
+
+void TestRecordArena::changingACopyLeavesTheArenaTextAlone()
+{
+    RecordArena arena;
+    const QString kept = arena.latin1Text("kept", 4);
+    QString copy = kept;
+    copy[0] = QLatin1Char('w');
+    copy.append('!');
+    QCOMPARE(kept, QString("kept"));
+    QCOMPARE(copy, QString("wept!"));
+    QString cleared = kept;
+    cleared.clear();
+    QCOMPARE(kept, QString("kept"));
+}
+
+QTEST_GUILESS_MAIN(TestRecordArena)
+#include "tst_recordarena.moc"
