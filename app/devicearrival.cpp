@@ -2,6 +2,7 @@
 
 #include "app/backupsteps.h"
 #include "app/itemmodelmain.h"
+#include "app/nodeloader.h"
 #include "app/phonecountry.h"
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
@@ -76,13 +77,31 @@ bool DeviceArrival::runWorker(ProgressForm &form, QThread &worker)
     return ok;
 }
 
+DeviceArrival::Hold::Hold(DeviceArrival &arrival)
+    : m_arrival(arrival)
+{
+    ++m_arrival.m_holds;
+}
+
+DeviceArrival::Hold::~Hold()
+{
+    // Queued: the held work's caller finishes before an arrival's boxes come up.
+    if (--m_arrival.m_holds == 0 && !m_arrival.m_waiting.isEmpty())
+        QMetaObject::invokeMethod(&m_arrival, &DeviceArrival::arriveAll, Qt::QueuedConnection);
+}
+
 void DeviceArrival::connected(void *handle)
 {
     m_waiting.append({ handle, deviceName(handle) });
-    if (m_running)
+    arriveAll();
+}
+
+void DeviceArrival::arriveAll()
+{
+    if (m_running || m_holds > 0)
         return;
     m_running = true;
-    while (!m_waiting.isEmpty())
+    while (!m_waiting.isEmpty() && m_holds == 0)
         arrive(m_waiting.takeFirst());
     m_running = false;
 }
@@ -163,35 +182,48 @@ bool DeviceArrival::loadByBackup(IOSDevice &device)
     return runWorker(cacheForm, cache);
 }
 
-void DeviceArrival::openCopy(const IOSDevice &device)
+DbOpener DeviceArrival::openCopyDatabase(
+    const IOSDevice &device, QSharedPointer<AbsMessageDb> *database)
 {
     const QDir cache = device.cacheDir();
     const QString path = cachedSmsDbPath(cache);
+    const QString country = device.countryCode;
     QSharedPointer<AbsMessageDb> db;
+    DbOpener opener;
     if (QFileInfo(path).isFile()) {
         const int version = AbsIOSMessageDb::smsDbVersion(path);
         if (version == 6) {
-            db.reset(new IOS6MessageDb(cache, device.countryCode, false));
+            db.reset(new IOS6MessageDb(cache, country, false));
+            opener = ios6Opener(cache, country, false);
         } else if (version == 5) {
             // Without the iOS 6 tables the file must still have the iOS 5 ones.
-            auto *ios5 = new IOS5MessageDb(cache, device.countryCode);
+            auto *ios5 = new IOS5MessageDb(cache, country);
             db.reset(ios5);
             ios5->open();
             if (!ios5->hasTable(QStringLiteral("message"))
                 || !ios5->hasTable(QStringLiteral("msg_group")))
                 db.reset();
+            opener = [cache, country] {
+                return QSharedPointer<AbsMessageDb>(new IOS5MessageDb(cache, country));
+            };
         }
     }
     if (!db)
         throw std::runtime_error("invalid IOS db.");
+    *database = db;
+    return opener;
+}
 
-    _IOSDeviceItemNode *node = m_host.treeModel()->addDevice(db, device);
-    try {
-        db->chats(node->messageSet);
-    } catch (...) {
-        m_host.treeModel()->removeNode(node);
-        throw;
-    }
+void DeviceArrival::openCopy(const IOSDevice &device)
+{
+    QSharedPointer<AbsMessageDb> db;
+    const DbOpener opener = openCopyDatabase(device, &db);
+    NodeLoader::Content content;
+    if (!m_host.nodeLoader().load(opener, NodeLoader::Scope::Chats, false, &content)
+        || isGone(device.handle))
+        return;
+    _IOSDeviceItemNode *node = m_host.treeModel()->addDevice(db, device, opener);
+    node->messageSet = content.set;
     m_host.treeModel()->refreshChatSessions(node);
     m_host.selectNode(node);
 }
@@ -208,13 +240,8 @@ void DeviceArrival::disconnected(void *handle)
         logUnplugged(it->name);
         it = m_waiting.erase(it);
     }
-    const QList<AbsTreeItemModel::_ItemNode *> nodes = m_host.treeModel()->rootDevice()->children;
-    for (AbsTreeItemModel::_ItemNode *node : nodes) {
-        if (node->kind != IOSDeviceNode
-            || static_cast<_IOSDeviceItemNode *>(node)->device.handle != handle)
-            continue;
+    if (_IOSDeviceItemNode *node = m_host.treeModel()->deviceNodeOf(handle)) {
         m_host.releaseViewOf(node);
         m_host.treeModel()->removeNode(node);
-        return;
     }
 }

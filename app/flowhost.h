@@ -20,4 +20,7 @@ public:
     virtual void clearCurrentNode() = 0;
     // Expands the node and makes it current once the event loop runs again.
     virtual void selectNode(AbsTreeItemModel::_ItemNode *node) = 0;
+    // Opens the device's cached copy anew, just written again, in the device's node: a new
+    // database object and a new set, as a new arrival would read them.
+    virtual void reopenDevice(void *handle) = 0;
 };

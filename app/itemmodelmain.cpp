@@ -1,5 +1,7 @@
 #include "app/itemmodelmain.h"
 
+#include "messages/ios6messagedb.h"
+
 #include <QBrush>
 #include <QColor>
 #include <QImage>
@@ -58,6 +60,14 @@ QString kindIcon(int kind)
 }
 
 } // namespace
+
+DbOpener ios6Opener(const QDir &dataFolder, const QString &countryCode, bool upgradeSchema)
+{
+    return [dataFolder, countryCode, upgradeSchema] {
+        return QSharedPointer<AbsMessageDb>(
+            new IOS6MessageDb(dataFolder, countryCode, upgradeSchema));
+    };
+}
 
 _RootDeviceItemNode::_RootDeviceItemNode(const QString &name)
     : _ItemNode(RootDeviceNode, name, nullptr)
@@ -159,9 +169,10 @@ QVariant ItemModelMain::data(const QModelIndex &index, int role) const
 }
 
 _IOSDeviceItemNode *ItemModelMain::addDevice(
-    const QSharedPointer<AbsMessageDb> &db, const IOSDevice &device)
+    const QSharedPointer<AbsMessageDb> &db, const IOSDevice &device, const DbOpener &opener)
 {
     auto *node = new _IOSDeviceItemNode(m_rootDevice, device, db);
+    node->opener = opener;
     appendNode(node);
     return node;
 }
@@ -170,6 +181,12 @@ _LocalDBItemNode *ItemModelMain::addLocalDb(
     const QSharedPointer<AbsMessageDb> &db, const QString &name)
 {
     auto *node = new _LocalDBItemNode(m_rootLocalDb, name, db);
+    // Every local database is read as the window opens it: no country, layout upgraded.
+    const auto *ios6 = dynamic_cast<const IOS6MessageDb *>(db.data());
+    if (ios6
+        && ios6->smsDbPath()
+            == ios6->fileRelayFolder().filePath(QStringLiteral("var/mobile/Library/SMS/sms.db")))
+        node->opener = ios6Opener(ios6->dataFolder(), QString(), true);
     appendNode(node);
     return node;
 }
@@ -181,14 +198,48 @@ void ItemModelMain::refreshChatSessions(_AbsDBItemNode *node)
     removeChildren(node);
     if (!node->messageSet)
         return;
-    QList<ChatGroup> groups = regroupChats(*node->messageSet);
-    // Newest first; a strict weak order, so equal times are merely left unordered.
-    std::stable_sort(groups.begin(), groups.end(), compareChatGroups);
+    const QList<ChatGroup> groups = sortedGroups(*node->messageSet);
     QList<_ItemNode *> sessions;
     sessions.reserve(groups.size());
     for (const ChatGroup &group : qAsConst(groups))
         sessions.append(new _ChatSessionItemNode(node, group));
     appendNodes(node, sessions);
+}
+
+QList<ChatGroup> ItemModelMain::sortedGroups(const MsgMessageSet &set) const
+{
+    QList<ChatGroup> groups = regroupChats(set);
+    // Newest first; a strict weak order, so equal times are merely left unordered.
+    std::stable_sort(groups.begin(), groups.end(), compareChatGroups);
+    return groups;
+}
+
+void ItemModelMain::adoptSet(_AbsDBItemNode *node, const QSharedPointer<MsgMessageSet> &set)
+{
+    const QList<ChatGroup> groups = sortedGroups(*set);
+    bool alike = groups.size() == node->children.size();
+    for (int i = 0; alike && i < groups.size(); ++i) {
+        const auto *session = static_cast<const _ChatSessionItemNode *>(node->children.at(i));
+        const ChatGroup &group = groups.at(i);
+        alike = session->chats.size() == group.chats.size() && session->last == group.last
+            && !group.chats.isEmpty() && session->name == group.chats.first()->title(false);
+        for (int c = 0; alike && c < group.chats.size(); ++c)
+            alike = session->chats.at(c)->rowid == group.chats.at(c)->rowid;
+    }
+    node->messageSet = set;
+    if (!alike) {
+        refreshChatSessions(node);
+        return;
+    }
+    for (int i = 0; i < groups.size(); ++i) {
+        auto *session = static_cast<_ChatSessionItemNode *>(node->children.at(i));
+        session->chats = groups.at(i).chats;
+        session->messagesLoaded = false;
+    }
+    // The pictures of the contacts come from the new records.
+    const QModelIndex parent = indexOfNode(node);
+    if (!groups.isEmpty())
+        emit dataChanged(index(0, 0, parent), index(groups.size() - 1, 0, parent));
 }
 
 void ItemModelMain::reloadMessages(_AbsDBItemNode *node)
@@ -197,6 +248,16 @@ void ItemModelMain::reloadMessages(_AbsDBItemNode *node)
     MsgMessageSet::create(node->messageSet);
     node->db->messages(node->messageSet, 0);
     refreshChatSessions(node);
+}
+
+_IOSDeviceItemNode *ItemModelMain::deviceNodeOf(void *handle) const
+{
+    for (_ItemNode *node : m_rootDevice->children) {
+        auto *device = static_cast<_IOSDeviceItemNode *>(node);
+        if (node->kind == IOSDeviceNode && device->device.handle == handle)
+            return device;
+    }
+    return nullptr;
 }
 
 bool ItemModelMain::containsNode(const _ItemNode *node) const

@@ -10,6 +10,8 @@
 
 #include <QSharedPointer>
 
+#include <functional>
+
 // Chats brought back by the recovery get row ids below this; their messages are not in the
 // database.
 constexpr qint64 RecoveredChatRowidLimit = -1947483646;
@@ -35,6 +37,11 @@ public:
     explicit _RootLocalDBItemNode(const QString &name);
 };
 
+// Opens another object on a node's database file, for a read on another thread.
+using DbOpener = std::function<QSharedPointer<AbsMessageDb>()>;
+// An opener of the iOS 6+ database class on a data folder.
+DbOpener ios6Opener(const QDir &dataFolder, const QString &countryCode, bool upgradeSchema);
+
 // A device or local database: its database and the set its chats and messages load into.
 // Workers take their own references to both, so they outlive a removed node.
 class _AbsDBItemNode : public AbsTreeItemModel::_ItemNode
@@ -46,6 +53,8 @@ public:
 
     QSharedPointer<AbsMessageDb> db;
     QSharedPointer<MsgMessageSet> messageSet;
+    // Empty when the database is read on the window's thread only.
+    DbOpener opener;
 };
 
 class _IOSDeviceItemNode : public _AbsDBItemNode
@@ -88,14 +97,23 @@ public:
     QVariant headerData(
         int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    _IOSDeviceItemNode *addDevice(const QSharedPointer<AbsMessageDb> &db, const IOSDevice &device);
+    _IOSDeviceItemNode *addDevice(const QSharedPointer<AbsMessageDb> &db, const IOSDevice &device,
+        const DbOpener &opener = DbOpener());
+    // A local database of the iOS 6+ class gets its opener from the database.
     _LocalDBItemNode *addLocalDb(const QSharedPointer<AbsMessageDb> &db, const QString &name);
     // Rebuilds the sessions from the chats already loaded into the node's set.
     void refreshChatSessions(_AbsDBItemNode *node);
+    // Gives the node a new set read from its file. Sessions whose chats the new set has
+    // alike keep their nodes, pointed at the new records, so that a node chosen again leaves
+    // the tree as it was; other sessions are rebuilt. The old set goes with its last
+    // reference.
+    void adoptSet(_AbsDBItemNode *node, const QSharedPointer<MsgMessageSet> &set);
     // Reads every chat and message of the node's database into a new set and rebuilds the
     // sessions from it; the old set goes with its last reference. Throws the database's
     // errors, leaving the node without sessions.
     void reloadMessages(_AbsDBItemNode *node);
+    // The first device node of the device library's handle, or null.
+    _IOSDeviceItemNode *deviceNodeOf(void *handle) const;
     // True when the node is in the tree now. Only addresses are compared, so a pointer to a
     // removed node may be asked about.
     bool containsNode(const _ItemNode *node) const;
@@ -104,6 +122,8 @@ public:
     _RootLocalDBItemNode *rootLocalDb() const { return m_rootLocalDb; }
 
 private:
+    QList<ChatGroup> sortedGroups(const MsgMessageSet &set) const;
+
     _RootDeviceItemNode *m_rootDevice;
     _RootLocalDBItemNode *m_rootLocalDb;
 };

@@ -181,6 +181,7 @@ MainWindow::MainWindow(QWidget *parent, Clock clock)
     m_treeModel = new ItemModelMain(this);
     m_listModel = new ItemModelSms(this);
     m_deviceArrival = new DeviceArrival(*this, this);
+    m_loader = std::make_unique<NodeLoader>(this);
 
     connect(ui->treeViewDS, &MyTreeView::onSelectionChanged, this, &MainWindow::onMainTreeSelected);
     connect(ui->treeViewSMS, &MyTreeView::onSelectionChanged, this, &MainWindow::onSMSItemSelected);
@@ -324,7 +325,8 @@ void MainWindow::loadVirtualDevices()
         device.name = name;
         device.udid = root.filePath(name);
         QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(QDir(device.udid), QString(), true));
-        _IOSDeviceItemNode *node = m_treeModel->addDevice(db, device);
+        _IOSDeviceItemNode *node
+            = m_treeModel->addDevice(db, device, ios6Opener(QDir(device.udid), QString(), true));
         try {
             db->chats(node->messageSet);
             m_treeModel->refreshChatSessions(node);
@@ -410,9 +412,14 @@ void MainWindow::clearMessageView()
 
 void MainWindow::showMessages(MsgMessageList list, _MsgChat *chat)
 {
+    sortMessages(list, ui->treeViewSMS->header()->sortIndicatorOrder() == Qt::DescendingOrder);
+    showSorted(list, chat);
+}
+
+void MainWindow::showSorted(const MsgMessageList &list, _MsgChat *chat)
+{
     m_currentChat = chat;
     const Qt::SortOrder order = ui->treeViewSMS->header()->sortIndicatorOrder();
-    sortMessages(list, order == Qt::DescendingOrder);
     m_listModel->setMessages(list);
     m_bubbleView.showBubble(list, order);
     ui->lbSMSCount->setText(tr("Messages: %1").arg(list.size()));
@@ -438,26 +445,37 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
     }
     try {
         switch (node->kind) {
-        case LocalDBNode: {
-            auto *dbNode = static_cast<_AbsDBItemNode *>(node);
-            if (dbNode->children.isEmpty()) {
-                dbNode->db->chats(dbNode->messageSet);
-                m_treeModel->refreshChatSessions(dbNode);
-                queueOnTree(m_treeModel->indexOfNode(dbNode),
-                    [](MyTreeView *view, const QModelIndex &i) { view->expand(i); });
-                if (dbNode->children.isEmpty()) {
-                    clearMessageView();
-                    break;
-                }
-                dbNode->db->messages(dbNode->messageSet, 0);
-            }
-            showMessages(dbNode->messageSet->messages(), nullptr);
-            break;
-        }
+        case LocalDBNode:
         case IOSDeviceNode: {
             auto *dbNode = static_cast<_AbsDBItemNode *>(node);
-            dbNode->db->messages(dbNode->messageSet, 0);
-            showMessages(dbNode->messageSet->messages(), nullptr);
+            // A local database is read once, when it first shows chats.
+            if (node->kind == LocalDBNode && !dbNode->children.isEmpty()) {
+                showMessages(dbNode->messageSet->messages(), nullptr);
+                break;
+            }
+            NodeLoader::Content content;
+            if (!readNode(dbNode, &content)) {
+                // Another node's content shows by now.
+                if (currentNode() != dbNode)
+                    break;
+                // Cancelled: nothing half read is shown, and choosing the node again reads
+                // it again.
+                clearMessageView();
+                const QPersistentModelIndex index(m_treeModel->indexOfNode(dbNode));
+                queueOnTree(index, [](MyTreeView *view, const QModelIndex &i) {
+                    if (view->currentIndex() == i)
+                        view->selectionModel()->clear();
+                });
+                break;
+            }
+            if (node->kind == LocalDBNode)
+                queueOnTree(m_treeModel->indexOfNode(dbNode),
+                    [](MyTreeView *view, const QModelIndex &i) { view->expand(i); });
+            if (content.set->chatMap.isEmpty()) {
+                clearMessageView();
+                break;
+            }
+            showContent(dbNode, content);
             break;
         }
         case ChatSessionNode: {
@@ -578,12 +596,52 @@ MsgMessageList MainWindow::currentNodeMessages()
         return MsgMessageList();
     auto *dbNode = static_cast<_AbsDBItemNode *>(node);
     try {
-        dbNode->db->messages(dbNode->messageSet, 0);
+        NodeLoader::Content content;
+        if (!readNode(dbNode, &content) || content.set->chatMap.isEmpty())
+            return MsgMessageList();
+        showContent(dbNode, content);
         return dbNode->messageSet->messages();
     } catch (const std::exception &e) {
         showError(QString::fromUtf8(e.what()));
         return MsgMessageList();
     }
+}
+
+bool MainWindow::readNode(_AbsDBItemNode *node, NodeLoader::Content *content)
+{
+    const bool descending = ui->treeViewSMS->header()->sortIndicatorOrder() == Qt::DescendingOrder;
+    if (!node->opener) {
+        node->db->chats(node->messageSet);
+        content->set = node->messageSet;
+        if (!content->set->chatMap.isEmpty()) {
+            node->db->messages(node->messageSet, 0);
+            content->sorted = content->set->messages();
+            sortMessages(content->sorted, descending);
+        }
+        return true;
+    }
+    // The window's events run during the read: the node may go, or another become current.
+    const QPersistentModelIndex index(m_treeModel->indexOfNode(node));
+    if (!m_loader->load(node->opener, NodeLoader::Scope::Everything, descending, content))
+        return false;
+    if (!index.isValid() || ui->treeViewDS->currentIndex() != index) {
+        m_loader->retire(std::move(content->set));
+        return false;
+    }
+    return true;
+}
+
+void MainWindow::showContent(_AbsDBItemNode *node, NodeLoader::Content &content)
+{
+    QSharedPointer<MsgMessageSet> old = node->messageSet;
+    m_treeModel->adoptSet(node, content.set);
+    // Every message of the set is read: the sessions need not read theirs.
+    for (AbsTreeItemModel::_ItemNode *child : qAsConst(node->children))
+        static_cast<_ChatSessionItemNode *>(child)->messagesLoaded = true;
+    showSorted(content.sorted, nullptr);
+    // Nothing shows the old records any more; freeing a large set takes a while.
+    if (old != node->messageSet)
+        m_loader->retire(std::move(old));
 }
 
 MsgMessageList MainWindow::selectedMessages() const
@@ -619,6 +677,41 @@ void MainWindow::releaseViewOf(AbsTreeItemModel::_ItemNode *node)
             clearMessageView();
             return;
         }
+    }
+}
+
+void MainWindow::reopenDevice(void *handle)
+{
+    _IOSDeviceItemNode *node = m_treeModel->deviceNodeOf(handle);
+    if (!node)
+        return;
+    try {
+        QSharedPointer<AbsMessageDb> db;
+        const DbOpener opener = DeviceArrival::openCopyDatabase(node->device, &db);
+        NodeLoader::Content content;
+        if (!m_loader->load(opener, NodeLoader::Scope::Chats, false, &content))
+            return;
+        // The device may have gone while its chats were read.
+        node = m_treeModel->deviceNodeOf(handle);
+        if (!node) {
+            m_loader->retire(std::move(content.set));
+            return;
+        }
+        bool shown = false;
+        for (auto *current = currentNode(); current; current = current->parent)
+            shown = shown || current == node;
+        if (shown)
+            clearCurrentNode();
+        releaseViewOf(node);
+        QSharedPointer<MsgMessageSet> old = node->messageSet;
+        node->db = db;
+        node->opener = opener;
+        m_treeModel->adoptSet(node, content.set);
+        m_loader->retire(std::move(old));
+        if (shown)
+            selectNode(node);
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()));
     }
 }
 
@@ -678,7 +771,6 @@ void MainWindow::dispatch(Scope scope, Flow flow)
         else
             scope = Scope::Everything;
     }
-    const SourceRefs keep = sourceRefs();
     MsgMessageList list;
     switch (scope) {
     case Scope::Selection:
@@ -694,11 +786,16 @@ void MainWindow::dispatch(Scope scope, Flow flow)
             return;
         break;
     }
+    // Taken after the read, which may have given the node a new set.
+    const SourceRefs keep = sourceRefs();
     (this->*flow)(list);
 }
 
 void MainWindow::printMessages(const MsgMessageList &messages)
 {
+    // The preview paints on this thread and runs the window's events between pages: an
+    // arrival started there would run inside the painting.
+    const DeviceArrival::Hold hold(*m_deviceArrival);
     OutputFlow(*this).printMessages(messages);
 }
 

@@ -6,6 +6,7 @@
 #include "app/devicearrival.h"
 #include "app/flowhost.h"
 #include "app/mainmenus.h"
+#include "app/nodeloader.h"
 #include "app/windowservices.h"
 #include "records/absdb.h"
 #include "records/msgrecords.h"
@@ -17,9 +18,11 @@
 #include <QNetworkAccessManager>
 
 #include <functional>
+#include <memory>
 
 class ItemModelMain;
 class ItemModelSms;
+class _AbsDBItemNode;
 class MyTreeView;
 class QLabel;
 class QNetworkReply;
@@ -57,6 +60,8 @@ public:
     void clearCurrentNode() override;
     QWidget *dialogParent() override { return this; }
     void releaseViewOf(AbsTreeItemModel::_ItemNode *node) override;
+    NodeLoader &nodeLoader() override { return *m_loader; }
+    void reopenDevice(void *handle) override;
 
     // The flows of the message actions; each takes the list its slot chose.
     void printMessages(const MsgMessageList &messages);
@@ -142,6 +147,14 @@ private:
     void showNewsFile();
     void updateMenuActions();
     int deviceCount() const;
+    // Shows a list already in the list header's order.
+    void showSorted(const MsgMessageList &sorted, _MsgChat *chat);
+    // Reads the node's chats and, when it has any, all their messages (off this thread when
+    // the node has an opener); false when the read was cancelled or the node is no longer
+    // current. Throws the reader's errors.
+    bool readNode(_AbsDBItemNode *node, NodeLoader::Content *content);
+    // Gives the node the content's set, with sessions rebuilt from it, and shows all of it.
+    void showContent(_AbsDBItemNode *node, NodeLoader::Content &content);
     // Opens a page of the maker's web service; without a configured host, or without a
     // program that opens it, says why nothing opened.
     void openWebPage(const QString &pathAndQuery);
@@ -175,4 +188,5 @@ private:
     Clock m_clock;
     WindowServices m_services = WindowServices::defaults();
     MenuActions m_actions;
+    std::unique_ptr<NodeLoader> m_loader;
 };

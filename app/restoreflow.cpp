@@ -6,6 +6,7 @@
 #include "app/windowservices.h"
 #include "app/workerstep.h"
 #include "backup/backupmanifest.h"
+#include "backup/itunescachesmsthread.h"
 #include "device/iosmobilebackupthread.h"
 #include "device/iosmobilerestorethread.h"
 #include "messages/ios6messagedb.h"
@@ -15,6 +16,24 @@
 #include "shell/progressform.h"
 
 #include <exception>
+
+namespace {
+
+// Reads a device backup's property list and file index; false, after the error box, when
+// they cannot be read. No password is asked: a transfer refuses encrypted backups.
+bool openDeviceBackup(BackupManifest &backup)
+{
+    try {
+        backup.loadManifestPlist();
+        backup.loadFileTree();
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 RestoreFlow::RestoreFlow(FlowHost &host)
     : m_host(host)
@@ -82,12 +101,7 @@ QString RestoreFlow::transferNotes()
 
 bool RestoreFlow::stillAttached(void *handle) const
 {
-    for (const AbsTreeItemModel::_ItemNode *node : m_host.treeModel()->rootDevice()->children) {
-        if (node->kind == IOSDeviceNode
-            && static_cast<const _IOSDeviceItemNode *>(node)->device.handle == handle)
-            return true;
-    }
-    return false;
+    return m_host.treeModel()->deviceNodeOf(handle);
 }
 
 void RestoreFlow::transferToIPhone(const MsgMessageList &messages, const AbsMessageDb *sourceDb)
@@ -137,13 +151,8 @@ void RestoreFlow::transferToIPhone(const MsgMessageList &messages, const AbsMess
         backupRoot = worker.backupDir();
     }
     BackupManifest backup(backupRoot.filePath(device.udid), parent);
-    try {
-        backup.loadManifestPlist();
-        backup.loadFileTree();
-    } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+    if (!openDeviceBackup(backup))
         return;
-    }
     QDir cacheDir;
     if (!cacheBackup(backup, &cacheDir))
         return;
@@ -165,9 +174,29 @@ void RestoreFlow::transferToIPhone(const MsgMessageList &messages, const AbsMess
     }
     if (!stillAttached(device.handle))
         return;
-    ProgressForm form(QString(), parent);
-    IOSMobileRestoreThread worker(&device, backupRoot, &form, parent);
-    if (!finished(runWorkerStep(worker, form)))
-        return;
+    {
+        ProgressForm form(QString(), parent);
+        IOSMobileRestoreThread worker(&device, backupRoot, &form, parent);
+        if (!finished(runWorkerStep(worker, form)))
+            return;
+    }
+    refreshDevice(device, backupRoot);
     reportMerge(restored, skipped);
+}
+
+void RestoreFlow::refreshDevice(const IOSDevice &device, const QDir &backupRoot)
+{
+    if (!stillAttached(device.handle))
+        return;
+    QWidget *parent = m_host.flowParent();
+    BackupManifest backup(backupRoot.filePath(device.udid), parent);
+    if (!openDeviceBackup(backup))
+        return;
+    // The copy is written anew beneath the node's connection.
+    if (_IOSDeviceItemNode *node = m_host.treeModel()->deviceNodeOf(device.handle))
+        node->db->close();
+    ProgressForm form(QString(), parent);
+    ITunesCacheSMSThread worker(&backup, device.cacheDir().absolutePath(), &form, parent);
+    if (finished(runWorkerStep(worker, form)))
+        m_host.reopenDevice(device.handle);
 }

@@ -11,6 +11,7 @@ class AbsMessageDb;
 class BackupManifest;
 class FlowHost;
 class IOS6RestoreMessagesThread;
+class IOSDevice;
 class QDir;
 
 class RestoreFlow
@@ -32,6 +33,9 @@ private:
     static QString transferNotes();
     // False when the device's node has left the tree: its handle may be gone with it.
     bool stillAttached(void *handle) const;
+    // Caches the device's messages anew from the backup just restored to it, which holds
+    // what the device holds now, and reopens its node on them.
+    void refreshDevice(const IOSDevice &device, const QDir &backupRoot);
 
     FlowHost &m_host;
 };

@@ -46,6 +46,13 @@ void ProgressForm::setCancelEnabled(bool enabled)
     m_btnCancel->setEnabled(enabled);
 }
 
+void ProgressForm::setBusy(const QString &status)
+{
+    m_lbStatus->setText(status);
+    m_progressBar->setRange(0, 0);
+    m_lbProgress->clear();
+}
+
 void ProgressForm::postUpdateProgress(
     ProgressForm *form, const QString &status, int curProgress, const QString &progressText)
 {

@@ -24,6 +24,9 @@ public:
     std::atomic<bool> tipsShown { false };
 
     void setCancelEnabled(bool enabled);
+    // For work that cannot tell how far it is: the bar moves without a value, under the
+    // status text.
+    void setBusy(const QString &status);
 
     // Callable from any thread; each queues the slot of the same name on the form.
     static void postUpdateProgress(

@@ -14,11 +14,13 @@
 #include "view/countryselform.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QTranslator>
 #include <QtTest>
@@ -76,6 +78,7 @@ private slots:
     void cancelledStepsLeaveNothingTakenForComplete();
     void secondArrivalCopiesOnlyWhatChanged();
     void phonesArriveOneAfterTheOther();
+    void arrivalWaitsForThePrintPreview();
     void waitingPhoneUnpluggedIsDropped();
     void phoneUnpluggedAtOnceIsLoggedByName();
     void samplePhonesArriveWithTheirChats();
@@ -661,6 +664,40 @@ void TestDeviceArrival::phonesArriveOneAfterTheOther()
     QCOMPARE(m_boxes->texts(QMessageBox::Information).filter("Notes:").size(), 2);
     QCOMPARE(deviceNodes().at(0)->device.udid, QStringLiteral("queue-a"));
     QCOMPARE(deviceNodes().at(1)->device.udid, QStringLiteral("queue-b"));
+}
+
+void TestDeviceArrival::arrivalWaitsForThePrintPreview()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("printing"), QStringLiteral("6.1"));
+    QVERIFY(phone.write());
+    auto *arrival = m_window->findChild<DeviceArrival *>();
+    bool noticed = false;
+    QStringList boxesWhilePainting;
+    const auto print = m_window->services().print;
+    m_window->services().print = [&](QWidget *, const MsgMessageList &) {
+        QDir().rename(phone.path(), QDir(m_devices).filePath(phone.udid()));
+        // As the preview's painting does between pages, the window's events run.
+        QElapsedTimer painting;
+        painting.start();
+        while (!arrival->isArriving() && m_boxes->boxes.isEmpty()
+            && painting.elapsed() < arrivalTimeoutMs) {
+            QCoreApplication::processEvents();
+            QThread::msleep(5);
+        }
+        noticed = arrival->isArriving();
+        for (int i = 0; i < 20; ++i) {
+            QCoreApplication::processEvents();
+            QThread::msleep(5);
+        }
+        boxesWhilePainting = m_boxes->texts();
+    };
+    m_window->printMessages(MsgMessageList());
+    m_window->services().print = print;
+    QVERIFY(noticed);
+    QCOMPARE(boxesWhilePainting, QStringList());
+    QTRY_COMPARE_WITH_TIMEOUT(deviceNodes().size(), 1, arrivalTimeoutMs);
+    waitUntilArrivalEnds();
+    QCOMPARE(m_boxes->texts(QMessageBox::Information).filter("Notes:").size(), 1);
 }
 
 void TestDeviceArrival::waitingPhoneUnpluggedIsDropped()

@@ -31,6 +31,7 @@ private slots:
 
     void transfersDatabaseChatToPhone();
     void transfersBetweenPhones();
+    void phoneNodeShowsWhatWasTransferred();
     void refusesPhoneOfOldLayout();
     void askedBeforeWritingToAnIpad();
     void unpluggedWhileAskedEndsQuietly();
@@ -199,6 +200,27 @@ void TestMainWindowTransfer::transfersBetweenPhones()
     QStringList expected = bob + QStringList { "again", "hello from second" };
     expected.sort();
     QCOMPARE(phoneTexts("second"), expected);
+}
+
+void TestMainWindowTransfer::phoneNodeShowsWhatWasTransferred()
+{
+    plugIn("shown");
+    QVERIFY(choose(*m_window, { "Local Databases", "Base" }));
+    QVERIFY(choose(*m_window, { "Local Databases", "Base", "Alice Doe" }));
+    const QStringList alice = shownTexts(*m_window);
+    transferTo("miDb2IChat", "shown");
+    QCOMPARE(
+        m_boxes->texts().last(), QStringLiteral("Successfully recovered 4 messages to iPhone."));
+    // Alice's chat stays on show; the phone's node, the only one, holds the new content.
+    QCOMPARE(shownTexts(*m_window), alice);
+    QCOMPARE(childNames(*m_window, { "Devices" }).count("Phone shown"), 1);
+    QStringList chats = childNames(*m_window, { "Devices", "Phone shown" });
+    chats.sort();
+    QCOMPARE(chats, QStringList({ "+12015550100", "+15550001111" })); // Alice's number
+    QVERIFY(choose(*m_window, { "Devices", "Phone shown" }));
+    QStringList texts = shownTexts(*m_window);
+    texts.sort();
+    QCOMPARE(texts, phoneTexts("shown"));
 }
 
 void TestMainWindowTransfer::refusesPhoneOfOldLayout()
