@@ -2,6 +2,7 @@
 
 #include "messages/ios6messagedb.h"
 #include "operations/deferredtriggers.h"
+#include "operations/localdblock.h"
 #include "operations/messageprogress.h"
 #include "operations/temporaryindexes.h"
 #include "operations/triggerstandins.h"
@@ -57,9 +58,13 @@ DeleteMMSThread::~DeleteMMSThread() = default;
 void DeleteMMSThread::run()
 {
     ProgressForm::postUpdateProgress(form, tr("IDS_DELETING_MMS"), 0, QString());
+    // Held until the files are gone too: a save meanwhile would find a file about to go
+    // and not copy it again.
+    LocalDbLock writerLock(*databaseFolder);
     auto db = std::make_unique<IOS6MessageDb>(*databaseFolder, QString(), false);
     QStringList files;
     try {
+        writerLock.lock();
         db->open();
         registerTriggerStandIns(*db);
         db->beginTransaction();

@@ -1,5 +1,6 @@
 // The worker that deletes a list of messages from a local message database in one
 // transaction and then removes the attachment files that no message left in it uses.
+// It holds the database's writer lock throughout, so no save or other delete runs beside it.
 #pragma once
 
 #include "records/msgrecords.h"

@@ -7,7 +7,6 @@
 
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QtDebug>
@@ -18,19 +17,12 @@ namespace {
 
 // Beside the database's "file-relay" folder while a save runs: what the save has made.
 const char kJournalName[] = ".unfinished-save";
-// Beside the database's folder: the lock, and the folder a new database is built in.
-const char kLockSuffix[] = ".lock";
+// Beside the database's folder: the folder a new database is built in.
 const char kStagingSuffix[] = ".saving";
 
 QString absoluteClean(const QString &path)
 {
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-}
-
-QString besideFolder(const QDir &folder, const char *suffix)
-{
-    const QFileInfo info(QDir::cleanPath(folder.absolutePath()));
-    return info.absoluteDir().filePath(QLatin1Char('.') + info.fileName() + QLatin1String(suffix));
 }
 
 bool isMissingOrEmptyFolder(const QString &path)
@@ -56,22 +48,6 @@ void syncFolders(const QString &root)
         durable::syncFolder(folder);
 }
 
-bool takeLock(QLockFile &file)
-{
-    if (file.tryLock(0))
-        return true;
-    // A writer killed between making the lock file and writing its owner into it leaves a
-    // file that QLockFile never takes for stale. Its removal fails while a live owner holds
-    // the file locked, as every owner does from right after making it.
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    if (file.error() != QLockFile::LockFailedError || file.getLockInfo(&pid, &host, &application))
-        return false;
-    file.removeStaleLockFile();
-    return file.tryLock(0);
-}
-
 [[noreturn]] void fail(const QString &text)
 {
     throw std::runtime_error(text.toStdString());
@@ -83,6 +59,7 @@ ExportMessagesDb::ExportMessagesDb(const QDir &folder, const QString &countryCod
     : folder(QDir::cleanPath(folder.absolutePath()))
     , countryCode(countryCode)
     , db(std::make_unique<IOS6MessageDb>(folder, countryCode, true))
+    , writerLock(folder)
 {
 }
 
@@ -103,34 +80,15 @@ void ExportMessagesDb::rollback()
     if (!staging.isEmpty())
         removeFolderRecursively(staging);
     staging.clear();
-    lockFile.reset();
-}
-
-void ExportMessagesDb::lock()
-{
-    const QString name = folder.dirName();
-    const QString parent = QFileInfo(folder.absolutePath()).absolutePath();
-    if (!QDir().mkpath(parent))
-        fail(QStringLiteral("Cannot create the folder %1.").arg(parent));
-    auto file = std::make_unique<QLockFile>(besideFolder(folder, kLockSuffix));
-    // A save may run for many minutes: only a lock whose process is gone is stale.
-    file->setStaleLockTime(0);
-    if (!takeLock(*file)) {
-        if (file->error() == QLockFile::LockFailedError)
-            fail(QStringLiteral("Another window is writing into the local database \"%1\". "
-                                "Please try again when it has finished.")
-                     .arg(name));
-        fail(QStringLiteral("Cannot lock the local database \"%1\" for writing.").arg(name));
-    }
-    lockFile = std::move(file);
+    writerLock.unlock();
 }
 
 void ExportMessagesDb::begin()
 {
-    lock();
+    writerLock.lock();
     writtenCount = 0;
     // Whatever a killed save left is removed only now, under the lock.
-    const QString staged = besideFolder(folder, kStagingSuffix);
+    const QString staged = LocalDbLock::besideFolder(folder, QLatin1String(kStagingSuffix));
     removeFolderRecursively(staged);
     removeUnfinishedSave();
     if (isMissingOrEmptyFolder(folder.absolutePath())) {
@@ -241,7 +199,7 @@ void ExportMessagesDb::end()
         publish();
     created.forget();
     staging.clear();
-    lockFile.reset();
+    writerLock.unlock();
 }
 
 void ExportMessagesDb::publish()

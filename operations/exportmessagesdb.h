@@ -9,13 +9,12 @@
 #include "messages/ios6messagedb.h"
 #include "operations/absformatexport.h"
 #include "operations/createdpaths.h"
+#include "operations/localdblock.h"
 
 #include <QDir>
 #include <QString>
 
 #include <memory>
-
-class QLockFile;
 
 class ExportMessagesDb : public AbsFormatExport<_MsgMessage>
 {
@@ -41,7 +40,6 @@ public:
     int written() const { return writtenCount; }
 
 private:
-    void lock();
     void copyAttachmentFile(const _MsgAttachment &attachment);
     QString journalPath() const;
     void removeUnfinishedSave();
@@ -50,7 +48,7 @@ private:
     QDir folder;
     QString countryCode;
     std::unique_ptr<IOS6MessageDb> db;
-    std::unique_ptr<QLockFile> lockFile;
+    LocalDbLock writerLock;
     // Where a new database is built until end; empty when writing in place.
     QString staging;
     CreatedPaths created;

@@ -1,8 +1,11 @@
 #include "plistnode.h"
 
+#include "platform/durablefile/durablefile.h"
 #include "platform/plistinput/plistinput.h"
 
-#include <cstdio>
+#include <QByteArray>
+#include <QFile>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -101,19 +104,8 @@ bool PlistNode::writeXmlFile(const std::string &path) const
     const std::string text = serialise(false);
     if (text.empty())
         return false;
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out.write(text.data(), static_cast<std::streamsize>(text.size())) || !out.flush()) {
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    return durable::writeFile(
+        QFile::decodeName(path.c_str()), QByteArray(text.data(), static_cast<int>(text.size())));
 }
 
 PlistNode PlistNode::dictItem(const char *key) const

@@ -37,7 +37,8 @@ public:
     CFTypeRef toCF() const;
     // The binary or the XML form; empty when the tree is null.
     std::string serialise(bool binary) const;
-    // Written whole to a temporary file first, then renamed over `path`.
+    // Written beside `path`, synced and renamed over it, so a kill or power loss leaves
+    // the old file or the new one.
     bool writeXmlFile(const std::string &path) const;
 
     bool isDict() const { return isType(m_node, PLIST_DICT); }

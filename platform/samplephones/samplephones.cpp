@@ -1,5 +1,6 @@
 #include "platform/samplephones/samplephones.h"
 
+#include "platform/durablefile/durablefile.h"
 #include "platform/samplephones/addressbookfixture.h"
 #include "platform/samplephones/currentphonesmsdb.h"
 #include "platform/samplephones/ios6smsdbfixture.h"
@@ -466,9 +467,10 @@ void write(const QString &devicesFolder)
     }
     for (const Phone &phone : all) {
         const QString target = QDir(devicesFolder).filePath(phone.summary.folder);
-        if (!QDir().rename(staging.filePath(phone.summary.folder), target))
+        QString error;
+        if (!durable::renameOver(staging.filePath(phone.summary.folder), target, &error))
             throw std::runtime_error(
-                QStringLiteral("cannot move a phone to %1.").arg(target).toStdString());
+                QStringLiteral("cannot move a phone to %1: %2").arg(target, error).toStdString());
     }
 }
 

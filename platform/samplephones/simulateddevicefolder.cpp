@@ -1,5 +1,6 @@
 #include "platform/samplephones/simulateddevicefolder.h"
 
+#include "platform/durablefile/durablefile.h"
 #include "platform/plistinput/plistinput.h"
 
 #include <QDateTime>
@@ -7,7 +8,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <plist/plist.h>
 
@@ -122,12 +122,6 @@ QByteArray serialized(const QVariant &value, Serializer serialize)
     return result;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
-}
-
 } // namespace
 
 SimulatedDeviceFolder::SimulatedDeviceFolder(const QString &path)
@@ -218,8 +212,7 @@ bool SimulatedDeviceFolder::moveIntoFileSystem(
         const QString source = it.next();
         const QString target = to.filePath(from.relativeFilePath(source));
         QDir().mkpath(QFileInfo(target).absolutePath());
-        QFile::remove(target);
-        if (!QFile::rename(source, target) && !QFile::copy(source, target))
+        if (!durable::renameOver(source, target) && !durable::copyFile(source, target))
             return false;
     }
     return true;
@@ -230,7 +223,7 @@ SimulatedDeviceFolder &SimulatedDeviceFolder::addFile(
 {
     const QString path = QDir(fileSystemPath()).filePath(relativePath);
     QDir().mkpath(QFileInfo(path).path());
-    writeFile(path, bytes);
+    durable::writeFile(path, bytes);
     return *this;
 }
 
@@ -262,15 +255,17 @@ SimulatedDeviceFolder &SimulatedDeviceFolder::setReply(
 SimulatedDeviceFolder &SimulatedDeviceFolder::setSyncRecords(
     const QString &dataClass, const QVariantMap &records)
 {
-    const QString path = QDir(m_path).filePath(QStringLiteral("mobilesync/%1.plist").arg(dataClass));
+    const QString path
+        = QDir(m_path).filePath(QStringLiteral("mobilesync/%1.plist").arg(dataClass));
     QDir().mkpath(QFileInfo(path).path());
-    writeFile(path, toXmlPlist(records));
+    durable::writeFile(path, toXmlPlist(records));
     return *this;
 }
 
 QVariantMap SimulatedDeviceFolder::syncRecords(const QString &dataClass) const
 {
-    return fromPlistFile(QDir(m_path).filePath(QStringLiteral("mobilesync/%1.plist").arg(dataClass)))
+    return fromPlistFile(
+        QDir(m_path).filePath(QStringLiteral("mobilesync/%1.plist").arg(dataClass)))
         .toMap();
 }
 
@@ -285,12 +280,12 @@ bool SimulatedDeviceFolder::write() const
     if (!m_domains.isEmpty())
         values.insert(QStringLiteral("Domains"), m_domains);
     const QDir folder(m_path);
-    if (!writeFile(folder.filePath(QStringLiteral("values.plist")), toXmlPlist(values)))
+    if (!durable::writeFile(folder.filePath(QStringLiteral("values.plist")), toXmlPlist(values)))
         return false;
     const QString faults = folder.filePath(QStringLiteral("faults.plist"));
     if (m_faults.isEmpty())
         return !QFileInfo::exists(faults) || QFile::remove(faults);
-    return writeFile(faults, toXmlPlist(m_faults));
+    return durable::writeFile(faults, toXmlPlist(m_faults));
 }
 
 QVariantMap SimulatedDeviceFolder::readValues() const

@@ -1,4 +1,5 @@
 #include "operations/deletemmsthread.h"
+#include "operations/exportmessagesdb.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
 #include "shell/progressform.h"
 #include "support/foldersnapshot.h"
@@ -127,6 +128,8 @@ private slots:
     void emptyListDeletesNothing();
     void worksWithTriggersCallingPhoneFunctions();
     void cleanUpTriggersRunOnceAndSchemaStays();
+    void refusedWhileASaveWritesIntoTheDatabase();
+    void aSaveIsRefusedWhileTheDeleteRuns();
 
 private:
     QTemporaryDir m_home;
@@ -281,6 +284,45 @@ void TestDeleteMMSThread::cleanUpTriggersRunOnceAndSchemaStays()
         1);
     // Nothing made for the deletion stays in the schema.
     QCOMPARE(f.count("select count(*) from sqlite_master where name like 'qm_%'"), 0);
+}
+
+void TestDeleteMMSThread::refusedWhileASaveWritesIntoTheDatabase()
+{
+    DeleteFixture f;
+    // The save of another window, as far as its lock goes.
+    ExportMessagesDb save(QDir(f.db.folder()), QString());
+    save.begin();
+    RecordingProgressForm form;
+    QVERIFY(!f.run(form, f.pick({ QStringLiteral("a1"), QStringLiteral("b1") })));
+    QCOMPARE(form.errors.size(), 1);
+    QVERIFY2(form.errors.first().contains(
+                 QStringLiteral("Another window is writing into the local database \"db\"")),
+        qPrintable(form.errors.first()));
+    QCOMPARE(f.count("select count(*) from message"), 5);
+    QVERIFY(QFile::exists(f.ownFile));
+    save.rollback();
+    QVERIFY(f.run(f.pick({ QStringLiteral("a1") })));
+}
+
+void TestDeleteMMSThread::aSaveIsRefusedWhileTheDeleteRuns()
+{
+    DeleteFixture f;
+    QStringList saveErrors;
+    RecordingProgressForm form;
+    QVERIFY(f.run(
+        form, f.pick({ QStringLiteral("a1"), QStringLiteral("b1") }), [&](ProgressForm &, int i) {
+            if (i != 2)
+                return;
+            ExportMessagesDb save(QDir(f.db.folder()), QString());
+            try {
+                save.begin();
+            } catch (const std::exception &e) {
+                saveErrors << QString::fromUtf8(e.what());
+            }
+        }));
+    QCOMPARE(saveErrors.size(), 1);
+    QVERIFY(saveErrors.first().startsWith(QStringLiteral("Another window is writing")));
+    QVERIFY(!QFile::exists(f.ownFile));
 }
 
 QTEST_MAIN(TestDeleteMMSThread)
