@@ -1,5 +1,7 @@
 #include "shell/datafolder.h"
 
+#include "support/filebytes.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -9,30 +11,6 @@
 namespace {
 
 const QString productId = QStringLiteral("5D0E7A93C1B84F26A07D3E95B2C16F48");
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-// A second name for the file, which keeps the old content when the file is replaced rather
-// than rewritten in place.
-QString hardLink(const QString &path)
-{
-    const QString link = path + QStringLiteral(".old");
-    return ::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()) == 0
-        ? link
-        : QString();
-}
 
 } // namespace
 
@@ -105,7 +83,7 @@ void TestDataFolder::redirectedDataRootNeedsExistingPath()
     if (targetExists)
         QVERIFY(QDir().mkpath(target));
     if (writeRedirect)
-        writeFile(
+        filebytes::write(
             QDir(userAppFolder()).filePath(productId + ".redirect"), target.toUtf8() + suffix);
     QCOMPARE(redirectedDataRoot(), followed ? target : QString());
 }
@@ -116,19 +94,19 @@ void TestDataFolder::writeDataRedirectReplacesContent()
     qputenv("HOME", home.path().toUtf8());
     QVERIFY(QDir().mkpath(userAppFolder()));
     const QString redirect = QDir(userAppFolder()).filePath(productId + ".redirect");
-    writeFile(redirect, QByteArray(300, 'x'));
+    filebytes::write(redirect, QByteArray(300, 'x'));
     const QString target = home.filePath(QStringLiteral("dätä"));
     QVERIFY(QDir().mkpath(target));
 
-    const QString old = hardLink(redirect);
+    const QString old = filebytes::hardLink(redirect);
     QVERIFY(!old.isEmpty());
 
     QVERIFY(writeDataRedirect(target));
 
-    QCOMPARE(readFile(redirect), target.toUtf8());
+    QCOMPARE(filebytes::read(redirect), target.toUtf8());
     QCOMPARE(redirectedDataRoot(), target);
     // A new file took the old one's place; the old one was never cut short.
-    QCOMPARE(readFile(old), QByteArray(300, 'x'));
+    QCOMPARE(filebytes::read(old), QByteArray(300, 'x'));
 }
 
 void TestDataFolder::writeDataRedirectCreatesNoFolder()
@@ -244,7 +222,7 @@ void TestDataFolder::uniqueFilePathFindsFreeName()
         if (entry.endsWith('/'))
             QVERIFY(QDir(dir.path()).mkpath(entry));
         else
-            writeFile(dir.filePath(entry), "x");
+            filebytes::write(dir.filePath(entry), "x");
     }
     QCOMPARE(uniqueFilePath(dir.filePath(name)), dir.filePath(expected));
 }
@@ -272,13 +250,13 @@ void TestDataFolder::removeFolderRecursivelyRemovesHiddenAndKeepsLinkTargets()
 {
     QTemporaryDir dir;
     const QString outside = dir.filePath("outside");
-    writeFile(outside + "/keep.txt", "keep");
-    writeFile(outside + "/inner/keep.txt", "keep");
+    filebytes::write(outside + "/keep.txt", "keep");
+    filebytes::write(outside + "/inner/keep.txt", "keep");
 
     const QString root = dir.filePath("tree");
-    writeFile(root + "/a/b/file.txt", "x");
-    writeFile(root + "/.hidden", "x");
-    writeFile(root + "/.hiddendir/x", "x");
+    filebytes::write(root + "/a/b/file.txt", "x");
+    filebytes::write(root + "/.hidden", "x");
+    filebytes::write(root + "/.hiddendir/x", "x");
     QVERIFY(QFile::link(outside, root + "/a/linkToFolder"));
     QVERIFY(QFile::link(outside + "/keep.txt", root + "/linkToFile"));
     QVERIFY(QFile::link(root, root + "/a/b/linkToRoot"));
@@ -296,7 +274,7 @@ void TestDataFolder::removeFolderRecursivelyOnLinkRemovesOnlyTheLink()
 {
     QTemporaryDir dir;
     const QString outside = dir.filePath("outside");
-    writeFile(outside + "/keep.txt", "keep");
+    filebytes::write(outside + "/keep.txt", "keep");
     const QString link = dir.filePath("link");
     QVERIFY(QFile::link(outside, link));
 

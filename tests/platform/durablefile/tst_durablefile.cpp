@@ -1,5 +1,6 @@
 #include "platform/durablefile/durablefile.h"
 
+#include "support/filebytes.h"
 #include "support/filesizelimit.h"
 
 #include <QDir>
@@ -7,34 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <unistd.h>
-
-namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-// A second name for the file, which keeps the old content when the file is replaced rather
-// than rewritten in place.
-QString hardLink(const QString &path)
-{
-    const QString link = path + QStringLiteral(".old");
-    return ::link(QFile::encodeName(path).constData(), QFile::encodeName(link).constData()) == 0
-        ? link
-        : QString();
-}
-
-} // namespace
+#include <cerrno>
+#include <cstring>
 
 class TestDurableFile : public QObject
 {
@@ -71,10 +46,10 @@ void TestDurableFile::copyReplacesOnlyWhenComplete()
     // Larger than one buffer of the copy.
     const QByteArray content = QByteArray(200000, 'n') + "end";
     if (sourceExists)
-        writeFile(source, content);
+        filebytes::write(source, content);
     const QByteArray oldContent("old content");
-    writeFile(dir.filePath("target.bin"), oldContent);
-    const QString old = hardLink(dir.filePath("target.bin"));
+    filebytes::write(dir.filePath("target.bin"), oldContent);
+    const QString old = filebytes::hardLink(dir.filePath("target.bin"));
     const QString target = dir.filePath(targetName);
 
     QString error;
@@ -82,10 +57,10 @@ void TestDurableFile::copyReplacesOnlyWhenComplete()
     QCOMPARE(error.isEmpty(), copied);
 
     if (copied)
-        QCOMPARE(readFile(target), content);
-    QCOMPARE(readFile(old), oldContent);
+        QCOMPARE(filebytes::read(target), content);
+    QCOMPARE(filebytes::read(old), oldContent);
     if (!copied && QFileInfo::exists(target))
-        QCOMPARE(readFile(target), oldContent);
+        QCOMPARE(filebytes::read(target), oldContent);
     // No half-written file is left beside the target.
     QStringList expected = { "target.bin", "target.bin.old" };
     if (sourceExists)
@@ -114,7 +89,7 @@ void TestDurableFile::fullDiskIsNamedNotUnknown()
     QTemporaryDir dir;
     const QString target = dir.filePath("big.bin");
     if (replacing)
-        writeFile(target, "old");
+        filebytes::write(target, "old");
     const QByteArray content(300000, 'f');
     QString error;
     {
@@ -137,7 +112,7 @@ void TestDurableFile::fullDiskIsNamedNotUnknown()
     const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
     QCOMPARE(left, replacing ? QStringList { "big.bin" } : QStringList());
     if (replacing)
-        QCOMPARE(readFile(target), QByteArray("old"));
+        QCOMPARE(filebytes::read(target), QByteArray("old"));
 }
 
 void TestDurableFile::renameOverReplacesWholeFile()
@@ -145,16 +120,16 @@ void TestDurableFile::renameOverReplacesWholeFile()
     QTemporaryDir dir;
     const QString staged = dir.filePath("staged");
     const QString target = dir.filePath("target");
-    writeFile(staged, "new");
-    writeFile(target, "old");
+    filebytes::write(staged, "new");
+    filebytes::write(target, "old");
     QVERIFY(durable::renameOver(staged, target));
-    QCOMPARE(readFile(target), QByteArray("new"));
+    QCOMPARE(filebytes::read(target), QByteArray("new"));
     QVERIFY(!QFileInfo::exists(staged));
 
     QString error;
     QVERIFY(!durable::renameOver(staged, target, &error));
     QVERIFY(error.startsWith(QDir::toNativeSeparators(staged)));
-    QCOMPARE(readFile(target), QByteArray("new"));
+    QCOMPARE(filebytes::read(target), QByteArray("new"));
 }
 
 QTEST_GUILESS_MAIN(TestDurableFile)
