@@ -6,8 +6,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <unistd.h>
-
 namespace {
 
 const QString productId = QStringLiteral("5D0E7A93C1B84F26A07D3E95B2C16F48");
