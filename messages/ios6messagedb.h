@@ -15,6 +15,8 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <memory>
+
 class ProgressForm;
 
 class IOS6MessageDb : public AbsIOSMessageDb
@@ -96,6 +98,11 @@ private:
     qint64 storedTime(qint32 date) const;
     qint64 storedAttachmentTime(qint32 date) const;
     void normalizeHandle(_MsgHandle &handle, QHash<QString, _CountryInfo> &countries);
+
+    // The chat-message join read while the chats' dates were derived, kept for the load of
+    // all messages that follows while the file stays as it was.
+    struct KeptJoin;
+    std::shared_ptr<KeptJoin> keptJoin;
 
     QDir dataDir;
     QDir fileRelayDir;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -335,6 +336,40 @@ struct OfMessage
     }
 };
 
+// Sorts pairs by message and then by value. Joins that phones fill as messages arrive come
+// sorted already; others (an index in chat order, the dates in handle order) are placed by
+// counting where the row ids are dense, as phones number them, rather than compared.
+void sortByMessage(QVector<OfMessage> &pairs)
+{
+    if (std::is_sorted(pairs.cbegin(), pairs.cend()))
+        return;
+    const auto [lowest, highest] = std::minmax_element(pairs.cbegin(), pairs.cend(),
+        [](const OfMessage &a, const OfMessage &b) { return a.message < b.message; });
+    const qint64 low = lowest->message;
+    const qint64 span = highest->message - low + 1;
+    if (span <= 0 || span > 4 * qint64(pairs.size()) + 1024) {
+        std::sort(pairs.begin(), pairs.end());
+        return;
+    }
+    std::vector<int> next(static_cast<size_t>(span) + 1, 0);
+    for (const OfMessage &pair : qAsConst(pairs))
+        ++next[static_cast<size_t>(pair.message - low) + 1];
+    std::partial_sum(next.begin(), next.end(), next.begin());
+    QVector<OfMessage> placed(pairs.size());
+    for (const OfMessage &pair : qAsConst(pairs))
+        placed[next[static_cast<size_t>(pair.message - low)]++] = pair;
+    // A message in several chats: its few pairs by chat.
+    for (auto run = placed.begin(); run != placed.end();) {
+        auto end = run + 1;
+        while (end != placed.end() && end->message == run->message)
+            ++end;
+        if (end - run > 1)
+            std::sort(run, end);
+        run = end;
+    }
+    pairs.swap(placed);
+}
+
 // The first two columns of every row, sorted by the first.
 QVector<OfMessage> sortedPairs(Sqlite3DB &db, const Sqlite3Sql &sql)
 {
@@ -347,9 +382,7 @@ QVector<OfMessage> sortedPairs(Sqlite3DB &db, const Sqlite3Sql &sql)
     Sqlite3Cursor c = db.queryThrow(sql);
     while (c.moveNext())
         pairs.append({ c.getInt64(0), c.getInt64(1) });
-    // Joins that phones fill as messages arrive come sorted already.
-    if (!std::is_sorted(pairs.cbegin(), pairs.cend()))
-        std::sort(pairs.begin(), pairs.end());
+    sortByMessage(pairs);
     return pairs;
 }
 
@@ -360,6 +393,38 @@ QVector<OfMessage> messagesInChats(Sqlite3DB &db)
         Sqlite3Sql("select message_id, chat_id from chat_message_join where message_id is not "
                    "null"));
 }
+
+// sortedPairs through a read-only connection of its own, for a thread of its own: `read`
+// is cleared where it fails.
+void readPairsAlongside(
+    const QString &path, const Sqlite3Sql &sql, QVector<OfMessage> &pairs, bool &read)
+{
+    try {
+        Sqlite3DB db;
+        db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
+        pairs = sortedPairs(db, sql);
+    } catch (const std::exception &) {
+        read = false;
+    }
+}
+
+// What a connection can tell of changes to its file: another connection's commits change
+// the data version, its own changes its count of changed rows.
+struct FileState
+{
+    qint64 dataVersion;
+    qint64 changes;
+
+    static FileState of(Sqlite3DB &db)
+    {
+        return { firstRowid(db, Sqlite3Sql("pragma data_version")),
+            qint64(sqlite3_total_changes64(db.handle())) };
+    }
+    bool operator==(const FileState &o) const
+    {
+        return dataVersion == o.dataVersion && changes == o.changes;
+    }
+};
 
 bool joinedToChat(const QVector<OfMessage> &inChats, qint64 message)
 {
@@ -556,15 +621,218 @@ bool slicesAreWhole(const std::vector<MessageSlice> &slices)
     return true;
 }
 
+// An attachment row of a loaded message, read before its message is in the set and linked
+// to it after. `record` is null where the set had the attachment already (`known`, and
+// `localPath` is where its file lies now) or where an earlier row made it.
+struct AttachmentRow
+{
+    qint64 message;
+    qint64 attachment;
+    _MsgAttachment *record;
+    bool known;
+    QString localPath;
+};
+
+// Which of the attachments a reader takes: those whose row id leaves `part` divided by
+// `parts`, so that the rows of one attachment meet in one reader.
+struct AttachmentPart
+{
+    int part;
+    int parts;
+    bool has(qint64 attachment) const
+    {
+        return parts < 2 || attachment % parts == part || attachment % parts == part - parts;
+    }
+};
+
+// The attachment rows of the messages of one chat, or of all messages in a chat, their new
+// records made in `arena`. The set's attachments in `known` are not read again.
+void readAttachments(Sqlite3DB &db, const QDir &fileRelayFolder, qint64 chatId,
+    const QVector<OfMessage> &inChats, const QMap<qint64, _MsgAttachment *> &known,
+    AttachmentPart part, RecordArena &arena, std::vector<AttachmentRow> &rows)
+{
+    const QString columns = selectedColumns(
+        db, QStringLiteral("attachment"), QStringLiteral("a"), attachmentFields());
+    Sqlite3Sql sql(QStringLiteral("select ma.message_id, ma.attachment_id, %1 from "
+                                  "message_attachment_join as ma inner join attachment as a on "
+                                  "ma.attachment_id=a.rowid")
+                       .arg(columns));
+    if (chatId > 0)
+        sql.appendSql(QStringLiteral(" inner join chat_message_join as cm on "
+                                     "ma.message_id=cm.message_id and cm.chat_id=%1 order by "
+                                     "cm.message_id desc")
+                          .arg(chatId));
+    else
+        sql.appendSql(QStringLiteral(" order by ma.rowid desc"));
+    Sqlite3Cursor c = db.queryThrow(sql);
+    RowReader<_MsgAttachment> reader(c, attachmentFields(), &arena);
+    const int attachmentIdColumn = c.columnIndex(QStringLiteral("attachment_id"));
+    const int messageIdColumn = c.columnIndex(QStringLiteral("message_id"));
+    RelayPathResolver paths(fileRelayFolder, RelayBackslash::Keep);
+    // An attachment of several messages comes in several rows; one record is made for it.
+    QSet<qint64> made;
+    while (c.moveNext()) {
+        const qint64 messageId = c.getInt64(messageIdColumn);
+        if (chatId <= 0 && !joinedToChat(inChats, messageId))
+            continue;
+        AttachmentRow row { messageId, c.getInt64(attachmentIdColumn), nullptr, false, QString() };
+        if (!part.has(row.attachment))
+            continue;
+        if (const _MsgAttachment *had = known.value(row.attachment)) {
+            // Checked again: a link may have appeared in the tree since.
+            row.known = true;
+            if (!had->filename.isEmpty())
+                row.localPath = paths.path(had->filename);
+        } else if (!made.contains(row.attachment)) {
+            made.insert(row.attachment);
+            row.record = arena.make<_MsgAttachment>();
+            reader.read(c, *row.record);
+            if (!row.record->filename.isEmpty())
+                row.record->localPath = paths.path(row.record->filename);
+        }
+        rows.push_back(std::move(row));
+    }
+}
+
+// Enters attachment rows into the set and lists each under its loaded message. An
+// attachment of a message not loaded (a group event of item_type 4) joins the set unlinked.
+void linkAttachments(MsgMessageSet &s, std::vector<AttachmentRow> &rows)
+{
+    for (AttachmentRow &row : rows) {
+        QMap<qint64, _MsgAttachment *>::iterator slot;
+        _MsgAttachment *attachment = findInSet(s.attachmentMap, row.attachment, slot);
+        if (!attachment) {
+            if (!row.record)
+                continue;
+            attachment = row.record;
+            s.attachmentMap.insert(slot, row.attachment, attachment);
+        } else if (row.known && !attachment->filename.isEmpty()) {
+            attachment->localPath = row.localPath;
+        }
+        if (_MsgMessage *message = s.messageMap.value(row.message))
+            insertByText(message->attachments, decimalKey(s.arena, row.attachment), attachment);
+    }
+}
+
+// The attachments of the messages of one chat, or of all messages in a chat, into the set.
+void loadAttachments(
+    IOS6MessageDb &db, MsgMessageSet &s, qint64 chatId, const QVector<OfMessage> &inChats)
+{
+    std::vector<AttachmentRow> rows;
+    readAttachments(
+        db, db.fileRelayFolder(), chatId, inChats, s.attachmentMap, { 0, 1 }, s.arena, rows);
+    linkAttachments(s, rows);
+}
+
+// The attachment rows of all messages in a chat, read on a thread of its own through a
+// read-only connection of its own.
+struct AttachmentSlice
+{
+    std::vector<AttachmentRow> rows;
+    RecordArena arena;
+    bool failed = false;
+};
+
+void readAttachmentSlice(const QString &path, const QDir &fileRelayFolder,
+    const QVector<OfMessage> &inChats, const QMap<qint64, _MsgAttachment *> &known,
+    AttachmentPart part, AttachmentSlice &slice)
+{
+    try {
+        Sqlite3DB db;
+        db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
+        readAttachments(db, fileRelayFolder, 0, inChats, known, part, slice.arena, slice.rows);
+    } catch (const std::exception &) {
+        slice.failed = true;
+    }
+}
+
+// Enters the rows of whole slices into the set in falling row id order, as one reader
+// would. Into an empty set, where no row can meet a record already there, the map of
+// messages is built on a thread of its own while the chats take their messages here.
+void enterSlices(
+    MsgMessageSet &s, std::vector<MessageSlice> &slices, const QVector<OfMessage> &inChats)
+{
+    // The set owns the records before its maps reach them.
+    for (MessageSlice &slice : slices)
+        s.arena.adopt(slice.arena);
+    ChatPairs pairs(inChats);
+    const OfMessage *chatsFrom = nullptr;
+    const OfMessage *chatsTo = nullptr;
+    bool mapped = false;
+    if (s.messageMap.isEmpty()) {
+        bool failed = false;
+        QMap<qint64, _MsgMessage *> &map = s.messageMap;
+        const auto fillMap = [&slices, &map, &failed] {
+            try {
+                for (auto slice = slices.crbegin(); slice != slices.crend(); ++slice) {
+                    for (const auto &row : slice->rows)
+                        map.insert(map.begin(), row.first, row.second);
+                }
+            } catch (const std::bad_alloc &) {
+                failed = true;
+            }
+        };
+        {
+            JoiningThreads mapper(1);
+            try {
+                mapper.start(fillMap);
+                mapped = true;
+            } catch (const std::exception &) {
+                // Without a thread the map is built below, row by row.
+            }
+            if (mapped) {
+                for (auto slice = slices.crbegin(); slice != slices.crend(); ++slice) {
+                    for (const auto &row : slice->rows) {
+                        pairs.of(row.first, &chatsFrom, &chatsTo);
+                        linkMessage(s, row.second, row.first, chatsFrom, chatsTo, 0);
+                    }
+                }
+            }
+        }
+        if (failed)
+            throw std::bad_alloc();
+    }
+    if (!mapped) {
+        for (auto slice = slices.crbegin(); slice != slices.crend(); ++slice) {
+            for (const auto &row : slice->rows) {
+                const qint64 rowid = row.first;
+                pairs.of(rowid, &chatsFrom, &chatsTo);
+                _MsgMessage *message = messageInSet(s, rowid, [&] { return row.second; });
+                linkMessage(s, message, rowid, chatsFrom, chatsTo, 0);
+            }
+        }
+    }
+    for (MessageSlice &slice : slices)
+        slice.rows = {};
+}
+
+// How many threads read slices of the message table and how many read the attachments and
+// find their files: an attachment costs several times what a message costs (a look-up of
+// its file and folder), and phones have one for every few messages.
+struct Readers
+{
+    int messages;
+    int attachments;
+
+    static Readers forThisMachine()
+    {
+        const int cores = qMax(1, QThread::idealThreadCount());
+        const int attachments = cores > 4 ? 2 : 1;
+        return { qBound(1, cores - attachments, 6), attachments };
+    }
+};
+
 // Turning rows into records (their texts, their allocations, fresh memory) is most of a
 // large load and needs no other row: slices of the message table are read on threads of
 // their own, each through its own read-only connection, and entered into the set here in
-// falling row id order, as one reader would. False, with nothing entered, where that cannot
-// be (a small load, a file another connection cannot read, a transaction of this one open,
-// a damaged table that the one reader must walk whole).
-bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessage> &inChats)
+// falling row id order, as one reader would; a further thread reads the attachments and
+// finds their files meanwhile. False, with nothing entered, where that cannot be (a small
+// load, a file another connection cannot read, a transaction of this one open, a damaged
+// table that the one reader must walk whole).
+bool loadAllInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessage> &inChats)
 {
-    const int threads = qBound(1, QThread::idealThreadCount(), 4);
+    const Readers readers = Readers::forThisMachine();
+    const int threads = readers.messages;
     if (threads < 2 || inChats.size() < 20000 || !sqlite3_get_autocommit(db.handle()))
         return false;
     // Slices of equal numbers of pairs, bounded at the row ids that begin them.
@@ -578,33 +846,35 @@ bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<
             : inChats.at(int(qint64(inChats.size()) * (i + 1) / threads)).message - 1;
     }
     const QString sql = allMessagesSql(db, QStringLiteral("m.rowid <= ?"));
+    std::vector<AttachmentSlice> attachments(static_cast<size_t>(readers.attachments));
     bool started = true;
     {
-        JoiningThreads readers(slices.size());
+        JoiningThreads running(slices.size() + attachments.size());
         try {
             for (MessageSlice &slice : slices)
-                readers.start(readSlice, db.path(), sql, std::cref(inChats), std::ref(slice));
+                running.start(readSlice, db.path(), sql, std::cref(inChats), std::ref(slice));
+            for (int i = 0; i < readers.attachments; ++i) {
+                running.start(readAttachmentSlice, db.path(), db.fileRelayFolder(),
+                    std::cref(inChats), std::cref(s.attachmentMap),
+                    AttachmentPart { i, readers.attachments },
+                    std::ref(attachments[static_cast<size_t>(i)]));
+            }
         } catch (...) {
             started = false;
         }
     }
     if (!started || !slicesAreWhole(slices))
         return false;
-
-    ChatPairs pairs(inChats);
-    const OfMessage *chatsFrom = nullptr;
-    const OfMessage *chatsTo = nullptr;
-    // The set owns the records before its maps reach them.
-    for (MessageSlice &slice : slices)
+    enterSlices(s, slices, inChats);
+    const bool attachmentsRead = std::none_of(attachments.cbegin(), attachments.cend(),
+        [](const AttachmentSlice &slice) { return slice.failed; });
+    if (!attachmentsRead) {
+        loadAttachments(db, s, 0, inChats);
+        return true;
+    }
+    for (AttachmentSlice &slice : attachments) {
         s.arena.adopt(slice.arena);
-    for (auto slice = slices.rbegin(); slice != slices.rend(); ++slice) {
-        for (auto &row : slice->rows) {
-            const qint64 rowid = row.first;
-            pairs.of(rowid, &chatsFrom, &chatsTo);
-            _MsgMessage *message = messageInSet(s, rowid, [&] { return row.second; });
-            linkMessage(s, message, rowid, chatsFrom, chatsTo, 0);
-        }
-        slice->rows.clear();
+        linkAttachments(s, slice.rows);
     }
     return true;
 }
@@ -615,8 +885,6 @@ bool loadAllMessagesInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<
 bool loadMessages(
     IOS6MessageDb &db, MsgMessageSet &s, qint64 chatId, const QVector<OfMessage> &inChats)
 {
-    if (chatId <= 0 && loadAllMessagesInSlices(db, s, inChats))
-        return false;
     Sqlite3Sql sql;
     if (chatId > 0) {
         const QString columns
@@ -653,49 +921,13 @@ bool loadMessages(
     return pairs.damaged();
 }
 
-// The attachments of the messages of one chat, or of all messages in a chat, into the set.
-// Those of messages not loaded (group events of item_type 4) join the set unlinked.
-void loadAttachments(
-    IOS6MessageDb &db, MsgMessageSet &s, qint64 chatId, const QVector<OfMessage> &inChats)
-{
-    const QString columns = selectedColumns(
-        db, QStringLiteral("attachment"), QStringLiteral("a"), attachmentFields());
-    Sqlite3Sql sql(QStringLiteral("select ma.message_id, ma.attachment_id, %1 from "
-                                  "message_attachment_join as ma inner join attachment as a on "
-                                  "ma.attachment_id=a.rowid")
-                       .arg(columns));
-    if (chatId > 0)
-        sql.appendSql(QStringLiteral(" inner join chat_message_join as cm on "
-                                     "ma.message_id=cm.message_id and cm.chat_id=%1 order by "
-                                     "cm.message_id desc")
-                          .arg(chatId));
-    else
-        sql.appendSql(QStringLiteral(" order by ma.rowid desc"));
-    Sqlite3Cursor c = db.queryThrow(sql);
-    RowReader<_MsgAttachment> reader(c, attachmentFields(), &s.arena);
-    const int attachmentIdColumn = c.columnIndex(QStringLiteral("attachment_id"));
-    const int messageIdColumn = c.columnIndex(QStringLiteral("message_id"));
-    RelayPathResolver paths(db.fileRelayFolder(), RelayBackslash::Keep);
-    while (c.moveNext()) {
-        const qint64 messageId = c.getInt64(messageIdColumn);
-        if (chatId <= 0 && !joinedToChat(inChats, messageId))
-            continue;
-        const qint64 attachmentId = c.getInt64(attachmentIdColumn);
-        QMap<qint64, _MsgAttachment *>::iterator slot;
-        _MsgAttachment *attachment = findInSet(s.attachmentMap, attachmentId, slot);
-        if (!attachment) {
-            attachment = s.arena.make<_MsgAttachment>();
-            reader.read(c, *attachment);
-            s.attachmentMap.insert(slot, attachmentId, attachment);
-        }
-        if (!attachment->filename.isEmpty())
-            attachment->localPath = paths.path(attachment->filename);
-        if (_MsgMessage *message = s.messageMap.value(messageId))
-            insertByText(message->attachments, decimalKey(s.arena, attachmentId), attachment);
-    }
-}
-
 } // namespace
+
+struct IOS6MessageDb::KeptJoin
+{
+    QVector<OfMessage> pairs;
+    FileState state;
+};
 
 void IOS6MessageDb::normalizeHandle(_MsgHandle &handle, QHash<QString, _CountryInfo> &countries)
 {
@@ -772,15 +1004,31 @@ void IOS6MessageDb::deriveChatDates(MsgMessageSet &s)
 {
     // The newest date among the messages joined to each chat. A join would visit the
     // messages in the order of their chats, which is a random order of pages in a large
-    // file; two scans in stored order (the dates mostly from an index) and a merge here
-    // read each page once. A null date counts for nothing, as in max().
+    // file; two scans in stored order (the dates mostly from an index), side by side, and a
+    // merge here read each page once. A null date counts for nothing, as in max().
     const qint64 noDate = std::numeric_limits<qint64>::min();
-    const QVector<OfMessage> dates = sortedPairs(
-        *this, Sqlite3Sql("select rowid, ifnull(date, ?) from message").addInt64Param(noDate));
-    const QVector<OfMessage> inChats = messagesInChats(*this);
+    const Sqlite3Sql datesSql
+        = Sqlite3Sql("select rowid, ifnull(date, ?) from message").addInt64Param(noDate);
+    QVector<OfMessage> dates;
+    QVector<OfMessage> inChats;
+    bool alongside = sqlite3_get_autocommit(handle());
+    {
+        JoiningThreads reader(1);
+        if (alongside) {
+            try {
+                reader.start(
+                    readPairsAlongside, path(), datesSql, std::ref(dates), std::ref(alongside));
+            } catch (const std::exception &) {
+                alongside = false;
+            }
+        }
+        inChats = messagesInChats(*this);
+    }
+    if (!alongside)
+        dates = sortedPairs(*this, datesSql);
     QHash<qint64, qint64> newest;
     auto date = dates.cbegin();
-    for (const OfMessage &pair : inChats) {
+    for (const OfMessage &pair : qAsConst(inChats)) {
         while (date != dates.cend() && date->message < pair.message)
             ++date;
         if (date == dates.cend() || date->message != pair.message)
@@ -795,6 +1043,7 @@ void IOS6MessageDb::deriveChatDates(MsgMessageSet &s)
         if (_MsgChat *chat = s.chatMap.value(it.key()))
             chat->last = recordDateFromStored(it.value() == noDate ? 0 : it.value());
     }
+    keptJoin = std::make_shared<KeptJoin>(KeptJoin { inChats, FileState::of(*this) });
 }
 
 void IOS6MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
@@ -804,7 +1053,16 @@ void IOS6MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
     // All chats: the messages in stored order, each matched to its chats by a merge with
     // the sorted join, so that the pages of a large file are read in turn. One chat: the
     // join's index leads to its messages.
-    const QVector<OfMessage> inChats = chatId > 0 ? QVector<OfMessage>() : messagesInChats(*this);
+    QVector<OfMessage> inChats;
+    if (chatId <= 0) {
+        if (keptJoin && keptJoin->state == FileState::of(*this))
+            inChats = keptJoin->pairs;
+        else
+            inChats = messagesInChats(*this);
+    }
+    keptJoin.reset();
+    if (chatId <= 0 && loadAllInSlices(*this, *set, inChats))
+        return;
     const bool damaged = loadMessages(*this, *set, chatId, inChats);
     loadAttachments(*this, *set, chatId, inChats);
     // What could be read stays in the set; that some could not must not pass unseen.

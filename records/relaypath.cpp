@@ -1,7 +1,22 @@
 #include "records/relaypath.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+
+#include <sys/stat.h>
+
+namespace {
+
+// QFileInfo::isSymLink without the rest of what a QFileInfo gathers: a load asks this of
+// every attachment's file and folder.
+bool isSymLink(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+} // namespace
 
 QString relayFilePath(
     const QDir &fileRelayDir, const QString &deviceFilename, RelayBackslash backslash)
@@ -55,9 +70,8 @@ bool RelayPathResolver::staysInside(const QString &path)
             }
             unseen.append(probe);
         }
-        const QFileInfo info(probe);
-        if (info.isSymLink()) {
-            const QString canonical = info.canonicalFilePath();
+        if (isSymLink(probe)) {
+            const QString canonical = QFileInfo(probe).canonicalFilePath();
             inside = !canonical.isEmpty()
                 && (canonical == m_canonicalRoot
                     || canonical.startsWith(m_canonicalRoot + QLatin1Char('/')));

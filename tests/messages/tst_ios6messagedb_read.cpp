@@ -166,6 +166,11 @@ void buildLayout(const QString &folder, const QString &layout)
                 phone.addAttachment(message, QStringLiteral("IMG_%1.jpeg").arg(i), "image/jpeg",
                     QByteArray("jpeg"), m.date);
         }
+        // One file sent in two messages far apart: two readers see its rows.
+        phone.db().executeThrow(Sqlite3Sql(
+            "insert into message_attachment_join(message_id, attachment_id) select "
+            "max(rowid), (select rowid from attachment where filename like '%/IMG_997.jpeg') "
+            "from message"));
         addEdgeRows(phone.db(), chats.at(0), chats.at(2));
         QVERIFY(phone.db().commitTran());
         return;
@@ -220,6 +225,10 @@ private slots:
     void allChatsAtOnceEqualChatByChat();
     void loadedSetOutlivesDatabaseAndCopiesOutliveSet_data();
     void loadedSetOutlivesDatabaseAndCopiesOutliveSet();
+    void allChatsIntoAPartlyLoadedSetEqualAFreshLoad_data();
+    void allChatsIntoAPartlyLoadedSetEqualAFreshLoad();
+    void changeAfterTheChatsAreListedIsLoaded_data();
+    void changeAfterTheChatsAreListedIsLoaded();
     void cutFileLoadsWhatItCanAndSaysItIsDamaged_data();
     void cutFileLoadsWhatItCanAndSaysItIsDamaged();
 
@@ -615,6 +624,80 @@ void TestIOS6MessageDbRead::loadedSetOutlivesDatabaseAndCopiesOutliveSet()
     QVERIFY(!copy.attributedBody.isEmpty());
     QCOMPARE(key, QString::number(copy.rowid));
     QVERIFY(item.handle.id.startsWith("+1201555"));
+}
+
+void TestIOS6MessageDbRead::allChatsIntoAPartlyLoadedSetEqualAFreshLoad_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::newRow("one reader") << "current phone";
+    QTest::newRow("slices on threads") << "many messages";
+}
+
+void TestIOS6MessageDbRead::allChatsIntoAPartlyLoadedSetEqualAFreshLoad()
+{
+    QFETCH(QString, layout);
+    QTemporaryDir dir;
+    buildLayout(dir.path(), layout);
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+    QSharedPointer<MsgMessageSet> fresh;
+    db.messages(fresh, 0);
+
+    QSharedPointer<MsgMessageSet> partly;
+    db.chats(partly);
+    const qint64 firstChat = partly->chatMap.firstKey();
+    db.messages(partly, firstChat);
+    const _MsgMessage *loaded = partly->chatMap.first()->messages.first();
+    db.messages(partly, 0);
+    QCOMPARE(messageSetLines(*partly), messageSetLines(*fresh));
+    // Records already in the set stay the ones its chats list.
+    QCOMPARE(partly->messageMap.value(loaded->rowid), loaded);
+
+    // An attachment of two messages is one record, listed under both.
+    QHash<const _MsgAttachment *, int> listings;
+    for (const _MsgMessage *message : qAsConst(fresh->messageMap)) {
+        for (const _MsgAttachment *attachment : message->attachments) {
+            QCOMPARE(fresh->attachmentMap.value(attachment->rowid), attachment);
+            ++listings[attachment];
+        }
+    }
+    const QList<int> counts = listings.values();
+    QCOMPARE(*std::max_element(counts.cbegin(), counts.cend()), layout == "many messages" ? 2 : 1);
+}
+
+void TestIOS6MessageDbRead::changeAfterTheChatsAreListedIsLoaded_data()
+{
+    QTest::addColumn<bool>("sameConnection");
+    QTest::newRow("this connection") << true;
+    QTest::newRow("another connection") << false;
+}
+
+void TestIOS6MessageDbRead::changeAfterTheChatsAreListedIsLoaded()
+{
+    QFETCH(bool, sameConnection);
+    QTemporaryDir dir;
+    buildLayout(dir.path(), "iOS 6");
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+    QSharedPointer<MsgMessageSet> set;
+    db.chats(set);
+    const qint64 chat = set->chatMap.firstKey();
+
+    // Listing the chats read the chat join; a message joined since must still be loaded.
+    const auto add = [&](Sqlite3DB &writer) {
+        writer.executeThrow(
+            Sqlite3Sql("insert into message(guid, text, date) values('LATE', 'late', 9)"));
+        writer.executeThrow(
+            Sqlite3Sql("insert into chat_message_join(chat_id, message_id) values(?, ?)")
+                .addInt64Param(chat)
+                .addInt64Param(writer.lastInsertId()));
+    };
+    if (sameConnection) {
+        add(db);
+    } else {
+        FixtureDb other(db.smsDbPath());
+        add(other.db());
+    }
+    db.messages(set, 0);
+    QCOMPARE(messageSetLines(*set).filter("LATE").size(), 1);
 }
 
 void TestIOS6MessageDbRead::cutFileLoadsWhatItCanAndSaysItIsDamaged_data()
