@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <exception>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -73,26 +75,35 @@ template <typename Record> struct Field
     bool repeating = false;
 };
 
-// The last few distinct texts of a column: rows that repeat one share a single copy.
+// The last few distinct texts of a column: rows that repeat one share a single copy, found
+// by the column's bytes before any text is made of them.
 class RecentTexts
 {
 public:
-    QString share(const QString &text)
+    QString share(const char *utf8, int size)
     {
-        if (text.isEmpty())
-            return text;
-        for (const QString &known : m_texts) {
-            if (known == text)
-                return known;
+        // NULL stays a null text and '' an empty one.
+        if (!utf8 || size <= 0)
+            return QString::fromUtf8(utf8, 0);
+        for (const Known &known : m_known) {
+            if (known.utf8.size() == size && std::memcmp(known.utf8.constData(), utf8, size) == 0)
+                return known.text;
         }
-        m_texts[m_next] = text;
+        Known &slot = m_known[m_next];
+        slot.utf8 = QByteArray(utf8, size);
+        slot.text = QString::fromUtf8(utf8, size);
         m_next = (m_next + 1) % Size;
-        return text;
+        return slot.text;
     }
 
 private:
+    struct Known
+    {
+        QByteArray utf8;
+        QString text;
+    };
     static const int Size = 4;
-    QString m_texts[Size];
+    Known m_known[Size];
     int m_next = 0;
 };
 
@@ -125,7 +136,7 @@ public:
             else if (f.i64)
                 r.*f.i64 = c.getInt64(index);
             else if (f.repeating)
-                r.*f.text = m_recent[i].share(c.getText(index));
+                r.*f.text = recentText(c, i, index);
             else if (f.text)
                 r.*f.text = m_arena ? arenaText(c, index) : c.getText(index);
             else
@@ -134,6 +145,13 @@ public:
     }
 
 private:
+    QString recentText(const Sqlite3Cursor &c, int field, int index)
+    {
+        int size = 0;
+        const char *text = c.textBytes(index, size);
+        return m_recent[field].share(text, size);
+    }
+
     QString arenaText(const Sqlite3Cursor &c, int index)
     {
         int size = 0;
@@ -445,9 +463,10 @@ template <typename Make> _MsgMessage *messageInSet(MsgMessageSet &s, qint64 rowi
     return message;
 }
 
-// Links a message of the set to its handles and to its chats: `chatOfQuery` and those of
-// the join's pairs [chatsFrom, chatsTo).
-void linkMessage(MsgMessageSet &s, _MsgMessage *message, qint64 rowid, const OfMessage *chatsFrom,
+// Points a message at its handles and at its chat: of `chatOfQuery` and those of the join's
+// pairs [chatsFrom, chatsTo), the last that the set has (the greatest row id, with several).
+// Reads the set only, so that readers on other threads may do it.
+void pointMessage(const MsgMessageSet &s, _MsgMessage *message, const OfMessage *chatsFrom,
     const OfMessage *chatsTo, qint64 chatOfQuery)
 {
     if (_MsgHandle *handle = s.handleMap.value(message->handle_id)) {
@@ -459,20 +478,39 @@ void linkMessage(MsgMessageSet &s, _MsgMessage *message, qint64 rowid, const OfM
         if (_MsgHandle *other = s.handleMap.value(message->other_handle))
             message->otherHandle = other;
     }
-    QString key;
-    // With several chats the last (the greatest row id) stays the message's chat.
-    const auto enterInChat = [&](qint64 chatRowid) {
-        if (_MsgChat *chat = s.chatMap.value(chatRowid)) {
+    if (chatOfQuery > 0) {
+        if (_MsgChat *chat = s.chatMap.value(chatOfQuery))
             message->chat = chat;
+    }
+    for (const OfMessage *pair = chatsFrom; pair != chatsTo; ++pair) {
+        if (_MsgChat *chat = s.chatMap.value(pair->value))
+            message->chat = chat;
+    }
+}
+
+// Lists a message under each of those chats that the set has, by `key`, its decimal row id
+// (made here when null).
+void listInChats(MsgMessageSet &s, _MsgMessage *message, qint64 rowid, QString key,
+    const OfMessage *chatsFrom, const OfMessage *chatsTo, qint64 chatOfQuery)
+{
+    const auto list = [&](qint64 chatRowid) {
+        if (_MsgChat *chat = s.chatMap.value(chatRowid)) {
             if (key.isNull())
                 key = decimalKey(s.arena, rowid);
             insertByText(chat->messages, key, message);
         }
     };
     if (chatOfQuery > 0)
-        enterInChat(chatOfQuery);
+        list(chatOfQuery);
     for (const OfMessage *pair = chatsFrom; pair != chatsTo; ++pair)
-        enterInChat(pair->value);
+        list(pair->value);
+}
+
+void linkMessage(MsgMessageSet &s, _MsgMessage *message, qint64 rowid, const OfMessage *chatsFrom,
+    const OfMessage *chatsTo, qint64 chatOfQuery)
+{
+    pointMessage(s, message, chatsFrom, chatsTo, chatOfQuery);
+    listInChats(s, message, rowid, QString(), chatsFrom, chatsTo, chatOfQuery);
 }
 
 // The join's pairs of each message as the messages come in falling row id order: a walk down
@@ -551,6 +589,17 @@ QString allMessagesSql(IOS6MessageDb &db, const QString &range)
                 : QStringLiteral(" where ") + conditions.join(QLatin1String(" and ")));
 }
 
+// A message row read by a slice and pointed at its handles and chat there: the join's pairs
+// of its chats and the key they list it under.
+struct SliceRow
+{
+    qint64 rowid;
+    _MsgMessage *record;
+    const OfMessage *chatsFrom;
+    const OfMessage *chatsTo;
+    QString key;
+};
+
 // The rows of the message table with row ids in [from, to] that are in a chat, in falling
 // row id order, read through a connection of their own. The query is bounded above only and
 // the walk stops at the first row below `from`: a bound in the query would end the slice,
@@ -560,7 +609,7 @@ struct MessageSlice
 {
     qint64 from = 0;
     qint64 to = 0;
-    std::vector<std::pair<qint64, _MsgMessage *>> rows; // made in `arena`
+    std::vector<SliceRow> rows; // made in `arena`
     RecordArena arena;
     bool seenAny = false;
     qint64 first = 0; // the first row read
@@ -570,8 +619,8 @@ struct MessageSlice
     bool failed = false;
 };
 
-void readSlice(
-    const QString &path, const QString &sql, const QVector<OfMessage> &inChats, MessageSlice &slice)
+void readSlice(const QString &path, const QString &sql, const QVector<OfMessage> &inChats,
+    const MsgMessageSet &set, MessageSlice &slice)
 {
     try {
         Sqlite3DB db;
@@ -596,8 +645,15 @@ void readSlice(
             }
             if (rowid <= 0 || rowid > slice.to)
                 slice.damaged = true;
-            if (joinedToChat(inChats, rowid))
-                slice.rows.emplace_back(rowid, readMessage(reader, c, rowid, slice.arena));
+            const auto chats
+                = std::equal_range(inChats.cbegin(), inChats.cend(), OfMessage { rowid, 0 },
+                    [](const OfMessage &a, const OfMessage &b) { return a.message < b.message; });
+            if (chats.first == chats.second)
+                continue;
+            _MsgMessage *message = readMessage(reader, c, rowid, slice.arena);
+            pointMessage(set, message, chats.first, chats.second, 0);
+            slice.rows.push_back(
+                { rowid, message, chats.first, chats.second, decimalKey(slice.arena, rowid) });
         }
     } catch (const std::exception &) {
         slice.failed = true;
@@ -747,29 +803,40 @@ void readAttachmentSlice(const QString &path, const QDir &fileRelayFolder,
 }
 
 // Enters the rows of whole slices into the set in falling row id order, as one reader
-// would. Into an empty set, where no row can meet a record already there, the map of
-// messages is built on a thread of its own while the chats take their messages here.
+// would, and then the attachments read beside them. Into an empty set, where no row can meet
+// a record already there, the map of messages is built and the attachments are linked on a
+// thread of its own while the chats list their messages here (by the keys the slices made,
+// so that only that thread adds to the set's arena).
 void enterSlices(
-    MsgMessageSet &s, std::vector<MessageSlice> &slices, const QVector<OfMessage> &inChats)
+    MsgMessageSet &s, std::vector<MessageSlice> &slices, std::vector<AttachmentSlice> &attachments)
 {
     // The set owns the records before its maps reach them.
     for (MessageSlice &slice : slices)
         s.arena.adopt(slice.arena);
-    ChatPairs pairs(inChats);
-    const OfMessage *chatsFrom = nullptr;
-    const OfMessage *chatsTo = nullptr;
+    for (AttachmentSlice &slice : attachments)
+        s.arena.adopt(slice.arena);
+    const auto eachRow = [&slices](auto &&f) {
+        for (auto slice = slices.crbegin(); slice != slices.crend(); ++slice) {
+            for (const SliceRow &row : slice->rows)
+                f(row);
+        }
+    };
+    const auto linkAll = [&s, &attachments] {
+        for (AttachmentSlice &slice : attachments)
+            linkAttachments(s, slice.rows);
+    };
     bool mapped = false;
     if (s.messageMap.isEmpty()) {
-        bool failed = false;
+        std::exception_ptr failure;
         QMap<qint64, _MsgMessage *> &map = s.messageMap;
-        const auto fillMap = [&slices, &map, &failed] {
+        const auto fillMap = [&eachRow, &linkAll, &map, &failure] {
             try {
-                for (auto slice = slices.crbegin(); slice != slices.crend(); ++slice) {
-                    for (const auto &row : slice->rows)
-                        map.insert(map.begin(), row.first, row.second);
-                }
-            } catch (const std::bad_alloc &) {
-                failed = true;
+                eachRow([&map](const SliceRow &row) {
+                    map.insert(map.begin(), row.rowid, row.record);
+                });
+                linkAll();
+            } catch (...) {
+                failure = std::current_exception();
             }
         };
         {
@@ -781,26 +848,23 @@ void enterSlices(
                 // Without a thread the map is built below, row by row.
             }
             if (mapped) {
-                for (auto slice = slices.crbegin(); slice != slices.crend(); ++slice) {
-                    for (const auto &row : slice->rows) {
-                        pairs.of(row.first, &chatsFrom, &chatsTo);
-                        linkMessage(s, row.second, row.first, chatsFrom, chatsTo, 0);
-                    }
-                }
+                eachRow([&s](const SliceRow &row) {
+                    listInChats(s, row.record, row.rowid, row.key, row.chatsFrom, row.chatsTo, 0);
+                });
             }
         }
-        if (failed)
-            throw std::bad_alloc();
+        if (failure)
+            std::rethrow_exception(failure);
     }
     if (!mapped) {
-        for (auto slice = slices.crbegin(); slice != slices.crend(); ++slice) {
-            for (const auto &row : slice->rows) {
-                const qint64 rowid = row.first;
-                pairs.of(rowid, &chatsFrom, &chatsTo);
-                _MsgMessage *message = messageInSet(s, rowid, [&] { return row.second; });
-                linkMessage(s, message, rowid, chatsFrom, chatsTo, 0);
-            }
-        }
+        eachRow([&s](const SliceRow &row) {
+            _MsgMessage *message = messageInSet(s, row.rowid, [&] { return row.record; });
+            if (message == row.record)
+                listInChats(s, message, row.rowid, row.key, row.chatsFrom, row.chatsTo, 0);
+            else
+                linkMessage(s, message, row.rowid, row.chatsFrom, row.chatsTo, 0);
+        });
+        linkAll();
     }
     for (MessageSlice &slice : slices)
         slice.rows = {};
@@ -852,7 +916,8 @@ bool loadAllInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessag
         JoiningThreads running(slices.size() + attachments.size());
         try {
             for (MessageSlice &slice : slices)
-                running.start(readSlice, db.path(), sql, std::cref(inChats), std::ref(slice));
+                running.start(
+                    readSlice, db.path(), sql, std::cref(inChats), std::cref(s), std::ref(slice));
             for (int i = 0; i < readers.attachments; ++i) {
                 running.start(readAttachmentSlice, db.path(), db.fileRelayFolder(),
                     std::cref(inChats), std::cref(s.attachmentMap),
@@ -865,17 +930,14 @@ bool loadAllInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessag
     }
     if (!started || !slicesAreWhole(slices))
         return false;
-    enterSlices(s, slices, inChats);
     const bool attachmentsRead = std::none_of(attachments.cbegin(), attachments.cend(),
         [](const AttachmentSlice &slice) { return slice.failed; });
-    if (!attachmentsRead) {
+    // Where a reader failed, the one connection reads them all again.
+    if (!attachmentsRead)
+        attachments.clear();
+    enterSlices(s, slices, attachments);
+    if (!attachmentsRead)
         loadAttachments(db, s, 0, inChats);
-        return true;
-    }
-    for (AttachmentSlice &slice : attachments) {
-        s.arena.adopt(slice.arena);
-        linkAttachments(s, slice.rows);
-    }
     return true;
 }
 

@@ -4,19 +4,9 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <fcntl.h>
 #include <sys/stat.h>
-
-namespace {
-
-// QFileInfo::isSymLink without the rest of what a QFileInfo gathers: a load asks this of
-// every attachment's file and folder.
-bool isSymLink(const QString &path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-} // namespace
+#include <unistd.h>
 
 QString relayFilePath(
     const QDir &fileRelayDir, const QString &deviceFilename, RelayBackslash backslash)
@@ -28,7 +18,26 @@ RelayPathResolver::RelayPathResolver(const QDir &fileRelayDir, RelayBackslash ba
     : m_backslash(backslash)
     , m_root(QDir::cleanPath(fileRelayDir.absolutePath()))
     , m_canonicalRoot(QFileInfo(m_root).canonicalFilePath())
+    , m_rootFd(::open(QFile::encodeName(m_root).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC))
 {
+}
+
+RelayPathResolver::~RelayPathResolver()
+{
+    if (m_rootFd >= 0)
+        ::close(m_rootFd);
+}
+
+bool RelayPathResolver::isSymLink(const QString &path) const
+{
+    // From the tree's folder, so that the walk covers only the names below it: a load asks
+    // this of every attachment's file and folder.
+    struct stat st;
+    const int found = m_rootFd >= 0
+        ? ::fstatat(m_rootFd, QFile::encodeName(path.mid(m_root.length() + 1)).constData(), &st,
+            AT_SYMLINK_NOFOLLOW)
+        : ::lstat(QFile::encodeName(path).constData(), &st);
+    return found == 0 && S_ISLNK(st.st_mode);
 }
 
 QString RelayPathResolver::path(const QString &deviceFilename)

@@ -22,15 +22,21 @@ class RelayPathResolver
 {
 public:
     RelayPathResolver(const QDir &fileRelayDir, RelayBackslash backslash);
+    ~RelayPathResolver();
+    RelayPathResolver(const RelayPathResolver &) = delete;
+    RelayPathResolver &operator=(const RelayPathResolver &) = delete;
 
     QString path(const QString &deviceFilename);
 
 private:
     // True when the deepest entry of the path that exists resolves inside the tree.
     bool staysInside(const QString &path);
+    // True for a symbolic link; `path` lies below the tree's folder.
+    bool isSymLink(const QString &path) const;
 
     RelayBackslash m_backslash;
     QString m_root;
     QString m_canonicalRoot;
     QHash<QString, bool> m_folderInside;
+    int m_rootFd; // the tree's folder, -1 where it cannot be opened
 };

@@ -695,6 +695,12 @@ void Sqlite3DB::openThrow(const QString &path, int flags)
         throw Sqlite3Exception(m_lastError, SQLITE_MISUSE);
     }
 
+    // Before SQLite's first use: without it every allocation of every connection takes one
+    // lock for the sake of statistics no one reads, and readers on threads of their own
+    // wait on each other. A no-op where SQLite was started already.
+    static const int configured = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    Q_UNUSED(configured);
+
     sqlite3 *db = nullptr;
     const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {

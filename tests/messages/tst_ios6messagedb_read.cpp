@@ -221,6 +221,7 @@ private slots:
     void attachmentLinkLeadingOutsideIsRefused();
     void lookupsFindRowsOrAnswerZero();
     void textFromDatabaseIsNeverSql();
+    void repeatedTextsKeepNullApartFromEmpty();
     void allChatsAtOnceEqualChatByChat_data();
     void allChatsAtOnceEqualChatByChat();
     void loadedSetOutlivesDatabaseAndCopiesOutliveSet_data();
@@ -546,6 +547,33 @@ void TestIOS6MessageDbRead::textFromDatabaseIsNeverSql()
     QCOMPARE(set->messageMap.first()->text, hostile);
     QCOMPARE(db.messageRowidByGuid(hostile), set->messageMap.firstKey());
     QCOMPARE(db.chatRowidByGuid(hostile), c);
+}
+
+void TestIOS6MessageDbRead::repeatedTextsKeepNullApartFromEmpty()
+{
+    QTemporaryDir dir;
+    const Device d = buildDevice(dir.path(), IOS6SmsDbFixture::Ios8);
+    // Columns whose few values repeat from row to row, read once for many rows: a NULL must
+    // not become '' (nor '' NULL) when the next row is written back.
+    FixtureDb(IOS6SmsDbFixture::smsDbPath(dir.path()))
+        .exec(QStringLiteral("update message set subject='', account=NULL where rowid=%1;"
+                             "update message set subject=NULL, account='' where rowid=%2;"
+                             "update message set subject='', account='e:' where rowid=%3;")
+                  .arg(d.hello)
+                  .arg(d.picture)
+                  .arg(d.fromGb));
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+    QSharedPointer<MsgMessageSet> set;
+    db.messages(set, 0);
+    const auto shape = [&](qint64 rowid) {
+        const _MsgMessage *m = set->messageMap.value(rowid);
+        const auto of
+            = [](const QString &t) { return t.isNull() ? QString("null") : "'" + t + "'"; };
+        return of(m->subject) + ' ' + of(m->account);
+    };
+    QCOMPARE(shape(d.hello), QString("'' null"));
+    QCOMPARE(shape(d.picture), QString("null ''"));
+    QCOMPARE(shape(d.fromGb), QString("'' 'e:'"));
 }
 
 void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat_data()
