@@ -609,6 +609,7 @@ struct MessageSlice
 {
     qint64 from = 0;
     qint64 to = 0;
+    int pairs = 0; // of the join in [from, to]: room for the rows taken at once
     std::vector<SliceRow> rows; // made in `arena`
     RecordArena arena;
     bool seenAny = false;
@@ -627,6 +628,7 @@ void readSlice(const QString &path, const QString &sql, const QVector<OfMessage>
         db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
         Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql).addInt64Param(slice.to));
         RowReader<_MsgMessage> reader(c, messageFields(), &slice.arena);
+        slice.rows.reserve(static_cast<size_t>(slice.pairs));
         const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
         qint64 previous = 0;
         while (c.moveNext()) {
@@ -903,11 +905,12 @@ bool loadAllInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessag
     std::vector<MessageSlice> slices(static_cast<size_t>(threads));
     for (int i = 0; i < threads; ++i) {
         MessageSlice &slice = slices[static_cast<size_t>(i)];
-        slice.from = i == 0 ? std::numeric_limits<qint64>::min()
-                            : inChats.at(int(qint64(inChats.size()) * i / threads)).message;
-        slice.to = i + 1 == threads
-            ? std::numeric_limits<qint64>::max()
-            : inChats.at(int(qint64(inChats.size()) * (i + 1) / threads)).message - 1;
+        const int begin = int(qint64(inChats.size()) * i / threads);
+        const int end = int(qint64(inChats.size()) * (i + 1) / threads);
+        slice.from = i == 0 ? std::numeric_limits<qint64>::min() : inChats.at(begin).message;
+        slice.to
+            = i + 1 == threads ? std::numeric_limits<qint64>::max() : inChats.at(end).message - 1;
+        slice.pairs = end - begin;
     }
     const QString sql = allMessagesSql(db, QStringLiteral("m.rowid <= ?"));
     std::vector<AttachmentSlice> attachments(static_cast<size_t>(readers.attachments));
