@@ -412,6 +412,15 @@ QVector<OfMessage> messagesInChats(Sqlite3DB &db)
                    "null"));
 }
 
+// Opens a read-only connection of a thread of its own that reads its rows once, in order:
+// pages it has passed are not wanted again, and a cache of SQLite's usual size would only
+// be fresh memory to fault in.
+void openReader(Sqlite3DB &db, const QString &path)
+{
+    db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
+    db.executeThrow(Sqlite3Sql("pragma cache_size = -64"));
+}
+
 // sortedPairs through a read-only connection of its own, for a thread of its own: `read`
 // is cleared where it fails.
 void readPairsAlongside(
@@ -419,7 +428,7 @@ void readPairsAlongside(
 {
     try {
         Sqlite3DB db;
-        db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
+        openReader(db, path);
         pairs = sortedPairs(db, sql);
     } catch (const std::exception &) {
         read = false;
@@ -625,7 +634,7 @@ void readSlice(const QString &path, const QString &sql, const QVector<OfMessage>
 {
     try {
         Sqlite3DB db;
-        db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
+        openReader(db, path);
         Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql).addInt64Param(slice.to));
         RowReader<_MsgMessage> reader(c, messageFields(), &slice.arena);
         slice.rows.reserve(static_cast<size_t>(slice.pairs));
@@ -797,7 +806,7 @@ void readAttachmentSlice(const QString &path, const QDir &fileRelayFolder,
 {
     try {
         Sqlite3DB db;
-        db.openThrow(path, Sqlite3DB::ReadOnly | SQLITE_OPEN_NOMUTEX);
+        openReader(db, path);
         readAttachments(db, fileRelayFolder, 0, inChats, known, part, slice.arena, slice.rows);
     } catch (const std::exception &) {
         slice.failed = true;
