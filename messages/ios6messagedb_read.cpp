@@ -13,6 +13,7 @@
 #include <charconv>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -698,6 +699,7 @@ struct AttachmentRow
     _MsgAttachment *record;
     bool known;
     QString localPath;
+    _MsgMessage *target = nullptr; // its message's record, where found before linking
 };
 
 // Which of the attachments a reader takes: those whose row id leaves `part` divided by
@@ -761,9 +763,10 @@ void readAttachments(Sqlite3DB &db, const QDir &fileRelayFolder, qint64 chatId,
     }
 }
 
-// Enters attachment rows into the set and lists each under its loaded message. An
-// attachment of a message not loaded (a group event of item_type 4) joins the set unlinked.
-void linkAttachments(MsgMessageSet &s, std::vector<AttachmentRow> &rows)
+// Enters attachment rows into the set and lists each under its loaded message: its `target`,
+// or where `targetsFound` is false the set's record of it. An attachment of a message not
+// loaded (a group event of item_type 4) joins the set unlinked.
+void linkAttachments(MsgMessageSet &s, std::vector<AttachmentRow> &rows, bool targetsFound)
 {
     for (AttachmentRow &row : rows) {
         QMap<qint64, _MsgAttachment *>::iterator slot;
@@ -776,7 +779,7 @@ void linkAttachments(MsgMessageSet &s, std::vector<AttachmentRow> &rows)
         } else if (row.known && !attachment->filename.isEmpty()) {
             attachment->localPath = row.localPath;
         }
-        if (_MsgMessage *message = s.messageMap.value(row.message))
+        if (_MsgMessage *message = targetsFound ? row.target : s.messageMap.value(row.message))
             insertByText(message->attachments, decimalKey(s.arena, row.attachment), attachment);
     }
 }
@@ -788,7 +791,7 @@ void loadAttachments(
     std::vector<AttachmentRow> rows;
     readAttachments(
         db, db.fileRelayFolder(), chatId, inChats, s.attachmentMap, { 0, 1 }, s.arena, rows);
-    linkAttachments(s, rows);
+    linkAttachments(s, rows, false);
 }
 
 // The attachment rows of all messages in a chat, read on a thread of its own through a
@@ -813,11 +816,41 @@ void readAttachmentSlice(const QString &path, const QDir &fileRelayFolder,
     }
 }
 
+// Runs the tasks side by side: each but the last on a thread of its own, the last here, and
+// here too any whose thread cannot start. The first failure is thrown once all have ended.
+void runTogether(const std::vector<std::function<void()>> &tasks)
+{
+    std::vector<std::exception_ptr> failures(tasks.size());
+    const auto run = [&tasks, &failures](size_t i) {
+        try {
+            tasks[i]();
+        } catch (...) {
+            failures[i] = std::current_exception();
+        }
+    };
+    {
+        JoiningThreads threads(tasks.size());
+        for (size_t i = 0; i + 1 < tasks.size(); ++i) {
+            try {
+                threads.start(run, i);
+            } catch (const std::exception &) {
+                run(i);
+            }
+        }
+        if (!tasks.empty())
+            run(tasks.size() - 1);
+    }
+    for (const std::exception_ptr &failure : failures) {
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+}
+
 // Enters the rows of whole slices into the set in falling row id order, as one reader
 // would, and then the attachments read beside them. Into an empty set, where no row can meet
-// a record already there, the map of messages is built and the attachments are linked on a
-// thread of its own while the chats list their messages here (by the keys the slices made,
-// so that only that thread adds to the set's arena).
+// a record already there, the map of messages, the attachments and the chats' lists (half of
+// the chats each) are built side by side; only the attachments add to the set's arena, the
+// chats listing their messages by the keys the slices made.
 void enterSlices(
     MsgMessageSet &s, std::vector<MessageSlice> &slices, std::vector<AttachmentSlice> &attachments)
 {
@@ -832,42 +865,46 @@ void enterSlices(
                 f(row);
         }
     };
-    const auto linkAll = [&s, &attachments] {
-        for (AttachmentSlice &slice : attachments)
-            linkAttachments(s, slice.rows);
-    };
-    bool mapped = false;
     if (s.messageMap.isEmpty()) {
-        std::exception_ptr failure;
-        QMap<qint64, _MsgMessage *> &map = s.messageMap;
-        const auto fillMap = [&eachRow, &linkAll, &map, &failure] {
-            try {
-                eachRow([&map](const SliceRow &row) {
-                    map.insert(map.begin(), row.rowid, row.record);
-                });
-                linkAll();
-            } catch (...) {
-                failure = std::current_exception();
-            }
+        const auto fillMap = [&s, &eachRow] {
+            QMap<qint64, _MsgMessage *> &map = s.messageMap;
+            eachRow(
+                [&map](const SliceRow &row) { map.insert(map.begin(), row.rowid, row.record); });
         };
-        {
-            JoiningThreads mapper(1);
-            try {
-                mapper.start(fillMap);
-                mapped = true;
-            } catch (const std::exception &) {
-                // Without a thread the map is built below, row by row.
+        // Each attachment row finds its message in a walk down beside the slices' rows.
+        const auto linkAll = [&s, &eachRow, &attachments] {
+            std::vector<AttachmentRow *> byMessage;
+            for (AttachmentSlice &slice : attachments) {
+                for (AttachmentRow &row : slice.rows)
+                    byMessage.push_back(&row);
             }
-            if (mapped) {
-                eachRow([&s](const SliceRow &row) {
-                    listInChats(s, row.record, row.rowid, row.key, row.chatsFrom, row.chatsTo, 0);
+            std::sort(byMessage.begin(), byMessage.end(),
+                [](const AttachmentRow *a, const AttachmentRow *b) {
+                    return a->message > b->message;
                 });
-            }
-        }
-        if (failure)
-            std::rethrow_exception(failure);
-    }
-    if (!mapped) {
+            auto next = byMessage.cbegin();
+            eachRow([&](const SliceRow &row) {
+                while (next != byMessage.cend() && (*next)->message > row.rowid)
+                    ++next;
+                for (; next != byMessage.cend() && (*next)->message == row.rowid; ++next)
+                    (*next)->target = row.record;
+            });
+            for (AttachmentSlice &slice : attachments)
+                linkAttachments(s, slice.rows, true);
+        };
+        const auto listHalf = [&s, &eachRow](qint64 half) {
+            eachRow([&s, half](const SliceRow &row) {
+                for (const OfMessage *pair = row.chatsFrom; pair != row.chatsTo; ++pair) {
+                    if ((pair->value & 1) != half)
+                        continue;
+                    if (_MsgChat *chat = s.chatMap.value(pair->value))
+                        insertByText(chat->messages, row.key, row.record);
+                }
+            });
+        };
+        runTogether(
+            { fillMap, linkAll, [&listHalf] { listHalf(1); }, [&listHalf] { listHalf(0); } });
+    } else {
         eachRow([&s](const SliceRow &row) {
             _MsgMessage *message = messageInSet(s, row.rowid, [&] { return row.record; });
             if (message == row.record)
@@ -875,7 +912,8 @@ void enterSlices(
             else
                 linkMessage(s, message, row.rowid, row.chatsFrom, row.chatsTo, 0);
         });
-        linkAll();
+        for (AttachmentSlice &slice : attachments)
+            linkAttachments(s, slice.rows, false);
     }
     for (MessageSlice &slice : slices)
         slice.rows = {};
