@@ -4,8 +4,12 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <cerrno>
+
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 QString relayFilePath(
@@ -63,8 +67,32 @@ QString RelayPathResolver::path(const QString &deviceFilename)
     return staysInside(path) ? path : QString();
 }
 
+bool RelayPathResolver::resolvesBeneath(const QString &path)
+{
+    if (m_rootFd < 0 || !m_beneathWorks)
+        return false;
+    open_how how = {};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const QByteArray relative = QFile::encodeName(path.mid(m_root.length() + 1));
+    const long fd = ::syscall(SYS_openat2, m_rootFd, relative.constData(), &how, sizeof how);
+    if (fd >= 0) {
+        ::close(int(fd));
+        return true;
+    }
+    // A kernel or sandbox without the call: the walk answers every time.
+    if (errno == ENOSYS || errno == EPERM)
+        m_beneathWorks = false;
+    return false;
+}
+
 bool RelayPathResolver::staysInside(const QString &path)
 {
+    // One look-up that resolves the whole way from the tree's folder and fails at any step out
+    // of it settles most names; what it cannot (a missing entry, a link by absolute path) the
+    // walk up from the entry decides.
+    if (resolvesBeneath(path))
+        return true;
     // An entry that is no link lies where its folder really lies, whether it exists or not:
     // only the nearest link on the way up to the tree decides.
     QStringList unseen;

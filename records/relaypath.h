@@ -33,10 +33,13 @@ private:
     bool staysInside(const QString &path);
     // True for a symbolic link; `path` lies below the tree's folder.
     bool isSymLink(const QString &path) const;
+    // True when the entry exists and resolves, links followed, without leaving the tree.
+    bool resolvesBeneath(const QString &path);
 
     RelayBackslash m_backslash;
     QString m_root;
     QString m_canonicalRoot;
     QHash<QString, bool> m_folderInside;
     int m_rootFd; // the tree's folder, -1 where it cannot be opened
+    bool m_beneathWorks = true;
 };

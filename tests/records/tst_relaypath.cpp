@@ -1,9 +1,11 @@
-#include "records/relaypath.h"
 #include "platform/samplephones/fixturedb.h"
+#include "records/relaypath.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <unistd.h>
 
 class TestRelayPath : public QObject
 {
@@ -31,6 +33,11 @@ void TestRelayPath::initTestCase()
     QVERIFY(QFile::link(m_dir.filePath("outside/secret.txt"), attachments + "/aa/link.txt"));
     QVERIFY(QFile::link(attachments + "/aa", attachments + "/in"));
     QVERIFY(QFile::link(m_dir.filePath("gone"), attachments + "/dangling"));
+    // Links by relative path, one staying in the tree and one climbing out of it.
+    QCOMPARE(::symlink("aa", QFile::encodeName(attachments + "/rel").constData()), 0);
+    QCOMPARE(::symlink("../../../../../../../outside/secret.txt",
+                 QFile::encodeName(attachments + "/aa/climb.txt").constData()),
+        0);
     // One resolver for every row: what it learns of a folder must not change later answers.
     m_shared = std::make_unique<RelayPathResolver>(m_tree, RelayBackslash::Keep);
 }
@@ -63,6 +70,13 @@ void TestRelayPath::namesOfOneTree_data()
         << "~/Library/SMS/Attachments/in/real.jpg" << a + "in/real.jpg";
     QTest::newRow("dangling link") << "~/Library/SMS/Attachments/dangling/x"
                                    << "-";
+    QTest::newRow("folder linked inside by a relative path")
+        << "~/Library/SMS/Attachments/rel/real.jpg" << a + "rel/real.jpg";
+    QTest::newRow("file climbing out by a relative path")
+        << "~/Library/SMS/Attachments/aa/climb.txt"
+        << "-";
+    QTest::newRow("file through a relative link and back up")
+        << "~/Library/SMS/Attachments/rel/../aa/real.jpg" << a + "aa/real.jpg";
 }
 
 void TestRelayPath::namesOfOneTree()
