@@ -667,6 +667,7 @@ void readSlice(const QString &path, const QString &sql, const QVector<OfMessage>
             slice.rows.push_back(
                 { rowid, message, chats.first, chats.second, decimalKey(slice.arena, rowid) });
         }
+        slice.arena.trim();
     } catch (const std::exception &) {
         slice.failed = true;
     }
@@ -811,6 +812,7 @@ void readAttachmentSlice(const QString &path, const QDir &fileRelayFolder,
         Sqlite3DB db;
         openReader(db, path);
         readAttachments(db, fileRelayFolder, 0, inChats, known, part, slice.arena, slice.rows);
+        slice.arena.trim();
     } catch (const std::exception &) {
         slice.failed = true;
     }

@@ -1,6 +1,7 @@
 #include "records/recordarena.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -75,6 +76,24 @@ void RecordArena::Chain::adopt(Chain &other)
     // The block being filled stays last, so that filling goes on where it was.
     blocks.insert(blocks.begin(), other.blocks.cbegin(), other.blocks.cend());
     other.blocks.clear();
+}
+
+void RecordArena::Chain::trim()
+{
+    if (blocks.empty() || blocks.back().size < HugePage)
+        return;
+    const Block &block = blocks.back();
+    const std::size_t kept = roundUp(block.used, std::size_t(sysconf(_SC_PAGESIZE)));
+    // Advice only: pages not given back stay as they were.
+    if (kept < block.size)
+        madvise(block.base + kept, block.size - kept, MADV_DONTNEED);
+}
+
+void RecordArena::trim()
+{
+    m_records.trim();
+    m_utf16.trim();
+    m_bytes.trim();
 }
 
 RecordArena::~RecordArena()

@@ -40,6 +40,9 @@ public:
 
     // Takes over everything `other` made; `other` is left empty.
     void adopt(RecordArena &other);
+    // Gives the system back the pages past what each block being filled holds: a block is
+    // one huge page, resident whole once touched. Making goes on as before.
+    void trim();
     // True when p points into a block of this arena.
     bool owns(const void *p) const;
     std::size_t objectCount() const { return m_objects; }
@@ -65,6 +68,7 @@ private:
         std::vector<Block> blocks;
         void *take(std::size_t size);
         void adopt(Chain &other);
+        void trim();
     };
 
     template <typename T> static void destroyObject(void *p) { static_cast<T *>(p)->~T(); }

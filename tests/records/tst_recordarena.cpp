@@ -33,6 +33,7 @@ private slots:
     void bytesKeepEveryByte();
     void copiesOutliveTheArena();
     void changingACopyLeavesTheArenaTextAlone();
+    void trimmingKeepsWhatWasMadeAndMakingGoesOn();
 };
 
 void TestRecordArena::destroysEachObjectOnceWhenItGoes_data()
@@ -163,6 +164,35 @@ void TestRecordArena::changingACopyLeavesTheArenaTextAlone()
     QString cleared = kept;
     cleared.clear();
     QCOMPARE(kept, QString("kept"));
+}
+
+void TestRecordArena::trimmingKeepsWhatWasMadeAndMakingGoesOn()
+{
+    // Past the first blocks, into blocks of huge pages, in every kind of block.
+    RecordArena arena;
+    const auto fill
+        = [&arena](int from, int to, QVector<Counted *> &made, QVector<QByteArray> &bytes) {
+              for (int i = from; i < to; ++i) {
+                  Counted *c = arena.make<Counted>();
+                  c->text = arena.latin1Text(
+                      QByteArray::number(i).constData(), QByteArray::number(i).size());
+                  made.append(c);
+                  const QByteArray b = QByteArray::number(i * 7).repeated(20);
+                  bytes.append(arena.bytes(b.constData(), b.size()));
+              }
+          };
+    QVector<Counted *> made;
+    QVector<QByteArray> bytes;
+    fill(0, 20000, made, bytes);
+    QVERIFY(arena.reservedBytes() > std::size_t(3) << 21);
+    arena.trim();
+    fill(20000, 40000, made, bytes);
+    arena.trim();
+    arena.trim();
+    for (int i = 0; i < made.size(); ++i) {
+        QCOMPARE(made.at(i)->text, QString::number(i));
+        QCOMPARE(bytes.at(i), QByteArray::number(i * 7).repeated(20));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestRecordArena)
