@@ -432,6 +432,10 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
         target.executeThrow(Sqlite3Sql(sql));
 
     step(Step::Refill);
+    // The refill writes the tables' index pages all over: with SQLite's usual 2 MiB of cache
+    // each page goes to the file and back many times. Pages are taken as the file grows, up
+    // to this bound; set only now, since the vacuum gives its scratch copy the same cache.
+    target.executeThrow(Sqlite3Sql("PRAGMA cache_size=-262144"));
     // The device's rows go from file to file inside SQLite: a whole message table held as
     // rows in memory would grow with the device's history.
     target.executeThrow(
