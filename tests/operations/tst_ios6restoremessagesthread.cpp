@@ -216,6 +216,8 @@ private slots:
     void keepsEveryTableItDoesNotRefill_data();
     void keepsEveryTableItDoesNotRefill();
     void includesWhatIsOnlyInTheWal();
+    void keepsTheJournalModeOfThePhonesFile_data();
+    void keepsTheJournalModeOfThePhonesFile();
 
 private:
     QTemporaryDir m_home;
@@ -627,6 +629,38 @@ void TestIOS6RestoreMessagesThread::includesWhatIsOnlyInTheWal()
 
     QVERIFY(f.run());
     QVERIFY(column(f.readBackBackup(), QStringLiteral("select guid from message")).contains("WAL"));
+}
+
+void TestIOS6RestoreMessagesThread::keepsTheJournalModeOfThePhonesFile_data()
+{
+    // Bytes 18 and 19 of the file's header: 1 for a rollback journal, 2 for a write-ahead log.
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<char>("version");
+    QTest::newRow("rollback journal") << "delete" << char(1);
+    QTest::newRow("write-ahead log") << "wal" << char(2);
+}
+
+void TestIOS6RestoreMessagesThread::keepsTheJournalModeOfThePhonesFile()
+{
+    QFETCH(QString, mode);
+    QFETCH(char, version);
+    MergeFixture f;
+    {
+        Sqlite3DB db;
+        db.openThrow(f.device.cachedDatabase(), Sqlite3DB::ReadWrite);
+        QString error;
+        QVERIFY2(
+            db.exec(QStringLiteral("PRAGMA journal_mode=%1").arg(mode), error), qPrintable(error));
+    }
+    QVERIFY(f.run());
+
+    for (const QString &merged : { f.work, f.device.storedDatabase() }) {
+        const QByteArray header = fileBytes(merged).left(20);
+        QCOMPARE(header.size(), 20);
+        QCOMPARE(header.at(18), version);
+        QCOMPARE(header.at(19), version);
+    }
+    QCOMPARE(column(f.work, QStringLiteral("PRAGMA journal_mode")), QStringList { mode });
 }
 
 QTEST_MAIN(TestIOS6RestoreMessagesThread)
