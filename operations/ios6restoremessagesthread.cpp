@@ -21,6 +21,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <future>
 #include <initializer_list>
 #include <memory>
 #include <stdexcept>
@@ -564,6 +565,9 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
 
 void IOS6RestoreMessagesThread::patchBackup(BackupPatch &patch)
 {
+    // The merged file is complete: its digest is worked out while the files are copied.
+    std::future<QByteArray> digest
+        = std::async(std::launch::async, [path = work] { return sha1OfFile(path); });
     step(Step::CopyAttachments);
     for (const _MsgMessage *m : qAsConst(withAttachments)) {
         for (const _MsgAttachment *a : m->sortedAttachments()) {
@@ -586,10 +590,10 @@ void IOS6RestoreMessagesThread::patchBackup(BackupPatch &patch)
     patch.replaceFile(id, work);
     const QFileInfo merged(work);
     MbdbRecord &record = index[id];
-    const QByteArray digest = sha1OfFile(work);
-    if (digest.size() != 20)
+    const QByteArray sha1 = digest.get();
+    if (sha1.size() != 20)
         throwRuntimeError(QStringLiteral("can not read %1.").arg(work));
-    record.DataHash.setBytes(digest);
+    record.DataHash.setBytes(sha1);
     record.Mtime = unixSeconds(merged.lastModified());
     record.Atime = record.Mtime;
     record.Ctime
