@@ -261,19 +261,19 @@ quint32 unixSeconds(const QDateTime &time)
 
 } // namespace
 
-// The chat or attachment ids that the device joins to each of its messages, in the order its
-// query gives them. Found by the message's row id, which stands for its guid: guids are
-// unique in a message table.
+// The chat or attachment ids that the device joins to each of its messages, in the order the
+// join table stores them. Found by the message's row id, which stands for its guid: guids are
+// unique in a message table. Rows naming no message are never asked for: reading the join
+// table alone spares a look into the message table for every row.
 class DeviceJoins
 {
 public:
-    DeviceJoins(IOS6MessageDb &db, const char *sql, const char *idColumn)
+    DeviceJoins(IOS6MessageDb &db, const char *table, const char *idColumn)
     {
-        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-        const int message = c.columnIndex(QStringLiteral("message_id"));
-        const int id = c.columnIndex(QLatin1String(idColumn));
+        Sqlite3Cursor c = db.queryThrow(QStringLiteral("select message_id, %1 from %2 not indexed")
+                                            .arg(QLatin1String(idColumn), QLatin1String(table)));
         while (c.moveNext())
-            joins.append({ c.getInt64(message), c.getInt64(id) });
+            joins.append({ c.getInt64(0), c.getInt64(1) });
         std::stable_sort(joins.begin(), joins.end(),
             [](const Join &a, const Join &b) { return a.message < b.message; });
     }
@@ -460,14 +460,8 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
         target, QStringLiteral("source"), QStringLiteral("chat"), QStringLiteral("properties"));
     for (const char *table : { "handle", "chat_handle_join", "attachment" })
         RowCopier::copyAll(target, QStringLiteral("source"), QLatin1String(table));
-    const DeviceJoins attachmentMap(*source,
-        "select ma.*, m.guid from message_attachment_join as ma inner join message as m on "
-        "ma.message_id=m.rowid",
-        "attachment_id");
-    const DeviceJoins chatMap(*source,
-        "select cm.*, m.guid from chat_message_join as cm inner join message as m on "
-        "cm.message_id=m.rowid",
-        "chat_id");
+    const DeviceJoins attachmentMap(*source, "message_attachment_join", "attachment_id");
+    const DeviceJoins chatMap(*source, "chat_message_join", "chat_id");
 
     QVector<RestoreEntry> entries;
     {
