@@ -22,7 +22,6 @@
 
 #include <algorithm>
 #include <future>
-#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 
@@ -37,76 +36,44 @@ const char kIndexName[] = "Manifest.mbdb";
 const char kDatabaseDomain[] = "HomeDomain";
 const char kDatabasePath[] = "Library/SMS/sms.db";
 
-// One statement run again and again with new numbers, without the wrapper's lookup of its
-// text and boxing of its values on every call: the joins are most of a merge's statements.
-class RepeatedStatement
-{
-public:
-    RepeatedStatement(Sqlite3DB &db, const char *sql)
-        : db(db)
-    {
-        if (sqlite3_prepare_v2(db.handle(), sql, -1, &statement, nullptr) != SQLITE_OK)
-            fail();
-    }
-    ~RepeatedStatement() { sqlite3_finalize(statement); }
-    RepeatedStatement(const RepeatedStatement &) = delete;
-    RepeatedStatement &operator=(const RepeatedStatement &) = delete;
-
-    void run(std::initializer_list<qint64> values)
-    {
-        int i = 0;
-        for (qint64 value : values)
-            sqlite3_bind_int64(statement, ++i, value);
-        const int rc = sqlite3_step(statement);
-        sqlite3_reset(statement);
-        if (rc != SQLITE_DONE)
-            fail();
-    }
-
-private:
-    [[noreturn]] void fail()
-    {
-        throw Sqlite3Exception(
-            QString::fromUtf8(sqlite3_errmsg(db.handle())), sqlite3_extended_errcode(db.handle()));
-    }
-
-    Sqlite3DB &db;
-    sqlite3_stmt *statement = nullptr;
-};
-
 // The joins of messages to chats and attachments, written as addChatMessageJoin and
-// addMessageAttachmentJoin write them. Current phones keep each message's stored date in its
-// chat join as well and sort by it.
+// addMessageAttachmentJoin write them, one "replace into" after another. Current phones keep
+// each message's stored date in its chat join as well and sort by it. Nothing the refill
+// does reads these tables, so the joins are gathered and written at the end, a table in one
+// statement: the joins are most of a merge's rows.
 class MessageJoins
 {
 public:
-    MessageJoins(Sqlite3DB &db, bool dated)
+    explicit MessageJoins(bool dated)
         : dated(dated)
-        , chat(db,
-              dated ? "replace into chat_message_join(chat_id,message_id,message_date) "
-                      "values(?,?,?)"
-                    : "replace into chat_message_join(chat_id,message_id) values(?,?)")
-        , attachment(
-              db, "replace into message_attachment_join(message_id,attachment_id) values(?,?)")
     {
     }
 
     void joinChat(qint64 chatId, qint64 message, qint64 storedDate)
     {
+        chats << chatId << message;
         if (dated)
-            chat.run({ chatId, message, storedDate });
-        else
-            chat.run({ chatId, message });
+            chats << storedDate;
     }
     void joinAttachment(qint64 message, qint64 attachmentId)
     {
-        attachment.run({ message, attachmentId });
+        attachments << message << attachmentId;
+    }
+
+    void write(Sqlite3DB &db)
+    {
+        QStringList chatColumns { QStringLiteral("chat_id"), QStringLiteral("message_id") };
+        if (dated)
+            chatColumns.append(QStringLiteral("message_date"));
+        RowCopier::replaceNumbers(db, QStringLiteral("chat_message_join"), chatColumns, chats);
+        RowCopier::replaceNumbers(db, QStringLiteral("message_attachment_join"),
+            { QStringLiteral("message_id"), QStringLiteral("attachment_id") }, attachments);
     }
 
 private:
     bool dated;
-    RepeatedStatement chat;
-    RepeatedStatement attachment;
+    QVector<qint64> chats;
+    QVector<qint64> attachments;
 };
 
 // The message row of every entry, and whether the entry inserts it.
@@ -515,9 +482,8 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
     const RowPlan plan = planRows(target, entries);
     copyDeviceRows(target, entries, plan);
 
-    MessageJoins joins(target,
-        target.tableHas(QStringLiteral("chat_message_join"), QStringLiteral("message_date"),
-            Qt::CaseSensitive));
+    MessageJoins joins(target.tableHas(
+        QStringLiteral("chat_message_join"), QStringLiteral("message_date"), Qt::CaseSensitive));
     const int n = entries.size();
     int shown = -1;
     for (int i = 1; i <= n; ++i) {
@@ -555,6 +521,7 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
             joins.joinAttachment(m, attachment);
         }
     }
+    joins.write(target);
 }
 
 void IOS6RestoreMessagesThread::patchBackup(BackupPatch &patch)
