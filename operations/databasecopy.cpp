@@ -10,12 +10,6 @@
 
 namespace {
 
-QString journalMode(Sqlite3DB &db)
-{
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("PRAGMA main.journal_mode"));
-    return c.moveNext() ? c.getText(0).toLower() : QString();
-}
-
 // SQLite's own copy, page by page, which takes in what the -wal file holds.
 void copyPages(Sqlite3DB &from, const QString &target)
 {
@@ -77,7 +71,7 @@ void copyDatabaseFile(const QString &source, const QString &target)
         // first rolls back what a killed writer left half done: the file alone is then whole.
         from.executeThrow(Sqlite3Sql("BEGIN"));
         from.executeThrow(Sqlite3Sql("SELECT count(*) FROM sqlite_master"));
-        if (journalMode(from) == QLatin1String("wal"))
+        if (usesWriteAheadLog(from))
             copyPages(from, target);
         else
             copyBytes(from, target);
@@ -87,6 +81,12 @@ void copyDatabaseFile(const QString &source, const QString &target)
         removeDatabaseFiles(target);
         throw;
     }
+}
+
+bool usesWriteAheadLog(Sqlite3DB &db)
+{
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("PRAGMA main.journal_mode"));
+    return c.moveNext() && c.getText(0).compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
 }
 
 void removeDatabaseFiles(const QString &path)

@@ -211,16 +211,6 @@ std::unique_ptr<QLockFile> lockNewWorkCopy(const QString &base, QString *path)
     throwRuntimeError(QStringLiteral("can not name a copy of %1.").arg(base));
 }
 
-// The journal mode of the connection's main file, after setting it when `mode` is given.
-QString journalMode(Sqlite3DB &db, const char *mode = nullptr)
-{
-    QString sql = QStringLiteral("PRAGMA main.journal_mode");
-    if (mode)
-        sql += QLatin1Char('=') + QLatin1String(mode);
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-    return c.moveNext() ? c.getText(0).toLower() : QString();
-}
-
 quint32 unixSeconds(const QDateTime &time)
 {
     return static_cast<quint32>(time.toSecsSinceEpoch());
@@ -390,7 +380,7 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
     // a run that fails deletes it: it needs neither syncs nor a journal file of its own. The
     // file's header says whether it keeps a write-ahead log, as the phone's does: it gets
     // that back before it is closed.
-    const bool writeAheadLog = journalMode(target) == QLatin1String("wal");
+    const bool writeAheadLog = usesWriteAheadLog(target);
     target.executeThrow(Sqlite3Sql("PRAGMA synchronous=OFF"));
     target.executeThrow(Sqlite3Sql("PRAGMA journal_mode=MEMORY"));
 
@@ -470,8 +460,11 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
 
     insertEntries(target, entries, chatMap, attachmentMap);
     target.endTransaction(true);
-    if (writeAheadLog && journalMode(target, "WAL") != QLatin1String("wal"))
-        throwRuntimeError(QStringLiteral("can not keep the write-ahead log of %1.").arg(work));
+    if (writeAheadLog) {
+        target.executeThrow(Sqlite3Sql("PRAGMA journal_mode=WAL"));
+        if (!usesWriteAheadLog(target))
+            throwRuntimeError(QStringLiteral("can not keep the write-ahead log of %1.").arg(work));
+    }
     target.close();
 }
 
