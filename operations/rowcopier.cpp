@@ -113,24 +113,24 @@ int feedRowid(sqlite3_vtab_cursor *cursor, sqlite3_int64 *rowid)
     return SQLITE_OK;
 }
 
-const sqlite3_module kFeedModule = {
-    0, // iVersion
-    nullptr, // xCreate: only ever used as a function
-    feedConnect, feedBestIndex, feedDisconnect,
-    nullptr, // xDestroy
-    feedOpen, feedClose, feedFilter, feedNext, feedEof, feedColumn, feedRowid,
-    nullptr, // xUpdate
-    nullptr, // xBegin
-    nullptr, // xSync
-    nullptr, // xCommit
-    nullptr, // xRollback
-    nullptr, // xFindFunction
-    nullptr, // xRename
-    nullptr, // xSavepoint
-    nullptr, // xRelease
-    nullptr, // xRollbackTo
-    nullptr, // xShadowName
-};
+// Only ever used as a table-valued function: no xCreate, nothing to write.
+sqlite3_module feedModule()
+{
+    sqlite3_module module {};
+    module.xConnect = feedConnect;
+    module.xBestIndex = feedBestIndex;
+    module.xDisconnect = feedDisconnect;
+    module.xOpen = feedOpen;
+    module.xClose = feedClose;
+    module.xFilter = feedFilter;
+    module.xNext = feedNext;
+    module.xEof = feedEof;
+    module.xColumn = feedColumn;
+    module.xRowid = feedRowid;
+    return module;
+}
+
+const sqlite3_module kFeedModule = feedModule();
 
 [[noreturn]] void failWith(sqlite3 *db)
 {
