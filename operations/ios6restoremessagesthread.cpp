@@ -21,7 +21,7 @@
 #include <QSet>
 
 #include <algorithm>
-#include <initializer_list>
+#include <future>
 #include <memory>
 #include <stdexcept>
 
@@ -36,76 +36,44 @@ const char kIndexName[] = "Manifest.mbdb";
 const char kDatabaseDomain[] = "HomeDomain";
 const char kDatabasePath[] = "Library/SMS/sms.db";
 
-// One statement run again and again with new numbers, without the wrapper's lookup of its
-// text and boxing of its values on every call: the joins are most of a merge's statements.
-class RepeatedStatement
-{
-public:
-    RepeatedStatement(Sqlite3DB &db, const char *sql)
-        : db(db)
-    {
-        if (sqlite3_prepare_v2(db.handle(), sql, -1, &statement, nullptr) != SQLITE_OK)
-            fail();
-    }
-    ~RepeatedStatement() { sqlite3_finalize(statement); }
-    RepeatedStatement(const RepeatedStatement &) = delete;
-    RepeatedStatement &operator=(const RepeatedStatement &) = delete;
-
-    void run(std::initializer_list<qint64> values)
-    {
-        int i = 0;
-        for (qint64 value : values)
-            sqlite3_bind_int64(statement, ++i, value);
-        const int rc = sqlite3_step(statement);
-        sqlite3_reset(statement);
-        if (rc != SQLITE_DONE)
-            fail();
-    }
-
-private:
-    [[noreturn]] void fail()
-    {
-        throw Sqlite3Exception(
-            QString::fromUtf8(sqlite3_errmsg(db.handle())), sqlite3_extended_errcode(db.handle()));
-    }
-
-    Sqlite3DB &db;
-    sqlite3_stmt *statement = nullptr;
-};
-
 // The joins of messages to chats and attachments, written as addChatMessageJoin and
-// addMessageAttachmentJoin write them. Current phones keep each message's stored date in its
-// chat join as well and sort by it.
+// addMessageAttachmentJoin write them, one "replace into" after another. Current phones keep
+// each message's stored date in its chat join as well and sort by it. Nothing the refill
+// does reads these tables, so the joins are gathered and written at the end, a table in one
+// statement: the joins are most of a merge's rows.
 class MessageJoins
 {
 public:
-    MessageJoins(Sqlite3DB &db, bool dated)
+    explicit MessageJoins(bool dated)
         : dated(dated)
-        , chat(db,
-              dated ? "replace into chat_message_join(chat_id,message_id,message_date) "
-                      "values(?,?,?)"
-                    : "replace into chat_message_join(chat_id,message_id) values(?,?)")
-        , attachment(
-              db, "replace into message_attachment_join(message_id,attachment_id) values(?,?)")
     {
     }
 
     void joinChat(qint64 chatId, qint64 message, qint64 storedDate)
     {
+        chats << chatId << message;
         if (dated)
-            chat.run({ chatId, message, storedDate });
-        else
-            chat.run({ chatId, message });
+            chats << storedDate;
     }
     void joinAttachment(qint64 message, qint64 attachmentId)
     {
-        attachment.run({ message, attachmentId });
+        attachments << message << attachmentId;
+    }
+
+    void write(Sqlite3DB &db)
+    {
+        QStringList chatColumns { QStringLiteral("chat_id"), QStringLiteral("message_id") };
+        if (dated)
+            chatColumns.append(QStringLiteral("message_date"));
+        RowCopier::replaceNumbers(db, QStringLiteral("chat_message_join"), chatColumns, chats);
+        RowCopier::replaceNumbers(db, QStringLiteral("message_attachment_join"),
+            { QStringLiteral("message_id"), QStringLiteral("attachment_id") }, attachments);
     }
 
 private:
     bool dated;
-    RepeatedStatement chat;
-    RepeatedStatement attachment;
+    QVector<qint64> chats;
+    QVector<qint64> attachments;
 };
 
 // The message row of every entry, and whether the entry inserts it.
@@ -250,19 +218,19 @@ quint32 unixSeconds(const QDateTime &time)
 
 } // namespace
 
-// The chat or attachment ids that the device joins to each of its messages, in the order its
-// query gives them. Found by the message's row id, which stands for its guid: guids are
-// unique in a message table.
+// The chat or attachment ids that the device joins to each of its messages, in the order the
+// join table stores them. Found by the message's row id, which stands for its guid: guids are
+// unique in a message table. Rows naming no message are never asked for: reading the join
+// table alone spares a look into the message table for every row.
 class DeviceJoins
 {
 public:
-    DeviceJoins(IOS6MessageDb &db, const char *sql, const char *idColumn)
+    DeviceJoins(IOS6MessageDb &db, const char *table, const char *idColumn)
     {
-        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-        const int message = c.columnIndex(QStringLiteral("message_id"));
-        const int id = c.columnIndex(QLatin1String(idColumn));
+        Sqlite3Cursor c = db.queryThrow(QStringLiteral("select message_id, %1 from %2 not indexed")
+                                            .arg(QLatin1String(idColumn), QLatin1String(table)));
         while (c.moveNext())
-            joins.append({ c.getInt64(message), c.getInt64(id) });
+            joins.append({ c.getInt64(0), c.getInt64(1) });
         std::stable_sort(joins.begin(), joins.end(),
             [](const Join &a, const Join &b) { return a.message < b.message; });
     }
@@ -409,7 +377,10 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
     // seven tables itself and leaves every other table as it was.
     setTriggersEnabled(target, false);
     // The work copy is scratch until the patch puts a synced copy of it into the backup, and
-    // a run that fails deletes it: it needs neither syncs nor a journal file of its own.
+    // a run that fails deletes it: it needs neither syncs nor a journal file of its own. The
+    // file's header says whether it keeps a write-ahead log, as the phone's does: it gets
+    // that back before it is closed.
+    const bool writeAheadLog = usesWriteAheadLog(target);
     target.executeThrow(Sqlite3Sql("PRAGMA synchronous=OFF"));
     target.executeThrow(Sqlite3Sql("PRAGMA journal_mode=MEMORY"));
 
@@ -432,6 +403,10 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
         target.executeThrow(Sqlite3Sql(sql));
 
     step(Step::Refill);
+    // The refill writes the tables' index pages all over: with SQLite's usual 2 MiB of cache
+    // each page goes to the file and back many times. Pages are taken as the file grows, up
+    // to this bound; set only now, since the vacuum gives its scratch copy the same cache.
+    target.executeThrow(Sqlite3Sql("PRAGMA cache_size=-262144"));
     // The device's rows go from file to file inside SQLite: a whole message table held as
     // rows in memory would grow with the device's history.
     target.executeThrow(
@@ -442,14 +417,8 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
         target, QStringLiteral("source"), QStringLiteral("chat"), QStringLiteral("properties"));
     for (const char *table : { "handle", "chat_handle_join", "attachment" })
         RowCopier::copyAll(target, QStringLiteral("source"), QLatin1String(table));
-    const DeviceJoins attachmentMap(*source,
-        "select ma.*, m.guid from message_attachment_join as ma inner join message as m on "
-        "ma.message_id=m.rowid",
-        "attachment_id");
-    const DeviceJoins chatMap(*source,
-        "select cm.*, m.guid from chat_message_join as cm inner join message as m on "
-        "cm.message_id=m.rowid",
-        "chat_id");
+    const DeviceJoins attachmentMap(*source, "message_attachment_join", "attachment_id");
+    const DeviceJoins chatMap(*source, "chat_message_join", "chat_id");
 
     QVector<RestoreEntry> entries;
     {
@@ -491,6 +460,11 @@ void IOS6RestoreMessagesThread::refill(IOS6MessageDb &target)
 
     insertEntries(target, entries, chatMap, attachmentMap);
     target.endTransaction(true);
+    if (writeAheadLog) {
+        target.executeThrow(Sqlite3Sql("PRAGMA journal_mode=WAL"));
+        if (!usesWriteAheadLog(target))
+            throwRuntimeError(QStringLiteral("can not keep the write-ahead log of %1.").arg(work));
+    }
     target.close();
 }
 
@@ -501,9 +475,8 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
     const RowPlan plan = planRows(target, entries);
     copyDeviceRows(target, entries, plan);
 
-    MessageJoins joins(target,
-        target.tableHas(QStringLiteral("chat_message_join"), QStringLiteral("message_date"),
-            Qt::CaseSensitive));
+    MessageJoins joins(target.tableHas(
+        QStringLiteral("chat_message_join"), QStringLiteral("message_date"), Qt::CaseSensitive));
     const int n = entries.size();
     int shown = -1;
     for (int i = 1; i <= n; ++i) {
@@ -541,10 +514,14 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
             joins.joinAttachment(m, attachment);
         }
     }
+    joins.write(target);
 }
 
 void IOS6RestoreMessagesThread::patchBackup(BackupPatch &patch)
 {
+    // The merged file is complete: its digest is worked out while the files are copied.
+    std::future<QByteArray> digest
+        = std::async(std::launch::async, [path = work] { return sha1OfFile(path); });
     step(Step::CopyAttachments);
     for (const _MsgMessage *m : qAsConst(withAttachments)) {
         for (const _MsgAttachment *a : m->sortedAttachments()) {
@@ -567,10 +544,10 @@ void IOS6RestoreMessagesThread::patchBackup(BackupPatch &patch)
     patch.replaceFile(id, work);
     const QFileInfo merged(work);
     MbdbRecord &record = index[id];
-    const QByteArray digest = sha1OfFile(work);
-    if (digest.size() != 20)
+    const QByteArray sha1 = digest.get();
+    if (sha1.size() != 20)
         throwRuntimeError(QStringLiteral("can not read %1.").arg(work));
-    record.DataHash.setBytes(digest);
+    record.DataHash.setBytes(sha1);
     record.Mtime = unixSeconds(merged.lastModified());
     record.Atime = record.Mtime;
     record.Ctime

@@ -2,9 +2,140 @@
 
 #include "platform/sqlite_qt/sqlite_qt.h"
 
-#include <QStringList>
+#include <memory>
+#include <new>
 
 namespace {
+
+// Rows of numbers handed to SQLite as the table-valued function qm_number_feed(?), the pointer
+// to the feed bound to its argument.
+const char kFeedName[] = "qm_number_feed";
+const int kFeedColumns = 4;
+
+struct Feed
+{
+    const qint64 *values;
+    int width;
+    int rows;
+};
+
+struct FeedCursor : sqlite3_vtab_cursor
+{
+    const Feed *feed = nullptr;
+    int row = 0;
+};
+
+int feedConnect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **table, char **)
+{
+    const int rc = sqlite3_declare_vtab(db, "CREATE TABLE x(c0, c1, c2, c3, feed HIDDEN)");
+    if (rc != SQLITE_OK)
+        return rc;
+    *table = static_cast<sqlite3_vtab *>(sqlite3_malloc(sizeof(sqlite3_vtab)));
+    if (!*table)
+        return SQLITE_NOMEM;
+    **table = sqlite3_vtab();
+    return SQLITE_OK;
+}
+
+int feedDisconnect(sqlite3_vtab *table)
+{
+    sqlite3_free(table);
+    return SQLITE_OK;
+}
+
+// Usable only with its feed given.
+int feedBestIndex(sqlite3_vtab *, sqlite3_index_info *info)
+{
+    for (int i = 0; i < info->nConstraint; ++i) {
+        const auto &c = info->aConstraint[i];
+        if (c.iColumn != kFeedColumns || c.op != SQLITE_INDEX_CONSTRAINT_EQ)
+            continue;
+        if (!c.usable)
+            return SQLITE_CONSTRAINT;
+        info->aConstraintUsage[i].argvIndex = 1;
+        info->aConstraintUsage[i].omit = 1;
+        info->estimatedCost = 1;
+        return SQLITE_OK;
+    }
+    return SQLITE_CONSTRAINT;
+}
+
+int feedOpen(sqlite3_vtab *, sqlite3_vtab_cursor **cursor)
+{
+    void *memory = sqlite3_malloc(sizeof(FeedCursor));
+    if (!memory)
+        return SQLITE_NOMEM;
+    *cursor = new (memory) FeedCursor();
+    return SQLITE_OK;
+}
+
+int feedClose(sqlite3_vtab_cursor *cursor)
+{
+    static_cast<FeedCursor *>(cursor)->~FeedCursor();
+    sqlite3_free(cursor);
+    return SQLITE_OK;
+}
+
+int feedFilter(sqlite3_vtab_cursor *cursor, int, const char *, int argc, sqlite3_value **argv)
+{
+    auto *c = static_cast<FeedCursor *>(cursor);
+    c->feed = argc == 1 ? static_cast<const Feed *>(sqlite3_value_pointer(argv[0], kFeedName))
+                        : nullptr;
+    c->row = 0;
+    return SQLITE_OK;
+}
+
+int feedNext(sqlite3_vtab_cursor *cursor)
+{
+    ++static_cast<FeedCursor *>(cursor)->row;
+    return SQLITE_OK;
+}
+
+int feedEof(sqlite3_vtab_cursor *cursor)
+{
+    const auto *c = static_cast<FeedCursor *>(cursor);
+    return !c->feed || c->row >= c->feed->rows;
+}
+
+int feedColumn(sqlite3_vtab_cursor *cursor, sqlite3_context *context, int column)
+{
+    const auto *c = static_cast<FeedCursor *>(cursor);
+    if (column < c->feed->width)
+        sqlite3_result_int64(context, c->feed->values[qsizetype(c->row) * c->feed->width + column]);
+    else
+        sqlite3_result_null(context);
+    return SQLITE_OK;
+}
+
+int feedRowid(sqlite3_vtab_cursor *cursor, sqlite3_int64 *rowid)
+{
+    *rowid = static_cast<FeedCursor *>(cursor)->row;
+    return SQLITE_OK;
+}
+
+// Only ever used as a table-valued function: no xCreate, nothing to write.
+sqlite3_module feedModule()
+{
+    sqlite3_module module {};
+    module.xConnect = feedConnect;
+    module.xBestIndex = feedBestIndex;
+    module.xDisconnect = feedDisconnect;
+    module.xOpen = feedOpen;
+    module.xClose = feedClose;
+    module.xFilter = feedFilter;
+    module.xNext = feedNext;
+    module.xEof = feedEof;
+    module.xColumn = feedColumn;
+    module.xRowid = feedRowid;
+    return module;
+}
+
+const sqlite3_module kFeedModule = feedModule();
+
+[[noreturn]] void failWith(sqlite3 *db)
+{
+    throw Sqlite3Exception(QString::fromUtf8(sqlite3_errmsg(db)), sqlite3_extended_errcode(db));
+}
 
 QList<_SqliteCol> columnsOf(Sqlite3DB &db, const QString &table)
 {
@@ -93,4 +224,40 @@ int RowCopier::copyAll(
     return db.executeThrow(QStringLiteral("INSERT INTO main.%1(%2) SELECT %3 FROM %4.%1")
                                .arg(quotedIdentifier(table), names.join(QLatin1Char(',')),
                                    values.join(QLatin1Char(',')), quotedIdentifier(from)));
+}
+
+int RowCopier::replaceNumbers(
+    Sqlite3DB &db, const QString &table, const QStringList &columns, const QVector<qint64> &values)
+{
+    const int width = columns.size();
+    if (width < 1 || width > kFeedColumns || values.size() % width != 0)
+        throw Sqlite3Exception(QStringLiteral("rows of %1 numbers do not fit the columns of %2")
+                                   .arg(values.size())
+                                   .arg(table));
+    if (values.isEmpty())
+        return 0;
+    sqlite3 *handle = db.handle();
+    if (sqlite3_create_module_v2(handle, kFeedName, &kFeedModule, nullptr, nullptr) != SQLITE_OK)
+        failWith(handle);
+    QStringList names;
+    QStringList fed;
+    for (int i = 0; i < width; ++i) {
+        names.append(quotedIdentifier(columns.at(i)));
+        fed.append(QStringLiteral("c%1").arg(i));
+    }
+    const QByteArray sql = QStringLiteral("REPLACE INTO main.%1(%2) SELECT %3 FROM %4(?)")
+                               .arg(quotedIdentifier(table), names.join(QLatin1Char(',')),
+                                   fed.join(QLatin1Char(',')), QLatin1String(kFeedName))
+                               .toUtf8();
+    sqlite3_stmt *prepared = nullptr;
+    if (sqlite3_prepare_v2(handle, sql.constData(), -1, &prepared, nullptr) != SQLITE_OK)
+        failWith(handle);
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> statement(
+        prepared, sqlite3_finalize);
+    const Feed feed { values.constData(), width, values.size() / width };
+    if (sqlite3_bind_pointer(statement.get(), 1, const_cast<Feed *>(&feed), kFeedName, nullptr)
+            != SQLITE_OK
+        || sqlite3_step(statement.get()) != SQLITE_DONE)
+        failWith(handle);
+    return feed.rows;
 }

@@ -1,9 +1,11 @@
 // Copies rows of one table from an attached database into the same table of the main
 // database of a connection, column by column as the main table declares them, without
-// handing the values through the program.
+// handing the values through the program; and rows of numbers the program gathered, in one
+// statement.
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class Sqlite3DB;
@@ -28,5 +30,12 @@ int copyRenumbered(
 // `nulled` are left NULL. Returns the number of rows copied.
 int copyAll(
     Sqlite3DB &db, const QString &from, const QString &table, const QString &nulled = QString());
+
+// Writes rows of numbers into `columns` (at most four) of `table` in the main database with
+// "replace into", row after row in their order, as as many single-row statements would, in
+// one statement. `values` holds the rows one after another. Returns the number of rows;
+// throws the wrapper's exception.
+int replaceNumbers(
+    Sqlite3DB &db, const QString &table, const QStringList &columns, const QVector<qint64> &values);
 
 } // namespace RowCopier

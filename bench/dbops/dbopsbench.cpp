@@ -68,7 +68,15 @@ int merge(const QString &dataFolder, const QString &backup, int count, QTextStre
 {
     QTemporaryDir work;
     IOS6MessageDb source(QDir(dataFolder), QString(), false);
-    const qint64 existing = source.messageCount();
+    // The rows of the message table, which the new messages' dates are spread over; the
+    // count a chat list shows joins every message to its chat, work the merge never asks for.
+    qint64 existing = 0;
+    {
+        source.open();
+        Sqlite3Cursor rows = source.queryThrow(Sqlite3Sql("select count(*) from message"));
+        if (rows.moveNext())
+            existing = rows.getInt64(0);
+    }
 
     // New messages in the device's own chats, their dates between the device's ones.
     QSharedPointer<MsgMessageSet> chats;

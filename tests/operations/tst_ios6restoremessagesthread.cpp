@@ -216,6 +216,9 @@ private slots:
     void keepsEveryTableItDoesNotRefill_data();
     void keepsEveryTableItDoesNotRefill();
     void includesWhatIsOnlyInTheWal();
+    void keepsTheJournalModeOfThePhonesFile_data();
+    void keepsTheJournalModeOfThePhonesFile();
+    void keepsTheOrderOfADeviceMessagesJoins();
 
 private:
     QTemporaryDir m_home;
@@ -627,6 +630,68 @@ void TestIOS6RestoreMessagesThread::includesWhatIsOnlyInTheWal()
 
     QVERIFY(f.run());
     QVERIFY(column(f.readBackBackup(), QStringLiteral("select guid from message")).contains("WAL"));
+}
+
+void TestIOS6RestoreMessagesThread::keepsTheJournalModeOfThePhonesFile_data()
+{
+    // Bytes 18 and 19 of the file's header: 1 for a rollback journal, 2 for a write-ahead log.
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<char>("version");
+    QTest::newRow("rollback journal") << "delete" << char(1);
+    QTest::newRow("write-ahead log") << "wal" << char(2);
+}
+
+void TestIOS6RestoreMessagesThread::keepsTheJournalModeOfThePhonesFile()
+{
+    QFETCH(QString, mode);
+    QFETCH(char, version);
+    MergeFixture f;
+    {
+        Sqlite3DB db;
+        db.openThrow(f.device.cachedDatabase(), Sqlite3DB::ReadWrite);
+        QString error;
+        QVERIFY2(
+            db.exec(QStringLiteral("PRAGMA journal_mode=%1").arg(mode), error), qPrintable(error));
+    }
+    QVERIFY(f.run());
+
+    for (const QString &merged : { f.work, f.device.storedDatabase() }) {
+        const QByteArray header = fileBytes(merged).left(20);
+        QCOMPARE(header.size(), 20);
+        QCOMPARE(header.at(18), version);
+        QCOMPARE(header.at(19), version);
+    }
+    QCOMPARE(column(f.work, QStringLiteral("PRAGMA journal_mode")), QStringList { mode });
+}
+
+void TestIOS6RestoreMessagesThread::keepsTheOrderOfADeviceMessagesJoins()
+{
+    MergeFixture f;
+    {
+        // D2 sits in chat 2 and then also in chat 1; a join names a message that is gone.
+        Sqlite3DB db;
+        db.openThrow(f.device.cachedDatabase(), Sqlite3DB::ReadWrite);
+        QString error;
+        QVERIFY2(db.exec(QStringLiteral("INSERT INTO chat_message_join(chat_id, message_id) "
+                                        "VALUES(1, 2), (1, 999);"
+                                        "INSERT INTO message_attachment_join VALUES(999, 1);"),
+                     error),
+            qPrintable(error));
+    }
+    f.rewriteBackup();
+    QVERIFY(f.run());
+
+    QCOMPARE(column(f.work,
+                 QStringLiteral("select j.chat_id from chat_message_join j join message m on "
+                                "m.rowid=j.message_id where m.guid='D2' order by j.rowid")),
+        (QStringList { "2", "1" }));
+    for (const char *join : { "chat_message_join", "message_attachment_join" }) {
+        QCOMPARE(column(f.work,
+                     QStringLiteral("select count(*) from %1 where message_id not in (select "
+                                    "rowid from message)")
+                         .arg(QLatin1String(join))),
+            QStringList { "0" });
+    }
 }
 
 QTEST_MAIN(TestIOS6RestoreMessagesThread)

@@ -39,6 +39,8 @@ private slots:
     void cleanup();
     void copiesRowsWithAwkwardColumnNames();
     void renumberedCopyPutsEachRunAtItsPlace();
+    void replacedNumbersLandAsSingleStatementsWould_data();
+    void replacedNumbersLandAsSingleStatementsWould();
     void standInsOnlyForFunctionsTheConnectionLacks();
     void deferredTriggersComeBackAndRunOnce();
     void temporaryIndexOnlyWhereNoIndexLeads();
@@ -96,13 +98,50 @@ void TestSqlHelpers::renumberedCopyPutsEachRunAtItsPlace()
         4);
     QCOMPARE(text(m_db, QStringLiteral("SELECT * FROM main.m")),
         QStringLiteral("1|b|2;2|c|3;3|new|9;4|d|4;5|a|1"));
-    QCOMPARE(text(m_db, QStringLiteral("SELECT seq FROM main.sqlite_sequence")),
-        QStringLiteral("5"));
+    QCOMPARE(
+        text(m_db, QStringLiteral("SELECT seq FROM main.sqlite_sequence")), QStringLiteral("5"));
     // A guid that is there already stops the whole copy.
     QVERIFY_EXCEPTION_THROWN(RowCopier::copyRenumbered(m_db, QStringLiteral("other"),
                                  QStringLiteral("m"), { { 42, 42, 6 } }),
         Sqlite3Exception);
     QCOMPARE(text(m_db, QStringLiteral("SELECT count(*) FROM main.m")), QStringLiteral("5"));
+}
+
+void TestSqlHelpers::replacedNumbersLandAsSingleStatementsWould_data()
+{
+    QTest::addColumn<QStringList>("columns");
+    QTest::addColumn<QVector<qint64>>("values");
+    QTest::addColumn<QString>("rows");
+    QTest::newRow("none") << QStringList { "a", "b" } << QVector<qint64> {} << QString();
+    // (1, 1) comes again: its first row goes and it takes the next row id.
+    QTest::newRow("a repeat") << QStringList { "a", "b" }
+                              << QVector<qint64> { 1, 1, 1, 2, 2, 2, 1, 1, 3, 3 }
+                              << "2|1|2|7;3|2|2|7;4|1|1|7;5|3|3|7";
+    QTest::newRow("three columns")
+        << QStringList { "b", "a", "c" } << QVector<qint64> { 5, 4, 0, 5, 4, 1 } << "2|4|5|1";
+}
+
+void TestSqlHelpers::replacedNumbersLandAsSingleStatementsWould()
+{
+    QFETCH(QStringList, columns);
+    QFETCH(QVector<qint64>, values);
+    const QString layout
+        = QStringLiteral("DROP TABLE IF EXISTS %1; CREATE TABLE %1 (a INTEGER, b INTEGER, c "
+                         "INTEGER DEFAULT 7, UNIQUE(a, b));");
+    exec(m_db, layout.arg(QStringLiteral("fed")) + layout.arg(QStringLiteral("single")));
+    QCOMPARE(RowCopier::replaceNumbers(m_db, QStringLiteral("fed"), columns, values),
+        values.size() / columns.size());
+    for (int i = 0; i < values.size(); i += columns.size()) {
+        QStringList row;
+        for (int c = 0; c < columns.size(); ++c)
+            row.append(QString::number(values.at(i + c)));
+        exec(m_db,
+            QStringLiteral("REPLACE INTO single(%1) VALUES(%2)")
+                .arg(columns.join(QLatin1Char(',')), row.join(QLatin1Char(','))));
+    }
+    const QString fed = text(m_db, QStringLiteral("SELECT rowid, * FROM fed"));
+    QCOMPARE(fed, text(m_db, QStringLiteral("SELECT rowid, * FROM single")));
+    QTEST(fed, "rows");
 }
 
 void TestSqlHelpers::standInsOnlyForFunctionsTheConnectionLacks()
