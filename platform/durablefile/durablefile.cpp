@@ -3,13 +3,20 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QStorageInfo>
 #include <QTemporaryFile>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -27,6 +34,38 @@ int syncDescriptor(int fd)
 QString systemText(int code)
 {
     return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// Syncs under way together are committed together; one after another, each would wait for
+// the disk in turn.
+const int kSyncsAtOnce = 32;
+
+// 0, or the system's error code.
+int syncPath(const QByteArray &path, int flags)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | flags);
+    if (fd < 0)
+        return errno;
+    const int code = syncDescriptor(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return code;
+}
+
+// Syncs every folder, many at once. As renameOver, a folder that cannot be synced is passed
+// over: the renames in it stand.
+void syncFolders(const QStringList &folders)
+{
+    std::atomic<int> next { 0 };
+    const auto work = [&] {
+        for (int i = next++; i < folders.size(); i = next++)
+            syncPath(QFile::encodeName(folders.at(i)), O_DIRECTORY);
+    };
+    std::vector<std::thread> threads;
+    for (int i = 1; i < std::min(folders.size(), kSyncsAtOnce); ++i)
+        threads.emplace_back(work);
+    work();
+    for (std::thread &thread : threads)
+        thread.join();
 }
 
 } // namespace
@@ -239,4 +278,114 @@ bool DurableFile::commit()
     }
     durable::syncFolder(QFileInfo(targetPath).absolutePath());
     return true;
+}
+
+struct DurableBatch::Syncs
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    // In the order added; the first `next` have been taken by a thread, the first `renamed`
+    // are in place.
+    std::vector<QByteArray> files;
+    QStringList targets;
+    size_t next = 0;
+    size_t done = 0;
+    size_t renamed = 0;
+    size_t failedAt = SIZE_MAX;
+    int failure = 0;
+    bool stopping = false;
+    std::vector<std::thread> threads;
+
+    void work()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return stopping || next < files.size(); });
+            if (stopping)
+                return;
+            const size_t i = next++;
+            const QByteArray file = files[i];
+            lock.unlock();
+            const int code = syncPath(file, 0);
+            lock.lock();
+            ++done;
+            if (code != 0 && i < failedAt) {
+                failedAt = i;
+                failure = code;
+            }
+            changed.notify_all();
+        }
+    }
+
+    void stop()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        for (std::thread &thread : threads)
+            thread.join();
+        threads.clear();
+    }
+};
+
+DurableBatch::DurableBatch()
+    : syncs(std::make_unique<Syncs>())
+{
+}
+
+DurableBatch::~DurableBatch()
+{
+    syncs->stop();
+    for (size_t i = syncs->renamed; i < syncs->files.size(); ++i)
+        ::unlink(syncs->files[i].constData());
+}
+
+void DurableBatch::add(QFileDevice &file, const QString &target)
+{
+    file.flush();
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Its sync then finds most of the data written.
+    if (file.handle() >= 0)
+        ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    const QByteArray path = QFile::encodeName(file.fileName());
+    const std::lock_guard<std::mutex> lock(syncs->mutex);
+    syncs->files.push_back(path);
+    syncs->targets.append(target);
+    if (syncs->threads.size() < size_t(kSyncsAtOnce)
+        && syncs->threads.size() < syncs->files.size() - syncs->next)
+        syncs->threads.emplace_back(&Syncs::work, syncs.get());
+    syncs->changed.notify_one();
+}
+
+bool DurableBatch::commit(QString *error)
+{
+    Syncs &s = *syncs;
+    {
+        std::unique_lock<std::mutex> lock(s.mutex);
+        s.changed.wait(lock, [&s] { return s.done == s.files.size(); });
+    }
+    s.stop();
+    if (s.failedAt < s.files.size()) {
+        if (error)
+            *error = QDir::toNativeSeparators(s.targets.at(int(s.failedAt))) + QStringLiteral(": ")
+                + systemText(s.failure);
+        return false;
+    }
+    QSet<QString> folders;
+    for (; s.renamed < s.files.size(); ++s.renamed) {
+        const QString &target = s.targets.at(int(s.renamed));
+        folders.insert(QFileInfo(target).absolutePath());
+        folders.insert(QFileInfo(QFile::decodeName(s.files[s.renamed])).absolutePath());
+        if (::rename(s.files[s.renamed].constData(), QFile::encodeName(target).constData()) != 0) {
+            const int code = errno;
+            if (error)
+                *error = QDir::toNativeSeparators(target) + QStringLiteral(": ") + systemText(code);
+            break;
+        }
+    }
+    syncFolders(folders.values());
+    return s.renamed == s.files.size();
 }
