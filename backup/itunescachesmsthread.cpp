@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QtDebug>
 
 #include <algorithm>
@@ -261,7 +262,30 @@ void ITunesCacheSMSThread::run()
         return;
     }
 
+    // The lock is beside the folder, which goes when a run fails.
     const QString root = m_cacheDir.absolutePath();
+    QDir().mkpath(QFileInfo(root).absolutePath());
+    QLockFile lock(root + QStringLiteral(".lock"));
+    lock.setStaleLockTime(0);
+    // Another window caching into the same folder is waited for; a cancel meanwhile leaves
+    // its work alone.
+    while (!lock.tryLock(100)) {
+        qint64 pid = 0;
+        QString host;
+        QString application;
+        if (lock.error() != QLockFile::LockFailedError) {
+            ProgressForm::postErrorOccurred(
+                m_form, QStringLiteral("Can not lock the folder %1.").arg(root));
+            return;
+        }
+        // A run killed between making the lock file and writing its owner into it leaves one
+        // that is never stale; while its owner lives, it cannot be removed.
+        if (!lock.getLockInfo(&pid, &host, &application))
+            lock.removeStaleLockFile();
+        if (m_form && m_form->failed)
+            return;
+    }
+
     try {
         if (!QDir().mkpath(root))
             throw std::runtime_error(

@@ -4,7 +4,7 @@
 // names together, each whole and synced; the index forgets a file before its copy is
 // replaced, learns the copies once all are in place, and trusts a copy only while it has the
 // size the backup gives it, so a kill or a power loss costs a copy again, never a damaged
-// one.
+// one. One window at a time.
 #pragma once
 
 #include "backup/itunescachemanifestdb.h"
