@@ -112,10 +112,12 @@ QString rememberedProblem(const QString &folder)
     return QString();
 }
 
-// Empty when the cache holds exactly version 0 and its index; else what is wrong.
+// Empty when the cache holds version 0 and its index and nothing else; else what is wrong.
 QString cachedProblem(const QString &folder)
 {
-    QSet<QString> expected { QDir(cacheFolder(folder)).filePath(QStringLiteral("manifest.db")) };
+    // SQLite's own journal may stay after a kill: the index deals with it.
+    const QString index = QDir(cacheFolder(folder)).filePath(QStringLiteral("manifest.db"));
+    QSet<QString> expected { index, index + QStringLiteral("-journal") };
     for (int i = 0; i < kFiles; ++i) {
         expected.insert(cachedPath(folder, i));
         if (filebytes::read(cachedPath(folder, i)) != content(0, i))
