@@ -58,8 +58,8 @@ void stopWhenCancelled(qint64, qint64, void *form)
 
 // Makes the copies of one run on a few threads while the walk goes on: the files are
 // independent, and decrypting takes much of an encrypted backup's time. Each copy is written
-// beside its place and handed to the run's batch, which syncs it meanwhile and puts all in
-// place at the end. The walk hands the copies out in its own order and waits while every
+// beside its place and handed to the run's batch, which syncs it and puts it in place
+// meanwhile. The walk hands the copies out in its own order and waits while every
 // thread is busy, so the file it names in the progress dialog is one being copied.
 class ITunesCacheSMSThread::CopyPool
 {
@@ -193,7 +193,8 @@ private:
             staged.remove();
             throw;
         }
-        m_batch.add(staged, copy.destination);
+        // A remembered file is replaced only once the index has forgotten it.
+        m_batch.add(staged, copy.destination, copy.remembered);
         return staged.fileName();
     }
 

@@ -1,8 +1,8 @@
 // The worker that copies the message and address-book folders of an opened backup into the
 // "file-relay" layout of a cache folder, decrypting on the way and skipping files that the
-// cache index shows unchanged since the last copy. The copies of a run appear under their
-// names together, each whole and synced; the index forgets a file before its copy is
-// replaced, learns the copies once all are in place, and trusts a copy only while it has the
+// cache index shows unchanged since the last copy. Each copy appears under its name only
+// whole and synced; the index forgets a file before its copy is replaced, learns the copies
+// once all are in place and their folders synced, and trusts a copy only while it has the
 // size the backup gives it, so a kill or a power loss costs a copy again, never a damaged
 // one. One window at a time.
 #pragma once

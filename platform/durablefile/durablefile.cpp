@@ -282,15 +282,21 @@ bool DurableFile::commit()
 
 struct DurableBatch::Syncs
 {
+    struct Entry
+    {
+        QByteArray file;
+        QByteArray target;
+        bool late = false;
+        bool inPlace = false;
+    };
+
     std::mutex mutex;
     std::condition_variable changed;
-    // In the order added; the first `next` have been taken by a thread, the first `renamed`
-    // are in place.
-    std::vector<QByteArray> files;
-    QStringList targets;
+    // In the order added; the first `next` have been taken by a thread.
+    std::vector<Entry> entries;
     size_t next = 0;
     size_t done = 0;
-    size_t renamed = 0;
+    // The first that failed in that order, and the system's error code.
     size_t failedAt = SIZE_MAX;
     int failure = 0;
     bool stopping = false;
@@ -300,20 +306,30 @@ struct DurableBatch::Syncs
     {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            changed.wait(lock, [this] { return stopping || next < files.size(); });
+            changed.wait(lock, [this] { return stopping || next < entries.size(); });
             if (stopping)
                 return;
             const size_t i = next++;
-            const QByteArray file = files[i];
+            const Entry entry = entries[i];
             lock.unlock();
-            const int code = syncPath(file, 0);
+            int code = syncPath(entry.file, 0);
+            const bool renamed = code == 0 && !entry.late
+                && ::rename(entry.file.constData(), entry.target.constData()) == 0;
+            if (code == 0 && !entry.late && !renamed)
+                code = errno;
             lock.lock();
+            entries[i].inPlace = renamed;
             ++done;
-            if (code != 0 && i < failedAt) {
-                failedAt = i;
-                failure = code;
-            }
+            failed(i, code);
             changed.notify_all();
+        }
+    }
+
+    void failed(size_t i, int code)
+    {
+        if (code != 0 && i < failedAt) {
+            failedAt = i;
+            failure = code;
         }
     }
 
@@ -338,11 +354,13 @@ DurableBatch::DurableBatch()
 DurableBatch::~DurableBatch()
 {
     syncs->stop();
-    for (size_t i = syncs->renamed; i < syncs->files.size(); ++i)
-        ::unlink(syncs->files[i].constData());
+    for (const Syncs::Entry &entry : syncs->entries) {
+        if (!entry.inPlace)
+            ::unlink(entry.file.constData());
+    }
 }
 
-void DurableBatch::add(QFileDevice &file, const QString &target)
+void DurableBatch::add(QFileDevice &file, const QString &target, bool late)
 {
     file.flush();
 #ifdef SYNC_FILE_RANGE_WRITE
@@ -350,12 +368,14 @@ void DurableBatch::add(QFileDevice &file, const QString &target)
     if (file.handle() >= 0)
         ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
-    const QByteArray path = QFile::encodeName(file.fileName());
+    Syncs::Entry entry;
+    entry.file = QFile::encodeName(file.fileName());
+    entry.target = QFile::encodeName(target);
+    entry.late = late;
     const std::lock_guard<std::mutex> lock(syncs->mutex);
-    syncs->files.push_back(path);
-    syncs->targets.append(target);
+    syncs->entries.push_back(std::move(entry));
     if (syncs->threads.size() < size_t(kSyncsAtOnce)
-        && syncs->threads.size() < syncs->files.size() - syncs->next)
+        && syncs->threads.size() < syncs->entries.size() - syncs->next)
         syncs->threads.emplace_back(&Syncs::work, syncs.get());
     syncs->changed.notify_one();
 }
@@ -365,27 +385,28 @@ bool DurableBatch::commit(QString *error)
     Syncs &s = *syncs;
     {
         std::unique_lock<std::mutex> lock(s.mutex);
-        s.changed.wait(lock, [&s] { return s.done == s.files.size(); });
+        s.changed.wait(lock, [&s] { return s.done == s.entries.size(); });
     }
     s.stop();
-    if (s.failedAt < s.files.size()) {
-        if (error)
-            *error = QDir::toNativeSeparators(s.targets.at(int(s.failedAt))) + QStringLiteral(": ")
-                + systemText(s.failure);
-        return false;
+    for (size_t i = 0; i < s.entries.size() && s.failedAt == SIZE_MAX; ++i) {
+        Syncs::Entry &entry = s.entries[i];
+        if (entry.inPlace)
+            continue;
+        entry.inPlace = ::rename(entry.file.constData(), entry.target.constData()) == 0;
+        s.failed(i, entry.inPlace ? 0 : errno);
     }
     QSet<QString> folders;
-    for (; s.renamed < s.files.size(); ++s.renamed) {
-        const QString &target = s.targets.at(int(s.renamed));
-        folders.insert(QFileInfo(target).absolutePath());
-        folders.insert(QFileInfo(QFile::decodeName(s.files[s.renamed])).absolutePath());
-        if (::rename(s.files[s.renamed].constData(), QFile::encodeName(target).constData()) != 0) {
-            const int code = errno;
-            if (error)
-                *error = QDir::toNativeSeparators(target) + QStringLiteral(": ") + systemText(code);
-            break;
-        }
+    for (const Syncs::Entry &entry : s.entries) {
+        if (!entry.inPlace)
+            continue;
+        folders.insert(QFileInfo(QFile::decodeName(entry.target)).absolutePath());
+        folders.insert(QFileInfo(QFile::decodeName(entry.file)).absolutePath());
     }
     syncFolders(folders.values());
-    return s.renamed == s.files.size();
+    if (s.failedAt == SIZE_MAX)
+        return true;
+    if (error)
+        *error = QDir::toNativeSeparators(QFile::decodeName(s.entries[s.failedAt].target))
+            + QStringLiteral(": ") + systemText(s.failure);
+    return false;
 }

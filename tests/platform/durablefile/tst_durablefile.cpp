@@ -136,14 +136,17 @@ void TestDurableFile::renameOverReplacesWholeFile()
 
 void TestDurableFile::batchPutsFilesInPlaceOnlyAllSynced_data()
 {
+    QTest::addColumn<bool>("late");
     QTest::addColumn<QString>("trouble");
-    QTest::newRow("all whole") << QString();
-    QTest::newRow("the first file gone before its sync") << "gone";
-    QTest::newRow("never committed") << "abandoned";
+    QTest::newRow("each renamed once synced") << false << QString();
+    QTest::newRow("all renamed by the commit") << true << QString();
+    QTest::newRow("the first file gone before the commit") << true << "gone";
+    QTest::newRow("never committed") << true << "abandoned";
 }
 
 void TestDurableFile::batchPutsFilesInPlaceOnlyAllSynced()
 {
+    QFETCH(bool, late);
     QFETCH(QString, trouble);
     QTemporaryDir dir;
     filebytes::write(dir.filePath("a/old.bin"), "old");
@@ -157,7 +160,7 @@ void TestDurableFile::batchPutsFilesInPlaceOnlyAllSynced()
             QFile file(targets[i] + ".staged");
             QVERIFY(file.open(QIODevice::WriteOnly));
             QVERIFY(file.write(QByteArray(100000, char('a' + i))) == 100000);
-            batch.add(file, targets[i]);
+            batch.add(file, targets[i], late);
             staged << file.fileName();
         }
         if (trouble == "gone")
