@@ -297,6 +297,9 @@ void ITunesCacheSMSThread::run()
         QFile markerFile(marker);
         if (!m_sweep && markerFile.open(QIODevice::WriteOnly | QIODevice::NewOnly))
             durable::syncFolder(root);
+        // Without an index there is nothing to look up, and making it can wait until the
+        // copies are under way.
+        m_indexExists = QFileInfo::exists(m_index->path());
         QString target = root;
         for (const char *name : { "file-relay", "var", "mobile", "Library" })
             target = ensureRealFolder(target, QLatin1String(name));
@@ -324,15 +327,16 @@ void ITunesCacheSMSThread::run()
         // backup back at that time would take for its own.
         if (forgetting)
             m_index->commit();
-        // Only once every copy is synced and in place does the index learn them.
-        QString error;
-        if (!m_batch->commit(&error))
-            throw std::runtime_error(error.toUtf8().toStdString());
-        m_batch.reset();
+        // The index learns the copies while the last syncs go on, but commits them only once
+        // every copy is synced and in place.
         for (const CopyPool::Copy &copy : copies) {
             if (!copy.staged.isEmpty())
                 m_index->setLastDate(copy.node->record.fileName(), copy.node->record.Mtime);
         }
+        QString error;
+        if (!m_batch->commit(&error))
+            throw std::runtime_error(error.toUtf8().toStdString());
+        m_batch.reset();
         m_index->commit();
         QFile::remove(marker);
     } catch (int) {
@@ -411,7 +415,7 @@ void ITunesCacheSMSThread::cacheFile(const BackupFileNode *node, const QString &
     // A remembered time counts only while the copy it describes is still there whole: one
     // cut short by a power loss or a full disk is copied again.
     bool known = false;
-    const qint64 last = m_index->lastDate(key, &known);
+    const qint64 last = m_indexExists ? m_index->lastDate(key, &known) : 0;
     const QFileInfo cached(destination);
     if (known && last == qint64(record.Mtime) && cached.isFile() && !cached.isSymLink()
         && cached.size() == size)

@@ -61,4 +61,5 @@ private:
     const BackupFileNode *m_addressBookNode = nullptr;
     // The last run was killed: its unfinished copies are removed on the way.
     bool m_sweep = false;
+    bool m_indexExists = false;
 };
