@@ -35,6 +35,8 @@ const qint64 kMaxManifestPlistSize = 64 * 1024 * 1024;
 // system few.
 const qint64 kChunkSize = 1024 * 1024;
 
+const QString kUnfinishedCopyPrefix = QStringLiteral(".extract-");
+
 QRegularExpression caseless(const char *pattern)
 {
     return QRegularExpression(
@@ -356,8 +358,53 @@ qint64 BackupManifest::extractedSize(const BackupFileNode *node) const
         m_deviceInfo.IsEncrypted && record.EncryptionKey.isValid());
 }
 
+void BackupManifest::createCopyBeside(QFile &dest, const QString &targetPath)
+{
+    // A named file costs the file system less than an unnamed one that is linked in later.
+    const QString folder = QFileInfo(targetPath).absolutePath();
+    for (int attempt = 0; !dest.isOpen(); ++attempt) {
+        dest.setFileName(folder + QLatin1Char('/') + kUnfinishedCopyPrefix
+            + QString::number(QRandomGenerator::global()->generate64(), 36));
+        if (!dest.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)
+            && (attempt == 15 || (!QFileInfo(dest.fileName()).isSymLink() && !dest.exists())))
+            throwRuntimeError(QStringLiteral("%1: %2").arg(targetPath, dest.errorString()));
+    }
+}
+
+bool BackupManifest::isUnfinishedCopyName(const QString &fileName)
+{
+    return fileName.startsWith(kUnfinishedCopyPrefix);
+}
+
 void BackupManifest::extractFile(const BackupFileNode *node, const QString &destination,
     void *context, ExtractProgressFn progress) const
+{
+    const QString targetPath = QFileInfo(destination).absoluteFilePath();
+    // Written beside the target and renamed over it only once complete.
+    QFile dest;
+    struct RemoveUnlessKept
+    {
+        QFile &file;
+        bool keep = false;
+        ~RemoveUnlessKept()
+        {
+            if (!keep && file.isOpen())
+                file.remove();
+        }
+    } cleanup { dest };
+    createCopyBeside(dest, targetPath);
+    writeStoredFile(node, dest, targetPath, context, progress);
+    // Synced, then renamed over the target in one step (a link there is replaced, not
+    // followed): the name holds the old file or the whole new one, also after a power loss.
+    QString reason;
+    if (!durable::renameOver(dest.fileName(), targetPath, &reason))
+        throwRuntimeError(reason);
+    cleanup.keep = true;
+    dest.close();
+}
+
+void BackupManifest::writeStoredFile(const BackupFileNode *node, QFile &dest,
+    const QString &targetPath, void *context, ExtractProgressFn progress) const
 {
     const MbdbRecord &record = node->record;
     const QString fileId = record.fileName();
@@ -385,30 +432,6 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
                                   "%3 bytes).")
                        .arg(fileId, QString::number(total), QString::number(size)));
 
-    const QFileInfo target(destination);
-    // A fresh name in the same folder: created exclusively, so an existing link there is
-    // never written through, and renamed over the target only once complete. A named file
-    // costs the file system less than an unnamed one that is linked in later.
-    QFile dest;
-    struct RemoveUnlessKept
-    {
-        QFile &file;
-        bool keep = false;
-        ~RemoveUnlessKept()
-        {
-            if (!keep && file.isOpen())
-                file.remove();
-        }
-    } cleanup { dest };
-    for (int attempt = 0; !dest.isOpen(); ++attempt) {
-        dest.setFileName(target.absolutePath() + QStringLiteral("/.extract-")
-            + QString::number(QRandomGenerator::global()->generate64(), 36));
-        if (!dest.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)
-            && (attempt == 15 || (!QFileInfo(dest.fileName()).isSymLink() && !dest.exists())))
-            throwRuntimeError(
-                QStringLiteral("%1: %2").arg(target.absoluteFilePath(), dest.errorString()));
-    }
-
     mbedtls_aes_context aes;
     mbedtls_aes_init(&aes);
     struct AesGuard
@@ -421,7 +444,6 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
         storedFail(QStringLiteral("%1, cannot unwrap the file key.").arg(fileId));
 
     const bool trimPadding = copiedSize(total, size, !fileKey.isEmpty()) != total;
-    const QString targetPath = target.absoluteFilePath();
     const auto writeFailed = [&](const QString &reason) {
         throwRuntimeError(
             QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(targetPath), reason));
@@ -480,10 +502,4 @@ void BackupManifest::extractFile(const BackupFileNode *node, const QString &dest
     // process's mask.
     dest.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
         | QFileDevice::ReadOther);
-    // Synced, then renamed over the target in one step (a link there is replaced, not
-    // followed): the name holds the old file or the whole new one, also after a power loss.
-    if (!durable::renameOver(dest.fileName(), targetPath, &reason))
-        throwRuntimeError(reason);
-    cleanup.keep = true;
-    dest.close();
 }

@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -78,6 +79,17 @@ public:
     qint64 extractedSize(const BackupFileNode *node) const;
     void extractFile(const BackupFileNode *node, const QString &destination, void *context,
         ExtractProgressFn progress = nullptr) const;
+    // Creates `dest` under a fresh name beside `targetPath`, open unbuffered for writing:
+    // created exclusively, so that a link there is never written through. Throws the target
+    // and the system's reason.
+    static void createCopyBeside(QFile &dest, const QString &targetPath);
+    // Whether a file name is one that createCopyBeside gives: what a killed copy leaves.
+    static bool isUnfinishedCopyName(const QString &fileName);
+    // What extractFile writes, into `dest`, a new empty file open for writing unbuffered,
+    // with the record's time and the program's permissions; for a writer that puts many
+    // copies in place at once. Throws as extractFile, a failed write naming `targetPath`.
+    void writeStoredFile(const BackupFileNode *node, QFile &dest, const QString &targetPath,
+        void *context, ExtractProgressFn progress = nullptr) const;
 
     const BackupDeviceInfo &deviceInfo() const { return m_deviceInfo; }
     const QString &displayName() const { return m_displayName; }

@@ -1,11 +1,13 @@
 #include "itunescachesmsthread.h"
 
 #include "backup/backupmanifest.h"
+#include "platform/durablefile/durablefile.h"
 #include "shell/datafolder.h"
 #include "shell/progressform.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QtDebug>
 
 #include <algorithm>
@@ -17,8 +19,8 @@
 
 namespace {
 
-// Copies under way at once: mostly waiting on the disk's syncs, not on a processor.
-const int kCopyThreads = 32;
+// Copies under way at once: each keeps a processor busy, its syncs waiting elsewhere.
+const int kCopyThreads = 8;
 
 // What a cancelled walk unwinds with; only run() catches it.
 const int kCancelled = -1;
@@ -54,11 +56,11 @@ void stopWhenCancelled(qint64, qint64, void *form)
 
 } // namespace
 
-// Makes the copies of one run on many threads while the walk goes on: the files are
-// independent, decrypting takes much of an encrypted backup's time, and each copy then waits
-// for the disk to sync it, which the file system does for many waiting copies at once. The
-// walk hands the copies out in its own order and waits while every thread is busy, so the
-// file it names in the progress dialog is one being copied.
+// Makes the copies of one run on a few threads while the walk goes on: the files are
+// independent, and decrypting takes much of an encrypted backup's time. Each copy is written
+// beside its place and handed to the run's batch, which syncs it and puts it in place
+// meanwhile. The walk hands the copies out in its own order and waits while every
+// thread is busy, so the file it names in the progress dialog is one being copied.
 class ITunesCacheSMSThread::CopyPool
 {
 public:
@@ -68,13 +70,17 @@ public:
         QString destination;
         // A database: without it the run fails.
         bool required = false;
-        bool done = false;
+        // The index has a time for it, which the new copy must not pass for.
+        bool remembered = false;
+        // Where the whole copy waits, once it is.
+        QString staged;
         // Why a file the run can do without was left out.
         QString leftOut;
     };
 
-    CopyPool(const BackupManifest &backup, ProgressForm *form)
+    CopyPool(const BackupManifest &backup, DurableBatch &batch, ProgressForm *form)
         : m_backup(backup)
+        , m_batch(batch)
         , m_form(form)
         , m_threadCount(kCopyThreads)
     {
@@ -87,7 +93,7 @@ public:
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_closed = m_stopped = true;
         }
-        m_changed.notify_all();
+        m_work.notify_all();
         for (std::thread &thread : m_threads)
             thread.join();
     }
@@ -96,7 +102,7 @@ public:
     bool add(Copy copy)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(
+        m_room.wait(
             lock, [this] { return m_stopped || m_copies.size() - m_next < size_t(m_threadCount); });
         if (m_stopped)
             return false;
@@ -104,7 +110,7 @@ public:
         if (m_threads.size() < size_t(m_threadCount) && m_threads.size() < m_copies.size() - m_next)
             m_threads.emplace_back(&CopyPool::work, this);
         lock.unlock();
-        m_changed.notify_all();
+        m_work.notify_one();
         return true;
     }
 
@@ -115,7 +121,7 @@ public:
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_closed = true;
         }
-        m_changed.notify_all();
+        m_work.notify_all();
         for (std::thread &thread : m_threads)
             thread.join();
         m_threads.clear();
@@ -131,22 +137,20 @@ private:
     {
         for (;;) {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [this] { return m_next < m_copies.size() || m_closed; });
+            m_work.wait(lock, [this] { return m_next < m_copies.size() || m_closed; });
             if (m_stopped || m_next == m_copies.size())
                 return;
             const size_t index = m_next++;
             const Copy copy = m_copies[index];
             lock.unlock();
-            m_changed.notify_all();
+            m_room.notify_one();
 
-            bool done = false;
+            QString staged;
             QString leftOut;
             std::exception_ptr failure;
             bool cancelled = false;
             try {
-                m_backup.extractFile(
-                    copy.node, copy.destination, m_form, m_form ? &stopWhenCancelled : nullptr);
-                done = true;
+                staged = stage(copy);
             } catch (int) {
                 cancelled = true;
             } catch (const StoredFileError &e) {
@@ -160,7 +164,7 @@ private:
             }
 
             lock.lock();
-            m_copies[index].done = done;
+            m_copies[index].staged = staged;
             m_copies[index].leftOut = leftOut;
             // The first failure in the walk's order is the one reported.
             if (failure && (!m_failure || index < m_failedAt)) {
@@ -168,17 +172,40 @@ private:
                 m_failedAt = index;
             }
             m_cancelled = m_cancelled || cancelled;
-            m_stopped = m_stopped || failure || cancelled;
-            lock.unlock();
-            m_changed.notify_all();
+            if (failure || cancelled) {
+                m_stopped = true;
+                lock.unlock();
+                m_work.notify_all();
+                m_room.notify_all();
+            }
         }
     }
 
+    // The staged copy's path; what failed leaves nothing there.
+    QString stage(const Copy &copy) const
+    {
+        QFile staged;
+        BackupManifest::createCopyBeside(staged, copy.destination);
+        try {
+            m_backup.writeStoredFile(
+                copy.node, staged, copy.destination, m_form, m_form ? &stopWhenCancelled : nullptr);
+        } catch (...) {
+            staged.remove();
+            throw;
+        }
+        // A remembered file is replaced only once the index has forgotten it.
+        m_batch.add(staged, copy.destination, copy.remembered);
+        return staged.fileName();
+    }
+
     const BackupManifest &m_backup;
+    DurableBatch &m_batch;
     ProgressForm *const m_form;
     const int m_threadCount;
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    // Copies to take, for the threads; room for more, for the walk.
+    std::condition_variable m_work;
+    std::condition_variable m_room;
     std::vector<Copy> m_copies;
     size_t m_next = 0;
     bool m_closed = false;
@@ -219,6 +246,7 @@ ITunesCacheSMSThread::ITunesCacheSMSThread(
 ITunesCacheSMSThread::~ITunesCacheSMSThread()
 {
     m_pool.reset();
+    m_batch.reset();
     m_index.reset();
 }
 
@@ -235,30 +263,82 @@ void ITunesCacheSMSThread::run()
         return;
     }
 
+    // The lock is beside the folder, which goes when a run fails.
+    const QString root = m_cacheDir.absolutePath();
+    QDir().mkpath(QFileInfo(root).absolutePath());
+    QLockFile lock(root + QStringLiteral(".lock"));
+    lock.setStaleLockTime(0);
+    // Another window caching into the same folder is waited for; a cancel meanwhile leaves
+    // its work alone.
+    while (!lock.tryLock(100)) {
+        qint64 pid = 0;
+        QString host;
+        QString application;
+        if (lock.error() != QLockFile::LockFailedError) {
+            ProgressForm::postErrorOccurred(
+                m_form, QStringLiteral("Can not lock the folder %1.").arg(root));
+            return;
+        }
+        // A run killed between making the lock file and writing its owner into it leaves one
+        // that is never stale; while its owner lives, it cannot be removed.
+        if (!lock.getLockInfo(&pid, &host, &application))
+            lock.removeStaleLockFile();
+        if (m_form && m_form->failed)
+            return;
+    }
+
     try {
-        const QString root = m_cacheDir.absolutePath();
         if (!QDir().mkpath(root))
             throw std::runtime_error(
                 QStringLiteral("Can not create the folder %1.").arg(root).toUtf8().toStdString());
+        // Present while a run copies: a run that finds it sweeps what a killed one left.
+        const QString marker = root + QStringLiteral("/copying");
+        m_sweep = QFileInfo::exists(marker);
+        QFile markerFile(marker);
+        if (!m_sweep && markerFile.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            durable::syncFolder(root);
+        // Without an index there is nothing to look up, and making it can wait until the
+        // copies are under way.
+        m_indexExists = QFileInfo::exists(m_index->path());
         QString target = root;
         for (const char *name : { "file-relay", "var", "mobile", "Library" })
             target = ensureRealFolder(target, QLatin1String(name));
+        m_batch = std::make_unique<DurableBatch>();
+        m_pool = std::make_unique<CopyPool>(*m_backup, *m_batch, m_form);
         // The readers open "SMS" and "AddressBook" by these names, whatever case the
         // backup gives them.
-        m_pool = std::make_unique<CopyPool>(*m_backup, m_form);
         cacheTopFolder(m_smsNode, target, QStringLiteral("SMS"));
         if (m_addressBookNode)
             cacheTopFolder(m_addressBookNode, target, QStringLiteral("AddressBook"));
         const std::vector<CopyPool::Copy> copies = m_pool->finish();
         m_pool.reset();
+        bool forgetting = false;
         for (const CopyPool::Copy &copy : copies) {
-            if (copy.done)
-                m_index->setLastDate(copy.node->record.fileName(), copy.node->record.Mtime);
-            else if (!copy.leftOut.isEmpty())
-                qWarning() << "Backup file left out of the cache:" << copy.destination
-                           << copy.leftOut;
+            if (copy.staged.isEmpty()) {
+                if (!copy.leftOut.isEmpty())
+                    qWarning() << "Backup file left out of the cache:" << copy.destination
+                               << copy.leftOut;
+            } else if (copy.remembered) {
+                m_index->remove(copy.node->record.fileName());
+                forgetting = true;
+            }
         }
+        // Otherwise a kill after the renames would leave a new copy under an old time, which a
+        // backup back at that time would take for its own.
+        if (forgetting)
+            m_index->commit();
+        // The index learns the copies while the last syncs go on, but commits them only once
+        // every copy is synced and in place.
+        for (const CopyPool::Copy &copy : copies) {
+            if (!copy.staged.isEmpty())
+                m_index->setLastDate(copy.node->record.fileName(), copy.node->record.Mtime);
+        }
+        QString error;
+        if (!m_batch->commit(&error))
+            throw std::runtime_error(error.toUtf8().toStdString());
+        m_batch.reset();
         m_index->commit();
+        QFile::remove(marker);
     } catch (int) {
         abandon();
         return;
@@ -274,6 +354,7 @@ void ITunesCacheSMSThread::abandon()
 {
     // No copy may still be writing into the folder that goes.
     m_pool.reset();
+    m_batch.reset();
     // The rows of this run go with the copies they describe.
     m_index->discard();
     removeFolderRecursively(m_cacheDir.absolutePath());
@@ -306,6 +387,13 @@ void ITunesCacheSMSThread::cacheFolder(
         return;
     }
     const QString folder = ensureRealFolder(targetFolder, name);
+    if (m_sweep) {
+        const QDir dir(folder);
+        for (const QString &file : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+            if (BackupManifest::isUnfinishedCopyName(file))
+                QFile::remove(dir.filePath(file));
+        }
+    }
     for (const auto &child : node->children)
         cacheNode(child.get(), folder);
 }
@@ -327,7 +415,7 @@ void ITunesCacheSMSThread::cacheFile(const BackupFileNode *node, const QString &
     // A remembered time counts only while the copy it describes is still there whole: one
     // cut short by a power loss or a full disk is copied again.
     bool known = false;
-    const qint64 last = m_index->lastDate(key, &known);
+    const qint64 last = m_indexExists ? m_index->lastDate(key, &known) : 0;
     const QFileInfo cached(destination);
     if (known && last == qint64(record.Mtime) && cached.isFile() && !cached.isSymLink()
         && cached.size() == size)
@@ -339,6 +427,7 @@ void ITunesCacheSMSThread::cacheFile(const BackupFileNode *node, const QString &
     copy.node = node;
     copy.destination = destination;
     copy.required = node->parent == m_smsNode || node->parent == m_addressBookNode;
+    copy.remembered = known;
     if (!m_pool->add(std::move(copy)))
         m_pool->finish();
 }

@@ -213,8 +213,18 @@ MbdbIndex loadMbdb(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw std::runtime_error(file.errorString().toUtf8().toStdString());
+    // Read whole first: the index is a small fraction of the backup, and each string read
+    // from the file itself would ask the system for its size.
+    QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw std::runtime_error(
+            (QDir::toNativeSeparators(path) + QStringLiteral(": ") + file.errorString())
+                .toUtf8()
+                .toStdString());
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
     try {
-        return readMbdb(&file);
+        return readMbdb(&buffer);
     } catch (const std::runtime_error &e) {
         throw std::runtime_error(
             (QDir::toNativeSeparators(path) + QStringLiteral(": ")).toUtf8().toStdString()

@@ -12,6 +12,7 @@
 
 #include <QDirIterator>
 #include <QFile>
+#include <QLockFile>
 #include <QTemporaryDir>
 #include <QTranslator>
 #include <QtTest>
@@ -612,6 +613,37 @@ private slots:
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("left out of the cache.*f23"));
         QCOMPARE(cache(*open(w.folder(), "pw"), cacheDir),
             damage == "attachment" ? QStringList { "f23.bin" } : QStringList());
+    }
+
+    // Another window caching into the same folder holds it: this run waits, touching
+    // nothing, and a cancel meanwhile leaves that window's folder as it is.
+    void waitsWhileAnotherWindowCachesIntoTheFolder()
+    {
+        BackupWriter w(newFolder("backup"));
+        const Content c = addMessageContent(w, newFolder("scratch"));
+        w.write();
+        auto backup = open(w.folder());
+        const QString cacheDir = newFolder("cache");
+        QCOMPARE(cache(*backup, cacheDir).size(), 4);
+        QVERIFY(QFile::remove(QDir(cacheDir).filePath(kDocument)));
+
+        QLockFile otherWindow(cacheDir + ".lock");
+        QVERIFY(otherWindow.tryLock(0));
+        RecordingForm form;
+        ITunesCacheSMSThread worker(backup.get(), cacheDir, &form);
+        worker.start();
+        QVERIFY(!worker.wait(500));
+        form.cancel();
+        QVERIFY(worker.wait(60000));
+        QCoreApplication::processEvents();
+        QCOMPARE(form.saved, QStringList());
+        QVERIFY(m_boxes.isEmpty());
+        QVERIFY(!QFileInfo::exists(QDir(cacheDir).filePath(kDocument)));
+        QCOMPARE(fileBytes(QDir(cacheDir).filePath(kSmsDb)), c.smsDb);
+
+        otherWindow.unlock();
+        QCOMPARE(cache(*backup, cacheDir), QStringList({ "doc.pdf" }));
+        verifyCache(cacheDir, c);
     }
 
     void runsUnderTheProgressDialog()

@@ -21,6 +21,8 @@ private slots:
     void fullDiskIsNamedNotUnknown_data();
     void fullDiskIsNamedNotUnknown();
     void renameOverReplacesWholeFile();
+    void batchPutsFilesInPlaceOnlyAllSynced_data();
+    void batchPutsFilesInPlaceOnlyAllSynced();
 };
 
 void TestDurableFile::copyReplacesOnlyWhenComplete_data()
@@ -130,6 +132,56 @@ void TestDurableFile::renameOverReplacesWholeFile()
     QVERIFY(!durable::renameOver(staged, target, &error));
     QVERIFY(error.startsWith(QDir::toNativeSeparators(staged)));
     QCOMPARE(filebytes::read(target), QByteArray("new"));
+}
+
+void TestDurableFile::batchPutsFilesInPlaceOnlyAllSynced_data()
+{
+    QTest::addColumn<bool>("late");
+    QTest::addColumn<QString>("trouble");
+    QTest::newRow("each renamed once synced") << false << QString();
+    QTest::newRow("all renamed by the commit") << true << QString();
+    QTest::newRow("the first file gone before the commit") << true << "gone";
+    QTest::newRow("never committed") << true << "abandoned";
+}
+
+void TestDurableFile::batchPutsFilesInPlaceOnlyAllSynced()
+{
+    QFETCH(bool, late);
+    QFETCH(QString, trouble);
+    QTemporaryDir dir;
+    filebytes::write(dir.filePath("a/old.bin"), "old");
+    QVERIFY(QDir().mkpath(dir.filePath("b")));
+    const QStringList targets
+        = { dir.filePath("a/old.bin"), dir.filePath("a/new.bin"), dir.filePath("b/new.bin") };
+    QStringList staged;
+    {
+        DurableBatch batch;
+        for (int i = 0; i < targets.size(); ++i) {
+            QFile file(targets[i] + ".staged");
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.write(QByteArray(100000, char('a' + i))) == 100000);
+            batch.add(file, targets[i], late);
+            staged << file.fileName();
+        }
+        if (trouble == "gone")
+            QVERIFY(QFile::remove(staged.first()));
+        if (trouble != "abandoned") {
+            QString error;
+            QCOMPARE(batch.commit(&error), trouble.isEmpty());
+            if (!trouble.isEmpty())
+                QVERIFY2(error.startsWith(QDir::toNativeSeparators(targets.first()) + ": "),
+                    qPrintable(error));
+        }
+    }
+    for (int i = 0; i < targets.size(); ++i) {
+        if (trouble.isEmpty())
+            QCOMPARE(filebytes::read(targets[i]), QByteArray(100000, char('a' + i)));
+        else if (i == 0)
+            QCOMPARE(filebytes::read(targets[i]), QByteArray("old"));
+        else
+            QVERIFY(!QFileInfo::exists(targets[i]));
+        QVERIFY(!QFileInfo::exists(staged[i]));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDurableFile)
