@@ -25,6 +25,8 @@ need cp
 sync
 
 ours() { seconds "$bin" cache "$@" 2>/dev/null; }
+# The peer doing the work ours does for a power loss: cp -a, then each copied file synced.
+durable() { cp -a "$1" "$2" && find "$2" -type f -print0 | xargs -0 sync; }
 
 # The peer and ours alternate, so that both see the same load on the machine.
 for i in 1 2 3; do
@@ -34,6 +36,9 @@ for i in 1 2 3; do
     ours "$work/encrypted" "$work/enc$i" >> "$work/encrypted.times"
 done
 for i in 1 2 3; do ours "$work/plain" "$work/cache1"; done > "$work/second.times"
+for i in 1 2 3; do
+    seconds durable "$work/plain" "$work/synced$i" >> "$work/synced.times"
+done
 
 copy=$(best < "$work/copy.times")
 plain=$(best < "$work/first.times")
@@ -52,5 +57,8 @@ echo "            decrypts nothing, while ours derives the key, unwraps each fil
 echo "            decrypts every file"
 echo "            ours, both: every copy synced before its rename and its folder after (cp"
 echo "            syncs nothing)"
+synced=$(best < "$work/synced.times")
+echo "            beside the same work: cp -a then sync of every file it wrote ${synced},"
+echo "            ours plain $(ratio "$plain" "$synced") of it"
 echo "unchanged:  ours ${second}  ($(ratio "$second" "$plain") of the first run)"
 echo "load:      $(uptime)"
