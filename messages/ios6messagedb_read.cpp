@@ -850,8 +850,8 @@ void runTogether(const std::vector<std::function<void()>> &tasks)
 
 // Enters the rows of whole slices into the set in falling row id order, as one reader
 // would, and then the attachments read beside them. Into an empty set, where no row can meet
-// a record already there, the map of messages, the attachments and the chats' lists (half of
-// the chats each) are built side by side; only the attachments add to the set's arena, the
+// a record already there, the map of messages, the attachments and the chats' lists (a share
+// of the chats each) are built side by side; only the attachments add to the set's arena, the
 // chats listing their messages by the keys the slices made.
 void enterSlices(
     MsgMessageSet &s, std::vector<MessageSlice> &slices, std::vector<AttachmentSlice> &attachments)
@@ -894,18 +894,22 @@ void enterSlices(
             for (AttachmentSlice &slice : attachments)
                 linkAttachments(s, slice.rows, true);
         };
-        const auto listHalf = [&s, &eachRow](qint64 half) {
-            eachRow([&s, half](const SliceRow &row) {
+        // The chats by the remainder of their row id: each lister fills the lists of its own.
+        const qint64 listers = qBound(2, QThread::idealThreadCount() - 2, 4);
+        const auto listShare = [&s, &eachRow, listers](qint64 share) {
+            eachRow([&s, listers, share](const SliceRow &row) {
                 for (const OfMessage *pair = row.chatsFrom; pair != row.chatsTo; ++pair) {
-                    if ((pair->value & 1) != half)
+                    if (pair->value % listers != share && pair->value % listers != share - listers)
                         continue;
                     if (_MsgChat *chat = s.chatMap.value(pair->value))
                         insertByText(chat->messages, row.key, row.record);
                 }
             });
         };
-        runTogether(
-            { fillMap, linkAll, [&listHalf] { listHalf(1); }, [&listHalf] { listHalf(0); } });
+        std::vector<std::function<void()>> tasks { fillMap, linkAll };
+        for (qint64 share = 0; share < listers; ++share)
+            tasks.emplace_back([&listShare, share] { listShare(share); });
+        runTogether(tasks);
     } else {
         eachRow([&s](const SliceRow &row) {
             _MsgMessage *message = messageInSet(s, row.rowid, [&] { return row.record; });

@@ -14,7 +14,10 @@ const std::size_t HugePage = std::size_t(2) << 20;
 // A small set (a phone of a few hundred messages, a local database) fills part of its first
 // block: that one is small and left to ordinary pages.
 const std::size_t FirstBlock = std::size_t(256) << 10;
-const std::size_t LaterBlock = HugePage;
+// Later blocks grow with what the chain holds, up to this: each new mapping stops every
+// thread of the process that is touching fresh memory, so a large load takes few of them.
+// Only the pages touched become resident.
+const std::size_t LargestBlock = std::size_t(32) << 20;
 
 std::size_t roundUp(std::size_t n, std::size_t to)
 {
@@ -60,7 +63,12 @@ void *RecordArena::Chain::take(std::size_t size)
     if (blocks.empty() || blocks.back().size - blocks.back().used < size) {
         const bool first = blocks.empty() && size <= FirstBlock;
         Block block;
-        block.size = first ? FirstBlock : roundUp(std::max(size, LaterBlock), HugePage);
+        std::size_t held = 0;
+        for (const Block &b : blocks)
+            held += b.size;
+        block.size = first
+            ? FirstBlock
+            : roundUp(std::max(size, qBound(HugePage, held, LargestBlock)), HugePage);
         blocks.reserve(blocks.size() + 1);
         block.base = first ? mapOrThrow(block.size) : mapAligned(block.size);
         blocks.push_back(block);
