@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -18,6 +20,8 @@ const std::size_t FirstBlock = std::size_t(256) << 10;
 // thread of the process that is touching fresh memory, so a large load takes few of them.
 // Only the pages touched become resident.
 const std::size_t LargestBlock = std::size_t(32) << 20;
+// Objects of more than this many bytes are destroyed on several threads.
+const std::size_t ParallelDestruction = std::size_t(8) << 20;
 
 std::size_t roundUp(std::size_t n, std::size_t to)
 {
@@ -109,18 +113,55 @@ RecordArena::~RecordArena()
     release();
 }
 
-void RecordArena::release()
+void RecordArena::destroyObjects(const Block *from, const Block *to)
 {
-    // Records first: their texts are then referenced only by the arena and by copies.
-    for (const Block &block : m_records.blocks) {
-        for (std::size_t at = 0; at < block.used;) {
-            auto *slot = reinterpret_cast<Slot *>(block.base + at);
+    for (const Block *block = from; block != to; ++block) {
+        for (std::size_t at = 0; at < block->used;) {
+            auto *slot = reinterpret_cast<Slot *>(block->base + at);
             if (slot->destroy)
                 slot->destroy(slot + 1);
             at += slot->size;
         }
-        munmap(block.base, block.size);
     }
+}
+
+void RecordArena::destroyRecords()
+{
+    // A large arena's objects are destroyed by a few threads side by side, each taking whole
+    // blocks of about equal size.
+    const Block *begin = m_records.blocks.data();
+    const Block *end = begin + m_records.blocks.size();
+    std::size_t used = 0;
+    for (const Block *block = begin; block != end; ++block)
+        used += block->used;
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t parts = std::min(
+        { std::size_t(4), m_records.blocks.size(), cores, used / ParallelDestruction + 1 });
+    std::vector<std::thread> threads;
+    const Block *from = begin;
+    std::size_t taken = 0;
+    for (std::size_t part = 1; part < parts && from != end; ++part) {
+        const Block *to = from;
+        while (to != end && (to == from || taken < used * part / parts))
+            taken += (to++)->used;
+        try {
+            threads.emplace_back(destroyObjects, from, to);
+        } catch (const std::system_error &) {
+            destroyObjects(from, to);
+        }
+        from = to;
+    }
+    destroyObjects(from, end);
+    for (std::thread &thread : threads)
+        thread.join();
+}
+
+void RecordArena::release()
+{
+    // Records first: their texts are then referenced only by the arena and by copies.
+    destroyRecords();
+    for (const Block &block : m_records.blocks)
+        munmap(block.base, block.size);
     m_records.blocks.clear();
     releaseTexts(m_utf16, sizeof(char16_t));
     releaseTexts(m_bytes, 1);

@@ -1,7 +1,9 @@
 // Large blocks in which one message set makes its records and their texts: one allocation
 // for thousands of them, and memory the kernel may back with huge pages, since first
 // touches of fresh memory were half of a large load. What is made here lives until the
-// arena goes (or the arena that adopted it), whose destructor destroys each object once.
+// arena goes (or the arena that adopted it), whose destructor destroys each object once; a
+// large arena destroys its objects on several threads at once, so what an object's
+// destructor does must be safe beside another's (Qt's shared values are).
 // Texts and bytes are ordinary shared Qt values whose data lies in a block; the arena holds
 // a reference to each, so Qt never frees one, and a copy may outlive the arena: a block
 // that still holds a text referenced elsewhere is kept for good rather than unmapped.
@@ -77,6 +79,8 @@ private:
     // Uninitialised room for `count` elements of `elementSize` bytes and a zero after them.
     QArrayData *arrayData(Chain &chain, int count, std::size_t elementSize);
     static void releaseTexts(Chain &chain, std::size_t elementSize);
+    static void destroyObjects(const Block *from, const Block *to);
+    void destroyRecords();
     void release();
 
     Chain m_records;

@@ -2,6 +2,7 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -9,12 +10,13 @@ namespace {
 // Counts its destructions, and carries a text as records do.
 struct Counted
 {
-    static int destroyed;
+    // A large arena destroys its objects on several threads.
+    static std::atomic<int> destroyed;
     QString text;
     char padding[200] = {};
     ~Counted() { ++destroyed; }
 };
-int Counted::destroyed = 0;
+std::atomic<int> Counted::destroyed { 0 };
 
 } // namespace
 
@@ -43,6 +45,8 @@ void TestRecordArena::destroysEachObjectOnceWhenItGoes_data()
     QTest::newRow("one") << 1;
     // Past the small first block and several huge ones.
     QTest::newRow("many blocks") << 40000;
+    // Enough to be shared among four threads at the end.
+    QTest::newRow("destroyed on several threads") << 150000;
 }
 
 void TestRecordArena::destroysEachObjectOnceWhenItGoes()
