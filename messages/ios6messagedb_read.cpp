@@ -86,13 +86,21 @@ public:
         // NULL stays a null text and '' an empty one.
         if (!utf8 || size <= 0)
             return QString::fromUtf8(utf8, 0);
-        for (const Known &known : m_known) {
-            if (known.utf8.size() == size && std::memcmp(known.utf8.constData(), utf8, size) == 0)
+        for (Known &known : m_known) {
+            if (known.utf8.size() == size && std::memcmp(known.utf8.constData(), utf8, size) == 0) {
+                // Met again: from now on one text for the whole process, which no thread
+                // counts references to.
+                if (!known.lasting) {
+                    known.text = lastingText(utf8, size);
+                    known.lasting = true;
+                }
                 return known.text;
+            }
         }
         Known &slot = m_known[m_next];
         slot.utf8 = QByteArray(utf8, size);
         slot.text = QString::fromUtf8(utf8, size);
+        slot.lasting = false;
         m_next = (m_next + 1) % Size;
         return slot.text;
     }
@@ -102,6 +110,7 @@ private:
     {
         QByteArray utf8;
         QString text;
+        bool lasting = false;
     };
     static const int Size = 4;
     Known m_known[Size];

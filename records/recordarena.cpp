@@ -1,12 +1,17 @@
 #include "records/recordarena.h"
 
+#include <QHash>
+
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -20,8 +25,13 @@ const std::size_t FirstBlock = std::size_t(256) << 10;
 // thread of the process that is touching fresh memory, so a large load takes few of them.
 // Only the pages touched become resident.
 const std::size_t LargestBlock = std::size_t(32) << 20;
-// Objects of more than this many bytes are destroyed on several threads.
-const std::size_t ParallelDestruction = std::size_t(8) << 20;
+// An arena whose objects take more than this many bytes is released on several threads.
+const std::size_t ParallelRelease = std::size_t(8) << 20;
+const std::size_t MostReleasingThreads = 4;
+// Bounds on the texts made for the whole process, so that a file of ever new values cannot
+// make them grow without end: about half a megabyte at most.
+const int MostLastingTexts = 1024;
+const int LongestLastingText = 256;
 
 std::size_t roundUp(std::size_t n, std::size_t to)
 {
@@ -58,6 +68,28 @@ std::size_t arrayBytes(int count, std::size_t elementSize)
 {
     return roundUp(
         sizeof(QArrayData) + (std::size_t(count) + 1) * elementSize, alignof(QArrayData));
+}
+
+// Calls work(i) for each i below count, on up to `threads` threads taking the next i in
+// turn; this one is among them, and does all where no thread can start.
+template <typename Work> void inParallel(std::size_t count, std::size_t threads, const Work &work)
+{
+    std::atomic<std::size_t> next { 0 };
+    const auto take = [&next, count, &work] {
+        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;)
+            work(i);
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < std::min(threads, count); ++t) {
+        try {
+            helpers.emplace_back(take);
+        } catch (const std::system_error &) {
+            break;
+        }
+    }
+    take();
+    for (std::thread &helper : helpers)
+        helper.join();
 }
 
 } // namespace
@@ -113,77 +145,92 @@ RecordArena::~RecordArena()
     release();
 }
 
-void RecordArena::destroyObjects(const Block *from, const Block *to)
+void RecordArena::destroyObjects(const Block &block)
 {
-    for (const Block *block = from; block != to; ++block) {
-        for (std::size_t at = 0; at < block->used;) {
-            auto *slot = reinterpret_cast<Slot *>(block->base + at);
-            if (slot->destroy)
-                slot->destroy(slot + 1);
-            at += slot->size;
-        }
+    for (std::size_t at = 0; at < block.used;) {
+        auto *slot = reinterpret_cast<Slot *>(block.base + at);
+        if (slot->destroy)
+            slot->destroy(slot + 1);
+        at += slot->size;
     }
 }
 
-void RecordArena::destroyRecords()
+bool RecordArena::textsReferenced(const Block &block, std::size_t elementSize)
 {
-    // A large arena's objects are destroyed by a few threads side by side, each taking whole
-    // blocks of about equal size.
-    const Block *begin = m_records.blocks.data();
-    const Block *end = begin + m_records.blocks.size();
-    std::size_t used = 0;
-    for (const Block *block = begin; block != end; ++block)
-        used += block->used;
-    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t parts = std::min(
-        { std::size_t(4), m_records.blocks.size(), cores, used / ParallelDestruction + 1 });
-    std::vector<std::thread> threads;
-    const Block *from = begin;
-    std::size_t taken = 0;
-    for (std::size_t part = 1; part < parts && from != end; ++part) {
-        const Block *to = from;
-        while (to != end && (to == from || taken < used * part / parts))
-            taken += (to++)->used;
-        try {
-            threads.emplace_back(destroyObjects, from, to);
-        } catch (const std::system_error &) {
-            destroyObjects(from, to);
-        }
-        from = to;
+    for (std::size_t at = 0; at < block.used;) {
+        auto *d = reinterpret_cast<QArrayData *>(block.base + at);
+        // Nothing can take a new reference now but a holder of one.
+        if (d->ref.atomic.loadAcquire() > 1)
+            return true;
+        at += arrayBytes(d->size, elementSize);
     }
-    destroyObjects(from, end);
-    for (std::thread &thread : threads)
-        thread.join();
+    return false;
 }
 
 void RecordArena::release()
 {
-    // Records first: their texts are then referenced only by the arena and by copies.
-    destroyRecords();
+    std::size_t used = 0;
     for (const Block &block : m_records.blocks)
+        used += block.used;
+    // A large arena is released by a few threads side by side, each taking the next block
+    // as it is done with one, since blocks differ in cost.
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t threads
+        = std::min({ MostReleasingThreads, cores, used / ParallelRelease + 1 });
+    // Records first, from the last block back: the block being filled when others were
+    // adopted, where a loader made its chats (each freeing a node for every message it
+    // lists), is taken first. Their texts are then referenced only by the arena and copies.
+    const std::vector<Block> &records = m_records.blocks;
+    inParallel(records.size(), threads, [&records](std::size_t i) {
+        const Block &block = records[records.size() - 1 - i];
+        destroyObjects(block);
         munmap(block.base, block.size);
+    });
     m_records.blocks.clear();
-    releaseTexts(m_utf16, sizeof(char16_t));
-    releaseTexts(m_bytes, 1);
+    const std::size_t utf16 = m_utf16.blocks.size();
+    inParallel(utf16 + m_bytes.blocks.size(), threads, [this, utf16](std::size_t i) {
+        const bool bytes = i >= utf16;
+        const Block &block = bytes ? m_bytes.blocks[i - utf16] : m_utf16.blocks[i];
+        // A block with a text still in use is left mapped for the rest of the process.
+        if (!textsReferenced(block, bytes ? 1 : sizeof(char16_t)))
+            munmap(block.base, block.size);
+    });
+    m_utf16.blocks.clear();
+    m_bytes.blocks.clear();
     m_sorted.clear();
     m_objects = 0;
 }
 
-void RecordArena::releaseTexts(Chain &chain, std::size_t elementSize)
+QString lastingText(const char *utf8, int size)
 {
-    for (const Block &block : chain.blocks) {
-        bool referenced = false;
-        for (std::size_t at = 0; at < block.used && !referenced;) {
-            auto *d = reinterpret_cast<QArrayData *>(block.base + at);
-            // Nothing can take a new reference now but a holder of one.
-            referenced = d->ref.atomic.loadAcquire() > 1;
-            at += arrayBytes(d->size, elementSize);
-        }
-        // A block with a text still in use is left mapped for the rest of the process.
-        if (!referenced)
-            munmap(block.base, block.size);
-    }
-    chain.blocks.clear();
+    if (!utf8 || size <= 0 || size > LongestLastingText)
+        return QString::fromUtf8(utf8, size);
+    static std::mutex mutex;
+    // Never destroyed, like what it holds.
+    static auto *const made = new QHash<QByteArray, QString>;
+    const QByteArray bytes = QByteArray::fromRawData(utf8, size);
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto found = made->constFind(bytes);
+    if (found != made->cend())
+        return *found;
+    const QString decoded = QString::fromUtf8(utf8, size);
+    if (made->size() >= MostLastingTexts)
+        return decoded;
+    // Qt's own way of marking data it must never count or free, as for its literals.
+    auto *d = static_cast<QArrayData *>(std::malloc(arrayBytes(decoded.size(), sizeof(char16_t))));
+    if (!d)
+        return decoded;
+    d->ref.atomic.storeRelaxed(-1);
+    d->size = decoded.size();
+    d->alloc = 0;
+    d->capacityReserved = 0;
+    d->offset = sizeof(QArrayData);
+    auto *data = static_cast<char16_t *>(d->data());
+    std::memcpy(data, decoded.constData(), std::size_t(decoded.size()) * sizeof(char16_t));
+    data[decoded.size()] = 0;
+    const QString lasting(QStringDataPtr { static_cast<QStringData *>(d) });
+    made->insert(QByteArray(utf8, size), lasting);
+    return lasting;
 }
 
 RecordArena::Slot *RecordArena::allocate(std::size_t objectSize)

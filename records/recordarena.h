@@ -78,9 +78,9 @@ private:
     Slot *allocate(std::size_t objectSize);
     // Uninitialised room for `count` elements of `elementSize` bytes and a zero after them.
     QArrayData *arrayData(Chain &chain, int count, std::size_t elementSize);
-    static void releaseTexts(Chain &chain, std::size_t elementSize);
-    static void destroyObjects(const Block *from, const Block *to);
-    void destroyRecords();
+    static void destroyObjects(const Block &block);
+    // True when a text or bytes of the block is referenced by more than the arena.
+    static bool textsReferenced(const Block &block, std::size_t elementSize);
     void release();
 
     Chain m_records;
@@ -89,3 +89,11 @@ private:
     mutable std::vector<Block> m_sorted; // record blocks by base, for owns(); rebuilt when stale
     std::size_t m_objects = 0;
 };
+
+// The text of `size` bytes of UTF-8 (decoded as QString::fromUtf8 does), made once for the
+// whole process and never freed, for a text that many records repeat (a service, an
+// account): copying or dropping it writes no count, which threads making or destroying the
+// records of a large set side by side would otherwise all write to. The same bytes give the
+// same text on any thread. Only a bounded number of short texts are made so; past that, and
+// for longer ones, an ordinary text is returned.
+QString lastingText(const char *utf8, int size);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -36,6 +37,10 @@ private slots:
     void copiesOutliveTheArena();
     void changingACopyLeavesTheArenaTextAlone();
     void trimmingKeepsWhatWasMadeAndMakingGoesOn();
+    void copiesOutliveALargeArenaReleasedOnSeveralThreads();
+    void lastingTextsDecodeAsQtDoesAndAreMadeOnce_data();
+    void lastingTextsDecodeAsQtDoesAndAreMadeOnce();
+    void lastingTextsStayWholePastTheirBound();
 };
 
 void TestRecordArena::destroysEachObjectOnceWhenItGoes_data()
@@ -196,6 +201,76 @@ void TestRecordArena::trimmingKeepsWhatWasMadeAndMakingGoesOn()
     for (int i = 0; i < made.size(); ++i) {
         QCOMPARE(made.at(i)->text, QString::number(i));
         QCOMPARE(bytes.at(i), QByteArray::number(i * 7).repeated(20));
+    }
+}
+
+void TestRecordArena::copiesOutliveALargeArenaReleasedOnSeveralThreads()
+{
+    const int count = 150000;
+    QVector<QString> texts;
+    QVector<QByteArray> bytes;
+    {
+        RecordArena arena;
+        for (int i = 0; i < count; ++i) {
+            const QByteArray digits = QByteArray::number(i);
+            Counted *c = arena.make<Counted>();
+            c->text = arena.latin1Text(digits.constData(), digits.size());
+            const QByteArray body = digits.repeated(9);
+            const QByteArray kept = arena.bytes(body.constData(), body.size());
+            // One of each kind from the first, middle and last blocks.
+            if (i == 0 || i == count / 2 || i == count - 1) {
+                texts.append(c->text);
+                bytes.append(kept);
+            }
+        }
+    }
+    QCOMPARE(Counted::destroyed, count);
+    const QVector<int> at { 0, count / 2, count - 1 };
+    for (int k = 0; k < at.size(); ++k) {
+        QCOMPARE(texts.at(k), QString::number(at.at(k)));
+        QCOMPARE(bytes.at(k), QByteArray::number(at.at(k)).repeated(9));
+    }
+}
+
+void TestRecordArena::lastingTextsDecodeAsQtDoesAndAreMadeOnce_data()
+{
+    QTest::addColumn<QByteArray>("utf8");
+    QTest::newRow("ascii") << QByteArray("iMessage");
+    QTest::newRow("accents") << QByteArray("e:andr\xc3\xa9@example.com");
+    QTest::newRow("invalid sequence") << QByteArray("p:+33\xff\xfe");
+    QTest::newRow("longest made once") << QByteArray(256, 'a');
+    QTest::newRow("too long, ordinary") << QByteArray(257, 'b');
+}
+
+void TestRecordArena::lastingTextsDecodeAsQtDoesAndAreMadeOnce()
+{
+    QFETCH(QByteArray, utf8);
+    const QString expected = QString::fromUtf8(utf8);
+    QString first = lastingText(utf8.constData(), utf8.size());
+    QString second;
+    std::thread other([&] { second = lastingText(utf8.constData(), utf8.size()); });
+    other.join();
+    QCOMPARE(first, expected);
+    QCOMPARE(second, expected);
+    QCOMPARE(first.constData() == second.constData(), utf8.size() <= 256);
+    // A change is the changer's own.
+    QString changed = first;
+    changed[0] = QLatin1Char('X');
+    changed.append(QLatin1String("!"));
+    QCOMPARE(lastingText(utf8.constData(), utf8.size()), expected);
+    first.clear();
+    QCOMPARE(second, expected);
+}
+
+void TestRecordArena::lastingTextsStayWholePastTheirBound()
+{
+    // Null and empty stay apart, as QString::fromUtf8 keeps them.
+    QVERIFY(lastingText(nullptr, 0).isNull());
+    QVERIFY(!lastingText("", 0).isNull() && lastingText("", 0).isEmpty());
+    // Far more distinct texts than are ever made for the process.
+    for (int i = 0; i < 3000; ++i) {
+        const QByteArray utf8 = "account " + QByteArray::number(i);
+        QCOMPARE(lastingText(utf8.constData(), utf8.size()), QString::fromUtf8(utf8));
     }
 }
 
