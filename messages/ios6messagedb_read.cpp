@@ -414,13 +414,12 @@ QVector<OfMessage> sortedPairs(Sqlite3DB &db, const Sqlite3Sql &sql)
     return pairs;
 }
 
-// Every (message, chat) pair of the chat-message join, by message and then by chat.
-QVector<OfMessage> messagesInChats(Sqlite3DB &db)
-{
-    return sortedPairs(db,
-        Sqlite3Sql("select message_id, chat_id from chat_message_join where message_id is not "
-                   "null"));
-}
+// A join of this many rows or more is read by up to this many threads side by side.
+const qint64 JoinInParts = 20000;
+const int MostJoinReaders = 3;
+
+const char JoinPairsSql[]
+    = "select message_id, chat_id from chat_message_join where message_id is not null";
 
 // Opens a read-only connection of a thread of its own that reads its rows once, in order:
 // pages it has passed are not wanted again, and a cache of SQLite's usual size would only
@@ -462,6 +461,84 @@ struct FileState
         return dataVersion == o.dataVersion && changes == o.changes;
     }
 };
+
+// The pairs of the chat-message join in the rows after `after` up to `upTo`, in stored
+// order, read through a read-only connection of a thread of its own.
+struct JoinPart
+{
+    qint64 after = 0;
+    qint64 upTo = 0;
+    QVector<OfMessage> pairs;
+    bool read = false;
+};
+
+void readJoinPart(const QString &path, JoinPart &part)
+{
+    try {
+        Sqlite3DB db;
+        openReader(db, path);
+        Sqlite3Cursor c = db.queryThrow(
+            Sqlite3Sql(QLatin1String(JoinPairsSql) + QLatin1String(" and rowid > ? and rowid <= ?"))
+                .addInt64Param(part.after)
+                .addInt64Param(part.upTo));
+        part.pairs.reserve(int(qBound<qint64>(0, part.upTo - part.after, 1 << 22)));
+        while (c.moveNext())
+            part.pairs.append({ c.getInt64(0), c.getInt64(1) });
+        part.read = true;
+    } catch (const std::exception &) {
+    }
+}
+
+// Every (message, chat) pair of the chat-message join, by message and then by chat. Stepping
+// through a large join is much of listing the chats: it is read in parts of its rows side by
+// side, each through a connection of its own, where those see what this one would: no
+// transaction of this one open, and no other connection's commit between the first read
+// and the last.
+QVector<OfMessage> messagesInChats(Sqlite3DB &db, const QString &path)
+{
+    const Sqlite3Sql whole { QLatin1String(JoinPairsSql) };
+    const int readers = qBound(1, QThread::idealThreadCount() - 1, MostJoinReaders);
+    if (readers < 2 || !sqlite3_get_autocommit(db.handle()))
+        return sortedPairs(db, whole);
+    const FileState before = FileState::of(db);
+    qint64 last = 0;
+    try {
+        last = firstRowid(db, Sqlite3Sql("select max(rowid) from chat_message_join"));
+    } catch (const std::exception &) {
+        // A join without row ids is read in one go.
+    }
+    if (last < JoinInParts)
+        return sortedPairs(db, whole);
+    std::vector<JoinPart> parts(static_cast<size_t>(readers));
+    for (int i = 0; i < readers; ++i) {
+        JoinPart &part = parts[static_cast<size_t>(i)];
+        part.after = i == 0 ? std::numeric_limits<qint64>::min() : last * i / readers;
+        part.upTo
+            = i + 1 == readers ? std::numeric_limits<qint64>::max() : last * (i + 1) / readers;
+    }
+    {
+        JoiningThreads running(parts.size());
+        try {
+            for (JoinPart &part : parts)
+                running.start(readJoinPart, path, std::ref(part));
+        } catch (const std::exception &) {
+            // What did not start is read below, in one go.
+        }
+    }
+    const bool allRead
+        = std::all_of(parts.cbegin(), parts.cend(), [](const JoinPart &part) { return part.read; });
+    if (!allRead || !(FileState::of(db) == before))
+        return sortedPairs(db, whole);
+    int size = 0;
+    for (const JoinPart &part : parts)
+        size += part.pairs.size();
+    QVector<OfMessage> pairs;
+    pairs.reserve(size);
+    for (const JoinPart &part : parts)
+        pairs += part.pairs;
+    sortByMessage(pairs);
+    return pairs;
+}
 
 bool joinedToChat(const QVector<OfMessage> &inChats, qint64 message)
 {
@@ -1149,7 +1226,7 @@ void IOS6MessageDb::deriveChatDates(MsgMessageSet &s)
                 alongside = false;
             }
         }
-        inChats = messagesInChats(*this);
+        inChats = messagesInChats(*this, path());
     }
     if (!alongside)
         dates = sortedPairs(*this, datesSql);
@@ -1185,7 +1262,7 @@ void IOS6MessageDb::messages(QSharedPointer<MsgMessageSet> &set, qint64 chatId)
         if (keptJoin && keptJoin->state == FileState::of(*this))
             inChats = keptJoin->pairs;
         else
-            inChats = messagesInChats(*this);
+            inChats = messagesInChats(*this, path());
     }
     keptJoin.reset();
     if (chatId <= 0 && loadAllInSlices(*this, *set, inChats))

@@ -694,16 +694,21 @@ void TestIOS6MessageDbRead::allChatsIntoAPartlyLoadedSetEqualAFreshLoad()
 
 void TestIOS6MessageDbRead::changeAfterTheChatsAreListedIsLoaded_data()
 {
-    QTest::addColumn<bool>("sameConnection");
-    QTest::newRow("this connection") << true;
-    QTest::newRow("another connection") << false;
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<QString>("writer");
+    // A large join is read by several connections of their own.
+    for (const char *layout : { "iOS 6", "many messages" }) {
+        for (const char *writer : { "this connection", "another connection", "open transaction" })
+            QTest::addRow("%s, %s", layout, writer) << layout << writer;
+    }
 }
 
 void TestIOS6MessageDbRead::changeAfterTheChatsAreListedIsLoaded()
 {
-    QFETCH(bool, sameConnection);
+    QFETCH(QString, layout);
+    QFETCH(QString, writer);
     QTemporaryDir dir;
-    buildLayout(dir.path(), "iOS 6");
+    buildLayout(dir.path(), layout);
     IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
     QSharedPointer<MsgMessageSet> set;
     db.chats(set);
@@ -718,14 +723,19 @@ void TestIOS6MessageDbRead::changeAfterTheChatsAreListedIsLoaded()
                 .addInt64Param(chat)
                 .addInt64Param(writer.lastInsertId()));
     };
-    if (sameConnection) {
-        add(db);
-    } else {
+    if (writer == "another connection") {
         FixtureDb other(db.smsDbPath());
         add(other.db());
+    } else {
+        // What this connection has not committed, only it sees.
+        if (writer == "open transaction")
+            QVERIFY(db.beginTran());
+        add(db);
     }
     db.messages(set, 0);
     QCOMPARE(messageSetLines(*set).filter("LATE").size(), 1);
+    if (writer == "open transaction")
+        QVERIFY(db.commitTran());
 }
 
 void TestIOS6MessageDbRead::cutFileLoadsWhatItCanAndSaysItIsDamaged_data()
