@@ -935,23 +935,31 @@ void runTogether(const std::vector<std::function<void()>> &tasks)
 }
 
 // Enters the rows of whole slices into the set in falling row id order, as one reader
-// would, and then the attachments read beside them. Into an empty set, where no row can meet
-// a record already there, the map of messages, the attachments and the chats' lists (a share
-// of the chats each) are built side by side; only the attachments add to the set's arena, the
-// chats listing their messages by the keys the slices made.
-void enterSlices(
-    MsgMessageSet &s, std::vector<MessageSlice> &slices, std::vector<AttachmentSlice> &attachments)
+// would, and then the attachments read beside them, once `attachmentsRead` (which waits for
+// their readers) says they were; where they were not, none is entered. Into an empty set,
+// where no row can meet a record already there, the map of messages, the attachments and the
+// chats' lists (a share of the chats each) are built side by side, the messages' side while
+// the attachments may still be read; only the attachments add to the set's arena, the chats
+// listing their messages by the keys the slices made.
+template <typename Wait>
+void enterSlices(MsgMessageSet &s, std::vector<MessageSlice> &slices,
+    std::vector<AttachmentSlice> &attachments, const Wait &attachmentsRead)
 {
     // The set owns the records before its maps reach them.
     for (MessageSlice &slice : slices)
-        s.arena.adopt(slice.arena);
-    for (AttachmentSlice &slice : attachments)
         s.arena.adopt(slice.arena);
     const auto eachRow = [&slices](auto &&f) {
         for (auto slice = slices.crbegin(); slice != slices.crend(); ++slice) {
             for (const SliceRow &row : slice->rows)
                 f(row);
         }
+    };
+    const auto adoptAttachments = [&] {
+        if (!attachmentsRead())
+            return false;
+        for (AttachmentSlice &slice : attachments)
+            s.arena.adopt(slice.arena);
+        return true;
     };
     if (s.messageMap.isEmpty()) {
         const auto fillMap = [&s, &eachRow] {
@@ -960,7 +968,9 @@ void enterSlices(
                 [&map](const SliceRow &row) { map.insert(map.begin(), row.rowid, row.record); });
         };
         // Each attachment row finds its message in a walk down beside the slices' rows.
-        const auto linkAll = [&s, &eachRow, &attachments] {
+        const auto linkAll = [&s, &eachRow, &attachments, &adoptAttachments] {
+            if (!adoptAttachments())
+                return;
             std::vector<AttachmentRow *> byMessage;
             for (AttachmentSlice &slice : attachments) {
                 for (AttachmentRow &row : slice.rows)
@@ -1004,8 +1014,10 @@ void enterSlices(
             else
                 linkMessage(s, message, row.rowid, row.chatsFrom, row.chatsTo, 0);
         });
-        for (AttachmentSlice &slice : attachments)
-            linkAttachments(s, slice.rows, false);
+        if (adoptAttachments()) {
+            for (AttachmentSlice &slice : attachments)
+                linkAttachments(s, slice.rows, false);
+        }
     }
     for (MessageSlice &slice : slices)
         slice.rows = {};
@@ -1053,15 +1065,17 @@ bool loadAllInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessag
     }
     const QString sql = allMessagesSql(db, QStringLiteral("m.rowid <= ?"));
     std::vector<AttachmentSlice> attachments(static_cast<size_t>(readers.attachments));
+    // Joined last: the messages are entered while the attachments may still be read.
+    JoiningThreads attachmentReaders(attachments.size());
     bool started = true;
     {
-        JoiningThreads running(slices.size() + attachments.size());
+        JoiningThreads messageReaders(slices.size());
         try {
             for (MessageSlice &slice : slices)
-                running.start(
+                messageReaders.start(
                     readSlice, db.path(), sql, std::cref(inChats), std::cref(s), std::ref(slice));
             for (int i = 0; i < readers.attachments; ++i) {
-                running.start(readAttachmentSlice, db.path(), db.fileRelayFolder(),
+                attachmentReaders.start(readAttachmentSlice, db.path(), db.fileRelayFolder(),
                     std::cref(inChats), std::cref(s.attachmentMap),
                     AttachmentPart { i, readers.attachments },
                     std::ref(attachments[static_cast<size_t>(i)]));
@@ -1072,12 +1086,14 @@ bool loadAllInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessag
     }
     if (!started || !slicesAreWhole(slices))
         return false;
-    const bool attachmentsRead = std::none_of(attachments.cbegin(), attachments.cend(),
-        [](const AttachmentSlice &slice) { return slice.failed; });
     // Where a reader failed, the one connection reads them all again.
-    if (!attachmentsRead)
-        attachments.clear();
-    enterSlices(s, slices, attachments);
+    bool attachmentsRead = false;
+    enterSlices(s, slices, attachments, [&] {
+        attachmentReaders.join();
+        attachmentsRead = std::none_of(attachments.cbegin(), attachments.cend(),
+            [](const AttachmentSlice &slice) { return slice.failed; });
+        return attachmentsRead;
+    });
     if (!attachmentsRead)
         loadAttachments(db, s, 0, inChats);
     return true;
