@@ -22,7 +22,6 @@ struct _MsgMessage
     qint64 rowid = 0;
     QString guid;
     QString text; // U+FFFC marks where attachments stand
-    qint32 replace = 0;
     QString service_center;
     qint64 handle_id = 0;
     QString subject;
@@ -33,6 +32,8 @@ struct _MsgMessage
     QString service;
     QString account;
     QString account_guid;
+    // The 32-bit fields lie together, so that the record wastes no room between fields.
+    qint32 replace = 0;
     qint32 error = 0;
     qint32 date = 0; // seconds since 2001-01-01 00:00 UTC
     qint32 date_read = 0;
@@ -57,13 +58,13 @@ struct _MsgMessage
     QString cache_roomnames;
     qint32 was_data_detected = 0;
     qint32 was_deduplicated = 0;
-    bool isDeleted = false; // a deleted row brought back from the recycle store
     qint64 srcRowid = 0; // key in the message set
     qint32 is_audio_message = 0;
     qint32 is_played = 0;
     qint32 date_played = 0;
     qint32 item_type = 0; // non-zero: group or system event
     qint32 other_handle = -1;
+    bool isDeleted = false; // a deleted row brought back from the recycle store
     QString group_title;
     qint32 group_action_type = 0;
     qint32 share_status = 0;
