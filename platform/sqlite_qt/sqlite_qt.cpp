@@ -506,6 +506,13 @@ bool Sqlite3Cursor::onRow() const
     return m_stmt && m_stmt->stmt && m_stmt->onRow;
 }
 
+bool Sqlite3Cursor::hasColumn(int index) const
+{
+    // Asked of SQLite for every value read: the count it keeps costs nothing to read, where
+    // the names of the columns would have to be looked up.
+    return onRow() && index >= 0 && index < sqlite3_column_count(m_stmt->stmt);
+}
+
 bool Sqlite3Cursor::moveNext()
 {
     if (!m_stmt || !m_stmt->stmt || m_stmt->done)
@@ -585,21 +592,21 @@ QVariant Sqlite3Cursor::getValue(const QString &name) const
 
 int Sqlite3Cursor::getInt(int index) const
 {
-    if (!onRow() || index < 0 || index >= count())
+    if (!hasColumn(index))
         return 0;
     return sqlite3_column_int(m_stmt->stmt, index);
 }
 
 qint64 Sqlite3Cursor::getInt64(int index) const
 {
-    if (!onRow() || index < 0 || index >= count())
+    if (!hasColumn(index))
         return 0;
     return sqlite3_column_int64(m_stmt->stmt, index);
 }
 
 QString Sqlite3Cursor::getText(int index) const
 {
-    if (!onRow() || index < 0 || index >= count())
+    if (!hasColumn(index))
         return QString();
     const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt->stmt, index));
     const int bytes = sqlite3_column_bytes(m_stmt->stmt, index);
@@ -608,7 +615,7 @@ QString Sqlite3Cursor::getText(int index) const
 
 QByteArray Sqlite3Cursor::getBlob(int index) const
 {
-    if (!onRow() || index < 0 || index >= count())
+    if (!hasColumn(index))
         return QByteArray();
     const auto *data = static_cast<const char *>(sqlite3_column_blob(m_stmt->stmt, index));
     const int bytes = sqlite3_column_bytes(m_stmt->stmt, index);
@@ -618,7 +625,7 @@ QByteArray Sqlite3Cursor::getBlob(int index) const
 const char *Sqlite3Cursor::textBytes(int index, int &size) const
 {
     size = 0;
-    if (!onRow() || index < 0 || index >= count())
+    if (!hasColumn(index))
         return nullptr;
     const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt->stmt, index));
     size = text ? sqlite3_column_bytes(m_stmt->stmt, index) : 0;
@@ -628,7 +635,7 @@ const char *Sqlite3Cursor::textBytes(int index, int &size) const
 const char *Sqlite3Cursor::blobBytes(int index, int &size) const
 {
     size = 0;
-    if (!onRow() || index < 0 || index >= count())
+    if (!hasColumn(index))
         return nullptr;
     const auto *data = static_cast<const char *>(sqlite3_column_blob(m_stmt->stmt, index));
     size = data ? sqlite3_column_bytes(m_stmt->stmt, index) : 0;
@@ -637,7 +644,7 @@ const char *Sqlite3Cursor::blobBytes(int index, int &size) const
 
 QVariant Sqlite3Cursor::getValue(int index) const
 {
-    if (!onRow() || index < 0 || index >= count())
+    if (!hasColumn(index))
         return QVariant();
     switch (sqlite3_column_type(m_stmt->stmt, index)) {
     case SQLITE_INTEGER:

@@ -157,6 +157,8 @@ private:
     friend class Sqlite3DB;
     explicit Sqlite3Cursor(QSharedPointer<sqlite_qt_detail::Statement> stmt);
     bool onRow() const;
+    // On a row that has a column `index`.
+    bool hasColumn(int index) const;
 
     QSharedPointer<sqlite_qt_detail::Statement> m_stmt;
 };
