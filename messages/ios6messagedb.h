@@ -15,6 +15,7 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class ProgressForm;
@@ -92,8 +93,9 @@ private:
     void upgradeLayout();
     void registerFunctions();
     void detectDateUnit();
-    // Sets each chat's `last` from its newest message, for files without a `_last` column.
-    void deriveChatDates(MsgMessageSet &set);
+    // Sets each chat's `last` from its newest message, for files without a `_last` column,
+    // calling `meanwhile` while the dates are read.
+    void deriveChatDates(MsgMessageSet &set, const std::function<void()> &meanwhile);
     // A record date in the unit of this file.
     qint64 storedTime(qint32 date) const;
     qint64 storedAttachmentTime(qint32 date) const;

@@ -468,6 +468,8 @@ struct JoinPart
 {
     qint64 after = 0;
     qint64 upTo = 0;
+    // About how many rows it holds.
+    qint64 expected = 0;
     QVector<OfMessage> pairs;
     bool read = false;
 };
@@ -481,7 +483,7 @@ void readJoinPart(const QString &path, JoinPart &part)
             Sqlite3Sql(QLatin1String(JoinPairsSql) + QLatin1String(" and rowid > ? and rowid <= ?"))
                 .addInt64Param(part.after)
                 .addInt64Param(part.upTo));
-        part.pairs.reserve(int(qBound<qint64>(0, part.upTo - part.after, 1 << 22)));
+        part.pairs.reserve(int(qBound<qint64>(0, part.expected, 1 << 22)));
         while (c.moveNext())
             part.pairs.append({ c.getInt64(0), c.getInt64(1) });
         part.read = true;
@@ -493,51 +495,74 @@ void readJoinPart(const QString &path, JoinPart &part)
 // through a large join is much of listing the chats: it is read in parts of its rows side by
 // side, each through a connection of its own, where those see what this one would: no
 // transaction of this one open, and no other connection's commit between the first read
-// and the last.
-QVector<OfMessage> messagesInChats(Sqlite3DB &db, const QString &path)
+// and the last. The parts are read from the start on, while this connection may do more.
+class JoinReading
 {
-    const Sqlite3Sql whole { QLatin1String(JoinPairsSql) };
-    const int readers = qBound(1, QThread::idealThreadCount() - 1, MostJoinReaders);
-    if (readers < 2 || !sqlite3_get_autocommit(db.handle()))
-        return sortedPairs(db, whole);
-    const FileState before = FileState::of(db);
-    qint64 last = 0;
-    try {
-        last = firstRowid(db, Sqlite3Sql("select max(rowid) from chat_message_join"));
-    } catch (const std::exception &) {
-        // A join without row ids is read in one go.
-    }
-    if (last < JoinInParts)
-        return sortedPairs(db, whole);
-    std::vector<JoinPart> parts(static_cast<size_t>(readers));
-    for (int i = 0; i < readers; ++i) {
-        JoinPart &part = parts[static_cast<size_t>(i)];
-        part.after = i == 0 ? std::numeric_limits<qint64>::min() : last * i / readers;
-        part.upTo
-            = i + 1 == readers ? std::numeric_limits<qint64>::max() : last * (i + 1) / readers;
-    }
+public:
+    JoinReading(Sqlite3DB &db, const QString &path)
+        : m_before(FileState::of(db))
+        , m_threads(MostJoinReaders)
     {
-        JoiningThreads running(parts.size());
+        const int readers = qBound(1, QThread::idealThreadCount() - 1, MostJoinReaders);
+        if (readers < 2 || !sqlite3_get_autocommit(db.handle()))
+            return;
+        qint64 last = 0;
         try {
-            for (JoinPart &part : parts)
-                running.start(readJoinPart, path, std::ref(part));
+            last = firstRowid(db, Sqlite3Sql("select max(rowid) from chat_message_join"));
         } catch (const std::exception &) {
-            // What did not start is read below, in one go.
+            // A join without row ids is read in one go.
+        }
+        if (last < JoinInParts)
+            return;
+        // The i-th of `readers` equal shares of the row ids up to the last, without passing
+        // the largest number there is on the way.
+        const auto bound = [last, readers](int i) {
+            return last / readers * i + last % readers * i / readers;
+        };
+        m_parts.resize(static_cast<size_t>(readers));
+        for (int i = 0; i < readers; ++i) {
+            JoinPart &part = m_parts[static_cast<size_t>(i)];
+            part.after = i == 0 ? std::numeric_limits<qint64>::min() : bound(i);
+            part.upTo = i + 1 == readers ? std::numeric_limits<qint64>::max() : bound(i + 1);
+            part.expected = bound(i + 1) - bound(i);
+        }
+        try {
+            for (JoinPart &part : m_parts)
+                m_threads.start(readJoinPart, path, std::ref(part));
+        } catch (const std::exception &) {
+            // What did not start is read in one go.
         }
     }
-    const bool allRead
-        = std::all_of(parts.cbegin(), parts.cend(), [](const JoinPart &part) { return part.read; });
-    if (!allRead || !(FileState::of(db) == before))
-        return sortedPairs(db, whole);
-    int size = 0;
-    for (const JoinPart &part : parts)
-        size += part.pairs.size();
-    QVector<OfMessage> pairs;
-    pairs.reserve(size);
-    for (const JoinPart &part : parts)
-        pairs += part.pairs;
-    sortByMessage(pairs);
-    return pairs;
+
+    // The pairs, read in parts or, where that could not be, now in one go.
+    QVector<OfMessage> finish(Sqlite3DB &db)
+    {
+        m_threads.join();
+        const bool allRead = std::all_of(
+            m_parts.cbegin(), m_parts.cend(), [](const JoinPart &part) { return part.read; });
+        if (m_parts.empty() || !allRead || !(FileState::of(db) == m_before))
+            return sortedPairs(db, Sqlite3Sql(QLatin1String(JoinPairsSql)));
+        int size = 0;
+        for (const JoinPart &part : m_parts)
+            size += part.pairs.size();
+        QVector<OfMessage> pairs;
+        pairs.reserve(size);
+        for (const JoinPart &part : m_parts)
+            pairs += part.pairs;
+        sortByMessage(pairs);
+        return pairs;
+    }
+
+private:
+    std::vector<JoinPart> m_parts;
+    FileState m_before;
+    // Declared last, so that its threads end before what they fill goes.
+    JoiningThreads m_threads;
+};
+
+QVector<OfMessage> messagesInChats(Sqlite3DB &db, const QString &path)
+{
+    return JoinReading(db, path).finish(db);
 }
 
 bool joinedToChat(const QVector<OfMessage> &inChats, qint64 message)
@@ -1192,35 +1217,39 @@ void IOS6MessageDb::chats(QSharedPointer<MsgMessageSet> &set)
         }
     }
 
+    const auto readHandles = [this, &s] {
+        QHash<QString, _CountryInfo> countries;
+        Sqlite3Cursor c
+            = queryThrow(Sqlite3Sql("select j.chat_id, h.* from chat_handle_join as "
+                                    "j inner join handle as h on j.handle_id = h.rowid"));
+        RowReader<_MsgHandle> reader(c, handleFields());
+        const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
+        const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
+        while (c.moveNext()) {
+            const qint64 rowid = c.getInt64(rowidColumn);
+            _MsgHandle *handle = s.handleMap.value(rowid);
+            if (!handle) {
+                handle = s.arena.make<_MsgHandle>();
+                reader.read(c, *handle);
+                s.handleMap.insert(rowid, handle);
+                normalizeHandle(*handle, countries);
+                contacts.applyContact(*handle, "IOS6MessageDb::chats");
+            }
+            if (_MsgChat *chat = s.chatMap.value(c.getInt64(chatIdColumn)))
+                chat->handles.insert(QString::number(rowid), handle);
+        }
+    };
     // The newest dates of chats already in the set were derived when they were added; this
     // reads every message, so it runs only when a chat is new (messages() calls this once
-    // per chat shown).
+    // per chat shown). The handles are read meanwhile.
     if (added
         && !tableHas(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive))
-        deriveChatDates(s);
-
-    QHash<QString, _CountryInfo> countries;
-    Sqlite3Cursor c = queryThrow(Sqlite3Sql("select j.chat_id, h.* from chat_handle_join as j "
-                                            "inner join handle as h on j.handle_id = h.rowid"));
-    RowReader<_MsgHandle> reader(c, handleFields());
-    const int rowidColumn = c.columnIndex(QStringLiteral("rowid"));
-    const int chatIdColumn = c.columnIndex(QStringLiteral("chat_id"));
-    while (c.moveNext()) {
-        const qint64 rowid = c.getInt64(rowidColumn);
-        _MsgHandle *handle = s.handleMap.value(rowid);
-        if (!handle) {
-            handle = s.arena.make<_MsgHandle>();
-            reader.read(c, *handle);
-            s.handleMap.insert(rowid, handle);
-            normalizeHandle(*handle, countries);
-            contacts.applyContact(*handle, "IOS6MessageDb::chats");
-        }
-        if (_MsgChat *chat = s.chatMap.value(c.getInt64(chatIdColumn)))
-            chat->handles.insert(QString::number(rowid), handle);
-    }
+        deriveChatDates(s, readHandles);
+    else
+        readHandles();
 }
 
-void IOS6MessageDb::deriveChatDates(MsgMessageSet &s)
+void IOS6MessageDb::deriveChatDates(MsgMessageSet &s, const std::function<void()> &meanwhile)
 {
     // The newest date among the messages joined to each chat. A join would visit the
     // messages in the order of their chats, which is a random order of pages in a large
@@ -1242,7 +1271,9 @@ void IOS6MessageDb::deriveChatDates(MsgMessageSet &s)
                 alongside = false;
             }
         }
-        inChats = messagesInChats(*this, path());
+        JoinReading join(*this, path());
+        meanwhile();
+        inChats = join.finish(*this);
     }
     if (!alongside)
         dates = sortedPairs(*this, datesSql);

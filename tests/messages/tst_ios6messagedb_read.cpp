@@ -175,6 +175,17 @@ void buildLayout(const QString &folder, const QString &layout)
         QVERIFY(phone.db().commitTran());
         return;
     }
+    if (layout == "join row ids far apart") {
+        // Read in parts by row id, the largest near the end of the numbers.
+        buildLayout(folder, "current phone");
+        FixtureDb file(IOS6SmsDbFixture::smsDbPath(folder));
+        file.db().executeThrow(Sqlite3Sql("update chat_message_join set rowid = rowid + 1000000 "
+                                          "where rowid % 3 = 1"));
+        file.db().executeThrow(
+            Sqlite3Sql("update chat_message_join set rowid = 9223372036854775000 where rowid = "
+                       "(select max(rowid) from chat_message_join)"));
+        return;
+    }
     if (layout == "current phone") {
         CurrentPhoneSmsDb phone(folder);
         const qint64 ann = phone.addHandle("+12015550123");
@@ -584,6 +595,7 @@ void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat_data()
     QTest::newRow("current phone") << "current phone";
     QTest::newRow("local database") << "local";
     QTest::newRow("many messages") << "many messages";
+    QTest::newRow("join row ids far apart") << "join row ids far apart";
 }
 
 void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat()
