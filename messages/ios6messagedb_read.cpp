@@ -430,15 +430,59 @@ void openReader(Sqlite3DB &db, const QString &path)
     db.executeThrow(Sqlite3Sql("pragma cache_size = -64"));
 }
 
-// sortedPairs through a read-only connection of its own, for a thread of its own: `read`
-// is cleared where it fails.
-void readPairsAlongside(
-    const QString &path, const Sqlite3Sql &sql, QVector<OfMessage> &pairs, bool &read)
+// The stored date of each message, found by its row id: placed at the row id where row ids
+// are dense, as phones number them, which spares sorting pairs that an index gives in
+// another order (and the fresh memory the sorting takes).
+class MessageDates
+{
+public:
+    // Rows of (row id, date).
+    void read(Sqlite3DB &db, const Sqlite3Sql &sql)
+    {
+        const qint64 expected = firstRowid(db, Sqlite3Sql("select max(rowid) from message"));
+        if (expected > 0 && expected <= (1 << 22)) {
+            m_dates.resize(static_cast<size_t>(expected) + 1);
+            m_present.resize(static_cast<size_t>(expected) + 1);
+        }
+        Sqlite3Cursor c = db.queryThrow(sql);
+        while (c.moveNext()) {
+            const qint64 rowid = c.getInt64(0);
+            const qint64 date = c.getInt64(1);
+            if (rowid >= 0 && rowid < qint64(m_dates.size())) {
+                m_dates[static_cast<size_t>(rowid)] = date;
+                m_present[static_cast<size_t>(rowid)] = true;
+            } else {
+                m_others.append({ rowid, date });
+            }
+        }
+        sortByMessage(m_others);
+    }
+
+    // The date of the message, or null where the table has no such row.
+    const qint64 *of(qint64 message) const
+    {
+        if (message >= 0 && message < qint64(m_dates.size()))
+            return m_present[static_cast<size_t>(message)] ? &m_dates[static_cast<size_t>(message)]
+                                                           : nullptr;
+        const auto it = std::lower_bound(m_others.cbegin(), m_others.cend(),
+            OfMessage { message, std::numeric_limits<qint64>::min() });
+        return it != m_others.cend() && it->message == message ? &it->value : nullptr;
+    }
+
+private:
+    std::vector<qint64> m_dates;
+    std::vector<bool> m_present;
+    QVector<OfMessage> m_others;
+};
+
+// MessageDates::read through a read-only connection of its own, for a thread of its own:
+// `read` is cleared where it fails.
+void readDatesAlongside(const QString &path, const Sqlite3Sql &sql, MessageDates &dates, bool &read)
 {
     try {
         Sqlite3DB db;
         openReader(db, path);
-        pairs = sortedPairs(db, sql);
+        dates.read(db, sql);
     } catch (const std::exception &) {
         read = false;
     }
@@ -516,9 +560,8 @@ public:
             return;
         // The i-th of `readers` equal shares of the row ids up to the last, without passing
         // the largest number there is on the way.
-        const auto bound = [last, readers](int i) {
-            return last / readers * i + last % readers * i / readers;
-        };
+        const auto bound
+            = [last, readers](int i) { return last / readers * i + last % readers * i / readers; };
         m_parts.resize(static_cast<size_t>(readers));
         for (int i = 0; i < readers; ++i) {
             JoinPart &part = m_parts[static_cast<size_t>(i)];
@@ -1254,11 +1297,12 @@ void IOS6MessageDb::deriveChatDates(MsgMessageSet &s, const std::function<void()
     // The newest date among the messages joined to each chat. A join would visit the
     // messages in the order of their chats, which is a random order of pages in a large
     // file; two scans in stored order (the dates mostly from an index), side by side, and a
-    // merge here read each page once. A null date counts for nothing, as in max().
+    // look-up of each pair's date here read each page once. A null date counts for nothing,
+    // as in max().
     const qint64 noDate = std::numeric_limits<qint64>::min();
     const Sqlite3Sql datesSql
         = Sqlite3Sql("select rowid, ifnull(date, ?) from message").addInt64Param(noDate);
-    QVector<OfMessage> dates;
+    MessageDates dates;
     QVector<OfMessage> inChats;
     bool alongside = sqlite3_get_autocommit(handle());
     {
@@ -1266,7 +1310,7 @@ void IOS6MessageDb::deriveChatDates(MsgMessageSet &s, const std::function<void()
         if (alongside) {
             try {
                 reader.start(
-                    readPairsAlongside, path(), datesSql, std::ref(dates), std::ref(alongside));
+                    readDatesAlongside, path(), datesSql, std::ref(dates), std::ref(alongside));
             } catch (const std::exception &) {
                 alongside = false;
             }
@@ -1275,20 +1319,20 @@ void IOS6MessageDb::deriveChatDates(MsgMessageSet &s, const std::function<void()
         meanwhile();
         inChats = join.finish(*this);
     }
-    if (!alongside)
-        dates = sortedPairs(*this, datesSql);
+    if (!alongside) {
+        dates = MessageDates();
+        dates.read(*this, datesSql);
+    }
     QHash<qint64, qint64> newest;
-    auto date = dates.cbegin();
     for (const OfMessage &pair : qAsConst(inChats)) {
-        while (date != dates.cend() && date->message < pair.message)
-            ++date;
-        if (date == dates.cend() || date->message != pair.message)
+        const qint64 *date = dates.of(pair.message);
+        if (!date)
             continue;
         auto it = newest.find(pair.value);
         if (it == newest.end())
-            newest.insert(pair.value, date->value);
-        else if (date->value > *it)
-            *it = date->value;
+            newest.insert(pair.value, *date);
+        else if (*date > *it)
+            *it = *date;
     }
     for (auto it = newest.cbegin(); it != newest.cend(); ++it) {
         if (_MsgChat *chat = s.chatMap.value(it.key()))

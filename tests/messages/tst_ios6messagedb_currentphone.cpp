@@ -78,6 +78,7 @@ class TestIOS6MessageDbCurrentPhone : public QObject
 private slots:
     void initTestCase();
     void readsRealDatesAndWords();
+    void chatsAreDatedByNewestMessage_data();
     void chatsAreDatedByNewestMessage();
     void readingLeavesTextColumnAlone();
     void writesDatesInUnitOfFile_data();
@@ -127,10 +128,43 @@ void TestIOS6MessageDbCurrentPhone::readsRealDatesAndWords()
             QString::fromUtf8("only in the body \xe2\x9c\x93"), "my reply", "[IMAGE]" }));
 }
 
+void TestIOS6MessageDbCurrentPhone::chatsAreDatedByNewestMessage_data()
+{
+    QTest::addColumn<qint64>("singleNewest");
+    QTest::addColumn<qint64>("groupNewest");
+    QTest::newRow("row ids as a phone numbers them") << qint64(0) << qint64(0);
+    QTest::newRow("one below zero") << qint64(0) << qint64(-5);
+    QTest::newRow("far apart") << qint64(9000000000000000000LL) << qint64(-5);
+}
+
 void TestIOS6MessageDbCurrentPhone::chatsAreDatedByNewestMessage()
 {
+    QFETCH(qint64, singleNewest);
+    QFETCH(qint64, groupNewest);
     QTemporaryDir dir;
     const Phone p = buildPhone(dir.path());
+    {
+        // Each chat's newest message moved to the row id given, where it is not 0.
+        FixtureDb file(IOS6SmsDbFixture::smsDbPath(dir.path()));
+        const auto move = [&file](qint64 chat, qint64 to) {
+            if (to == 0)
+                return;
+            const qint64 newest = firstInt64(file.db(),
+                QStringLiteral("select m.rowid from message as m inner join chat_message_join as "
+                               "j on j.message_id = m.rowid where j.chat_id = %1 order by "
+                               "m.date desc limit 1")
+                    .arg(chat));
+            file.db().executeThrow(Sqlite3Sql("update message set rowid = ? where rowid = ?")
+                                       .addInt64Param(to)
+                                       .addInt64Param(newest));
+            file.db().executeThrow(
+                Sqlite3Sql("update chat_message_join set message_id = ? where message_id = ?")
+                    .addInt64Param(to)
+                    .addInt64Param(newest));
+        };
+        move(p.single, singleNewest);
+        move(p.group, groupNewest);
+    }
     IOS6MessageDb db(QDir(dir.path()), "310", false);
     QSharedPointer<MsgMessageSet> set;
     db.chats(set);
