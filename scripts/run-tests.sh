@@ -12,7 +12,7 @@ build=$(cd "$build" && pwd)
 
 fuzz="$build-fuzz"
 CC=clang CXX=clang++ cmake -S "$here" -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQM_FUZZ=ON -DQM_BUILD_BENCH=OFF
+    -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_BENCH=OFF
 cmake --build "$fuzz" -j"$(nproc)" --target qm_fuzz
 cd "$fuzz"
 ctest -L fuzz --output-on-failure -j"$(nproc)"

@@ -711,7 +711,8 @@ void TestIOS6MessageDbRead::changeAfterTheChatsAreListedIsLoaded_data()
     // A large join is read by several connections of their own.
     for (const char *layout : { "iOS 6", "many messages" }) {
         for (const char *writer : { "this connection", "another connection", "open transaction" })
-            QTest::addRow("%s, %s", layout, writer) << layout << writer;
+            QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(layout, writer)))
+                << layout << writer;
     }
 }
 
