@@ -11,7 +11,10 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QUrl>
+
+#include <stdexcept>
 
 namespace {
 
@@ -31,6 +34,64 @@ QString escaped(QString text)
     return escapeHtmlText(text);
 }
 
+// A folder of pictures that the program keeps beside itself.
+QDir programPictures(const QString &name)
+{
+    return QDir(QCoreApplication::applicationDirPath() + QLatin1Char('/') + name);
+}
+
+// Copies a file that the exported pages name. A page whose style sheet or pictures are
+// missing shows no bubbles or broken pictures: that is a failed export, never a success.
+void copyNamedFile(CreatedPaths &created, const QString &source, const QString &target)
+{
+    if (created.copyFile(source, target) || QFileInfo(target).isFile())
+        return;
+    QFile in(source);
+    QString reason = QStringLiteral("something else is in its place");
+    if (!QFileInfo::exists(target) && !QFileInfo(target).isSymLink())
+        reason
+            = in.open(QIODevice::ReadOnly) ? QStringLiteral("it is not a file") : in.errorString();
+    throw std::runtime_error(
+        QStringLiteral("Cannot copy %1 to %2: %3")
+            .arg(QDir::toNativeSeparators(source), QDir::toNativeSeparators(target), reason)
+            .toStdString());
+}
+
+// The files a style sheet names with url(...): pictures beside it.
+QStringList picturesNamedIn(const QString &styleSheet)
+{
+    QFile file(styleSheet);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    static const QRegularExpression url(
+        QStringLiteral("url\\(\\s*['\"]?([^'\")\\s]+)['\"]?\\s*\\)"));
+    QStringList names;
+    auto it = url.globalMatch(QString::fromUtf8(file.readAll()));
+    while (it.hasNext()) {
+        const QString name = it.next().captured(1);
+        if (isOneFolderEntry(name) && !names.contains(name))
+            names.append(name);
+    }
+    return names;
+}
+
+} // namespace
+
+void ExportMessagesHtml::copyPageStyle(const QDir &folder, CreatedPaths &created)
+{
+    const QDir files(folder.filePath(QStringLiteral("files")));
+    created.makeFolder(files.path());
+    const QDir bubble = programPictures(QStringLiteral("bubble"));
+    const QString styleSheet = QStringLiteral("style.css");
+    // The pages link the style sheet and the placeholder of a missing picture.
+    QStringList names { styleSheet, QStringLiteral("empty_photo.jpg") };
+    names += picturesNamedIn(bubble.filePath(styleSheet));
+    for (const QString &name : bubble.entryList(QDir::Files)) {
+        if (!names.contains(name))
+            names.append(name);
+    }
+    for (const QString &name : qAsConst(names))
+        copyNamedFile(created, bubble.filePath(name), files.filePath(name));
 }
 
 ExportMessagesHtml::ExportMessagesHtml(
@@ -117,11 +178,11 @@ void ExportMessagesHtml::copyEmoji()
     if (emoji.isEmpty())
         return;
     // Only the pictures the page shows: the program's folder holds thousands.
-    const QDir source(QCoreApplication::applicationDirPath() + QStringLiteral("/emoji"));
+    const QDir source = programPictures(QStringLiteral("emoji"));
     const QString target = folder.absoluteFilePath(QStringLiteral("emoji"));
     created->makeFolder(target);
     for (const QString &name : qAsConst(emoji))
-        created->copyFile(source.filePath(name), QDir(target).filePath(name));
+        copyNamedFile(*created, source.filePath(name), QDir(target).filePath(name));
 }
 
 QString ExportMessagesHtml::copyToFiles(const QString &sourcePath)

@@ -30,6 +30,11 @@ public:
     // name, or empty when the source cannot be read. Throws when the copy cannot be written.
     QString copyToFiles(const QString &sourcePath);
 
+    // Copies the program's style sheet, the pictures it names and the other files of its
+    // "bubble" folder into "files" of `folder`, keeping what is there already. Throws, naming
+    // the file, when one the pages name is neither there nor can be copied.
+    static void copyPageStyle(const QDir &folder, CreatedPaths &created);
+
 private:
     void noteEmoji(const QString &html);
     void copyEmoji();

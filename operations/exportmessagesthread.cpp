@@ -12,7 +12,6 @@
 #include "shell/datafolder.h"
 #include "shell/progressform.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -150,7 +149,7 @@ ExportMessagesThread::Writer ExportMessagesThread::chatWriter(
             chat->isGroup() ? chat->chat_identifier : chat->title(true), QStringLiteral("chat"));
     const QDir folder(this->folder);
     if (html && !htmlFoldersReady) {
-        prepareHtmlFolders(created);
+        ExportMessagesHtml::copyPageStyle(folder, created);
         htmlFoldersReady = true;
     }
     // Never a file that was there before or that another chat of this export has. The
@@ -159,14 +158,4 @@ ExportMessagesThread::Writer ExportMessagesThread::chatWriter(
     if (html)
         return Writer(new ExportMessagesHtml(folder, QFileInfo(file).fileName(), &created));
     return Writer(new ExportMessagesPdf(file, &created));
-}
-
-void ExportMessagesThread::prepareHtmlFolders(CreatedPaths &created)
-{
-    // The pages' emoji pictures are copied by the writers, only those they show.
-    const QDir files(QDir(folder).filePath(QStringLiteral("files")));
-    created.makeFolder(files.path());
-    const QDir bubble(QCoreApplication::applicationDirPath() + QStringLiteral("/bubble"));
-    for (const QString &file : bubble.entryList(QDir::Files))
-        created.copyFile(bubble.filePath(file), files.filePath(file));
 }

@@ -38,7 +38,6 @@ private:
     // The number of messages exported; -1 when cancelled.
     int exportMessages(Writer &writer, CreatedPaths &created);
     Writer chatWriter(const _MsgChat *chat, CreatedPaths &created);
-    void prepareHtmlFolders(CreatedPaths &created);
 
     MsgMessageList list;
     QString path;
