@@ -36,9 +36,15 @@ struct Journal
 
 enum class Outcome { Nothing, Finished, Dropped, Damaged };
 
-[[noreturn]] void cannotOverwrite(const QString &path)
+// `reason` is what failed and why, as the system said it.
+[[noreturn]] void cannotOverwrite(const QString &path, const QString &reason)
 {
-    throwRuntimeError(QStringLiteral("can not overwrite %1.").arg(path));
+    throwRuntimeError(QStringLiteral("can not overwrite %1. %2").arg(path, reason));
+}
+
+QString cannotRead(const QString &path)
+{
+    return QStringLiteral("%1 can not be read.").arg(QDir::toNativeSeparators(path));
 }
 
 std::string localName(const QString &path)
@@ -71,20 +77,25 @@ std::unique_ptr<QLockFile> lockBackup(const QDir &folder)
     return lock;
 }
 
-// Keeps the file at `target` also under `aside` while `target` stays in place.
-bool keepAside(
-    const QDir &folder, const QString &target, const QString &aside, const QString &staging)
+// Keeps the file at `target` also under `aside` while `target` stays in place. False, with
+// *error, when it could not.
+bool keepAside(const QDir &folder, const QString &target, const QString &aside,
+    const QString &staging, QString *error)
 {
-    std::error_code error;
-    std::filesystem::create_hard_link(localName(target), localName(aside), error);
-    if (!error) {
+    std::error_code linkError;
+    std::filesystem::create_hard_link(localName(target), localName(aside), linkError);
+    if (!linkError) {
         // The kept name must outlast a power loss that the replacement survives.
-        return durable::syncFolder(folder.absolutePath());
+        if (durable::syncFolder(folder.absolutePath()))
+            return true;
+        *error = QStringLiteral("%1 can not be synced.")
+                     .arg(QDir::toNativeSeparators(folder.absolutePath()));
+        return false;
     }
     // A file system without hard links: a whole copy, made in the staging folder, moves in.
     const QString copy = staging + QStringLiteral("/aside");
     QFile::remove(copy);
-    return durable::copyFile(target, copy) && durable::renameOver(copy, aside);
+    return durable::copyFile(target, copy, error) && durable::renameOver(copy, aside, error);
 }
 
 // Idempotent, so that a patch killed anywhere in here is finished by running it again.
@@ -98,13 +109,15 @@ void install(const QDir &folder, const QString &staging, const Change &change)
         if (isPresent(target))
             return; // something came there meanwhile: it stays
     } else if (isPresent(target) && !isPresent(folder.filePath(change.aside))) {
-        if (!keepAside(folder, target, folder.filePath(change.aside), staging))
-            cannotOverwrite(target);
+        QString error;
+        if (!keepAside(folder, target, folder.filePath(change.aside), staging, &error))
+            cannotOverwrite(target, error);
     }
     // The rename takes the place of an existing file in one step (a link there is replaced,
     // never followed), so that readers find either the old file or the new one.
-    if (!durable::renameOver(staged, target))
-        cannotOverwrite(target);
+    QString error;
+    if (!durable::renameOver(staged, target, &error))
+        cannotOverwrite(target, error);
 }
 
 // Every staged file still holds what was staged, and every one moved in already holds it at
@@ -247,7 +260,10 @@ BackupPatch::BackupPatch(const QDir &backupFolder, qint64 stamp)
                 QStringLiteral("Another window is writing into the backup %1. Try again once it "
                                "has finished.")
                     .arg(QDir::toNativeSeparators(folder.absolutePath())));
-        cannotOverwrite(folder.filePath(QLatin1String(kIndexName)));
+        const QString lockPath = folder.filePath(QLatin1String(lockName));
+        cannotOverwrite(folder.filePath(QLatin1String(kIndexName)),
+            QStringLiteral("%1: %2").arg(
+                QDir::toNativeSeparators(lockPath), lockFileFailure(lockPath)));
     }
     // What an earlier run left is finished or dropped before this one stages anything.
     if (finish(folder) == Outcome::Damaged)
@@ -269,8 +285,12 @@ void BackupPatch::startStaging(const QString &target)
 {
     if (staging)
         return;
-    if (!QDir().mkdir(stagingPath()))
-        cannotOverwrite(target);
+    std::error_code error;
+    if (!std::filesystem::create_directory(localName(stagingPath()), error) || error)
+        cannotOverwrite(target,
+            QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(stagingPath()),
+                error ? QString::fromStdString(error.message())
+                      : QStringLiteral("something else has its name")));
     staging = true;
 }
 
@@ -284,12 +304,13 @@ QString BackupPatch::stage(const QString &name, const QString &source, bool keep
     if (keepAside)
         change.aside = asideName(name);
     const QString staged = stagingPath() + QLatin1Char('/') + change.staged;
-    if (!durable::copyFile(source, staged))
-        cannotOverwrite(target);
+    QString error;
+    if (!durable::copyFile(source, staged, &error))
+        cannotOverwrite(target, error);
     // Taken from the staged copy itself, so that the journal vouches for what lies there.
     change.digest = sha1OfFile(staged);
     if (change.digest.isEmpty())
-        cannotOverwrite(target);
+        cannotOverwrite(target, cannotRead(staged));
     changes.append(change);
     return staged;
 }
@@ -319,7 +340,7 @@ void BackupPatch::writeIndex(const MbdbIndex &records)
     indexBefore = sha1OfFile(target);
     index.digest = sha1OfFile(staged);
     if (index.digest.isEmpty())
-        cannotOverwrite(target);
+        cannotOverwrite(target, cannotRead(staged));
     index.staged = QLatin1String(kStagedIndexName);
     index.target = QLatin1String(kIndexName);
     index.aside = asideName(index.target);
@@ -335,9 +356,10 @@ void BackupPatch::commit()
     if (!index.staged.isEmpty())
         all.append(index);
     // The journal appears whole or not at all: its rename is the point of no return.
+    QString error;
     if (!durable::writeFile(stagingPath() + QLatin1Char('/') + QLatin1String(kJournalName),
-            journalText(all, indexBefore)))
-        cannotOverwrite(folder.filePath(QLatin1String(kIndexName)));
+            journalText(all, indexBefore), &error))
+        cannotOverwrite(folder.filePath(QLatin1String(kIndexName)), error);
     committed = true;
     if (finish(folder) == Outcome::Damaged)
         throwRuntimeError(damagedText(folder));

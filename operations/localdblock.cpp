@@ -1,5 +1,7 @@
 #include "operations/localdblock.h"
 
+#include "shell/datafolder.h"
+
 #include <QFileInfo>
 #include <QLockFile>
 
@@ -49,7 +51,8 @@ void LocalDbLock::lock()
     const QString parent = QFileInfo(folder.absolutePath()).absolutePath();
     if (!QDir().mkpath(parent))
         fail(QStringLiteral("Cannot create the folder %1.").arg(parent));
-    auto lockFile = std::make_unique<QLockFile>(besideFolder(folder, QStringLiteral(".lock")));
+    const QString lockPath = besideFolder(folder, QStringLiteral(".lock"));
+    auto lockFile = std::make_unique<QLockFile>(lockPath);
     // A write may run for many minutes: only a lock whose process is gone is stale.
     lockFile->setStaleLockTime(0);
     if (!takeLock(*lockFile)) {
@@ -57,7 +60,8 @@ void LocalDbLock::lock()
             fail(QStringLiteral("Another window is writing into the local database \"%1\". "
                                 "Please try again when it has finished.")
                      .arg(name));
-        fail(QStringLiteral("Cannot lock the local database \"%1\" for writing.").arg(name));
+        fail(QStringLiteral("Cannot lock the local database \"%1\" for writing: %2 (%3).")
+                 .arg(name, lockFileFailure(lockPath), QDir::toNativeSeparators(lockPath)));
     }
     file = std::move(lockFile);
 }

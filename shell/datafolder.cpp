@@ -119,6 +119,23 @@ QString sanitizeFileName(const QString &name)
     return result.trimmed();
 }
 
+QString lockFileFailure(const QString &lockPath)
+{
+    // Under a name of its own: a window that takes the lock meanwhile is never disturbed.
+    const QString path = lockPath + QLatin1Char('~');
+    QFile probe(path);
+    if (!probe.open(QIODevice::WriteOnly))
+        return probe.errorString();
+    // As much as a lock file holds: its owner.
+    const QByteArray owner(64, '\n');
+    const bool written = probe.write(owner) == owner.size() && probe.flush();
+    const QString reason = written ? QStringLiteral("unknown error")
+                                   : durable::writeFailure(path, probe.errorString());
+    probe.close();
+    probe.remove();
+    return reason;
+}
+
 QString uniqueFilePath(const QString &path)
 {
     if (!pathTaken(path))

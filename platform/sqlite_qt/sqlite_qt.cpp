@@ -1,5 +1,6 @@
 #include "platform/sqlite_qt/sqlite_qt.h"
 
+#include <QDir>
 #include <QHash>
 
 #include <cstring>
@@ -31,6 +32,32 @@ QString withSql(const QString &text, const QString &sql)
     if (shown.size() > kMaxSqlInMessage)
         shown = shown.left(kMaxSqlInMessage) + QStringLiteral("...");
     return QStringLiteral("%1 (SQL: %2)").arg(text, shown);
+}
+
+// A failure of the file itself (a full disk, an I/O error, a file that may not be written or
+// is damaged) names the file, and what the system said where it said something, after
+// SQLite's own text.
+QString withFile(sqlite3 *db, const QString &text, int code)
+{
+    const int primary = code & 0xff;
+    if (!db
+        || (primary != SQLITE_FULL && primary != SQLITE_IOERR && primary != SQLITE_READONLY
+            && primary != SQLITE_CANTOPEN && primary != SQLITE_CORRUPT && primary != SQLITE_NOTADB))
+        return text;
+    const char *file = sqlite3_db_filename(db, "main");
+    if (!file || !*file)
+        return text;
+    QString named
+        = QStringLiteral("%1: %2").arg(text, QDir::toNativeSeparators(QString::fromUtf8(file)));
+    // Only these come from a failed system call. The connection's errno is read after
+    // SQLite's clean-up, which may have failed calls of its own; the file keeps its own.
+    int system = 0;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_LAST_ERRNO, &system) != SQLITE_OK
+        || system == 0)
+        system = sqlite3_system_errno(db);
+    if ((primary == SQLITE_IOERR || primary == SQLITE_CANTOPEN) && system != 0)
+        named += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(system)));
+    return named;
 }
 
 void appendQuoted(QString &out, const QString &name)
@@ -531,8 +558,9 @@ bool Sqlite3Cursor::moveNext()
     m_stmt->done = true;
     if (rc == SQLITE_DONE)
         return false;
-    const QString text = QString::fromUtf8(sqlite3_errmsg(m_stmt->conn->db));
-    const int code = sqlite3_extended_errcode(m_stmt->conn->db);
+    sqlite3 *db = m_stmt->conn->db;
+    const int code = sqlite3_extended_errcode(db);
+    const QString text = withFile(db, QString::fromUtf8(sqlite3_errmsg(db)), code);
     throw Sqlite3Exception(withSql(text, m_stmt->sql), code);
 }
 
@@ -745,9 +773,11 @@ sqlite3 *Sqlite3DB::handle() const
 
 void Sqlite3DB::throwError(int code, const QString &sql)
 {
-    const QString text = isOpen() ? QString::fromUtf8(sqlite3_errmsg(m_conn->db)) : notOpenText();
-    if (isOpen())
+    QString text = notOpenText();
+    if (isOpen()) {
         code = sqlite3_extended_errcode(m_conn->db);
+        text = withFile(m_conn->db, QString::fromUtf8(sqlite3_errmsg(m_conn->db)), code);
+    }
     m_lastError = text;
     throw Sqlite3Exception(withSql(text, sql), code);
 }
@@ -870,7 +900,8 @@ bool Sqlite3DB::exec(const QString &sql, QString &error)
     char *message = nullptr;
     const int rc = sqlite3_exec(m_conn->db, sql.toUtf8().constData(), nullptr, nullptr, &message);
     if (rc != SQLITE_OK) {
-        error = QString::fromUtf8(message ? message : sqlite3_errstr(rc));
+        error = withFile(m_conn->db, QString::fromUtf8(message ? message : sqlite3_errstr(rc)),
+            sqlite3_extended_errcode(m_conn->db));
         m_lastError = error;
     }
     sqlite3_free(message);

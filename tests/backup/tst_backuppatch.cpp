@@ -3,6 +3,7 @@
 #include "backup/mbdb.h"
 #include "platform/samplephones/fixturedb.h"
 #include "support/backupwriter.h"
+#include "support/filesizelimit.h"
 #include "support/foldersnapshot.h"
 
 #include <QCryptographicHash>
@@ -10,6 +11,9 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+
+#include <cerrno>
+#include <cstring>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +106,8 @@ private slots:
     void leftoversAreTakenOnlyUnderAFreeOrStaleLock();
     void stagedFileChangedAfterStagingIsNeverInstalled_data();
     void stagedFileChangedAfterStagingIsNeverInstalled();
+    void fullDiskNamesTheFileAndTheReason_data();
+    void fullDiskNamesTheFileAndTheReason();
 };
 
 void TestBackupPatch::interruptedPatchIsFinishedOrDropped_data()
@@ -300,6 +306,42 @@ void TestBackupPatch::stagedFileChangedAfterStagingIsNeverInstalled()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("changed before it was moved in"));
         BackupPatch::finishInterrupted(b.folder);
     }
+    QCOMPARE(snapshotFolder(b.dir.path()), before);
+}
+
+void TestBackupPatch::fullDiskNamesTheFileAndTheReason_data()
+{
+    QTest::addColumn<bool>("atTheLock");
+    QTest::newRow("the lock") << true;
+    QTest::newRow("a staged copy") << false;
+}
+
+void TestBackupPatch::fullDiskNamesTheFileAndTheReason()
+{
+    QFETCH(bool, atTheLock);
+    OneFileBackup b;
+    QTemporaryDir scratch;
+    const QString big = scratch.filePath(QStringLiteral("big"));
+    writeFixtureFile(big, QByteArray(600 * 1024, 'x'));
+    const auto before = snapshotFolder(b.dir.path());
+    QString error;
+    try {
+        std::unique_ptr<BackupPatch> patch;
+        if (!atTheLock)
+            patch = std::make_unique<BackupPatch>(b.folder, 100);
+        FileSizeLimit full(atTheLock ? 0 : 512 * 1024);
+        if (atTheLock)
+            patch = std::make_unique<BackupPatch>(b.folder, 100);
+        patch->replaceFile(b.id, big);
+        QFAIL("no failure");
+    } catch (const std::runtime_error &e) {
+        error = QString::fromUtf8(e.what());
+    }
+    const QString target = atTheLock ? b.index() : b.path(b.id);
+    QVERIFY2(
+        error.startsWith(QStringLiteral("can not overwrite %1. ").arg(target)), qPrintable(error));
+    QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(EFBIG))), qPrintable(error));
+    QVERIFY2(error.contains(atTheLock ? b.lock() : b.staging()), qPrintable(error));
     QCOMPARE(snapshotFolder(b.dir.path()), before);
 }
 

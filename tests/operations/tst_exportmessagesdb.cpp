@@ -1,6 +1,7 @@
 #include "messages/ios6messagedb.h"
 #include "operations/backupsmsthread.h"
 #include "operations/exportmessagesdb.h"
+#include "support/filesizelimit.h"
 #include "support/foldersnapshot.h"
 #include "support/messagesetbuilder.h"
 #include "support/recordingprogressform.h"
@@ -9,6 +10,9 @@
 #include <QDirIterator>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -113,6 +117,8 @@ private slots:
     void workerCancelledWritesNothing();
     void workerReportsDatabaseFailure();
     void workerRefusedWhileAnotherWindowWrites();
+    void workerFailureNamesTheFileAndTheReason_data();
+    void workerFailureNamesTheFileAndTheReason();
 
 private:
     std::unique_ptr<QTemporaryDir> tmp;
@@ -428,6 +434,62 @@ void TestExportMessagesDb::workerRefusedWhileAnotherWindowWrites()
         qPrintable(form.errors.first()));
     other.end();
     QCOMPARE(rowCounts(target).first(), qint64(0));
+}
+
+void TestExportMessagesDb::workerFailureNamesTheFileAndTheReason_data()
+{
+    QTest::addColumn<QString>("folderName");
+    QTest::addColumn<int>("limit"); // -1: the database file's size; -2: none
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<bool>("atTheLock");
+    QTest::newRow("database on a full disk") << "localdb" << -1 << EFBIG << false;
+    QTest::newRow("lock on a full disk") << "localdb" << 0 << EFBIG << true;
+    // One more than the longest name a folder entry may have, with the dot and ".lock".
+    QTest::newRow("lock name too long") << QString(250, 'n') << -2 << ENAMETOOLONG << true;
+}
+
+void TestExportMessagesDb::workerFailureNamesTheFileAndTheReason()
+{
+    QFETCH(QString, folderName);
+    QFETCH(int, limit);
+    QFETCH(int, reason);
+    QFETCH(bool, atTheLock);
+    target = tmp->filePath(folderName);
+    // A folder whose lock cannot even be named has no database.
+    const bool saved = limit != -2;
+    if (saved)
+        save(sample.mid(0, 1), target);
+    const QList<qint64> before = saved ? rowCounts(target) : QList<qint64>();
+    MsgMessageList list = sample;
+    const _MsgMessage *first = sample.first();
+    list.append(builder->message(first->chat, first->handle, first->date + 1,
+        QStringLiteral("more than the disk takes ").repeated(4000)));
+
+    RecordingProgressForm form;
+    BackupSMSThread worker(list, QDir(target), QString(), &form);
+    {
+        std::unique_ptr<FileSizeLimit> full;
+        if (limit != -2)
+            full.reset(new FileSizeLimit(limit == -1 ? QFileInfo(smsDb(target)).size() : limit));
+        QCOMPARE(form.run(worker), 0);
+    }
+    QCOMPARE(form.infos, QStringList());
+    QCOMPARE(form.errors.size(), 1);
+    const QString error = form.errors.first();
+    QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(reason))), qPrintable(error));
+    if (atTheLock) {
+        QVERIFY2(error.contains(QStringLiteral("Cannot lock the local database \"%1\" for writing")
+                                    .arg(folderName)),
+            qPrintable(error));
+        QVERIFY2(
+            error.contains(LocalDbLock::besideFolder(QDir(target), ".lock")), qPrintable(error));
+    } else {
+        QVERIFY2(error.contains(smsDb(target)), qPrintable(error));
+    }
+    if (saved)
+        QCOMPARE(rowCounts(target), before);
+    else
+        QVERIFY(!QFileInfo::exists(smsDb(target)));
 }
 
 QTEST_MAIN(TestExportMessagesDb)

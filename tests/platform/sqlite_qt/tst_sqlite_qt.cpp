@@ -39,6 +39,8 @@ private slots:
     void selectStarFollowsSchemaChange();
     void throwTextsCarrySqliteMessage_data();
     void throwTextsCarrySqliteMessage();
+    void fileFailuresNameTheFile_data();
+    void fileFailuresNameTheFile();
     void insertSqlQuotesAndExcludes();
     void tbInfoFlags();
     void affinity_data();
@@ -352,6 +354,46 @@ void TestSqliteQt::throwTextsCarrySqliteMessage()
         QVERIFY2(QString::fromUtf8(e.what()).startsWith(message), e.what());
     }
     QCOMPARE(db.queryThrow("select count(*) c from t").moveNext(), true); // still usable
+}
+
+void TestSqliteQt::fileFailuresNameTheFile_data()
+{
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<bool>("throughExec");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("full") << false << false << "database or disk is full";
+    QTest::newRow("full, through exec") << false << true << "database or disk is full";
+    QTest::newRow("read-only") << true << false << "attempt to write a readonly database";
+}
+
+void TestSqliteQt::fileFailuresNameTheFile()
+{
+    QFETCH(bool, readOnly);
+    QFETCH(bool, throughExec);
+    QFETCH(QString, message);
+    const QString path = dbPath(QStringLiteral("file-%1.db").arg(QTest::currentDataTag()));
+    {
+        Sqlite3DB maker;
+        openFresh(maker, QFileInfo(path).fileName());
+    }
+    Sqlite3DB db;
+    db.openThrow(path, readOnly ? 1 : 2);
+    // A file that may not grow fails as a full disk does.
+    db.executeThrow("pragma max_page_count=3");
+    const QString insert = "insert into t(name) values(zeroblob(100000))";
+    QString error;
+    if (throughExec) {
+        QVERIFY(!db.exec(insert, error));
+    } else {
+        try {
+            db.executeThrow(insert);
+            QFAIL("no exception");
+        } catch (const Sqlite3Exception &e) {
+            error = QString::fromUtf8(e.what());
+        }
+    }
+    QVERIFY2(error.startsWith(message + ": " + path), qPrintable(error));
+    QVERIFY2(db.lastError().startsWith(message + ": " + path), qPrintable(db.lastError()));
 }
 
 void TestSqliteQt::insertSqlQuotesAndExcludes()
