@@ -374,12 +374,13 @@ void sortByMessage(QVector<OfMessage> &pairs)
     const auto [lowest, highest] = std::minmax_element(pairs.cbegin(), pairs.cend(),
         [](const OfMessage &a, const OfMessage &b) { return a.message < b.message; });
     const qint64 low = lowest->message;
-    const qint64 span = highest->message - low + 1;
-    if (span <= 0 || span > 4 * qint64(pairs.size()) + 1024) {
+    // Unsigned: row ids may lie nearly 2^64 apart.
+    const quint64 gap = quint64(highest->message) - quint64(low);
+    if (gap >= quint64(4 * qint64(pairs.size()) + 1024)) {
         std::sort(pairs.begin(), pairs.end());
         return;
     }
-    std::vector<int> next(static_cast<size_t>(span) + 1, 0);
+    std::vector<int> next(static_cast<size_t>(gap) + 2, 0);
     for (const OfMessage &pair : qAsConst(pairs))
         ++next[static_cast<size_t>(pair.message - low) + 1];
     std::partial_sum(next.begin(), next.end(), next.begin());
@@ -506,11 +507,11 @@ struct FileState
     }
 };
 
-// The pairs of the chat-message join in the rows after `after` up to `upTo`, in stored
-// order, read through a read-only connection of a thread of its own.
+// The pairs of the chat-message join in the rows from `from` up to `upTo`, in stored order,
+// read through a read-only connection of a thread of its own.
 struct JoinPart
 {
-    qint64 after = 0;
+    qint64 from = 0;
     qint64 upTo = 0;
     // About how many rows it holds.
     qint64 expected = 0;
@@ -524,8 +525,8 @@ void readJoinPart(const QString &path, JoinPart &part)
         Sqlite3DB db;
         openReader(db, path);
         Sqlite3Cursor c = db.queryThrow(
-            Sqlite3Sql(QLatin1String(JoinPairsSql) + QLatin1String(" and rowid > ? and rowid <= ?"))
-                .addInt64Param(part.after)
+            Sqlite3Sql(QLatin1String(JoinPairsSql) + QLatin1String(" and rowid between ? and ?"))
+                .addInt64Param(part.from)
                 .addInt64Param(part.upTo));
         part.pairs.reserve(int(qBound<qint64>(0, part.expected, 1 << 22)));
         while (c.moveNext())
@@ -565,7 +566,8 @@ public:
         m_parts.resize(static_cast<size_t>(readers));
         for (int i = 0; i < readers; ++i) {
             JoinPart &part = m_parts[static_cast<size_t>(i)];
-            part.after = i == 0 ? std::numeric_limits<qint64>::min() : bound(i);
+            // A bound lies below the last row id: the number after it cannot pass the largest.
+            part.from = i == 0 ? std::numeric_limits<qint64>::min() : bound(i) + 1;
             part.upTo = i + 1 == readers ? std::numeric_limits<qint64>::max() : bound(i + 1);
             part.expected = bound(i + 1) - bound(i);
         }
@@ -1119,6 +1121,10 @@ bool loadAllInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessag
     const Readers readers = Readers::forThisMachine();
     const int threads = readers.messages;
     if (threads < 2 || inChats.size() < 20000 || !sqlite3_get_autocommit(db.handle()))
+        return false;
+    // A slice ends one below the row id that begins the next, and nothing is below the least
+    // there is. No phone numbers a message so: the one reader takes such a file.
+    if (inChats.first().message == std::numeric_limits<qint64>::min())
         return false;
     // Slices of equal numbers of pairs, bounded at the row ids that begin them.
     std::vector<MessageSlice> slices(static_cast<size_t>(threads));

@@ -1,9 +1,11 @@
 #include "records/countrylibdb.h"
 
+#include "platform/durablefile/durablefile.h"
 #include "shell/datafolder.h"
 
 #include <QFile>
 #include <QHash>
+#include <QLockFile>
 #include <QRegularExpression>
 
 #include <stdexcept>
@@ -59,23 +61,47 @@ void CountryLibDb::open()
     if (isOpen())
         return;
     const QString path = dataFolder().filePath(QStringLiteral("countries.db"));
-    if (!QFile::exists(path)) {
-        const QString resource = QStringLiteral(":res/countries.db");
-        if (!QFile::exists(resource))
-            throw std::runtime_error("can not find :res/countries.db.");
-        QFile source(resource);
-        // QFile::copy writes a temporary file and renames it, so no half copy is left.
-        if (!source.copy(path)) {
-            throw std::runtime_error(QStringLiteral("can not create %1. %2")
-                                         .arg(path, source.errorString())
+    if (!openSoundCopy(path)) {
+        // One window replaces the copy at a time; one that waited finds it sound.
+        const QString lockPath = path + QStringLiteral(".lock");
+        QLockFile lock(lockPath);
+        if (!lock.lock())
+            throw std::runtime_error(QStringLiteral("can not create %1. can not lock %2.")
+                                         .arg(path, lockPath)
                                          .toStdString());
+        if (!openSoundCopy(path)) {
+            const QString resource = QStringLiteral(":res/countries.db");
+            if (!QFile::exists(resource))
+                throw std::runtime_error("can not find :res/countries.db.");
+            // Renamed over whatever is there, complete and synced: a window still reading
+            // the old file keeps it, and a power loss leaves the old file or the new one.
+            QString error;
+            if (!durable::copyFile(resource, path, &error))
+                throw std::runtime_error(
+                    QStringLiteral("can not create %1. %2").arg(path, error).toStdString());
+            openThrow(path, 2);
         }
-        // Resource files are read-only; the copy is a database like any other.
-        QFile::setPermissions(
-            path, QFile::permissions(path) | QFile::WriteOwner | QFile::WriteUser);
     }
-    openThrow(path, 2);
     m_current = countryByMcc(m_mcc);
+}
+
+bool CountryLibDb::openSoundCopy(const QString &path)
+{
+    // A power loss can leave the copy empty or cut short. The table is a few pages, so a
+    // check of all of them costs little beside the queries that follow.
+    try {
+        openThrow(path, 2);
+        Sqlite3Cursor check = queryThrow(Sqlite3Sql("pragma quick_check"));
+        Sqlite3Cursor tables
+            = queryThrow(Sqlite3Sql("select count(*) from sqlite_master where type='table' "
+                                    "and name in ('countries', 'mmc_sn')"));
+        if (check.moveNext() && check.getText(0) == QLatin1String("ok") && tables.moveNext()
+            && tables.getInt64(0) == 2)
+            return true;
+    } catch (const std::exception &) {
+    }
+    close();
+    return false;
 }
 
 _CountryInfo CountryLibDb::currentCountry()

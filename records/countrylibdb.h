@@ -23,8 +23,9 @@ public:
     explicit CountryLibDb(const QString &mcc);
     ~CountryLibDb() override;
 
-    // Copies ":res/countries.db" to "countries.db" in the data folder when it is missing,
-    // opens that copy and looks up the country of the mobile country code.
+    // Copies ":res/countries.db" to "countries.db" in the data folder when that is missing,
+    // damaged or without the table, opens the copy and looks up the country of the mobile
+    // country code.
     void open() override;
 
     _CountryInfo currentCountry();
@@ -40,6 +41,8 @@ public:
     static bool matchesNationalPattern(const _CountryInfo &country, const QString &text);
 
 private:
+    // Opens the copy when it is a whole database holding both tables; closed otherwise.
+    bool openSoundCopy(const QString &path);
     _CountryInfo firstCountry(const Sqlite3Sql &sql, bool *found);
 
     QString m_mcc;

@@ -132,20 +132,36 @@ void TestIOS6MessageDbCurrentPhone::chatsAreDatedByNewestMessage_data()
 {
     QTest::addColumn<qint64>("singleNewest");
     QTest::addColumn<qint64>("groupNewest");
-    QTest::newRow("row ids as a phone numbers them") << qint64(0) << qint64(0);
-    QTest::newRow("one below zero") << qint64(0) << qint64(-5);
-    QTest::newRow("far apart") << qint64(9000000000000000000LL) << qint64(-5);
+    QTest::addColumn<qint64>("newestJoinRow");
+    const qint64 least = std::numeric_limits<qint64>::min();
+    const qint64 largest = std::numeric_limits<qint64>::max();
+    QTest::newRow("row ids as a phone numbers them") << qint64(0) << qint64(0) << qint64(0);
+    QTest::newRow("one below zero") << qint64(0) << qint64(-5) << qint64(0);
+    QTest::newRow("far apart") << qint64(9000000000000000000LL) << qint64(-5) << qint64(0);
+    QTest::newRow("at both ends") << largest << qint64(-1) << qint64(0);
+    QTest::newRow("join row at the least row id") << qint64(0) << qint64(0) << least;
 }
 
 void TestIOS6MessageDbCurrentPhone::chatsAreDatedByNewestMessage()
 {
     QFETCH(qint64, singleNewest);
     QFETCH(qint64, groupNewest);
+    QFETCH(qint64, newestJoinRow);
     QTemporaryDir dir;
     const Phone p = buildPhone(dir.path());
     {
         // Each chat's newest message moved to the row id given, where it is not 0.
         FixtureDb file(IOS6SmsDbFixture::smsDbPath(dir.path()));
+        if (newestJoinRow != 0) {
+            // The join is read in parts where its row ids reach far: the group's row far on.
+            file.db().executeThrow(
+                Sqlite3Sql("update chat_message_join set rowid = 1000000 where chat_id = ?")
+                    .addInt64Param(p.group));
+            file.db().executeThrow(
+                Sqlite3Sql("update chat_message_join set rowid = ? where message_id = ?")
+                    .addInt64Param(newestJoinRow)
+                    .addInt64Param(p.picture));
+        }
         const auto move = [&file](qint64 chat, qint64 to) {
             if (to == 0)
                 return;

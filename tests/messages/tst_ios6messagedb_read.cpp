@@ -124,6 +124,17 @@ void addEdgeRows(Sqlite3DB &db, qint64 chat, qint64 otherChat)
                         .addInt64Param(db.lastInsertId()));
 }
 
+void buildLayout(const QString &folder, const QString &layout);
+
+// The layout `base` with some of its rows changed.
+void buildChanged(const QString &folder, const QString &base, const QList<Sqlite3Sql> &changes)
+{
+    buildLayout(folder, base);
+    FixtureDb file(IOS6SmsDbFixture::smsDbPath(folder));
+    for (const Sqlite3Sql &sql : changes)
+        file.db().executeThrow(sql);
+}
+
 void buildLayout(const QString &folder, const QString &layout)
 {
     if (layout == "local") {
@@ -175,15 +186,51 @@ void buildLayout(const QString &folder, const QString &layout)
         QVERIFY(phone.db().commitTran());
         return;
     }
+    const qint64 least = std::numeric_limits<qint64>::min();
+    const qint64 largest = std::numeric_limits<qint64>::max();
     if (layout == "join row ids far apart") {
         // Read in parts by row id, the largest near the end of the numbers.
-        buildLayout(folder, "current phone");
-        FixtureDb file(IOS6SmsDbFixture::smsDbPath(folder));
-        file.db().executeThrow(Sqlite3Sql("update chat_message_join set rowid = rowid + 1000000 "
-                                          "where rowid % 3 = 1"));
-        file.db().executeThrow(
-            Sqlite3Sql("update chat_message_join set rowid = 9223372036854775000 where rowid = "
-                       "(select max(rowid) from chat_message_join)"));
+        buildChanged(folder, "current phone",
+            { Sqlite3Sql(
+                  "update chat_message_join set rowid = rowid + 1000000 where rowid % 3 = 1"),
+                Sqlite3Sql("update chat_message_join set rowid = 9223372036854775000 where rowid = "
+                           "(select max(rowid) from chat_message_join)") });
+        return;
+    }
+    if (layout == "join row at the least row id") {
+        // Read in parts by row id: the first part begins at the least number there is.
+        buildChanged(folder, "current phone",
+            { Sqlite3Sql("update chat_message_join set rowid = 1000000 where rowid = "
+                         "(select max(rowid) from chat_message_join)"),
+                Sqlite3Sql("update chat_message_join set rowid = ? where rowid = "
+                           "(select min(rowid) from chat_message_join)")
+                    .addInt64Param(least) });
+        return;
+    }
+    if (layout == "message row ids at both ends") {
+        // Messages at the largest row ids there are, and a join row naming one below zero
+        // that no message has: nearly all the numbers lie between them.
+        QList<Sqlite3Sql> changes;
+        for (const auto &[from, to] :
+            { std::pair<qint64, qint64> { 3, largest }, { 8, largest - 2 } }) {
+            for (const char *sql : { "update message set rowid = ? where rowid = ?",
+                     "update chat_message_join set message_id = ? where message_id = ?",
+                     "update message_attachment_join set message_id = ? where message_id = ?" })
+                changes << Sqlite3Sql(sql).addInt64Param(to).addInt64Param(from);
+        }
+        changes << Sqlite3Sql(
+            "insert into chat_message_join(chat_id, message_id) select min(rowid), -1 from chat");
+        buildChanged(folder, "join row ids far apart", changes);
+        return;
+    }
+    if (layout == "many join rows at the least message row id") {
+        // Pairs of chats that do not exist with the least row id there is, no message's:
+        // enough for a slice of the message table to end where they do.
+        buildChanged(folder, "many messages",
+            { Sqlite3Sql("with recursive n(k) as (select 1 union all select k + 1 from n where "
+                         "k < 15000) insert into chat_message_join(chat_id, message_id) select "
+                         "1000000 + k, ? from n")
+                    .addInt64Param(least) });
         return;
     }
     if (layout == "current phone") {
@@ -596,6 +643,10 @@ void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat_data()
     QTest::newRow("local database") << "local";
     QTest::newRow("many messages") << "many messages";
     QTest::newRow("join row ids far apart") << "join row ids far apart";
+    QTest::newRow("join row at the least row id") << "join row at the least row id";
+    QTest::newRow("message row ids at both ends") << "message row ids at both ends";
+    QTest::newRow("many join rows at the least message row id")
+        << "many join rows at the least message row id";
 }
 
 void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat()

@@ -1,6 +1,8 @@
 #include "records/countrylibdb.h"
 #include "shell/datafolder.h"
+#include "support/filebytes.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSet>
@@ -27,6 +29,8 @@ private slots:
     void isNationalLength_data();
     void isNationalLength();
     void existingCopyIsUsedAndMissingOneRestored();
+    void damagedCopyIsReplacedWhole_data();
+    void damagedCopyIsReplacedWhole();
 
 private:
     QTemporaryDir m_home;
@@ -386,6 +390,49 @@ void TestCountryLibDb::existingCopyIsUsedAndMissingOneRestored()
     db.countryBySn("ZZ", &found);
     QVERIFY(!found);
     QCOMPARE(db.countryBySn("DE").n, QString("Germany"));
+}
+
+void TestCountryLibDb::damagedCopyIsReplacedWhole_data()
+{
+    QTest::addColumn<QByteArray>("damaged");
+    const QByteArray table = filebytes::read(":res/countries.db");
+    QVERIFY(table.size() >= 8 * 4096);
+
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("cut short") << table.left(table.size() / 2);
+    QTest::newRow("a page zeroed")
+        << table.left(6 * 4096) + QByteArray(4096, '\0') + table.mid(7 * 4096);
+    QTest::newRow("not a database") << QByteArray(4096, 'x');
+
+    QTemporaryDir other;
+    const QString otherPath = other.filePath("other.db");
+    {
+        Sqlite3DB db;
+        db.openThrow(otherPath, 6);
+        QString error;
+        QVERIFY2(db.exec("create table countries(sn, n);", error), qPrintable(error));
+    }
+    QTest::newRow("mmc_sn missing") << filebytes::read(otherPath);
+}
+
+void TestCountryLibDb::damagedCopyIsReplacedWhole()
+{
+    QFETCH(QByteArray, damaged);
+    const QString path = dataFolder().filePath("countries.db");
+    QFile::remove(path);
+    filebytes::write(path, damaged);
+    const QString old = filebytes::hardLink(path);
+    QVERIFY(!old.isEmpty());
+
+    CountryLibDb db("262");
+    QCOMPARE(db.currentCountry().n, QString("Germany"));
+    QCOMPARE(db.countryBySn("CN").pnum, QString("86"));
+    QCOMPARE(filebytes::read(path), filebytes::read(":res/countries.db"));
+    // Renamed over, not rewritten: whoever still reads the old file keeps it whole.
+    QCOMPARE(filebytes::read(old), damaged);
+    QVERIFY(QFile::remove(old));
+    QCOMPARE(dataFolder().entryList({ "countries.db*" }, QDir::Files | QDir::Hidden),
+        QStringList { "countries.db" });
 }
 
 QTEST_GUILESS_MAIN(TestCountryLibDb)
