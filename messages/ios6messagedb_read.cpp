@@ -681,8 +681,9 @@ void linkMessage(MsgMessageSet &s, _MsgMessage *message, qint64 rowid, const OfM
 
 // The join's pairs of each message as the messages come in falling row id order: a walk down
 // the sorted pairs. A sound file gives its rows in strictly falling order; a row that breaks
-// it (a page of a cut file reads as zeros, and its rows as row id 0) marks the file damaged
-// and is matched by a search instead, so that no later message loses its chats.
+// it marks the file damaged and is matched by a search instead, so that no later message
+// loses its chats. A page of a cut file reads as zeros, and its rows as row id 0: a row id
+// below 1, which phones never give but a file may hold, makes the file suspect.
 class ChatPairs
 {
 public:
@@ -701,9 +702,8 @@ public:
             m_pair = std::upper_bound(
                 m_begin, m_end, OfMessage { rowid, std::numeric_limits<qint64>::max() });
         }
-        // Rows are numbered from 1; a row read from zeroed bytes has row id 0.
         if (rowid <= 0)
-            m_damaged = true;
+            m_suspect = true;
         m_first = false;
         m_previous = rowid;
         const OfMessage *pair = m_pair;
@@ -717,6 +717,7 @@ public:
     }
 
     bool damaged() const { return m_damaged; }
+    bool suspect() const { return m_suspect; }
 
 private:
     const OfMessage *m_begin;
@@ -725,7 +726,15 @@ private:
     qint64 m_previous = 0;
     bool m_first = true;
     bool m_damaged = false;
+    bool m_suspect = false;
 };
+
+// SQLite's own check of every page: whether rows below row id 1 are the file's or its damage.
+bool passesQuickCheck(IOS6MessageDb &db)
+{
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("pragma quick_check"));
+    return c.moveNext() && c.getText(0) == QLatin1String("ok") && !c.moveNext();
+}
 
 _MsgMessage *readMessage(
     RowReader<_MsgMessage> &reader, const Sqlite3Cursor &c, qint64 rowid, RecordArena &arena)
@@ -1212,7 +1221,7 @@ bool loadMessages(
         linkMessage(
             s, message, rowid, chatsFrom, chatsTo, chatId > 0 ? c.getInt64(chatIdColumn) : 0);
     }
-    return pairs.damaged();
+    return pairs.damaged() || (pairs.suspect() && !passesQuickCheck(db));
 }
 
 } // namespace

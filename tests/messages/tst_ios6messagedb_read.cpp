@@ -223,6 +223,19 @@ void buildLayout(const QString &folder, const QString &layout)
         buildChanged(folder, "join row ids far apart", changes);
         return;
     }
+    if (layout == "message row ids below one" || layout == "many messages, row ids below one") {
+        // Row ids that phones never give, but a file may hold: no sign of damage by themselves.
+        QList<Sqlite3Sql> changes;
+        for (const auto &[from, to] : { std::pair<qint64, qint64> { 3, 0 }, { 8, -7 } }) {
+            for (const char *sql : { "update message set rowid = ? where rowid = ?",
+                     "update chat_message_join set message_id = ? where message_id = ?",
+                     "update message_attachment_join set message_id = ? where message_id = ?" })
+                changes << Sqlite3Sql(sql).addInt64Param(to).addInt64Param(from);
+        }
+        buildChanged(
+            folder, layout.startsWith("many") ? "many messages" : "current phone", changes);
+        return;
+    }
     if (layout == "many join rows at the least message row id") {
         // Pairs of chats that do not exist with the least row id there is, no message's:
         // enough for a slice of the message table to end where they do.
@@ -647,6 +660,8 @@ void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat_data()
     QTest::newRow("message row ids at both ends") << "message row ids at both ends";
     QTest::newRow("many join rows at the least message row id")
         << "many join rows at the least message row id";
+    QTest::newRow("message row ids below one") << "message row ids below one";
+    QTest::newRow("many messages, row ids below one") << "many messages, row ids below one";
 }
 
 void TestIOS6MessageDbRead::allChatsAtOnceEqualChatByChat()
