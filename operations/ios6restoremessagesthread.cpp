@@ -4,6 +4,7 @@
 #include "backup/mbdb.h"
 #include "messages/ios6messagedb.h"
 #include "operations/databasecopy.h"
+#include "operations/messagecaches.h"
 #include "operations/messagerows.h"
 #include "operations/restoreentry.h"
 #include "operations/rowcopier.h"
@@ -477,6 +478,8 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
 
     MessageJoins joins(target.tableHas(
         QStringLiteral("chat_message_join"), QStringLiteral("message_date"), Qt::CaseSensitive));
+    // The device's rows come whole with their caches; the triggers that keep them are off.
+    MessageCaches caches;
     const int n = entries.size();
     int shown = -1;
     for (int i = 1; i <= n; ++i) {
@@ -504,17 +507,22 @@ void IOS6RestoreMessagesThread::insertEntries(IOS6MessageDb &target,
             target.insertMessage(r, h, o, QString(), m);
             joins.joinChat(c, m, storedTimeFromRecord(r.date, target.storesNanosecondDates()));
             target.updateChatLast(c, r.date);
+            caches.addInserted(m);
         }
         if (r.chat->isGroup() && r.handle)
             target.setLastAddressedHandle(c, r.handle->id);
-        for (const _MsgAttachment *a : r.sortedAttachments()) {
+        const QList<_MsgAttachment *> attachments = r.sortedAttachments();
+        for (const _MsgAttachment *a : attachments) {
             qint64 attachment = target.attachmentRowidByGuid(*a);
             if (attachment == 0)
                 attachment = target.insertAttachment(*a);
             joins.joinAttachment(m, attachment);
         }
+        if (!plan.inserts.at(i - 1) && !attachments.isEmpty())
+            caches.addAttachmentsJoined(m);
     }
     joins.write(target);
+    caches.write(target);
 }
 
 void IOS6RestoreMessagesThread::patchBackup(BackupPatch &patch)

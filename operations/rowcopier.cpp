@@ -226,6 +226,32 @@ int RowCopier::copyAll(
                                    values.join(QLatin1Char(',')), quotedIdentifier(from)));
 }
 
+const char RowCopier::kNumberRows[] = "qm_number_feed(?)";
+
+int RowCopier::executeWithNumbers(
+    Sqlite3DB &db, const QString &sql, const QVector<qint64> &values, int width)
+{
+    if (width < 1 || width > kFeedColumns || values.size() % width != 0)
+        throw Sqlite3Exception(QStringLiteral("rows of %1 numbers do not fit %2 columns")
+                                   .arg(values.size())
+                                   .arg(width));
+    sqlite3 *handle = db.handle();
+    if (sqlite3_create_module_v2(handle, kFeedName, &kFeedModule, nullptr, nullptr) != SQLITE_OK)
+        failWith(handle);
+    const QByteArray utf8 = sql.toUtf8();
+    sqlite3_stmt *prepared = nullptr;
+    if (sqlite3_prepare_v2(handle, utf8.constData(), -1, &prepared, nullptr) != SQLITE_OK)
+        failWith(handle);
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> statement(
+        prepared, sqlite3_finalize);
+    const Feed feed { values.constData(), width, values.size() / width };
+    if (sqlite3_bind_pointer(statement.get(), 1, const_cast<Feed *>(&feed), kFeedName, nullptr)
+            != SQLITE_OK
+        || sqlite3_step(statement.get()) != SQLITE_DONE)
+        failWith(handle);
+    return sqlite3_changes(handle);
+}
+
 int RowCopier::replaceNumbers(
     Sqlite3DB &db, const QString &table, const QStringList &columns, const QVector<qint64> &values)
 {
@@ -236,28 +262,16 @@ int RowCopier::replaceNumbers(
                                    .arg(table));
     if (values.isEmpty())
         return 0;
-    sqlite3 *handle = db.handle();
-    if (sqlite3_create_module_v2(handle, kFeedName, &kFeedModule, nullptr, nullptr) != SQLITE_OK)
-        failWith(handle);
     QStringList names;
     QStringList fed;
     for (int i = 0; i < width; ++i) {
         names.append(quotedIdentifier(columns.at(i)));
         fed.append(QStringLiteral("c%1").arg(i));
     }
-    const QByteArray sql = QStringLiteral("REPLACE INTO main.%1(%2) SELECT %3 FROM %4(?)")
-                               .arg(quotedIdentifier(table), names.join(QLatin1Char(',')),
-                                   fed.join(QLatin1Char(',')), QLatin1String(kFeedName))
-                               .toUtf8();
-    sqlite3_stmt *prepared = nullptr;
-    if (sqlite3_prepare_v2(handle, sql.constData(), -1, &prepared, nullptr) != SQLITE_OK)
-        failWith(handle);
-    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> statement(
-        prepared, sqlite3_finalize);
-    const Feed feed { values.constData(), width, values.size() / width };
-    if (sqlite3_bind_pointer(statement.get(), 1, const_cast<Feed *>(&feed), kFeedName, nullptr)
-            != SQLITE_OK
-        || sqlite3_step(statement.get()) != SQLITE_DONE)
-        failWith(handle);
-    return feed.rows;
+    executeWithNumbers(db,
+        QStringLiteral("REPLACE INTO main.%1(%2) SELECT %3 FROM %4")
+            .arg(quotedIdentifier(table), names.join(QLatin1Char(',')), fed.join(QLatin1Char(',')),
+                QLatin1String(kNumberRows)),
+        values, width);
+    return values.size() / width;
 }

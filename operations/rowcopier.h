@@ -38,4 +38,12 @@ int copyAll(
 int replaceNumbers(
     Sqlite3DB &db, const QString &table, const QStringList &columns, const QVector<qint64> &values);
 
+// The rows of numbers in a statement of executeWithNumbers: a table of the columns c0 to c3.
+extern const char kNumberRows[];
+
+// Runs `sql`, whose only parameter is the one in kNumberRows, once over `values` taken as rows
+// of `width` numbers (at most four), one after another. Returns the number of rows the
+// statement changed; throws the wrapper's exception.
+int executeWithNumbers(Sqlite3DB &db, const QString &sql, const QVector<qint64> &values, int width);
+
 } // namespace RowCopier

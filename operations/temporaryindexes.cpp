@@ -5,15 +5,6 @@
 
 namespace {
 
-bool hasColumn(Sqlite3DB &db, const QString &table, const QString &column)
-{
-    for (const _SqliteCol &c : db.tbInfo(table)) {
-        if (c.name.compare(column, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
-}
-
 bool indexLeadsWith(Sqlite3DB &db, const QString &table, const QString &column)
 {
     Sqlite3Cursor c = db.queryThrow(
@@ -28,7 +19,7 @@ bool indexLeadsWith(Sqlite3DB &db, const QString &table, const QString &column)
 
 void TemporaryIndexes::create(Sqlite3DB &db, const QString &table, const QString &column)
 {
-    if (!hasColumn(db, table, column) || indexLeadsWith(db, table, column))
+    if (!db.hasColumn(table, column) || indexLeadsWith(db, table, column))
         return;
     const QString name = QStringLiteral("qm_transient_%1_%2").arg(table, column);
     db.executeThrow(

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QHash>
 
+#include <algorithm>
 #include <cstring>
 #include <list>
 #include <utility>
@@ -939,4 +940,12 @@ QList<_SqliteCol> Sqlite3DB::tbInfo(const QString &table)
         cols.clear();
     }
     return cols;
+}
+
+bool Sqlite3DB::hasColumn(const QString &table, const QString &column)
+{
+    const QList<_SqliteCol> cols = tbInfo(table);
+    return std::any_of(cols.begin(), cols.end(), [&column](const _SqliteCol &c) {
+        return c.name.compare(column, Qt::CaseInsensitive) == 0;
+    });
 }

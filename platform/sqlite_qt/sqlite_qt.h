@@ -201,6 +201,8 @@ public:
 
     // Columns of a table from "pragma table_info", in table order; empty when absent.
     QList<_SqliteCol> tbInfo(const QString &table);
+    // True when the table has the column, its name compared without regard to case.
+    bool hasColumn(const QString &table, const QString &column);
 
     sqlite3 *handle() const;
 

@@ -35,6 +35,23 @@ QStringList column(const QString &path, const QString &sql)
     return values;
 }
 
+// The tables a merge empties and fills again.
+QStringList refilledTables()
+{
+    return { "attachment", "chat", "handle", "message", "message_attachment_join",
+        "chat_message_join", "chat_handle_join" };
+}
+
+// Runs SQL text on a file; the error text, empty when it ran.
+QString execute(const QString &path, const QString &sql)
+{
+    Sqlite3DB db;
+    db.openThrow(path, Sqlite3DB::ReadWrite);
+    QString error;
+    db.exec(sql, error);
+    return error;
+}
+
 // A device with two chats and six messages a thousand seconds apart (one with a picture),
 // its backup, and four new messages that fall between the device's ones.
 class MergeFixture
@@ -219,6 +236,8 @@ private slots:
     void keepsTheJournalModeOfThePhonesFile_data();
     void keepsTheJournalModeOfThePhonesFile();
     void keepsTheOrderOfADeviceMessagesJoins();
+    void leavesTheCachesThePhonesInsertTriggersKeep_data();
+    void leavesTheCachesThePhonesInsertTriggersKeep();
 
 private:
     QTemporaryDir m_home;
@@ -597,8 +616,7 @@ void TestIOS6RestoreMessagesThread::keepsEveryTableItDoesNotRefill()
         }
     }
     f.rewriteBackup();
-    const QStringList refilled { "attachment", "chat", "handle", "message",
-        "message_attachment_join", "chat_message_join", "chat_handle_join" };
+    const QStringList refilled = refilledTables();
     const QStringList before = rowsOutsideTables(f.device.cachedDatabase(), refilled);
     const QStringList guids
         = column(f.device.cachedDatabase(), QStringLiteral("select guid from message"));
@@ -667,17 +685,12 @@ void TestIOS6RestoreMessagesThread::keepsTheJournalModeOfThePhonesFile()
 void TestIOS6RestoreMessagesThread::keepsTheOrderOfADeviceMessagesJoins()
 {
     MergeFixture f;
-    {
-        // D2 sits in chat 2 and then also in chat 1; a join names a message that is gone.
-        Sqlite3DB db;
-        db.openThrow(f.device.cachedDatabase(), Sqlite3DB::ReadWrite);
-        QString error;
-        QVERIFY2(db.exec(QStringLiteral("INSERT INTO chat_message_join(chat_id, message_id) "
-                                        "VALUES(1, 2), (1, 999);"
-                                        "INSERT INTO message_attachment_join VALUES(999, 1);"),
-                     error),
-            qPrintable(error));
-    }
+    // D2 sits in chat 2 and then also in chat 1; a join names a message that is gone.
+    QCOMPARE(execute(f.device.cachedDatabase(),
+                 QStringLiteral("INSERT INTO chat_message_join(chat_id, message_id) "
+                                "VALUES(1, 2), (1, 999);"
+                                "INSERT INTO message_attachment_join VALUES(999, 1);")),
+        QString());
     f.rewriteBackup();
     QVERIFY(f.run());
 
@@ -692,6 +705,68 @@ void TestIOS6RestoreMessagesThread::keepsTheOrderOfADeviceMessagesJoins()
                          .arg(QLatin1String(join))),
             QStringList { "0" });
     }
+}
+
+void TestIOS6RestoreMessagesThread::leavesTheCachesThePhonesInsertTriggersKeep_data()
+{
+    // Each message: guid, cache_has_attachments and cache_roomnames as SQL literals.
+    QTest::addColumn<bool>("triggers");
+    QTest::addColumn<QStringList>("caches");
+    // N1 brings room names from another phone's chat; P1 is the phone's own row; a new
+    // picture message shares P3's guid and joins its picture to the phone's row.
+    QTest::newRow("current phone")
+        << true
+        << QStringList { "N1 0 NULL", "N2 1 NULL", "N3 0 NULL", "N4 0 'chat77'",
+               "P1 0 'phone room'", "P2 0 NULL", "P3 1 NULL" };
+    QTest::newRow("phone without the insert triggers")
+        << false
+        << QStringList { "N1 0 'stale'", "N2 0 ''", "N3 0 ''", "N4 0 ''", "P1 0 'phone room'",
+               "P2 0 NULL", "P3 0 NULL" };
+}
+
+void TestIOS6RestoreMessagesThread::leavesTheCachesThePhonesInsertTriggersKeep()
+{
+    QFETCH(bool, triggers);
+    MergeFixture f;
+    f.useCurrentPhone();
+    const QString phone = f.device.cachedDatabase();
+    QCOMPARE(execute(phone,
+                 QStringLiteral("UPDATE message SET cache_roomnames='phone room' WHERE guid='P1';"
+                                "INSERT INTO deleted_messages(guid) VALUES('GONE');")),
+        QString());
+    // A current phone keeps two caches of a message from its joins.
+    if (triggers) {
+        QCOMPARE(execute(phone,
+                     QStringLiteral(
+                         "CREATE TRIGGER after_insert_on_message_attachment_join AFTER INSERT ON "
+                         "message_attachment_join BEGIN UPDATE message SET cache_has_attachments "
+                         "= 1 WHERE message.ROWID = NEW.message_id; END;"
+                         "CREATE TRIGGER after_insert_on_chat_message_join AFTER INSERT ON "
+                         "chat_message_join BEGIN UPDATE message SET cache_roomnames = (SELECT "
+                         "group_concat(c.room_name) FROM chat c INNER JOIN chat_message_join j "
+                         "ON c.ROWID = j.chat_id WHERE j.message_id = NEW.message_id) WHERE "
+                         "message.ROWID = NEW.message_id; END;")),
+            QString());
+    }
+    f.rewriteBackup();
+    _MsgMessage *n1 = f.list.at(0);
+    n1->cache_roomnames = QStringLiteral("stale");
+    f.list.at(2)->chat->room_name = QStringLiteral("chat77");
+    // As the iOS 5 reader leaves a message with a picture.
+    _MsgMessage *n2 = f.list.at(3);
+    n2->cache_has_attachments = 0;
+    f.builder.attach(f.add(n1->chat, nullptr, 6000, "P3"), QStringLiteral("late.jpg"),
+        QStringLiteral("image/jpeg"), "late picture");
+    f.list = f.builder.messages();
+    const QStringList refilled = refilledTables();
+    const QStringList outside = rowsOutsideTables(phone, refilled);
+    QVERIFY(f.run());
+
+    QTEST(column(f.work,
+              QStringLiteral("select guid || ' ' || cache_has_attachments || ' ' || "
+                             "quote(cache_roomnames) from message order by guid")),
+        "caches");
+    QCOMPARE(rowsOutsideTables(f.work, refilled), outside);
 }
 
 QTEST_MAIN(TestIOS6RestoreMessagesThread)
