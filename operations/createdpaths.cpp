@@ -6,8 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -44,25 +44,24 @@ void CreatedPaths::makeFolder(const QString &path)
 
 QString CreatedPaths::makeStagingFolder(const QString &target)
 {
-    const QFileInfo info(QDir::cleanPath(QDir(target).absolutePath()));
-    makeFolder(info.path());
-    const QString prefix = info.fileName() + QLatin1Char('.');
-    const QString suffix = QStringLiteral(".partial");
-    QDir parent = info.dir();
-    for (const QString &name : parent.entryList(
-             { prefix + QStringLiteral("??????") + suffix }, QDir::Dirs | QDir::Hidden)) {
-        if (!QFileInfo(parent.filePath(name)).isSymLink())
-            removeFolderRecursively(parent.filePath(name));
-    }
-    const QString letters = QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    const QString path = QDir::cleanPath(QDir(target).absolutePath());
+    makeFolder(QFileInfo(path).path());
+    // One run at a time fills a new folder: two would each place a folder under the name.
+    if (!durable::removeLeftovers(path, true, removeFolderRecursively))
+        throw std::runtime_error(
+            QStringLiteral("Cannot create the folder %1: another export is writing it")
+                .arg(QDir::toNativeSeparators(path))
+                .toStdString());
     for (int attempt = 0;; ++attempt) {
-        QString unique;
-        for (int i = 0; i < 6; ++i)
-            unique += letters.at(int(QRandomGenerator::global()->bounded(letters.size())));
-        const QString folder = parent.filePath(prefix + unique + suffix);
+        const QString folder = durable::partialPath(path);
         note(folder);
         if (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0) {
+            Staging made { folder, PartialLock() };
+            // Otherwise a cleanup took it between its making and the lock, and removes it.
+            if (!made.lock.tryLock(folder))
+                continue;
             folders.append(folder);
+            staging.push_back(std::move(made));
             return folder;
         }
         if (errno != EEXIST || attempt == 100)
@@ -72,13 +71,15 @@ QString CreatedPaths::makeStagingFolder(const QString &target)
 
 void CreatedPaths::placeFolder(const QString &staged, const QString &target)
 {
-    // Never over anything: a folder that appeared at the target meanwhile is another's.
-    QFile folder(staged);
-    if (!folder.rename(target))
-        throw std::runtime_error(QStringLiteral("Cannot create the folder %1: %2")
-                                     .arg(QDir::toNativeSeparators(target), folder.errorString())
-                                     .toStdString());
+    // Never over anything: a folder that appeared at the target meanwhile, even an empty
+    // one that another export placed, is another's. Renamed while still held.
+    const int code = durable::renameNew(staged, target);
+    if (code != 0)
+        failFolder(target, code);
     durable::syncFolder(QFileInfo(target).absolutePath());
+    staging.erase(std::remove_if(staging.begin(), staging.end(),
+                      [&](const Staging &s) { return s.folder == staged; }),
+        staging.end());
 }
 
 void CreatedPaths::failFolder(const QString &folder, int code)
@@ -189,8 +190,14 @@ void CreatedPaths::removeAll()
 {
     for (int i = files.size() - 1; i >= 0; --i)
         QFile::remove(files.at(i));
-    for (int i = folders.size() - 1; i >= 0; --i)
-        removeFolderRecursively(folders.at(i));
+    for (int i = folders.size() - 1; i >= 0; --i) {
+        const QString &folder = folders.at(i);
+        if (std::any_of(staging.cbegin(), staging.cend(),
+                [&](const Staging &s) { return s.folder == folder; }))
+            removeFolderRecursively(folder);
+        else
+            QDir().rmdir(folder);
+    }
     forget();
 }
 
@@ -198,6 +205,7 @@ void CreatedPaths::forget()
 {
     files.clear();
     folders.clear();
+    staging.clear();
     if (!journal.isEmpty())
         QFile::remove(journal);
     journal.clear();

@@ -2,10 +2,13 @@
 // exactly those and never anything that was there before.
 #pragma once
 
+#include "platform/durablefile/durablefile.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <vector>
 
 class CreatedPaths
 {
@@ -16,12 +19,14 @@ public:
     void makeFolder(const QString &path);
     // Makes a new, empty folder beside `target`, and target's missing parents, for a run to
     // fill and then put in place with placeFolder, so that a killed run never leaves part of
-    // a folder under the target's name. What killed runs left there for the same target
-    // goes first. Throws when it cannot be made.
+    // a folder under the target's name. It is held until then, so that no other run removes
+    // it; what killed runs left there for the same target goes first. Throws when it cannot
+    // be made or another run is filling one for the same target.
     QString makeStagingFolder(const QString &target);
-    // Renames a staged folder to `target`, where nothing may be, and makes that reach the
-    // disk. Throws when something took the name meanwhile or the rename failed.
-    static void placeFolder(const QString &staged, const QString &target);
+    // Renames a staged folder to `target`, where nothing may be, not even an empty folder,
+    // and makes that reach the disk. Throws when something took the name meanwhile or the
+    // rename failed.
+    void placeFolder(const QString &staged, const QString &target);
     // Copies a file (its target folder must exist) and remembers the copy; never replaces
     // anything. False, copying nothing, when something is at the target or the source
     // cannot be read; throws when the target cannot be written (no part of it is left).
@@ -37,8 +42,9 @@ public:
     static void removeUnfinished(
         const QString &journalPath, const std::function<bool(const QString &)> &inUse);
 
-    // Removes the remembered files, then the remembered folders with what they hold (only
-    // this run wrote into them), newest first; forgets them.
+    // Removes the remembered files, then the remembered folders, newest first: a staging
+    // folder with what it holds (only this run writes into one), any other only when empty,
+    // as another run may have put its work there meanwhile. Forgets them.
     void removeAll();
     // Keeps everything: the run completed.
     void forget();
@@ -52,7 +58,14 @@ private:
 
     void note(const QString &path);
 
+    struct Staging
+    {
+        QString folder;
+        PartialLock lock;
+    };
+
     QStringList files;
     QStringList folders;
+    std::vector<Staging> staging;
     QString journal;
 };

@@ -106,6 +106,8 @@ int ExportMessagesThread::exportMessages(Writer &writer, CreatedPaths &created)
     QString writerChat;
     int i = 0;
     for (_MsgMessage *message : qAsConst(list)) {
+        if (itemHook)
+            itemHook(i + 1);
         if (form->failed)
             return -1;
         progress.step(++i);
@@ -133,7 +135,7 @@ int ExportMessagesThread::exportMessages(Writer &writer, CreatedPaths &created)
     if (writer)
         writer->end();
     if (!staged.isEmpty())
-        CreatedPaths::placeFolder(staged, path);
+        created.placeFolder(staged, path);
     // Skipped messages are not in the database.
     return database ? database->written() : i;
 }

@@ -10,6 +10,8 @@
 #include <QSharedPointer>
 #include <QThread>
 
+#include <functional>
+
 class CreatedPaths;
 class ProgressForm;
 
@@ -29,6 +31,9 @@ public:
         ProgressForm *form, QObject *parent = nullptr);
     ~ExportMessagesThread() override;
 
+    // Called before each message with its position from 1; tests act at a chosen moment.
+    void setItemHook(std::function<void(int)> hook) { itemHook = std::move(hook); }
+
 protected:
     void run() override;
 
@@ -45,4 +50,5 @@ private:
     unsigned int format;
     ProgressForm *form;
     bool htmlFoldersReady = false;
+    std::function<void(int)> itemHook;
 };

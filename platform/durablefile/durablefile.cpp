@@ -1,19 +1,23 @@
 #include "platform/durablefile/durablefile.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSaveFile>
 #include <QSet>
 #include <QStorageInfo>
-#include <QTemporaryFile>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -21,6 +25,36 @@
 namespace {
 
 const char partialSuffix[] = ".partial";
+const char partialAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+const int partialRandom = 4;
+const int partialTag = partialRandom + 2;
+
+// The two characters that end the tag of a partial of the file `name` that begins with
+// `random`.
+QString partialCheck(const QString &name, const QString &random)
+{
+    const QByteArray digest = QCryptographicHash::hash(
+        name.toUtf8() + '/' + random.toLatin1(), QCryptographicHash::Sha1);
+    const int size = int(sizeof partialAlphabet) - 1;
+    return QString(QLatin1Char(partialAlphabet[uchar(digest.at(0)) % size]))
+        + QLatin1Char(partialAlphabet[uchar(digest.at(1)) % size]);
+}
+
+// Exactly, letter case included: "<name>.<tag>.partial" with a tag partialPath could give.
+bool isPartialName(const QString &entry, const QString &name)
+{
+    const int tagAt = name.size() + 1;
+    if (entry.size() != tagAt + partialTag + int(qstrlen(partialSuffix)) || !entry.startsWith(name)
+        || entry.at(name.size()) != QLatin1Char('.')
+        || !entry.endsWith(QLatin1String(partialSuffix)))
+        return false;
+    const QString tag = entry.mid(tagAt, partialTag);
+    for (const QChar c : tag) {
+        if (c.unicode() == 0 || c.unicode() > 127 || !std::strchr(partialAlphabet, c.toLatin1()))
+            return false;
+    }
+    return tag.mid(partialRandom) == partialCheck(name, tag.left(partialRandom));
+}
 
 int syncDescriptor(int fd)
 {
@@ -70,7 +104,131 @@ void syncFolders(const QStringList &folders)
 
 } // namespace
 
+PartialLock::PartialLock(PartialLock &&other) noexcept
+    : fd(other.fd)
+{
+    other.fd = -1;
+}
+
+PartialLock &PartialLock::operator=(PartialLock &&other) noexcept
+{
+    if (this != &other) {
+        unlock();
+        fd = other.fd;
+        other.fd = -1;
+    }
+    return *this;
+}
+
+PartialLock::~PartialLock()
+{
+    unlock();
+}
+
+void PartialLock::unlock()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+bool PartialLock::tryLock(const QString &path)
+{
+    // Non-blocking: a pipe that took the name meanwhile must not hold the caller up.
+    return hold(::open(QFile::encodeName(path).constData(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC),
+        path);
+}
+
+bool PartialLock::tryLock(QFileDevice &file)
+{
+    const int own = file.handle();
+    return hold(own < 0 ? -1 : ::fcntl(own, F_DUPFD_CLOEXEC, 0), file.fileName());
+}
+
+bool PartialLock::hold(int descriptor, const QString &path)
+{
+    unlock();
+    if (descriptor < 0)
+        return false;
+    int result;
+    do
+        result = ::flock(descriptor, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    // The name is checked only once the lock is held: a run that removes its partial holds
+    // it then, so that what the name leads to now stays.
+    struct stat held, named;
+    if (result == 0 && ::fstat(descriptor, &held) == 0
+        && ::lstat(QFile::encodeName(path).constData(), &named) == 0 && held.st_dev == named.st_dev
+        && held.st_ino == named.st_ino) {
+        fd = descriptor;
+        return true;
+    }
+    ::close(descriptor);
+    return false;
+}
+
 namespace durable {
+
+QString partialPath(const QString &target)
+{
+    QString random;
+    for (int i = 0; i < partialRandom; ++i)
+        random += QLatin1Char(
+            partialAlphabet[QRandomGenerator::global()->bounded(int(sizeof partialAlphabet) - 1)]);
+    return target + QLatin1Char('.') + random + partialCheck(QFileInfo(target).fileName(), random)
+        + QLatin1String(partialSuffix);
+}
+
+bool removeLeftovers(
+    const QString &target, bool folders, const std::function<void(const QString &)> &remove)
+{
+    const QFileInfo info(target);
+    const QString name = info.fileName();
+    const QDir folder = info.dir();
+    bool noneLive = true;
+    // Matched here: QDir's name filters are wildcards that ignore letter case.
+    const QStringList entries = folder.entryList((folders ? QDir::Dirs : QDir::Files)
+        | QDir::NoSymLinks | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        if (!isPartialName(entry, name))
+            continue;
+        const QString path = folder.filePath(entry);
+        PartialLock lock;
+        if (lock.tryLock(path))
+            remove(path);
+        else if (QFileInfo::exists(path))
+            noneLive = false;
+    }
+    return noneLive;
+}
+
+int renameNew(const QString &from, const QString &to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE)
+        == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system without that rename. A file is linked in, which never replaces anything;
+    // a folder cannot be, and is renamed when nothing was there a moment before.
+    struct stat st;
+    if (::lstat(source.constData(), &st) != 0)
+        return errno;
+    if (!S_ISDIR(st.st_mode)) {
+        if (::link(source.constData(), target.constData()) == 0) {
+            ::unlink(source.constData());
+            return 0;
+        }
+        if (errno == EEXIST)
+            return EEXIST;
+    }
+    if (::lstat(target.constData(), &st) == 0)
+        return EEXIST;
+    return ::rename(source.constData(), target.constData()) == 0 ? 0 : errno;
+}
 
 QString writeFailure(const QString &path, const QString &qtReason)
 {
@@ -205,16 +363,7 @@ bool copyFile(const QString &source, const QString &target, QString *error)
 
 void DurableFile::removeLeftovers(const QString &path)
 {
-    const QFileInfo target(path);
-    const QString prefix = target.fileName() + QLatin1Char('.');
-    const int length = prefix.size() + 6 + int(qstrlen(partialSuffix));
-    const QDir folder = target.dir();
-    for (const QString &name :
-        folder.entryList({ QStringLiteral("*") + QLatin1String(partialSuffix) },
-            QDir::Files | QDir::Hidden | QDir::System)) {
-        if (name.size() == length && name.startsWith(prefix))
-            QFile::remove(folder.filePath(name));
-    }
+    durable::removeLeftovers(path, false, [](const QString &file) { QFile::remove(file); });
 }
 
 DurableFile::DurableFile(const QString &target)
@@ -222,7 +371,12 @@ DurableFile::DurableFile(const QString &target)
 {
 }
 
-DurableFile::~DurableFile() = default;
+DurableFile::~DurableFile()
+{
+    // Still held: no other run's file can have taken the name.
+    if (!partial.isEmpty())
+        ::unlink(QFile::encodeName(partial).constData());
+}
 
 bool DurableFile::fail(const QString &reason)
 {
@@ -233,23 +387,45 @@ bool DurableFile::fail(const QString &reason)
 bool DurableFile::open()
 {
     const QFileInfo info(targetPath);
-    // Replacing goes through QSaveFile, which keeps the old file's permissions; a new name
-    // is linked in by the rename of a temporary file, which never replaces anything.
+    // Replacing goes through QSaveFile, which keeps the old file's permissions; a new file is
+    // linked or renamed in under its name, which never replaces anything.
     replacing = info.exists();
     if (replacing) {
         file.reset(new QSaveFile(targetPath));
         if (file->open(QIODevice::WriteOnly))
             return true;
-    } else {
-        auto *temporary = new QTemporaryFile(
-            targetPath + QStringLiteral(".XXXXXX") + QLatin1String(partialSuffix));
-        file.reset(temporary);
-        if (temporary->open())
-            return true;
+        error = file->errorString();
+        file.reset();
+        return false;
     }
-    error = file->errorString();
-    file.reset();
-    return false;
+    // Unnamed where the file system has such files, and linked in under the target's name
+    // once complete: a killed run leaves nothing. Elsewhere a partial file beside the
+    // target, held for as long as it is filled.
+    const int unnamed = ::open(
+        QFile::encodeName(info.absolutePath()).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (unnamed >= 0) {
+        auto made = std::make_unique<QFile>();
+        made->open(unnamed, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle);
+        file = std::move(made);
+        return true;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString name = durable::partialPath(targetPath);
+        // With the permissions of a file made directly.
+        auto made = std::make_unique<QFile>(name);
+        if (!made->open(QIODevice::ReadWrite | QIODevice::NewOnly)) {
+            if (QFileInfo::exists(name) || QFileInfo(name).isSymLink())
+                continue;
+            return fail(made->errorString());
+        }
+        // Otherwise a cleanup took it between its making and the lock, and removes it.
+        if (lock.tryLock(*made)) {
+            file = std::move(made);
+            partial = name;
+            return true;
+        }
+    }
+    return fail(systemText(EEXIST));
 }
 
 bool DurableFile::write(const char *data, qint64 size)
@@ -265,16 +441,22 @@ bool DurableFile::commit()
         auto *save = static_cast<QSaveFile *>(file.get());
         if (!save->commit())
             return fail(durable::writeFailure(targetPath, save->errorString()));
+    } else if (partial.isEmpty()) {
+        // A link never replaces anything.
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(file->handle());
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD,
+                QFile::encodeName(targetPath).constData(), AT_SYMLINK_FOLLOW)
+            != 0)
+            return fail(systemText(errno));
+        file->close();
     } else {
-        auto *temporary = static_cast<QTemporaryFile *>(file.get());
-        // Those of a file made directly: its owner may write it, everyone may read it.
-        temporary->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
-            | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup
-            | QFileDevice::ReadOther);
-        if (!temporary->rename(targetPath))
-            return fail(temporary->errorString());
-        // Otherwise the temporary file object would remove its file under the new name.
-        temporary->setAutoRemove(false);
+        // Renamed while still held, so that no cleanup takes it first.
+        const int code = durable::renameNew(partial, targetPath);
+        if (code != 0)
+            return fail(systemText(code));
+        partial.clear();
+        file->close();
+        lock.unlock();
     }
     durable::syncFolder(QFileInfo(targetPath).absolutePath());
     return true;

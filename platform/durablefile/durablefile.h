@@ -6,7 +6,33 @@
 #include <QFileDevice>
 #include <QString>
 
+#include <functional>
 #include <memory>
+
+// A hold on a file or folder that one run fills beside its target under a partial name
+// (durable::partialPath): an advisory lock on an open descriptor of it, which no other run, in
+// this window or another, can take meanwhile, and which ends with the process, so that what a
+// killed run left can be taken. Cleanup removes a partial only while holding it.
+class PartialLock
+{
+public:
+    PartialLock() = default;
+    PartialLock(PartialLock &&other) noexcept;
+    PartialLock &operator=(PartialLock &&other) noexcept;
+    ~PartialLock();
+
+    // Locks the file or folder at `path`, never through a link. False when another holds it
+    // or the name no longer leads to what was locked (removed or replaced meanwhile).
+    bool tryLock(const QString &path);
+    // Locks the open file the same way.
+    bool tryLock(QFileDevice &file);
+    void unlock();
+
+private:
+    bool hold(int descriptor, const QString &path);
+
+    int fd = -1;
+};
 
 class DurableFile
 {
@@ -32,8 +58,8 @@ public:
     QString errorString() const { return error; }
     QString target() const { return targetPath; }
 
-    // Removes the "<name>.XXXXXX.partial" files that killed runs left beside the target. A
-    // folder listing: for the few files a user names, not for every copied picture.
+    // Removes the partial files that killed runs left beside the target; those of live runs
+    // stay. A folder listing: for the few files a user names, not for every copied picture.
     static void removeLeftovers(const QString &target);
 
 private:
@@ -43,6 +69,8 @@ private:
     std::unique_ptr<QFileDevice> file;
     QString error;
     bool replacing = false;
+    QString partial; // the name of a new file being filled beside the target, if it has one
+    PartialLock lock;
 };
 
 // Many complete files put in place as durable::renameOver puts one, at a fraction of the
@@ -74,6 +102,21 @@ private:
 };
 
 namespace durable {
+
+// A new name beside `target` for a file or folder that a run fills and then puts in place:
+// "<name>.<six letters or digits>.partial". The last two characters check the name and the
+// first four, so that a user's own "notes.txt.backup.partial" is not taken for one of ours.
+QString partialPath(const QString &target);
+
+// Calls `remove` with each file (with `folders`, each folder) beside `target` that has a name
+// partialPath gives it, exactly, while holding its lock; links are passed over. False when a
+// live run holds one of them, which is left as it is.
+bool removeLeftovers(
+    const QString &target, bool folders, const std::function<void(const QString &)> &remove);
+
+// Renames `from` to `to`, where nothing may be: never over anything, an empty folder
+// included. 0, or the system's error code (EEXIST when something is there).
+int renameNew(const QString &from, const QString &to);
 
 // Writes all of `size` bytes to `file`. An unbuffered file may take only part of them on a
 // full disk without telling why; the rest is tried again so that the system says it.

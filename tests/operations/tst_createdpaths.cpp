@@ -2,14 +2,17 @@
 // system or the buffer copies them, never over anything, and nothing left of a copy that
 // failed; folders claimed only when the run's own mkdir made them.
 #include "operations/createdpaths.h"
+#include "support/filebytes.h"
 #include "support/filesizelimit.h"
 #include "support/foldersnapshot.h"
+#include "support/killedwriter.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -26,6 +29,17 @@ QByteArray anotherWriterMakes;
 int systemMkdir(const char *path, mode_t mode)
 {
     return int(syscall(SYS_mkdirat, AT_FDCWD, path, mode));
+}
+
+// The text of the runtime error `work` throws; empty when it throws none.
+QString errorOf(const std::function<void()> &work)
+{
+    try {
+        work();
+    } catch (const std::runtime_error &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QString();
 }
 
 } // namespace
@@ -56,6 +70,12 @@ private slots:
     void failedCopyLeavesNothing();
     void neverClaimsAFolderAnotherWriterMade_data();
     void neverClaimsAFolderAnotherWriterMade();
+    void stagingRemovesOnlyAKilledRunsFolder_data();
+    void stagingRemovesOnlyAKilledRunsFolder();
+    void secondStagingOfOneTargetFailsAndLeavesTheFirst();
+    void placeFolderNeverReplacesAnything_data();
+    void placeFolderNeverReplacesAnything();
+    void removeAllLeavesAnotherRunsWorkInAFolderItMade();
 
 private:
     QTemporaryDir dir;
@@ -159,6 +179,113 @@ void TestCreatedPaths::neverClaimsAFolderAnotherWriterMade()
         QByteArray("another writer's"));
     // What the run made inside theirs goes.
     QCOMPARE(QFileInfo::exists(base.filePath(target)), target == theirs);
+}
+
+void TestCreatedPaths::stagingRemovesOnlyAKilledRunsFolder_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("other"); // a user's folder beside the target; empty: a run's
+    QTest::newRow("other letter case") << "chats"
+                                       << "Chats.backup.partial";
+    QTest::newRow("a blank in the tag") << "chats"
+                                        << "chats.my old.partial";
+    QTest::newRow("dots in the tag") << "chats"
+                                     << "chats.v1.2.3.partial";
+    QTest::newRow("brackets in the target") << "[ab]"
+                                            << "a.backup.partial";
+    QTest::newRow("a killed run's") << "chats" << QString();
+}
+
+void TestCreatedPaths::stagingRemovesOnlyAKilledRunsFolder()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, other);
+    const QDir base(dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+    QVERIFY(base.mkpath(QStringLiteral(".")));
+    if (other.isEmpty()) {
+        QVERIFY(runThenDie([&] {
+            // Never destroyed: the child dies holding it.
+            auto *killed = new CreatedPaths;
+            filebytes::write(
+                killed->makeStagingFolder(base.filePath(target)) + QStringLiteral("/a.html"),
+                "killed");
+        }));
+    } else {
+        filebytes::write(base.filePath(other + QStringLiteral("/inner/keep.txt")), "mine");
+    }
+    const QStringList before = base.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    QCOMPARE(before.size(), 1);
+
+    CreatedPaths created;
+    const QString staged = QFileInfo(created.makeStagingFolder(base.filePath(target))).fileName();
+    QStringList expected = other.isEmpty() ? QStringList() : before;
+    expected << staged;
+    expected.sort();
+    QCOMPARE(base.entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name), expected);
+    if (!other.isEmpty())
+        QCOMPARE(fileBytes(base.filePath(other + QStringLiteral("/inner/keep.txt"))),
+            QByteArray("mine"));
+}
+
+void TestCreatedPaths::secondStagingOfOneTargetFailsAndLeavesTheFirst()
+{
+    const QString target = dir.filePath(QStringLiteral("twice/html"));
+    CreatedPaths first;
+    const QString staged = first.makeStagingFolder(target);
+    filebytes::write(staged + QStringLiteral("/page.html"), "first's");
+
+    CreatedPaths second;
+    const QString error = errorOf([&] { second.makeStagingFolder(target); });
+    QVERIFY2(
+        error.contains(QDir::toNativeSeparators(target) + QStringLiteral(": ")), qPrintable(error));
+    second.removeAll();
+    first.placeFolder(staged, target);
+    QCOMPARE(fileBytes(target + QStringLiteral("/page.html")), QByteArray("first's"));
+}
+
+void TestCreatedPaths::placeFolderNeverReplacesAnything_data()
+{
+    QTest::addColumn<bool>("folder");
+    QTest::newRow("an empty folder") << true;
+    QTest::newRow("a file") << false;
+}
+
+void TestCreatedPaths::placeFolderNeverReplacesAnything()
+{
+    QFETCH(bool, folder);
+    const QDir base(dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+    const QString target = base.filePath(QStringLiteral("html"));
+    CreatedPaths created;
+    const QString staged = created.makeStagingFolder(target);
+    if (folder)
+        QVERIFY(base.mkdir(QStringLiteral("html")));
+    else
+        filebytes::write(target, QByteArray());
+    const QString error = errorOf([&] { created.placeFolder(staged, target); });
+    QVERIFY2(
+        error.contains(QDir::toNativeSeparators(target) + QStringLiteral(": ")), qPrintable(error));
+    QCOMPARE(QFileInfo(target).isDir(), folder);
+    QVERIFY(QFileInfo(staged).isDir());
+    if (folder)
+        QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestCreatedPaths::removeAllLeavesAnotherRunsWorkInAFolderItMade()
+{
+    const QString shared = dir.filePath(QStringLiteral("shared"));
+    CreatedPaths cancelled;
+    // Makes the folder "shared" as well.
+    cancelled.makeStagingFolder(shared + QStringLiteral("/mine"));
+    CreatedPaths finished;
+    const QString theirs = shared + QStringLiteral("/theirs");
+    const QString staged = finished.makeStagingFolder(theirs);
+    filebytes::write(staged + QStringLiteral("/page.html"), "theirs");
+    finished.placeFolder(staged, theirs);
+
+    cancelled.removeAll();
+    QCOMPARE(QDir(shared).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        QStringList { QStringLiteral("theirs") });
+    QCOMPARE(fileBytes(theirs + QStringLiteral("/page.html")), QByteArray("theirs"));
 }
 
 QTEST_GUILESS_MAIN(TestCreatedPaths)

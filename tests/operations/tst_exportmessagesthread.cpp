@@ -96,6 +96,8 @@ private slots:
     void fullDiskFailsAndRemovesOnlyWhatTheRunCreated_data();
     void fullDiskFailsAndRemovesOnlyWhatTheRunCreated();
     void targetThatIsAFileFailsAndStays();
+    void secondExportIntoOneNewFolderFailsAndTheFirstIsWhole_data();
+    void secondExportIntoOneNewFolderFailsAndTheFirstIsWhole();
     void chatsNeverShareAFile();
     void smsAndIMessageChatOfOneNumberShareAFile_data();
     void smsAndIMessageChatOfOneNumberShareAFile();
@@ -383,6 +385,42 @@ void TestExportMessagesThread::targetThatIsAFileFailsAndStays()
         QCOMPARE(outcome.errors.size(), 1);
         QCOMPARE(fileBytes(tmp->filePath("export")), QByteArray("not a folder"));
     }
+}
+
+void TestExportMessagesThread::secondExportIntoOneNewFolderFailsAndTheFirstIsWhole_data()
+{
+    QTest::addColumn<unsigned int>("format");
+    QTest::newRow("html") << unsigned(ExportHtml);
+    QTest::newRow("pdf") << unsigned(ExportPdf);
+}
+
+void TestExportMessagesThread::secondExportIntoOneNewFolderFailsAndTheFirstIsWhole()
+{
+    QFETCH(unsigned int, format);
+    const MsgMessageList list = buildSampleChats(*builder);
+    const QString whole = tmp->filePath("whole");
+    QCOMPARE(runExport(list, whole, format).errors, QStringList());
+
+    const QString out = tmp->filePath("both/target");
+    RecordingProgressForm form;
+    ExportMessagesThread first(list, out, format, &form);
+    Outcome second;
+    // The second export runs whole while the first waits before its last message.
+    first.setItemHook([&](int i) {
+        if (i == list.size())
+            QMetaObject::invokeMethod(
+                qApp, [&] { second = runExport(list, out, format); }, Qt::BlockingQueuedConnection);
+    });
+    QCOMPARE(form.run(first), 1);
+    QCOMPARE(form.errors, QStringList());
+    QCOMPARE(form.infos, QStringList(success(list.size())));
+    QCOMPARE(second.infos, QStringList());
+    QCOMPARE(second.errors.size(), 1);
+    QVERIFY2(second.errors.first().contains(QDir::toNativeSeparators(out) + ": "),
+        qPrintable(second.errors.first()));
+    QCOMPARE(entriesBelow(out), entriesBelow(whole));
+    QCOMPARE(QDir(tmp->filePath("both")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        QStringList("target"));
 }
 
 void TestExportMessagesThread::chatsNeverShareAFile()

@@ -4,8 +4,13 @@
 #include <QProcess>
 #include <QThread>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 bool runAsWriter(int argc, char **argv, const char *flag,
     const std::function<int(const QString &folder)> &writer, int *code)
@@ -55,6 +60,28 @@ bool letWriterProgress(const char *flag, const QString &folder,
     if (reached <= least)
         *why = QStringLiteral("the writer got only to %1").arg(reached);
     return reached > least;
+}
+
+bool runThenDie(const std::function<void()> &work)
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        try {
+            work();
+        } catch (...) {
+            ::_exit(1);
+        }
+        std::raise(SIGKILL);
+        ::_exit(1);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 int KillDelays::next(int least, int span)

@@ -38,6 +38,11 @@ bool killWriterAfter(const char *flag, const QString &folder, int ms, QString *w
 bool letWriterProgress(const char *flag, const QString &folder,
     const std::function<qint64()> &progress, qint64 least, QString *why);
 
+// Runs `work` in a child process, which then dies as by "kill -9": what it made stays, and
+// what it still holds (never what `work` destroyed on returning) is let go as by a death.
+// False when the child could not run or did not die so.
+bool runThenDie(const std::function<void()> &work);
+
 // Delays for the kills, spread pseudo-randomly over [least, least + span) milliseconds from
 // a fixed seed, so that a failing run repeats.
 class KillDelays

@@ -4,18 +4,33 @@
 
 #include <QThread>
 
+namespace {
+
+// The newest dialog alive, which the boxes go to.
+RecordingProgressForm *innermost = nullptr;
+
+} // namespace
+
 RecordingProgressForm::RecordingProgressForm()
     : ProgressForm(QString())
+    , outer(innermost)
 {
-    setMessageBoxHook([this](QMessageBox &box) {
-        (box.icon() == QMessageBox::Critical ? errors : infos).append(box.text());
+    innermost = this;
+    setMessageBoxHook([](QMessageBox &box) {
+        (box.icon() == QMessageBox::Critical ? innermost->errors : innermost->infos)
+            .append(box.text());
         return QMessageBox::Ok;
     });
 }
 
 RecordingProgressForm::~RecordingProgressForm()
 {
-    setMessageBoxHook(nullptr);
+    RecordingProgressForm **link = &innermost;
+    while (*link != this)
+        link = &(*link)->outer;
+    *link = outer;
+    if (!innermost)
+        setMessageBoxHook(nullptr);
 }
 
 int RecordingProgressForm::run(QThread &worker)

@@ -1,5 +1,6 @@
 // A progress dialog for worker tests: runs a worker the way the main window does, answers
-// the boxes it shows and records what the worker reported.
+// the boxes it shows and records what the worker reported. One made while another is alive
+// records the boxes until it is gone, then the other again.
 #pragma once
 
 #include "shell/progressform.h"
@@ -29,4 +30,7 @@ public:
 public slots:
     // Found by name before the dialog's own slot, which it then calls.
     void updateProgress(QString status, int curProgress, QString progressText);
+
+private:
+    RecordingProgressForm *outer; // the dialog alive before this one, if any
 };

@@ -2,6 +2,7 @@
 
 #include "support/filebytes.h"
 #include "support/filesizelimit.h"
+#include "support/killedwriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,7 +10,42 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// Set while a test stands for a file system without unnamed files, where a new file is
+// filled under a partial name beside its target.
+bool refuseUnnamedFiles = false;
+
+int systemOpen(const char *path, int flags, va_list args)
+{
+    const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+    const mode_t mode = (flags & O_CREAT) || unnamed ? mode_t(va_arg(args, int)) : 0;
+    if (unnamed && refuseUnnamedFiles) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+} // namespace
+
+// Stands in for the system's open in this process, the library's calls included.
+extern "C" int open(const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const int fd = systemOpen(path, flags, args);
+    va_end(args);
+    return fd;
+}
 
 class TestDurableFile : public QObject
 {
@@ -23,6 +59,8 @@ private slots:
     void renameOverReplacesWholeFile();
     void batchPutsFilesInPlaceOnlyAllSynced_data();
     void batchPutsFilesInPlaceOnlyAllSynced();
+    void onlyAKilledRunsPartialFileIsRemoved_data();
+    void onlyAKilledRunsPartialFileIsRemoved();
 };
 
 void TestDurableFile::copyReplacesOnlyWhenComplete_data()
@@ -181,6 +219,54 @@ void TestDurableFile::batchPutsFilesInPlaceOnlyAllSynced()
         else
             QVERIFY(!QFileInfo::exists(targets[i]));
         QVERIFY(!QFileInfo::exists(staged[i]));
+    }
+}
+
+void TestDurableFile::onlyAKilledRunsPartialFileIsRemoved_data()
+{
+    QTest::addColumn<QString>("name"); // a user's file beside the target; empty: a run's own
+    QTest::addColumn<bool>("killed"); // the run that made it was killed
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("user's, a word as the tag") << "notes.txt.backup.partial" << false << false;
+    QTest::newRow("user's, a blank in the tag") << "notes.txt.my old.partial" << false << false;
+    QTest::newRow("user's, suffix in capitals") << "notes.txt.abcdef.PARTIAL" << false << false;
+    QTest::newRow("a killed run's") << QString() << true << true;
+    QTest::newRow("a live run's") << QString() << false << false;
+}
+
+void TestDurableFile::onlyAKilledRunsPartialFileIsRemoved()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, killed);
+    QFETCH(bool, removed);
+    refuseUnnamedFiles = true;
+    const auto restore = qScopeGuard([] { refuseUnnamedFiles = false; });
+    QTemporaryDir dir;
+    const QString target = dir.filePath("notes.txt");
+    std::unique_ptr<DurableFile> live;
+    if (!name.isEmpty()) {
+        filebytes::write(dir.filePath(name), "mine");
+    } else if (killed) {
+        QVERIFY(runThenDie([&] {
+            // Never destroyed: the child dies holding it.
+            auto *file = new DurableFile(target);
+            if (file->open())
+                file->write("killed");
+        }));
+    } else {
+        live = std::make_unique<DurableFile>(target);
+        QVERIFY(live->open());
+        QVERIFY(live->write("live"));
+    }
+    const QStringList before = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(before.size(), 1);
+
+    DurableFile::removeLeftovers(target);
+    QCOMPARE(
+        QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), removed ? QStringList() : before);
+    if (live) {
+        QVERIFY(live->commit());
+        QCOMPARE(filebytes::read(target), QByteArray("live"));
     }
 }
 
