@@ -51,6 +51,7 @@ private slots:
     void refusedReplyIsShownAsText();
     void fullDiskKeepsTheEarlierTreeAndNoArchive_data();
     void fullDiskKeepsTheEarlierTreeAndNoArchive();
+    void servicesEndingLateStayOutOfTheTestLog();
 
 private:
     SimulatedPhone makePhone(const QString &udid);
@@ -426,6 +427,30 @@ void TestFileRelay::fullDiskKeepsTheEarlierTreeAndNoArchive()
         qPrintable(form.errors.first()));
     verifyEarlierTreeKept(device);
     QVERIFY(!QFileInfo::exists(device.cacheDir().filePath("file-relay.cpio")));
+}
+
+void TestFileRelay::servicesEndingLateStayOutOfTheTestLog()
+{
+    // Qt Test frees a row's name when the row ends, unlocked: a service that is still closing
+    // then must not log through its handler.
+    static QStringList seen;
+    seen.clear();
+    const QtMessageHandler testHandler = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext &, const QString &line) { seen << line; });
+    QVERIFY(devicetest::loadLibraries(m_home.path()));
+    SimulatedPhone phone = makePhone(QStringLiteral("relay-late"));
+    // Refused: the phone goes on to send its archive into a closed connection.
+    phone.setFaults("FileRelay", { { "Status", "Busy" } });
+    IOSDevice device = devicetest::attachPhone(phone, "6.1.3");
+    RecordingProgressForm form;
+    const int result = load(device, form);
+    QTRY_VERIFY(!devicetest::callLog(device.handle).filter("file_relay: stopped after").isEmpty());
+    qDebug("from the test");
+    qInstallMessageHandler(testHandler);
+    QVERIFY(devicetest::loadLibraries(m_home.path()));
+    QCOMPARE(result, 0);
+    QVERIFY2(seen.filter("file_relay:").isEmpty(), qPrintable(seen.join('\n')));
+    QVERIFY(seen.contains("from the test"));
 }
 
 QTEST_MAIN(TestFileRelay)

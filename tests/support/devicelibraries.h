@@ -6,10 +6,12 @@
 #include "device/mobiledevice.h"
 
 #include "platform/mobiledevice/amdevice.h"
+#include "support/testlogthreads.h"
 
 #include <QDir>
 #include <QFile>
 #include <QStringList>
+#include <QTest>
 
 #include <functional>
 #include <stdexcept>
@@ -17,9 +19,12 @@
 namespace devicetest {
 
 // The registry file and the common-files folder point at nothing in `scratch`; the
-// libraries' build folder goes first on PATH.
+// libraries' build folder goes first on PATH. Inside a Qt Test run, the libraries' own
+// threads log beside Qt Test's handler, never through it.
 inline bool loadLibraries(const QString &scratch)
 {
+    if (QTest::currentTestFunction())
+        testlog::keepOtherThreadsOut();
     qputenv("QUILLMARROW_REGISTRY", QFile::encodeName(QDir(scratch).filePath("no-registry.conf")));
     qputenv("QUILLMARROW_COMMON_FILES", QFile::encodeName(QDir(scratch).filePath("no-common")));
     qputenv("PATH", QByteArray(QM_DEVICE_LIBRARY_DIR) + ':' + qgetenv("PATH"));

@@ -8,6 +8,7 @@
 #include "support/afcpacket.h"
 #include "support/corefoundationtext.h"
 #include "support/servicepeer.h"
+#include "support/testlogthreads.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -152,6 +153,7 @@ private:
 void TestSimulatedServices::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+    testlog::keepOtherThreadsOut();
     qputenv("QUILLMARROW_DEVICES", QFile::encodeName(m_dir.filePath("watched")));
 }
 
