@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     qInstallMessageHandler(fuzz::quiet);
 #ifdef QM_DEVICE_LIBRARY_DIR
-    if (!devicetest::loadLibraries(fuzz::scratchFolder()))
+    if (!devicetest::loadLibrariesOnly(fuzz::scratchFolder()))
         abort();
 #endif
     return 0;

@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QStringList>
-#include <QTest>
 
 #include <functional>
 #include <stdexcept>
@@ -19,17 +18,22 @@
 namespace devicetest {
 
 // The registry file and the common-files folder point at nothing in `scratch`; the
-// libraries' build folder goes first on PATH. Inside a Qt Test run, the libraries' own
-// threads log beside Qt Test's handler, never through it.
-inline bool loadLibraries(const QString &scratch)
+// libraries' build folder goes first on PATH.
+inline bool loadLibrariesOnly(const QString &scratch)
 {
-    if (QTest::currentTestFunction())
-        testlog::keepOtherThreadsOut();
     qputenv("QUILLMARROW_REGISTRY", QFile::encodeName(QDir(scratch).filePath("no-registry.conf")));
     qputenv("QUILLMARROW_COMMON_FILES", QFile::encodeName(QDir(scratch).filePath("no-common")));
     qputenv("PATH", QByteArray(QM_DEVICE_LIBRARY_DIR) + ':' + qgetenv("PATH"));
     QString error;
     return mobiledevice_load_frameworks(error);
+}
+
+// For a Qt Test run: loads the libraries, whose own threads then log beside Qt Test's
+// handler, never through it.
+inline bool loadLibraries(const QString &scratch)
+{
+    testlog::keepOtherThreadsOut();
+    return loadLibrariesOnly(scratch);
 }
 
 inline CFIndex liveObjects()
