@@ -1,6 +1,7 @@
 #include "itunescachesmsthread.h"
 
 #include "backup/backupmanifest.h"
+#include "platform/durablefile/durablebatch.h"
 #include "platform/durablefile/durablefile.h"
 #include "shell/datafolder.h"
 #include "shell/progressform.h"

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "backup/itunescachemanifestdb.h"
-#include "platform/durablefile/durablefile.h"
+#include "platform/durablefile/durablebatch.h"
 
 #include <QDir>
 #include <QThread>

@@ -48,24 +48,30 @@ QString CreatedPaths::makeStagingFolder(const QString &target)
     makeFolder(QFileInfo(path).path());
     // One run at a time fills a new folder: two would each place a folder under the name.
     if (!durable::removeLeftovers(path, true, removeFolderRecursively))
-        throw std::runtime_error(
-            QStringLiteral("Cannot create the folder %1: another export is writing it")
-                .arg(QDir::toNativeSeparators(path))
-                .toStdString());
-    for (int attempt = 0;; ++attempt) {
-        const QString folder = durable::partialPath(path);
-        note(folder);
-        if (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0) {
-            Staging made { folder, PartialLock() };
-            // Otherwise a cleanup took it between its making and the lock, and removes it.
-            if (!made.lock.tryLock(folder))
-                continue;
-            folders.append(folder);
-            staging.push_back(std::move(made));
-            return folder;
-        }
-        if (errno != EEXIST || attempt == 100)
-            failFolder(folder, errno);
+        failBusy(path);
+    Staging made;
+    if (const int code = durable::makePartial(path, true, &made.folder, &made.lock))
+        failFolder(path, code);
+    note(made.folder);
+    folders.append(made.folder);
+    staging.push_back(std::move(made));
+    return staging.back().folder;
+}
+
+void CreatedPaths::holdFolder(const QString &folder)
+{
+    const QString path = QDir::cleanPath(QDir(folder).absolutePath());
+    switch (held.lockFolder(path)) {
+    case PartialLock::Locked:
+    case PartialLock::NoLocks:
+        break;
+    case PartialLock::Busy:
+        failBusy(path);
+    default:
+        throw std::runtime_error(QStringLiteral("Cannot write into the folder %1: %2")
+                                     .arg(QDir::toNativeSeparators(path),
+                                         QString::fromLocal8Bit(std::strerror(held.error())))
+                                     .toStdString());
     }
 }
 
@@ -77,9 +83,20 @@ void CreatedPaths::placeFolder(const QString &staged, const QString &target)
     if (code != 0)
         failFolder(target, code);
     durable::syncFolder(QFileInfo(target).absolutePath());
-    staging.erase(std::remove_if(staging.begin(), staging.end(),
-                      [&](const Staging &s) { return s.folder == staged; }),
-        staging.end());
+    const auto placed = std::find_if(
+        staging.begin(), staging.end(), [&](const Staging &s) { return s.folder == staged; });
+    if (placed != staging.end()) {
+        placed->lock.folderMoved(target);
+        staging.erase(placed);
+    }
+}
+
+void CreatedPaths::failBusy(const QString &folder)
+{
+    throw std::runtime_error(
+        QStringLiteral("Cannot export into the folder %1: another export is writing it")
+            .arg(QDir::toNativeSeparators(folder))
+            .toStdString());
 }
 
 void CreatedPaths::failFolder(const QString &folder, int code)
@@ -206,6 +223,7 @@ void CreatedPaths::forget()
     files.clear();
     folders.clear();
     staging.clear();
+    held.unlock();
     if (!journal.isEmpty())
         QFile::remove(journal);
     journal.clear();

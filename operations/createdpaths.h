@@ -2,7 +2,7 @@
 // exactly those and never anything that was there before.
 #pragma once
 
-#include "platform/durablefile/durablefile.h"
+#include "platform/durablefile/partiallock.h"
 
 #include <QString>
 #include <QStringList>
@@ -23,6 +23,9 @@ public:
     // it; what killed runs left there for the same target goes first. Throws when it cannot
     // be made or another run is filling one for the same target.
     QString makeStagingFolder(const QString &target);
+    // Holds an existing folder that this run writes into until it is done, so that one run
+    // at a time writes there. Throws when another run holds it or it cannot be held.
+    void holdFolder(const QString &folder);
     // Renames a staged folder to `target`, where nothing may be, not even an empty folder,
     // and makes that reach the disk. Throws when something took the name meanwhile or the
     // rename failed.
@@ -46,13 +49,14 @@ public:
     // folder with what it holds (only this run writes into one), any other only when empty,
     // as another run may have put its work there meanwhile. Forgets them.
     void removeAll();
-    // Keeps everything: the run completed.
+    // Keeps everything: the run completed. Lets go of the folders held.
     void forget();
 
     bool isEmpty() const { return files.isEmpty() && folders.isEmpty(); }
 
 private:
     [[noreturn]] static void failFolder(const QString &folder, int code);
+    [[noreturn]] static void failBusy(const QString &folder);
     [[noreturn]] static void failCopy(
         const QString &source, const QString &target, const QString &error);
 
@@ -67,5 +71,6 @@ private:
     QStringList files;
     QStringList folders;
     std::vector<Staging> staging;
+    PartialLock held;
     QString journal;
 };

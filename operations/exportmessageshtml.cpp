@@ -2,6 +2,7 @@
 
 #include "operations/exportfilename.h"
 #include "operations/textattachment.h"
+#include "platform/durablefile/partiallock.h"
 #include "records/msgidentity.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
@@ -81,6 +82,9 @@ void ExportMessagesHtml::copyPageStyle(const QDir &folder, CreatedPaths &created
 {
     const QDir files(folder.filePath(QStringLiteral("files")));
     created.makeFolder(files.path());
+    // What killed runs left of the files they copied goes before this run copies its own.
+    durable::removeLeftoversIn(files.path());
+    durable::removeLeftoversIn(folder.filePath(QStringLiteral("emoji")));
     const QDir bubble = programPictures(QStringLiteral("bubble"));
     const QString styleSheet = QStringLiteral("style.css");
     // The pages link the style sheet and the placeholder of a missing picture.

@@ -8,6 +8,7 @@
 #include "operations/exportmessagespdf.h"
 #include "operations/exportmessagestxt.h"
 #include "operations/messageprogress.h"
+#include "platform/durablefile/partiallock.h"
 #include "records/msgidentity.h"
 #include "shell/datafolder.h"
 #include "shell/progressform.h"
@@ -81,21 +82,33 @@ void ExportMessagesThread::run()
         // Released before the removal: a PDF writer completes its file when destroyed.
         writer.reset();
         created.removeAll();
-        ProgressForm::postErrorOccurred(form, QString::fromUtf8(e.what()));
+        ProgressForm::postErrorOccurred(form, shownPaths(QString::fromUtf8(e.what())));
     }
+}
+
+QString ExportMessagesThread::shownPaths(QString error) const
+{
+    // A new folder's files are written where the user never looks; the user chose its name.
+    if (staged.isEmpty())
+        return error;
+    return error.replace(QDir::toNativeSeparators(staged), QDir::toNativeSeparators(path));
 }
 
 int ExportMessagesThread::exportMessages(Writer &writer, CreatedPaths &created)
 {
     const bool perChat = format == ExportPdf || format == ExportHtml;
-    QString staged;
     if (perChat) {
         // A new folder is filled beside its name and appears whole; into an existing one
-        // the files go one by one, each whole.
+        // the files go one by one, each whole, one run at a time, after what killed runs
+        // left of theirs.
         const QFileInfo target(path);
         folder = path;
-        if (!target.exists() && !target.isSymLink())
+        if (!target.exists() && !target.isSymLink()) {
             folder = staged = created.makeStagingFolder(path);
+        } else {
+            created.holdFolder(path);
+            durable::removeLeftoversIn(path);
+        }
         sortMessagesByChat(list);
     } else {
         sortMessages(list);

@@ -43,10 +43,13 @@ private:
     // The number of messages exported; -1 when cancelled.
     int exportMessages(Writer &writer, CreatedPaths &created);
     Writer chatWriter(const _MsgChat *chat, CreatedPaths &created);
+    // The error with the new folder's name where it names the folder being filled.
+    QString shownPaths(QString error) const;
 
     MsgMessageList list;
     QString path;
     QString folder; // where the files of a PDF or HTML export are written
+    QString staged; // the folder filled in place of a new one, until it is put in place
     unsigned int format;
     ProgressForm *form;
     bool htmlFoldersReady = false;

@@ -1,60 +1,19 @@
 #include "platform/durablefile/durablefile.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
-#include <QRandomGenerator>
-#include <QSaveFile>
-#include <QSet>
 #include <QStorageInfo>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
-const char partialSuffix[] = ".partial";
-const char partialAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-const int partialRandom = 4;
-const int partialTag = partialRandom + 2;
-
-// The two characters that end the tag of a partial of the file `name` that begins with
-// `random`.
-QString partialCheck(const QString &name, const QString &random)
-{
-    const QByteArray digest = QCryptographicHash::hash(
-        name.toUtf8() + '/' + random.toLatin1(), QCryptographicHash::Sha1);
-    const int size = int(sizeof partialAlphabet) - 1;
-    return QString(QLatin1Char(partialAlphabet[uchar(digest.at(0)) % size]))
-        + QLatin1Char(partialAlphabet[uchar(digest.at(1)) % size]);
-}
-
-// Exactly, letter case included: "<name>.<tag>.partial" with a tag partialPath could give.
-bool isPartialName(const QString &entry, const QString &name)
-{
-    const int tagAt = name.size() + 1;
-    if (entry.size() != tagAt + partialTag + int(qstrlen(partialSuffix)) || !entry.startsWith(name)
-        || entry.at(name.size()) != QLatin1Char('.')
-        || !entry.endsWith(QLatin1String(partialSuffix)))
-        return false;
-    const QString tag = entry.mid(tagAt, partialTag);
-    for (const QChar c : tag) {
-        if (c.unicode() == 0 || c.unicode() > 127 || !std::strchr(partialAlphabet, c.toLatin1()))
-            return false;
-    }
-    return tag.mid(partialRandom) == partialCheck(name, tag.left(partialRandom));
-}
+// Names taken meanwhile before an unnamed file gives up getting a partial name.
+const int linkAttempts = 100;
 
 int syncDescriptor(int fd)
 {
@@ -70,138 +29,166 @@ QString systemText(int code)
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
-// Syncs under way together are committed together; one after another, each would wait for
-// the disk in turn.
-const int kSyncsAtOnce = 32;
-
-// 0, or the system's error code.
-int syncPath(const QByteArray &path, int flags)
+QByteArray descriptorPath(int fd)
 {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | flags);
-    if (fd < 0)
-        return errno;
-    const int code = syncDescriptor(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    return code;
+    return "/proc/self/fd/" + QByteArray::number(fd);
 }
 
-// Syncs every folder, many at once. As renameOver, a folder that cannot be synced is passed
-// over: the renames in it stand.
-void syncFolders(const QStringList &folders)
+// A file without a name in `folder`, or -1 where there is none to be had: the file system has
+// no such files, or there is no /proc (a chroot, a container) to link one in through.
+int openUnnamed(const QString &folder)
 {
-    std::atomic<int> next { 0 };
-    const auto work = [&] {
-        for (int i = next++; i < folders.size(); i = next++)
-            syncPath(QFile::encodeName(folders.at(i)), O_DIRECTORY);
-    };
-    std::vector<std::thread> threads;
-    for (int i = 1; i < std::min(folders.size(), kSyncsAtOnce); ++i)
-        threads.emplace_back(work);
-    work();
-    for (std::thread &thread : threads)
-        thread.join();
+    const int fd
+        = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat own, seen;
+    if (::fstat(fd, &own) == 0 && ::stat(descriptorPath(fd).constData(), &seen) == 0
+        && own.st_dev == seen.st_dev && own.st_ino == seen.st_ino)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
+// 0, or the system's error code.
+int reserveThenRename(const QByteArray &source, const QByteArray &target, bool folder)
+{
+    // An exclusive make of the name is the one test-and-take every file system has; the
+    // rename then replaces only that reservation.
+    if (folder) {
+        if (::mkdir(target.constData(), 0700) != 0)
+            return errno;
+    } else {
+        const int fd = ::open(
+            target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return errno;
+        ::close(fd);
+    }
+    if (::rename(source.constData(), target.constData()) == 0)
+        return 0;
+    const int code = errno;
+    if (folder)
+        ::rmdir(target.constData());
+    else
+        ::unlink(target.constData());
+    return code;
 }
 
 } // namespace
 
-PartialLock::PartialLock(PartialLock &&other) noexcept
-    : fd(other.fd)
+void DurableFile::removeLeftovers(const QString &path)
 {
-    other.fd = -1;
+    durable::removeLeftovers(path, false, [](const QString &file) { QFile::remove(file); });
 }
 
-PartialLock &PartialLock::operator=(PartialLock &&other) noexcept
+DurableFile::DurableFile(const QString &target)
+    : targetPath(target)
 {
-    if (this != &other) {
-        unlock();
-        fd = other.fd;
-        other.fd = -1;
-    }
-    return *this;
 }
 
-PartialLock::~PartialLock()
+DurableFile::~DurableFile()
 {
-    unlock();
+    // Still held: no other run's file can have taken the name.
+    if (!partial.isEmpty())
+        ::unlink(QFile::encodeName(partial).constData());
 }
 
-void PartialLock::unlock()
+bool DurableFile::fail(int code)
 {
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
+    return fail(systemText(code));
 }
 
-bool PartialLock::tryLock(const QString &path)
+bool DurableFile::fail(const QString &reason)
 {
-    // Non-blocking: a pipe that took the name meanwhile must not hold the caller up.
-    return hold(::open(QFile::encodeName(path).constData(),
-                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC),
-        path);
-}
-
-bool PartialLock::tryLock(QFileDevice &file)
-{
-    const int own = file.handle();
-    return hold(own < 0 ? -1 : ::fcntl(own, F_DUPFD_CLOEXEC, 0), file.fileName());
-}
-
-bool PartialLock::hold(int descriptor, const QString &path)
-{
-    unlock();
-    if (descriptor < 0)
-        return false;
-    int result;
-    do
-        result = ::flock(descriptor, LOCK_EX | LOCK_NB);
-    while (result != 0 && errno == EINTR);
-    // The name is checked only once the lock is held: a run that removes its partial holds
-    // it then, so that what the name leads to now stays.
-    struct stat held, named;
-    if (result == 0 && ::fstat(descriptor, &held) == 0
-        && ::lstat(QFile::encodeName(path).constData(), &named) == 0 && held.st_dev == named.st_dev
-        && held.st_ino == named.st_ino) {
-        fd = descriptor;
-        return true;
-    }
-    ::close(descriptor);
+    error = reason;
     return false;
 }
 
-namespace durable {
-
-QString partialPath(const QString &target)
+bool DurableFile::open()
 {
-    QString random;
-    for (int i = 0; i < partialRandom; ++i)
-        random += QLatin1Char(
-            partialAlphabet[QRandomGenerator::global()->bounded(int(sizeof partialAlphabet) - 1)]);
-    return target + QLatin1Char('.') + random + partialCheck(QFileInfo(target).fileName(), random)
-        + QLatin1String(partialSuffix);
-}
+    // Through a link, the file it leads to is written, as a program writing in place would.
+    const QFileInfo info(targetPath);
+    if (info.isSymLink() && info.exists())
+        targetPath = info.canonicalFilePath();
+    const QByteArray name = QFile::encodeName(targetPath);
+    struct stat st;
+    replacing = ::stat(name.constData(), &st) == 0;
+    if (replacing && !S_ISREG(st.st_mode))
+        return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    // A renamed file replaces one that this user may not write: that file stays as it is.
+    if (replacing && ::access(name.constData(), W_OK) != 0)
+        return fail(errno);
 
-bool removeLeftovers(
-    const QString &target, bool folders, const std::function<void(const QString &)> &remove)
-{
-    const QFileInfo info(target);
-    const QString name = info.fileName();
-    const QDir folder = info.dir();
-    bool noneLive = true;
-    // Matched here: QDir's name filters are wildcards that ignore letter case.
-    const QStringList entries = folder.entryList((folders ? QDir::Dirs : QDir::Files)
-        | QDir::NoSymLinks | QDir::Hidden | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        if (!isPartialName(entry, name))
-            continue;
-        const QString path = folder.filePath(entry);
-        PartialLock lock;
-        if (lock.tryLock(path))
-            remove(path);
-        else if (QFileInfo::exists(path))
-            noneLive = false;
+    // Unnamed where the file system has such files, and held from the start, so that no
+    // cleanup takes it once it is linked under a partial name: a killed run leaves nothing.
+    // Elsewhere a partial file beside the target, held for as long as it is filled.
+    int fd = openUnnamed(QFileInfo(targetPath).absolutePath());
+    unnamed = fd >= 0;
+    if (unnamed) {
+        lock.lockDescriptor(fd, QString());
+    } else if (const int code = durable::makePartial(targetPath, false, &partial, &lock, &fd)) {
+        return fail(code);
     }
-    return noneLive;
+    if (replacing)
+        ::fchmod(fd, st.st_mode & 07777);
+    file = std::make_unique<QFile>();
+    file->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle);
+    return true;
 }
+
+bool DurableFile::write(const char *data, qint64 size)
+{
+    return durable::writeAll(*file, data, size, targetPath, &error);
+}
+
+int DurableFile::linkUnnamed(const QString &name)
+{
+    // A link never replaces anything.
+    return ::linkat(AT_FDCWD, descriptorPath(file->handle()).constData(), AT_FDCWD,
+               QFile::encodeName(name).constData(), AT_SYMLINK_FOLLOW)
+            == 0
+        ? 0
+        : errno;
+}
+
+bool DurableFile::commit()
+{
+    if (!durable::sync(*file, targetPath, &error))
+        return false;
+    if (unnamed && !replacing) {
+        if (const int code = linkUnnamed(targetPath))
+            return fail(code);
+    } else {
+        if (unnamed) {
+            // A name of its own first: a rename is what replaces a file whole.
+            int code = EEXIST;
+            for (int attempt = 0; attempt < linkAttempts && code == EEXIST; ++attempt) {
+                const QString name = durable::partialPath(targetPath);
+                code = linkUnnamed(name);
+                if (code == 0)
+                    partial = name;
+            }
+            if (code != 0)
+                return fail(code);
+        }
+        // Renamed while still held, so that no cleanup takes it first.
+        const QByteArray from = QFile::encodeName(partial);
+        const int code = replacing
+            ? (::rename(from.constData(), QFile::encodeName(targetPath).constData()) == 0 ? 0
+                                                                                          : errno)
+            : durable::renameNew(partial, targetPath);
+        if (code != 0)
+            return fail(code);
+        partial.clear();
+    }
+    file->close();
+    lock.unlock();
+    durable::syncFolder(QFileInfo(targetPath).absolutePath());
+    return true;
+}
+
+namespace durable {
 
 int renameNew(const QString &from, const QString &to)
 {
@@ -210,14 +197,15 @@ int renameNew(const QString &from, const QString &to)
     if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE)
         == 0)
         return 0;
-    if (errno != EINVAL && errno != ENOSYS)
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
         return errno;
     // A file system without that rename. A file is linked in, which never replaces anything;
-    // a folder cannot be, and is renamed when nothing was there a moment before.
+    // where there are no links either (exFAT, vfat), and for a folder, the name is reserved.
     struct stat st;
     if (::lstat(source.constData(), &st) != 0)
         return errno;
-    if (!S_ISDIR(st.st_mode)) {
+    const bool folder = S_ISDIR(st.st_mode);
+    if (!folder) {
         if (::link(source.constData(), target.constData()) == 0) {
             ::unlink(source.constData());
             return 0;
@@ -225,9 +213,7 @@ int renameNew(const QString &from, const QString &to)
         if (errno == EEXIST)
             return EEXIST;
     }
-    if (::lstat(target.constData(), &st) == 0)
-        return EEXIST;
-    return ::rename(source.constData(), target.constData()) == 0 ? 0 : errno;
+    return reserveThenRename(source, target, folder);
 }
 
 QString writeFailure(const QString &path, const QString &qtReason)
@@ -319,6 +305,7 @@ bool renameOver(const QString &from, const QString &to, QString *error)
 
 bool writeFile(const QString &target, const QByteArray &content, QString *error)
 {
+    DurableFile::removeLeftovers(target);
     DurableFile out(target);
     if (out.open() && out.write(content) && out.commit())
         return true;
@@ -335,6 +322,7 @@ bool copyFile(const QString &source, const QString &target, QString *error)
             *error = QDir::toNativeSeparators(source) + QStringLiteral(": ") + in.errorString();
         return false;
     }
+    DurableFile::removeLeftovers(target);
     DurableFile out(target);
     const auto failTarget = [&] {
         if (error)
@@ -360,235 +348,3 @@ bool copyFile(const QString &source, const QString &target, QString *error)
 }
 
 } // namespace durable
-
-void DurableFile::removeLeftovers(const QString &path)
-{
-    durable::removeLeftovers(path, false, [](const QString &file) { QFile::remove(file); });
-}
-
-DurableFile::DurableFile(const QString &target)
-    : targetPath(target)
-{
-}
-
-DurableFile::~DurableFile()
-{
-    // Still held: no other run's file can have taken the name.
-    if (!partial.isEmpty())
-        ::unlink(QFile::encodeName(partial).constData());
-}
-
-bool DurableFile::fail(const QString &reason)
-{
-    error = reason;
-    return false;
-}
-
-bool DurableFile::open()
-{
-    const QFileInfo info(targetPath);
-    // Replacing goes through QSaveFile, which keeps the old file's permissions; a new file is
-    // linked or renamed in under its name, which never replaces anything.
-    replacing = info.exists();
-    if (replacing) {
-        file.reset(new QSaveFile(targetPath));
-        if (file->open(QIODevice::WriteOnly))
-            return true;
-        error = file->errorString();
-        file.reset();
-        return false;
-    }
-    // Unnamed where the file system has such files, and linked in under the target's name
-    // once complete: a killed run leaves nothing. Elsewhere a partial file beside the
-    // target, held for as long as it is filled.
-    const int unnamed = ::open(
-        QFile::encodeName(info.absolutePath()).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (unnamed >= 0) {
-        auto made = std::make_unique<QFile>();
-        made->open(unnamed, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle);
-        file = std::move(made);
-        return true;
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString name = durable::partialPath(targetPath);
-        // With the permissions of a file made directly.
-        auto made = std::make_unique<QFile>(name);
-        if (!made->open(QIODevice::ReadWrite | QIODevice::NewOnly)) {
-            if (QFileInfo::exists(name) || QFileInfo(name).isSymLink())
-                continue;
-            return fail(made->errorString());
-        }
-        // Otherwise a cleanup took it between its making and the lock, and removes it.
-        if (lock.tryLock(*made)) {
-            file = std::move(made);
-            partial = name;
-            return true;
-        }
-    }
-    return fail(systemText(EEXIST));
-}
-
-bool DurableFile::write(const char *data, qint64 size)
-{
-    return durable::writeAll(*file, data, size, targetPath, &error);
-}
-
-bool DurableFile::commit()
-{
-    if (!durable::sync(*file, targetPath, &error))
-        return false;
-    if (replacing) {
-        auto *save = static_cast<QSaveFile *>(file.get());
-        if (!save->commit())
-            return fail(durable::writeFailure(targetPath, save->errorString()));
-    } else if (partial.isEmpty()) {
-        // A link never replaces anything.
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(file->handle());
-        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD,
-                QFile::encodeName(targetPath).constData(), AT_SYMLINK_FOLLOW)
-            != 0)
-            return fail(systemText(errno));
-        file->close();
-    } else {
-        // Renamed while still held, so that no cleanup takes it first.
-        const int code = durable::renameNew(partial, targetPath);
-        if (code != 0)
-            return fail(systemText(code));
-        partial.clear();
-        file->close();
-        lock.unlock();
-    }
-    durable::syncFolder(QFileInfo(targetPath).absolutePath());
-    return true;
-}
-
-struct DurableBatch::Syncs
-{
-    struct Entry
-    {
-        QByteArray file;
-        QByteArray target;
-        bool late = false;
-        bool inPlace = false;
-    };
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    // In the order added; the first `next` have been taken by a thread.
-    std::vector<Entry> entries;
-    size_t next = 0;
-    size_t done = 0;
-    // The first that failed in that order, and the system's error code.
-    size_t failedAt = SIZE_MAX;
-    int failure = 0;
-    bool stopping = false;
-    std::vector<std::thread> threads;
-
-    void work()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            changed.wait(lock, [this] { return stopping || next < entries.size(); });
-            if (stopping)
-                return;
-            const size_t i = next++;
-            const Entry entry = entries[i];
-            lock.unlock();
-            int code = syncPath(entry.file, 0);
-            const bool renamed = code == 0 && !entry.late
-                && ::rename(entry.file.constData(), entry.target.constData()) == 0;
-            if (code == 0 && !entry.late && !renamed)
-                code = errno;
-            lock.lock();
-            entries[i].inPlace = renamed;
-            ++done;
-            failed(i, code);
-            changed.notify_all();
-        }
-    }
-
-    void failed(size_t i, int code)
-    {
-        if (code != 0 && i < failedAt) {
-            failedAt = i;
-            failure = code;
-        }
-    }
-
-    void stop()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-        }
-        changed.notify_all();
-        for (std::thread &thread : threads)
-            thread.join();
-        threads.clear();
-    }
-};
-
-DurableBatch::DurableBatch()
-    : syncs(std::make_unique<Syncs>())
-{
-}
-
-DurableBatch::~DurableBatch()
-{
-    syncs->stop();
-    for (const Syncs::Entry &entry : syncs->entries) {
-        if (!entry.inPlace)
-            ::unlink(entry.file.constData());
-    }
-}
-
-void DurableBatch::add(QFileDevice &file, const QString &target, bool late)
-{
-    file.flush();
-#ifdef SYNC_FILE_RANGE_WRITE
-    // Its sync then finds most of the data written.
-    if (file.handle() >= 0)
-        ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
-    Syncs::Entry entry;
-    entry.file = QFile::encodeName(file.fileName());
-    entry.target = QFile::encodeName(target);
-    entry.late = late;
-    const std::lock_guard<std::mutex> lock(syncs->mutex);
-    syncs->entries.push_back(std::move(entry));
-    if (syncs->threads.size() < size_t(kSyncsAtOnce)
-        && syncs->threads.size() < syncs->entries.size() - syncs->next)
-        syncs->threads.emplace_back(&Syncs::work, syncs.get());
-    syncs->changed.notify_one();
-}
-
-bool DurableBatch::commit(QString *error)
-{
-    Syncs &s = *syncs;
-    {
-        std::unique_lock<std::mutex> lock(s.mutex);
-        s.changed.wait(lock, [&s] { return s.done == s.entries.size(); });
-    }
-    s.stop();
-    for (size_t i = 0; i < s.entries.size() && s.failedAt == SIZE_MAX; ++i) {
-        Syncs::Entry &entry = s.entries[i];
-        if (entry.inPlace)
-            continue;
-        entry.inPlace = ::rename(entry.file.constData(), entry.target.constData()) == 0;
-        s.failed(i, entry.inPlace ? 0 : errno);
-    }
-    QSet<QString> folders;
-    for (const Syncs::Entry &entry : s.entries) {
-        if (!entry.inPlace)
-            continue;
-        folders.insert(QFileInfo(QFile::decodeName(entry.target)).absolutePath());
-        folders.insert(QFileInfo(QFile::decodeName(entry.file)).absolutePath());
-    }
-    syncFolders(folders.values());
-    if (s.failedAt == SIZE_MAX)
-        return true;
-    if (error)
-        *error = QDir::toNativeSeparators(QFile::decodeName(s.entries[s.failedAt].target))
-            + QStringLiteral(": ") + systemText(s.failure);
-    return false;
-}

@@ -4,6 +4,7 @@
 #include "operations/createdpaths.h"
 #include "support/filebytes.h"
 #include "support/filesizelimit.h"
+#include "support/filesystemseam.h"
 #include "support/foldersnapshot.h"
 #include "support/killedwriter.h"
 
@@ -76,6 +77,9 @@ private slots:
     void placeFolderNeverReplacesAnything_data();
     void placeFolderNeverReplacesAnything();
     void removeAllLeavesAnotherRunsWorkInAFolderItMade();
+    void stagingEndsWholeWhereverLocksDiffer_data();
+    void stagingEndsWholeWhereverLocksDiffer();
+    void holdingAFolderKeepsASecondRunOut();
 
 private:
     QTemporaryDir dir;
@@ -193,6 +197,8 @@ void TestCreatedPaths::stagingRemovesOnlyAKilledRunsFolder_data()
                                      << "chats.v1.2.3.partial";
     QTest::newRow("brackets in the target") << "[ab]"
                                             << "a.backup.partial";
+    QTest::newRow("a six-letter tag") << "html"
+                                      << "html.bak228.partial";
     QTest::newRow("a killed run's") << "chats" << QString();
 }
 
@@ -286,6 +292,87 @@ void TestCreatedPaths::removeAllLeavesAnotherRunsWorkInAFolderItMade()
     QCOMPARE(QDir(shared).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
         QStringList { QStringLiteral("theirs") });
     QCOMPARE(fileBytes(theirs + QStringLiteral("/page.html")), QByteArray("theirs"));
+}
+
+// NFS locks only what is open for writing, and a folder cannot be opened so; a share
+// without a lock service locks nothing. A new folder is still made, filled and placed whole,
+// in bounded time, with nothing of the run's own left; a killed run's staging folder goes
+// where it can be told from a live one's, and a live one's always stays.
+void TestCreatedPaths::stagingEndsWholeWhereverLocksDiffer_data()
+{
+    QTest::addColumn<bool>("locks"); // NFS's; else none at all
+    QTest::addColumn<QString>("other"); // "killed", "live" or empty
+    QTest::addColumn<bool>("otherStays");
+    QTest::newRow("nfs") << true << QString() << false;
+    QTest::newRow("nfs, a killed run's") << true << "killed" << false;
+    QTest::newRow("nfs, a live run's") << true << "live" << true;
+    QTest::newRow("no locks") << false << QString() << false;
+    QTest::newRow("no locks, a killed run's") << false << "killed" << true;
+    QTest::newRow("no locks, a live run's") << false << "live" << true;
+}
+
+void TestCreatedPaths::stagingEndsWholeWhereverLocksDiffer()
+{
+    QFETCH(bool, locks);
+    QFETCH(QString, other);
+    QFETCH(bool, otherStays);
+    const ScopedFileSystemSeam seam(
+        locks ? FileSystemSeam::nfs() : FileSystemSeam::noLockService());
+    const QDir base(dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+    QVERIFY(base.mkpath(QStringLiteral(".")));
+    const QString target = base.filePath(QStringLiteral("html"));
+    CreatedPaths live;
+    if (other == QLatin1String("killed")) {
+        QVERIFY(runThenDie([&] {
+            auto *killed = new CreatedPaths;
+            filebytes::write(
+                killed->makeStagingFolder(target) + QStringLiteral("/a.html"), "killed");
+        }));
+    } else if (other == QLatin1String("live")) {
+        filebytes::write(live.makeStagingFolder(target) + QStringLiteral("/a.html"), "live");
+    }
+    const QStringList others = base.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    QCOMPARE(others.size(), other.isEmpty() ? 0 : 1);
+
+    CreatedPaths created;
+    const QString error = errorOf([&] {
+        const QString staged = created.makeStagingFolder(target);
+        filebytes::write(staged + QStringLiteral("/page.html"), "whole");
+        created.placeFolder(staged, target);
+    });
+    // Where a live run can be told, the second fails at once.
+    if (other == QLatin1String("live") && locks) {
+        QVERIFY2(error.contains(QDir::toNativeSeparators(target) + QStringLiteral(": another")),
+            qPrintable(error));
+        created.removeAll();
+        QCOMPARE(base.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), others);
+        return;
+    }
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    created.forget();
+    QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QStringList(QStringLiteral("page.html")));
+    QStringList expected = otherStays ? others : QStringList();
+    expected << QStringLiteral("html");
+    expected.sort();
+    QCOMPARE(base.entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name), expected);
+}
+
+void TestCreatedPaths::holdingAFolderKeepsASecondRunOut()
+{
+    const QString folder = dir.filePath(QStringLiteral("held"));
+    filebytes::write(folder + QStringLiteral("/keep.txt"), "mine");
+    CreatedPaths first;
+    first.holdFolder(folder);
+    CreatedPaths second;
+    const QString error = errorOf([&] { second.holdFolder(folder); });
+    QVERIFY2(error.contains(QDir::toNativeSeparators(folder) + QStringLiteral(": another")),
+        qPrintable(error));
+    first.forget();
+    QVERIFY(errorOf([&] { second.holdFolder(folder); }).isEmpty());
+    second.removeAll();
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QStringList(QStringLiteral("keep.txt")));
 }
 
 QTEST_GUILESS_MAIN(TestCreatedPaths)

@@ -2,9 +2,11 @@
 #include "operations/exportmessagesdb.h"
 #include "operations/exportmessagesthread.h"
 #include "operations/textattachment.h"
+#include "platform/durablefile/partiallock.h"
 #include "records/msgidentity.h"
 #include "support/externaltool.h"
 #include "support/filesizelimit.h"
+#include "support/filesystemseam.h"
 #include "support/foldersnapshot.h"
 #include "support/messagesetbuilder.h"
 #include "support/recordingprogressform.h"
@@ -96,8 +98,11 @@ private slots:
     void fullDiskFailsAndRemovesOnlyWhatTheRunCreated_data();
     void fullDiskFailsAndRemovesOnlyWhatTheRunCreated();
     void targetThatIsAFileFailsAndStays();
-    void secondExportIntoOneNewFolderFailsAndTheFirstIsWhole_data();
-    void secondExportIntoOneNewFolderFailsAndTheFirstIsWhole();
+    void secondExportIntoOneFolderFailsAndTheFirstIsWhole_data();
+    void secondExportIntoOneFolderFailsAndTheFirstIsWhole();
+    void exportsEndWholeWhereverLocksDiffer_data();
+    void exportsEndWholeWhereverLocksDiffer();
+    void killedRunsPartialPicturesGoWithTheNextExport();
     void chatsNeverShareAFile();
     void smsAndIMessageChatOfOneNumberShareAFile_data();
     void smsAndIMessageChatOfOneNumberShareAFile();
@@ -341,6 +346,8 @@ void TestExportMessagesThread::fullDiskFailsAndRemovesOnlyWhatTheRunCreated_data
     QTest::newRow("csv into a new file") << unsigned(ExportCsv) << "target/new.csv";
     QTest::newRow("pdf") << unsigned(ExportPdf) << "target";
     QTest::newRow("html") << unsigned(ExportHtml) << "target";
+    QTest::newRow("pdf into a new folder") << unsigned(ExportPdf) << "target/pdfs";
+    QTest::newRow("html into a new folder") << unsigned(ExportHtml) << "target/html";
 }
 
 void TestExportMessagesThread::fullDiskFailsAndRemovesOnlyWhatTheRunCreated()
@@ -370,7 +377,11 @@ void TestExportMessagesThread::fullDiskFailsAndRemovesOnlyWhatTheRunCreated()
     // What the system says of the file that could not grow, and where it is.
     const QString error = outcome.errors.first();
     QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(EFBIG))), qPrintable(error));
-    QVERIFY2(error.contains(tmp->filePath("target/")), qPrintable(error));
+    QVERIFY2(
+        error.contains(tmp->filePath(target) + "/") || error.contains(tmp->filePath(target) + ":"),
+        qPrintable(error));
+    // Never the hidden folder a new one is filled in.
+    QVERIFY2(!error.contains(".partial"), qPrintable(error));
     QCOMPARE(entriesBelow(tmp->filePath("target")), before);
     QCOMPARE(fileBytes(tmp->filePath("target/keep.txt")), QByteArray("mine"));
 }
@@ -387,21 +398,29 @@ void TestExportMessagesThread::targetThatIsAFileFailsAndStays()
     }
 }
 
-void TestExportMessagesThread::secondExportIntoOneNewFolderFailsAndTheFirstIsWhole_data()
+void TestExportMessagesThread::secondExportIntoOneFolderFailsAndTheFirstIsWhole_data()
 {
     QTest::addColumn<unsigned int>("format");
-    QTest::newRow("html") << unsigned(ExportHtml);
-    QTest::newRow("pdf") << unsigned(ExportPdf);
+    QTest::addColumn<bool>("folderExisted");
+    QTest::newRow("html into a new folder") << unsigned(ExportHtml) << false;
+    QTest::newRow("pdf into a new folder") << unsigned(ExportPdf) << false;
+    QTest::newRow("html into a folder with files") << unsigned(ExportHtml) << true;
+    QTest::newRow("pdf into a folder with files") << unsigned(ExportPdf) << true;
 }
 
-void TestExportMessagesThread::secondExportIntoOneNewFolderFailsAndTheFirstIsWhole()
+void TestExportMessagesThread::secondExportIntoOneFolderFailsAndTheFirstIsWhole()
 {
     QFETCH(unsigned int, format);
+    QFETCH(bool, folderExisted);
     const MsgMessageList list = buildSampleChats(*builder);
     const QString whole = tmp->filePath("whole");
+    const QString out = tmp->filePath("both/target");
+    if (folderExisted) {
+        writeFile(whole + "/keep.txt", "mine");
+        writeFile(out + "/keep.txt", "mine");
+    }
     QCOMPARE(runExport(list, whole, format).errors, QStringList());
 
-    const QString out = tmp->filePath("both/target");
     RecordingProgressForm form;
     ExportMessagesThread first(list, out, format, &form);
     Outcome second;
@@ -416,11 +435,78 @@ void TestExportMessagesThread::secondExportIntoOneNewFolderFailsAndTheFirstIsWho
     QCOMPARE(form.infos, QStringList(success(list.size())));
     QCOMPARE(second.infos, QStringList());
     QCOMPARE(second.errors.size(), 1);
-    QVERIFY2(second.errors.first().contains(QDir::toNativeSeparators(out) + ": "),
+    QVERIFY2(second.errors.first().contains(QDir::toNativeSeparators(out) + ": another export"),
         qPrintable(second.errors.first()));
     QCOMPARE(entriesBelow(out), entriesBelow(whole));
     QCOMPARE(QDir(tmp->filePath("both")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
         QStringList("target"));
+    if (folderExisted)
+        QCOMPARE(fileBytes(out + "/keep.txt"), QByteArray("mine"));
+}
+
+// NFS locks only what is open for writing, and refuses unnamed files; a share without a lock
+// service locks nothing. An export ends whole either way, and leaves nothing of its own.
+void TestExportMessagesThread::exportsEndWholeWhereverLocksDiffer_data()
+{
+    QTest::addColumn<bool>("locks"); // NFS's; else none at all
+    QTest::addColumn<unsigned int>("format");
+    QTest::addColumn<bool>("folderExisted");
+    for (const bool locks : { true, false }) {
+        const QString seam = locks ? QStringLiteral("nfs, ") : QStringLiteral("no locks, ");
+        QTest::newRow(qPrintable(seam + "text")) << locks << unsigned(ExportText) << false;
+        QTest::newRow(qPrintable(seam + "html into a new folder"))
+            << locks << unsigned(ExportHtml) << false;
+        QTest::newRow(qPrintable(seam + "html into a folder with files"))
+            << locks << unsigned(ExportHtml) << true;
+    }
+}
+
+void TestExportMessagesThread::exportsEndWholeWhereverLocksDiffer()
+{
+    QFETCH(bool, locks);
+    QFETCH(unsigned int, format);
+    QFETCH(bool, folderExisted);
+    const MsgMessageList list = buildSampleChats(*builder);
+    const QString name = format == ExportText ? "notes.txt" : "out";
+    if (folderExisted) {
+        writeFile(tmp->filePath("whole/out/keep.txt"), "mine");
+        writeFile(tmp->filePath("seam/out/keep.txt"), "mine");
+    }
+    QVERIFY(QDir().mkpath(tmp->filePath("whole")) && QDir().mkpath(tmp->filePath("seam")));
+    QCOMPARE(runExport(list, tmp->filePath("whole/" + name), format).errors, QStringList());
+
+    Outcome outcome;
+    {
+        const ScopedFileSystemSeam seam(
+            locks ? FileSystemSeam::nfs() : FileSystemSeam::noLockService());
+        outcome = runExport(list, tmp->filePath("seam/" + name), format);
+    }
+    QCOMPARE(outcome.errors, QStringList());
+    QCOMPARE(outcome.infos, QStringList(success(list.size())));
+    QCOMPARE(entriesBelow(tmp->filePath("seam")), entriesBelow(tmp->filePath("whole")));
+    if (format == ExportText)
+        QCOMPARE(
+            fileBytes(tmp->filePath("seam/" + name)), fileBytes(tmp->filePath("whole/" + name)));
+}
+
+// A run that succeeds leaves no partial of a file it writes, the pictures included.
+void TestExportMessagesThread::killedRunsPartialPicturesGoWithTheNextExport()
+{
+    const MsgMessageList list = buildSampleChats(*builder);
+    const QString out = tmp->filePath("out");
+    QCOMPARE(runExport(list, out, ExportHtml).errors, QStringList());
+    const QStringList whole = entriesBelow(out);
+    // As a run killed while it copied them leaves them.
+    for (const char *file : { "files/IMG_0001.jpg", "files/style.css", "emoji/1F600.png",
+             "Alice Doe (+15550001111).html" })
+        writeFile(durable::partialPath(QDir(out).filePath(file)), "cut short");
+    QVERIFY(QFile::remove(out + "/files/IMG_0001.jpg"));
+
+    QCOMPARE(runExport(list, out, ExportHtml).errors, QStringList());
+    QStringList left = entriesBelow(out).filter(".partial");
+    QCOMPARE(left, QStringList());
+    QVERIFY(QFileInfo(out + "/files/IMG_0001.jpg").isFile());
+    QVERIFY(entriesBelow(out).size() > whole.size());
 }
 
 void TestExportMessagesThread::chatsNeverShareAFile()

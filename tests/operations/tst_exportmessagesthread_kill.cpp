@@ -89,11 +89,12 @@ QMap<QString, QByteArray> comparable(const QString &folder)
     return files;
 }
 
-// What a killed export leaves beside its target, "<name>.XXXXXX.partial", and what is in it.
+// What a killed export leaves beside its target, "<name>.<twelve letters or digits>.partial",
+// and what is in it.
 bool isLeftover(const QString &relative)
 {
     static const QRegularExpression leftover(
-        QStringLiteral("^[^/]+\\.[A-Za-z0-9]{6}\\.partial(/|$)"));
+        QStringLiteral("^[^/]+\\.[A-Za-z0-9]{12}\\.partial(/|$)"));
     return leftover.match(relative).hasMatch();
 }
 

@@ -1,7 +1,9 @@
+#include "platform/durablefile/durablebatch.h"
 #include "platform/durablefile/durablefile.h"
 
 #include "support/filebytes.h"
 #include "support/filesizelimit.h"
+#include "support/filesystemseam.h"
 #include "support/killedwriter.h"
 
 #include <QDir>
@@ -10,42 +12,28 @@
 #include <QtTest>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 #include <memory>
 
-#include <fcntl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+Q_DECLARE_METATYPE(FileSystemSeam::Locks)
 
 namespace {
 
-// Set while a test stands for a file system without unnamed files, where a new file is
-// filled under a partial name beside its target.
-bool refuseUnnamedFiles = false;
-
-int systemOpen(const char *path, int flags, va_list args)
+// Everything in a folder, hidden entries included, sorted.
+QStringList entries(const QString &folder)
 {
-    const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
-    const mode_t mode = (flags & O_CREAT) || unnamed ? mode_t(va_arg(args, int)) : 0;
-    if (unnamed && refuseUnnamedFiles) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    return int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+FileSystemSeam seamWith(FileSystemSeam::Locks locks)
+{
+    return locks == FileSystemSeam::Locks::Local ? FileSystemSeam()
+        : locks == FileSystemSeam::Locks::Nfs    ? FileSystemSeam::nfs()
+                                                 : FileSystemSeam::noLockService();
 }
 
 } // namespace
-
-// Stands in for the system's open in this process, the library's calls included.
-extern "C" int open(const char *path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const int fd = systemOpen(path, flags, args);
-    va_end(args);
-    return fd;
-}
 
 class TestDurableFile : public QObject
 {
@@ -61,6 +49,13 @@ private slots:
     void batchPutsFilesInPlaceOnlyAllSynced();
     void onlyAKilledRunsPartialFileIsRemoved_data();
     void onlyAKilledRunsPartialFileIsRemoved();
+    void killedWriteLeavesNothingTheNextWriteKeeps_data();
+    void killedWriteLeavesNothingTheNextWriteKeeps();
+    void writesEndWholeWhereverLocksDiffer_data();
+    void writesEndWholeWhereverLocksDiffer();
+    void unnamedFileWithoutProcIsPutInPlace_data();
+    void unnamedFileWithoutProcIsPutInPlace();
+    void secondNewFileFailsWithoutNoReplaceRenameOrLinks();
 };
 
 void TestDurableFile::copyReplacesOnlyWhenComplete_data()
@@ -239,8 +234,7 @@ void TestDurableFile::onlyAKilledRunsPartialFileIsRemoved()
     QFETCH(QString, name);
     QFETCH(bool, killed);
     QFETCH(bool, removed);
-    refuseUnnamedFiles = true;
-    const auto restore = qScopeGuard([] { refuseUnnamedFiles = false; });
+    const ScopedFileSystemSeam partialNames(FileSystemSeam::fuseExfat());
     QTemporaryDir dir;
     const QString target = dir.filePath("notes.txt");
     std::unique_ptr<DurableFile> live;
@@ -268,6 +262,154 @@ void TestDurableFile::onlyAKilledRunsPartialFileIsRemoved()
         QVERIFY(live->commit());
         QCOMPARE(filebytes::read(target), QByteArray("live"));
     }
+}
+
+// A kill at any point of a write leaves the old file whole and nothing that the next write
+// of the same file keeps.
+void TestDurableFile::killedWriteLeavesNothingTheNextWriteKeeps_data()
+{
+    QTest::addColumn<bool>("replacing");
+    QTest::addColumn<bool>("unnamedFiles");
+    QTest::newRow("replacing, unnamed") << true << true;
+    QTest::newRow("replacing, partial name") << true << false;
+    QTest::newRow("new, partial name") << false << false;
+}
+
+void TestDurableFile::killedWriteLeavesNothingTheNextWriteKeeps()
+{
+    QFETCH(bool, replacing);
+    QFETCH(bool, unnamedFiles);
+    FileSystemSeam seam;
+    seam.unnamedFiles = unnamedFiles;
+    const ScopedFileSystemSeam scoped(seam);
+    QTemporaryDir dir;
+    const QString target = dir.filePath("notes.txt");
+    if (replacing)
+        filebytes::write(target, "old");
+    QVERIFY(runThenDie([&] {
+        auto *file = new DurableFile(target);
+        if (file->open())
+            file->write(QByteArray(100000, 'k'));
+    }));
+    if (replacing)
+        QCOMPARE(filebytes::read(target), QByteArray("old"));
+    if (unnamedFiles)
+        QCOMPARE(entries(dir.path()), QStringList("notes.txt"));
+
+    QVERIFY(durable::writeFile(target, "next"));
+    QCOMPARE(entries(dir.path()), QStringList("notes.txt"));
+    QCOMPARE(filebytes::read(target), QByteArray("next"));
+}
+
+// NFS locks only what is open for writing; a share without a lock service locks nothing.
+// Either way a write ends, whole, and leaves nothing of its own; a killed run's partial goes
+// where it can be told from a live one's, and a live one's always stays.
+void TestDurableFile::writesEndWholeWhereverLocksDiffer_data()
+{
+    QTest::addColumn<FileSystemSeam::Locks>("locks");
+    QTest::addColumn<QString>("other"); // "killed", "live" or empty
+    QTest::addColumn<bool>("replacing");
+    QTest::addColumn<bool>("otherStays");
+    const auto nfs = FileSystemSeam::Locks::Nfs;
+    const auto none = FileSystemSeam::Locks::None;
+    QTest::newRow("nfs, new") << nfs << QString() << false << false;
+    QTest::newRow("nfs, replacing") << nfs << QString() << true << false;
+    QTest::newRow("nfs, a killed run's partial") << nfs << "killed" << false << false;
+    QTest::newRow("nfs, a live run's partial") << nfs << "live" << true << true;
+    QTest::newRow("no locks, new") << none << QString() << false << false;
+    QTest::newRow("no locks, replacing") << none << QString() << true << false;
+    QTest::newRow("no locks, a killed run's partial") << none << "killed" << false << true;
+    QTest::newRow("no locks, a live run's partial") << none << "live" << true << true;
+}
+
+void TestDurableFile::writesEndWholeWhereverLocksDiffer()
+{
+    QFETCH(FileSystemSeam::Locks, locks);
+    QFETCH(QString, other);
+    QFETCH(bool, replacing);
+    QFETCH(bool, otherStays);
+    const ScopedFileSystemSeam seam(seamWith(locks));
+    QTemporaryDir dir;
+    const QString target = dir.filePath("notes.txt");
+    if (replacing)
+        filebytes::write(target, "old");
+    std::unique_ptr<DurableFile> live;
+    if (other == "killed") {
+        QVERIFY(runThenDie([&] {
+            auto *file = new DurableFile(target);
+            if (file->open())
+                file->write("killed");
+        }));
+    } else if (other == "live") {
+        live = std::make_unique<DurableFile>(target);
+        QVERIFY2(live->open(), qPrintable(live->errorString()));
+    }
+    const QStringList others = entries(dir.path()).filter(".partial");
+    QCOMPARE(others.size(), other.isEmpty() ? 0 : 1);
+
+    QString error;
+    QVERIFY2(durable::writeFile(target, "whole", &error), qPrintable(error));
+    QCOMPARE(filebytes::read(target), QByteArray("whole"));
+    QStringList expected = otherStays ? others : QStringList();
+    expected << "notes.txt";
+    expected.sort();
+    QCOMPARE(entries(dir.path()), expected);
+    if (live) {
+        QVERIFY(live->write("live") && live->commit());
+        QCOMPARE(filebytes::read(target), QByteArray("live"));
+        QCOMPARE(entries(dir.path()), QStringList("notes.txt"));
+    }
+}
+
+// In a chroot or a container without /proc an unnamed file could never get its name.
+void TestDurableFile::unnamedFileWithoutProcIsPutInPlace_data()
+{
+    QTest::addColumn<bool>("replacing");
+    QTest::newRow("new") << false;
+    QTest::newRow("replacing") << true;
+}
+
+void TestDurableFile::unnamedFileWithoutProcIsPutInPlace()
+{
+    QFETCH(bool, replacing);
+    FileSystemSeam seam;
+    seam.procFs = false;
+    const ScopedFileSystemSeam scoped(seam);
+    QTemporaryDir dir;
+    const QString target = dir.filePath("notes.txt");
+    if (replacing)
+        filebytes::write(target, "old");
+    QString error;
+    QVERIFY2(durable::writeFile(target, "written", &error), qPrintable(error));
+    QCOMPARE(filebytes::read(target), QByteArray("written"));
+    QCOMPARE(entries(dir.path()), QStringList("notes.txt"));
+}
+
+// Where a new name cannot be taken by a no-replace rename or a link (exFAT through FUSE),
+// of two files put under one new name meanwhile, the second fails and the first stays.
+void TestDurableFile::secondNewFileFailsWithoutNoReplaceRenameOrLinks()
+{
+    FileSystemSeam seam = FileSystemSeam::fuseExfat();
+    const ScopedFileSystemSeam exfat(seam);
+    QTemporaryDir dir;
+    const QString target = dir.filePath("n.txt");
+    bool committed[2] = { false, false };
+    QString failure;
+    {
+        DurableFile first(target);
+        DurableFile second(target);
+        QVERIFY(first.open() && first.write("first"));
+        QVERIFY(second.open() && second.write("second"));
+        // The second comes between the first's look at the name and its rename.
+        seam.beforeRename = [&](const char *, const char *) { committed[1] = second.commit(); };
+        const ScopedFileSystemSeam racing(seam);
+        committed[0] = first.commit();
+        failure = (committed[0] ? second : first).errorString();
+    }
+    QVERIFY(committed[0] != committed[1]);
+    QCOMPARE(filebytes::read(target), QByteArray(committed[0] ? "first" : "second"));
+    QCOMPARE(failure, QString::fromLocal8Bit(strerror(EEXIST)));
+    QCOMPARE(entries(dir.path()), QStringList("n.txt"));
 }
 
 QTEST_GUILESS_MAIN(TestDurableFile)

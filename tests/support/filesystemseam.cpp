@@ -1,0 +1,136 @@
+#include "support/filesystemseam.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+FileSystemSeam current;
+
+bool isDescriptorLink(const char *path)
+{
+    return path && std::strncmp(path, "/proc/self/fd/", 14) == 0;
+}
+
+int failWith(int code)
+{
+    errno = code;
+    return -1;
+}
+
+} // namespace
+
+FileSystemSeam FileSystemSeam::nfs()
+{
+    FileSystemSeam seam;
+    seam.locks = Locks::Nfs;
+    seam.unnamedFiles = false;
+    return seam;
+}
+
+FileSystemSeam FileSystemSeam::noLockService()
+{
+    FileSystemSeam seam = nfs();
+    seam.locks = Locks::None;
+    return seam;
+}
+
+FileSystemSeam FileSystemSeam::fuseExfat()
+{
+    FileSystemSeam seam;
+    seam.unnamedFiles = false;
+    seam.noReplaceRename = false;
+    seam.hardLinks = false;
+    return seam;
+}
+
+ScopedFileSystemSeam::ScopedFileSystemSeam(const FileSystemSeam &seam)
+    : former(current)
+{
+    current = seam;
+}
+
+ScopedFileSystemSeam::~ScopedFileSystemSeam()
+{
+    current = former;
+}
+
+namespace {
+
+int openFile(const char *path, int flags, mode_t mode)
+{
+    if ((flags & O_TMPFILE) == O_TMPFILE && !current.unnamedFiles)
+        return failWith(EOPNOTSUPP);
+    return int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+} // namespace
+
+// Both names: Qt opens its files through the second.
+extern "C" int open(const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode
+        = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode_t(va_arg(args, int)) : 0;
+    va_end(args);
+    return openFile(path, flags, mode);
+}
+
+extern "C" int open64(const char *path, int flags, ...) __attribute__((alias("open"), nothrow));
+
+extern "C" int flock(int fd, int operation)
+{
+    if (current.locks == FileSystemSeam::Locks::None)
+        return failWith(ENOLCK);
+    // NFS takes an exclusive flock for a byte-range lock, which wants a writer.
+    if (current.locks == FileSystemSeam::Locks::Nfs && (operation & LOCK_EX)
+        && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
+        return failWith(EBADF);
+    return int(syscall(SYS_flock, fd, operation));
+}
+
+extern "C" int stat(const char *__restrict path, struct stat *__restrict buffer)
+{
+    if (!current.procFs && isDescriptorLink(path))
+        return failWith(ENOENT);
+    return ::fstatat(AT_FDCWD, path, buffer, 0);
+}
+
+extern "C" int linkat(int fromFolder, const char *from, int toFolder, const char *to, int flags)
+{
+    if (!current.procFs && isDescriptorLink(from))
+        return failWith(ENOENT);
+    if (!current.hardLinks)
+        return failWith(EPERM);
+    return int(syscall(SYS_linkat, fromFolder, from, toFolder, to, flags));
+}
+
+extern "C" int link(const char *from, const char *to)
+{
+    return linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
+extern "C" int renameat2(
+    int fromFolder, const char *from, int toFolder, const char *to, unsigned int flags)
+{
+    if (flags != 0 && !current.noReplaceRename)
+        return failWith(EINVAL);
+    return int(syscall(SYS_renameat2, fromFolder, from, toFolder, to, flags));
+}
+
+extern "C" int rename(const char *from, const char *to)
+{
+    if (current.beforeRename) {
+        const auto hook = std::move(current.beforeRename);
+        current.beforeRename = nullptr;
+        hook(from, to);
+    }
+    return int(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+}

@@ -1,0 +1,40 @@
+// Makes this test process meet another file system than the one its files are on, in the
+// calls where file systems differ for our writers: locks (NFS grants flock only on a
+// descriptor open for writing; a share without a lock service grants none), unnamed files,
+// /proc to link them in through, and the no-replace rename and hard links that exFAT through
+// FUSE lacks. The system's calls are overridden for the whole test binary, and pass through
+// unless a seam is in force; a child forked meanwhile keeps it.
+#pragma once
+
+#include <functional>
+
+struct FileSystemSeam
+{
+    enum class Locks { Local, Nfs, None };
+
+    Locks locks = Locks::Local;
+    bool unnamedFiles = true;
+    bool procFs = true;
+    bool noReplaceRename = true;
+    bool hardLinks = true;
+    // Called once, before the next rename, with its paths: acts between a check and the
+    // rename it guards.
+    std::function<void(const char *from, const char *to)> beforeRename;
+
+    static FileSystemSeam nfs();
+    static FileSystemSeam noLockService();
+    static FileSystemSeam fuseExfat();
+};
+
+// Puts a seam in force for its lifetime; the one before comes back after.
+class ScopedFileSystemSeam
+{
+public:
+    explicit ScopedFileSystemSeam(const FileSystemSeam &seam);
+    ~ScopedFileSystemSeam();
+    ScopedFileSystemSeam(const ScopedFileSystemSeam &) = delete;
+    ScopedFileSystemSeam &operator=(const ScopedFileSystemSeam &) = delete;
+
+private:
+    FileSystemSeam former;
+};
