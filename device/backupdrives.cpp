@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QStorageInfo>
 
 namespace {
 
@@ -18,14 +17,16 @@ QString markerPath()
     return dataFolder().absoluteFilePath(QLatin1String(markerName));
 }
 
-// The remembered root when it is still a folder we may write to.
+// The remembered root when it is still a folder we may write to; one the mount table puts on
+// a remote mount is not looked at.
 QString rememberedRoot(const BackupDrives &drives)
 {
     QFile marker(markerPath());
     if (!marker.open(QIODevice::ReadOnly))
         return QString();
     const QString text = QString::fromUtf8(marker.read(64 * 1024)).trimmed();
-    if (!QDir::isAbsolutePath(text) || !QFileInfo(text).isDir() || !drives.isWritable(text))
+    if (!QDir::isAbsolutePath(text) || drives.isRemote(text) || !QFileInfo(text).isDir()
+        || !drives.isWritable(text))
         return QString();
     return QDir::cleanPath(text);
 }
@@ -52,31 +53,61 @@ QString chooseRoot(const BackupDrives &drives)
 
 } // namespace
 
+BackupDrives::BackupDrives()
+    : m_mounts(winplatform::mountTable())
+{
+}
+
+BackupDrives::BackupDrives(const QByteArray &mountinfo)
+    : m_mounts(winplatform::parseMountTable(mountinfo))
+{
+}
+
 BackupDrives::~BackupDrives() = default;
 
 QStringList BackupDrives::roots() const
 {
+    // The system's own mounts hold devices, processes and run-time state, never backups.
+    static const QStringList systemFolders { QStringLiteral("/dev"), QStringLiteral("/proc"),
+        QStringLiteral("/sys"), QStringLiteral("/var/run"), QStringLiteral("/var/lock") };
+    auto isSystemMount = [](const QString &point) {
+        for (const QString &folder : systemFolders) {
+            if (point == folder || point.startsWith(folder + QLatin1Char('/')))
+                return true;
+        }
+        return false;
+    };
     // A volume whose root only the administrator may write to is still the user's when it
     // holds the home folder: that folder stands for it.
     const QString home = QDir::homePath();
-    const QString homeVolume = QStorageInfo(home).rootPath();
+    const QString homeVolume = winplatform::mountPointOf(m_mounts, home);
     QStringList list;
-    for (const QStorageInfo &volume : QStorageInfo::mountedVolumes()) {
-        if (!volume.isValid() || !volume.isReady() || volume.isReadOnly())
+    for (const winplatform::Mount &volume : m_mounts) {
+        const QString &root = volume.mountPoint;
+        if (volume.readOnly || isSystemMount(root))
             continue;
-        const QString root = volume.rootPath();
-        list << (root == homeVolume && !isWritable(root) ? home : root);
+        const QString entry
+            = root == homeVolume && isFixed(root) && !isWritable(root) ? home : root;
+        if (!list.contains(entry))
+            list << entry;
     }
     return list;
 }
 
 bool BackupDrives::isFixed(const QString &root) const
 {
-    return winplatform::driveType(root) == winplatform::DriveType::Fixed;
+    return winplatform::driveType(root, m_mounts) == winplatform::DriveType::Fixed;
+}
+
+bool BackupDrives::isRemote(const QString &path) const
+{
+    return winplatform::mountDriveType(m_mounts, path) == winplatform::DriveType::Remote;
 }
 
 bool BackupDrives::isWritable(const QString &root) const
 {
+    if (isRemote(root))
+        return false;
     const QString probe = QDir(root).absoluteFilePath(
         QStringLiteral("__test%1").arg(QDateTime::currentMSecsSinceEpoch()));
     if (!QDir().mkdir(probe))
@@ -87,7 +118,7 @@ bool BackupDrives::isWritable(const QString &root) const
 
 qint64 BackupDrives::freeSpace(const QString &root) const
 {
-    return freeDiskSpace(QDir(root));
+    return winplatform::freeSpace(QDir(root).absolutePath(), m_mounts);
 }
 
 QString BackupDrives::systemRoot() const

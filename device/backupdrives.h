@@ -2,24 +2,38 @@
 // root sees them, and that choice, remembered in a marker file of the data folder.
 #pragma once
 
+#include "platform/win/winplatform.h"
+
 #include <QDir>
 #include <QStringList>
 
+// Every question about a volume is first put to the mount table: nothing here touches a
+// network or FUSE mount, which may never answer.
 class BackupDrives
 {
 public:
+    // With this process's mount table.
+    BackupDrives();
+    // With a mount table in the format of /proc/self/mountinfo.
+    explicit BackupDrives(const QByteArray &mountinfo);
     virtual ~BackupDrives();
 
-    // The root folders of the mounted volumes, in the system's order; the home folder stands
-    // for a volume whose root this user cannot write to.
+    // The root folders of the mounted volumes that are not read-only, in the system's order;
+    // the home folder stands for a fixed volume whose root this user cannot write to.
     virtual QStringList roots() const;
     virtual bool isFixed(const QString &root) const;
-    // Tried by making and removing a folder there.
+    // True when the table puts `path` on a remote mount.
+    bool isRemote(const QString &path) const;
+    // Tried by making and removing a folder there; false on a remote mount.
     virtual bool isWritable(const QString &root) const;
+    // -1 on a remote mount.
     virtual qint64 freeSpace(const QString &root) const;
     // Used when no volume qualifies: the system's root, or the home folder when that root
     // cannot be written to.
     virtual QString systemRoot() const;
+
+private:
+    winplatform::MountTable m_mounts;
 };
 
 // Bytes free for this user on the volume of the folder; -1 when unknown.

@@ -12,6 +12,7 @@
 #include "support/simulatedphone.h"
 
 #include <QMutex>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTranslator>
@@ -60,6 +61,34 @@ private:
 
     QList<FakeVolume> m_volumes;
     QString m_system;
+};
+
+// The drive list over a given mount table, recording the folders it probes or measures;
+// the roots a test names read as not writable.
+class RecordingDrives : public BackupDrives
+{
+public:
+    RecordingDrives(const QByteArray &mountinfo, const QString &unwritable)
+        : BackupDrives(mountinfo)
+        , m_unwritable(unwritable)
+    {
+    }
+    bool isWritable(const QString &root) const override
+    {
+        asked << root;
+        return root != m_unwritable && BackupDrives::isWritable(root);
+    }
+    qint64 freeSpace(const QString &root) const override
+    {
+        asked << root;
+        return BackupDrives::freeSpace(root);
+    }
+    QString systemRoot() const override { return QStringLiteral("/system"); }
+
+    mutable QStringList asked;
+
+private:
+    QString m_unwritable;
 };
 
 QString markerPath()
@@ -114,6 +143,8 @@ private slots:
     void remembersTheBackupRoot();
     void choosesTheFixedWritableVolumeWithMostSpace_data();
     void choosesTheFixedWritableVolumeWithMostSpace();
+    void neverTouchesRemoteMounts_data();
+    void neverTouchesRemoteMounts();
     void clearingRemovesFolderAndMarker();
 
     void backupMakesAFinishedBackup();
@@ -159,6 +190,8 @@ void TestDeviceBackup::initTestCase()
     m_devices = devicetest::useDevicesFolder(m_home.path());
     m_backupRoot = m_home.filePath(QStringLiteral("volume"));
     QVERIFY(QDir().mkpath(m_backupRoot));
+    // No block device of this machine's may make a test's disk removable.
+    qputenv("QUILLMARROW_SYS_BLOCK", QFile::encodeName(m_home.filePath("no-sys")));
 }
 
 void TestDeviceBackup::init()
@@ -290,6 +323,74 @@ void TestDeviceBackup::choosesTheFixedWritableVolumeWithMostSpace()
     QCOMPARE(tempBackupRoot(drives).absolutePath(),
         chosen + (chosen.endsWith('/') ? "" : "/") + "__quillmarrow_iosbk_temp");
     QCOMPARE(fileBytes(markerPath()), chosen.toUtf8());
+}
+
+void TestDeviceBackup::neverTouchesRemoteMounts_data()
+{
+    QTest::addColumn<QByteArray>("fixedMount");
+    QTest::addColumn<QString>("home");
+    QTest::addColumn<QString>("marker");
+    QTest::addColumn<QString>("unwritable");
+    QTest::addColumn<QString>("chosen");
+
+    const QByteArray fixed = "30 1 8:17 / $/fixed rw - ext4 /dev/sdb1 rw\n";
+    const QByteArray belowNfs = "30 20 8:17 / $/remote/nfs/disk rw - ext4 /dev/sdb1 rw\n";
+    const QString none;
+    const QString fixedRoot = QStringLiteral("fixed");
+    QTest::newRow("fixed drive beside remote ones") << fixed << none << none << none << fixedRoot;
+    QTest::newRow("remembered root on a remote mount")
+        << fixed << none << QStringLiteral("remote/nfs") << none << fixedRoot;
+    QTest::newRow("home on a remote mount")
+        << fixed << QStringLiteral("remote/nfs/me") << none << none << fixedRoot;
+    QTest::newRow("home stands for its fixed volume")
+        << fixed << QStringLiteral("fixed/me") << none << fixedRoot << QStringLiteral("fixed/me");
+    QTest::newRow("fixed drive below a remote mount")
+        << belowNfs << none << none << none << QStringLiteral("/system");
+}
+
+void TestDeviceBackup::neverTouchesRemoteMounts()
+{
+    QFETCH(QByteArray, fixedMount);
+    QFETCH(QString, home);
+    QFETCH(QString, marker);
+    QFETCH(QString, unwritable);
+    QFETCH(QString, chosen);
+
+    QTemporaryDir drives;
+    QVERIFY(drives.isValid());
+    const QDir base(drives.path());
+    const QStringList remote { "remote/nfs", "remote/cifs", "remote/ssh", "remote/fuse",
+        "remote/nfs/disk" };
+    // Real folders, where a probe that went through would succeed.
+    for (const QString &folder : remote + QStringList { "fixed/me" })
+        QVERIFY(base.mkpath(folder));
+    const QByteArray table = QByteArray("1 0 8:1 / / ro,relatime - ext4 /dev/sda1 ro\n"
+                                        "20 1 0:40 / $/remote/nfs rw - nfs4 server:/export rw\n"
+                                        "21 1 0:41 / $/remote/cifs rw - cifs //server/share rw\n"
+                                        "22 1 0:42 / $/remote/ssh rw - fuse.sshfs me@host: rw\n"
+                                        "23 1 0:43 / $/remote/fuse rw - fuse fuse rw\n")
+        + fixedMount;
+    const RecordingDrives recording(QByteArray(table).replace('$', QFile::encodeName(base.path())),
+        unwritable.isEmpty() ? QString() : base.filePath(unwritable));
+
+    const QByteArray savedHome = qgetenv("HOME");
+    const auto restoreHome = qScopeGuard([&] { qputenv("HOME", savedHome); });
+    if (!home.isEmpty())
+        qputenv("HOME", QFile::encodeName(base.filePath(home)));
+    if (marker.isEmpty())
+        QVERIFY(QFile::remove(markerPath()));
+    else
+        writeMarker(base.filePath(marker).toUtf8());
+
+    const QString root = chosen.startsWith('/') ? chosen : base.filePath(chosen);
+    QCOMPARE(tempBackupRoot(recording).absolutePath(), root + "/__quillmarrow_iosbk_temp");
+    for (const QString &asked : recording.asked)
+        QVERIFY2(!asked.startsWith(base.filePath("remote")), qPrintable(asked));
+    for (const QString &folder : remote) {
+        const QString path = base.filePath(folder);
+        QVERIFY(!recording.BackupDrives::isWritable(path));
+        QCOMPARE(recording.BackupDrives::freeSpace(path), qint64(-1));
+    }
 }
 
 void TestDeviceBackup::clearingRemovesFolderAndMarker()

@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+Q_DECLARE_METATYPE(winplatform::DriveType)
+
 class TestWinPlatform : public QObject
 {
     Q_OBJECT
@@ -29,6 +31,8 @@ private slots:
     void freeSpaceOfMissingFolderIsUnknown();
     void driveTypeOfTempFolderIsKnown();
     void driveTypeOfMissingFolderIsNoRootDir();
+    void classifiesDrivesFromTheMountTable_data();
+    void classifiesDrivesFromTheMountTable();
 
     void openFolderRefusesMissingFolder();
 
@@ -37,12 +41,55 @@ private:
 
     QTemporaryDir m_dir;
     QByteArray m_savedPath;
+    winplatform::MountTable m_mounts;
 };
 
 void TestWinPlatform::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_savedPath = qgetenv("PATH");
+
+    // Block devices as sysfs shows them: a partition's folder lies in its disk's, which has
+    // the flag.
+    const QDir sys(m_dir.filePath("sys"));
+    for (const QString disk : { "sdb", "sdc" }) {
+        const QString partition = "devices/" + disk + "/" + disk + "1";
+        QVERIFY(sys.mkpath(partition));
+        QVERIFY(QFile::link(partition, sys.filePath(disk + "1")));
+        QFile flag(sys.filePath("devices/" + disk + "/removable"));
+        QVERIFY(flag.open(QIODevice::WriteOnly));
+        flag.write(disk == "sdb" ? "1\n" : "0\n");
+    }
+    qputenv("QUILLMARROW_SYS_BLOCK", QFile::encodeName(sys.path()));
+
+    // Local mount points exist; remote ones do not, so that touching one reads as missing.
+    const QDir base(m_dir.filePath("mnt"));
+    for (const char *folder : { "disk/a", "disk/ram", "stick", "ntfs", "ram", "my disk/a",
+             "nfsdata", "stacked", "overlay" })
+        QVERIFY(base.mkpath(folder));
+    QVERIFY(QFile::link(base.filePath("nfs/x"), base.filePath("disk/link")));
+    const QByteArray table = "1 0 8:1 / / rw,relatime - ext4 /dev/sda1 rw\n"
+                             "not a mount\n"
+                             "2 1 8:2 / $ rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+                             "3 2 0:40 / $/nfs rw - nfs server:/export rw,vers=3\n"
+                             "4 2 0:41 / $/nfs4 rw - nfs4 server:/ rw\n"
+                             "5 2 0:42 / $/share rw - cifs //server/share rw\n"
+                             "6 2 0:43 / $/ssh rw,nosuid - fuse.sshfs me@host:/home rw\n"
+                             "7 2 0:44 / $/fuse rw - fuse fuse rw\n"
+                             "8 2 0:45 / $/lustre rw - lustre 10.0.0.1@tcp:/fs rw\n"
+                             "9 3 8:65 / $/nfs/local rw - ext4 /dev/sde1 rw\n"
+                             "10 2 8:17 / $/stick rw - fuseblk /dev/sdb1 rw\n"
+                             "11 2 8:33 / $/ntfs rw - fuseblk /dev/sdc1 rw\n"
+                             "12 2 0:46 / $/ram rw - tmpfs tmpfs rw\n"
+                             "13 2 0:47 / $/my\\040disk rw - tmpfs tmpfs rw\n"
+                             "14 2 8:49 / $/disk rw - ext4 /dev/sdd1 rw\n"
+                             "15 14 0:48 / $/disk/ram rw - ramfs ramfs rw\n"
+                             "16 2 8:81 / $/stacked rw - ext4 /dev/sdf1 rw\n"
+                             "17 16 0:49 / $/stacked rw - tmpfs tmpfs rw\n"
+                             "18 2 0:50 / $/overlay rw - overlay overlay rw,lowerdir=/l\n"
+                             "19 2 0:51 / $/cut rw -\n";
+    m_mounts = winplatform::parseMountTable(
+        QByteArray(table).replace('$', QFile::encodeName(base.path())));
 }
 
 void TestWinPlatform::init()
@@ -235,6 +282,42 @@ void TestWinPlatform::driveTypeOfMissingFolderIsNoRootDir()
 {
     QCOMPARE(winplatform::driveType(m_dir.filePath("no/such/folder")),
         winplatform::DriveType::NoRootDir);
+}
+
+void TestWinPlatform::classifiesDrivesFromTheMountTable_data()
+{
+    using winplatform::DriveType;
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<DriveType>("type");
+    QTest::newRow("ext4") << "disk/a" << DriveType::Fixed;
+    QTest::newRow("nfs") << "nfs" << DriveType::Remote;
+    QTest::newRow("below an nfs4 mount point") << "nfs4/a/b" << DriveType::Remote;
+    QTest::newRow("cifs") << "share" << DriveType::Remote;
+    QTest::newRow("fuse.sshfs") << "ssh" << DriveType::Remote;
+    QTest::newRow("fuse") << "fuse" << DriveType::Remote;
+    QTest::newRow("source naming a host") << "lustre" << DriveType::Remote;
+    QTest::newRow("local mount below a remote one") << "nfs/local" << DriveType::Remote;
+    QTest::newRow("link into a remote mount") << "disk/link/y" << DriveType::Remote;
+    QTest::newRow("fuseblk on a removable disk") << "stick" << DriveType::Removable;
+    QTest::newRow("fuseblk on a fixed disk") << "ntfs" << DriveType::Fixed;
+    QTest::newRow("tmpfs") << "ram" << DriveType::RamDisk;
+    QTest::newRow("escaped space") << "my disk/a" << DriveType::RamDisk;
+    QTest::newRow("longest mount point") << "disk/ram" << DriveType::RamDisk;
+    QTest::newRow("whole folder names") << "nfsdata" << DriveType::Fixed;
+    QTest::newRow("last mount on one point") << "stacked" << DriveType::RamDisk;
+    QTest::newRow("overlay") << "overlay" << DriveType::Fixed;
+    QTest::newRow("missing local folder") << "disk/none" << DriveType::NoRootDir;
+}
+
+void TestWinPlatform::classifiesDrivesFromTheMountTable()
+{
+    using winplatform::DriveType;
+    QFETCH(QString, path);
+    QFETCH(DriveType, type);
+    const QString absolute = QDir(m_dir.filePath("mnt")).filePath(path);
+    QCOMPARE(int(winplatform::driveType(absolute, m_mounts)), int(type));
+    QCOMPARE(winplatform::freeSpace(absolute, m_mounts) >= 0,
+        type != DriveType::Remote && type != DriveType::NoRootDir);
 }
 
 void TestWinPlatform::openFolderRefusesMissingFolder()
