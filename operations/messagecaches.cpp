@@ -41,18 +41,24 @@ void MessageCaches::write(Sqlite3DB &db) const
                            "message_id IN (SELECT c0 FROM %1))")
                 .arg(rows),
             inserted + attached, 1);
-    // Found rows get no chat join from the writer. The chats go in row-id order, as the
-    // trigger's own query reads them through the join's key.
+    // Found rows get no chat join from the writer. group_concat takes the names in whatever
+    // order SQLite's plan reads the joins, and the plan follows the file's indexes: for more
+    // than one join this is the phone's trigger query, with the message as fixed in it as
+    // NEW.message_id is, so SQLite plans it alike on the same file. It may scan the join for
+    // each message, so one join, where the order cannot matter, takes the grouped name. The
+    // trigger text comes from the file and is not run.
     if (!inserted.isEmpty()
         && keptByInsertTrigger(
             db, QStringLiteral("chat_message_join"), QStringLiteral("cache_roomnames")))
         RowCopier::executeWithNumbers(db,
-            QStringLiteral("UPDATE main.message SET cache_roomnames=r.names FROM (SELECT "
-                           "message_id, group_concat(room_name) AS names FROM (SELECT "
-                           "j.message_id, c.room_name FROM main.chat_message_join AS j LEFT "
-                           "JOIN main.chat AS c ON c.rowid=j.chat_id WHERE j.message_id IN "
-                           "(SELECT c0 FROM %1) ORDER BY j.message_id, j.chat_id) GROUP BY "
-                           "message_id) AS r WHERE message.rowid=r.message_id")
+            QStringLiteral("UPDATE main.message SET cache_roomnames=CASE WHEN r.joins=1 THEN "
+                           "r.names ELSE (SELECT group_concat(c.room_name) FROM main.chat c "
+                           "INNER JOIN main.chat_message_join j ON c.ROWID = j.chat_id WHERE "
+                           "j.message_id = message.ROWID) END FROM (SELECT j.message_id, "
+                           "count(*) AS joins, group_concat(c.room_name) AS names FROM "
+                           "main.chat_message_join AS j LEFT JOIN main.chat AS c ON "
+                           "c.rowid=j.chat_id WHERE j.message_id IN (SELECT c0 FROM %1) GROUP BY "
+                           "j.message_id) AS r WHERE message.rowid=r.message_id")
                 .arg(rows),
             inserted, 1);
 }

@@ -52,6 +52,16 @@ QString execute(const QString &path, const QString &sql)
     return error;
 }
 
+// The insert triggers by which a current phone keeps two caches of a message from its joins.
+const char kCacheTriggers[]
+    = "CREATE TRIGGER after_insert_on_message_attachment_join AFTER INSERT ON "
+      "message_attachment_join BEGIN UPDATE message SET cache_has_attachments = 1 WHERE "
+      "message.ROWID = NEW.message_id; END;"
+      "CREATE TRIGGER after_insert_on_chat_message_join AFTER INSERT ON chat_message_join BEGIN "
+      "UPDATE message SET cache_roomnames = (SELECT group_concat(c.room_name) FROM chat c INNER "
+      "JOIN chat_message_join j ON c.ROWID = j.chat_id WHERE j.message_id = NEW.message_id) "
+      "WHERE message.ROWID = NEW.message_id; END;";
+
 // A device with two chats and six messages a thousand seconds apart (one with a picture),
 // its backup, and four new messages that fall between the device's ones.
 class MergeFixture
@@ -117,8 +127,8 @@ public:
     }
 
     // Replaces the device's database with a current phone's with three messages P1 to P3,
-    // 2000 seconds apart, in its chat with +15550001.
-    void useCurrentPhone()
+    // 2000 seconds apart, in its chat with +15550001; `more` adds to it.
+    void useCurrentPhone(const std::function<void(CurrentPhoneSmsDb &)> &more = nullptr)
     {
         CurrentPhoneSmsDb phone(device.cacheFolder());
         const qint64 h = phone.addHandle(QStringLiteral("+15550001"), QStringLiteral("SMS"));
@@ -133,6 +143,8 @@ public:
             m.textInBodyOnly = i == 2;
             phone.addMessage(chat, m);
         }
+        if (more)
+            more(phone);
         phone.close();
     }
 
@@ -238,6 +250,8 @@ private slots:
     void keepsTheOrderOfADeviceMessagesJoins();
     void leavesTheCachesThePhonesInsertTriggersKeep_data();
     void leavesTheCachesThePhonesInsertTriggersKeep();
+    void namesRoomsInTheOrderThePhonesTriggerGivesOnTheSameFile_data();
+    void namesRoomsInTheOrderThePhonesTriggerGivesOnTheSameFile();
 
 private:
     QTemporaryDir m_home;
@@ -735,19 +749,8 @@ void TestIOS6RestoreMessagesThread::leavesTheCachesThePhonesInsertTriggersKeep()
                                 "INSERT INTO deleted_messages(guid) VALUES('GONE');")),
         QString());
     // A current phone keeps two caches of a message from its joins.
-    if (triggers) {
-        QCOMPARE(execute(phone,
-                     QStringLiteral(
-                         "CREATE TRIGGER after_insert_on_message_attachment_join AFTER INSERT ON "
-                         "message_attachment_join BEGIN UPDATE message SET cache_has_attachments "
-                         "= 1 WHERE message.ROWID = NEW.message_id; END;"
-                         "CREATE TRIGGER after_insert_on_chat_message_join AFTER INSERT ON "
-                         "chat_message_join BEGIN UPDATE message SET cache_roomnames = (SELECT "
-                         "group_concat(c.room_name) FROM chat c INNER JOIN chat_message_join j "
-                         "ON c.ROWID = j.chat_id WHERE j.message_id = NEW.message_id) WHERE "
-                         "message.ROWID = NEW.message_id; END;")),
-            QString());
-    }
+    if (triggers)
+        QCOMPARE(execute(phone, QLatin1String(kCacheTriggers)), QString());
     f.rewriteBackup();
     _MsgMessage *n1 = f.list.at(0);
     n1->cache_roomnames = QStringLiteral("stale");
@@ -767,6 +770,78 @@ void TestIOS6RestoreMessagesThread::leavesTheCachesThePhonesInsertTriggersKeep()
                              "quote(cache_roomnames) from message order by guid")),
         "caches");
     QCOMPARE(rowsOutsideTables(f.work, refilled), outside);
+}
+
+void TestIOS6RestoreMessagesThread::namesRoomsInTheOrderThePhonesTriggerGivesOnTheSameFile_data()
+{
+    // The room names the phone's trigger gives: in the order the file's indexes read the joins.
+    QTest::addColumn<QString>("index");
+    QTest::addColumn<QStringList>("names");
+    QTest::newRow("the phone's own indexes") << QString() << QStringList { "room5,room17,room30" };
+    QTest::newRow("an index on the join's message_id")
+        << "CREATE INDEX chat_message_join_idx_message_id ON chat_message_join(message_id);"
+        << QStringList { "room30,room5,room17" };
+}
+
+void TestIOS6RestoreMessagesThread::namesRoomsInTheOrderThePhonesTriggerGivesOnTheSameFile()
+{
+    QFETCH(QString, index);
+    MergeFixture f;
+    // G is on the phone in rooms 5 and 17, joined in that order. The merge brings it earlier in
+    // room 30, a chat new to the phone: G's row gets that join first, under the highest chat id.
+    f.useCurrentPhone([](CurrentPhoneSmsDb &phone) {
+        const QList<qint64> people { phone.addHandle(QStringLiteral("+15550003")),
+            phone.addHandle(QStringLiteral("+15550004")) };
+        QList<qint64> rooms;
+        for (const QString &name : { QStringLiteral("room5"), QStringLiteral("room17") }) {
+            rooms.append(phone.addChat(name, people));
+            phone.db().executeThrow(Sqlite3Sql("update chat set room_name=? where rowid=?")
+                                        .addTextParam(name)
+                                        .addInt64Param(rooms.last()));
+        }
+        CurrentPhoneSmsDb::Message g;
+        g.text = QStringLiteral("G");
+        g.guid = g.text;
+        g.handle = people.first();
+        g.date = 9000;
+        const qint64 message = phone.addMessage(rooms.first(), g);
+        phone.db().executeThrow(Sqlite3Sql("insert into chat_message_join(chat_id, message_id, "
+                                           "message_date) values(?,?,?)")
+                                    .addInt64Param(rooms.last())
+                                    .addInt64Param(message)
+                                    .addInt64Param(CurrentPhoneSmsDb::storedDate(g.date)));
+    });
+    QCOMPARE(execute(f.device.cachedDatabase(), QLatin1String(kCacheTriggers) + index), QString());
+    f.rewriteBackup();
+    _MsgChat *room = f.builder.chat(QStringLiteral("room30"),
+        { f.builder.handle(QStringLiteral("+15550001")),
+            f.builder.handle(QStringLiteral("+15550003")) });
+    room->room_name = QStringLiteral("room30");
+    f.add(room, nullptr, 8000, "G");
+    f.list = f.builder.messages();
+    QVERIFY(f.run());
+
+    // The same joins again, in their order, into a copy of the merged file with its triggers
+    // on; a join that is there already is replaced without its delete trigger.
+    const QString copy = f.dir.filePath(QStringLiteral("triggered.db"));
+    QVERIFY(QFile::copy(f.work, copy));
+    const QString g = QStringLiteral("(select rowid from message where guid='G')");
+    QStringList joins;
+    for (const QString &chat : column(copy,
+             QStringLiteral("select chat_id from chat_message_join where message_id=%1 order by "
+                            "rowid")
+                 .arg(g)))
+        joins.append(QStringLiteral("REPLACE INTO chat_message_join SELECT * FROM "
+                                    "chat_message_join WHERE chat_id=%1 AND message_id=%2;")
+                         .arg(chat, g));
+    QCOMPARE(joins.size(), 3);
+    QCOMPARE(execute(copy,
+                 QStringLiteral("UPDATE message SET cache_roomnames=NULL WHERE guid='G';")
+                     + joins.join(QString())),
+        QString());
+    const QString names = QStringLiteral("select cache_roomnames from message where guid='G'");
+    QTEST(column(copy, names), "names");
+    QCOMPARE(column(f.work, names), column(copy, names));
 }
 
 QTEST_MAIN(TestIOS6RestoreMessagesThread)
