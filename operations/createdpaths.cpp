@@ -209,11 +209,14 @@ void CreatedPaths::removeAll()
         QFile::remove(files.at(i));
     for (int i = folders.size() - 1; i >= 0; --i) {
         const QString &folder = folders.at(i);
-        if (std::any_of(staging.cbegin(), staging.cend(),
-                [&](const Staging &s) { return s.folder == folder; }))
+        const auto staged = std::find_if(
+            staging.begin(), staging.end(), [&](const Staging &s) { return s.folder == folder; });
+        if (staged != staging.end()) {
+            staged->lock.release();
             removeFolderRecursively(folder);
-        else
+        } else {
             QDir().rmdir(folder);
+        }
     }
     forget();
 }

@@ -95,6 +95,23 @@ void PartialLock::unlock()
     madeLockFile = false;
 }
 
+void PartialLock::release()
+{
+    struct stat held;
+    if (lockName.isEmpty() || !holds() || ::fstat(fd, &held) != 0) {
+        unlock();
+        return;
+    }
+    const QByteArray name = lockName;
+    const bool ours = current == Locked || madeLockFile;
+    lockName.clear();
+    unlock();
+    struct stat named;
+    if (ours && ::lstat(name.constData(), &named) == 0 && named.st_dev == held.st_dev
+        && named.st_ino == held.st_ino)
+        ::unlink(name.constData());
+}
+
 PartialLock::State PartialLock::lockFile(const QString &path)
 {
     unlock();
@@ -259,10 +276,14 @@ bool removeLeftovers(
         const QString path = folder.filePath(entry);
         PartialLock lock;
         const PartialLock::State state = folders ? lock.lockFolder(path) : lock.lockFile(path);
-        if (state == PartialLock::Locked)
+        if (state == PartialLock::Locked) {
+            // Found dead under the lock; any other run that takes it now only removes it too.
+            if (folders)
+                lock.release();
             remove(path);
-        else if (state == PartialLock::Busy)
+        } else if (state == PartialLock::Busy) {
             noneLive = false;
+        }
     }
     return noneLive;
 }

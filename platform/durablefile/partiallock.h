@@ -45,6 +45,10 @@ public:
     // Lets go. The lock file of a folder goes first, when it is the one held, so that no
     // run leaves it behind.
     void unlock();
+    // Lets go of a folder about to be removed: its lock file goes after the descriptor is
+    // closed, as NFS keeps a file removed while open under another name until it is closed,
+    // and the folder could not be removed then.
+    void release();
 
     State state() const { return current; }
     bool holds() const { return current == Locked || current == NoLocks; }
