@@ -729,13 +729,6 @@ private:
     bool m_suspect = false;
 };
 
-// SQLite's own check of every page: whether rows below row id 1 are the file's or its damage.
-bool passesQuickCheck(IOS6MessageDb &db)
-{
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("pragma quick_check"));
-    return c.moveNext() && c.getText(0) == QLatin1String("ok") && !c.moveNext();
-}
-
 _MsgMessage *readMessage(
     RowReader<_MsgMessage> &reader, const Sqlite3Cursor &c, qint64 rowid, RecordArena &arena)
 {
@@ -1183,8 +1176,8 @@ bool loadAllInSlices(IOS6MessageDb &db, MsgMessageSet &s, const QVector<OfMessag
 }
 
 // The messages of one chat, or of all (the chats of each in `inChats`), into the set. True
-// when the rows of all chats were not in the order of a sound file: then each was matched to
-// its chats by a search, and rows the damage hid are missing.
+// when the rows of all chats were not in the order of a sound file (then each was matched to
+// its chats by a search) or SQLite found a page damaged: rows the damage hid are missing.
 bool loadMessages(
     IOS6MessageDb &db, MsgMessageSet &s, qint64 chatId, const QVector<OfMessage> &inChats)
 {
@@ -1209,19 +1202,28 @@ bool loadMessages(
     ChatPairs pairs(inChats);
     const OfMessage *chatsFrom = nullptr;
     const OfMessage *chatsTo = nullptr;
-    while (c.moveNext()) {
-        const qint64 rowid = c.getInt64(rowidColumn);
-        if (chatId <= 0) {
-            pairs.of(rowid, &chatsFrom, &chatsTo);
-            if (chatsFrom == chatsTo)
-                continue;
+    try {
+        while (c.moveNext()) {
+            const qint64 rowid = c.getInt64(rowidColumn);
+            if (chatId <= 0) {
+                pairs.of(rowid, &chatsFrom, &chatsTo);
+                if (chatsFrom == chatsTo)
+                    continue;
+            }
+            _MsgMessage *message
+                = messageInSet(s, rowid, [&] { return readMessage(reader, c, rowid, s.arena); });
+            linkMessage(
+                s, message, rowid, chatsFrom, chatsTo, chatId > 0 ? c.getInt64(chatIdColumn) : 0);
         }
-        _MsgMessage *message
-            = messageInSet(s, rowid, [&] { return readMessage(reader, c, rowid, s.arena); });
-        linkMessage(
-            s, message, rowid, chatsFrom, chatsTo, chatId > 0 ? c.getInt64(chatIdColumn) : 0);
+    } catch (const Sqlite3Exception &e) {
+        // A page SQLite cannot read ends the walk: the rows up to it are kept.
+        if (!e.isDamage())
+            throw;
+        return true;
     }
-    return pairs.damaged() || (pairs.suspect() && !passesQuickCheck(db));
+    // SQLite's own check of every page tells whether rows below row id 1 are the file's or
+    // its damage.
+    return pairs.damaged() || (pairs.suspect() && !db.passesQuickCheck());
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <QLockFile>
 #include <QRegularExpression>
 
+#include <atomic>
 #include <stdexcept>
 
 namespace {
@@ -47,6 +48,37 @@ bool isAsciiLetterOrAt(QChar c)
         || (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) || c == QLatin1Char('@');
 }
 
+std::atomic<int> lockWaitMs { 5000 };
+
+// The built-in table's bytes, read once; empty when the program lacks it.
+const QByteArray &builtInTable()
+{
+    static const QByteArray bytes = [] {
+        QFile file(QStringLiteral(":res/countries.db"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    return bytes;
+}
+
+// The copy is the program's own: any other content, damaged or sound, gives wrong numbers.
+// The table is small enough to compare whole at every open.
+bool holdsTable(const QString &path, const QByteArray &table)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.size() == table.size() && file.readAll() == table;
+}
+
+// Why the lock was not taken in time, naming it. A lock that a new file beside it could
+// replace, were it stale, is held by a live window.
+QString lockNotTaken(const QLockFile &lock, const QString &lockPath)
+{
+    bool canMake = false;
+    const QString reason = lockFileFailure(lockPath, &canMake);
+    if (lock.error() == QLockFile::LockFailedError && canMake)
+        return QStringLiteral("Another window is writing it and holds %1.").arg(lockPath);
+    return QStringLiteral("%1: %2").arg(lockPath, reason);
+}
+
 } // namespace
 
 CountryLibDb::CountryLibDb(const QString &mcc)
@@ -56,52 +88,39 @@ CountryLibDb::CountryLibDb(const QString &mcc)
 
 CountryLibDb::~CountryLibDb() = default;
 
+void CountryLibDb::setLockWait(int milliseconds)
+{
+    lockWaitMs = milliseconds;
+}
+
 void CountryLibDb::open()
 {
     if (isOpen())
         return;
+    const QByteArray &table = builtInTable();
+    if (table.isEmpty())
+        throw std::runtime_error("can not find :res/countries.db.");
     const QString path = dataFolder().filePath(QStringLiteral("countries.db"));
-    if (!openSoundCopy(path)) {
-        // One window replaces the copy at a time; one that waited finds it sound.
+    if (!holdsTable(path, table)) {
+        // One window replaces the copy at a time; one that waited finds it replaced.
         const QString lockPath = path + QStringLiteral(".lock");
         QLockFile lock(lockPath);
-        if (!lock.lock())
-            throw std::runtime_error(QStringLiteral("can not create %1. can not lock %2.")
-                                         .arg(path, lockPath)
+        if (!lock.tryLock(lockWaitMs))
+            throw std::runtime_error(QStringLiteral("can not create %1. %2")
+                                         .arg(path, lockNotTaken(lock, lockPath))
                                          .toStdString());
-        if (!openSoundCopy(path)) {
-            const QString resource = QStringLiteral(":res/countries.db");
-            if (!QFile::exists(resource))
-                throw std::runtime_error("can not find :res/countries.db.");
+        if (!holdsTable(path, table)) {
             // Renamed over whatever is there, complete and synced: a window still reading
             // the old file keeps it, and a power loss leaves the old file or the new one.
             QString error;
-            if (!durable::copyFile(resource, path, &error))
+            if (!durable::copyFile(QStringLiteral(":res/countries.db"), path, &error))
                 throw std::runtime_error(
                     QStringLiteral("can not create %1. %2").arg(path, error).toStdString());
-            openThrow(path, 2);
         }
     }
+    // Read-only: nothing may make the copy differ from the table it was compared with.
+    openThrow(path, 1);
     m_current = countryByMcc(m_mcc);
-}
-
-bool CountryLibDb::openSoundCopy(const QString &path)
-{
-    // A power loss can leave the copy empty or cut short. The table is a few pages, so a
-    // check of all of them costs little beside the queries that follow.
-    try {
-        openThrow(path, 2);
-        Sqlite3Cursor check = queryThrow(Sqlite3Sql("pragma quick_check"));
-        Sqlite3Cursor tables
-            = queryThrow(Sqlite3Sql("select count(*) from sqlite_master where type='table' "
-                                    "and name in ('countries', 'mmc_sn')"));
-        if (check.moveNext() && check.getText(0) == QLatin1String("ok") && tables.moveNext()
-            && tables.getInt64(0) == 2)
-            return true;
-    } catch (const std::exception &) {
-    }
-    close();
-    return false;
 }
 
 _CountryInfo CountryLibDb::currentCountry()

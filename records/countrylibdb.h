@@ -23,10 +23,12 @@ public:
     explicit CountryLibDb(const QString &mcc);
     ~CountryLibDb() override;
 
-    // Copies ":res/countries.db" to "countries.db" in the data folder when that is missing,
-    // damaged or without the table, opens the copy and looks up the country of the mobile
+    // Copies ":res/countries.db" to "countries.db" in the data folder when that is missing or
+    // differs from it in any byte, opens the copy and looks up the country of the mobile
     // country code.
     void open() override;
+    // The longest open() waits for another window that replaces the copy: a few seconds.
+    static void setLockWait(int milliseconds);
 
     _CountryInfo currentCountry();
     // The country of a mobile country code, or the current country when none matches.
@@ -41,8 +43,6 @@ public:
     static bool matchesNationalPattern(const _CountryInfo &country, const QString &text);
 
 private:
-    // Opens the copy when it is a whole database holding both tables; closed otherwise.
-    bool openSoundCopy(const QString &path);
     _CountryInfo firstCountry(const Sqlite3Sql &sql, bool *found);
 
     QString m_mcc;

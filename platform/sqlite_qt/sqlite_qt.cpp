@@ -1,10 +1,12 @@
 #include "platform/sqlite_qt/sqlite_qt.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QHash>
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <list>
 #include <utility>
 
@@ -18,6 +20,8 @@ namespace {
 const int kBusyTimeoutMs = 5000;
 const int kMaxCachedStatements = 64;
 const int kMaxSqlInMessage = 300;
+// How long a failure's text may take to tell which of several files failed.
+const int kCheckFilesMs = 2000;
 
 QString notOpenText()
 {
@@ -35,27 +39,190 @@ QString withSql(const QString &text, const QString &sql)
     return QStringLiteral("%1 (SQL: %2)").arg(text, shown);
 }
 
-// A failure of the file itself (a full disk, an I/O error, a file that may not be written or
-// is damaged) names the file, and what the system said where it said something, after
-// SQLite's own text.
-QString withFile(sqlite3 *db, const QString &text, int code)
+bool isDamageCode(int code)
 {
     const int primary = code & 0xff;
-    if (!db
-        || (primary != SQLITE_FULL && primary != SQLITE_IOERR && primary != SQLITE_READONLY
-            && primary != SQLITE_CANTOPEN && primary != SQLITE_CORRUPT && primary != SQLITE_NOTADB))
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// The file of one of a connection's databases.
+struct SchemaFile
+{
+    int index; // SQLite's number for the database: 0 for main, 2 and up for attached ones
+    QByteArray schema; // empty for a file that an attach failed to add
+    QString path;
+};
+
+// Main's file and each attached one's, in the connection's order; temporary and in-memory
+// databases have none.
+QVector<SchemaFile> schemaFiles(sqlite3 *db)
+{
+    QVector<SchemaFile> files;
+    for (int i = 0;; ++i) {
+        const char *schema = sqlite3_db_name(db, i);
+        if (!schema)
+            break;
+        const char *file = sqlite3_db_filename(db, schema);
+        if (file && *file)
+            files.append({ i, QByteArray(schema), QString::fromUtf8(file) });
+    }
+    return files;
+}
+
+// What one statement's program reaches: the databases it begins a transaction on, by index,
+// and whether it attaches a file. Nothing when the text does not compile on its own.
+struct Reach
+{
+    QSet<int> schemas;
+    bool attaches = false;
+};
+
+Reach reachOf(sqlite3 *db, const QString &sql)
+{
+    Reach reach;
+    if (sql.isEmpty())
+        return reach;
+    const QByteArray text = QByteArrayLiteral("EXPLAIN ") + sql.toUtf8();
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, text.constData(), text.size(), &stmt, nullptr) == SQLITE_OK
+        && stmt) {
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            const auto *op = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 1));
+            const auto *p4 = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 5));
+            if (op && std::strcmp(op, "Transaction") == 0)
+                reach.schemas.insert(sqlite3_column_int(stmt, 2));
+            else if (p4 && std::strncmp(p4, "sqlite_attach(", 14) == 0)
+                reach.attaches = true;
+        }
+    }
+    sqlite3_finalize(stmt);
+    return reach;
+}
+
+enum class Check { Sound, Damaged, Unfinished };
+
+// SQLite's quick check of one database's pages, up to `deadline`. Unfinished where SQLite
+// could not finish it for another reason than damage; its error is then the connection's.
+Check quickCheck(sqlite3 *db, const QByteArray &schema,
+    QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever))
+{
+    const QByteArray sql = QByteArrayLiteral("pragma ")
+        + quotedIdentifier(QString::fromUtf8(schema)).toUtf8() + QByteArrayLiteral(".quick_check");
+    const bool bounded = !deadline.isForever();
+    if (bounded) {
+        sqlite3_progress_handler(
+            db, 1000,
+            [](void *timer) { return int(static_cast<QDeadlineTimer *>(timer)->hasExpired()); },
+            &deadline);
+    }
+    sqlite3_stmt *stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql.constData(), sql.size(), &stmt, nullptr);
+    Check result = Check::Unfinished;
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(stmt);
+        // SQLite gives the one row "ok" only when it finds nothing wrong.
+        if (rc == SQLITE_ROW) {
+            const auto *first = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+            result = first && std::strcmp(first, "ok") == 0 ? Check::Sound : Check::Damaged;
+        }
+    }
+    // The finalize leaves a failure's text on the connection for the caller.
+    rc = sqlite3_finalize(stmt) != SQLITE_OK ? sqlite3_extended_errcode(db) : rc;
+    if (result == Check::Unfinished && isDamageCode(rc))
+        result = Check::Damaged;
+    if (bounded)
+        sqlite3_progress_handler(db, 0, nullptr, nullptr);
+    return result;
+}
+
+bool isFileFailure(int primary)
+{
+    return primary == SQLITE_FULL || primary == SQLITE_IOERR || primary == SQLITE_READONLY
+        || primary == SQLITE_CANTOPEN || primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+int lastErrno(sqlite3 *db, const QByteArray &schema)
+{
+    int system = 0;
+    if (schema.isEmpty()
+        || sqlite3_file_control(db, schema.constData(), SQLITE_FCNTL_LAST_ERRNO, &system)
+            != SQLITE_OK)
+        return 0;
+    return system;
+}
+
+// The files among `files` that `keep` holds for, or all of them when it holds for none.
+template <typename Keep> QVector<SchemaFile> narrowed(const QVector<SchemaFile> &files, Keep keep)
+{
+    QVector<SchemaFile> kept;
+    std::copy_if(files.cbegin(), files.cend(), std::back_inserter(kept), keep);
+    return kept.isEmpty() ? files : kept;
+}
+
+// The files that a failure of `sql` (one statement, or empty for text of several) may have
+// come from. SQLite does not say which file failed: with several attached, the files the
+// statement reaches are narrowed by what each one shows of the failure, where it shows
+// something within a bound on the time taken. `attaching` is the file named by the
+// statement's first parameter, where it has one.
+QVector<SchemaFile> failedFiles(sqlite3 *db, int code, const QString &sql, const QString &attaching)
+{
+    QVector<SchemaFile> files = schemaFiles(db);
+    if (files.size() < 2 && attaching.isEmpty())
+        return files;
+    const Reach reach = reachOf(db, sql);
+    // A failed attach leaves nothing attached: the file it names is the one that failed.
+    if (reach.attaches)
+        return attaching.isEmpty() ? QVector<SchemaFile>()
+                                   : QVector<SchemaFile> { { -1, {}, attaching } };
+    if (!reach.schemas.isEmpty()) {
+        files.erase(
+            std::remove_if(files.begin(), files.end(),
+                [&reach](const SchemaFile &file) { return !reach.schemas.contains(file.index); }),
+            files.end());
+    }
+    if (files.size() < 2)
+        return files;
+    const int primary = code & 0xff;
+    if (isDamageCode(code)) {
+        QDeadlineTimer deadline(kCheckFilesMs);
+        return narrowed(files, [db, &deadline](const SchemaFile &file) {
+            return quickCheck(db, file.schema, deadline) == Check::Damaged;
+        });
+    }
+    if (primary == SQLITE_READONLY) {
+        return narrowed(files, [db](const SchemaFile &file) {
+            return sqlite3_db_readonly(db, file.schema.constData()) == 1;
+        });
+    }
+    // A file keeps the error number of its last failed system call.
+    return narrowed(
+        files, [db](const SchemaFile &file) { return lastErrno(db, file.schema) != 0; });
+}
+
+// A failure of the file itself (a full disk, an I/O error, a file that may not be written or
+// is damaged) names the file, or the files it may have come from, and what the system said
+// where it said something, after SQLite's own text.
+QString withFile(sqlite3 *db, const QString &text, int code, const QString &sql = QString(),
+    const QString &attaching = QString())
+{
+    const int primary = code & 0xff;
+    if (!db || !isFileFailure(primary))
         return text;
-    const char *file = sqlite3_db_filename(db, "main");
-    if (!file || !*file)
+    // Read before anything else runs on the connection.
+    int system = sqlite3_system_errno(db);
+    const QVector<SchemaFile> files = failedFiles(db, code, sql, attaching);
+    if (files.isEmpty())
         return text;
-    QString named
-        = QStringLiteral("%1: %2").arg(text, QDir::toNativeSeparators(QString::fromUtf8(file)));
+    QStringList paths;
+    for (const SchemaFile &file : files)
+        paths.append(QDir::toNativeSeparators(file.path));
+    QString named = QStringLiteral("%1: %2").arg(text, paths.join(QStringLiteral(" or ")));
     // Only these come from a failed system call. The connection's errno is read after
     // SQLite's clean-up, which may have failed calls of its own; the file keeps its own.
-    int system = 0;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_LAST_ERRNO, &system) != SQLITE_OK
-        || system == 0)
-        system = sqlite3_system_errno(db);
+    if (files.size() == 1) {
+        if (const int own = lastErrno(db, files.first().schema))
+            system = own;
+    }
     if ((primary == SQLITE_IOERR || primary == SQLITE_CANTOPEN) && system != 0)
         named += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(system)));
     return named;
@@ -272,6 +439,11 @@ Sqlite3Exception::Sqlite3Exception(const QString &text, int code)
     : std::runtime_error(text.toUtf8().toStdString())
     , m_code(code)
 {
+}
+
+bool Sqlite3Exception::isDamage() const
+{
+    return isDamageCode(m_code);
 }
 
 // Sqlite3Sql
@@ -561,7 +733,7 @@ bool Sqlite3Cursor::moveNext()
         return false;
     sqlite3 *db = m_stmt->conn->db;
     const int code = sqlite3_extended_errcode(db);
-    const QString text = withFile(db, QString::fromUtf8(sqlite3_errmsg(db)), code);
+    const QString text = withFile(db, QString::fromUtf8(sqlite3_errmsg(db)), code, m_stmt->sql);
     throw Sqlite3Exception(withSql(text, m_stmt->sql), code);
 }
 
@@ -772,15 +944,20 @@ sqlite3 *Sqlite3DB::handle() const
     return m_conn ? m_conn->db : nullptr;
 }
 
-void Sqlite3DB::throwError(int code, const QString &sql)
+void Sqlite3DB::throwError(int code, const Sqlite3Sql &sql)
 {
     QString text = notOpenText();
     if (isOpen()) {
         code = sqlite3_extended_errcode(m_conn->db);
-        text = withFile(m_conn->db, QString::fromUtf8(sqlite3_errmsg(m_conn->db)), code);
+        // An attach names its file in its first parameter, where it is not in the SQL text.
+        const QVariant first = sql.params().value(0);
+        const QString attaching
+            = first.userType() == QMetaType::QString ? first.toString() : QString();
+        text = withFile(
+            m_conn->db, QString::fromUtf8(sqlite3_errmsg(m_conn->db)), code, sql.sql(), attaching);
     }
     m_lastError = text;
-    throw Sqlite3Exception(withSql(text, sql), code);
+    throw Sqlite3Exception(withSql(text, sql.sql()), code);
 }
 
 bool Sqlite3DB::runSimple(const char *sql)
@@ -807,7 +984,7 @@ bool Sqlite3DB::rollbackTran()
 QSharedPointer<Statement> Sqlite3DB::prepareThrow(const Sqlite3Sql &sql)
 {
     if (!isOpen())
-        throwError(SQLITE_MISUSE, sql.sql());
+        throwError(SQLITE_MISUSE, sql);
 
     Connection::Cached cached = m_conn->take(sql.sql());
     if (!cached.stmt) {
@@ -816,7 +993,7 @@ QSharedPointer<Statement> Sqlite3DB::prepareThrow(const Sqlite3Sql &sql)
         const int rc = sqlite3_prepare_v2(
             m_conn->db, text.constData(), text.size() + 1, &cached.stmt, &tail);
         if (rc != SQLITE_OK)
-            throwError(rc, sql.sql());
+            throwError(rc, sql);
         // Anything after the first statement would be silently ignored: refuse it.
         if (tail && *tail) {
             sqlite3_stmt *next = nullptr;
@@ -863,7 +1040,7 @@ QSharedPointer<Statement> Sqlite3DB::prepareThrow(const Sqlite3Sql &sql)
         }
         }
         if (rc != SQLITE_OK)
-            throwError(rc, sql.sql());
+            throwError(rc, sql);
     }
     return stmt;
 }
@@ -884,7 +1061,7 @@ int Sqlite3DB::executeThrow(const Sqlite3Sql &sql)
         rc = sqlite3_step(stmt->stmt);
     } while (rc == SQLITE_ROW);
     if (rc != SQLITE_DONE)
-        throwError(rc, sql.sql());
+        throwError(rc, sql);
     // sqlite3_changes() keeps the count of the last insert/update/delete; other
     // statements changed nothing.
     return sqlite3_total_changes(m_conn->db) != before ? sqlite3_changes(m_conn->db) : 0;
@@ -948,4 +1125,15 @@ bool Sqlite3DB::hasColumn(const QString &table, const QString &column)
     return std::any_of(cols.begin(), cols.end(), [&column](const _SqliteCol &c) {
         return c.name.compare(column, Qt::CaseInsensitive) == 0;
     });
+}
+
+bool Sqlite3DB::passesQuickCheck()
+{
+    const Sqlite3Sql sql("pragma main.quick_check");
+    if (!isOpen())
+        throwError(SQLITE_MISUSE, sql);
+    const Check check = quickCheck(m_conn->db, QByteArrayLiteral("main"));
+    if (check == Check::Unfinished)
+        throwError(SQLITE_ERROR, sql);
+    return check == Check::Sound;
 }

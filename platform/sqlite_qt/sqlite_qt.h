@@ -29,6 +29,8 @@ class Sqlite3Exception : public std::runtime_error
 public:
     explicit Sqlite3Exception(const QString &text, int code = 0);
     int code() const { return m_code; }
+    // True when SQLite found a file damaged or not a database at all.
+    bool isDamage() const;
 
 private:
     int m_code;
@@ -203,12 +205,16 @@ public:
     QList<_SqliteCol> tbInfo(const QString &table);
     // True when the table has the column, its name compared without regard to case.
     bool hasColumn(const QString &table, const QString &column);
+    // SQLite's quick check of every page of the main file: false when it finds damage or
+    // SQLite refuses the file as damaged or not a database, never an exception for that.
+    // Other failures (an I/O error) throw as queryThrow does.
+    bool passesQuickCheck();
 
     sqlite3 *handle() const;
 
 private:
     QSharedPointer<sqlite_qt_detail::Statement> prepareThrow(const Sqlite3Sql &sql);
-    [[noreturn]] void throwError(int code, const QString &sql = QString());
+    [[noreturn]] void throwError(int code, const Sqlite3Sql &sql);
     bool runSimple(const char *sql);
 
     QSharedPointer<sqlite_qt_detail::Connection> m_conn;

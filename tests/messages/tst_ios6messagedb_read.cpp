@@ -303,6 +303,8 @@ private slots:
     void changeAfterTheChatsAreListedIsLoaded();
     void cutFileLoadsWhatItCanAndSaysItIsDamaged_data();
     void cutFileLoadsWhatItCanAndSaysItIsDamaged();
+    void unreadablePageEndsTheMessagesWithTheDamageError_data();
+    void unreadablePageEndsTheMessagesWithTheDamageError();
 
 private:
     QTemporaryDir m_home;
@@ -856,6 +858,65 @@ void TestIOS6MessageDbRead::cutFileLoadsWhatItCanAndSaysItIsDamaged()
     for (const _MsgChat *chat : set->chatMap)
         inChats += chat->messages.size();
     QCOMPARE(inChats, readable.size());
+}
+
+void TestIOS6MessageDbRead::unreadablePageEndsTheMessagesWithTheDamageError_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("oneChat");
+    QTest::newRow("cut inside the tree") << "cut" << false;
+    QTest::newRow("a page of messages zeroed") << "zeroed" << false;
+    QTest::newRow("a page of messages zeroed, one chat") << "zeroed" << true;
+}
+
+void TestIOS6MessageDbRead::unreadablePageEndsTheMessagesWithTheDamageError()
+{
+    QFETCH(QString, damage);
+    QFETCH(bool, oneChat);
+    QTemporaryDir dir;
+    const QString path = writePhoneSmsDbEndingInItsTree(dir.path());
+    QVERIFY(!path.isEmpty());
+    QSharedPointer<MsgMessageSet> whole;
+    IOS6MessageDb(QDir(dir.path()), kUsMcc, false).messages(whole, 0);
+    const qint64 chat = whole->chatMap.firstKey();
+
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    if (damage == "cut") {
+        QVERIFY(file.resize(file.size() - 1000));
+    } else {
+        // The oldest messages' page: the walk down the table reaches it last.
+        FixtureDb fixture(path);
+        const int size = firstValue(fixture.db(), "pragma page_size").toInt();
+        const qint64 page = firstValue(fixture.db(),
+            "select min(pageno) from dbstat where name = 'message' and pagetype = 'leaf'")
+                                .toLongLong();
+        QVERIFY(file.seek((page - 1) * size) && file.write(QByteArray(size, '\0')) == size);
+    }
+    file.close();
+
+    IOS6MessageDb db(QDir(dir.path()), kUsMcc, false);
+    QSharedPointer<MsgMessageSet> set;
+    try {
+        db.messages(set, oneChat ? chat : 0);
+        QFAIL("a damaged file loaded without an error");
+    } catch (const std::runtime_error &e) {
+        QVERIFY2(QString::fromUtf8(e.what()).endsWith("is damaged: some of its messages cannot "
+                                                      "be read."),
+            e.what());
+    }
+    QVERIFY(!set->messageMap.isEmpty());
+    QVERIFY(set->messageMap.size() < whole->messageMap.size());
+    // The attachments lie in tables of their own, which the damage spared.
+    QSet<qint64> attachments;
+    for (const _MsgMessage *message :
+        oneChat ? whole->chatMap.value(chat)->messages.values() : whole->messageMap.values()) {
+        for (auto it = message->attachments.cbegin(); it != message->attachments.cend(); ++it)
+            attachments.insert(it.key().toLongLong());
+    }
+    QVERIFY(attachments.size() > 1);
+    const QList<qint64> loaded = set->attachmentMap.keys();
+    QCOMPARE(QSet<qint64>(loaded.cbegin(), loaded.cend()), attachments);
 }
 
 QTEST_GUILESS_MAIN(TestIOS6MessageDbRead)

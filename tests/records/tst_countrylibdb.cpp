@@ -1,13 +1,35 @@
 #include "records/countrylibdb.h"
 #include "shell/datafolder.h"
 #include "support/filebytes.h"
+#include "support/filesizelimit.h"
+#include "support/killedwriter.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The file's inode: the same one while the file is used as it is, a new one once replaced.
+ino_t inodeOf(const QString &path)
+{
+    struct stat info;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
+}
+
+} // namespace
 
 class TestCountryLibDb : public QObject
 {
@@ -29,8 +51,10 @@ private slots:
     void isNationalLength_data();
     void isNationalLength();
     void existingCopyIsUsedAndMissingOneRestored();
-    void damagedCopyIsReplacedWhole_data();
-    void damagedCopyIsReplacedWhole();
+    void copyUnlikeTheBuiltInTableIsReplacedWhole_data();
+    void copyUnlikeTheBuiltInTableIsReplacedWhole();
+    void lockNotTakenInTimeNamesItAndTheReason_data();
+    void lockNotTakenInTimeNamesItAndTheReason();
 
 private:
     QTemporaryDir m_home;
@@ -41,6 +65,7 @@ void TestCountryLibDb::initTestCase()
     QVERIFY(m_home.isValid());
     qputenv("HOME", m_home.path().toUtf8());
     QVERIFY(dataFolder().absolutePath().startsWith(m_home.path()));
+    CountryLibDb::setLockWait(50);
 }
 
 void TestCountryLibDb::tableIsConsistent()
@@ -358,43 +383,29 @@ void TestCountryLibDb::isNationalLength()
 void TestCountryLibDb::existingCopyIsUsedAndMissingOneRestored()
 {
     const QString path = dataFolder().filePath("countries.db");
+    QFile::remove(path);
     {
         CountryLibDb db("262");
         db.open();
     }
     QVERIFY(QFile::exists(path));
     QVERIFY(QFile::permissions(path) & QFile::WriteOwner);
+    const ino_t made = inodeOf(path);
+    {
+        CountryLibDb db("262");
+        QCOMPARE(db.currentCountry().n, QString("Germany"));
+    }
+    QCOMPARE(inodeOf(path), made);
 
     QVERIFY(QFile::remove(path));
-    {
-        Sqlite3DB own;
-        own.openThrow(path, 6);
-        QString error;
-        QVERIFY2(own.exec("create table countries(sn, ln, pnum, mmc, numc, u2, r1, n);"
-                          "create table mmc_sn(mmc, sn);"
-                          "insert into countries values('ZZ','Zed','999','901','5','0','9\\d{4}',"
-                          "'Zedland');"
-                          "insert into mmc_sn values('901','ZZ');",
-                     error),
-            qPrintable(error));
-    }
-    {
-        CountryLibDb db("901");
-        QCOMPARE(db.currentCountry().n, QString("Zedland"));
-        QCOMPARE(CountryLibDb::normalizeNumber(db.currentCountry(), "91234"), QString("+99991234"));
-    }
-
-    QVERIFY(QFile::remove(path));
-    CountryLibDb db("901");
-    bool found = true;
-    db.countryBySn("ZZ", &found);
-    QVERIFY(!found);
+    CountryLibDb db("262");
     QCOMPARE(db.countryBySn("DE").n, QString("Germany"));
+    QCOMPARE(filebytes::read(path), filebytes::read(":res/countries.db"));
 }
 
-void TestCountryLibDb::damagedCopyIsReplacedWhole_data()
+void TestCountryLibDb::copyUnlikeTheBuiltInTableIsReplacedWhole_data()
 {
-    QTest::addColumn<QByteArray>("damaged");
+    QTest::addColumn<QByteArray>("copy");
     const QByteArray table = filebytes::read(":res/countries.db");
     QVERIFY(table.size() >= 8 * 4096);
 
@@ -404,35 +415,115 @@ void TestCountryLibDb::damagedCopyIsReplacedWhole_data()
         << table.left(6 * 4096) + QByteArray(4096, '\0') + table.mid(7 * 4096);
     QTest::newRow("not a database") << QByteArray(4096, 'x');
 
+    // Sound databases that SQLite's check passes, each giving wrong numbers.
     QTemporaryDir other;
-    const QString otherPath = other.filePath("other.db");
-    {
-        Sqlite3DB db;
-        db.openThrow(otherPath, 6);
-        QString error;
-        QVERIFY2(db.exec("create table countries(sn, n);", error), qPrintable(error));
-    }
-    QTest::newRow("mmc_sn missing") << filebytes::read(otherPath);
+    const auto changed = [&](const char *name, const QByteArray &start, const QString &sql) {
+        const QString path = other.filePath(name);
+        filebytes::write(path, start);
+        {
+            Sqlite3DB db;
+            db.openThrow(path, 6);
+            QString error;
+            QVERIFY2(db.exec(sql, error), qPrintable(error));
+            QVERIFY(db.passesQuickCheck());
+        }
+        QTest::newRow(name) << filebytes::read(path);
+    };
+    changed("mmc_sn missing", QByteArray(), "create table countries(sn, n);");
+    changed("a digit changed", table, "update countries set pnum = '7' where sn = 'US';");
+    changed("countries deleted", table, "delete from countries;");
+    changed("pnum renamed", table, "alter table countries rename column pnum to pnum_old;");
+    changed("another table", QByteArray(),
+        "create table countries(sn, ln, pnum, mmc, numc, u2, r1, n);"
+        "create table mmc_sn(mmc, sn);"
+        "insert into countries values('US','Zed','999','310','10','0','\\d{10}','Zedland');"
+        "insert into mmc_sn values('310','US');");
 }
 
-void TestCountryLibDb::damagedCopyIsReplacedWhole()
+void TestCountryLibDb::copyUnlikeTheBuiltInTableIsReplacedWhole()
 {
-    QFETCH(QByteArray, damaged);
+    QFETCH(QByteArray, copy);
     const QString path = dataFolder().filePath("countries.db");
     QFile::remove(path);
-    filebytes::write(path, damaged);
+    filebytes::write(path, copy);
     const QString old = filebytes::hardLink(path);
     QVERIFY(!old.isEmpty());
 
     CountryLibDb db("262");
     QCOMPARE(db.currentCountry().n, QString("Germany"));
-    QCOMPARE(db.countryBySn("CN").pnum, QString("86"));
+    const _CountryInfo us = db.countryBySn("us");
+    QCOMPARE(CountryLibDb::normalizeNumber(us, "2015550111"), QString("+12015550111"));
+    QCOMPARE(CountryLibDb::normalizeNumber(us, "(201) 555-0123"), QString("+12015550123"));
     QCOMPARE(filebytes::read(path), filebytes::read(":res/countries.db"));
     // Renamed over, not rewritten: whoever still reads the old file keeps it whole.
-    QCOMPARE(filebytes::read(old), damaged);
+    QCOMPARE(filebytes::read(old), copy);
     QVERIFY(QFile::remove(old));
     QCOMPARE(dataFolder().entryList({ "countries.db*" }, QDir::Files | QDir::Hidden),
         QStringList { "countries.db" });
+}
+
+void TestCountryLibDb::lockNotTakenInTimeNamesItAndTheReason_data()
+{
+    QTest::addColumn<QString>("lock");
+    QTest::addColumn<QString>("blocker");
+    QTest::addColumn<int>("error");
+    QTest::newRow("held by a live window") << "live" << QString() << 0;
+    QTest::newRow("none can be made, full disk") << QString() << "full disk" << EFBIG;
+    QTest::newRow("stale, full disk") << "dead"
+                                      << "full disk" << EFBIG;
+    QTest::newRow("none can be made, read-only folder")
+        << QString() << "read-only folder" << EACCES;
+    QTest::newRow("stale, read-only folder") << "dead"
+                                             << "read-only folder" << EACCES;
+}
+
+void TestCountryLibDb::lockNotTakenInTimeNamesItAndTheReason()
+{
+    QFETCH(QString, lock);
+    QFETCH(QString, blocker);
+    QFETCH(int, error);
+    if (blocker == "read-only folder" && geteuid() == 0)
+        QSKIP("the folder's permissions do not stop root");
+    const QString folder = dataFolder().path();
+    const QString path = dataFolder().filePath("countries.db");
+    const QString lockPath = path + ".lock";
+    QFile::remove(path);
+    filebytes::write(path, "not the table");
+    QLockFile live(lockPath);
+    if (lock == "live")
+        QVERIFY(live.tryLock(0));
+    // A window killed while it held the lock leaves it behind.
+    if (lock == "dead") {
+        QVERIFY(runThenDie([&lockPath] {
+            QLockFile held(lockPath);
+            if (held.tryLock(0))
+                std::raise(SIGKILL);
+        }));
+        QVERIFY(QFile::exists(lockPath));
+    }
+
+    QString message;
+    {
+        std::unique_ptr<FileSizeLimit> full;
+        if (blocker == "full disk")
+            full = std::make_unique<FileSizeLimit>(0);
+        if (blocker == "read-only folder")
+            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+        try {
+            CountryLibDb("262").open();
+        } catch (const std::runtime_error &e) {
+            message = QString::fromUtf8(e.what());
+        }
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    live.unlock();
+    QFile::remove(lockPath);
+    QFile::remove(path);
+    QCOMPARE(message,
+        QStringLiteral("can not create %1. %2")
+            .arg(path,
+                error ? lockPath + ": " + QString::fromLocal8Bit(std::strerror(error))
+                      : "Another window is writing it and holds " + lockPath + "."));
 }
 
 QTEST_GUILESS_MAIN(TestCountryLibDb)

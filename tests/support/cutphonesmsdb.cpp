@@ -52,3 +52,32 @@ bool writeCutPhoneSmsDb(const QString &dataFolder, int messages, int cutBytes)
     QFile file(path);
     return file.size() > cutBytes && file.resize(file.size() - cutBytes);
 }
+
+QString writePhoneSmsDbEndingInItsTree(const QString &dataFolder)
+{
+    CurrentPhoneSmsDb phone(dataFolder);
+    const ThreePhoneChats three = addThreePhoneChats(phone);
+    const qint64 pageSize = firstValue(phone.db(), "pragma page_size").toLongLong();
+    QFile file(phone.path());
+    CurrentPhoneSmsDb::Message m;
+    // Two such messages fill a page: the tree's root is full after some hundreds of pages.
+    for (int i = 0; i < 5000; ++i) {
+        m.handle = i % 2 ? three.ann : three.bob;
+        m.text = QStringLiteral("words of message %1 ").arg(i).repeated(60);
+        m.date = 500000000 + i;
+        const qint64 message = phone.addMessage(three.chats.at(i % 3), m);
+        if (i % 50 == 0)
+            phone.addAttachment(message, QStringLiteral("IMG_%1.jpeg").arg(i), "image/jpeg",
+                QByteArray("jpeg"), m.date);
+        // An interior page of a table's tree begins with its type, 5.
+        char type = 0;
+        const bool read = file.open(QIODevice::ReadOnly) && file.seek(file.size() - pageSize)
+            && file.getChar(&type);
+        file.close();
+        if (!read)
+            return QString();
+        if (type == 5)
+            return lastPageTable(phone.db()) == "message" ? phone.path() : QString();
+    }
+    return QString();
+}

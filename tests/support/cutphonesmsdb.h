@@ -21,3 +21,10 @@ ThreePhoneChats addThreePhoneChats(CurrentPhoneSmsDb &phone);
 // messages spread over three chats, then cuts `cutBytes` off its end. Returns false when
 // the file could not be made so.
 bool writeCutPhoneSmsDb(const QString &dataFolder, int messages, int cutBytes);
+
+// Writes the database beneath dataFolder's "file-relay" tree with messages long enough that the
+// message table's tree grows a level, and stops as it has: the file then ends with an interior
+// page of that table, whose pointers to the pages below lie in its last bytes, and some
+// messages have an attachment. Returns the file's path, or an empty string when the file could
+// not be made so.
+QString writePhoneSmsDbEndingInItsTree(const QString &dataFolder);

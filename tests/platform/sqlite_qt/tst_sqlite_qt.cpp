@@ -19,6 +19,32 @@ private:
         db.openThrow(dbPath(name), 6);
         db.executeThrow("create table t(id integer primary key, Name text, n int, b blob)");
     }
+    // A file of some fifty pages of rows in table big(x), then damaged: "cut" to half its
+    // pages, "zeroed" in one page of rows, or made "not a database"; "sound" leaves it be.
+    QString writeDamaged(const QString &name, const QString &damage)
+    {
+        const QString path = dbPath(name);
+        int page = 0;
+        {
+            Sqlite3DB db;
+            db.openThrow(path, 6);
+            db.executeThrow("create table big(x)");
+            db.executeThrow("with recursive n(k) as (select 1 union all select k + 1 from n "
+                            "where k < 2000) insert into big select randomblob(100) from n");
+            Sqlite3Cursor c = db.queryThrow("pragma page_size");
+            page = c.moveNext() ? c.getInt(0) : 4096;
+        }
+        QFile file(path);
+        if (!file.open(QIODevice::ReadWrite))
+            return QString();
+        if (damage == "cut")
+            file.resize(file.size() / 2 / page * page);
+        else if (damage == "zeroed" && file.seek(20 * page))
+            file.write(QByteArray(page, '\0'));
+        else if (damage == "not a database" && file.resize(0))
+            file.write(QByteArray(8192, 'x'));
+        return path;
+    }
 
 private slots:
     void reportsVersion5() { QCOMPARE(sqlite_qt_version(), 5); }
@@ -41,6 +67,10 @@ private slots:
     void throwTextsCarrySqliteMessage();
     void fileFailuresNameTheFile_data();
     void fileFailuresNameTheFile();
+    void damageOfAnAttachedFileNamesIt_data();
+    void damageOfAnAttachedFileNamesIt();
+    void quickCheckTellsDamageWithoutThrowing_data();
+    void quickCheckTellsDamageWithoutThrowing();
     void insertSqlQuotesAndExcludes();
     void tbInfoFlags();
     void affinity_data();
@@ -394,6 +424,60 @@ void TestSqliteQt::fileFailuresNameTheFile()
     }
     QVERIFY2(error.startsWith(message + ": " + path), qPrintable(error));
     QVERIFY2(db.lastError().startsWith(message + ": " + path), qPrintable(db.lastError()));
+}
+
+void TestSqliteQt::damageOfAnAttachedFileNamesIt_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("sql");
+    QTest::newRow("read") << "zeroed"
+                          << "select sum(length(x)) from other.big";
+    QTest::newRow("copied into the main file") << "zeroed"
+                                               << "insert into t(b) select x from other.big";
+    // A file whose header counts more pages than it has is refused when it is attached.
+    QTest::newRow("attached") << "cut" << QString();
+}
+
+void TestSqliteQt::damageOfAnAttachedFileNamesIt()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, sql);
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const QString damaged = writeDamaged("attached " + tag + ".db", damage);
+    Sqlite3DB db;
+    openFresh(db, "main " + tag + ".db");
+    const QString main = db.path();
+    QString error;
+    try {
+        db.executeThrow(Sqlite3Sql("attach database ? as other").addTextParam(damaged));
+        db.executeThrow(sql);
+        QFAIL("no exception");
+    } catch (const Sqlite3Exception &e) {
+        QVERIFY(e.isDamage());
+        error = QString::fromUtf8(e.what());
+    }
+    QVERIFY2(error.startsWith("database disk image is malformed: " + damaged), qPrintable(error));
+    QVERIFY2(!error.contains(main), qPrintable(error));
+}
+
+void TestSqliteQt::quickCheckTellsDamageWithoutThrowing_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("passes");
+    QTest::newRow("sound") << "sound" << true;
+    QTest::newRow("cut") << "cut" << false;
+    QTest::newRow("zeroed") << "zeroed" << false;
+    QTest::newRow("not a database") << "not a database" << false;
+}
+
+void TestSqliteQt::quickCheckTellsDamageWithoutThrowing()
+{
+    QFETCH(QString, damage);
+    QFETCH(bool, passes);
+    Sqlite3DB db;
+    db.openThrow(
+        writeDamaged(QStringLiteral("check-%1.db").arg(QTest::currentDataTag()), damage), 1);
+    QCOMPARE(db.passesQuickCheck(), passes);
 }
 
 void TestSqliteQt::insertSqlQuotesAndExcludes()
