@@ -10,9 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <condition_variable>
-#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -25,21 +23,6 @@ namespace {
 // Syncs under way together are committed together; one after another, each would wait for
 // the disk in turn.
 const int kSyncsAtOnce = 32;
-
-// 0, or the system's error code.
-int syncPath(const QByteArray &path)
-{
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int result;
-    do
-        result = ::fsync(fd);
-    while (result != 0 && errno == EINTR);
-    const int code = result == 0 ? 0 : errno;
-    ::close(fd);
-    return code;
-}
 
 // Syncs every folder, many at once. As renameOver, a folder that cannot be synced is passed
 // over: the renames in it stand.
@@ -92,7 +75,7 @@ struct DurableBatch::Syncs
             const size_t i = next++;
             const Entry entry = entries[i];
             lock.unlock();
-            int code = syncPath(entry.file);
+            int code = durable::syncPath(QFile::decodeName(entry.file));
             const bool renamed = code == 0 && !entry.late
                 && ::rename(entry.file.constData(), entry.target.constData()) == 0;
             if (code == 0 && !entry.late && !renamed)

@@ -266,31 +266,30 @@ bool sync(QFileDevice &file, const QString &path, QString *error)
     return true;
 }
 
+int syncPath(const QString &path, bool folder)
+{
+    const int fd = ::open(
+        QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    if (fd < 0)
+        return errno;
+    const int code = syncDescriptor(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return code;
+}
+
 bool syncFolder(const QString &folder)
 {
-    const int fd
-        = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = syncDescriptor(fd) == 0;
-    ::close(fd);
-    return synced;
+    return syncPath(folder, true) == 0;
 }
 
 bool renameOver(const QString &from, const QString &to, QString *error)
 {
-    const QByteArray source = QFile::encodeName(from);
-    const int fd = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || syncDescriptor(fd) != 0) {
-        const int code = errno;
-        if (fd >= 0)
-            ::close(fd);
+    if (const int code = syncPath(from)) {
         if (error)
             *error = QDir::toNativeSeparators(from) + QStringLiteral(": ") + systemText(code);
         return false;
     }
-    ::close(fd);
-    if (::rename(source.constData(), QFile::encodeName(to).constData()) != 0) {
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
         if (error)
             *error = QDir::toNativeSeparators(to) + QStringLiteral(": ") + systemText(errno);
         return false;

@@ -71,6 +71,10 @@ bool writeAll(
 // Flushes `file` and makes its data reach the disk. False, with *error as writeAll's.
 bool sync(QFileDevice &file, const QString &path, QString *error);
 
+// Makes the data of the file (with `folder`, the entries of the folder) at `path` reach the
+// disk. 0, or the system's error code.
+int syncPath(const QString &path, bool folder = false);
+
 // Makes a folder's entries (files renamed or made in it) reach the disk.
 bool syncFolder(const QString &folder);
 
