@@ -24,6 +24,33 @@ int failWith(int code)
     return -1;
 }
 
+// Whether a descriptor of this process is open on the entry `path` names.
+bool isOpen(int folder, const char *path)
+{
+    struct stat named;
+    if (syscall(SYS_newfstatat, folder, path, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    for (int fd = 0; fd < 1024; ++fd) {
+        struct stat held;
+        if (syscall(SYS_fstat, fd, &held) == 0 && held.st_dev == named.st_dev
+            && held.st_ino == named.st_ino)
+            return true;
+    }
+    return false;
+}
+
+// 0 where SMB would rename, else -1 with errno as SMB gives it.
+int smbRename(int fromFolder, const char *from, int toFolder, const char *to)
+{
+    if (!current.openEntriesBusy)
+        return 0;
+    if (isOpen(fromFolder, from)) {
+        syscall(SYS_unlinkat, toFolder, to, 0);
+        return failWith(EBUSY);
+    }
+    return isOpen(toFolder, to) ? failWith(EBUSY) : 0;
+}
+
 } // namespace
 
 FileSystemSeam FileSystemSeam::nfs()
@@ -38,6 +65,16 @@ FileSystemSeam FileSystemSeam::noLockService()
 {
     FileSystemSeam seam = nfs();
     seam.locks = Locks::None;
+    return seam;
+}
+
+FileSystemSeam FileSystemSeam::smb()
+{
+    FileSystemSeam seam;
+    seam.unnamedFiles = false;
+    seam.noReplaceRename = false;
+    seam.hardLinks = false;
+    seam.openEntriesBusy = true;
     return seam;
 }
 
@@ -67,6 +104,8 @@ int openFile(const char *path, int flags, mode_t mode)
 {
     if ((flags & O_TMPFILE) == O_TMPFILE && !current.unnamedFiles)
         return failWith(EOPNOTSUPP);
+    if ((flags & O_APPEND) && current.openEntriesBusy)
+        return failWith(EIO);
     return int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
 }
 
@@ -122,6 +161,8 @@ extern "C" int renameat2(
 {
     if (flags != 0 && !current.noReplaceRename)
         return failWith(EINVAL);
+    if (smbRename(fromFolder, from, toFolder, to) != 0)
+        return -1;
     return int(syscall(SYS_renameat2, fromFolder, from, toFolder, to, flags));
 }
 
@@ -132,5 +173,24 @@ extern "C" int rename(const char *from, const char *to)
         current.beforeRename = nullptr;
         hook(from, to);
     }
+    if (smbRename(AT_FDCWD, from, AT_FDCWD, to) != 0)
+        return -1;
     return int(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
+
+extern "C" int unlinkat(int folder, const char *path, int flags)
+{
+    if (current.openEntriesBusy && isOpen(folder, path))
+        return failWith(EBUSY);
+    return int(syscall(SYS_unlinkat, folder, path, flags));
+}
+
+extern "C" int unlink(const char *path)
+{
+    return unlinkat(AT_FDCWD, path, 0);
+}
+
+extern "C" int rmdir(const char *path)
+{
+    return unlinkat(AT_FDCWD, path, AT_REMOVEDIR);
 }

@@ -1,8 +1,8 @@
 // Makes this test process meet another file system than the one its files are on, in the
 // calls where file systems differ for our writers: locks (NFS grants flock only on a
 // descriptor open for writing; a share without a lock service grants none), unnamed files,
-// /proc to link them in through, and the no-replace rename and hard links that exFAT through
-// FUSE lacks. The system's calls are overridden for the whole test binary, and pass through
+// /proc to link them in through, the no-replace rename and hard links that exFAT through
+// FUSE lacks, and SMB's refusal to rename or remove an open file or to open one for append. The system's calls are overridden for the whole test binary, and pass through
 // unless a seam is in force; a child forked meanwhile keeps it.
 #pragma once
 
@@ -17,6 +17,10 @@ struct FileSystemSeam
     bool procFs = true;
     bool noReplaceRename = true;
     bool hardLinks = true;
+    // As SMB: renaming or removing an entry this process holds open fails with EBUSY, and a
+    // rename of an open file over another removes that other first; an open for append
+    // fails with EIO.
+    bool openEntriesBusy = false;
     // Called once, before the next rename, with its paths: acts between a check and the
     // rename it guards.
     std::function<void(const char *from, const char *to)> beforeRename;
@@ -24,6 +28,7 @@ struct FileSystemSeam
     static FileSystemSeam nfs();
     static FileSystemSeam noLockService();
     static FileSystemSeam fuseExfat();
+    static FileSystemSeam smb();
 };
 
 // Puts a seam in force for its lifetime; the one before comes back after.
