@@ -20,7 +20,7 @@ public:
 
     // `file`, written whole beside `target`, is to replace it: its data starts for the disk
     // at once. A `late` file is renamed only by commit(), for a caller that must note
-    // something first. The file may be closed afterwards. Safe to call from many threads.
+    // something first. Closes the file. Safe to call from many threads.
     void add(QFileDevice &file, const QString &target, bool late = false);
     // Waits for every sync, renames the late files in the order they were added, then syncs
     // the folders. False, with *error as "<target>: <reason>" of the first in that order,
