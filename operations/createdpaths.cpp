@@ -1,13 +1,13 @@
 #include "operations/createdpaths.h"
 
 #include "platform/durablefile/durablefile.h"
+#include "platform/durablefile/writerruns.h"
 #include "shell/datafolder.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -45,58 +45,47 @@ void CreatedPaths::makeFolder(const QString &path)
 QString CreatedPaths::makeStagingFolder(const QString &target)
 {
     const QString path = QDir::cleanPath(QDir(target).absolutePath());
-    makeFolder(QFileInfo(path).path());
-    // One run at a time fills a new folder: two would each place a folder under the name.
-    if (!durable::removeLeftovers(path, true, removeFolderRecursively))
-        failBusy(path);
-    Staging made;
-    if (const int code = durable::makePartial(path, true, &made.folder, &made.lock))
+    const QString parent = QFileInfo(path).path();
+    makeFolder(parent);
+    writerruns::removeDeadLeftovers(parent);
+    QString made;
+    if (const int code = durable::makePartial(path, true, &made))
         failFolder(path, code);
-    note(made.folder);
-    folders.append(made.folder);
-    staging.push_back(std::move(made));
-    return staging.back().folder;
+    folders.append(made);
+    staging.append(made);
+    return made;
 }
 
-void CreatedPaths::holdFolder(const QString &folder)
+void CreatedPaths::hold(const QString &target, bool folder)
 {
-    const QString path = QDir::cleanPath(QDir(folder).absolutePath());
-    switch (held.lockFolder(path)) {
-    case PartialLock::Locked:
-    case PartialLock::NoLocks:
-        break;
-    case PartialLock::Busy:
-        failBusy(path);
+    const QString path = QDir::toNativeSeparators(QDir::cleanPath(QDir(target).absolutePath()));
+    const QString what = folder ? QStringLiteral("Cannot export into the folder %1").arg(path)
+                                : QStringLiteral("Cannot export to %1").arg(path);
+    dataFolder(); // where the locks are kept
+    auto lock = std::make_unique<TargetLock>();
+    switch (lock->lock(target)) {
+    case TargetLock::Held:
+        held.push_back(std::move(lock));
+        return;
+    case TargetLock::Busy:
+        throw std::runtime_error(
+            (what + QStringLiteral(": another export is writing it")).toStdString());
     default:
-        throw std::runtime_error(QStringLiteral("Cannot write into the folder %1: %2")
-                                     .arg(QDir::toNativeSeparators(path),
-                                         QString::fromLocal8Bit(std::strerror(held.error())))
-                                     .toStdString());
+        throw std::runtime_error(
+            (what + QStringLiteral(": cannot write ") + lock->error()).toStdString());
     }
 }
 
 void CreatedPaths::placeFolder(const QString &staged, const QString &target)
 {
     // Never over anything: a folder that appeared at the target meanwhile, even an empty
-    // one that another export placed, is another's. Renamed while still held.
+    // one, is another's.
     const int code = durable::renameNew(staged, target);
     if (code != 0)
         failFolder(target, code);
     durable::syncFolder(QFileInfo(target).absolutePath());
-    const auto placed = std::find_if(
-        staging.begin(), staging.end(), [&](const Staging &s) { return s.folder == staged; });
-    if (placed != staging.end()) {
-        placed->lock.folderMoved(target);
-        staging.erase(placed);
-    }
-}
-
-void CreatedPaths::failBusy(const QString &folder)
-{
-    throw std::runtime_error(
-        QStringLiteral("Cannot export into the folder %1: another export is writing it")
-            .arg(QDir::toNativeSeparators(folder))
-            .toStdString());
+    staging.removeOne(staged);
+    folders.removeOne(staged);
 }
 
 void CreatedPaths::failFolder(const QString &folder, int code)
@@ -110,37 +99,21 @@ void CreatedPaths::failFolder(const QString &folder, int code)
 bool CreatedPaths::copyFile(const QString &source, const QString &target)
 {
     const QFileInfo existing(target);
-    if (existing.exists() || existing.isSymLink())
-        return false;
     QFile in(source);
-    if (!QFileInfo(source).isFile() || !in.open(QIODevice::ReadOnly))
+    if (existing.exists() || existing.isSymLink() || !QFileInfo(source).isFile()
+        || !in.open(QIODevice::ReadOnly))
         return false;
-    // Staged, so that a kill leaves no part of a copy; the copy never replaces a file that
-    // appeared meanwhile. No sync per file: an export copies thousands of small pictures.
+    in.close();
+    // A new name never replaces what appeared there meanwhile, and a kill leaves no part of a
+    // copy.
     note(target);
-    DurableFile out(target);
-    if (!out.open())
-        failCopy(source, target, out.errorString());
-    QByteArray buffer(256 * 1024, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = in.read(buffer.data(), buffer.size());
-        if (got < 0)
-            failCopy(source, target, in.errorString());
-        if (got == 0)
-            break;
-        if (!out.write(buffer.constData(), got))
-            failCopy(source, target, out.errorString());
-    }
-    if (!out.commit())
-        failCopy(source, target, out.errorString());
+    QString error;
+    if (!durable::copyFile(source, target, &error))
+        throw std::runtime_error(QStringLiteral("Cannot copy %1 to %2")
+                                     .arg(QDir::toNativeSeparators(source), error)
+                                     .toStdString());
     files.append(target);
     return true;
-}
-
-void CreatedPaths::failCopy(const QString &source, const QString &target, const QString &error)
-{
-    throw std::runtime_error(
-        QStringLiteral("Cannot copy %1 to %2: %3").arg(source, target, error).toStdString());
 }
 
 void CreatedPaths::addFile(const QString &path)
@@ -151,40 +124,48 @@ void CreatedPaths::addFile(const QString &path)
 
 void CreatedPaths::note(const QString &path)
 {
-    if (journal.isEmpty())
-        return;
-    QFile file(journal);
-    // One line per path, relative to the journal, on disk before the path is made.
-    const QByteArray line = QFileInfo(journal).absoluteDir().relativeFilePath(path).toUtf8() + '\n';
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append) || file.write(line) != line.size())
-        throw std::runtime_error(
-            QStringLiteral("Cannot write %1: %2").arg(journal, file.errorString()).toStdString());
+    // One line per path, relative to the base, written out before the path is made.
+    const QByteArray line = QDir(journalBase).relativeFilePath(path).toUtf8() + '\n';
+    if (journal && (journal->write(line) != line.size() || !journal->flush()))
+        failJournal();
 }
 
-void CreatedPaths::writeJournal(const QString &journalPath)
+void CreatedPaths::writeJournal(const QString &journalPath, const QString &base)
 {
-    journal = QFileInfo(journalPath).absoluteFilePath();
+    journal = std::make_unique<QFile>(journalPath);
+    journalBase = QDir::cleanPath(QDir(base).absolutePath());
+    if (!journal->open(QIODevice::WriteOnly | QIODevice::Truncate))
+        failJournal();
     for (const QString &folder : qAsConst(folders))
         note(folder);
     for (const QString &file : qAsConst(files))
         note(file);
 }
 
-void CreatedPaths::removeUnfinished(
-    const QString &journalPath, const std::function<bool(const QString &)> &inUse)
+void CreatedPaths::failJournal() const
+{
+    throw std::runtime_error(
+        QStringLiteral("Cannot write %1: %2")
+            .arg(QDir::toNativeSeparators(journal->fileName()),
+                durable::writeFailure(journal->fileName(), journal->errorString()))
+            .toStdString());
+}
+
+void CreatedPaths::removeUnfinished(const QString &journalPath, const QString &base,
+    const std::function<bool(const QString &)> &inUse)
 {
     QFile file(journalPath);
     if (!file.open(QIODevice::ReadOnly))
         return;
-    const QDir base = QFileInfo(journalPath).absoluteDir();
+    const QDir root(QDir::cleanPath(QDir(base).absolutePath()));
     QStringList paths;
     for (const QByteArray &line : file.readAll().split('\n')) {
         const QString relative = QDir::cleanPath(QString::fromUtf8(line));
-        // Only what lies below the journal's folder, whatever the file says.
+        // Only what lies below the base, whatever the file says.
         if (relative.isEmpty() || relative == QLatin1String(".") || QDir::isAbsolutePath(relative)
             || relative == QLatin1String("..") || relative.startsWith(QLatin1String("../")))
             continue;
-        paths.prepend(QDir::cleanPath(base.absoluteFilePath(relative)));
+        paths.prepend(QDir::cleanPath(root.absoluteFilePath(relative)));
     }
     file.close();
     QStringList folders;
@@ -194,7 +175,8 @@ void CreatedPaths::removeUnfinished(
             folders.append(path);
         } else if (!inUse(path)) {
             QFile::remove(path);
-            DurableFile::removeLeftovers(path);
+            // A copy killed part-way is a partial beside its name.
+            writerruns::removeDeadLeftovers(info.path());
         }
     }
     // Newest first, so that a folder made inside another one goes before it.
@@ -209,14 +191,10 @@ void CreatedPaths::removeAll()
         QFile::remove(files.at(i));
     for (int i = folders.size() - 1; i >= 0; --i) {
         const QString &folder = folders.at(i);
-        const auto staged = std::find_if(
-            staging.begin(), staging.end(), [&](const Staging &s) { return s.folder == folder; });
-        if (staged != staging.end()) {
-            staged->lock.release();
+        if (staging.contains(folder))
             removeFolderRecursively(folder);
-        } else {
+        else
             QDir().rmdir(folder);
-        }
     }
     forget();
 }
@@ -226,8 +204,11 @@ void CreatedPaths::forget()
     files.clear();
     folders.clear();
     staging.clear();
-    held.unlock();
-    if (!journal.isEmpty())
-        QFile::remove(journal);
-    journal.clear();
+    held.clear();
+    if (journal) {
+        // Closed before it goes: SMB removes no open file.
+        const QString path = journal->fileName();
+        journal.reset();
+        QFile::remove(path);
+    }
 }

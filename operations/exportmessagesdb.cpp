@@ -7,18 +7,12 @@
 
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSet>
 #include <QtDebug>
 
 #include <stdexcept>
 
 namespace {
-
-// Beside the database's "file-relay" folder while a save runs: what the save has made.
-const char kJournalName[] = ".unfinished-save";
-// Beside the database's folder: the folder a new database is built in.
-const char kStagingSuffix[] = ".saving";
 
 QString absoluteClean(const QString &path)
 {
@@ -77,8 +71,6 @@ void ExportMessagesDb::rollback()
     }
     db->close();
     created.removeAll();
-    if (!staging.isEmpty())
-        removeFolderRecursively(staging);
     staging.clear();
     writerLock.unlock();
 }
@@ -88,34 +80,46 @@ void ExportMessagesDb::begin()
     writerLock.lock();
     writtenCount = 0;
     // Whatever a killed save left is removed only now, under the lock.
-    const QString staged = LocalDbLock::besideFolder(folder, QLatin1String(kStagingSuffix));
-    removeFolderRecursively(staged);
     removeUnfinishedSave();
-    if (isMissingOrEmptyFolder(folder.absolutePath())) {
-        staging = staged;
-        db = std::make_unique<IOS6MessageDb>(QDir(staging), countryCode, true);
-        created.makeFolder(staging);
-    } else {
-        db = std::make_unique<IOS6MessageDb>(folder, countryCode, true);
-        created.makeFolder(folder.absolutePath());
-        created.writeJournal(journalPath());
-    }
-    const QString path = db->smsDbPath();
-    created.makeFolder(QFileInfo(path).absolutePath());
-    if (!QFileInfo::exists(path))
-        created.addFile(path);
-    db->beginTransaction();
+    shownAsChosen([this] {
+        if (isMissingOrEmptyFolder(folder.absolutePath())) {
+            staging = created.makeStagingFolder(folder.absolutePath());
+            db = std::make_unique<IOS6MessageDb>(QDir(staging), countryCode, true);
+        } else {
+            db = std::make_unique<IOS6MessageDb>(folder, countryCode, true);
+            created.makeFolder(folder.absolutePath());
+            const QString journal = writerLock.notesPath();
+            if (!journal.isEmpty())
+                created.writeJournal(journal, folder.absolutePath());
+        }
+        const QString path = db->smsDbPath();
+        created.makeFolder(QFileInfo(path).absolutePath());
+        if (!QFileInfo::exists(path))
+            created.addFile(path);
+        db->beginTransaction();
+    });
 }
 
-QString ExportMessagesDb::journalPath() const
+void ExportMessagesDb::shownAsChosen(const std::function<void()> &work) const
 {
-    return folder.absoluteFilePath(QLatin1String(kJournalName));
+    try {
+        work();
+    } catch (const std::exception &e) {
+        if (staging.isEmpty())
+            throw;
+        // A new database is built where the user never looks; the user chose its name.
+        const QString text = QString::fromUtf8(e.what()).replace(
+            QDir::toNativeSeparators(staging), QDir::toNativeSeparators(folder.absolutePath()));
+        if (const auto *failure = dynamic_cast<const Sqlite3Exception *>(&e))
+            throw Sqlite3Exception(text, failure->code());
+        throw std::runtime_error(text.toStdString());
+    }
 }
 
 void ExportMessagesDb::removeUnfinishedSave()
 {
-    const QString journal = journalPath();
-    if (!QFileInfo::exists(journal))
+    const QString journal = writerLock.notesPath();
+    if (journal.isEmpty() || !QFileInfo::exists(journal))
         return;
     // The killed save's rows are gone unless it committed: what its rows do not use is left
     // over, and a database file it made stays only with messages in it.
@@ -131,30 +135,23 @@ void ExportMessagesDb::removeUnfinishedSave()
             used.insert(path);
         target.close();
     }
-    CreatedPaths::removeUnfinished(journal, [&](const QString &file) {
+    CreatedPaths::removeUnfinished(journal, folder.absolutePath(), [&](const QString &file) {
         if (used.contains(file))
             return true;
-        if (file == path) {
+        if (file == path)
             removeDatabaseFiles(path);
-            // The layout is written into a temporary file beside the database first.
-            const QRegularExpression creating(
-                QStringLiteral("^%1\\.[A-Za-z0-9]{6}(-journal|-wal|-shm)?$")
-                    .arg(QRegularExpression::escape(QFileInfo(path).fileName())));
-            const QDir folder = QFileInfo(path).absoluteDir();
-            for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden)) {
-                if (creating.match(name).hasMatch())
-                    QFile::remove(folder.filePath(name));
-            }
-        }
         return false;
     });
 }
 
 void ExportMessagesDb::write(_MsgMessage *message)
 {
-    if (!message)
-        return;
-    _MsgMessage &m = *message;
+    if (message)
+        shownAsChosen([this, message] { store(*message); });
+}
+
+void ExportMessagesDb::store(_MsgMessage &m)
+{
     if (m.item_type != 0 && !db->hasItemTypeColumn())
         return;
     if (!m.chat) {
@@ -193,8 +190,10 @@ void ExportMessagesDb::write(_MsgMessage *message)
 
 void ExportMessagesDb::end()
 {
-    db->endTransaction(true);
-    db->close();
+    shownAsChosen([this] {
+        db->endTransaction(true);
+        db->close();
+    });
     if (!staging.isEmpty())
         publish();
     created.forget();

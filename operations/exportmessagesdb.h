@@ -1,9 +1,10 @@
 // Writes messages into a message database of the local (iOS 6+) layout: finds or inserts
 // each message's chat, handles, row, joins and attachments, and copies the attachment files
 // into the database's "file-relay" tree, so that writing the same messages twice adds nothing.
-// One writer at a time per database, in any window: a lock file beside the database's folder
-// is held from begin to end. A new database is built beside its folder and appears under its
-// name only when complete; a killed save into an existing one is undone by the next save.
+// One writer at a time per database, in any window: its lock (in the program's own folder) is
+// held from begin to end. A new database is built beside its folder and appears under its
+// name only when complete; a killed save into an existing one is undone by the next save,
+// from the notes its writer keeps beside the lock. Failures name the database the user chose.
 #pragma once
 
 #include "messages/ios6messagedb.h"
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class ExportMessagesDb : public AbsFormatExport<_MsgMessage>
@@ -40,9 +42,11 @@ public:
     int written() const { return writtenCount; }
 
 private:
+    void store(_MsgMessage &message);
     void copyAttachmentFile(const _MsgAttachment &attachment);
-    QString journalPath() const;
     void removeUnfinishedSave();
+    // Runs `work`; what it throws names the database's folder, not where it is being built.
+    void shownAsChosen(const std::function<void()> &work) const;
     void publish();
 
     QDir folder;

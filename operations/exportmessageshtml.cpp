@@ -2,7 +2,8 @@
 
 #include "operations/exportfilename.h"
 #include "operations/textattachment.h"
-#include "platform/durablefile/partiallock.h"
+#include "platform/durablefile/durablefile.h"
+#include "platform/durablefile/writerruns.h"
 #include "records/msgidentity.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
@@ -41,12 +42,38 @@ QDir programPictures(const QString &name)
     return QDir(QCoreApplication::applicationDirPath() + QLatin1Char('/') + name);
 }
 
+bool sameBytes(const QString &one, const QString &other)
+{
+    QFile a(one);
+    QFile b(other);
+    if (a.size() != b.size() || !a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly))
+        return false;
+    while (!a.atEnd()) {
+        if (a.read(1 << 16) != b.read(1 << 16))
+            return false;
+    }
+    return true;
+}
+
 // Copies a file that the exported pages name. A page whose style sheet or pictures are
-// missing shows no bubbles or broken pictures: that is a failed export, never a success.
+// missing or wrong shows no bubbles or broken pictures: that is a failed export, never a
+// success. One already there is kept only when it is the program's own; any other (an empty
+// one a killed run left, an older style) is replaced.
 void copyNamedFile(CreatedPaths &created, const QString &source, const QString &target)
 {
-    if (created.copyFile(source, target) || QFileInfo(target).isFile())
+    if (created.copyFile(source, target))
         return;
+    const QFileInfo existing(target);
+    if (existing.isFile() && sameBytes(source, target))
+        return;
+    QString error;
+    if (existing.isFile() && !existing.isSymLink()) {
+        if (durable::copyFile(source, target, &error))
+            return;
+        throw std::runtime_error(QStringLiteral("Cannot copy %1 to %2")
+                                     .arg(QDir::toNativeSeparators(source), error)
+                                     .toStdString());
+    }
     QFile in(source);
     QString reason = QStringLiteral("something else is in its place");
     if (!QFileInfo::exists(target) && !QFileInfo(target).isSymLink())
@@ -83,8 +110,8 @@ void ExportMessagesHtml::copyPageStyle(const QDir &folder, CreatedPaths &created
     const QDir files(folder.filePath(QStringLiteral("files")));
     created.makeFolder(files.path());
     // What killed runs left of the files they copied goes before this run copies its own.
-    durable::removeLeftoversIn(files.path());
-    durable::removeLeftoversIn(folder.filePath(QStringLiteral("emoji")));
+    writerruns::removeDeadLeftovers(files.path());
+    writerruns::removeDeadLeftovers(folder.filePath(QStringLiteral("emoji")));
     const QDir bubble = programPictures(QStringLiteral("bubble"));
     const QString styleSheet = QStringLiteral("style.css");
     // The pages link the style sheet and the placeholder of a missing picture.

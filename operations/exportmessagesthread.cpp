@@ -8,7 +8,7 @@
 #include "operations/exportmessagespdf.h"
 #include "operations/exportmessagestxt.h"
 #include "operations/messageprogress.h"
-#include "platform/durablefile/partiallock.h"
+#include "platform/durablefile/writerruns.h"
 #include "records/msgidentity.h"
 #include "shell/datafolder.h"
 #include "shell/progressform.h"
@@ -97,18 +97,18 @@ QString ExportMessagesThread::shownPaths(QString error) const
 int ExportMessagesThread::exportMessages(Writer &writer, CreatedPaths &created)
 {
     const bool perChat = format == ExportPdf || format == ExportHtml;
+    // One run of any window at a time writes a target; a database holds its own.
+    if (format != ExportDatabase)
+        created.hold(path, perChat);
     if (perChat) {
         // A new folder is filled beside its name and appears whole; into an existing one
-        // the files go one by one, each whole, one run at a time, after what killed runs
-        // left of theirs.
+        // the files go one by one, each whole, after what killed runs left of theirs.
         const QFileInfo target(path);
         folder = path;
-        if (!target.exists() && !target.isSymLink()) {
+        if (!target.exists() && !target.isSymLink())
             folder = staged = created.makeStagingFolder(path);
-        } else {
-            created.holdFolder(path);
-            durable::removeLeftoversIn(path);
-        }
+        else
+            writerruns::removeDeadLeftovers(path);
         sortMessagesByChat(list);
     } else {
         sortMessages(list);

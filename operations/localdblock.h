@@ -1,13 +1,12 @@
-// The lock that lets one writer at a time, in any window, change a local message database:
-// a lock file beside the database's folder, held from lock() until unlock() or destruction.
+// The lock that lets one writer at a time, in any window, change a local message database,
+// held from lock() until unlock() or destruction. It lives in the program's own records, never
+// in or beside the database's folder.
 #pragma once
+
+#include "platform/durablefile/targetlock.h"
 
 #include <QDir>
 #include <QString>
-
-#include <memory>
-
-class QLockFile;
 
 class LocalDbLock
 {
@@ -21,11 +20,11 @@ public:
     void lock();
     void unlock();
 
-    // "<parent>/.<name><suffix>": the place beside the database's folder for what its
-    // writers keep out of it.
-    static QString besideFolder(const QDir &folder, const QString &suffix);
+    // A file, kept with the lock, for the holder's notes on what it is making in the
+    // database; empty where the program keeps no records.
+    QString notesPath() const { return held.notesPath(); }
 
 private:
     QDir folder;
-    std::unique_ptr<QLockFile> file;
+    TargetLock held;
 };

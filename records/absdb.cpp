@@ -1,8 +1,11 @@
 #include "records/absdb.h"
 
+#include "platform/durablefile/durablefile.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryFile>
+
+#include <cstring>
 
 AbsDb::~AbsDb() = default;
 
@@ -142,30 +145,35 @@ bool createDatabaseFile(const QString &path, const QString &script, QString &err
         error = QStringLiteral("can not create folder %1").arg(target.absolutePath());
         return false;
     }
-    QTemporaryFile temp(target.absoluteFilePath() + QStringLiteral(".XXXXXX"));
-    if (!temp.open()) {
-        error = temp.errorString();
+    // Filled under a partial name, closed, and only then given its own: SMB renames no open
+    // file, and a killed run's partial goes with the next writer there.
+    QString partial;
+    if (const int code = durable::makePartial(target.absoluteFilePath(), false, &partial)) {
+        error = QStringLiteral("%1: %2").arg(
+            target.absoluteFilePath(), QString::fromLocal8Bit(std::strerror(code)));
         return false;
     }
-    const QString tempPath = temp.fileName();
-    temp.close();
+    // A partial needs no journal of its own: all of it goes if anything fails.
+    bool made = false;
     try {
         Sqlite3DB db;
-        db.openThrow(tempPath, Sqlite3DB::ReadWrite);
-        if (!db.beginTran() || !db.exec(script, error) || !db.commitTran()) {
-            if (error.isEmpty())
-                error = db.lastError();
-            return false;
-        }
+        db.openThrow(partial, Sqlite3DB::ReadWrite);
+        made = db.exec(QStringLiteral("PRAGMA journal_mode=MEMORY"), error) && db.beginTran()
+            && db.exec(script, error) && db.commitTran();
+        if (!made && error.isEmpty())
+            error = db.lastError();
         db.close();
     } catch (const std::exception &e) {
         error = QString::fromUtf8(e.what());
+    }
+    const int code = made ? durable::renameNew(partial, target.absoluteFilePath()) : 0;
+    if (code != 0)
+        error = QStringLiteral("can not move %1 to %2: %3")
+                    .arg(partial, target.absoluteFilePath(),
+                        QString::fromLocal8Bit(std::strerror(code)));
+    if (!made || code != 0) {
+        QFile::remove(partial);
         return false;
     }
-    if (!QFile::rename(tempPath, target.absoluteFilePath())) {
-        error = QStringLiteral("can not move %1 to %2").arg(tempPath, target.absoluteFilePath());
-        return false;
-    }
-    temp.setAutoRemove(false);
     return true;
 }

@@ -1,6 +1,7 @@
 #include "datafolder.h"
 
 #include "platform/durablefile/durablefile.h"
+#include "platform/durablefile/writerruns.h"
 #include "platform/win/winplatform.h"
 #include "shell/appconfig.h"
 
@@ -70,6 +71,8 @@ QDir dataFolder()
             if (root.isEmpty())
                 root = userAppFolder();
             cached = QDir(root).absoluteFilePath(AppConfig::productId());
+            // Which run writes what, for every writer of this process and its children.
+            writerruns::setFolder(QDir(cached).filePath(QStringLiteral("writers")));
         }
         path = cached;
     }

@@ -1,5 +1,7 @@
 #include "platform/durablefile/durablefile.h"
 
+#include "platform/durablefile/writerruns.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStorageInfo>
@@ -12,8 +14,8 @@
 
 namespace {
 
-// Names taken meanwhile before an unnamed file gives up getting a partial name.
-const int linkAttempts = 100;
+// Names taken meanwhile before a partial name is given up.
+const int nameAttempts = 100;
 
 int syncDescriptor(int fd)
 {
@@ -50,36 +52,13 @@ int openUnnamed(const QString &folder)
     return -1;
 }
 
-// 0, or the system's error code.
-int reserveThenRename(const QByteArray &source, const QByteArray &target, bool folder)
-{
-    // An exclusive make of the name is the one test-and-take every file system has; the
-    // rename then replaces only that reservation.
-    if (folder) {
-        if (::mkdir(target.constData(), 0700) != 0)
-            return errno;
-    } else {
-        const int fd = ::open(
-            target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0)
-            return errno;
-        ::close(fd);
-    }
-    if (::rename(source.constData(), target.constData()) == 0)
-        return 0;
-    const int code = errno;
-    if (folder)
-        ::rmdir(target.constData());
-    else
-        ::unlink(target.constData());
-    return code;
-}
-
 } // namespace
 
-void DurableFile::removeLeftovers(const QString &path)
+void DurableFile::removeLeftovers(const QString &target)
 {
-    durable::removeLeftovers(path, false, [](const QString &file) { QFile::remove(file); });
+    // Beside the file a link leads to, which is the one written.
+    const QString file = QFileInfo(target).canonicalFilePath();
+    writerruns::removeDeadLeftovers(QFileInfo(file.isEmpty() ? target : file).absolutePath());
 }
 
 DurableFile::DurableFile(const QString &target)
@@ -89,19 +68,15 @@ DurableFile::DurableFile(const QString &target)
 
 DurableFile::~DurableFile()
 {
-    // Still held: no other run's file can have taken the name.
+    // Closed first: SMB removes no open file.
+    file.reset();
     if (!partial.isEmpty())
         ::unlink(QFile::encodeName(partial).constData());
 }
 
 bool DurableFile::fail(int code)
 {
-    return fail(systemText(code));
-}
-
-bool DurableFile::fail(const QString &reason)
-{
-    error = reason;
+    error = systemText(code);
     return false;
 }
 
@@ -120,15 +95,13 @@ bool DurableFile::open()
     if (replacing && ::access(name.constData(), W_OK) != 0)
         return fail(errno);
 
-    // Unnamed where the file system has such files, and held from the start, so that no
-    // cleanup takes it once it is linked under a partial name: a killed run leaves nothing.
-    // Elsewhere a partial file beside the target, held for as long as it is filled.
+    // Unnamed where the file system has such files: a killed run leaves nothing. Elsewhere a
+    // partial file of this run beside the target.
     int fd = openUnnamed(QFileInfo(targetPath).absolutePath());
     unnamed = fd >= 0;
-    if (unnamed) {
-        lock.lockDescriptor(fd, QString());
-    } else if (const int code = durable::makePartial(targetPath, false, &partial, &lock, &fd)) {
-        return fail(code);
+    if (!unnamed) {
+        if (const int code = durable::makePartial(targetPath, false, &partial, &fd))
+            return fail(code);
     }
     if (replacing)
         ::fchmod(fd, st.st_mode & 07777);
@@ -144,35 +117,37 @@ bool DurableFile::write(const char *data, qint64 size)
 
 int DurableFile::linkUnnamed(const QString &name)
 {
-    // A link never replaces anything.
-    return ::linkat(AT_FDCWD, descriptorPath(file->handle()).constData(), AT_FDCWD,
-               QFile::encodeName(name).constData(), AT_SYMLINK_FOLLOW)
-            == 0
-        ? 0
-        : errno;
+    if (name.isEmpty())
+        writerruns::noteFolderOf(targetPath);
+    const QByteArray from = descriptorPath(file->handle());
+    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
+        const QString to = name.isEmpty() ? writerruns::partialPath(targetPath) : name;
+        // A link never replaces anything.
+        if (::linkat(AT_FDCWD, from.constData(), AT_FDCWD, QFile::encodeName(to).constData(),
+                AT_SYMLINK_FOLLOW)
+            == 0) {
+            partial = name.isEmpty() ? to : QString();
+            return 0;
+        }
+        if (errno != EEXIST || !name.isEmpty())
+            return errno;
+    }
+    return EEXIST;
 }
 
 bool DurableFile::commit()
 {
     if (!durable::sync(*file, targetPath, &error))
         return false;
-    if (unnamed && !replacing) {
-        if (const int code = linkUnnamed(targetPath))
+    if (unnamed) {
+        // A new file takes its name by a link; one that replaces another gets a name of its
+        // own first, as only a rename replaces a file whole.
+        const int code = linkUnnamed(replacing ? QString() : targetPath);
+        if (code != 0)
             return fail(code);
-    } else {
-        if (unnamed) {
-            // A name of its own first: a rename is what replaces a file whole.
-            int code = EEXIST;
-            for (int attempt = 0; attempt < linkAttempts && code == EEXIST; ++attempt) {
-                const QString name = durable::partialPath(targetPath);
-                code = linkUnnamed(name);
-                if (code == 0)
-                    partial = name;
-            }
-            if (code != 0)
-                return fail(code);
-        }
-        // Renamed while still held, so that no cleanup takes it first.
+    }
+    file->close();
+    if (!partial.isEmpty()) {
         const QByteArray from = QFile::encodeName(partial);
         const int code = replacing
             ? (::rename(from.constData(), QFile::encodeName(targetPath).constData()) == 0 ? 0
@@ -182,13 +157,55 @@ bool DurableFile::commit()
             return fail(code);
         partial.clear();
     }
-    file->close();
-    lock.unlock();
     durable::syncFolder(QFileInfo(targetPath).absolutePath());
     return true;
 }
 
 namespace durable {
+
+int createWith(const QString &path, const QByteArray &content, bool sync)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd
+        = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno;
+    // A few bytes: a short write means a full disk.
+    const ssize_t written
+        = content.isEmpty() ? 0 : ::write(fd, content.constData(), size_t(content.size()));
+    int code = written < 0 ? errno : written < content.size() ? ENOSPC : 0;
+    if (code == 0 && sync && syncDescriptor(fd) != 0)
+        code = errno;
+    ::close(fd);
+    if (code != 0)
+        ::unlink(name.constData());
+    return code;
+}
+
+int makePartial(const QString &target, bool folder, QString *path, int *fd)
+{
+    writerruns::noteFolderOf(target);
+    for (int attempt = 0; attempt < nameAttempts; ++attempt) {
+        *path = writerruns::partialPath(target);
+        const QByteArray name = QFile::encodeName(*path);
+        // With the permissions of a file or folder made directly.
+        const int made = folder
+            ? ::mkdir(name.constData(), 0777)
+            : ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (made < 0 && errno != EEXIST)
+            return errno;
+        if (made < 0)
+            continue;
+        if (folder)
+            writerruns::notePartialFolder(*path);
+        else if (fd)
+            *fd = made;
+        else
+            ::close(made);
+        return 0;
+    }
+    return EEXIST;
+}
 
 int renameNew(const QString &from, const QString &to)
 {
@@ -199,21 +216,22 @@ int renameNew(const QString &from, const QString &to)
         return 0;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
         return errno;
-    // A file system without that rename. A file is linked in, which never replaces anything;
-    // where there are no links either (exFAT, vfat), and for a folder, the name is reserved.
+    // A file system without that rename (NFS, exFAT and NTFS through FUSE). An exclusive make
+    // of the name is the one test-and-take every file system has: the rename then replaces
+    // only that reservation, which this run's record names meanwhile.
     struct stat st;
     if (::lstat(source.constData(), &st) != 0)
         return errno;
-    const bool folder = S_ISDIR(st.st_mode);
-    if (!folder) {
-        if (::link(source.constData(), target.constData()) == 0) {
-            ::unlink(source.constData());
-            return 0;
-        }
-        if (errno == EEXIST)
-            return EEXIST;
-    }
-    return reserveThenRename(source, target, folder);
+    const int made = S_ISDIR(st.st_mode) ? (::mkdir(target.constData(), 0700) == 0 ? 0 : errno)
+                                         : createWith(to, QByteArray(), false);
+    if (made != 0)
+        return made;
+    const writerruns::Reservation reserved(to);
+    if (::rename(source.constData(), target.constData()) == 0)
+        return 0;
+    const int code = errno;
+    ::remove(target.constData());
+    return code;
 }
 
 QString writeFailure(const QString &path, const QString &qtReason)
@@ -316,34 +334,25 @@ bool writeFile(const QString &target, const QByteArray &content, QString *error)
 bool copyFile(const QString &source, const QString &target, QString *error)
 {
     QFile in(source);
-    if (!in.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = QDir::toNativeSeparators(source) + QStringLiteral(": ") + in.errorString();
-        return false;
-    }
-    DurableFile::removeLeftovers(target);
     DurableFile out(target);
-    const auto failTarget = [&] {
+    const auto failed = [error](const QString &path, const QString &reason) {
         if (error)
-            *error = QDir::toNativeSeparators(target) + QStringLiteral(": ") + out.errorString();
+            *error = QDir::toNativeSeparators(path) + QStringLiteral(": ") + reason;
         return false;
     };
+    if (!in.open(QIODevice::ReadOnly))
+        return failed(source, in.errorString());
+    DurableFile::removeLeftovers(target);
     if (!out.open())
-        return failTarget();
+        return failed(target, out.errorString());
     QByteArray buffer(1 << 18, Qt::Uninitialized);
-    for (;;) {
-        const qint64 read = in.read(buffer.data(), buffer.size());
-        if (read == 0)
-            break;
-        if (read < 0) {
-            if (error)
-                *error = QDir::toNativeSeparators(source) + QStringLiteral(": ") + in.errorString();
-            return false;
-        }
+    for (qint64 read; (read = in.read(buffer.data(), buffer.size())) != 0;) {
+        if (read < 0)
+            return failed(source, in.errorString());
         if (!out.write(buffer.constData(), read))
-            return failTarget();
+            return failed(target, out.errorString());
     }
-    return out.commit() || failTarget();
+    return out.commit() || failed(target, out.errorString());
 }
 
 } // namespace durable

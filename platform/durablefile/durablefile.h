@@ -1,10 +1,9 @@
 // Files that appear under their name only when complete, and stay complete through a kill or a
 // power loss. Every writer that makes or replaces a file goes through here: the file is filled
-// unnamed where the file system allows, else under a partial name beside its target, synced,
-// then linked or renamed into place, and the folder synced after.
+// unnamed where the file system allows, else under a partial name of its run beside its target
+// (writerruns.h), synced, closed, then linked or renamed into place, and the folder synced
+// after. Nothing is renamed or removed while open, as SMB refuses that.
 #pragma once
-
-#include "platform/durablefile/partiallock.h"
 
 #include <QFile>
 #include <QString>
@@ -34,16 +33,14 @@ public:
     // False, with errorString(), when it failed; the target is then as it was.
     bool commit();
     QString errorString() const { return error; }
-    QString target() const { return targetPath; }
 
-    // Removes the partial files that killed runs left beside the target; those of live runs
-    // stay. A folder listing: for the few files a user names, not for every copied picture.
+    // Removes what killed runs left beside the file that `target` names (or leads to).
     static void removeLeftovers(const QString &target);
 
 private:
     bool fail(int code);
-    bool fail(const QString &reason);
-    // Gives the unnamed file the name `name`; 0 or the system's error code.
+    // Gives the unnamed file the name `name`, or without one a new partial name; 0 or the
+    // system's error code.
     int linkUnnamed(const QString &name);
 
     QString targetPath;
@@ -52,14 +49,21 @@ private:
     bool replacing = false;
     bool unnamed = false;
     QString partial; // the name the file has beside the target until it is put in place
-    PartialLock lock;
 };
 
 namespace durable {
 
-// Renames `from` to `to`, where nothing may be: never over anything, an empty folder
-// included, on every file system. 0, or the system's error code (EEXIST when something is
-// there).
+// Makes the file `path` exclusively, with `content`, synced when `sync`, and closes it. 0, or
+// the system's error code (EEXIST when something is there).
+int createWith(const QString &path, const QByteArray &content, bool sync);
+
+// Makes a new file (with `folder`, a folder) under a partial name of this run beside `target`.
+// 0 with its path (and a file's descriptor, open for reading and writing), or the system's
+// error code.
+int makePartial(const QString &target, bool folder, QString *path, int *fd = nullptr);
+
+// Renames `from` to `to`, never over anything (an empty folder included) on any file system.
+// 0, or the system's error code (EEXIST when something is there).
 int renameNew(const QString &from, const QString &to);
 
 // Writes all of `size` bytes to `file`. An unbuffered file may take only part of them on a
@@ -72,19 +76,17 @@ bool writeAll(
 bool sync(QFileDevice &file, const QString &path, QString *error);
 
 // Makes the data of the file (with `folder`, the entries of the folder) at `path` reach the
-// disk. 0, or the system's error code.
+// disk. 0, or the system's error code; syncFolder, true when it did.
 int syncPath(const QString &path, bool folder = false);
-
-// Makes a folder's entries (files renamed or made in it) reach the disk.
 bool syncFolder(const QString &folder);
 
-// Puts the complete file `from` in place of `to` (replacing it): `from` is synced first and
-// the folders after. False, with *error, when the rename failed; `to` is then as it was.
+// Puts the complete, closed file `from` in place of `to` (replacing it), synced, and the folders
+// after. False, with *error, when the rename failed; `to` is then as it was.
 bool renameOver(const QString &from, const QString &to, QString *error = nullptr);
 
 // Makes `target` hold exactly `content`, through a DurableFile, after removing what killed
-// writes of it left. False, with *error as "<path>: <reason>", when it could not; the target
-// is then as it was.
+// writes left beside it. False, with *error as "<path>: <reason>", when it could not; the
+// target is then as it was.
 bool writeFile(const QString &target, const QByteArray &content, QString *error = nullptr);
 
 // Copies `source` to `target` as writeFile writes: the target is replaced only by a complete

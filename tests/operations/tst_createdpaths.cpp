@@ -2,6 +2,7 @@
 // system or the buffer copies them, never over anything, and nothing left of a copy that
 // failed; folders claimed only when the run's own mkdir made them.
 #include "operations/createdpaths.h"
+#include "platform/durablefile/writerruns.h"
 #include "support/filebytes.h"
 #include "support/filesizelimit.h"
 #include "support/filesystemseam.h"
@@ -20,6 +21,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+Q_DECLARE_METATYPE(FileSystemSeam)
 
 namespace {
 
@@ -41,6 +44,27 @@ QString errorOf(const std::function<void()> &work)
         return QString::fromUtf8(e.what());
     }
     return QString();
+}
+
+QStringList entries(const QDir &folder)
+{
+    return folder.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+}
+
+// A run that dies in the middle of filling a new folder for `target`, or, with `atPlacing`,
+// right before the rename that puts it in place.
+bool killedStaging(const QString &target, bool atPlacing = false)
+{
+    return runThenDie([&] {
+        const ScopedFileSystemSeam scoped(
+            atPlacing ? FileSystemSeam::fuseExfatDyingAtRename() : FileSystemSeam::fuseExfat());
+        // Never destroyed: the child dies holding it.
+        auto *killed = new CreatedPaths;
+        const QString staged = killed->makeStagingFolder(target);
+        filebytes::write(staged + QStringLiteral("/a.html"), "killed");
+        if (atPlacing)
+            killed->placeFolder(staged, target);
+    });
 }
 
 } // namespace
@@ -65,6 +89,7 @@ class TestCreatedPaths : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void copiesWhole_data();
     void copiesWhole();
     void neverCopiesOverAnything();
@@ -73,17 +98,26 @@ private slots:
     void neverClaimsAFolderAnotherWriterMade();
     void stagingRemovesOnlyAKilledRunsFolder_data();
     void stagingRemovesOnlyAKilledRunsFolder();
-    void secondStagingOfOneTargetFailsAndLeavesTheFirst();
     void placeFolderNeverReplacesAnything_data();
     void placeFolderNeverReplacesAnything();
     void removeAllLeavesAnotherRunsWorkInAFolderItMade();
-    void stagingEndsWholeWhereverLocksDiffer_data();
-    void stagingEndsWholeWhereverLocksDiffer();
-    void holdingAFolderKeepsASecondRunOut();
+    void stagingEndsWholeOnEveryFileSystem_data();
+    void stagingEndsWholeOnEveryFileSystem();
+    void holdingATargetKeepsASecondRunOut_data();
+    void holdingATargetKeepsASecondRunOut();
+    void killedPlacingLeavesNothingTheNextRunKeeps();
+    void journalIsWrittenWhereAppendIsRefused();
 
 private:
     QTemporaryDir dir;
+    // The program's records of which run writes what: never beside what it writes.
+    QTemporaryDir records;
 };
+
+void TestCreatedPaths::initTestCase()
+{
+    writerruns::setFolder(records.path());
+}
 
 void TestCreatedPaths::copiesWhole_data()
 {
@@ -208,18 +242,11 @@ void TestCreatedPaths::stagingRemovesOnlyAKilledRunsFolder()
     QFETCH(QString, other);
     const QDir base(dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
     QVERIFY(base.mkpath(QStringLiteral(".")));
-    if (other.isEmpty()) {
-        QVERIFY(runThenDie([&] {
-            // Never destroyed: the child dies holding it.
-            auto *killed = new CreatedPaths;
-            filebytes::write(
-                killed->makeStagingFolder(base.filePath(target)) + QStringLiteral("/a.html"),
-                "killed");
-        }));
-    } else {
+    if (other.isEmpty())
+        QVERIFY(killedStaging(base.filePath(target)));
+    else
         filebytes::write(base.filePath(other + QStringLiteral("/inner/keep.txt")), "mine");
-    }
-    const QStringList before = base.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const QStringList before = entries(base);
     QCOMPARE(before.size(), 1);
 
     CreatedPaths created;
@@ -227,26 +254,10 @@ void TestCreatedPaths::stagingRemovesOnlyAKilledRunsFolder()
     QStringList expected = other.isEmpty() ? QStringList() : before;
     expected << staged;
     expected.sort();
-    QCOMPARE(base.entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name), expected);
+    QCOMPARE(entries(base), expected);
     if (!other.isEmpty())
         QCOMPARE(fileBytes(base.filePath(other + QStringLiteral("/inner/keep.txt"))),
             QByteArray("mine"));
-}
-
-void TestCreatedPaths::secondStagingOfOneTargetFailsAndLeavesTheFirst()
-{
-    const QString target = dir.filePath(QStringLiteral("twice/html"));
-    CreatedPaths first;
-    const QString staged = first.makeStagingFolder(target);
-    filebytes::write(staged + QStringLiteral("/page.html"), "first's");
-
-    CreatedPaths second;
-    const QString error = errorOf([&] { second.makeStagingFolder(target); });
-    QVERIFY2(
-        error.contains(QDir::toNativeSeparators(target) + QStringLiteral(": ")), qPrintable(error));
-    second.removeAll();
-    first.placeFolder(staged, target);
-    QCOMPARE(fileBytes(target + QStringLiteral("/page.html")), QByteArray("first's"));
 }
 
 void TestCreatedPaths::placeFolderNeverReplacesAnything_data()
@@ -294,85 +305,133 @@ void TestCreatedPaths::removeAllLeavesAnotherRunsWorkInAFolderItMade()
     QCOMPARE(fileBytes(theirs + QStringLiteral("/page.html")), QByteArray("theirs"));
 }
 
-// NFS locks only what is open for writing, and a folder cannot be opened so; a share
-// without a lock service locks nothing. A new folder is still made, filled and placed whole,
-// in bounded time, with nothing of the run's own left; a killed run's staging folder goes
-// where it can be told from a live one's, and a live one's always stays.
-void TestCreatedPaths::stagingEndsWholeWhereverLocksDiffer_data()
+// Whatever a file system lacks (locks, unnamed files, no-replace renames, links, renaming
+// what is open) a new folder is made, filled and placed whole, with nothing of the run's own
+// left; a killed run's staging folder goes and a live one's stays.
+void TestCreatedPaths::stagingEndsWholeOnEveryFileSystem_data()
 {
-    QTest::addColumn<bool>("locks"); // NFS's; else none at all
+    QTest::addColumn<FileSystemSeam>("seam");
     QTest::addColumn<QString>("other"); // "killed", "live" or empty
-    QTest::addColumn<bool>("otherStays");
-    QTest::newRow("nfs") << true << QString() << false;
-    QTest::newRow("nfs, a killed run's") << true << "killed" << false;
-    QTest::newRow("nfs, a live run's") << true << "live" << true;
-    QTest::newRow("no locks") << false << QString() << false;
-    QTest::newRow("no locks, a killed run's") << false << "killed" << true;
-    QTest::newRow("no locks, a live run's") << false << "live" << true;
+    for (const auto &seam : FileSystemSeam::named()) {
+        for (const char *other : { "alone", "killed", "live" })
+            QTest::addRow("%s, %s", seam.first, other) << seam.second << QString::fromLatin1(other);
+    }
 }
 
-void TestCreatedPaths::stagingEndsWholeWhereverLocksDiffer()
+void TestCreatedPaths::stagingEndsWholeOnEveryFileSystem()
 {
-    QFETCH(bool, locks);
+    QFETCH(FileSystemSeam, seam);
     QFETCH(QString, other);
-    QFETCH(bool, otherStays);
-    const ScopedFileSystemSeam seam(
-        locks ? FileSystemSeam::nfs() : FileSystemSeam::noLockService());
     const QDir base(dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
     QVERIFY(base.mkpath(QStringLiteral(".")));
     const QString target = base.filePath(QStringLiteral("html"));
     CreatedPaths live;
-    if (other == QLatin1String("killed")) {
-        QVERIFY(runThenDie([&] {
-            auto *killed = new CreatedPaths;
-            filebytes::write(
-                killed->makeStagingFolder(target) + QStringLiteral("/a.html"), "killed");
-        }));
-    } else if (other == QLatin1String("live")) {
+    if (other == QLatin1String("killed"))
+        QVERIFY(killedStaging(target));
+    else if (other == QLatin1String("live"))
         filebytes::write(live.makeStagingFolder(target) + QStringLiteral("/a.html"), "live");
-    }
-    const QStringList others = base.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    QCOMPARE(others.size(), other.isEmpty() ? 0 : 1);
+    const QStringList others = entries(base);
+    QCOMPARE(others.size(), other == QLatin1String("alone") ? 0 : 1);
 
+    const ScopedFileSystemSeam scoped(seam);
     CreatedPaths created;
     const QString error = errorOf([&] {
+        created.hold(target, true);
         const QString staged = created.makeStagingFolder(target);
         filebytes::write(staged + QStringLiteral("/page.html"), "whole");
         created.placeFolder(staged, target);
     });
-    // Where a live run can be told, the second fails at once.
-    if (other == QLatin1String("live") && locks) {
-        QVERIFY2(error.contains(QDir::toNativeSeparators(target) + QStringLiteral(": another")),
-            qPrintable(error));
-        created.removeAll();
-        QCOMPARE(base.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), others);
-        return;
-    }
     QVERIFY2(error.isEmpty(), qPrintable(error));
     created.forget();
-    QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-        QStringList(QStringLiteral("page.html")));
-    QStringList expected = otherStays ? others : QStringList();
+    QCOMPARE(entries(QDir(target)), QStringList(QStringLiteral("page.html")));
+    QStringList expected = other == QLatin1String("live") ? others : QStringList();
     expected << QStringLiteral("html");
     expected.sort();
-    QCOMPARE(base.entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name), expected);
+    QCOMPARE(entries(base), expected);
 }
 
-void TestCreatedPaths::holdingAFolderKeepsASecondRunOut()
+// One run of any window at a time writes a target, a new folder, an existing one or a file,
+// however the path names it; nothing of the hold is put beside the target.
+void TestCreatedPaths::holdingATargetKeepsASecondRunOut_data()
 {
-    const QString folder = dir.filePath(QStringLiteral("held"));
-    filebytes::write(folder + QStringLiteral("/keep.txt"), "mine");
+    QTest::addColumn<bool>("folder");
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QString>("secondPath"); // how the second run names the target
+    QTest::newRow("a new folder") << true << false << "held";
+    QTest::newRow("an existing folder") << true << true << "held";
+    QTest::newRow("an existing folder, by another path") << true << true << "./x/../held/";
+    QTest::newRow("a new file") << false << false << "held";
+    QTest::newRow("a file, through a link") << false << true << "link";
+}
+
+void TestCreatedPaths::holdingATargetKeepsASecondRunOut()
+{
+    QFETCH(bool, folder);
+    QFETCH(bool, exists);
+    QFETCH(QString, secondPath);
+    const QDir base(dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+    QVERIFY(base.mkpath(QStringLiteral("x")));
+    const QString target = base.filePath(QStringLiteral("held"));
+    if (exists && folder)
+        filebytes::write(target + QStringLiteral("/keep.txt"), "mine");
+    else if (exists)
+        filebytes::write(target, "mine");
+    QVERIFY(QFile::link(target, base.filePath(QStringLiteral("link"))));
+    const QStringList before = entries(base);
+
     CreatedPaths first;
-    first.holdFolder(folder);
+    first.hold(target, folder);
     CreatedPaths second;
-    const QString error = errorOf([&] { second.holdFolder(folder); });
-    QVERIFY2(error.contains(QDir::toNativeSeparators(folder) + QStringLiteral(": another")),
+    const QString error = errorOf([&] { second.hold(base.filePath(secondPath), folder); });
+    QVERIFY2(error.endsWith(QStringLiteral(": another export is writing it")), qPrintable(error));
+    QVERIFY2(error.contains(QDir::toNativeSeparators(QDir::cleanPath(base.filePath(secondPath)))),
         qPrintable(error));
+    QCOMPARE(entries(base), before);
+    if (exists && folder)
+        QCOMPARE(entries(QDir(target)), QStringList(QStringLiteral("keep.txt")));
     first.forget();
-    QVERIFY(errorOf([&] { second.holdFolder(folder); }).isEmpty());
-    second.removeAll();
-    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-        QStringList(QStringLiteral("keep.txt")));
+    QVERIFY(errorOf([&] { second.hold(base.filePath(secondPath), folder); }).isEmpty());
+}
+
+// Where the name is reserved before the staged folder is renamed over it, a kill between the
+// two leaves an empty folder under the user's name: the next run takes it away with the
+// staged folder, and places its own.
+void TestCreatedPaths::killedPlacingLeavesNothingTheNextRunKeeps()
+{
+    const QDir base(dir.filePath(QStringLiteral("killed-placing")));
+    QVERIFY(base.mkpath(QStringLiteral(".")));
+    const QString target = base.filePath(QStringLiteral("html"));
+    QVERIFY(killedStaging(target, true));
+    QCOMPARE(entries(base).size(), 2);
+    QCOMPARE(entries(QDir(target)), QStringList());
+
+    const ScopedFileSystemSeam exfat(FileSystemSeam::fuseExfat());
+    CreatedPaths created;
+    const QString staged = created.makeStagingFolder(target);
+    QCOMPARE(entries(base), QStringList(QFileInfo(staged).fileName()));
+    filebytes::write(staged + QStringLiteral("/page.html"), "whole");
+    created.placeFolder(staged, target);
+    QCOMPARE(entries(base), QStringList(QStringLiteral("html")));
+    QCOMPARE(entries(QDir(target)), QStringList(QStringLiteral("page.html")));
+}
+
+// SMB may refuse to open a file for append: the journal is written without.
+void TestCreatedPaths::journalIsWrittenWhereAppendIsRefused()
+{
+    const QDir base(dir.filePath(QStringLiteral("journal")));
+    QVERIFY(base.mkpath(QStringLiteral(".")));
+    const QString journal = records.filePath(QStringLiteral("journal"));
+    const ScopedFileSystemSeam smb(FileSystemSeam::smb());
+    {
+        CreatedPaths created;
+        created.writeJournal(journal, base.path());
+        created.makeFolder(base.filePath(QStringLiteral("a/b")));
+        created.addFile(base.filePath(QStringLiteral("a/b/c.txt")));
+        filebytes::write(base.filePath(QStringLiteral("a/b/c.txt")), "made");
+        QCOMPARE(fileBytes(journal), QByteArray("a\na/b\na/b/c.txt\n"));
+        created.forget();
+    }
+    QVERIFY(!QFileInfo::exists(journal));
 }
 
 QTEST_GUILESS_MAIN(TestCreatedPaths)

@@ -1,8 +1,12 @@
 #include "messages/ios6messagedb.h"
 #include "operations/backupsmsthread.h"
 #include "operations/exportmessagesdb.h"
+#include "platform/durablefile/writerruns.h"
+#include "shell/datafolder.h"
 #include "support/filesizelimit.h"
+#include "support/filesystemseam.h"
 #include "support/foldersnapshot.h"
+#include "support/killedwriter.h"
 #include "support/messagesetbuilder.h"
 #include "support/recordingprogressform.h"
 #include "support/workercontrol.h"
@@ -13,6 +17,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+Q_DECLARE_METATYPE(FileSystemSeam)
 
 namespace {
 
@@ -112,7 +118,9 @@ private slots:
     void newDatabaseAppearsOnlyWhenComplete();
     void secondWriterIsRefusedAndTouchesNothing_data();
     void secondWriterIsRefusedAndTouchesNothing();
-    void lockFileWithoutOwnerDoesNotHoldSavesBack();
+    void killedWritersLockDoesNotHoldSavesBack();
+    void savesEndWholeOnEveryFileSystem_data();
+    void savesEndWholeOnEveryFileSystem();
     void workerSavesAndReportsCount();
     void workerCancelledWritesNothing();
     void workerReportsDatabaseFailure();
@@ -362,14 +370,44 @@ void TestExportMessagesDb::secondWriterIsRefusedAndTouchesNothing()
     QCOMPARE(save(sample.mid(0, 1), target), 1);
 }
 
-void TestExportMessagesDb::lockFileWithoutOwnerDoesNotHoldSavesBack()
+// A writer killed while it held the database leaves nothing that holds the next save back,
+// and nothing beside the database.
+void TestExportMessagesDb::killedWritersLockDoesNotHoldSavesBack()
 {
-    // What a writer killed right after making its lock file leaves.
-    QFile lock(tmp->filePath(".localdb.lock"));
-    QVERIFY(lock.open(QIODevice::WriteOnly));
-    lock.close();
+    save(sample.mid(0, 1), target);
+    QVERIFY(runThenDie([&] {
+        // Never destroyed: the child dies holding it.
+        auto *killed = new ExportMessagesDb(QDir(target), QString());
+        killed->begin();
+        for (_MsgMessage *m : qAsConst(sample))
+            killed->write(m);
+    }));
     QCOMPARE(save(sample, target), sample.size());
-    QVERIFY(!lock.exists());
+    QCOMPARE(entriesOf(tmp->path()).filter(QRegularExpression("^\\.")), QStringList());
+}
+
+// Whatever the file system of the data folder lacks (locks, unnamed files, no-replace
+// renames, links, renaming or removing what is open, opening for append), a save into a new
+// database and again into it ends whole and leaves nothing of its own beside it.
+void TestExportMessagesDb::savesEndWholeOnEveryFileSystem_data()
+{
+    QTest::addColumn<FileSystemSeam>("seam");
+    for (const auto &seam : FileSystemSeam::named())
+        QTest::newRow(seam.first) << seam.second;
+}
+
+void TestExportMessagesDb::savesEndWholeOnEveryFileSystem()
+{
+    QFETCH(FileSystemSeam, seam);
+    const ScopedFileSystemSeam scoped(seam);
+    QCOMPARE(save(sample.mid(0, 4), target), 4);
+    const QStringList files = filesBelow(target);
+    QCOMPARE(save(sample, target), sample.size());
+    QCOMPARE(rowCounts(target).first(), qint64(sample.size()));
+    QCOMPARE(missingFiles(target), QStringList { "gone.mov" });
+    QVERIFY(filesBelow(target).size() > files.size());
+    QCOMPARE(filesBelow(target).filter(".partial"), QStringList());
+    QCOMPARE(entriesOf(tmp->path()).filter(QRegularExpression("^\\.")), QStringList());
 }
 
 void TestExportMessagesDb::workerSavesAndReportsCount()
@@ -439,27 +477,33 @@ void TestExportMessagesDb::workerRefusedWhileAnotherWindowWrites()
 void TestExportMessagesDb::workerFailureNamesTheFileAndTheReason_data()
 {
     QTest::addColumn<QString>("folderName");
+    QTest::addColumn<bool>("existing");
     QTest::addColumn<int>("limit"); // -1: the database file's size; -2: none
     QTest::addColumn<int>("reason");
-    QTest::addColumn<bool>("atTheLock");
-    QTest::newRow("database on a full disk") << "localdb" << -1 << EFBIG << false;
-    QTest::newRow("lock on a full disk") << "localdb" << 0 << EFBIG << true;
-    // One more than the longest name a folder entry may have, with the dot and ".lock".
-    QTest::newRow("lock name too long") << QString(250, 'n') << -2 << ENAMETOOLONG << true;
+    QTest::addColumn<QString>("named"); // "database", "lock" or "folder"
+    QTest::newRow("database on a full disk") << "localdb" << true << -1 << EFBIG << "database";
+    QTest::newRow("new database on a full disk") << "localdb" << false << -1 << EFBIG << "database";
+    QTest::newRow("lock on a full disk") << "localdb" << true << 0 << EFBIG << "lock";
+    // One more than the longest name a folder entry may have.
+    QTest::newRow("name too long") << QString(256, 'n') << false << -2 << ENAMETOOLONG << "folder";
 }
 
 void TestExportMessagesDb::workerFailureNamesTheFileAndTheReason()
 {
     QFETCH(QString, folderName);
+    QFETCH(bool, existing);
     QFETCH(int, limit);
     QFETCH(int, reason);
-    QFETCH(bool, atTheLock);
+    QFETCH(QString, named);
     target = tmp->filePath(folderName);
-    // A folder whose lock cannot even be named has no database.
-    const bool saved = limit != -2;
-    if (saved)
+    if (limit == -1) {
+        // The size of a database with the first message: the rest does not fit.
+        save(sample.mid(0, 1), tmp->filePath("sizer"));
+        limit = int(QFileInfo(smsDb(tmp->filePath("sizer"))).size());
+    }
+    if (existing)
         save(sample.mid(0, 1), target);
-    const QList<qint64> before = saved ? rowCounts(target) : QList<qint64>();
+    const QList<qint64> before = existing ? rowCounts(target) : QList<qint64>();
     MsgMessageList list = sample;
     const _MsgMessage *first = sample.first();
     list.append(builder->message(first->chat, first->handle, first->date + 1,
@@ -470,26 +514,28 @@ void TestExportMessagesDb::workerFailureNamesTheFileAndTheReason()
     {
         std::unique_ptr<FileSizeLimit> full;
         if (limit != -2)
-            full.reset(new FileSizeLimit(limit == -1 ? QFileInfo(smsDb(target)).size() : limit));
+            full.reset(new FileSizeLimit(limit));
         QCOMPARE(form.run(worker), 0);
     }
     QCOMPARE(form.infos, QStringList());
     QCOMPARE(form.errors.size(), 1);
     const QString error = form.errors.first();
     QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(reason))), qPrintable(error));
-    if (atTheLock) {
+    // Where the database is built until it is complete is never named.
+    QVERIFY2(!error.contains(".partial"), qPrintable(error));
+    if (named == "lock") {
         QVERIFY2(error.contains(QStringLiteral("Cannot lock the local database \"%1\" for writing")
                                     .arg(folderName)),
             qPrintable(error));
-        QVERIFY2(
-            error.contains(LocalDbLock::besideFolder(QDir(target), ".lock")), qPrintable(error));
+        QVERIFY2(error.contains(writerruns::folder()), qPrintable(error));
     } else {
-        QVERIFY2(error.contains(smsDb(target)), qPrintable(error));
+        QVERIFY2(error.contains(named == "database" ? smsDb(target) : target), qPrintable(error));
     }
-    if (saved)
+    if (existing)
         QCOMPARE(rowCounts(target), before);
     else
-        QVERIFY(!QFileInfo::exists(smsDb(target)));
+        QVERIFY(!QFileInfo::exists(target));
+    QCOMPARE(entriesOf(tmp->path()).filter(QRegularExpression("^\\.")), QStringList());
 }
 
 QTEST_MAIN(TestExportMessagesDb)

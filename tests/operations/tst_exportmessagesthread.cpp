@@ -2,12 +2,13 @@
 #include "operations/exportmessagesdb.h"
 #include "operations/exportmessagesthread.h"
 #include "operations/textattachment.h"
-#include "platform/durablefile/partiallock.h"
+#include "platform/durablefile/durablefile.h"
 #include "records/msgidentity.h"
 #include "support/externaltool.h"
 #include "support/filesizelimit.h"
 #include "support/filesystemseam.h"
 #include "support/foldersnapshot.h"
+#include "support/killedwriter.h"
 #include "support/messagesetbuilder.h"
 #include "support/recordingprogressform.h"
 #include "support/workercontrol.h"
@@ -22,6 +23,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+
+Q_DECLARE_METATYPE(FileSystemSeam)
 
 namespace {
 
@@ -100,8 +103,8 @@ private slots:
     void targetThatIsAFileFailsAndStays();
     void secondExportIntoOneFolderFailsAndTheFirstIsWhole_data();
     void secondExportIntoOneFolderFailsAndTheFirstIsWhole();
-    void exportsEndWholeWhereverLocksDiffer_data();
-    void exportsEndWholeWhereverLocksDiffer();
+    void exportsEndWholeOnEveryFileSystem_data();
+    void exportsEndWholeOnEveryFileSystem();
     void killedRunsPartialPicturesGoWithTheNextExport();
     void chatsNeverShareAFile();
     void smsAndIMessageChatOfOneNumberShareAFile_data();
@@ -406,6 +409,8 @@ void TestExportMessagesThread::secondExportIntoOneFolderFailsAndTheFirstIsWhole_
     QTest::newRow("pdf into a new folder") << unsigned(ExportPdf) << false;
     QTest::newRow("html into a folder with files") << unsigned(ExportHtml) << true;
     QTest::newRow("pdf into a folder with files") << unsigned(ExportPdf) << true;
+    QTest::newRow("text into a new file") << unsigned(ExportText) << false;
+    QTest::newRow("csv over a file") << unsigned(ExportCsv) << true;
 }
 
 void TestExportMessagesThread::secondExportIntoOneFolderFailsAndTheFirstIsWhole()
@@ -415,10 +420,14 @@ void TestExportMessagesThread::secondExportIntoOneFolderFailsAndTheFirstIsWhole(
     const MsgMessageList list = buildSampleChats(*builder);
     const QString whole = tmp->filePath("whole");
     const QString out = tmp->filePath("both/target");
-    if (folderExisted) {
+    const bool oneFile = format == ExportText || format == ExportCsv;
+    if (folderExisted && oneFile) {
+        writeFile(out, "mine");
+    } else if (folderExisted) {
         writeFile(whole + "/keep.txt", "mine");
         writeFile(out + "/keep.txt", "mine");
     }
+    QVERIFY(QDir().mkpath(tmp->filePath("both")));
     QCOMPARE(runExport(list, whole, format).errors, QStringList());
 
     RecordingProgressForm form;
@@ -438,37 +447,47 @@ void TestExportMessagesThread::secondExportIntoOneFolderFailsAndTheFirstIsWhole(
     QVERIFY2(second.errors.first().contains(QDir::toNativeSeparators(out) + ": another export"),
         qPrintable(second.errors.first()));
     QCOMPARE(entriesBelow(out), entriesBelow(whole));
-    QCOMPARE(QDir(tmp->filePath("both")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+    if (oneFile)
+        QCOMPARE(fileBytes(out), fileBytes(whole));
+    QCOMPARE(QDir(tmp->filePath("both"))
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
         QStringList("target"));
-    if (folderExisted)
+    if (folderExisted && !oneFile)
         QCOMPARE(fileBytes(out + "/keep.txt"), QByteArray("mine"));
 }
 
-// NFS locks only what is open for writing, and refuses unnamed files; a share without a lock
-// service locks nothing. An export ends whole either way, and leaves nothing of its own.
-void TestExportMessagesThread::exportsEndWholeWhereverLocksDiffer_data()
+// Whatever a file system lacks (locks, unnamed files, no-replace renames, links, renaming
+// or removing what is open, opening for append) an export ends whole, the same as on the
+// local disk, and leaves nothing of its own beside the user's files.
+void TestExportMessagesThread::exportsEndWholeOnEveryFileSystem_data()
 {
-    QTest::addColumn<bool>("locks"); // NFS's; else none at all
+    QTest::addColumn<FileSystemSeam>("seam");
     QTest::addColumn<unsigned int>("format");
-    QTest::addColumn<bool>("folderExisted");
-    for (const bool locks : { true, false }) {
-        const QString seam = locks ? QStringLiteral("nfs, ") : QStringLiteral("no locks, ");
-        QTest::newRow(qPrintable(seam + "text")) << locks << unsigned(ExportText) << false;
-        QTest::newRow(qPrintable(seam + "html into a new folder"))
-            << locks << unsigned(ExportHtml) << false;
-        QTest::newRow(qPrintable(seam + "html into a folder with files"))
-            << locks << unsigned(ExportHtml) << true;
+    QTest::addColumn<bool>("targetExisted");
+    for (const auto &seam : FileSystemSeam::named()) {
+        QTest::addRow("%s, text", seam.first) << seam.second << unsigned(ExportText) << false;
+        QTest::addRow("%s, csv over a file", seam.first)
+            << seam.second << unsigned(ExportCsv) << true;
+        QTest::addRow("%s, html into a new folder", seam.first)
+            << seam.second << unsigned(ExportHtml) << false;
+        QTest::addRow("%s, html into a folder with files", seam.first)
+            << seam.second << unsigned(ExportHtml) << true;
+        QTest::addRow("%s, pdf into a folder with files", seam.first)
+            << seam.second << unsigned(ExportPdf) << true;
     }
 }
 
-void TestExportMessagesThread::exportsEndWholeWhereverLocksDiffer()
+void TestExportMessagesThread::exportsEndWholeOnEveryFileSystem()
 {
-    QFETCH(bool, locks);
+    QFETCH(FileSystemSeam, seam);
     QFETCH(unsigned int, format);
-    QFETCH(bool, folderExisted);
+    QFETCH(bool, targetExisted);
     const MsgMessageList list = buildSampleChats(*builder);
-    const QString name = format == ExportText ? "notes.txt" : "out";
-    if (folderExisted) {
+    const bool oneFile = format == ExportText || format == ExportCsv;
+    const QString name = oneFile ? "notes.txt" : "out";
+    if (targetExisted && oneFile) {
+        writeFile(tmp->filePath("seam/" + name), "mine");
+    } else if (targetExisted) {
         writeFile(tmp->filePath("whole/out/keep.txt"), "mine");
         writeFile(tmp->filePath("seam/out/keep.txt"), "mine");
     }
@@ -477,34 +496,50 @@ void TestExportMessagesThread::exportsEndWholeWhereverLocksDiffer()
 
     Outcome outcome;
     {
-        const ScopedFileSystemSeam seam(
-            locks ? FileSystemSeam::nfs() : FileSystemSeam::noLockService());
+        const ScopedFileSystemSeam scoped(seam);
         outcome = runExport(list, tmp->filePath("seam/" + name), format);
     }
     QCOMPARE(outcome.errors, QStringList());
     QCOMPARE(outcome.infos, QStringList(success(list.size())));
     QCOMPARE(entriesBelow(tmp->filePath("seam")), entriesBelow(tmp->filePath("whole")));
-    if (format == ExportText)
+    if (oneFile)
         QCOMPARE(
             fileBytes(tmp->filePath("seam/" + name)), fileBytes(tmp->filePath("whole/" + name)));
 }
 
-// A run that succeeds leaves no partial of a file it writes, the pictures included.
+// What a run killed while it copied the pages' files leaves (partials, and an empty entry
+// that held a new name for the rename that never came) goes with the next export, whose
+// pages then have every file they name, whole.
 void TestExportMessagesThread::killedRunsPartialPicturesGoWithTheNextExport()
 {
     const MsgMessageList list = buildSampleChats(*builder);
     const QString out = tmp->filePath("out");
     QCOMPARE(runExport(list, out, ExportHtml).errors, QStringList());
     const QStringList whole = entriesBelow(out);
-    // As a run killed while it copied them leaves them.
-    for (const char *file : { "files/IMG_0001.jpg", "files/style.css", "emoji/1F600.png",
-             "Alice Doe (+15550001111).html" })
-        writeFile(durable::partialPath(QDir(out).filePath(file)), "cut short");
+    const QByteArray style = fileBytes(out + "/files/style.css");
+    QVERIFY(!style.isEmpty());
     QVERIFY(QFile::remove(out + "/files/IMG_0001.jpg"));
+    QVERIFY(QFile::remove(out + "/files/style.css"));
+    QVERIFY(runThenDie([&] {
+        const ScopedFileSystemSeam exfat(FileSystemSeam::fuseExfat());
+        for (const char *file :
+            { "files/IMG_0001.jpg", "emoji/1F600.png", "Alice Doe (+15550001111).html" }) {
+            // Never destroyed: the run dies holding them.
+            auto *partial = new DurableFile(QDir(out).filePath(file));
+            if (partial->open())
+                partial->write("cut short");
+        }
+        const ScopedFileSystemSeam atRename(FileSystemSeam::fuseExfatDyingAtRename());
+        auto *sheet = new DurableFile(out + "/files/style.css");
+        if (sheet->open() && sheet->write("cut short"))
+            sheet->commit();
+    }));
+    QCOMPARE(entriesBelow(out).filter(".partial").size(), 4);
+    QCOMPARE(fileBytes(out + "/files/style.css"), QByteArray());
 
     QCOMPARE(runExport(list, out, ExportHtml).errors, QStringList());
-    QStringList left = entriesBelow(out).filter(".partial");
-    QCOMPARE(left, QStringList());
+    QCOMPARE(entriesBelow(out).filter(".partial"), QStringList());
+    QCOMPARE(fileBytes(out + "/files/style.css"), style);
     QVERIFY(QFileInfo(out + "/files/IMG_0001.jpg").isFile());
     QVERIFY(entriesBelow(out).size() > whole.size());
 }

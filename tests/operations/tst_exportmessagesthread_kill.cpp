@@ -89,12 +89,12 @@ QMap<QString, QByteArray> comparable(const QString &folder)
     return files;
 }
 
-// What a killed export leaves beside its target, "<name>.<twelve letters or digits>.partial",
+// What a killed export leaves beside its target, ".<name>.<run tag and six more>.partial",
 // and what is in it.
 bool isLeftover(const QString &relative)
 {
     static const QRegularExpression leftover(
-        QStringLiteral("^[^/]+\\.[A-Za-z0-9]{12}\\.partial(/|$)"));
+        QStringLiteral("^\\.[^/]+\\.[a-z0-9]{14}\\.partial(/|$)"));
     return leftover.match(relative).hasMatch();
 }
 

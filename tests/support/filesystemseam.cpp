@@ -1,6 +1,7 @@
 #include "support/filesystemseam.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
@@ -76,6 +77,19 @@ FileSystemSeam FileSystemSeam::smb()
     seam.hardLinks = false;
     seam.openEntriesBusy = true;
     return seam;
+}
+
+FileSystemSeam FileSystemSeam::fuseExfatDyingAtRename()
+{
+    FileSystemSeam seam = fuseExfat();
+    seam.beforeRename = [](const char *, const char *) { ::raise(SIGKILL); };
+    return seam;
+}
+
+std::vector<std::pair<const char *, FileSystemSeam>> FileSystemSeam::named()
+{
+    return { { "nfs", nfs() }, { "no locks", noLockService() }, { "exfat", fuseExfat() },
+        { "smb", smb() } };
 }
 
 FileSystemSeam FileSystemSeam::fuseExfat()

@@ -2,11 +2,14 @@
 // calls where file systems differ for our writers: locks (NFS grants flock only on a
 // descriptor open for writing; a share without a lock service grants none), unnamed files,
 // /proc to link them in through, the no-replace rename and hard links that exFAT through
-// FUSE lacks, and SMB's refusal to rename or remove an open file or to open one for append. The system's calls are overridden for the whole test binary, and pass through
-// unless a seam is in force; a child forked meanwhile keeps it.
+// FUSE lacks, and SMB's refusal to rename or remove an open file or to open one for append. The
+// system's calls are overridden for the whole test binary, and pass through unless a seam is in
+// force; a child forked meanwhile keeps it.
 #pragma once
 
 #include <functional>
+#include <utility>
+#include <vector>
 
 struct FileSystemSeam
 {
@@ -29,6 +32,10 @@ struct FileSystemSeam
     static FileSystemSeam noLockService();
     static FileSystemSeam fuseExfat();
     static FileSystemSeam smb();
+    // exFAT's, where the process dies (SIGKILL) at its next rename.
+    static FileSystemSeam fuseExfatDyingAtRename();
+    // The seams above but the dying one, named, for data-driven tests.
+    static std::vector<std::pair<const char *, FileSystemSeam>> named();
 };
 
 // Puts a seam in force for its lifetime; the one before comes back after.

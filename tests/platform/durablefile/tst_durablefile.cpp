@@ -1,5 +1,6 @@
 #include "platform/durablefile/durablebatch.h"
 #include "platform/durablefile/durablefile.h"
+#include "platform/durablefile/writerruns.h"
 
 #include "support/filebytes.h"
 #include "support/filesizelimit.h"
@@ -15,7 +16,7 @@
 #include <cstring>
 #include <memory>
 
-Q_DECLARE_METATYPE(FileSystemSeam::Locks)
+Q_DECLARE_METATYPE(FileSystemSeam)
 
 namespace {
 
@@ -26,11 +27,18 @@ QStringList entries(const QString &folder)
         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
 }
 
-FileSystemSeam seamWith(FileSystemSeam::Locks locks)
+// Where no unnamed file can be had, a kill leaves a partial beside the target: the child
+// dies in the middle of writing `target`, or, with `atRename`, right before its rename.
+bool killedWriting(const QString &target, bool atRename = false)
 {
-    return locks == FileSystemSeam::Locks::Local ? FileSystemSeam()
-        : locks == FileSystemSeam::Locks::Nfs    ? FileSystemSeam::nfs()
-                                                 : FileSystemSeam::noLockService();
+    return runThenDie([&] {
+        const ScopedFileSystemSeam scoped(
+            atRename ? FileSystemSeam::fuseExfatDyingAtRename() : FileSystemSeam::fuseExfat());
+        // Never destroyed: the child dies holding it.
+        auto *file = new DurableFile(target);
+        if (file->open() && file->write("killed") && atRename)
+            file->commit();
+    });
 }
 
 } // namespace
@@ -40,6 +48,7 @@ class TestDurableFile : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void copyReplacesOnlyWhenComplete_data();
     void copyReplacesOnlyWhenComplete();
     void fullDiskIsNamedNotUnknown_data();
@@ -51,12 +60,23 @@ private slots:
     void onlyAKilledRunsPartialFileIsRemoved();
     void killedWriteLeavesNothingTheNextWriteKeeps_data();
     void killedWriteLeavesNothingTheNextWriteKeeps();
-    void writesEndWholeWhereverLocksDiffer_data();
-    void writesEndWholeWhereverLocksDiffer();
+    void writesEndWholeOnEveryFileSystem_data();
+    void writesEndWholeOnEveryFileSystem();
     void unnamedFileWithoutProcIsPutInPlace_data();
     void unnamedFileWithoutProcIsPutInPlace();
     void secondNewFileFailsWithoutNoReplaceRenameOrLinks();
+    void killedRunsReservationGoesWithItsPartial();
+    void writeThroughALinkCleansBesideTheFileItWrites();
+
+private:
+    // The program's records of which run writes what: never beside the files written.
+    QTemporaryDir records;
 };
+
+void TestDurableFile::initTestCase()
+{
+    writerruns::setFolder(records.path());
+}
 
 void TestDurableFile::copyReplacesOnlyWhenComplete_data()
 {
@@ -250,12 +270,7 @@ void TestDurableFile::onlyAKilledRunsPartialFileIsRemoved()
     if (!name.isEmpty()) {
         filebytes::write(dir.filePath(name), "mine");
     } else if (killed) {
-        QVERIFY(runThenDie([&] {
-            // Never destroyed: the child dies holding it.
-            auto *file = new DurableFile(target);
-            if (file->open())
-                file->write("killed");
-        }));
+        QVERIFY(killedWriting(target));
     } else {
         live = std::make_unique<DurableFile>(target);
         QVERIFY(live->open());
@@ -310,56 +325,52 @@ void TestDurableFile::killedWriteLeavesNothingTheNextWriteKeeps()
     QCOMPARE(filebytes::read(target), QByteArray("next"));
 }
 
-// NFS locks only what is open for writing; a share without a lock service locks nothing.
-// Either way a write ends, whole, and leaves nothing of its own; a killed run's partial goes
-// where it can be told from a live one's, and a live one's always stays.
-void TestDurableFile::writesEndWholeWhereverLocksDiffer_data()
+// Whatever a file system lacks (locks, unnamed files, no-replace renames, links, renaming
+// what is open) a write ends whole and leaves nothing of its own; a killed run's partial goes
+// and a live one's stays.
+void TestDurableFile::writesEndWholeOnEveryFileSystem_data()
 {
-    QTest::addColumn<FileSystemSeam::Locks>("locks");
+    QTest::addColumn<FileSystemSeam>("seam");
     QTest::addColumn<QString>("other"); // "killed", "live" or empty
     QTest::addColumn<bool>("replacing");
-    QTest::addColumn<bool>("otherStays");
-    const auto nfs = FileSystemSeam::Locks::Nfs;
-    const auto none = FileSystemSeam::Locks::None;
-    QTest::newRow("nfs, new") << nfs << QString() << false << false;
-    QTest::newRow("nfs, replacing") << nfs << QString() << true << false;
-    QTest::newRow("nfs, a killed run's partial") << nfs << "killed" << false << false;
-    QTest::newRow("nfs, a live run's partial") << nfs << "live" << true << true;
-    QTest::newRow("no locks, new") << none << QString() << false << false;
-    QTest::newRow("no locks, replacing") << none << QString() << true << false;
-    QTest::newRow("no locks, a killed run's partial") << none << "killed" << false << true;
-    QTest::newRow("no locks, a live run's partial") << none << "live" << true << true;
+    for (const auto &seam : FileSystemSeam::named()) {
+        for (const char *other : { "", "killed" }) {
+            for (const bool replacing : { false, true }) {
+                QTest::addRow("%s, %s, %s", seam.first, *other ? other : "alone",
+                    replacing ? "replacing" : "new")
+                    << seam.second << QString::fromLatin1(other) << replacing;
+            }
+        }
+        // Replaced again by the live run once this write is done.
+        QTest::addRow("%s, live", seam.first) << seam.second << "live" << true;
+    }
 }
 
-void TestDurableFile::writesEndWholeWhereverLocksDiffer()
+void TestDurableFile::writesEndWholeOnEveryFileSystem()
 {
-    QFETCH(FileSystemSeam::Locks, locks);
+    QFETCH(FileSystemSeam, seam);
     QFETCH(QString, other);
     QFETCH(bool, replacing);
-    QFETCH(bool, otherStays);
-    const ScopedFileSystemSeam seam(seamWith(locks));
     QTemporaryDir dir;
     const QString target = dir.filePath("notes.txt");
     if (replacing)
         filebytes::write(target, "old");
     std::unique_ptr<DurableFile> live;
     if (other == "killed") {
-        QVERIFY(runThenDie([&] {
-            auto *file = new DurableFile(target);
-            if (file->open())
-                file->write("killed");
-        }));
+        QVERIFY(killedWriting(target));
     } else if (other == "live") {
+        const ScopedFileSystemSeam named(FileSystemSeam::fuseExfat());
         live = std::make_unique<DurableFile>(target);
         QVERIFY2(live->open(), qPrintable(live->errorString()));
     }
     const QStringList others = entries(dir.path()).filter(".partial");
     QCOMPARE(others.size(), other.isEmpty() ? 0 : 1);
 
+    const ScopedFileSystemSeam scoped(seam);
     QString error;
     QVERIFY2(durable::writeFile(target, "whole", &error), qPrintable(error));
     QCOMPARE(filebytes::read(target), QByteArray("whole"));
-    QStringList expected = otherStays ? others : QStringList();
+    QStringList expected = other == "live" ? others : QStringList();
     expected << "notes.txt";
     expected.sort();
     QCOMPARE(entries(dir.path()), expected);
@@ -419,6 +430,47 @@ void TestDurableFile::secondNewFileFailsWithoutNoReplaceRenameOrLinks()
     QCOMPARE(filebytes::read(target), QByteArray(committed[0] ? "first" : "second"));
     QCOMPARE(failure, QString::fromLocal8Bit(strerror(EEXIST)));
     QCOMPARE(entries(dir.path()), QStringList("n.txt"));
+}
+
+// Where a new name is reserved before the rename that fills it (no no-replace rename, no
+// links), a kill between the two leaves an empty entry under the user's name: it goes with
+// the partial, and a user's empty file of that name stays.
+void TestDurableFile::killedRunsReservationGoesWithItsPartial()
+{
+    QTemporaryDir dir;
+    const QString target = dir.filePath("notes.txt");
+    QVERIFY(killedWriting(target, true));
+    QCOMPARE(entries(dir.path()).size(), 2);
+    QCOMPARE(QFileInfo(target).size(), qint64(0));
+
+    DurableFile::removeLeftovers(target);
+    QCOMPARE(entries(dir.path()), QStringList());
+
+    // Filled by the user meanwhile, or emptied by hand: not the entry the run made.
+    QVERIFY(killedWriting(target, true));
+    QFile::remove(target);
+    filebytes::write(target, QByteArray());
+    DurableFile::removeLeftovers(target);
+    QCOMPARE(entries(dir.path()), QStringList("notes.txt"));
+}
+
+// A file written through a link is filled beside the file the link leads to.
+void TestDurableFile::writeThroughALinkCleansBesideTheFileItWrites()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath("real") && QDir(dir.path()).mkpath("links"));
+    const QString file = dir.filePath("real/notes.txt");
+    const QString link = dir.filePath("links/notes.txt");
+    filebytes::write(file, "old");
+    QVERIFY(QFile::link(file, link));
+    QVERIFY(killedWriting(link));
+    QCOMPARE(entries(dir.filePath("real")).size(), 2);
+
+    QString error;
+    QVERIFY2(durable::writeFile(link, "new", &error), qPrintable(error));
+    QCOMPARE(entries(dir.filePath("real")), QStringList("notes.txt"));
+    QCOMPARE(filebytes::read(file), QByteArray("new"));
+    QVERIFY(QFileInfo(link).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(TestDurableFile)

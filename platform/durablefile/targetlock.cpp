@@ -1,0 +1,98 @@
+#include "platform/durablefile/targetlock.h"
+
+#include "platform/durablefile/durablefile.h"
+#include "platform/durablefile/writerruns.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QThread>
+
+#include <cerrno>
+#include <cstring>
+
+TargetLock::~TargetLock()
+{
+    unlock();
+}
+
+// The path of `target` as every run names it: links, "." and ".." resolved as far as the path
+// exists.
+static QString canonicalTarget(const QString &target)
+{
+    const QString absolute = QDir::cleanPath(QFileInfo(target).absoluteFilePath());
+    QString rest;
+    for (QString probe = absolute;; probe = QFileInfo(probe).path()) {
+        const QFileInfo info(probe);
+        if (!info.canonicalFilePath().isEmpty())
+            return QDir::cleanPath(info.canonicalFilePath() + QLatin1Char('/') + rest);
+        if (info.path() == probe)
+            return absolute;
+        rest = info.fileName() + QLatin1Char('/') + rest;
+    }
+}
+
+TargetLock::State TargetLock::lock(const QString &target, int waitMs)
+{
+    unlock();
+    key = QString::fromLatin1(
+        QCryptographicHash::hash(canonicalTarget(target).toUtf8(), QCryptographicHash::Sha1)
+            .toHex()
+            .left(24));
+    const QString folder = writerruns::folder();
+    if (folder.isEmpty())
+        return current = Held;
+    const QDeadlineTimer deadline(waitMs);
+    while (tryOnce(folder + QStringLiteral("/locks")) == Busy && !deadline.hasExpired())
+        QThread::msleep(20);
+    return current;
+}
+
+TargetLock::State TargetLock::tryOnce(const QString &folder)
+{
+    const QString path = folder + QLatin1Char('/') + key + QLatin1Char('.') + writerruns::name();
+    QDir().mkpath(folder);
+    reason = QDir::toNativeSeparators(path);
+    if (const int code = durable::createWith(path, key.toUtf8(), false)) {
+        if (code == EEXIST) // held by this process
+            return current = Busy;
+        reason += QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code));
+        return current = Failed;
+    }
+    QString holder;
+    const QDir locks(folder);
+    for (const QString &name : locks.entryList(QDir::Files)) {
+        if (locks.filePath(name) == path)
+            continue;
+        // Claims of runs that ended without letting go go here, whatever they held.
+        if (!writerruns::isLive(name.section(QLatin1Char('.'), 1)))
+            QFile::remove(locks.filePath(name));
+        else if (name.startsWith(key + QLatin1Char('.')))
+            holder = locks.filePath(name);
+    }
+    if (!holder.isEmpty()) {
+        QFile::remove(path);
+        reason = QDir::toNativeSeparators(holder);
+        return current = Busy;
+    }
+    reason.clear();
+    claim = path;
+    return current = Held;
+}
+
+void TargetLock::unlock()
+{
+    if (!claim.isEmpty())
+        QFile::remove(claim);
+    claim.clear();
+    current = Unlocked;
+}
+
+QString TargetLock::notesPath() const
+{
+    const QString folder = writerruns::folder();
+    const QString notes = folder + QStringLiteral("/notes");
+    if (folder.isEmpty() || key.isEmpty() || !QDir().mkpath(notes))
+        return QString();
+    return notes + QLatin1Char('/') + key;
+}

@@ -1,0 +1,42 @@
+// Keeps two runs of the program, in any of its windows, from writing one target at once. A run
+// holds a target by a claim in the program's own folder (writerruns.h) named for the target's
+// canonical path and for the run's record: made exclusively and never reused, so that a claim of
+// a run that no longer lives is removed without racing anyone, and nothing is ever put beside
+// the target. Two runs that claim one target at the very same moment may both give way.
+#pragma once
+
+#include <QString>
+
+class TargetLock
+{
+public:
+    enum State {
+        Unlocked,
+        Held,
+        Busy, // a live run, maybe of this process, holds it; error() names its claim
+        Failed, // no claim could be made; error() names it and the system's reason
+    };
+
+    TargetLock() = default;
+    ~TargetLock();
+    TargetLock(const TargetLock &) = delete;
+    TargetLock &operator=(const TargetLock &) = delete;
+
+    // Tries until it holds or `waitMs` have passed. Without a folder for the program's
+    // records it holds without a claim.
+    State lock(const QString &target, int waitMs = 0);
+    void unlock();
+
+    QString error() const { return reason; }
+    // A file in the program's folder for the holder's own notes on the target, kept until
+    // the next holder reads them; empty where there is no such folder.
+    QString notesPath() const;
+
+private:
+    State tryOnce(const QString &folder);
+
+    State current = Unlocked;
+    QString key;
+    QString claim;
+    QString reason;
+};
