@@ -2,7 +2,7 @@
 // root sees them, and that choice, remembered in a marker file of the data folder.
 #pragma once
 
-#include "platform/win/winplatform.h"
+#include "platform/win/mounttable.h"
 
 #include <QDir>
 #include <QStringList>
