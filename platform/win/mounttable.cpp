@@ -44,6 +44,11 @@ bool namesAHost(const QString &source)
         || (colon > 0 && !source.leftRef(colon).contains(QLatin1Char('/')));
 }
 
+bool isUntouchable(const Mount &mount)
+{
+    return mountKind(mount) == MountKind::Untouchable;
+}
+
 // The mount holding the clean, absolute, link-free `path`: the longest mount point that is the
 // path or a folder above it; of mounts on one point the last, which hides the others.
 int holdingMount(const MountTable &mounts, const QString &path)
@@ -67,7 +72,8 @@ QString symLinkTarget(const QString &path)
     return n > 0 && n < target.size() ? QFile::decodeName(target.left(int(n))) : QString();
 }
 
-// The walk never looks into a remote mount, not even to follow a link: it stops at the first.
+// The walk never looks into an untouchable mount, not even to follow a link: it stops at the
+// first.
 int mountIndexOf(const MountTable &mounts, const QString &path)
 {
     // The system's own limit on links followed in one path (ELOOP).
@@ -77,7 +83,7 @@ int mountIndexOf(const MountTable &mounts, const QString &path)
     QString done = QStringLiteral("/");
     int mount = holdingMount(mounts, done);
     int links = 0;
-    while (!rest.isEmpty() && mount >= 0 && !isRemoteMount(mounts[mount])) {
+    while (!rest.isEmpty() && mount >= 0 && !isUntouchable(mounts[mount])) {
         const QString part = rest.takeFirst();
         if (part == QLatin1String("..")) {
             done = QFileInfo(done).path();
@@ -85,7 +91,7 @@ int mountIndexOf(const MountTable &mounts, const QString &path)
             const QString next
                 = done == QLatin1String("/") ? done + part : done + QLatin1Char('/') + part;
             mount = holdingMount(mounts, next);
-            if (mount < 0 || isRemoteMount(mounts[mount]))
+            if (mount < 0 || isUntouchable(mounts[mount]))
                 break;
             const QString target = symLinkTarget(next);
             if (target.isEmpty()) {
@@ -137,7 +143,7 @@ MountTable mountTable()
     return parseMountTable(file.readAll());
 }
 
-bool isRemoteMount(const Mount &mount)
+MountKind mountKind(const Mount &mount)
 {
     // An automount point mounts, at the first touch, whatever its map names: often a share.
     static const QStringList remoteTypes { QStringLiteral("nfs"), QStringLiteral("nfs4"),
@@ -147,11 +153,21 @@ bool isRemoteMount(const Mount &mount)
         QStringLiteral("glusterfs"), QStringLiteral("lustre"), QStringLiteral("gpfs"),
         QStringLiteral("beegfs"), QStringLiteral("davfs"), QStringLiteral("sshfs"),
         QStringLiteral("virtiofs"), QStringLiteral("vboxsf"), QStringLiteral("autofs") };
+    static const QStringList memoryTypes { QStringLiteral("tmpfs"), QStringLiteral("ramfs") };
+    // Kernel file systems whose source names no device node: a ZFS data set, an overlay of
+    // local folders.
+    static const QStringList poolTypes { QStringLiteral("zfs"), QStringLiteral("overlay") };
     const QString &type = mount.fileSystemType;
-    // fuseblk alone is a kernel driver's file system on a block device; every other FUSE
-    // type answers through a daemon.
-    return remoteTypes.contains(type) || type == QLatin1String("fuse")
-        || type.startsWith(QLatin1String("fuse.")) || namesAHost(mount.source);
+    // fuseblk takes a block device, but its daemon, not the kernel, answers for it.
+    const bool fuse = type == QLatin1String("fuse") || type == QLatin1String("fuseblk")
+        || type.startsWith(QLatin1String("fuse.")) || type.startsWith(QLatin1String("fuseblk."));
+    if (fuse || remoteTypes.contains(type) || namesAHost(mount.source))
+        return MountKind::Untouchable;
+    if (memoryTypes.contains(type))
+        return MountKind::Memory;
+    if (mount.source.startsWith(QLatin1String("/dev/")) || poolTypes.contains(type))
+        return MountKind::Disk;
+    return MountKind::Other;
 }
 
 const Mount *mountOf(const MountTable &mounts, const QString &path)
@@ -164,6 +180,15 @@ QString mountPointOf(const MountTable &mounts, const QString &path)
 {
     const Mount *mount = mountOf(mounts, path);
     return mount ? mount->mountPoint : QString();
+}
+
+bool mayAsk(const MountTable &mounts, const QString &path)
+{
+    const Mount *mount = mountOf(mounts, path);
+    if (!mount)
+        return false;
+    const MountKind kind = mountKind(*mount);
+    return kind == MountKind::Disk || kind == MountKind::Memory;
 }
 
 } // namespace winplatform

@@ -63,12 +63,17 @@ bool isRemovableBlockDevice(const QString &device)
 
 DriveType typeOfMount(const Mount &mount)
 {
-    static const QStringList ramTypes { QStringLiteral("tmpfs"), QStringLiteral("ramfs") };
     static const QStringList cdTypes { QStringLiteral("iso9660"), QStringLiteral("udf") };
-    if (isRemoteMount(mount))
+    switch (mountKind(mount)) {
+    case MountKind::Untouchable:
         return DriveType::Remote;
-    if (ramTypes.contains(mount.fileSystemType))
+    case MountKind::Memory:
         return DriveType::RamDisk;
+    case MountKind::Other:
+        return DriveType::Unknown;
+    case MountKind::Disk:
+        break;
+    }
     if (cdTypes.contains(mount.fileSystemType))
         return DriveType::CdRom;
     if (isRemovableBlockDevice(mount.source))
@@ -210,8 +215,7 @@ DriveType driveType(const QString &path, const MountTable &mounts)
 
 qint64 freeSpace(const QString &path, const MountTable &mounts)
 {
-    const DriveType type = driveType(path, mounts);
-    if (type == DriveType::Remote || type == DriveType::NoRootDir)
+    if (path.isEmpty() || !mayAsk(mounts, path))
         return -1;
     struct statvfs volume;
     if (::statvfs(QFile::encodeName(path).constData(), &volume) != 0)

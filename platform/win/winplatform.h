@@ -43,13 +43,15 @@ bool openFolder(const QString &path);
 enum class DriveType { Unknown, NoRootDir, Removable, Fixed, Remote, CdRom, RamDisk };
 
 // The type of the drive whose mount holds `path` (see mountOf), from the table alone: Remote on
-// a remote mount or below one. A block device is removable by its flag under
-// $QUILLMARROW_SYS_BLOCK, else /sys/class/block.
+// an untouchable mount (a FUSE daemon's too) or below one, Unknown on a mount that holds no
+// volume. A block device is removable by its flag under $QUILLMARROW_SYS_BLOCK, else
+// /sys/class/block.
 DriveType mountDriveType(const MountTable &mounts, const QString &path);
 // As mountDriveType, and NoRootDir for a local path that does not exist; a remote path is
 // never touched.
 DriveType driveType(const QString &path, const MountTable &mounts = mountTable());
-// Bytes free for the current user on the volume holding `path`; -1 when unknown or remote.
+// Bytes free for the current user on the volume holding `path`; -1 when unknown, or when the
+// mount may not be asked (see mayAsk).
 qint64 freeSpace(const QString &path, const MountTable &mounts = mountTable());
 
 // Sets the last access and last write times of the open file `fd` in one call, as Windows's

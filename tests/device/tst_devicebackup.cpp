@@ -335,6 +335,7 @@ void TestDeviceBackup::neverTouchesRemoteMounts_data()
 
     const QByteArray fixed = "30 1 8:17 / $/fixed rw - ext4 /dev/sdb1 rw\n";
     const QByteArray belowNfs = "30 20 8:17 / $/remote/nfs/disk rw - ext4 /dev/sdb1 rw\n";
+    const QByteArray belowUsb = "30 24 8:17 / $/remote/usb/disk rw - ext4 /dev/sdb1 rw\n";
     const QString none;
     const QString fixedRoot = QStringLiteral("fixed");
     QTest::newRow("fixed drive beside remote ones") << fixed << none << none << none << fixedRoot;
@@ -346,6 +347,12 @@ void TestDeviceBackup::neverTouchesRemoteMounts_data()
         << fixed << QStringLiteral("fixed/me") << none << fixedRoot << QStringLiteral("fixed/me");
     QTest::newRow("fixed drive below a remote mount")
         << belowNfs << none << none << none << QStringLiteral("/system");
+    QTest::newRow("remembered root on a fuseblk mount")
+        << fixed << none << QStringLiteral("remote/usb") << none << fixedRoot;
+    QTest::newRow("home on a fuseblk mount")
+        << fixed << QStringLiteral("remote/ntfs/me") << none << none << fixedRoot;
+    QTest::newRow("fixed drive below a fuseblk mount")
+        << belowUsb << none << none << none << QStringLiteral("/system");
 }
 
 void TestDeviceBackup::neverTouchesRemoteMounts()
@@ -360,7 +367,7 @@ void TestDeviceBackup::neverTouchesRemoteMounts()
     QVERIFY(drives.isValid());
     const QDir base(drives.path());
     const QStringList remote { "remote/nfs", "remote/cifs", "remote/ssh", "remote/fuse",
-        "remote/nfs/disk" };
+        "remote/usb", "remote/ntfs", "remote/nfs/disk", "remote/usb/disk", "remote/ntfs/me" };
     // Real folders, where a probe that went through would succeed.
     for (const QString &folder : remote + QStringList { "fixed/me" })
         QVERIFY(base.mkpath(folder));
@@ -368,7 +375,10 @@ void TestDeviceBackup::neverTouchesRemoteMounts()
                                         "20 1 0:40 / $/remote/nfs rw - nfs4 server:/export rw\n"
                                         "21 1 0:41 / $/remote/cifs rw - cifs //server/share rw\n"
                                         "22 1 0:42 / $/remote/ssh rw - fuse.sshfs me@host: rw\n"
-                                        "23 1 0:43 / $/remote/fuse rw - fuse fuse rw\n")
+                                        "23 1 0:43 / $/remote/fuse rw - fuse fuse rw\n"
+                                        // USB disks that exfat-fuse and ntfs-3g serve.
+                                        "24 1 8:33 / $/remote/usb rw - fuseblk /dev/sdc1 rw\n"
+                                        "25 1 8:49 / $/remote/ntfs rw - fuseblk /dev/sdd1 rw\n")
         + fixedMount;
     const RecordingDrives recording(QByteArray(table).replace('$', QFile::encodeName(base.path())),
         unwritable.isEmpty() ? QString() : base.filePath(unwritable));
