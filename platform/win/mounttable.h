@@ -21,7 +21,8 @@ using MountTable = QVector<Mount>;
 // The mounts of a text in the format of /proc/self/mountinfo, in its order; a line that does
 // not parse is left out.
 MountTable parseMountTable(const QByteArray &mountinfo);
-// This process's mounts. The kernel answers from memory, without asking any file system.
+// This process's mounts, from /proc/self/mountinfo or the file $QUILLMARROW_MOUNTINFO names. The
+// kernel answers from memory, without asking any file system.
 MountTable mountTable();
 
 // What may be asked of the files of a mount.

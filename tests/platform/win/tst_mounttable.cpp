@@ -17,6 +17,7 @@ private slots:
 
     void parsesTheLinesFuseDaemonsLeave_data();
     void parsesTheLinesFuseDaemonsLeave();
+    void readsTheTableTheEnvironmentNames();
     void classifiesMounts_data();
     void classifiesMounts();
     void neverLooksIntoFuseMounts_data();
@@ -93,6 +94,23 @@ void TestMountTable::parsesTheLinesFuseDaemonsLeave()
     QCOMPARE(mounts[0].fileSystemType, type);
     QCOMPARE(mounts[0].source, source);
     QCOMPARE(mounts[0].readOnly, readOnly);
+}
+
+void TestMountTable::readsTheTableTheEnvironmentNames()
+{
+    const QString path = m_dir.filePath("mountinfo");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("1 0 8:1 / / rw - ext4 /dev/sda1 rw\n2 1 8:2 / /usb rw - fuseblk /dev/sdb1 rw\n");
+    file.close();
+    qputenv("QUILLMARROW_MOUNTINFO", QFile::encodeName(path));
+    const winplatform::MountTable named = winplatform::mountTable();
+    qunsetenv("QUILLMARROW_MOUNTINFO");
+    QCOMPARE(named.size(), 2);
+    QCOMPARE(named[1].mountPoint, QStringLiteral("/usb"));
+    // Without it, the kernel's own table, which always holds the root.
+    QCOMPARE(winplatform::mountPointOf(winplatform::mountTable(), QStringLiteral("/")),
+        QStringLiteral("/"));
 }
 
 void TestMountTable::classifiesMounts_data()
