@@ -114,11 +114,32 @@ QString snapshotState(const QDir &folder)
 // What was logged, from any thread, while recordMessage was the message handler.
 QMutex loggedMutex;
 QStringList logged;
+QList<QThread *> loggedThreads; // the thread of each logged line
 
 void recordMessage(QtMsgType, const QMessageLogContext &, const QString &text)
 {
     QMutexLocker locker(&loggedMutex);
     logged << text;
+    loggedThreads << QThread::currentThread();
+}
+
+void clearLogged()
+{
+    QMutexLocker locker(&loggedMutex);
+    logged.clear();
+    loggedThreads.clear();
+}
+
+// The threads that logged lines holding `words`, in order.
+QList<QThread *> threadsThatLogged(const QString &words)
+{
+    QMutexLocker locker(&loggedMutex);
+    QList<QThread *> threads;
+    for (int i = 0; i < logged.size(); ++i) {
+        if (logged[i].contains(words))
+            threads << loggedThreads[i];
+    }
+    return threads;
 }
 
 } // namespace
@@ -148,6 +169,7 @@ private slots:
     void clearingRemovesFolderAndMarker();
 
     void backupMakesAFinishedBackup();
+    void backupRootIsChosenInTheWorkerNotWhenItIsMade();
     void backupLogsTheToolsWordsButNotItsProgress();
     void toolOutputDecidesFailure_data();
     void toolOutputDecidesFailure();
@@ -212,11 +234,12 @@ int TestDeviceBackup::backUp(
     IOSDevice &device, RecordingProgressForm &form, QDir *root, const std::function<void()> &during)
 {
     IOSMobileBackupThread worker(&device, &form);
-    if (root)
-        *root = worker.backupDir();
     if (during)
         QTimer::singleShot(400, &form, during);
-    return form.run(worker);
+    const int result = form.run(worker);
+    if (root)
+        *root = worker.backupDir();
+    return result;
 }
 
 void TestDeviceBackup::expectsDurationFromUsedSpace_data()
@@ -428,12 +451,46 @@ void TestDeviceBackup::backupMakesAFinishedBackup()
     QVERIFY(!IOSMobileBackupThread::isFinishedBackup(QDir(root.filePath(device.udid)), "9.2"));
 }
 
+void TestDeviceBackup::backupRootIsChosenInTheWorkerNotWhenItIsMade()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("worker-chooses"));
+    IOSDevice device = devicetest::attachPhone(phone, "9.3");
+    RecordingProgressForm form;
+    // The backup volume is the one drive to choose.
+    const QString table = m_home.filePath("mountinfo");
+    QFile file(table);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("1 0 8:1 / / ro - ext4 /dev/sda1 ro\n2 1 8:17 / " + m_backupRoot.toUtf8()
+        + " rw - ext4 /dev/sdb1 rw\n");
+    file.close();
+    qputenv("QUILLMARROW_MOUNTINFO", QFile::encodeName(table));
+    QVERIFY(QFile::remove(markerPath()));
+    clearLogged();
+    const QtMessageHandler previous = qInstallMessageHandler(recordMessage);
+    const auto restore = qScopeGuard([&] {
+        qInstallMessageHandler(previous);
+        qunsetenv("QUILLMARROW_MOUNTINFO");
+    });
+    IOSMobileBackupThread worker(&device, &form);
+    // Making the worker scans no drive and remembers no choice.
+    QVERIFY(!QFileInfo::exists(markerPath()));
+    QVERIFY(threadsThatLogged("Device backups go to").isEmpty());
+    QCOMPARE(form.run(worker), 1);
+    const QList<QThread *> choosers = threadsThatLogged("Device backups go to");
+    QCOMPARE(choosers.size(), 1);
+    QVERIFY(choosers.first() != QThread::currentThread());
+    QCOMPARE(fileBytes(markerPath()), m_backupRoot.toUtf8());
+    QCOMPARE(worker.backupDir().absolutePath(), m_backupRoot + "/__quillmarrow_iosbk_temp");
+    QVERIFY(IOSMobileBackupThread::isFinishedBackup(
+        QDir(worker.backupDir().filePath(device.udid)), "9.3"));
+}
+
 void TestDeviceBackup::backupLogsTheToolsWordsButNotItsProgress()
 {
     SimulatedPhone phone = makePhone(QStringLiteral("worker-logged"));
     IOSDevice device = devicetest::attachPhone(phone, "9.3");
     RecordingProgressForm form;
-    logged.clear();
+    clearLogged();
     const QtMessageHandler previous = qInstallMessageHandler(recordMessage);
     const int result = backUp(device, form);
     qInstallMessageHandler(previous);
@@ -621,12 +678,10 @@ void TestDeviceBackup::cancelBeforeTheToolRunsStartsNothing()
     IOSDevice device = devicetest::attachPhone(phone, "9.3");
     RecordingProgressForm form;
     form.failed = true;
-    QDir root;
     IOSMobileBackupThread worker(&device, &form);
-    root = worker.backupDir();
     worker.start();
     QVERIFY(worker.wait(10000));
-    QVERIFY(!QFileInfo::exists(root.filePath(device.udid + "/Manifest.plist")));
+    QVERIFY(!QFileInfo::exists(worker.backupDir().filePath(device.udid + "/Manifest.plist")));
 }
 
 void TestDeviceBackup::hostileIdentifierIsRefused()
