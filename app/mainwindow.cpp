@@ -8,6 +8,7 @@
 #include "app/localdbflow.h"
 #include "app/outputflow.h"
 #include "app/restoreflow.h"
+#include "app/workerstep.h"
 #include "device/backupdrives.h"
 #include "device/mobiledevice.h"
 #include "messages/ios5messagedb.h"
@@ -17,6 +18,7 @@
 #include "shell/appconfig.h"
 #include "shell/datafolder.h"
 #include "shell/messagebox.h"
+#include "shell/progressform.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -27,6 +29,7 @@
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QTextDocumentFragment>
+#include <QThread>
 #include <QUrl>
 
 #include <exception>
@@ -937,7 +940,18 @@ void MainWindow::miClearCache()
     QStringList failed;
     for (const char *name : { "ios_cache", "itunes_cache" })
         failed << clearCacheFolder(dataFolder().filePath(QLatin1String(name)), inUse);
-    clearTempBackupRoot();
+    {
+        // The temporary backup folder may lie on any drive: a worker finds and removes it while
+        // the window keeps painting. Cancel would only leave the window waiting for the removal.
+        ProgressForm form(QString(), this);
+        form.setBusy(QString());
+        form.setCancelEnabled(false);
+        const std::unique_ptr<QThread> worker(QThread::create([&form] {
+            clearTempBackupRoot();
+            ProgressForm::postSucceed(&form, QString());
+        }));
+        runWorkerStep(*worker, form);
+    }
     if (!failed.isEmpty()) {
         for (QString &path : failed)
             path = path.toHtmlEscaped();

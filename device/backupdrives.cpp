@@ -18,7 +18,7 @@ QString markerPath()
 }
 
 // The remembered root when it is still a folder we may write to; one the mount table puts on
-// a remote mount is not looked at.
+// a remote or FUSE mount is not looked at.
 QString rememberedRoot(const BackupDrives &drives)
 {
     QFile marker(markerPath());
@@ -106,7 +106,7 @@ bool BackupDrives::isRemote(const QString &path) const
 
 bool BackupDrives::isWritable(const QString &root) const
 {
-    if (isRemote(root))
+    if (!winplatform::mayAsk(m_mounts, root))
         return false;
     const QString probe = QDir(root).absoluteFilePath(
         QStringLiteral("__test%1").arg(QDateTime::currentMSecsSinceEpoch()));

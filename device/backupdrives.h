@@ -2,13 +2,14 @@
 // root sees them, and that choice, remembered in a marker file of the data folder.
 #pragma once
 
-#include "platform/win/winplatform.h"
+#include "platform/win/mounttable.h"
 
 #include <QDir>
 #include <QStringList>
 
 // Every question about a volume is first put to the mount table: nothing here touches a
-// network or FUSE mount, which may never answer.
+// network or FUSE mount (fuseblk too), which may never answer, and only a kernel driver's disk or
+// memory file system is asked for its free space or writability.
 class BackupDrives
 {
 public:
@@ -22,11 +23,11 @@ public:
     // the home folder stands for a fixed volume whose root this user cannot write to.
     virtual QStringList roots() const;
     virtual bool isFixed(const QString &root) const;
-    // True when the table puts `path` on a remote mount.
+    // True when the table puts `path` on a network or FUSE mount, or below one.
     bool isRemote(const QString &path) const;
-    // Tried by making and removing a folder there; false on a remote mount.
+    // Tried by making and removing a folder there; false where the table forbids asking.
     virtual bool isWritable(const QString &root) const;
-    // -1 on a remote mount.
+    // -1 where the table forbids asking.
     virtual qint64 freeSpace(const QString &root) const;
     // Used when no volume qualifies: the system's root, or the home folder when that root
     // cannot be written to.

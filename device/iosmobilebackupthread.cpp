@@ -32,14 +32,13 @@ IOSMobileBackupThread::IOSMobileBackupThread(IOSDevice *device, ProgressForm *fo
     : QThread(parent)
     , device(device)
     , form(form)
-    , m_backupRoot(tempBackupRoot())
-    , tool(new backup2tool(device->handle, device->udid, m_backupRoot))
 {
 }
 
 IOSMobileBackupThread::~IOSMobileBackupThread()
 {
-    tool->deleteLater();
+    if (tool)
+        tool->deleteLater();
 }
 
 bool IOSMobileBackupThread::isFinishedBackup(const QDir &folder, const QString &productVersion)
@@ -67,6 +66,12 @@ void IOSMobileBackupThread::backupUpdate(double pg, QString, QString)
 void IOSMobileBackupThread::run()
 {
     ProgressForm::postUpdateProgress(form, tr("IDS_BACKING_UP_IOS"), 0, QString());
+    // Chosen here, not in the window's thread: the drive scan may meet a disk that is slow to
+    // answer.
+    m_backupRoot = tempBackupRoot();
+    tool = new backup2tool(device->handle, device->udid, m_backupRoot);
+    // The window's thread cancels it directly and deletes it later, as one made there.
+    tool->moveToThread(thread());
     // The identifier comes from the device: it must name one folder of the root, nothing above.
     if (!isOneFolderEntry(device->udid)) {
         ProgressForm::postErrorOccurred(form,

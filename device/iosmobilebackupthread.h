@@ -16,7 +16,8 @@ public:
     IOSMobileBackupThread(IOSDevice *device, ProgressForm *form, QObject *parent = nullptr);
     ~IOSMobileBackupThread() override;
 
-    // The backup root; the device's backup is its folder named by the udid.
+    // The backup root, chosen when the worker runs: read it once the worker has finished. The
+    // device's backup is its folder named by the udid.
     QDir backupDir() const { return m_backupRoot; }
 
     void run() override;
@@ -31,5 +32,5 @@ private:
     IOSDevice *device;
     ProgressForm *form;
     QDir m_backupRoot;
-    backup2tool *tool;
+    backup2tool *tool = nullptr;
 };

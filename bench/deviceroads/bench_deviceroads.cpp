@@ -112,8 +112,9 @@ double backupRoad(const QString &title, const QString &folder)
             return false;
         RecordingProgressForm form;
         IOSMobileBackupThread worker(&device, &form);
+        const bool backedUp = form.run(worker) == 1 && !form.failed;
         root = worker.backupDir();
-        return form.run(worker) == 1 && !form.failed;
+        return backedUp;
     });
     BackupManifest manifest(root.absoluteFilePath(device.udid));
     ok = ok && road.step(QStringLiteral("opening the backup and its index"), [&] {

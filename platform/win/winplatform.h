@@ -3,9 +3,10 @@
 // folders with the desktop, and drive type and free space.
 #pragma once
 
+#include "mounttable.h"
+
 #include <QDateTime>
 #include <QString>
-#include <QVector>
 
 namespace winplatform {
 
@@ -41,35 +42,16 @@ bool openFolder(const QString &path);
 
 enum class DriveType { Unknown, NoRootDir, Removable, Fixed, Remote, CdRom, RamDisk };
 
-// A mount of the kernel's mount table, its escaped fields decoded.
-struct Mount
-{
-    QString mountPoint;
-    QString fileSystemType; // lower case
-    QString source;
-    bool readOnly = false;
-};
-using MountTable = QVector<Mount>;
-
-// The mounts of a text in the format of /proc/self/mountinfo, in its order; a line that does
-// not parse is left out.
-MountTable parseMountTable(const QByteArray &mountinfo);
-// This process's mounts. The kernel answers from memory, without asking any file system.
-MountTable mountTable();
-
-// The type of the drive holding `path`, from the table alone. Network and FUSE file systems
-// (but fuseblk) and automount points are Remote, and so is all below them: a dropped share or
-// a stuck daemon never answers, and whatever touches it sleeps for good. Symbolic links are
-// followed on local mounts only. A block device is removable by its flag under
-// $QUILLMARROW_SYS_BLOCK, else /sys/class/block.
+// The type of the drive whose mount holds `path` (see mountOf), from the table alone: Remote on
+// an untouchable mount (a FUSE daemon's too) or below one, Unknown on a mount that holds no
+// volume. A block device is removable by its flag under $QUILLMARROW_SYS_BLOCK, else
+// /sys/class/block.
 DriveType mountDriveType(const MountTable &mounts, const QString &path);
-// The mount point of the mount holding `path`, found as mountDriveType finds it; empty when no
-// mount holds it.
-QString mountPointOf(const MountTable &mounts, const QString &path);
 // As mountDriveType, and NoRootDir for a local path that does not exist; a remote path is
 // never touched.
 DriveType driveType(const QString &path, const MountTable &mounts = mountTable());
-// Bytes free for the current user on the volume holding `path`; -1 when unknown or remote.
+// Bytes free for the current user on the volume holding `path`; -1 when unknown, or when the
+// mount may not be asked (see mayAsk).
 qint64 freeSpace(const QString &path, const MountTable &mounts = mountTable());
 
 // Sets the last access and last write times of the open file `fd` in one call, as Windows's

@@ -25,6 +25,7 @@ private slots:
     void saysWhyNothingOpened();
     void clearCacheKeepsWhatOpenDatabasesUse();
     void clearCacheWithoutCacheFolders();
+    void clearCacheRemovesTheBackupFolderOffTheWindowsThread();
     void aboutShowsTheAboutBox();
     void disconnectDeviceEmptiesViewFirst();
     void deleteDatabaseAsksThenRemovesFolderAndNode_data();
@@ -212,6 +213,48 @@ void TestMainWindowCommands::clearCacheWithoutCacheFolders()
     BoxRecorder boxes;
     m_window->miClearCache();
     QCOMPARE(boxes.texts(), { "Successfully cleared cache files." });
+}
+
+void TestMainWindowCommands::clearCacheRemovesTheBackupFolderOffTheWindowsThread()
+{
+    openWindow(0);
+    // The volume is the one drive the backup folder may be on, and no folder was chosen yet.
+    const QDir home(m_home.path());
+    const QString volume = home.filePath("volume");
+    QVERIFY(home.mkpath("volume/__quillmarrow_iosbk_temp/some-phone"));
+    QFile table(home.filePath("mountinfo"));
+    QVERIFY(table.open(QIODevice::WriteOnly));
+    table.write("1 0 8:1 / / ro - ext4 /dev/sda1 ro\n2 1 8:17 / " + QFile::encodeName(volume)
+        + " rw - ext4 /dev/sdb1 rw\n");
+    table.close();
+    qputenv("QUILLMARROW_MOUNTINFO", QFile::encodeName(table.fileName()));
+    qputenv("QUILLMARROW_SYS_BLOCK", QFile::encodeName(home.filePath("no-sys")));
+    const QString marker = dataFolder().filePath("__quillmarrow_iosbk_temp.path");
+    QVERIFY(!QFileInfo::exists(marker));
+    static QList<QThread *> choosers;
+    choosers.clear();
+    static QtMessageHandler previous;
+    previous = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+            if (text.startsWith("Device backups go to"))
+                choosers << QThread::currentThread();
+            if (previous)
+                previous(type, context, text);
+        });
+    const auto restore = qScopeGuard([] {
+        qInstallMessageHandler(previous);
+        qunsetenv("QUILLMARROW_MOUNTINFO");
+        qunsetenv("QUILLMARROW_SYS_BLOCK");
+    });
+
+    BoxRecorder boxes;
+    m_window->miClearCache();
+    QCOMPARE(boxes.texts(), { "Successfully cleared cache files." });
+    QVERIFY(!QFileInfo::exists(volume + "/__quillmarrow_iosbk_temp"));
+    QVERIFY(QFileInfo::exists(volume));
+    QVERIFY(!QFileInfo::exists(marker));
+    QCOMPARE(choosers.size(), 1);
+    QVERIFY(choosers.first() != QThread::currentThread());
 }
 
 void TestMainWindowCommands::aboutShowsTheAboutBox()

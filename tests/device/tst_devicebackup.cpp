@@ -114,11 +114,32 @@ QString snapshotState(const QDir &folder)
 // What was logged, from any thread, while recordMessage was the message handler.
 QMutex loggedMutex;
 QStringList logged;
+QList<QThread *> loggedThreads; // the thread of each logged line
 
 void recordMessage(QtMsgType, const QMessageLogContext &, const QString &text)
 {
     QMutexLocker locker(&loggedMutex);
     logged << text;
+    loggedThreads << QThread::currentThread();
+}
+
+void clearLogged()
+{
+    QMutexLocker locker(&loggedMutex);
+    logged.clear();
+    loggedThreads.clear();
+}
+
+// The threads that logged lines holding `words`, in order.
+QList<QThread *> threadsThatLogged(const QString &words)
+{
+    QMutexLocker locker(&loggedMutex);
+    QList<QThread *> threads;
+    for (int i = 0; i < logged.size(); ++i) {
+        if (logged[i].contains(words))
+            threads << loggedThreads[i];
+    }
+    return threads;
 }
 
 } // namespace
@@ -148,6 +169,7 @@ private slots:
     void clearingRemovesFolderAndMarker();
 
     void backupMakesAFinishedBackup();
+    void backupRootIsChosenInTheWorkerNotWhenItIsMade();
     void backupLogsTheToolsWordsButNotItsProgress();
     void toolOutputDecidesFailure_data();
     void toolOutputDecidesFailure();
@@ -212,11 +234,12 @@ int TestDeviceBackup::backUp(
     IOSDevice &device, RecordingProgressForm &form, QDir *root, const std::function<void()> &during)
 {
     IOSMobileBackupThread worker(&device, &form);
-    if (root)
-        *root = worker.backupDir();
     if (during)
         QTimer::singleShot(400, &form, during);
-    return form.run(worker);
+    const int result = form.run(worker);
+    if (root)
+        *root = worker.backupDir();
+    return result;
 }
 
 void TestDeviceBackup::expectsDurationFromUsedSpace_data()
@@ -335,6 +358,7 @@ void TestDeviceBackup::neverTouchesRemoteMounts_data()
 
     const QByteArray fixed = "30 1 8:17 / $/fixed rw - ext4 /dev/sdb1 rw\n";
     const QByteArray belowNfs = "30 20 8:17 / $/remote/nfs/disk rw - ext4 /dev/sdb1 rw\n";
+    const QByteArray belowUsb = "30 24 8:17 / $/remote/usb/disk rw - ext4 /dev/sdb1 rw\n";
     const QString none;
     const QString fixedRoot = QStringLiteral("fixed");
     QTest::newRow("fixed drive beside remote ones") << fixed << none << none << none << fixedRoot;
@@ -346,6 +370,12 @@ void TestDeviceBackup::neverTouchesRemoteMounts_data()
         << fixed << QStringLiteral("fixed/me") << none << fixedRoot << QStringLiteral("fixed/me");
     QTest::newRow("fixed drive below a remote mount")
         << belowNfs << none << none << none << QStringLiteral("/system");
+    QTest::newRow("remembered root on a fuseblk mount")
+        << fixed << none << QStringLiteral("remote/usb") << none << fixedRoot;
+    QTest::newRow("home on a fuseblk mount")
+        << fixed << QStringLiteral("remote/ntfs/me") << none << none << fixedRoot;
+    QTest::newRow("fixed drive below a fuseblk mount")
+        << belowUsb << none << none << none << QStringLiteral("/system");
 }
 
 void TestDeviceBackup::neverTouchesRemoteMounts()
@@ -360,7 +390,7 @@ void TestDeviceBackup::neverTouchesRemoteMounts()
     QVERIFY(drives.isValid());
     const QDir base(drives.path());
     const QStringList remote { "remote/nfs", "remote/cifs", "remote/ssh", "remote/fuse",
-        "remote/nfs/disk" };
+        "remote/usb", "remote/ntfs", "remote/nfs/disk", "remote/usb/disk", "remote/ntfs/me" };
     // Real folders, where a probe that went through would succeed.
     for (const QString &folder : remote + QStringList { "fixed/me" })
         QVERIFY(base.mkpath(folder));
@@ -368,7 +398,10 @@ void TestDeviceBackup::neverTouchesRemoteMounts()
                                         "20 1 0:40 / $/remote/nfs rw - nfs4 server:/export rw\n"
                                         "21 1 0:41 / $/remote/cifs rw - cifs //server/share rw\n"
                                         "22 1 0:42 / $/remote/ssh rw - fuse.sshfs me@host: rw\n"
-                                        "23 1 0:43 / $/remote/fuse rw - fuse fuse rw\n")
+                                        "23 1 0:43 / $/remote/fuse rw - fuse fuse rw\n"
+                                        // USB disks that exfat-fuse and ntfs-3g serve.
+                                        "24 1 8:33 / $/remote/usb rw - fuseblk /dev/sdc1 rw\n"
+                                        "25 1 8:49 / $/remote/ntfs rw - fuseblk /dev/sdd1 rw\n")
         + fixedMount;
     const RecordingDrives recording(QByteArray(table).replace('$', QFile::encodeName(base.path())),
         unwritable.isEmpty() ? QString() : base.filePath(unwritable));
@@ -418,12 +451,46 @@ void TestDeviceBackup::backupMakesAFinishedBackup()
     QVERIFY(!IOSMobileBackupThread::isFinishedBackup(QDir(root.filePath(device.udid)), "9.2"));
 }
 
+void TestDeviceBackup::backupRootIsChosenInTheWorkerNotWhenItIsMade()
+{
+    SimulatedPhone phone = makePhone(QStringLiteral("worker-chooses"));
+    IOSDevice device = devicetest::attachPhone(phone, "9.3");
+    RecordingProgressForm form;
+    // The backup volume is the one drive to choose.
+    const QString table = m_home.filePath("mountinfo");
+    QFile file(table);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("1 0 8:1 / / ro - ext4 /dev/sda1 ro\n2 1 8:17 / " + m_backupRoot.toUtf8()
+        + " rw - ext4 /dev/sdb1 rw\n");
+    file.close();
+    qputenv("QUILLMARROW_MOUNTINFO", QFile::encodeName(table));
+    QVERIFY(QFile::remove(markerPath()));
+    clearLogged();
+    const QtMessageHandler previous = qInstallMessageHandler(recordMessage);
+    const auto restore = qScopeGuard([&] {
+        qInstallMessageHandler(previous);
+        qunsetenv("QUILLMARROW_MOUNTINFO");
+    });
+    IOSMobileBackupThread worker(&device, &form);
+    // Making the worker scans no drive and remembers no choice.
+    QVERIFY(!QFileInfo::exists(markerPath()));
+    QVERIFY(threadsThatLogged("Device backups go to").isEmpty());
+    QCOMPARE(form.run(worker), 1);
+    const QList<QThread *> choosers = threadsThatLogged("Device backups go to");
+    QCOMPARE(choosers.size(), 1);
+    QVERIFY(choosers.first() != QThread::currentThread());
+    QCOMPARE(fileBytes(markerPath()), m_backupRoot.toUtf8());
+    QCOMPARE(worker.backupDir().absolutePath(), m_backupRoot + "/__quillmarrow_iosbk_temp");
+    QVERIFY(IOSMobileBackupThread::isFinishedBackup(
+        QDir(worker.backupDir().filePath(device.udid)), "9.3"));
+}
+
 void TestDeviceBackup::backupLogsTheToolsWordsButNotItsProgress()
 {
     SimulatedPhone phone = makePhone(QStringLiteral("worker-logged"));
     IOSDevice device = devicetest::attachPhone(phone, "9.3");
     RecordingProgressForm form;
-    logged.clear();
+    clearLogged();
     const QtMessageHandler previous = qInstallMessageHandler(recordMessage);
     const int result = backUp(device, form);
     qInstallMessageHandler(previous);
@@ -611,12 +678,10 @@ void TestDeviceBackup::cancelBeforeTheToolRunsStartsNothing()
     IOSDevice device = devicetest::attachPhone(phone, "9.3");
     RecordingProgressForm form;
     form.failed = true;
-    QDir root;
     IOSMobileBackupThread worker(&device, &form);
-    root = worker.backupDir();
     worker.start();
     QVERIFY(worker.wait(10000));
-    QVERIFY(!QFileInfo::exists(root.filePath(device.udid + "/Manifest.plist")));
+    QVERIFY(!QFileInfo::exists(worker.backupDir().filePath(device.udid + "/Manifest.plist")));
 }
 
 void TestDeviceBackup::hostileIdentifierIsRefused()

@@ -62,10 +62,11 @@ void TestWinPlatform::initTestCase()
     }
     qputenv("QUILLMARROW_SYS_BLOCK", QFile::encodeName(sys.path()));
 
-    // Local mount points exist; remote ones do not, so that touching one reads as missing.
+    // Local mount points exist, and so does a fuseblk one; the network ones do not, so that
+    // touching one reads as missing.
     const QDir base(m_dir.filePath("mnt"));
     for (const char *folder : { "disk/a", "disk/ram", "stick", "ntfs", "ram", "my disk/a",
-             "nfsdata", "stacked", "overlay" })
+             "nfsdata", "stacked", "overlay", "usb", "proc" })
         QVERIFY(base.mkpath(folder));
     QVERIFY(QFile::link(base.filePath("nfs/x"), base.filePath("disk/link")));
     const QByteArray table = "1 0 8:1 / / rw,relatime - ext4 /dev/sda1 rw\n"
@@ -78,8 +79,8 @@ void TestWinPlatform::initTestCase()
                              "7 2 0:44 / $/fuse rw - fuse fuse rw\n"
                              "8 2 0:45 / $/lustre rw - lustre 10.0.0.1@tcp:/fs rw\n"
                              "9 3 8:65 / $/nfs/local rw - ext4 /dev/sde1 rw\n"
-                             "10 2 8:17 / $/stick rw - fuseblk /dev/sdb1 rw\n"
-                             "11 2 8:33 / $/ntfs rw - fuseblk /dev/sdc1 rw\n"
+                             "10 2 8:17 / $/stick rw - vfat /dev/sdb1 rw\n"
+                             "11 2 8:33 / $/ntfs rw - ntfs3 /dev/sdc1 rw\n"
                              "12 2 0:46 / $/ram rw - tmpfs tmpfs rw\n"
                              "13 2 0:47 / $/my\\040disk rw - tmpfs tmpfs rw\n"
                              "14 2 8:49 / $/disk rw - ext4 /dev/sdd1 rw\n"
@@ -87,7 +88,9 @@ void TestWinPlatform::initTestCase()
                              "16 2 8:81 / $/stacked rw - ext4 /dev/sdf1 rw\n"
                              "17 16 0:49 / $/stacked rw - tmpfs tmpfs rw\n"
                              "18 2 0:50 / $/overlay rw - overlay overlay rw,lowerdir=/l\n"
-                             "19 2 0:51 / $/cut rw -\n";
+                             "19 2 0:51 / $/cut rw -\n"
+                             "20 2 8:17 / $/usb rw - fuseblk /dev/sdb1 rw\n"
+                             "21 2 0:52 / $/proc rw - proc proc rw\n";
     m_mounts = winplatform::parseMountTable(
         QByteArray(table).replace('$', QFile::encodeName(base.path())));
 }
@@ -298,8 +301,10 @@ void TestWinPlatform::classifiesDrivesFromTheMountTable_data()
     QTest::newRow("source naming a host") << "lustre" << DriveType::Remote;
     QTest::newRow("local mount below a remote one") << "nfs/local" << DriveType::Remote;
     QTest::newRow("link into a remote mount") << "disk/link/y" << DriveType::Remote;
-    QTest::newRow("fuseblk on a removable disk") << "stick" << DriveType::Removable;
-    QTest::newRow("fuseblk on a fixed disk") << "ntfs" << DriveType::Fixed;
+    QTest::newRow("removable disk") << "stick" << DriveType::Removable;
+    QTest::newRow("fixed disk") << "ntfs" << DriveType::Fixed;
+    QTest::newRow("fuseblk on a removable disk") << "usb" << DriveType::Remote;
+    QTest::newRow("kernel view") << "proc" << DriveType::Unknown;
     QTest::newRow("tmpfs") << "ram" << DriveType::RamDisk;
     QTest::newRow("escaped space") << "my disk/a" << DriveType::RamDisk;
     QTest::newRow("longest mount point") << "disk/ram" << DriveType::RamDisk;
@@ -317,7 +322,7 @@ void TestWinPlatform::classifiesDrivesFromTheMountTable()
     const QString absolute = QDir(m_dir.filePath("mnt")).filePath(path);
     QCOMPARE(int(winplatform::driveType(absolute, m_mounts)), int(type));
     QCOMPARE(winplatform::freeSpace(absolute, m_mounts) >= 0,
-        type != DriveType::Remote && type != DriveType::NoRootDir);
+        type != DriveType::Remote && type != DriveType::NoRootDir && type != DriveType::Unknown);
 }
 
 void TestWinPlatform::openFolderRefusesMissingFolder()
