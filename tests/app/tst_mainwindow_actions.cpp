@@ -64,6 +64,8 @@ private slots:
     void exportTargetFollowsFilter_data();
     void exportTargetFollowsFilter();
     void exportNeverSharesAnEarlierFolder();
+    void exportAsksBeforeReplacingTheNameItWrites_data();
+    void exportAsksBeforeReplacingTheNameItWrites();
     void printTakesListOfScope_data();
     void printTakesListOfScope();
     void printPreviewPaintsIntoPdf();
@@ -311,6 +313,53 @@ void TestMainWindowActions::exportNeverSharesAnEarlierFolder()
     QCOMPARE(snapshotFolder(earlier).size(), 1);
     QCOMPARE(fileBytes(earlier + "/Alice Doe.pdf"), QByteArray("an earlier export"));
     QCOMPARE(filesIn(m_out->filePath("out-pdf(1)")).size(), 3);
+}
+
+void TestMainWindowActions::exportAsksBeforeReplacingTheNameItWrites_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<int>("filter");
+    QTest::addColumn<QString>("existing");
+    QTest::addColumn<bool>("yes");
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<QString>("target"); // empty: nothing exported
+    QTest::newRow("csv suffix added, declined") << "x" << 2 << "x.csv" << false << true << "";
+    QTest::newRow("csv suffix added, accepted") << "x" << 2 << "x.csv" << true << true << "x.csv";
+    QTest::newRow("text suffix added, declined") << "x" << 0 << "x.txt" << false << true << "";
+    // The dialog itself asks about a name typed whole.
+    QTest::newRow("typed with its suffix") << "x.csv" << 2 << "x.csv" << false << false << "x.csv";
+    QTest::newRow("only the typed name exists") << "x" << 2 << "x" << false << false << "x.csv";
+}
+
+void TestMainWindowActions::exportAsksBeforeReplacingTheNameItWrites()
+{
+    QFETCH(QString, chosen);
+    QFETCH(int, filter);
+    QFETCH(QString, existing);
+    QFETCH(bool, yes);
+    QFETCH(bool, asked);
+    QFETCH(QString, target);
+    openWindow();
+    QVERIFY(choose(*m_window, phone));
+    const QByteArray earlier(32 * 1024, 'e');
+    QFile file(m_out->filePath(existing));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(earlier);
+    file.close();
+    m_saveName = m_out->filePath(chosen);
+    m_saveFilter = filter;
+    BoxRecorder boxes;
+    boxes.answers << (yes ? QMessageBox::Yes : QMessageBox::No);
+    m_window->miExportAll();
+    const QString question = existing + " already exists.\nDo you want to replace it?";
+    QCOMPARE(boxes.texts(QMessageBox::Question), asked ? QStringList { question } : QStringList());
+    QCOMPARE(boxes.texts(QMessageBox::Information),
+        target.isEmpty() ? QStringList() : QStringList { "Successfully exported 12 Messages." });
+    QCOMPARE(fileBytes(m_out->filePath(existing)) == earlier, target != existing);
+    QStringList files { existing };
+    if (!target.isEmpty() && target != existing)
+        files << target;
+    QCOMPARE(filesIn(m_out->path()), files);
 }
 
 void TestMainWindowActions::printTakesListOfScope_data()
