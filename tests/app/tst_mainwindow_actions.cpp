@@ -81,6 +81,8 @@ private slots:
     void writesIntoItunesBackup();
     void refusesEncryptedOrOldBackup_data();
     void refusesEncryptedOrOldBackup();
+    void namesBackupIndexOfLaterSystems_data();
+    void namesBackupIndexOfLaterSystems();
 
 private:
     void openWindow();
@@ -665,6 +667,37 @@ void TestMainWindowActions::refusesEncryptedOrOldBackup()
     m_window->miExport2ITunesBKAll();
     QCOMPARE(boxes.texts(), { warning });
     QCOMPARE(snapshotFolder(m_backup), before);
+}
+
+void TestMainWindowActions::namesBackupIndexOfLaterSystems_data()
+{
+    QTest::addColumn<QString>("slot");
+    QTest::newRow("import") << "miImportItunes";
+    QTest::newRow("export into it") << "miExport2ITunesBKAll";
+}
+
+void TestMainWindowActions::namesBackupIndexOfLaterSystems()
+{
+    QFETCH(QString, slot);
+    openWindow();
+    m_backup = makeBackup("ios10");
+    QVERIFY(QFile::remove(m_backup + "/Manifest.mbdb"));
+    QFile index(m_backup + "/Manifest.db");
+    QVERIFY(index.open(QIODevice::WriteOnly));
+    index.close();
+    const auto before = snapshotFolder(m_backup);
+    QVERIFY(choose(*m_window, base));
+    BoxRecorder boxes;
+    QVERIFY(QMetaObject::invokeMethod(m_window.get(), qPrintable(slot)));
+    QCOMPARE(boxes.texts(QMessageBox::Critical).size(), 1);
+    const QString text = boxes.texts().join(' ');
+    QVERIFY2(text.contains("The backup in " + m_backup
+                 + " keeps its index in Manifest.db (iOS 10 and later), which this program does "
+                   "not read."),
+        qPrintable(text));
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(snapshotFolder(m_backup), before);
+    QCOMPARE(childNames(*m_window, { "Local Databases" }), QStringList { "Base" });
 }
 
 QTEST_MAIN(TestMainWindowActions)
