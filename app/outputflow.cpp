@@ -6,9 +6,11 @@
 #include "operations/attachmentextractthread.h"
 #include "operations/exportmessagesthread.h"
 #include "shell/datafolder.h"
+#include "shell/messagebox.h"
 #include "shell/progressform.h"
 
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 
 namespace {
@@ -112,6 +114,13 @@ void OutputFlow::exportMessages(const MsgMessageList &messages)
     QString target;
     unsigned int format = ExportText;
     exportTarget(chosen, filters.indexOf(filter), &target, &format);
+    // The dialog asked about the name typed, not about the one the suffix makes; asked here
+    // with the dialog's own question.
+    const QFileInfo written(target);
+    if (target != chosen && written.exists()
+        && !askYesNo(QFileDialog::tr("%1 already exists.\nDo you want to replace it?")
+                         .arg(written.fileName())))
+        return;
     ProgressForm form(QString(), parent);
     ExportMessagesThread worker(messages, target, format, &form, parent);
     runWorkerStep(worker, form);

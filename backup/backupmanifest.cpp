@@ -191,7 +191,13 @@ void BackupManifest::loadFileTree()
     // A patch that a killed run left half-moved-in is finished (or dropped) first, so that
     // the index and the stored files read here belong together.
     BackupPatch::finishInterrupted(m_backupDir);
-    const MbdbIndex index = loadMbdb(m_backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb")));
+    const QString indexPath = m_backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
+    // Rather than only that a file is missing: such backups are common and never read here.
+    if (!QFileInfo::exists(indexPath) && m_backupDir.exists(QStringLiteral("Manifest.db")))
+        throwRuntimeError(QStringLiteral("The backup in %1 keeps its index in Manifest.db (iOS 10 "
+                                         "and later), which this program does not read.")
+                              .arg(QDir::toNativeSeparators(m_backupDir.absolutePath())));
+    const MbdbIndex index = loadMbdb(indexPath);
     QList<MbdbRecord> records = index.values();
     sortMbdbRecords(records);
 

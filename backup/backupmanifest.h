@@ -69,6 +69,7 @@ public:
     void loadManifestPlist();
     // False for a wrong passcode; throws when the keybag cannot be unlocked with any passcode.
     bool unlock(const QString &passcode);
+    // Throws, naming the folder, for a backup indexed by Manifest.db (iOS 10 and later).
     void loadFileTree();
     // Writes beside the destination and renames over it once complete and synced, so that
     // the name never holds a partial copy, also after a power loss. Problems of the stored

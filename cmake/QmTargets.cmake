@@ -30,6 +30,12 @@ function(qm_link_resources target)
     add_dependencies(${target} qm_resources)
 endfunction()
 
+# Where no session names a runtime folder (CI, a container), Qt makes one in the temporary
+# folder that stays; the tests get theirs here. Qt takes it only when it is the user's alone.
+set(QM_TEST_RUNTIME_DIR "${CMAKE_BINARY_DIR}/test-runtime")
+file(MAKE_DIRECTORY "${QM_TEST_RUNTIME_DIR}")
+execute_process(COMMAND chmod 700 "${QM_TEST_RUNTIME_DIR}")
+
 # qm_add_test(NAME SOURCES ... LIBS ...)
 function(qm_add_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
@@ -39,7 +45,7 @@ function(qm_add_test name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt5::Test)
     qm_link_resources(${name})
     add_test(NAME ${name} COMMAND ${name})
-    set(env "QT_QPA_PLATFORM=offscreen;TZ=UTC;LC_ALL=C.UTF-8")
+    set(env "QT_QPA_PLATFORM=offscreen;TZ=UTC;LC_ALL=C.UTF-8;XDG_RUNTIME_DIR=${QM_TEST_RUNTIME_DIR}")
     set(timeout 300)
     if(QM_SANITIZE)
         # Qt's platform plugin and WebKit keep objects for the life of the process; the

@@ -48,6 +48,8 @@ void AttachmentExtractThread::run()
     copied = 0;
     failures = 0;
     firstFailure.clear();
+    missing = 0;
+    firstMissing.clear();
     extracted.clear();
     if (!makeOutputFolder()) {
         ProgressForm::postErrorOccurred(
@@ -84,8 +86,14 @@ void AttachmentExtractThread::run()
                 .arg(output, firstFailure));
         return;
     }
-    ProgressForm::postSucceed(
-        form, tr("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(copied).arg(output));
+    QString text = tr("IDS_SUC_EXTRACT_%1_MEDIA_FILES_TO_%2").arg(copied).arg(output);
+    if (missing == 1)
+        text += QStringLiteral(" 1 attachment could not be found: %1.").arg(firstMissing);
+    else if (missing > 1)
+        text += QStringLiteral(" %1 attachments could not be found, the first: %2.")
+                    .arg(missing)
+                    .arg(firstMissing);
+    ProgressForm::postSucceed(form, text);
 }
 
 bool AttachmentExtractThread::makeOutputFolder()
@@ -110,9 +118,14 @@ bool AttachmentExtractThread::extract(const _MsgMessage &message, const _MsgAtta
     if (attachment.localPath.isEmpty())
         return false;
     const QString source = QDir::cleanPath(QFileInfo(attachment.localPath).absoluteFilePath());
-    if (extracted.contains(source) || !QFileInfo(source).isFile())
+    if (extracted.contains(source))
         return false;
     extracted.insert(source);
+    if (!QFileInfo(source).isFile()) {
+        if (++missing == 1)
+            firstMissing = source;
+        return false;
+    }
     const QString target = uniqueFilePath(QDir(output).filePath(targetName(attachment)));
     // The copy is written beside the target and takes its name only when complete.
     QFile file(source);

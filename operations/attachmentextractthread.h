@@ -1,7 +1,7 @@
 // The worker that copies the attachment files of a list of messages into a fresh folder,
 // under readable unique names, with each copy's times set to its message's date. A copy that
 // fails (a full disk, an unreadable file) is reported as an error naming the first failure;
-// the copies made stay.
+// the copies made stay. Files not found are counted, and the first named, in the success text.
 #pragma once
 
 #include "records/msgrecords.h"
@@ -48,5 +48,7 @@ private:
     int copied = 0;
     int failures = 0;
     QString firstFailure;
-    QSet<QString> extracted; // cleaned source paths already copied
+    int missing = 0;
+    QString firstMissing;
+    QSet<QString> extracted; // cleaned source paths already copied or found missing
 };

@@ -64,6 +64,8 @@ private slots:
     void exportTargetFollowsFilter_data();
     void exportTargetFollowsFilter();
     void exportNeverSharesAnEarlierFolder();
+    void exportAsksBeforeReplacingTheNameItWrites_data();
+    void exportAsksBeforeReplacingTheNameItWrites();
     void printTakesListOfScope_data();
     void printTakesListOfScope();
     void printPreviewPaintsIntoPdf();
@@ -79,6 +81,8 @@ private slots:
     void writesIntoItunesBackup();
     void refusesEncryptedOrOldBackup_data();
     void refusesEncryptedOrOldBackup();
+    void namesBackupIndexOfLaterSystems_data();
+    void namesBackupIndexOfLaterSystems();
 
 private:
     void openWindow();
@@ -311,6 +315,53 @@ void TestMainWindowActions::exportNeverSharesAnEarlierFolder()
     QCOMPARE(snapshotFolder(earlier).size(), 1);
     QCOMPARE(fileBytes(earlier + "/Alice Doe.pdf"), QByteArray("an earlier export"));
     QCOMPARE(filesIn(m_out->filePath("out-pdf(1)")).size(), 3);
+}
+
+void TestMainWindowActions::exportAsksBeforeReplacingTheNameItWrites_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<int>("filter");
+    QTest::addColumn<QString>("existing");
+    QTest::addColumn<bool>("yes");
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<QString>("target"); // empty: nothing exported
+    QTest::newRow("csv suffix added, declined") << "x" << 2 << "x.csv" << false << true << "";
+    QTest::newRow("csv suffix added, accepted") << "x" << 2 << "x.csv" << true << true << "x.csv";
+    QTest::newRow("text suffix added, declined") << "x" << 0 << "x.txt" << false << true << "";
+    // The dialog itself asks about a name typed whole.
+    QTest::newRow("typed with its suffix") << "x.csv" << 2 << "x.csv" << false << false << "x.csv";
+    QTest::newRow("only the typed name exists") << "x" << 2 << "x" << false << false << "x.csv";
+}
+
+void TestMainWindowActions::exportAsksBeforeReplacingTheNameItWrites()
+{
+    QFETCH(QString, chosen);
+    QFETCH(int, filter);
+    QFETCH(QString, existing);
+    QFETCH(bool, yes);
+    QFETCH(bool, asked);
+    QFETCH(QString, target);
+    openWindow();
+    QVERIFY(choose(*m_window, phone));
+    const QByteArray earlier(32 * 1024, 'e');
+    QFile file(m_out->filePath(existing));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(earlier);
+    file.close();
+    m_saveName = m_out->filePath(chosen);
+    m_saveFilter = filter;
+    BoxRecorder boxes;
+    boxes.answers << (yes ? QMessageBox::Yes : QMessageBox::No);
+    m_window->miExportAll();
+    const QString question = existing + " already exists.\nDo you want to replace it?";
+    QCOMPARE(boxes.texts(QMessageBox::Question), asked ? QStringList { question } : QStringList());
+    QCOMPARE(boxes.texts(QMessageBox::Information),
+        target.isEmpty() ? QStringList() : QStringList { "Successfully exported 12 Messages." });
+    QCOMPARE(fileBytes(m_out->filePath(existing)) == earlier, target != existing);
+    QStringList files { existing };
+    if (!target.isEmpty() && target != existing)
+        files << target;
+    QCOMPARE(filesIn(m_out->path()), files);
 }
 
 void TestMainWindowActions::printTakesListOfScope_data()
@@ -616,6 +667,37 @@ void TestMainWindowActions::refusesEncryptedOrOldBackup()
     m_window->miExport2ITunesBKAll();
     QCOMPARE(boxes.texts(), { warning });
     QCOMPARE(snapshotFolder(m_backup), before);
+}
+
+void TestMainWindowActions::namesBackupIndexOfLaterSystems_data()
+{
+    QTest::addColumn<QString>("slot");
+    QTest::newRow("import") << "miImportItunes";
+    QTest::newRow("export into it") << "miExport2ITunesBKAll";
+}
+
+void TestMainWindowActions::namesBackupIndexOfLaterSystems()
+{
+    QFETCH(QString, slot);
+    openWindow();
+    m_backup = makeBackup("ios10");
+    QVERIFY(QFile::remove(m_backup + "/Manifest.mbdb"));
+    QFile index(m_backup + "/Manifest.db");
+    QVERIFY(index.open(QIODevice::WriteOnly));
+    index.close();
+    const auto before = snapshotFolder(m_backup);
+    QVERIFY(choose(*m_window, base));
+    BoxRecorder boxes;
+    QVERIFY(QMetaObject::invokeMethod(m_window.get(), qPrintable(slot)));
+    QCOMPARE(boxes.texts(QMessageBox::Critical).size(), 1);
+    const QString text = boxes.texts().join(' ');
+    QVERIFY2(text.contains("The backup in " + m_backup
+                 + " keeps its index in Manifest.db (iOS 10 and later), which this program does "
+                   "not read."),
+        qPrintable(text));
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(snapshotFolder(m_backup), before);
+    QCOMPARE(childNames(*m_window, { "Local Databases" }), QStringList { "Base" });
 }
 
 QTEST_MAIN(TestMainWindowActions)

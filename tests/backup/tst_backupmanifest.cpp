@@ -533,6 +533,44 @@ private slots:
         QVERIFY_EXCEPTION_THROWN(m.unlock("pw"), std::runtime_error);
     }
 
+    void indexOfLaterSystemsIsNamedAsUnread_data()
+    {
+        QTest::addColumn<bool>("mbdb");
+        QTest::addColumn<bool>("db");
+        QTest::addColumn<bool>("named");
+        QTest::newRow("Manifest.db only") << false << true << true;
+        QTest::newRow("no index at all") << false << false << false;
+        QTest::newRow("both indexes") << true << true << false;
+    }
+    void indexOfLaterSystemsIsNamedAsUnread()
+    {
+        QFETCH(bool, mbdb);
+        QFETCH(bool, db);
+        QFETCH(bool, named);
+        BackupWriter w(newFolder());
+        addStandardContent(w, "sms");
+        w.write();
+        if (!mbdb)
+            QVERIFY(QFile::remove(w.folder() + "/Manifest.mbdb"));
+        QFile index(w.folder() + "/Manifest.db");
+        if (db)
+            QVERIFY(index.open(QIODevice::WriteOnly) && index.write("SQLite format 3") > 0);
+        index.close();
+        BackupManifest m(w.folder());
+        QString error;
+        try {
+            m.loadFileTree();
+        } catch (const std::runtime_error &e) {
+            error = QString::fromUtf8(e.what());
+        }
+        const QString text = "The backup in " + w.folder()
+            + " keeps its index in Manifest.db (iOS 10 and later), which this program does not "
+              "read.";
+        QCOMPARE(error == text, named);
+        QCOMPARE(error.isEmpty(), mbdb);
+        QCOMPARE(m.smsDb() != nullptr, mbdb);
+    }
+
     void damagedIndexLeavesTreeEmpty()
     {
         BackupWriter w(newFolder());

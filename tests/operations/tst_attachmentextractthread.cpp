@@ -39,6 +39,8 @@ class TestAttachmentExtractThread : public QObject
 private slots:
     void initTestCase() { QVERIFY(installEnglishTexts()); }
     void copiesEachFileOnceUnderUniqueNamesWithMessageDates();
+    void filesNotFoundAreCountedAfterTheSuccessText_data();
+    void filesNotFoundAreCountedAfterTheSuccessText();
     void namesStayInsideTheFolder_data();
     void namesStayInsideTheFolder();
     void runInTheSameSecondGetsItsOwnFolder();
@@ -76,8 +78,9 @@ void TestAttachmentExtractThread::copiesEachFileOnceUnderUniqueNamesWithMessageD
     QVERIFY(extract(form, b.messages(), target, &output));
     QCOMPARE(output, target);
     QCOMPARE(form.infos,
-        QStringList {
-            QStringLiteral("Successfully extacted 2 MMS attachment to %1.").arg(target) });
+        QStringList { QStringLiteral("Successfully extacted 2 MMS attachment to %1. 1 attachment "
+                                     "could not be found: %2.")
+                          .arg(target, m2->attachments.first()->localPath) });
     QCOMPARE(form.statuses.first(), QStringLiteral("Extracting MMS attachment now.Please wait..."));
     QCOMPARE(form.values, (QList<int> { 33, 66, 100 }));
     QCOMPARE(entries(target),
@@ -91,6 +94,55 @@ void TestAttachmentExtractThread::copiesEachFileOnceUnderUniqueNamesWithMessageD
     }
     QCOMPARE(fileBytes(target + QStringLiteral("/IMG_1.jpg")), QByteArray("first"));
     QCOMPARE(fileBytes(target + QStringLiteral("/IMG_1(1).jpg")), QByteArray("second"));
+}
+
+void TestAttachmentExtractThread::filesNotFoundAreCountedAfterTheSuccessText_data()
+{
+    QTest::addColumn<int>("present");
+    QTest::addColumn<int>("missing");
+    QTest::addColumn<QString>("said"); // %1: the first file not found
+    QTest::newRow("none missing") << 2 << 0 << "";
+    QTest::newRow("one missing") << 1 << 1 << " 1 attachment could not be found: %1.";
+    QTest::newRow("several missing")
+        << 1 << 3 << " 3 attachments could not be found, the first: %1.";
+    QTest::newRow("all missing") << 0 << 2 << " 2 attachments could not be found, the first: %1.";
+}
+
+void TestAttachmentExtractThread::filesNotFoundAreCountedAfterTheSuccessText()
+{
+    QFETCH(int, present);
+    QFETCH(int, missing);
+    QFETCH(QString, said);
+    const QString base = m_dir.filePath(QStringLiteral("missing/%1").arg(QTest::currentDataTag()));
+    MessageSetBuilder b(base + QStringLiteral("/src"));
+    _MsgHandle *h = b.handle(QStringLiteral("+15550001"));
+    _MsgChat *chat = b.chat(h->id, { h });
+    const QString jpeg = QStringLiteral("image/jpeg");
+    // Found and missing files alternate, so that the first missing is not the first file.
+    QList<_MsgAttachment *> notFound;
+    for (int i = 0; i < qMax(present, missing); ++i) {
+        if (i < present)
+            b.attach(b.message(chat, h, 1000 + 2 * i, QString()),
+                QStringLiteral("here%1.jpg").arg(i), jpeg, "x");
+        if (i < missing)
+            notFound << b.attach(b.message(chat, h, 1001 + 2 * i, QString()),
+                QStringLiteral("gone%1.jpg").arg(i), jpeg, QByteArray());
+    }
+    // A missing file shown by a second message is still one file.
+    if (missing > 0) {
+        b.message(chat, h, 2000, QString())
+            ->attachments.insert(QStringLiteral("99"), notFound.first());
+        said.replace("%1", notFound.first()->localPath);
+    }
+    const QString target = base + QStringLiteral("/out");
+    RecordingProgressForm form;
+    QVERIFY(extract(form, b.messages(), target));
+    QCOMPARE(form.infos,
+        QStringList { QStringLiteral("Successfully extacted %1 MMS attachment to %2.")
+                          .arg(present)
+                          .arg(target)
+            + said });
+    QCOMPARE(entries(target).size(), present);
 }
 
 void TestAttachmentExtractThread::namesStayInsideTheFolder_data()

@@ -118,6 +118,8 @@ private:
     // The sample chats saved into a local database and read back from it.
     MsgMessageList sampleFromDatabase();
 
+    // The data folder is fixed at its first use, so its home outlives every test's own folder.
+    QTemporaryDir home;
     std::unique_ptr<QTemporaryDir> tmp;
     std::unique_ptr<MessageSetBuilder> builder;
     QSharedPointer<MsgMessageSet> loaded;
@@ -125,6 +127,8 @@ private:
 
 void TestExportMessagesThread::initTestCase()
 {
+    QVERIFY(home.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
     QVERIFY(installEnglishTexts());
 }
 
@@ -132,7 +136,6 @@ void TestExportMessagesThread::init()
 {
     tmp.reset(new QTemporaryDir);
     QVERIFY(tmp->isValid());
-    qputenv("HOME", QFile::encodeName(tmp->filePath("home")));
     builder.reset(new MessageSetBuilder(tmp->filePath("source")));
     loaded.reset();
 }

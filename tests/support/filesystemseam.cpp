@@ -136,7 +136,13 @@ extern "C" int open(const char *path, int flags, ...)
     return openFile(path, flags, mode);
 }
 
+// GCC wants the alias marked nothrow as it found its target; clang takes nothrow for an
+// exception specification, which glibc's declaration of open64 lacks.
+#ifdef __clang__
+extern "C" int open64(const char *path, int flags, ...) __attribute__((alias("open")));
+#else
 extern "C" int open64(const char *path, int flags, ...) __attribute__((alias("open"), nothrow));
+#endif
 
 extern "C" int flock(int fd, int operation)
 {
