@@ -2,13 +2,17 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QHash>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <list>
 #include <utility>
+
+#include <sys/statvfs.h>
 
 int sqlite_qt_version()
 {
@@ -159,6 +163,14 @@ template <typename Keep> QVector<SchemaFile> narrowed(const QVector<SchemaFile> 
     return kept.isEmpty() ? files : kept;
 }
 
+// Whether the file system of `path` has less room left than a few pages of a database.
+bool isNearlyFull(const QString &path)
+{
+    struct statvfs fs;
+    return ::statvfs(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &fs) == 0
+        && quint64(fs.f_bavail) * fs.f_frsize < 256 * 1024;
+}
+
 // The files that a failure of `sql` (one statement, or empty for text of several) may have
 // come from. SQLite does not say which file failed: with several attached, the files the
 // statement reaches are narrowed by what each one shows of the failure, where it shows
@@ -223,7 +235,12 @@ QString withFile(sqlite3 *db, const QString &text, int code, const QString &sql 
         if (const int own = lastErrno(db, files.first().schema))
             system = own;
     }
-    if ((primary == SQLITE_IOERR || primary == SQLITE_CANTOPEN) && system != 0)
+    // SQLite keeps no system error for a full disk: the disk says it, in the system's words.
+    if (primary == SQLITE_FULL && files.size() == 1 && isNearlyFull(files.first().path))
+        system = ENOSPC;
+    else if (primary != SQLITE_IOERR && primary != SQLITE_CANTOPEN)
+        system = 0;
+    if (system != 0)
         named += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(system)));
     return named;
 }
