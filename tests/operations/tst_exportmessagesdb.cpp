@@ -129,6 +129,8 @@ private slots:
     void workerFailureNamesTheFileAndTheReason();
 
 private:
+    // The data folder is fixed at its first use, so its home outlives every test's own folder.
+    QTemporaryDir home;
     std::unique_ptr<QTemporaryDir> tmp;
     std::unique_ptr<MessageSetBuilder> builder;
     MsgMessageList sample;
@@ -137,6 +139,8 @@ private:
 
 void TestExportMessagesDb::initTestCase()
 {
+    QVERIFY(home.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
     QVERIFY(installEnglishTexts());
 }
 
@@ -144,7 +148,6 @@ void TestExportMessagesDb::init()
 {
     tmp.reset(new QTemporaryDir);
     QVERIFY(tmp->isValid());
-    qputenv("HOME", QFile::encodeName(tmp->filePath("home")));
     builder.reset(new MessageSetBuilder(tmp->filePath("source")));
     sample = buildSampleChats(*builder);
     target = tmp->filePath("localdb");
