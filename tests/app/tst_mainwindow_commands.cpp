@@ -218,17 +218,10 @@ void TestMainWindowCommands::clearCacheWithoutCacheFolders()
 void TestMainWindowCommands::clearCacheRemovesTheBackupFolderOffTheWindowsThread()
 {
     openWindow(0);
-    // The volume is the one drive the backup folder may be on, and no folder was chosen yet.
-    const QDir home(m_home.path());
-    const QString volume = home.filePath("volume");
-    QVERIFY(home.mkpath("volume/__quillmarrow_iosbk_temp/some-phone"));
-    QFile table(home.filePath("mountinfo"));
-    QVERIFY(table.open(QIODevice::WriteOnly));
-    table.write("1 0 8:1 / / ro - ext4 /dev/sda1 ro\n2 1 8:17 / " + QFile::encodeName(volume)
-        + " rw - ext4 /dev/sdb1 rw\n");
-    table.close();
-    qputenv("QUILLMARROW_MOUNTINFO", QFile::encodeName(table.fileName()));
-    qputenv("QUILLMARROW_SYS_BLOCK", QFile::encodeName(home.filePath("no-sys")));
+    // The harness's volume is the one drive the backup folder may be on, and no folder was
+    // chosen yet.
+    const QString volume = m_home.filePath("mounts/volume");
+    QVERIFY(QDir(volume).mkpath("__quillmarrow_iosbk_temp/some-phone"));
     const QString marker = dataFolder().filePath("__quillmarrow_iosbk_temp.path");
     QVERIFY(!QFileInfo::exists(marker));
     static QList<QThread *> choosers;
@@ -241,11 +234,7 @@ void TestMainWindowCommands::clearCacheRemovesTheBackupFolderOffTheWindowsThread
             if (previous)
                 previous(type, context, text);
         });
-    const auto restore = qScopeGuard([] {
-        qInstallMessageHandler(previous);
-        qunsetenv("QUILLMARROW_MOUNTINFO");
-        qunsetenv("QUILLMARROW_SYS_BLOCK");
-    });
+    const auto restore = qScopeGuard([] { qInstallMessageHandler(previous); });
 
     BoxRecorder boxes;
     m_window->miClearCache();

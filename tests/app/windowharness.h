@@ -24,22 +24,45 @@
 
 namespace windowtest {
 
+// Below the home folder: the one drive the window sees ("mounts/volume"), so that no test
+// looks at, or writes a device backup on, this machine's own drives.
+const char mountsFolder[] = "mounts";
+
+inline bool useMounts(const QTemporaryDir &home)
+{
+    const QDir mounts(home.filePath(QLatin1String(mountsFolder)));
+    QFile table(mounts.filePath(QStringLiteral("mountinfo")));
+    if (!mounts.mkpath(QStringLiteral("volume")) || !table.open(QIODevice::WriteOnly))
+        return false;
+    table.write("1 0 8:1 / / ro - ext4 /dev/sda1 ro\n2 1 8:17 / "
+        + QFile::encodeName(mounts.filePath(QStringLiteral("volume")))
+        + " rw - ext4 /dev/sdb1 rw\n");
+    qputenv("QUILLMARROW_MOUNTINFO", QFile::encodeName(table.fileName()));
+    qputenv("QUILLMARROW_SYS_BLOCK", QFile::encodeName(mounts.filePath(QStringLiteral("no-sys"))));
+    return true;
+}
+
 // Points the data folder into `home` for the whole test program; no network.
 inline bool useHome(const QTemporaryDir &home)
 {
     qputenv("HOME", home.path().toUtf8());
     AppConfig::setWebHost(QString());
-    return installEnglishTexts() && dataFolder().absolutePath().startsWith(home.path());
+    return useMounts(home) && installEnglishTexts()
+        && dataFolder().absolutePath().startsWith(home.path());
 }
 
-// Removes everything a test left in the home folder.
+// Removes everything a test left in the home folder, and what it left on the one drive.
 inline void clearHome(const QTemporaryDir &home)
 {
     QDir dir(home.path());
     const QFileInfoList entries
         = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
-        if (entry.isDir() && !entry.isSymLink())
+        if (entry.fileName() == QLatin1String(mountsFolder)) {
+            QDir volume(entry.absoluteFilePath() + QStringLiteral("/volume"));
+            volume.removeRecursively();
+            volume.mkpath(QStringLiteral("."));
+        } else if (entry.isDir() && !entry.isSymLink())
             QDir(entry.absoluteFilePath()).removeRecursively();
         else
             QFile::remove(entry.absoluteFilePath());
