@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(FileSystemSeam)
 
@@ -106,6 +107,8 @@ private slots:
     void exportsEndWholeOnEveryFileSystem_data();
     void exportsEndWholeOnEveryFileSystem();
     void killedRunsPartialPicturesGoWithTheNextExport();
+    void usersEntriesOfAnyNameStay_data();
+    void usersEntriesOfAnyNameStay();
     void chatsNeverShareAFile();
     void smsAndIMessageChatOfOneNumberShareAFile_data();
     void smsAndIMessageChatOfOneNumberShareAFile();
@@ -545,6 +548,45 @@ void TestExportMessagesThread::killedRunsPartialPicturesGoWithTheNextExport()
     QCOMPARE(fileBytes(out + "/files/style.css"), style);
     QVERIFY(QFileInfo(out + "/files/IMG_0001.jpg").isFile());
     QVERIFY(entriesBelow(out).size() > whole.size());
+}
+
+// The program puts no entry of its own into a folder the user chose, so none of the user's
+// entries there, whatever its name or kind, is taken for one or stops an export.
+void TestExportMessagesThread::usersEntriesOfAnyNameStay_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("file") << "file";
+    QTest::newRow("folder") << "folder";
+    QTest::newRow("fifo") << "fifo";
+    QTest::newRow("link") << "link";
+}
+
+void TestExportMessagesThread::usersEntriesOfAnyNameStay()
+{
+    QFETCH(QString, kind);
+    const QString out = tmp->filePath("out");
+    QVERIFY(QDir().mkpath(out));
+    QStringList names;
+    for (const QString &name : { QStringLiteral(".quillmarrow.lock"), QStringLiteral(".lock") }) {
+        const QString path = out + "/" + name;
+        if (kind == "file")
+            writeFile(path, "mine");
+        else if (kind == "folder")
+            QVERIFY(QDir().mkpath(path + "/inner"));
+        else if (kind == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else
+            QVERIFY(QFile::link("nowhere", path));
+        names << name;
+    }
+    const Outcome outcome = runExport(buildSampleChats(*builder), out, ExportHtml);
+    QCOMPARE(outcome.errors, QStringList());
+    for (const QString &name : qAsConst(names)) {
+        const QFileInfo info(out + "/" + name);
+        QVERIFY2(info.exists() || info.isSymLink(), qPrintable(name));
+        if (kind == "file")
+            QCOMPARE(fileBytes(info.filePath()), QByteArray("mine"));
+    }
 }
 
 void TestExportMessagesThread::chatsNeverShareAFile()
