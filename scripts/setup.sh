@@ -19,13 +19,17 @@ shift || true
 # tzdata gives our CoreFoundation stand-in its named time zones. poppler-utils and python3
 # read the exported PDF, CSV and HTML files back in the tests; sqlite3, pdfinfo and openssl
 # are the peers the benchmarks time ours against, bc does their sums. clang and its runtime build the
-# fuzz targets (-DQM_FUZZ=ON) whose corpora the test command replays.
+# fuzz targets (-DQM_FUZZ=ON) whose corpora the test command replays. The file-system matrix
+# (tests/fsmatrix) mounts through Debian's own clients: Samba served on loopback and mounted
+# with smbnetfs, exFAT with exfat-fuse (made by exfatprogs), NTFS with ntfs-3g, all on FUSE
+# (fuse3 also stands for the fuse that exfat-fuse asks for); iproute2 brings its loopback up.
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools libqt5webkit5-dev fonts-dejavu-core
     libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev tzdata
     poppler-utils python3 openssl bc
     clang libclang-rt-14-dev
+    samba smbnetfs exfat-fuse exfatprogs ntfs-3g fuse3 iproute2
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -35,8 +39,20 @@ if [ ${#missing[@]} -gt 0 ]; then
     sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     $sudo apt-get update
+    # Samba's package would start a system-wide smbd; the matrix starts its own, inside its
+    # namespace only. A policy-rc.d that refuses every start keeps the package from it.
+    policy=/usr/sbin/policy-rc.d
+    own_policy=""
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+        $sudo chmod 755 "$policy"
+        own_policy=1
+    fi
     # Through env: sudo drops the caller's environment.
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+    status=0
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" || status=$?
+    [ -n "$own_policy" ] && $sudo rm -f "$policy"
+    [ "$status" -eq 0 ] || exit "$status"
 fi
 
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON "$@"
