@@ -6,8 +6,11 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QRandomGenerator>
 #include <QThread>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -43,36 +46,47 @@ TargetLock::State TargetLock::lock(const QString &target, int waitMs)
     if (folder.isEmpty())
         return current = Held;
     const QDeadlineTimer deadline(waitMs);
-    while (tryOnce(folder + QStringLiteral("/locks")) == Busy && !deadline.hasExpired())
-        QThread::msleep(20);
-    return current;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        QStringList rivals;
+        if (tryOnce(folder + QStringLiteral("/locks"), &rivals) != Busy)
+            return current;
+        // Runs that claim at the same moment find each other and all give way: a rival whose
+        // claim is gone after a pause was one, and this run tries again, its pause its own so
+        // that one comes first; a claim still there holds the target.
+        QThread::msleep(QRandomGenerator::global()->bounded(5, 40));
+        if (deadline.hasExpired()
+            && std::any_of(rivals.cbegin(), rivals.cend(),
+                [](const QString &rival) { return QFileInfo::exists(rival); }))
+            break;
+    }
+    return current = Busy;
 }
 
-TargetLock::State TargetLock::tryOnce(const QString &folder)
+TargetLock::State TargetLock::tryOnce(const QString &folder, QStringList *rivals)
 {
-    const QString path = folder + QLatin1Char('/') + key + QLatin1Char('.') + writerruns::name();
+    // Each claim of a run has a number of its own: a claim is never made twice.
+    static std::atomic<quint64> claims { 0 };
+    const QString path = folder + QLatin1Char('/') + key + QLatin1Char('.') + writerruns::name()
+        + QLatin1Char('.') + QString::number(++claims);
     QDir().mkpath(folder);
     reason = QDir::toNativeSeparators(path);
     if (const int code = durable::createWith(path, key.toUtf8(), false)) {
-        if (code == EEXIST) // held by this process
-            return current = Busy;
         reason += QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code));
         return current = Failed;
     }
-    QString holder;
     const QDir locks(folder);
     for (const QString &name : locks.entryList(QDir::Files)) {
         if (locks.filePath(name) == path)
             continue;
         // Claims of runs that ended without letting go go here, whatever they held.
-        if (!writerruns::isLive(name.section(QLatin1Char('.'), 1)))
+        if (!writerruns::isLive(name.section(QLatin1Char('.'), 1, 1)))
             QFile::remove(locks.filePath(name));
         else if (name.startsWith(key + QLatin1Char('.')))
-            holder = locks.filePath(name);
+            rivals->append(locks.filePath(name));
     }
-    if (!holder.isEmpty()) {
+    if (!rivals->isEmpty()) {
         QFile::remove(path);
-        reason = QDir::toNativeSeparators(holder);
+        reason = QDir::toNativeSeparators(rivals->first());
         return current = Busy;
     }
     reason.clear();

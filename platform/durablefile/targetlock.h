@@ -2,10 +2,12 @@
 // holds a target by a claim in the program's own folder (writerruns.h) named for the target's
 // canonical path and for the run's record: made exclusively and never reused, so that a claim of
 // a run that no longer lives is removed without racing anyone, and nothing is ever put beside
-// the target. Two runs that claim one target at the very same moment may both give way.
+// the target. Runs that claim one target at the same moment all give way, and try again after
+// pauses of their own.
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class TargetLock
 {
@@ -33,7 +35,8 @@ public:
     QString notesPath() const;
 
 private:
-    State tryOnce(const QString &folder);
+    // Busy with the claims that met this one in `rivals`.
+    State tryOnce(const QString &folder, QStringList *rivals);
 
     State current = Unlocked;
     QString key;

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <atomic>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -25,6 +27,7 @@ private slots:
     void claimKeepsOthersOutOnlyWhileItsRunLives();
     void killedHoldersClaimHoldsNoOneBack();
     void waitsForTheHolderToLetGo();
+    void oneOfManyClaimingAtOnceHolds();
     void runThatEndsWholeLeavesNoRecord();
 
 private:
@@ -48,8 +51,8 @@ void TestTargetLock::claimKeepsOthersOutOnlyWhileItsRunLives_data()
     const QString boot = machine.left(8), host = machine.mid(8);
     QTest::addColumn<QString>("record");
     QTest::addColumn<bool>("live");
-    QTest::newRow("this process, another tag") << "othertag-" + pid + "-" + start + "-" + machine
-                                               << true;
+    QTest::newRow("this process, another tag")
+        << "othertag-" + pid + "-" + start + "-" + machine << true;
     QTest::newRow("another host") << "othertag-1-1-" + boot + "00000000" << true;
     QTest::newRow("this process, another start") << "othertag-" + pid + "-1-" + machine << false;
     QTest::newRow("another boot") << "othertag-" + pid + "-" + start + "-00000000" + host << false;
@@ -113,6 +116,30 @@ void TestTargetLock::waitsForTheHolderToLetGo()
     letGo.join();
 }
 
+// Claims made at the same moment meet each other: all give way, and try again until one holds.
+void TestTargetLock::oneOfManyClaimingAtOnceHolds()
+{
+    const QString target = dir.filePath("contended");
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::unique_ptr<TargetLock>> locks(8);
+        std::vector<TargetLock::State> states(locks.size());
+        std::atomic<int> waiting { int(locks.size()) };
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < locks.size(); ++i) {
+            locks[i] = std::make_unique<TargetLock>();
+            threads.emplace_back([&, i] {
+                for (--waiting; waiting > 0;)
+                    std::this_thread::yield();
+                states[i] = locks[i]->lock(target);
+            });
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+        QCOMPARE(std::count(states.begin(), states.end(), TargetLock::Held), 1);
+        QCOMPARE(std::count(states.begin(), states.end(), TargetLock::Busy), 7);
+    }
+}
+
 void TestTargetLock::runThatEndsWholeLeavesNoRecord()
 {
     const QString runs = records.filePath("runs");
@@ -120,7 +147,8 @@ void TestTargetLock::runThatEndsWholeLeavesNoRecord()
     const pid_t child = ::fork();
     if (child == 0) {
         writerruns::noteFolderOf(dir.filePath("file"));
-        std::exit(QDir(runs).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() == before.size() + 1
+        std::exit(
+            QDir(runs).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() == before.size() + 1
                 ? 0
                 : 1);
     }
