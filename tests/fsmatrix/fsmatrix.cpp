@@ -38,12 +38,13 @@ namespace {
 
 const char kUsage[]
     = "Usage: fsmatrix cases [--data-here | --full]\n"
-      "       fsmatrix case NAME FOLDER [--data-here] [--seam nfs|nolocks|exfat]\n"
+      "       fsmatrix case NAME FOLDER [--data-here] [--seam nfs|nolocks|exfat] "
+      "[--escaped-names]\n"
       "       fsmatrix drives\n"
       "A case works in FOLDER/NAME, which must not exist; --data-here puts the program's data\n"
       "folder (HOME) in FOLDER/NAME.home. The full-disk cases want FOLDER on a disk of a few MB.\n";
 
-enum class Kind { Once, Killed, Twice, FullDisk, Save };
+enum class Kind { Once, Killed, Twice, FullDisk, Save, FullSave };
 enum class Place { NewFile, OverFile, NewFolder, IntoFolder };
 
 struct Case
@@ -72,6 +73,8 @@ const Case kCases[] = {
     { "full-csv-new", Kind::FullDisk, ExportCsv, Place::NewFile },
     { "full-html-new", Kind::FullDisk, ExportHtml, Place::NewFolder },
     { "full-html-existing", Kind::FullDisk, ExportHtml, Place::IntoFolder },
+    // The data folder on the small disk, its local databases with it.
+    { "full-db-save", Kind::FullSave, ExportDatabase, Place::NewFolder },
 };
 
 const QByteArray kUsersNotes = "The user's own notes, found nowhere else.\n";
@@ -108,6 +111,7 @@ QString setOf(Kind kind)
     case Kind::Twice:
         return QStringLiteral("long");
     case Kind::FullDisk:
+    case Kind::FullSave:
         return QStringLiteral("big");
     default:
         return QStringLiteral("sample");
@@ -281,6 +285,7 @@ private:
     bool once(QString *verdict);
     bool killed(QString *verdict);
     bool twice(QString *verdict);
+    bool fullSave(QString *verdict);
     bool fullDisk(QString *verdict);
     bool save(QString *verdict);
 
@@ -298,7 +303,8 @@ private:
 Judge::Judge(const Case &spec, const QString &folder, bool dataHere, const QString &seam)
     : spec(spec)
     , caseFolder(QDir(folder).absoluteFilePath(QLatin1String(spec.name)))
-    , home(dataHere ? caseFolder + QStringLiteral(".home") : work.filePath(QStringLiteral("home")))
+    , home(dataHere || spec.kind == Kind::FullSave ? caseFolder + QStringLiteral(".home")
+                                                   : work.filePath(QStringLiteral("home")))
     , seam(seam)
 {
     builder = std::make_unique<MessageSetBuilder>(work.filePath(QStringLiteral("source")));
@@ -413,6 +419,8 @@ bool Judge::run(QString *verdict)
             return fullDisk(verdict);
         case Kind::Save:
             return save(verdict);
+        case Kind::FullSave:
+            return fullSave(verdict);
         }
     } catch (const std::exception &e) {
         *verdict = QString::fromUtf8(e.what());
@@ -468,10 +476,10 @@ bool Judge::once(QString *verdict)
     if (!referenceTree(&expected, verdict))
         return false;
     const QString target = prepare(caseFolder);
-    const Tree before = snapshotFolder(caseFolder);
+    const Tree before = userTree(caseFolder);
     const Outcome outcome = runChild(exportArgs(target, 0));
     if (!outcome.succeeded()) {
-        *verdict = failureText(outcome, target, before, snapshotFolder(caseFolder));
+        *verdict = failureText(outcome, target, before, userTree(caseFolder));
         return false;
     }
     return judgeSuccess(outcome, expected, verdict);
@@ -572,10 +580,13 @@ bool Judge::twice(QString *verdict)
         }
         child.readLine();
     }
+    // Written out at once, not when the event loop next runs: the two must start together.
     for (QProcess &child : children) {
         child.write("go\n");
-        child.closeWriteChannel();
+        child.waitForBytesWritten(10000);
     }
+    for (QProcess &child : children)
+        child.closeWriteChannel();
     Outcome outcomes[2];
     for (int i = 0; i < 2; ++i)
         outcomes[i] = finishChild(children[i]);
@@ -604,9 +615,9 @@ bool Judge::twice(QString *verdict)
 bool Judge::fullDisk(QString *verdict)
 {
     const QString target = prepare(caseFolder);
-    const Tree before = snapshotFolder(caseFolder);
+    const Tree before = userTree(caseFolder);
     const Outcome outcome = runChild(exportArgs(target, 0));
-    const Tree after = snapshotFolder(caseFolder);
+    const Tree after = userTree(caseFolder);
     if (outcome.succeeded()) {
         *verdict = QStringLiteral("succeeded on a full disk: is the disk a few MB?");
         return false;
@@ -700,9 +711,42 @@ bool Judge::save(QString *verdict)
     return true;
 }
 
+// A save into a new local database on a full disk: it says so, names the database the user
+// chose (never where it was being built), and leaves nothing in the databases' folder.
+bool Judge::fullSave(QString *verdict)
+{
+    QStringList args { QStringLiteral("save"), setOf(spec.kind),
+        work.filePath(QStringLiteral("child-source-full")) };
+    if (!seam.isEmpty())
+        args << QStringLiteral("--seam") << seam;
+    const Outcome outcome = runChild(args);
+    if (outcome.succeeded()) {
+        *verdict = QStringLiteral("succeeded on a full disk: is the disk a few MB?");
+        return false;
+    }
+    const QString error = outcome.error();
+    const QString full = QString::fromLocal8Bit(std::strerror(ENOSPC));
+    QStringList faults;
+    if (!outcome.trouble.isEmpty())
+        faults << outcome.trouble;
+    if (outcome.folder.isEmpty() || !namesTarget(error, outcome.folder))
+        faults << QStringLiteral("does not name the database alone");
+    if (!error.contains(full))
+        faults << QStringLiteral("does not say \"%1\"").arg(full);
+    if (!outcome.folder.isEmpty())
+        faults << damageAfterFailure(Tree(), userTree(QFileInfo(outcome.folder).absolutePath()));
+    if (faults.isEmpty()) {
+        *verdict = QStringLiteral("failed as due: \"%1\"; nothing left").arg(oneLine(error));
+        return true;
+    }
+    *verdict = QStringLiteral("failed: \"%1\"; %2").arg(oneLine(error), listed(faults));
+    return false;
+}
+
 int caseMain(QStringList args)
 {
     const bool dataHere = takeFlag(args, QStringLiteral("--data-here"));
+    setEscapedNames(takeFlag(args, QStringLiteral("--escaped-names")));
     const QString seam = takeOption(args, QStringLiteral("--seam"));
     if (args.size() != 3 || (!seam.isEmpty() && !seamNamed(seam))) {
         std::fputs(kUsage, stderr);
@@ -738,7 +782,8 @@ int casesMain(const QStringList &args)
     const bool full = args.contains(QLatin1String("--full"));
     const bool dataHere = args.contains(QLatin1String("--data-here"));
     for (const Case &c : kCases) {
-        if ((c.kind == Kind::FullDisk) == full && (c.kind != Kind::Save || dataHere))
+        const bool onFullDisk = c.kind == Kind::FullDisk || c.kind == Kind::FullSave;
+        if (onFullDisk == full && (c.kind != Kind::Save || dataHere))
             std::puts(c.name);
     }
     return 0;

@@ -7,12 +7,35 @@
 
 #include <cstring>
 
+namespace {
+
+bool escapedNames = false;
+
+} // namespace
+
+void setEscapedNames(bool escaped)
+{
+    escapedNames = escaped;
+}
+
+Tree userTree(const QString &root)
+{
+    const Tree found = snapshotFolder(root);
+    if (!escapedNames)
+        return found;
+    Tree decoded;
+    for (auto it = found.cbegin(); it != found.cend(); ++it)
+        decoded.insert(
+            QString::fromUtf8(QByteArray::fromPercentEncoding(it.key().toUtf8())), it.value());
+    return decoded;
+}
+
 Tree comparableTree(const QString &root)
 {
     static const QRegularExpression made(QStringLiteral("/CreationDate \\([^)]*\\)"));
     static const QRegularExpression preview(QStringLiteral("[0-9a-f]{32}"));
     Tree files;
-    const Tree found = snapshotFolder(root);
+    const Tree found = userTree(root);
     for (auto it = found.cbegin(); it != found.cend(); ++it) {
         QByteArray content = it.value();
         if (it.key().endsWith(QLatin1String(".pdf")))

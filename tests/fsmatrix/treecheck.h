@@ -11,6 +11,12 @@
 // Relative path to bytes, folders with a trailing "/", as snapshotFolder gives them.
 typedef QMap<QString, QByteArray> Tree;
 
+// The tree below a folder, every name as the file system stores it. smbnetfs lists a name
+// with "@" (and "%") percent-encoded, though the share holds it as it was made: with
+// `setEscapedNames` such names are read back decoded.
+Tree userTree(const QString &root);
+void setEscapedNames(bool escaped);
+
 // The tree below a folder without what differs between two whole exports of one message set
 // made by two processes: the moment a PDF file was made, and the names of previews, made from
 // the time of their source.
