@@ -20,9 +20,8 @@ public:
     // window at a time writes it. Throws, naming the target, when another run holds it or it
     // cannot be held.
     void hold(const QString &target, bool folder);
-    // Creates the folder with its missing parents and remembers the levels it made, never
-    // one that another writer made first. Throws a std::runtime_error when the folder
-    // cannot be made.
+    // Creates the folder with its missing parents and remembers the levels it made, never one
+    // that another writer made first. Throws when the folder cannot be made.
     void makeFolder(const QString &path);
     // Makes a new, empty folder beside `target` (which the caller holds), and its missing
     // parents, to fill and then put in place with placeFolder: a killed run never leaves part
@@ -47,9 +46,8 @@ public:
     static void removeUnfinished(const QString &journalPath, const QString &base,
         const std::function<bool(const QString &)> &inUse);
 
-    // Removes the remembered files, then the remembered folders, newest first: a staging
-    // folder with what it holds (only this run writes into one), any other only when empty,
-    // as another run may have put its work there meanwhile. Forgets them and lets go.
+    // Removes the remembered files, then the folders, newest first: a staging folder whole
+    // (only this run writes into one), any other only when empty. Forgets them and lets go.
     void removeAll();
     // Keeps everything: the run completed. Lets go of what it holds.
     void forget();

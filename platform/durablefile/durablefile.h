@@ -16,8 +16,7 @@ public:
     explicit DurableFile(const QString &target);
     // Discards what was written unless commit succeeded.
     ~DurableFile();
-    DurableFile(const DurableFile &) = delete;
-    DurableFile &operator=(const DurableFile &) = delete;
+    Q_DISABLE_COPY(DurableFile)
 
     // Starts the file. The target must be a regular file (or a link to one, whose file is
     // then written) or nothing. False, with errorString(), when it cannot be created, or

@@ -3,7 +3,6 @@
 #include "platform/durablefile/durablefile.h"
 #include "platform/durablefile/writerruns.h"
 
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QRandomGenerator>
@@ -14,34 +13,10 @@
 #include <cerrno>
 #include <cstring>
 
-TargetLock::~TargetLock()
-{
-    unlock();
-}
-
-// The path of `target` as every run names it: links, "." and ".." resolved as far as the path
-// exists.
-static QString canonicalTarget(const QString &target)
-{
-    const QString absolute = QDir::cleanPath(QFileInfo(target).absoluteFilePath());
-    QString rest;
-    for (QString probe = absolute;; probe = QFileInfo(probe).path()) {
-        const QFileInfo info(probe);
-        if (!info.canonicalFilePath().isEmpty())
-            return QDir::cleanPath(info.canonicalFilePath() + QLatin1Char('/') + rest);
-        if (info.path() == probe)
-            return absolute;
-        rest = info.fileName() + QLatin1Char('/') + rest;
-    }
-}
-
 TargetLock::State TargetLock::lock(const QString &target, int waitMs)
 {
     unlock();
-    key = QString::fromLatin1(
-        QCryptographicHash::hash(canonicalTarget(target).toUtf8(), QCryptographicHash::Sha1)
-            .toHex()
-            .left(24));
+    key = writerruns::hashOf(writerruns::canonicalPath(target), 24);
     const QString folder = writerruns::folder();
     if (folder.isEmpty())
         return current = Held;
@@ -50,9 +25,8 @@ TargetLock::State TargetLock::lock(const QString &target, int waitMs)
         QStringList rivals;
         if (tryOnce(folder + QStringLiteral("/locks"), &rivals) != Busy)
             return current;
-        // Runs that claim at the same moment find each other and all give way: a rival whose
-        // claim is gone after a pause was one, and this run tries again, its pause its own so
-        // that one comes first; a claim still there holds the target.
+        // Runs claiming at the same moment meet and all give way: after a pause of its own, one
+        // comes first; a rival's claim still there then holds the target.
         QThread::msleep(QRandomGenerator::global()->bounded(5, 40));
         if (deadline.hasExpired()
             && std::any_of(rivals.cbegin(), rivals.cend(),

@@ -20,9 +20,8 @@ public:
     };
 
     TargetLock() = default;
-    ~TargetLock();
-    TargetLock(const TargetLock &) = delete;
-    TargetLock &operator=(const TargetLock &) = delete;
+    ~TargetLock() { unlock(); }
+    Q_DISABLE_COPY(TargetLock)
 
     // Tries until it holds or `waitMs` have passed. Without a folder for the program's
     // records it holds without a claim.

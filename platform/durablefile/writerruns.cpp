@@ -16,6 +16,8 @@
 
 namespace {
 
+using writerruns::hashOf;
+
 const char folderVariable[] = "QUILLMARROW_WRITER_RUNS";
 const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
 const int tagSize = 8;
@@ -29,12 +31,6 @@ QString randomText(int size)
         text
             += QLatin1Char(alphabet[QRandomGenerator::global()->bounded(int(sizeof alphabet) - 1)]);
     return text;
-}
-
-QString hashOf(const QString &text, int size = 16)
-{
-    return QString::fromLatin1(
-        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toHex().left(size));
 }
 
 QByteArray readSmall(const QString &path)
@@ -147,8 +143,7 @@ QByteArray identity(const QString &path)
         + QByteArray::number(qint64(st.st_ctim.tv_nsec));
 }
 
-// A dead run's notes on `folder`: its partials there go, and what it reserved while still the
-// empty entry it made.
+// A dead run's partials in `folder` go, and what it reserved there while the empty entry it made.
 void removeLeftoversOf(const QDir &record, const QString &folder)
 {
     const QString tag = record.dirName().left(tagSize);
@@ -168,11 +163,11 @@ void removeLeftoversOf(const QDir &record, const QString &folder)
     for (const QString &note : record.entryList({ QStringLiteral("r*") }, QDir::Files)) {
         const QList<QByteArray> lines = readSmall(record.filePath(note)).split('\n');
         const QString path = QString::fromUtf8(lines.value(1));
-        if (QFileInfo(path).path() != folder)
-            continue;
-        if (identity(path) == lines.at(0) && !QDir().rmdir(path) && QFileInfo(path).size() == 0)
+        if (QFileInfo(path).path() == folder && identity(path) == lines.at(0) && !QDir().rmdir(path)
+            && QFileInfo(path).size() == 0)
             QFile::remove(path);
-        QFile::remove(record.filePath(note));
+        if (QFileInfo(path).path() == folder)
+            QFile::remove(record.filePath(note));
     }
     QDir().rmdir(record.path()); // once nothing is noted in it
 }
@@ -180,6 +175,26 @@ void removeLeftoversOf(const QDir &record, const QString &folder)
 } // namespace
 
 namespace writerruns {
+
+QString hashOf(const QString &text, int size)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toHex().left(size));
+}
+
+QString canonicalPath(const QString &path)
+{
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString rest;
+    for (QString probe = absolute;; probe = QFileInfo(probe).path()) {
+        const QFileInfo info(probe);
+        if (!info.canonicalFilePath().isEmpty())
+            return QDir::cleanPath(info.canonicalFilePath() + QLatin1Char('/') + rest);
+        if (info.path() == probe)
+            return absolute;
+        rest = info.fileName() + QLatin1Char('/') + rest;
+    }
+}
 
 void setFolder(const QString &path)
 {
@@ -228,8 +243,7 @@ void notePartialFolder(const QString &folder)
 
 Reservation::Reservation(const QString &path)
 {
-    const QFileInfo info(path);
-    const QString canonical = info.dir().canonicalPath() + QLatin1Char('/') + info.fileName();
+    const QString canonical = canonicalPath(path);
     const HeldRun state = run();
     if (state->runs.isEmpty())
         return;
@@ -263,10 +277,9 @@ bool isLive(const QString &record)
 void removeDeadLeftovers(const QString &path)
 {
     const QString folder = QFileInfo(path).canonicalFilePath();
-    const QString base = writerruns::folder();
-    if (folder.isEmpty() || base.isEmpty())
+    const QString runs = run()->runs;
+    if (folder.isEmpty() || runs.isEmpty())
         return;
-    const QString runs = base + QStringLiteral("/runs");
     for (const QString &record : QDir(runs).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         if (!isLive(record))
             removeLeftoversOf(QDir(runs + QLatin1Char('/') + record), folder);

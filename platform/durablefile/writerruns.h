@@ -31,6 +31,11 @@ QString name();
 // Whether the run of a record of that name still lives.
 bool isLive(const QString &record);
 
+// The path as every run names it: links, "." and ".." resolved as far as it exists.
+QString canonicalPath(const QString &path);
+// The first `size` hexadecimal digits of the text's SHA-1.
+QString hashOf(const QString &text, int size = 16);
+
 // A new hidden name beside `target` for a file or folder this run fills and then puts in
 // place: ".<name>.<tag><six random>.partial".
 QString partialPath(const QString &target);
@@ -48,8 +53,7 @@ class Reservation
 public:
     explicit Reservation(const QString &path);
     ~Reservation();
-    Reservation(const Reservation &) = delete;
-    Reservation &operator=(const Reservation &) = delete;
+    Q_DISABLE_COPY(Reservation)
 
 private:
     QString note;
