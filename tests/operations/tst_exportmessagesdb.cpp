@@ -118,6 +118,7 @@ private slots:
     void newDatabaseAppearsOnlyWhenComplete();
     void secondWriterIsRefusedAndTouchesNothing_data();
     void secondWriterIsRefusedAndTouchesNothing();
+    void killedWritersLockDoesNotHoldSavesBack_data();
     void killedWritersLockDoesNotHoldSavesBack();
     void savesEndWholeOnEveryFileSystem_data();
     void savesEndWholeOnEveryFileSystem();
@@ -374,9 +375,19 @@ void TestExportMessagesDb::secondWriterIsRefusedAndTouchesNothing()
 }
 
 // A writer killed while it held the database leaves nothing that holds the next save back,
-// and nothing beside the database.
+// and nothing beside the database; also where the data folder is on SMB, which removes no
+// file that is open.
+void TestExportMessagesDb::killedWritersLockDoesNotHoldSavesBack_data()
+{
+    QTest::addColumn<FileSystemSeam>("seam");
+    QTest::newRow("local") << FileSystemSeam();
+    QTest::newRow("smb") << FileSystemSeam::smb();
+}
+
 void TestExportMessagesDb::killedWritersLockDoesNotHoldSavesBack()
 {
+    QFETCH(FileSystemSeam, seam);
+    const ScopedFileSystemSeam scoped(seam);
     save(sample.mid(0, 1), target);
     QVERIFY(runThenDie([&] {
         // Never destroyed: the child dies holding it.
