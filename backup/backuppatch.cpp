@@ -7,14 +7,12 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QtDebug>
 
 #include <filesystem>
 #include <system_error>
 
 const char BackupPatch::stagingName[] = ".quillmarrow-patch";
-const char BackupPatch::lockName[] = ".quillmarrow-patch.lock";
 
 namespace {
 
@@ -58,23 +56,12 @@ bool isPresent(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
-// One writer per backup, across windows and processes; a second lock object of this process
-// is refused too. Only a dead holder makes the lock stale, as a write can take minutes. A
-// lock file whose holder was killed before it wrote its process id into it is taken over
-// once no process holds it open.
-std::unique_ptr<QLockFile> lockBackup(const QDir &folder)
+// One writer per backup, across windows and processes; a second lock of this process is
+// refused too. Only a dead holder lets the lock go, as a write can take minutes.
+TargetLock::State lockBackup(const QDir &folder, TargetLock &lock)
 {
-    auto lock = std::make_unique<QLockFile>(folder.filePath(QLatin1String(BackupPatch::lockName)));
-    lock->setStaleLockTime(0);
-    if (lock->tryLock(0))
-        return lock;
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    if (lock->error() == QLockFile::LockFailedError && !lock->getLockInfo(&pid, &host, &application)
-        && lock->removeStaleLockFile())
-        lock->tryLock(0);
-    return lock;
+    dataFolder(); // where the locks are kept
+    return lock.lock(folder.absolutePath());
 }
 
 // Keeps the file at `target` also under `aside` while `target` stays in place. False, with
@@ -252,19 +239,15 @@ QString damagedText(const QDir &folder)
 BackupPatch::BackupPatch(const QDir &backupFolder, qint64 stamp)
     : folder(backupFolder)
     , stamp(stamp)
-    , lock(lockBackup(backupFolder))
 {
-    if (!lock->isLocked()) {
-        if (lock->error() == QLockFile::LockFailedError)
-            throwRuntimeError(
-                QStringLiteral("Another window is writing into the backup %1. Try again once it "
-                               "has finished.")
-                    .arg(QDir::toNativeSeparators(folder.absolutePath())));
-        const QString lockPath = folder.filePath(QLatin1String(lockName));
-        cannotOverwrite(folder.filePath(QLatin1String(kIndexName)),
-            QStringLiteral("%1: %2").arg(
-                QDir::toNativeSeparators(lockPath), lockFileFailure(lockPath)));
-    }
+    const TargetLock::State state = lockBackup(folder, lock);
+    if (state == TargetLock::Busy)
+        throwRuntimeError(
+            QStringLiteral("Another window is writing into the backup %1. Try again once it "
+                           "has finished.")
+                .arg(QDir::toNativeSeparators(folder.absolutePath())));
+    if (state != TargetLock::Held)
+        cannotOverwrite(folder.filePath(QLatin1String(kIndexName)), lock.error());
     // What an earlier run left is finished or dropped before this one stages anything.
     if (finish(folder) == Outcome::Damaged)
         qWarning().noquote() << damagedText(folder);
@@ -377,13 +360,11 @@ QString BackupPatch::asideName(const QString &target) const
 
 void BackupPatch::finishInterrupted(const QDir &backupFolder)
 {
-    // Nothing left behind: no lock file is made in the folder of a backup only read.
-    if (!isPresent(backupFolder.filePath(QLatin1String(stagingName)))
-        && !isPresent(backupFolder.filePath(QLatin1String(lockName))))
+    if (!isPresent(backupFolder.filePath(QLatin1String(stagingName))))
         return;
     // Another window's patch under way is its own; a lock whose holder died is taken over.
-    const auto lock = lockBackup(backupFolder);
-    if (!lock->isLocked())
+    TargetLock lock;
+    if (lockBackup(backupFolder, lock) != TargetLock::Held)
         return;
     if (finish(backupFolder) == Outcome::Damaged)
         qWarning().noquote() << damagedText(backupFolder);

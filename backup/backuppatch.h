@@ -4,25 +4,24 @@
 // digests and then moves them in. A patch that stops before its journal is written leaves
 // the backup as it was; one that stops after it is finished by finishInterrupted(), which
 // every open of the backup calls first. One writer at a time per backup: a patch holds the
-// backup's lock file from its construction to its destruction.
+// backup's lock, kept in the program's records and never in the backup, from its
+// construction to its destruction.
 #pragma once
 
 #include "backup/mbdbrecord.h"
+#include "platform/durablefile/targetlock.h"
 
 #include <QDir>
 #include <QList>
 #include <QString>
-
-#include <memory>
-
-class QLockFile;
 
 class BackupPatch
 {
 public:
     // Takes the backup's lock, then finishes or drops what an interrupted patch left. Throws
     // "Another window is writing into the backup %1. ..." when another writer, in this
-    // process or another, holds the lock. `stamp` (Unix seconds) names the files kept aside:
+    // process or another, holds the lock, and "can not overwrite %1." naming the lock's claim
+    // when none can be made. `stamp` (Unix seconds) names the files kept aside:
     // "<name>-<stamp>". Read the index after constructing, so that the patch starts from
     // what the folder holds.
     BackupPatch(const QDir &backupFolder, qint64 stamp);
@@ -55,10 +54,8 @@ public:
     // writer holds the backup's lock. Throws "can not overwrite %1." when a staged file cannot
     // be moved in.
     static void finishInterrupted(const QDir &backupFolder);
-    // The folder of ours inside a backup folder, there only while a patch runs, and the lock
-    // file beside it, there while a writer holds the backup.
+    // The folder of ours inside a backup folder, there only while a patch runs.
     static const char stagingName[];
-    static const char lockName[];
 
     // One staged file: the names of the copy in the staging folder, of its place in the
     // backup and of the file kept aside (empty: nothing is there to keep), and the SHA-1 of
@@ -79,7 +76,7 @@ private:
 
     QDir folder;
     qint64 stamp;
-    std::unique_ptr<QLockFile> lock;
+    TargetLock lock;
     QList<Change> changes;
     Change index;
     QByteArray indexBefore;

@@ -3,12 +3,12 @@
 #include "backup/backupmanifest.h"
 #include "platform/durablefile/durablebatch.h"
 #include "platform/durablefile/durablefile.h"
+#include "platform/durablefile/targetlock.h"
 #include "shell/datafolder.h"
 #include "shell/progressform.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QtDebug>
 
 #include <algorithm>
@@ -264,26 +264,23 @@ void ITunesCacheSMSThread::run()
         return;
     }
 
-    // The lock is beside the folder, which goes when a run fails.
+    // The lock is kept in the program's records, never in or beside the folder, which goes
+    // when a run fails.
     const QString root = m_cacheDir.absolutePath();
     QDir().mkpath(QFileInfo(root).absolutePath());
-    QLockFile lock(root + QStringLiteral(".lock"));
-    lock.setStaleLockTime(0);
+    dataFolder(); // where the locks are kept
+    TargetLock lock;
     // Another window caching into the same folder is waited for; a cancel meanwhile leaves
     // its work alone.
-    while (!lock.tryLock(100)) {
-        qint64 pid = 0;
-        QString host;
-        QString application;
-        if (lock.error() != QLockFile::LockFailedError) {
+    for (;;) {
+        const TargetLock::State state = lock.lock(root, 100);
+        if (state == TargetLock::Held)
+            break;
+        if (state == TargetLock::Failed) {
             ProgressForm::postErrorOccurred(
                 m_form, QStringLiteral("Can not lock the folder %1.").arg(root));
             return;
         }
-        // A run killed between making the lock file and writing its owner into it leaves one
-        // that is never stale; while its owner lives, it cannot be removed.
-        if (!lock.getLockInfo(&pid, &host, &application))
-            lock.removeStaleLockFile();
         if (m_form && m_form->failed)
             return;
     }

@@ -1,14 +1,16 @@
 #include "messages/ioscontactsmemdb.h"
 
 #include "platform/durablefile/durablefile.h"
+#include "platform/durablefile/targetlock.h"
 #include "records/countrylibdb.h"
+#include "shell/datafolder.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QtDebug>
 
+#include <atomic>
 #include <stdexcept>
 
 namespace {
@@ -21,6 +23,10 @@ const char cacheLayout[] = "CREATE TABLE person(  rowid INTEGER PRIMARY KEY,  fi
 // The country code the numbers of `tel` were normalised under: the same address book reads
 // differently in another country.
 const char builtForLayout[] = "CREATE TABLE built_for(country TEXT);";
+
+// A rebuild takes seconds; a window whose rebuild hangs (a stuck disk) holds the next one
+// back only this long.
+std::atomic<int> lockWaitMs { 3 * 60 * 1000 };
 
 bool setFileTimes(const QString &path, qint32 seconds)
 {
@@ -44,6 +50,11 @@ IOSContactsMemDb::IOSContactsMemDb(const QDir &folder, const QString &countryCod
 
 IOSContactsMemDb::~IOSContactsMemDb() = default;
 
+void IOSContactsMemDb::setLockWait(int milliseconds)
+{
+    lockWaitMs = milliseconds;
+}
+
 void IOSContactsMemDb::open()
 {
     if (isOpen())
@@ -60,9 +71,9 @@ void IOSContactsMemDb::open()
     };
     if (!current()) {
         // One window rebuilds at a time; one that waited finds the cache current.
-        QLockFile lock(cachePath + QStringLiteral(".lock"));
-        lock.setStaleLockTime(0);
-        if (!lock.lock())
+        dataFolder(); // where the locks are kept
+        TargetLock lock;
+        if (lock.lock(cachePath, lockWaitMs) != TargetLock::Held)
             throw std::runtime_error(
                 QStringLiteral("can not lock %1.").arg(cachePath).toStdString());
         if (!current())

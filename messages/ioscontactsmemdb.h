@@ -26,9 +26,13 @@ public:
 
     // Rebuilds the cache when the address book (or its -wal file) is newer or the cache was
     // built under another country code, then opens it read-only. Without an address book
-    // nothing is opened. A rebuild holds "ct-phone.db.lock" and puts the cache in place only
-    // when complete and synced: one window at a time, and whole through a kill.
+    // nothing is opened. A rebuild holds the cache's lock in the program's records and puts
+    // the cache in place only when complete and synced: one window at a time, and whole
+    // through a kill. Throws "can not lock %1." when another window's rebuild holds the lock
+    // longer than the wait.
     void open() override;
+    // The longest open() waits for another window's rebuild: a few minutes.
+    static void setLockWait(int milliseconds);
 
     // Empty when no person has the number.
     ContactInfo findByNumber(const QString &number);

@@ -9,7 +9,9 @@
 #include "operations/restoreentry.h"
 #include "operations/rowcopier.h"
 #include "operations/triggerstandins.h"
+#include "platform/durablefile/targetlock.h"
 #include "records/msgidentity.h"
+#include "shell/datafolder.h"
 #include "shell/progressform.h"
 #include "shell/runtimeerror.h"
 
@@ -17,7 +19,6 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QHash>
-#include <QLockFile>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -159,50 +160,47 @@ void copyDeviceRows(
 }
 
 // A work copy lives beside the device's file under its name and a number: a whole copy of the
-// phone's messages. Its merge holds "<copy>.lock" for the copy's whole life, so that a copy
-// whose lock is free or stale is known to be left over, by a killed merge or kept after a
-// finished one.
-
-std::unique_ptr<QLockFile> workCopyLock(const QString &copy)
-{
-    auto lock = std::make_unique<QLockFile>(copy + QLatin1String(".lock"));
-    // A merge may run for minutes: only a holder that is gone makes a lock stale.
-    lock->setStaleLockTime(0);
-    return lock;
-}
+// phone's messages. Its merge holds the copy's lock, in the program's records, for the copy's
+// whole life, so that a copy whose lock is free is known to be left over, by a killed merge
+// or kept after a finished one.
 
 void removeLeftoverWorkCopies(const QString &database)
 {
     const QFileInfo info(database);
+    // "<copy>.lock" is the lock that earlier versions kept beside a copy.
     const QRegularExpression name(
         QStringLiteral("^(%1\\d+(?:-\\d+)?)(?:\\.lock|-journal|-wal|-shm)?$")
             .arg(QRegularExpression::escape(info.fileName())));
     QSet<QString> copies;
+    dataFolder(); // where the locks are kept
     for (const QString &entry : info.dir().entryList(QDir::Files | QDir::Hidden)) {
         const QRegularExpressionMatch m = name.match(entry);
         if (m.hasMatch())
             copies.insert(info.dir().filePath(m.captured(1)));
     }
     for (const QString &copy : qAsConst(copies)) {
-        const std::unique_ptr<QLockFile> lock = workCopyLock(copy);
-        if (lock->tryLock(0))
-            removeDatabaseFiles(copy);
+        TargetLock lock;
+        if (lock.lock(copy) != TargetLock::Held)
+            continue;
+        removeDatabaseFiles(copy);
+        QFile::remove(copy + QLatin1String(".lock"));
     }
 }
 
 // The lock of a new work copy named after `base`, taken before the copy exists.
-std::unique_ptr<QLockFile> lockNewWorkCopy(const QString &base, QString *path)
+std::unique_ptr<TargetLock> lockNewWorkCopy(const QString &base, QString *path)
 {
+    dataFolder(); // where the locks are kept
     for (int n = 1; n <= 1000; ++n) {
         const QString copy = n == 1 ? base : base + QLatin1Char('-') + QString::number(n);
         if (QFileInfo::exists(copy))
             continue;
-        std::unique_ptr<QLockFile> lock = workCopyLock(copy);
-        if (!lock->tryLock(0)) {
-            if (lock->error() != QLockFile::LockFailedError)
-                throwRuntimeError(QStringLiteral("can not lock %1.").arg(copy));
+        auto lock = std::make_unique<TargetLock>();
+        const TargetLock::State state = lock->lock(copy);
+        if (state == TargetLock::Failed)
+            throwRuntimeError(QStringLiteral("can not lock %1.").arg(copy));
+        if (state != TargetLock::Held)
             continue;
-        }
         // Another window made this copy between the look and the lock.
         if (QFileInfo::exists(copy))
             continue;
@@ -299,7 +297,7 @@ void IOS6RestoreMessagesThread::run()
     const qint64 stamp = clock();
     std::unique_ptr<IOS6MessageDb> target;
     // Released, as the run ends, only after a failed run has removed the copy.
-    std::unique_ptr<QLockFile> workLock;
+    std::unique_ptr<TargetLock> workLock;
     std::unique_ptr<BackupPatch> patch;
     try {
         // Held to the end of the run: a second window's write into this backup stops at once.

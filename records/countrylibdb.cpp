@@ -1,11 +1,11 @@
 #include "records/countrylibdb.h"
 
 #include "platform/durablefile/durablefile.h"
+#include "platform/durablefile/targetlock.h"
 #include "shell/datafolder.h"
 
 #include <QFile>
 #include <QHash>
-#include <QLockFile>
 #include <QRegularExpression>
 
 #include <atomic>
@@ -68,15 +68,13 @@ bool holdsTable(const QString &path, const QByteArray &table)
     return file.open(QIODevice::ReadOnly) && file.size() == table.size() && file.readAll() == table;
 }
 
-// Why the lock was not taken in time, naming it. A lock that a new file beside it could
-// replace, were it stale, is held by a live window.
-QString lockNotTaken(const QLockFile &lock, const QString &lockPath)
+// Why the lock was not taken in time: the live holder's claim, or the claim that could not be
+// made and the system's reason.
+QString lockNotTaken(TargetLock::State state, const TargetLock &lock)
 {
-    bool canMake = false;
-    const QString reason = lockFileFailure(lockPath, &canMake);
-    if (lock.error() == QLockFile::LockFailedError && canMake)
-        return QStringLiteral("Another window is writing it and holds %1.").arg(lockPath);
-    return QStringLiteral("%1: %2").arg(lockPath, reason);
+    if (state == TargetLock::Busy)
+        return QStringLiteral("Another window is writing it and holds %1.").arg(lock.error());
+    return lock.error();
 }
 
 } // namespace
@@ -103,11 +101,11 @@ void CountryLibDb::open()
     const QString path = dataFolder().filePath(QStringLiteral("countries.db"));
     if (!holdsTable(path, table)) {
         // One window replaces the copy at a time; one that waited finds it replaced.
-        const QString lockPath = path + QStringLiteral(".lock");
-        QLockFile lock(lockPath);
-        if (!lock.tryLock(lockWaitMs))
+        TargetLock lock;
+        const TargetLock::State state = lock.lock(path, lockWaitMs);
+        if (state != TargetLock::Held)
             throw std::runtime_error(QStringLiteral("can not create %1. %2")
-                                         .arg(path, lockNotTaken(lock, lockPath))
+                                         .arg(path, lockNotTaken(state, lock))
                                          .toStdString());
         if (!holdsTable(path, table)) {
             // Renamed over whatever is there, complete and synced: a window still reading

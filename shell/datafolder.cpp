@@ -10,7 +10,6 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 
 namespace {
@@ -121,36 +120,6 @@ QString sanitizeFileName(const QString &name)
             result.append(c);
     }
     return result.trimmed();
-}
-
-QString lockFileFailure(const QString &lockPath, bool *canMake)
-{
-    if (canMake)
-        *canMake = false;
-    // A new file under a random name of its own, made only where nothing is (never over an
-    // entry nor through a link): neither a window that takes the lock meanwhile nor a user's
-    // file is disturbed.
-    QFile probe;
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        probe.setFileName(
-            QStringLiteral("%1.%2.probe")
-                .arg(lockPath, QString::number(QRandomGenerator::global()->generate(), 36)));
-        if (probe.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !pathTaken(probe.fileName()))
-            break;
-    }
-    if (!probe.isOpen())
-        return probe.errorString();
-    // As much as a lock file holds: its owner.
-    const QByteArray owner(64, '\n');
-    const bool written = probe.write(owner) == owner.size() && probe.flush();
-    if (canMake)
-        *canMake = written;
-    const QString reason = written ? QStringLiteral("unknown error")
-                                   : durable::writeFailure(probe.fileName(), probe.errorString());
-    // Closed first: a close that fails to write what is left would keep remove() from acting.
-    probe.close();
-    probe.remove();
-    return reason;
 }
 
 QString uniqueFilePath(const QString &path)

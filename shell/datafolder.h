@@ -29,10 +29,6 @@ QString sanitizeFileName(const QString &name);
 // True when the name, as given by a device or a backup, names exactly one entry of a folder:
 // not empty, not "." or "..", without / \ or NUL.
 bool isOneFolderEntry(const QString &name);
-// What the system says when a lock file cannot be made at `lockPath`, since QLockFile tells
-// only a kind of error: found by making, and removing, a new file of its own beside it. Where
-// that file can be made, `*canMake` is set and the text tells nothing of use.
-QString lockFileFailure(const QString &lockPath, bool *canMake = nullptr);
 // The path when nothing exists there, else the first free "base(n).suffix" beside it.
 QString uniqueFilePath(const QString &path);
 // MD5 of the UTF-8 bytes as 32 lower-case hexadecimal digits.

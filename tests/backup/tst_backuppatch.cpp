@@ -2,21 +2,22 @@
 #include "backup/backuppatch.h"
 #include "backup/mbdb.h"
 #include "platform/samplephones/fixturedb.h"
+#include "shell/datafolder.h"
 #include "support/backupwriter.h"
 #include "support/filesizelimit.h"
+#include "support/filesystemseam.h"
 #include "support/foldersnapshot.h"
+#include "support/killedwriter.h"
+#include "support/targetclaims.h"
 
 #include <QCryptographicHash>
-#include <QLockFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -43,7 +44,6 @@ struct OneFileBackup
     QString path(const QString &name) const { return folder.filePath(name); }
     QString index() const { return path(QStringLiteral("Manifest.mbdb")); }
     QString staging() const { return path(QLatin1String(BackupPatch::stagingName)); }
-    QString lock() const { return path(QLatin1String(BackupPatch::lockName)); }
 
     // Stages "new" for x.db and the index, as a writer does before its commit.
     void stage(BackupPatch &patch, const QString &scratch) const
@@ -62,8 +62,9 @@ struct OneFileBackup
         QCOMPARE(loadMbdb(index()).value(id).DataHash.Bytes,
             QCryptographicHash::hash("new", QCryptographicHash::Sha1));
         QCOMPARE(fileBytes(path(QStringLiteral("Manifest.mbdb-100"))), oldIndex);
-        QVERIFY(!QFileInfo::exists(staging()));
-        QVERIFY(!QFileInfo::exists(lock()));
+        QCOMPARE(folder.entryList({ QStringLiteral(".quillmarrow*") },
+                     QDir::AllEntries | QDir::Hidden | QDir::System),
+            QStringList());
     }
 };
 
@@ -76,20 +77,6 @@ QByteArray journalOf(const QByteArray &indexBefore, const QByteArray &indexAfter
         + "-100\nreplace\tindex\tManifest.mbdb\t" + sha1Hex(indexAfter) + "\tManifest.mbdb-100\n";
 }
 
-// A lock file as a window leaves it when it is killed while writing.
-void leaveLockOfDeadProcess(const QString &path)
-{
-    const pid_t child = fork();
-    if (child == 0) {
-        QLockFile lock(path);
-        _exit(lock.tryLock(0) ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    QVERIFY(QFileInfo::exists(path));
-}
-
 } // namespace
 
 class TestBackupPatch : public QObject
@@ -97,6 +84,7 @@ class TestBackupPatch : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void interruptedPatchIsFinishedOrDropped_data();
     void interruptedPatchIsFinishedOrDropped();
     void openingTheBackupLeavesAnotherWindowsPatchAlone();
@@ -108,7 +96,18 @@ private slots:
     void stagedFileChangedAfterStagingIsNeverInstalled();
     void fullDiskNamesTheFileAndTheReason_data();
     void fullDiskNamesTheFileAndTheReason();
+
+private:
+    QTemporaryDir m_home;
 };
+
+void TestBackupPatch::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    qputenv("HOME", m_home.path().toUtf8());
+    // The data folder, which keeps the locks, is fixed at its first use.
+    QVERIFY(dataFolder().absolutePath().startsWith(m_home.path()));
+}
 
 void TestBackupPatch::interruptedPatchIsFinishedOrDropped_data()
 {
@@ -231,20 +230,35 @@ void TestBackupPatch::secondWriterIsRefusedAtOnce()
 void TestBackupPatch::leftoversAreTakenOnlyUnderAFreeOrStaleLock_data()
 {
     QTest::addColumn<QString>("lock");
+    QTest::addColumn<bool>("smb");
     QTest::addColumn<bool>("taken");
-    QTest::newRow("no lock") << "none" << true;
-    QTest::newRow("lock of a killed window") << "dead" << true;
-    QTest::newRow("lock file never filled in") << "empty" << true;
-    QTest::newRow("lock held by a window of this process") << "held" << false;
+    QTest::newRow("no lock") << "none" << false << true;
+    QTest::newRow("lock of a killed window") << "dead" << false << true;
+    QTest::newRow("lock of a killed window, on SMB") << "dead" << true << true;
+    QTest::newRow("lock held by a window of this process") << "held" << false << false;
 }
 
-// A patch whose journal was written, found by an open of the backup or by a new writer.
+// A patch whose journal was written, found by an open of the backup or by a new writer. SMB
+// removes no file that is still open.
 void TestBackupPatch::leftoversAreTakenOnlyUnderAFreeOrStaleLock()
 {
     QFETCH(QString, lock);
+    QFETCH(bool, smb);
     QFETCH(bool, taken);
     OneFileBackup b;
     const QByteArray oldIndex = fileBytes(b.index());
+    const auto untouched = snapshotFolder(b.dir.path());
+    std::unique_ptr<BackupPatch> holder;
+    if (lock == QLatin1String("dead")) {
+        QVERIFY(runThenDie([&b] {
+            BackupPatch killed(b.folder, 50);
+            std::raise(SIGKILL);
+        }));
+    } else if (lock == QLatin1String("held")) {
+        holder = std::make_unique<BackupPatch>(b.folder, 50);
+    }
+    // The lock is kept in the program's records: nothing of it is in the backup.
+    QCOMPARE(snapshotFolder(b.dir.path()), untouched);
     writeFixtureFile(b.staging() + QStringLiteral("/1"), "new");
     MbdbIndex records = loadMbdb(b.index());
     addMbdbFile(records, b.staging() + QStringLiteral("/1"), kHome, QStringLiteral("x.db"));
@@ -252,19 +266,17 @@ void TestBackupPatch::leftoversAreTakenOnlyUnderAFreeOrStaleLock()
     const QByteArray newIndex = fileBytes(b.staging() + QStringLiteral("/index"));
     writeFixtureFile(
         b.staging() + QStringLiteral("/journal"), journalOf(oldIndex, newIndex, b.id, "new"));
-    QLockFile holder(b.lock());
-    if (lock == QLatin1String("dead"))
-        leaveLockOfDeadProcess(b.lock());
-    else if (lock == QLatin1String("empty"))
-        writeFixtureFile(b.lock(), QByteArray());
-    else if (lock == QLatin1String("held"))
-        QVERIFY(holder.tryLock(0));
     const auto before = snapshotFolder(b.dir.path());
 
-    BackupPatch::finishInterrupted(b.folder);
+    {
+        std::unique_ptr<ScopedFileSystemSeam> seam;
+        if (smb)
+            seam = std::make_unique<ScopedFileSystemSeam>(FileSystemSeam::smb());
+        BackupPatch::finishInterrupted(b.folder);
+    }
     if (!taken) {
         QCOMPARE(snapshotFolder(b.dir.path()), before);
-        holder.unlock();
+        holder.reset();
         BackupPatch writer(b.folder, 200);
     }
     b.verifyPatched(oldIndex);
@@ -320,6 +332,8 @@ void TestBackupPatch::fullDiskNamesTheFileAndTheReason()
 {
     QFETCH(bool, atTheLock);
     OneFileBackup b;
+    const QString claim = claimOfThisRun(b.dir.path());
+    QVERIFY(!claim.isEmpty());
     QTemporaryDir scratch;
     const QString big = scratch.filePath(QStringLiteral("big"));
     writeFixtureFile(big, QByteArray(600 * 1024, 'x'));
@@ -341,7 +355,7 @@ void TestBackupPatch::fullDiskNamesTheFileAndTheReason()
     QVERIFY2(
         error.startsWith(QStringLiteral("can not overwrite %1. ").arg(target)), qPrintable(error));
     QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(EFBIG))), qPrintable(error));
-    QVERIFY2(error.contains(atTheLock ? b.lock() : b.staging()), qPrintable(error));
+    QVERIFY2(error.contains(atTheLock ? claim : b.staging()), qPrintable(error));
     QCOMPARE(snapshotFolder(b.dir.path()), before);
 }
 

@@ -1,18 +1,21 @@
 #include "backup/backupmanifest.h"
 #include "backup/itunescachesmsthread.h"
 #include "messages/ios6messagedb.h"
+#include "platform/durablefile/targetlock.h"
 #include "platform/samplephones/addressbookfixture.h"
 #include "platform/samplephones/ios6smsdbfixture.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
+#include "shell/datafolder.h"
 #include "shell/messagebox.h"
 #include "shell/progressform.h"
 #include "support/backupwriter.h"
 #include "support/filesizelimit.h"
+#include "support/filesystemseam.h"
 #include "support/foldersnapshot.h"
+#include "support/killedwriter.h"
 
 #include <QDirIterator>
 #include <QFile>
-#include <QLockFile>
 #include <QTemporaryDir>
 #include <QTranslator>
 #include <QtTest>
@@ -212,6 +215,8 @@ private slots:
     {
         QVERIFY(m_tmp.isValid());
         qputenv("HOME", m_tmp.path().toUtf8());
+        // The data folder, which keeps the locks, is fixed at its first use.
+        QVERIFY(dataFolder().absolutePath().startsWith(m_tmp.path()));
         auto *translator = new QTranslator(this);
         QVERIFY(translator->load(QStringLiteral(":/en.qm")));
         QCoreApplication::installTranslator(translator);
@@ -627,8 +632,8 @@ private slots:
         QCOMPARE(cache(*backup, cacheDir).size(), 4);
         QVERIFY(QFile::remove(QDir(cacheDir).filePath(kDocument)));
 
-        QLockFile otherWindow(cacheDir + ".lock");
-        QVERIFY(otherWindow.tryLock(0));
+        TargetLock otherWindow;
+        QCOMPARE(otherWindow.lock(cacheDir), TargetLock::Held);
         RecordingForm form;
         ITunesCacheSMSThread worker(backup.get(), cacheDir, &form);
         worker.start();
@@ -644,6 +649,33 @@ private slots:
         otherWindow.unlock();
         QCOMPARE(cache(*backup, cacheDir), QStringList({ "doc.pdf" }));
         verifyCache(cacheDir, c);
+    }
+
+    // A window killed while it cached holds no later one back, also on SMB, which removes no
+    // file that is still open; nothing of the lock stays beside the folder.
+    void windowKilledWhileCachingHoldsNoLaterOneBack()
+    {
+        BackupWriter w(newFolder("backup"));
+        const Content c = addMessageContent(w, newFolder("scratch"));
+        w.write();
+        auto backup = open(w.folder());
+        const QString cacheDir = newFolder("cache");
+        QVERIFY(runThenDie([&] {
+            ScopedFileSystemSeam dying(FileSystemSeam::fuseExfatDyingAtRename());
+            ITunesCacheSMSThread(backup.get(), cacheDir, nullptr).run();
+        }));
+        QVERIFY(!QFileInfo::exists(QDir(cacheDir).filePath(kSmsDb)));
+
+        bool ok = false;
+        {
+            ScopedFileSystemSeam smb(FileSystemSeam::smb());
+            QCOMPARE(cache(*backup, cacheDir, -1, &ok).size(), 4);
+        }
+        QVERIFY(ok);
+        verifyCache(cacheDir, c);
+        const QString name = QFileInfo(cacheDir).fileName();
+        QCOMPARE(QDir(m_tmp.path()).entryList({ name + "*" }, QDir::AllEntries | QDir::Hidden),
+            QStringList { name });
     }
 
     void runsUnderTheProgressDialog()

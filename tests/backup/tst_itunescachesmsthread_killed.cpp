@@ -140,7 +140,16 @@ class TestITunesCacheSMSThreadKilled : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        // The locks are kept in the program's data folder below HOME, the writer's too.
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", m_home.path().toUtf8());
+    }
     void killedCacheLeavesOnlyWhatItsIndexDescribes();
+
+private:
+    QTemporaryDir m_home;
 };
 
 void TestITunesCacheSMSThreadKilled::killedCacheLeavesOnlyWhatItsIndexDescribes()

@@ -1,5 +1,9 @@
 #include "messages/ioscontactsmemdb.h"
+#include "platform/durablefile/targetlock.h"
 #include "platform/samplephones/addressbookfixture.h"
+#include "shell/datafolder.h"
+#include "support/filesystemseam.h"
+#include "support/killedwriter.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -49,6 +53,8 @@ private slots:
     void walFileDecides();
     void readsWalWithoutChangingSource();
     void failedRebuildIsNotUsed();
+    void rebuildWaitsOnlyForALiveWindow_data();
+    void rebuildWaitsOnlyForALiveWindow();
 
 private:
     QTemporaryDir m_home;
@@ -58,6 +64,9 @@ void TestIOSContactsMemDb::initTestCase()
 {
     QVERIFY(m_home.isValid());
     qputenv("HOME", m_home.path().toUtf8());
+    // The data folder, which keeps the locks, is fixed at its first use.
+    QVERIFY(dataFolder().absolutePath().startsWith(m_home.path()));
+    IOSContactsMemDb::setLockWait(100);
 }
 
 void TestIOSContactsMemDb::displayName_data()
@@ -378,6 +387,53 @@ void TestIOSContactsMemDb::failedRebuildIsNotUsed()
     IOSContactsMemDb contacts(folder, "310");
     QCOMPARE(contacts.findByNumber("+12015550123").first, QString("Ann"));
     QCOMPARE(IOSContactsMemDb::fileModifiedTime(cache), sourceTime + 50);
+}
+
+void TestIOSContactsMemDb::rebuildWaitsOnlyForALiveWindow_data()
+{
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("held by a live window") << false;
+    QTest::newRow("held by a window killed while it rebuilt") << true;
+}
+
+// A rebuild waits a while for another window's; a window killed while it rebuilt holds no
+// later one back, also on SMB, which removes no file that is still open. Nothing of the lock
+// stays beside the cache.
+void TestIOSContactsMemDb::rebuildWaitsOnlyForALiveWindow()
+{
+    QFETCH(bool, killed);
+    QTemporaryDir device;
+    const QDir folder(device.path());
+    const QString cache = folder.filePath("ct-phone.db");
+    AddressBookFixture book(device.path());
+    book.addPerson(1, "Ann", "", "Lee", { "2015550123" });
+    book.write();
+    TargetLock live;
+    if (killed) {
+        QVERIFY(runThenDie([&folder] {
+            ScopedFileSystemSeam dying(FileSystemSeam::fuseExfatDyingAtRename());
+            IOSContactsMemDb(folder, "310").open();
+        }));
+        QVERIFY(!QFile::exists(cache));
+    } else {
+        QCOMPARE(live.lock(cache), TargetLock::Held);
+    }
+
+    QString name;
+    QString error;
+    {
+        ScopedFileSystemSeam smb(FileSystemSeam::smb());
+        IOSContactsMemDb contacts(folder, "310");
+        try {
+            name = contacts.findByNumber("+12015550123").first;
+        } catch (const std::runtime_error &e) {
+            error = QString::fromUtf8(e.what());
+        }
+    }
+    QCOMPARE(error, killed ? QString() : "can not lock " + cache + ".");
+    QCOMPARE(name, QString(killed ? "Ann" : ""));
+    QCOMPARE(folder.entryList({ "*ct-phone*" }, QDir::AllEntries | QDir::Hidden),
+        killed ? QStringList { "ct-phone.db" } : QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestIOSContactsMemDb)

@@ -5,16 +5,18 @@
 #include "backup/mbdb.h"
 #include "messages/ios6messagedb.h"
 #include "operations/ios6restoremessagesthread.h"
+#include "platform/durablefile/targetlock.h"
 #include "platform/samplephones/fixturedb.h"
 #include "platform/samplephones/ios6smsdbfixture.h"
+#include "shell/datafolder.h"
 #include "support/devicebackupfixture.h"
+#include "support/filesystemseam.h"
 #include "support/foldersnapshot.h"
 #include "support/killedwriter.h"
 #include "support/messagesetbuilder.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QLockFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -106,7 +108,7 @@ int mergeUntilKilled(const QString &folder)
     return 3;
 }
 
-// The work copies beside the device's database, with their companions and locks.
+// The work copies beside the device's database, with their companions.
 QStringList workCopiesIn(const QString &folder)
 {
     const QRegularExpression copy(QStringLiteral("^sms\\.db\\d"));
@@ -186,10 +188,13 @@ class TestBackupMergeKilled : public QObject
 private slots:
     void initTestCase()
     {
-        // The country table is copied into the program's data folder below HOME.
+        // The country table is copied into the program's data folder below HOME, and the
+        // locks are kept there, for the writers too.
         qputenv("HOME", m_home.path().toUtf8());
+        QVERIFY(dataFolder().absolutePath().startsWith(m_home.path()));
     }
     void killedMergeLeavesTheBackupAsItWasOrWhollyPatched();
+    void nextMergeRemovesWorkCopiesNoMergeHolds_data();
     void nextMergeRemovesWorkCopiesNoMergeHolds();
 
 private:
@@ -243,8 +248,17 @@ void TestBackupMergeKilled::killedMergeLeavesTheBackupAsItWasOrWhollyPatched()
     QVERIFY2(letWriterProgress(kWriterFlag, folder, reopenedRounds, 10, &why), qPrintable(why));
 }
 
+void TestBackupMergeKilled::nextMergeRemovesWorkCopiesNoMergeHolds_data()
+{
+    QTest::addColumn<bool>("smb");
+    QTest::newRow("local") << false;
+    // It removes no file that is still open.
+    QTest::newRow("smb") << true;
+}
+
 void TestBackupMergeKilled::nextMergeRemovesWorkCopiesNoMergeHolds()
 {
+    QFETCH(bool, smb);
     QTemporaryDir dir;
     const QString folder = dir.path();
     makeDevice(folder);
@@ -255,8 +269,14 @@ void TestBackupMergeKilled::nextMergeRemovesWorkCopiesNoMergeHolds()
     QVERIFY(!workCopiesIn(sms).isEmpty());
     // Another window's merge holds its copy.
     writeFixtureFile(QDir(sms).filePath(QStringLiteral("sms.db1000")), "in use");
-    QLockFile inUse(QDir(sms).filePath(QStringLiteral("sms.db1000.lock")));
-    QVERIFY(inUse.tryLock(0));
+    TargetLock inUse;
+    QCOMPARE(inUse.lock(QDir(sms).filePath(QStringLiteral("sms.db1000"))), TargetLock::Held);
+    // A copy that an earlier version left, with the lock file it kept beside it.
+    writeFixtureFile(QDir(sms).filePath(QStringLiteral("sms.db999")), "left");
+    writeFixtureFile(QDir(sms).filePath(QStringLiteral("sms.db999.lock")), QByteArray());
+    std::unique_ptr<ScopedFileSystemSeam> seam;
+    if (smb)
+        seam = std::make_unique<ScopedFileSystemSeam>(FileSystemSeam::smb());
 
     // Each merge also removes the copy a finished one kept.
     for (qint64 stamp : { 2000000000, 2000000001 }) {
@@ -272,8 +292,7 @@ void TestBackupMergeKilled::nextMergeRemovesWorkCopiesNoMergeHolds()
         worker.wait();
         QVERIFY(worker.backupChanged());
         QCOMPARE(workCopiesIn(sms),
-            (QStringList { QStringLiteral("sms.db1000"), QStringLiteral("sms.db1000.lock"),
-                QStringLiteral("sms.db%1").arg(stamp) }));
+            (QStringList { QStringLiteral("sms.db1000"), QStringLiteral("sms.db%1").arg(stamp) }));
     }
 }
 

@@ -1,12 +1,14 @@
+#include "platform/durablefile/targetlock.h"
 #include "records/countrylibdb.h"
 #include "shell/datafolder.h"
 #include "support/filebytes.h"
 #include "support/filesizelimit.h"
+#include "support/filesystemseam.h"
 #include "support/killedwriter.h"
+#include "support/targetclaims.h"
 
 #include <QDir>
 #include <QFile>
-#include <QLockFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
@@ -55,6 +57,7 @@ private slots:
     void copyUnlikeTheBuiltInTableIsReplacedWhole();
     void lockNotTakenInTimeNamesItAndTheReason_data();
     void lockNotTakenInTimeNamesItAndTheReason();
+    void killedWindowHoldsNoLaterOneBack();
 
 private:
     QTemporaryDir m_home;
@@ -464,42 +467,44 @@ void TestCountryLibDb::copyUnlikeTheBuiltInTableIsReplacedWhole()
 
 void TestCountryLibDb::lockNotTakenInTimeNamesItAndTheReason_data()
 {
-    QTest::addColumn<QString>("lock");
+    QTest::addColumn<QString>("holder");
     QTest::addColumn<QString>("blocker");
     QTest::addColumn<int>("error");
     QTest::newRow("held by a live window") << "live" << QString() << 0;
     QTest::newRow("none can be made, full disk") << QString() << "full disk" << EFBIG;
-    QTest::newRow("stale, full disk") << "dead"
-                                      << "full disk" << EFBIG;
-    QTest::newRow("none can be made, read-only folder")
-        << QString() << "read-only folder" << EACCES;
-    QTest::newRow("stale, read-only folder") << "dead"
-                                             << "read-only folder" << EACCES;
+    QTest::newRow("a killed window's claim, full disk") << "killed"
+                                                        << "full disk" << EFBIG;
+    QTest::newRow("none can be made, read-only records")
+        << QString() << "read-only records" << EACCES;
+    QTest::newRow("a killed window's claim, read-only records") << "killed"
+                                                                << "read-only records" << EACCES;
 }
 
 void TestCountryLibDb::lockNotTakenInTimeNamesItAndTheReason()
 {
-    QFETCH(QString, lock);
+    QFETCH(QString, holder);
     QFETCH(QString, blocker);
     QFETCH(int, error);
-    if (blocker == "read-only folder" && geteuid() == 0)
+    if (blocker == "read-only records" && geteuid() == 0)
         QSKIP("the folder's permissions do not stop root");
-    const QString folder = dataFolder().path();
     const QString path = dataFolder().filePath("countries.db");
-    const QString lockPath = path + ".lock";
+    const QString claim = claimOfThisRun(path);
+    QVERIFY(!claim.isEmpty());
+    const QString records = QFileInfo(claim).path();
     QFile::remove(path);
     filebytes::write(path, "not the table");
-    QLockFile live(lockPath);
-    if (lock == "live")
-        QVERIFY(live.tryLock(0));
-    // A window killed while it held the lock leaves it behind.
-    if (lock == "dead") {
-        QVERIFY(runThenDie([&lockPath] {
-            QLockFile held(lockPath);
-            if (held.tryLock(0))
+    TargetLock live;
+    if (holder == "live")
+        QCOMPARE(live.lock(path), TargetLock::Held);
+    // A window killed while it held the lock leaves its claim behind.
+    if (holder == "killed") {
+        const int claims = QDir(records).entryList(QDir::Files).size();
+        QVERIFY(runThenDie([&path] {
+            TargetLock held;
+            if (held.lock(path) == TargetLock::Held)
                 std::raise(SIGKILL);
         }));
-        QVERIFY(QFile::exists(lockPath));
+        QCOMPARE(QDir(records).entryList(QDir::Files).size(), claims + 1);
     }
 
     QString message;
@@ -507,23 +512,47 @@ void TestCountryLibDb::lockNotTakenInTimeNamesItAndTheReason()
         std::unique_ptr<FileSizeLimit> full;
         if (blocker == "full disk")
             full = std::make_unique<FileSizeLimit>(0);
-        if (blocker == "read-only folder")
-            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+        if (blocker == "read-only records")
+            QVERIFY(QFile::setPermissions(records, QFile::ReadOwner | QFile::ExeOwner));
         try {
             CountryLibDb("262").open();
         } catch (const std::runtime_error &e) {
             message = QString::fromUtf8(e.what());
         }
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(records, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     live.unlock();
-    QFile::remove(lockPath);
     QFile::remove(path);
     QCOMPARE(message,
         QStringLiteral("can not create %1. %2")
             .arg(path,
-                error ? lockPath + ": " + QString::fromLocal8Bit(std::strerror(error))
-                      : "Another window is writing it and holds " + lockPath + "."));
+                error ? claim + ": " + QString::fromLocal8Bit(std::strerror(error))
+                      : "Another window is writing it and holds " + claim + "."));
+}
+
+// A window killed while it replaced the copy holds no later one back, also on SMB, which
+// removes no file that is still open; nothing of its lock stays beside the copy.
+void TestCountryLibDb::killedWindowHoldsNoLaterOneBack()
+{
+    const QString path = dataFolder().filePath("countries.db");
+    QFile::remove(path);
+    filebytes::write(path, "not the table");
+    QVERIFY(runThenDie([] {
+        ScopedFileSystemSeam dying(FileSystemSeam::fuseExfatDyingAtRename());
+        CountryLibDb("262").open();
+    }));
+    QCOMPARE(filebytes::read(path), QByteArray("not the table"));
+
+    try {
+        ScopedFileSystemSeam smb(FileSystemSeam::smb());
+        CountryLibDb db("262");
+        QCOMPARE(db.currentCountry().n, QString("Germany"));
+    } catch (const std::runtime_error &e) {
+        QFAIL(e.what());
+    }
+    QCOMPARE(filebytes::read(path), filebytes::read(":res/countries.db"));
+    QCOMPARE(dataFolder().entryList({ "*countries.db*" }, QDir::AllEntries | QDir::Hidden),
+        QStringList { "countries.db" });
 }
 
 QTEST_GUILESS_MAIN(TestCountryLibDb)

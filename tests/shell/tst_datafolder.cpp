@@ -1,17 +1,10 @@
 #include "shell/datafolder.h"
 
 #include "support/filebytes.h"
-#include "support/filesizelimit.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <cerrno>
-#include <cstring>
-#include <memory>
-
-#include <unistd.h>
 
 namespace {
 
@@ -41,8 +34,6 @@ private slots:
     void md5HexOfUtf8();
     void removeFolderRecursivelyRemovesHiddenAndKeepsLinkTargets();
     void removeFolderRecursivelyOnLinkRemovesOnlyTheLink();
-    void lockFileFailureLeavesEntriesBesideTheLockAlone_data();
-    void lockFileFailureLeavesEntriesBesideTheLockAlone();
 };
 
 void TestDataFolder::userAppFolderFollowsRoamingRule_data()
@@ -289,57 +280,6 @@ void TestDataFolder::removeFolderRecursivelyOnLinkRemovesOnlyTheLink()
 
     QVERIFY(!QFileInfo(link).isSymLink());
     QVERIFY(QFileInfo::exists(outside + "/keep.txt"));
-}
-
-void TestDataFolder::lockFileFailureLeavesEntriesBesideTheLockAlone_data()
-{
-    QTest::addColumn<bool>("link");
-    QTest::addColumn<QString>("blocker");
-    QTest::addColumn<int>("error");
-    QTest::newRow("file, nothing in the way") << false << "" << 0;
-    QTest::newRow("link, nothing in the way") << true << "" << 0;
-    QTest::newRow("file, full disk") << false << "full disk" << EFBIG;
-    QTest::newRow("link, full disk") << true << "full disk" << EFBIG;
-    QTest::newRow("file, read-only folder") << false << "read-only folder" << EACCES;
-}
-
-void TestDataFolder::lockFileFailureLeavesEntriesBesideTheLockAlone()
-{
-    QFETCH(bool, link);
-    QFETCH(QString, blocker);
-    QFETCH(int, error);
-    if (blocker == "read-only folder" && geteuid() == 0)
-        QSKIP("the folder's permissions do not stop root");
-    QTemporaryDir dir;
-    const QDir folder(dir.filePath("data"));
-    QVERIFY(QDir().mkpath(folder.path()));
-    const QString lock = folder.filePath("countries.db.lock");
-    // A user's file, or a link to one, beside the lock under a name a probe could choose.
-    const QString beside = lock + '~';
-    const QString target = dir.filePath("notes.txt");
-    filebytes::write(link ? target : beside, "the user's own");
-    if (link)
-        QVERIFY(QFile::link(target, beside));
-    const QStringList entries = folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
-
-    QString reason;
-    {
-        std::unique_ptr<FileSizeLimit> full;
-        if (blocker == "full disk")
-            full = std::make_unique<FileSizeLimit>(0);
-        if (blocker == "read-only folder")
-            QVERIFY(QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::ExeOwner));
-        reason = lockFileFailure(lock);
-        QFile::setPermissions(
-            folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-    QCOMPARE(reason,
-        error ? QString::fromLocal8Bit(std::strerror(error)) : QStringLiteral("unknown error"));
-    QCOMPARE(folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::System), entries);
-    QCOMPARE(QFileInfo(beside).isSymLink(), link);
-    if (link)
-        QCOMPARE(QFileInfo(beside).symLinkTarget(), target);
-    QCOMPARE(filebytes::read(link ? target : beside), QByteArray("the user's own"));
 }
 
 QTEST_GUILESS_MAIN(TestDataFolder)
