@@ -332,7 +332,7 @@ void TestBackupPatch::fullDiskNamesTheFileAndTheReason()
 {
     QFETCH(bool, atTheLock);
     OneFileBackup b;
-    const QString claim = claimOfThisRun(b.dir.path());
+    const QString claim = claimStemOfThisRun(b.dir.path());
     QVERIFY(!claim.isEmpty());
     QTemporaryDir scratch;
     const QString big = scratch.filePath(QStringLiteral("big"));

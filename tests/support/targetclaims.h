@@ -4,5 +4,8 @@
 
 #include <QString>
 
-// The claim this process makes when it locks `target`; empty where it keeps no records.
-QString claimOfThisRun(const QString &target);
+// What every claim this process makes on `target` begins with, "<records>/locks/<key>.<run>",
+// each claim adding a number of its own; empty where it keeps no records.
+QString claimStemOfThisRun(const QString &target);
+// `text` with each claim that begins with `stem` named by the stem alone.
+QString withClaimStem(QString text, const QString &stem);
