@@ -2,7 +2,7 @@
 // system or the buffer copies them, never over anything, and nothing left of a copy that
 // failed; folders claimed only when the run's own mkdir made them.
 #include "operations/createdpaths.h"
-#include "platform/durablefile/writerruns.h"
+#include "shell/datafolder.h"
 #include "support/filebytes.h"
 #include "support/filesizelimit.h"
 #include "support/filesystemseam.h"
@@ -110,13 +110,15 @@ private slots:
 
 private:
     QTemporaryDir dir;
-    // The program's records of which run writes what: never beside what it writes.
+    // The home of the data folder, which keeps the program's records of which run writes
+    // what: never beside what it writes.
     QTemporaryDir records;
 };
 
 void TestCreatedPaths::initTestCase()
 {
-    writerruns::setFolder(records.path());
+    qputenv("HOME", QFile::encodeName(records.path()));
+    QVERIFY(dataFolder().absolutePath().startsWith(records.path()));
 }
 
 void TestCreatedPaths::copiesWhole_data()

@@ -19,6 +19,8 @@ private slots:
     void htmlExportFailsNamingTheMissingFile();
 
 private:
+    QTemporaryDir home;
+
     static QString programFolder(const QString &name)
     {
         return QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
@@ -27,6 +29,7 @@ private:
 
 void TestExportWithoutPictures::initTestCase()
 {
+    qputenv("HOME", QFile::encodeName(home.path()));
     QVERIFY(installEnglishTexts());
     QVERIFY(!QFileInfo::exists(programFolder("emoji")));
     QDir(programFolder("bubble")).removeRecursively();
