@@ -40,9 +40,11 @@ bool isOpen(int folder, const char *path)
     return false;
 }
 
-// 0 where SMB would rename, else -1 with errno as SMB gives it.
-int smbRename(int fromFolder, const char *from, int toFolder, const char *to)
+// 0 where the seam lets the rename go ahead, else -1 with errno as SMB gives it.
+int renameAsSeamed(int fromFolder, const char *from, int toFolder, const char *to)
 {
+    if (current.dieAtRename)
+        ::raise(SIGKILL);
     if (!current.openEntriesBusy)
         return 0;
     if (isOpen(fromFolder, from)) {
@@ -82,7 +84,7 @@ FileSystemSeam FileSystemSeam::smb()
 FileSystemSeam FileSystemSeam::fuseExfatDyingAtRename()
 {
     FileSystemSeam seam = fuseExfat();
-    seam.beforeRename = [](const char *, const char *) { ::raise(SIGKILL); };
+    seam.dieAtRename = true;
     return seam;
 }
 
@@ -181,7 +183,7 @@ extern "C" int renameat2(
 {
     if (flags != 0 && !current.noReplaceRename)
         return failWith(EINVAL);
-    if (smbRename(fromFolder, from, toFolder, to) != 0)
+    if (renameAsSeamed(fromFolder, from, toFolder, to) != 0)
         return -1;
     return int(syscall(SYS_renameat2, fromFolder, from, toFolder, to, flags));
 }
@@ -193,7 +195,7 @@ extern "C" int rename(const char *from, const char *to)
         current.beforeRename = nullptr;
         hook(from, to);
     }
-    if (smbRename(AT_FDCWD, from, AT_FDCWD, to) != 0)
+    if (renameAsSeamed(AT_FDCWD, from, AT_FDCWD, to) != 0)
         return -1;
     return int(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
 }
@@ -201,6 +203,10 @@ extern "C" int rename(const char *from, const char *to)
 extern "C" int unlinkat(int folder, const char *path, int flags)
 {
     if (current.openEntriesBusy && isOpen(folder, path))
+        return failWith(EBUSY);
+    const size_t size = std::strlen(path);
+    const size_t busy = current.busyRemovalOf ? std::strlen(current.busyRemovalOf) : 0;
+    if (busy && size >= busy && std::strcmp(path + size - busy, current.busyRemovalOf) == 0)
         return failWith(EBUSY);
     return int(syscall(SYS_unlinkat, folder, path, flags));
 }

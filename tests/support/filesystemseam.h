@@ -24,9 +24,14 @@ struct FileSystemSeam
     // rename of an open file over another removes that other first; an open for append
     // fails with EIO.
     bool openEntriesBusy = false;
+    // Removing a file whose name ends so fails with EBUSY, as SMB may refuse to remove a file
+    // at the moment it was closed.
+    const char *busyRemovalOf = nullptr;
     // Called once, before the next rename, with its paths: acts between a check and the
     // rename it guards.
     std::function<void(const char *from, const char *to)> beforeRename;
+    // The process dies (SIGKILL) at any rename, in whichever of its threads comes first.
+    bool dieAtRename = false;
 
     static FileSystemSeam nfs();
     static FileSystemSeam noLockService();
