@@ -47,6 +47,18 @@ void syncFolders(const QString &root)
     throw std::runtime_error(text.toStdString());
 }
 
+// A commit empties the rollback journal instead of removing it: SMB may refuse to remove a
+// file at the moment it was closed, and SQLite then fails the commit as an I/O error. Only a
+// database in the rollback mode SQLite gives a new file is changed, on this connection.
+void keepJournal(IOS6MessageDb &db)
+{
+    db.open();
+    Sqlite3Cursor mode = db.queryThrow(Sqlite3Sql("PRAGMA journal_mode"));
+    if (mode.moveNext()
+        && mode.getText(0).compare(QLatin1String("delete"), Qt::CaseInsensitive) == 0)
+        db.queryThrow(Sqlite3Sql("PRAGMA journal_mode=TRUNCATE")).moveNext();
+}
+
 } // namespace
 
 ExportMessagesDb::ExportMessagesDb(const QDir &folder, const QString &countryCode)
@@ -96,6 +108,7 @@ void ExportMessagesDb::begin()
         created.makeFolder(QFileInfo(path).absolutePath());
         if (!QFileInfo::exists(path))
             created.addFile(path);
+        keepJournal(*db);
         db->beginTransaction();
     });
 }

@@ -120,6 +120,7 @@ private slots:
     void secondWriterIsRefusedAndTouchesNothing();
     void killedWritersLockDoesNotHoldSavesBack_data();
     void killedWritersLockDoesNotHoldSavesBack();
+    void savesWhereAJournalIsNotRemovedAtOnce();
     void savesEndWholeOnEveryFileSystem_data();
     void savesEndWholeOnEveryFileSystem();
     void workerSavesAndReportsCount();
@@ -398,6 +399,18 @@ void TestExportMessagesDb::killedWritersLockDoesNotHoldSavesBack()
     }));
     QCOMPARE(save(sample, target), sample.size());
     QCOMPARE(entriesOf(tmp->path()).filter(QRegularExpression("^\\.")), QStringList());
+}
+
+// SMB may refuse to remove a file at the moment it was closed, as SQLite removes its journal
+// after a commit.
+void TestExportMessagesDb::savesWhereAJournalIsNotRemovedAtOnce()
+{
+    FileSystemSeam seam = FileSystemSeam::smb();
+    seam.busyRemovalOf = "-journal";
+    const ScopedFileSystemSeam scoped(seam);
+    QCOMPARE(save(sample.mid(0, 4), target), 4);
+    QCOMPARE(save(sample, target), sample.size());
+    QCOMPARE(rowCounts(target).first(), qint64(sample.size()));
 }
 
 // Whatever the file system of the data folder lacks (locks, unnamed files, no-replace
