@@ -227,7 +227,8 @@ bool takeFlag(QStringList &args, const QString &flag)
 
 // The child's side: "export FORMAT TARGET SET SOURCE" or "save SET SOURCE", with --seam,
 // --kill-at N (die by SIGKILL before message N) and --wait-go (say "ready", then wait for a
-// line on the standard input). Prints the outcome as one JSON line.
+// line on the standard input; an export says "writing" at its first message, then waits for
+// another line). Prints the outcome as one JSON line.
 int childMain(QStringList args)
 {
     const QString seamName = takeOption(args, QStringLiteral("--seam"));
@@ -256,11 +257,22 @@ int childMain(QStringList args)
     if (save) {
         outcome = saveHere(list);
     } else {
-        const std::function<void(int)> hook = [killAt](int position) {
-            if (position >= killAt)
-                std::raise(SIGKILL);
-        };
-        outcome = exportHere(list, args.at(2), args.at(1).toUInt(), killAt > 0 ? hook : nullptr);
+        std::function<void(int)> hook;
+        if (killAt > 0) {
+            hook = [killAt](int position) {
+                if (position >= killAt)
+                    std::raise(SIGKILL);
+            };
+        } else if (waitGo) {
+            // Of two at once, the one that holds the target says so at its first message and
+            // goes on only when told: the other meets it holding, however busy the machine.
+            hook = [](int position) {
+                char line[16];
+                if (position == 1 && std::puts("writing") >= 0 && std::fflush(stdout) == 0)
+                    std::fgets(line, sizeof line, stdin);
+            };
+        }
+        outcome = exportHere(list, args.at(2), args.at(1).toUInt(), hook);
     }
     std::puts(toJson(outcome).constData());
     std::fflush(stdout);
@@ -376,7 +388,8 @@ void Judge::startChild(QStringList args, QProcess &child, bool waitGo)
 Outcome Judge::finishChild(QProcess &child)
 {
     Outcome outcome;
-    if (!child.waitForFinished(kChildMs)) {
+    // False at once for a child that has ended already.
+    if (child.state() != QProcess::NotRunning && !child.waitForFinished(kChildMs)) {
         child.kill();
         child.waitForFinished(10000);
         outcome.trouble = QStringLiteral("the writer did not end within %1 s").arg(kChildMs / 1000);
@@ -585,8 +598,26 @@ bool Judge::twice(QString *verdict)
         child.write("go\n");
         child.waitForBytesWritten(10000);
     }
-    for (QProcess &child : children)
+    // Each one holds the target, says so and waits, or ends; then the holders go on.
+    bool writing[2] = { false, false };
+    QElapsedTimer waited;
+    waited.start();
+    for (int settled = 0; settled < 2 && waited.elapsed() < kChildMs;) {
+        settled = 0;
+        for (int i = 0; i < 2; ++i) {
+            QProcess &child = children[i];
+            if (!writing[i] && child.canReadLine() && child.peek(7) == "writing")
+                writing[i] = !child.readLine().isEmpty();
+            const bool ended = child.state() == QProcess::NotRunning || child.waitForFinished(1);
+            settled += writing[i] || ended ? 1 : 0;
+        }
+        children[0].waitForReadyRead(10);
+    }
+    for (QProcess &child : children) {
+        child.write("on\n");
+        child.waitForBytesWritten(10000);
         child.closeWriteChannel();
+    }
     Outcome outcomes[2];
     for (int i = 0; i < 2; ++i)
         outcomes[i] = finishChild(children[i]);
@@ -606,10 +637,12 @@ bool Judge::twice(QString *verdict)
         if (!refused)
             wins = -2;
     }
+    if (writing[0] && writing[1])
+        notes << QStringLiteral("both wrote at once");
     QString result;
     const bool whole = judgeSuccess(outcomes[0], expected, &result);
     *verdict = notes.join(QStringLiteral(", ")) + QStringLiteral("; on disk: ") + result;
-    return whole && wins > 0;
+    return whole && wins > 0 && !(writing[0] && writing[1]);
 }
 
 bool Judge::fullDisk(QString *verdict)
