@@ -29,8 +29,9 @@ packages=(
     libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev tzdata
     poppler-utils python3 openssl bc
     clang libclang-rt-14-dev
-    samba smbnetfs exfat-fuse exfatprogs ntfs-3g fuse3 iproute2
 )
+# Only the tests need the matrix's file systems.
+[ ${#targets[@]} -eq 0 ] && packages+=(samba smbnetfs exfat-fuse exfatprogs ntfs-3g fuse3 iproute2)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
