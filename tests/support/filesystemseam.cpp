@@ -138,8 +138,8 @@ extern "C" int open(const char *path, int flags, ...)
     return openFile(path, flags, mode);
 }
 
-// GCC wants the alias marked nothrow as it found its target; clang takes nothrow for an
-// exception specification, which glibc's declaration of open64 lacks.
+// GCC wants the alias marked nothrow as it found its target; clang reads nothrow as a
+// noexcept promise, which glibc's declaration of open64 does not make.
 #ifdef __clang__
 extern "C" int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 #else
